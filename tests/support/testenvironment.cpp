@@ -1,0 +1,43 @@
+#include "testenvironment.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QUuid>
+
+TestEnvironment::TestEnvironment()
+{
+    QDir().mkpath(homePath());
+    QDir().mkpath(configPath());
+    QDir().mkpath(cachePath());
+}
+
+QString TestEnvironment::homePath() const { return m_dir.filePath(QStringLiteral("home")); }
+QString TestEnvironment::configPath() const { return m_dir.filePath(QStringLiteral("config")); }
+QString TestEnvironment::cachePath() const { return m_dir.filePath(QStringLiteral("cache")); }
+
+QProcessEnvironment TestEnvironment::processEnvironment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), homePath());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configPath());
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), cachePath());
+    return env;
+}
+
+void TestEnvironment::apply() const
+{
+    qputenv("HOME", QFile::encodeName(homePath()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configPath()));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cachePath()));
+}
+
+QString TestEnvironment::settingsFile(const QString &application) const
+{
+    return configPath() + QStringLiteral("/tovrel/") + application + QStringLiteral(".conf");
+}
+
+QString TestEnvironment::uniqueSocketName(const QString &prefix)
+{
+    return prefix + QLatin1Char('-') + QString::number(QCoreApplication::applicationPid()) + QLatin1Char('-')
+        + QUuid::createUuid().toString(QUuid::Id128).left(12);
+}

@@ -1,0 +1,36 @@
+#ifndef TESTENVIRONMENT_H
+#define TESTENVIRONMENT_H
+
+#include <QProcessEnvironment>
+#include <QString>
+#include <QTemporaryDir>
+
+// A private HOME, XDG_CONFIG_HOME and XDG_CACHE_HOME under a temporary folder, so that a child
+// process (or this process, with apply()) never reads or writes the user's real settings.
+class TestEnvironment
+{
+public:
+    TestEnvironment();
+
+    bool isValid() const { return m_dir.isValid(); }
+    QString path() const { return m_dir.path(); }
+    QString homePath() const;
+    QString configPath() const;
+    QString cachePath() const;
+
+    // The current environment with the private folders in place.
+    QProcessEnvironment processEnvironment() const;
+    // Points this process's own variables at the private folders.
+    void apply() const;
+
+    // The settings file Qt uses for organisation "tovrel" and the given application under configPath().
+    QString settingsFile(const QString &application) const;
+
+    // A local socket name that no other test uses.
+    static QString uniqueSocketName(const QString &prefix);
+
+private:
+    QTemporaryDir m_dir;
+};
+
+#endif
