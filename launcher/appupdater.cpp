@@ -1,0 +1,229 @@
+#include "appupdater.h"
+
+#include "settings.h"
+#include "tokens.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+
+namespace {
+constexpr int FirstAttemptMs = 100;
+constexpr int SoonAttemptMs = 1000;
+constexpr int RetryAttemptMs = 60000;
+}
+
+AppUpdater::AppUpdater(QObject *parent)
+    : AppProcess(parent)
+    , m_timer(new QTimer(this))
+    , socket(new QLocalSocket(this))
+{
+    connect(socket, &QLocalSocket::readyRead, this, &AppUpdater::socketReadyRead);
+    connect(socket, &QLocalSocket::errorOccurred, this, &AppUpdater::socketError);
+    connect(socket, &QLocalSocket::stateChanged, this, &AppUpdater::socketStateChanged);
+    connect(socket, &QLocalSocket::disconnected, this, &AppUpdater::socketDisconnected);
+    connect(socket, &QLocalSocket::connected, this, &AppUpdater::socketConnected);
+    connect(m_timer, &QTimer::timeout, this, &AppUpdater::m_timerTimeout);
+}
+
+AppUpdater::~AppUpdater()
+{
+    // The socket's own teardown must not call back into a half-destroyed client.
+    disconnect(socket, nullptr, this, nullptr);
+    socket->deleteLater();
+}
+
+void AppUpdater::init(Settings *s)
+{
+    if (!s) {
+        qDebug() << "AppUpdater s=null";
+        return;
+    }
+    settings = s;
+    updaterState = NOTRUNNING;
+    m_timer->start(FirstAttemptMs);
+}
+
+int AppUpdater::pendingAttemptMs() const
+{
+    return m_timer->isActive() ? m_timer->interval() : 0;
+}
+
+void AppUpdater::m_timerTimeout()
+{
+    m_timer->stop();
+    qDebug() << "[AppUpdater]" << "socketConnect";
+    m_timer->start(RetryAttemptMs);
+    socket->abort();
+    socket->connectToServer(settings->serverName, QIODevice::ReadWrite);
+}
+
+void AppUpdater::socketConnected()
+{
+    qWarning() << "[AppUpdater]" << "connected to local socket" << settings->serverName;
+    m_timer->stop();
+}
+
+void AppUpdater::socketDisconnected()
+{
+    qWarning() << "[AppUpdater]" << "disconnected from local socket, reconnect 60s";
+    updaterState = RECONNECT;
+    m_timer->start(RetryAttemptMs);
+}
+
+void AppUpdater::socketStateChanged(QLocalSocket::LocalSocketState socketState)
+{
+    qDebug() << "[AppUpdater]" << "socketState:" << socketState;
+}
+
+void AppUpdater::socketError(QLocalSocket::LocalSocketError socketError)
+{
+    switch (socketError) {
+    case QLocalSocket::ConnectionRefusedError:
+        qDebug() << "[AppUpdater]" << "Connection Refused Error";
+        // A refused connection with no updater known to run is the name left behind by a crashed
+        // updater. A new updater clears such a name (and ends with "$UPDATER_ERR_LISTEN" if a live
+        // server holds it), so starting one spares the device the reboot.
+        if (updaterState == NOTRUNNING || updaterState == RECONNECT) {
+            startUpdaterProgram();
+        } else {
+            qWarning() << "[AppUpdater]" << "device reboot required";
+            updaterState = ERROR;
+        }
+        break;
+    case QLocalSocket::PeerClosedError:
+        qWarning() << "[AppUpdater]" << "Peer Closed Error";
+        break;
+    case QLocalSocket::ServerNotFoundError:
+        qDebug() << "[AppUpdater]" << "local server:" << settings->serverName << "not found";
+        if (updaterState == NOTRUNNING || updaterState == RECONNECT)
+            startUpdaterProgram();
+        break;
+    default:
+        break;
+    }
+    qDebug() << "[AppUpdater]" << tr("The following error occurred: %1.").arg(socket->errorString());
+    qDebug() << "[AppUpdater]" << "updaterState:" << updaterState;
+}
+
+void AppUpdater::startUpdaterProgram()
+{
+    if (settings->updaterAppActive == 0) {
+        qDebug() << "[AppUpdater]" << "updater active = 0";
+        return;
+    }
+    qDebug() << "[AppUpdater]" << "start updater";
+    program = settings->updaterAppPath;
+    if (fileExists(program)) {
+        AppProcess::init(0);
+        start();
+    } else {
+        qDebug() << "[AppUpdater]" << "file not exists:" << program;
+        m_timer->start(RetryAttemptMs);
+    }
+}
+
+void AppUpdater::socketReadyRead()
+{
+    // Only complete lines are messages; a partial one stays in the socket's buffer until its line
+    // feed arrives with a later read.
+    while (socket->canReadLine()) {
+        QByteArray line = socket->readLine();
+        line.chop(1);
+        socketData(QString::fromUtf8(line));
+    }
+    if (socket->bytesAvailable() > MaxLineBytes) {
+        qWarning() << "[AppUpdater]" << "line too long, dropped" << socket->bytesAvailable();
+        socket->readAll();
+    }
+}
+
+void AppUpdater::socketData(QString line)
+{
+    qDebug() << "[AppUpdater]" << "socketData" << line;
+    // The wire carries UTF-8; re-encoding in the local 8-bit code page would mangle non-ASCII text
+    // on devices whose code page is not UTF-8.
+    const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8());
+    if (doc.isNull()) {
+        qDebug() << "[AppUpdater]" << "Failed to create JSON doc.";
+        return;
+    }
+    if (!doc.isObject()) {
+        qDebug() << "[AppUpdater]" << "JSON is not an object.";
+        return;
+    }
+    const QJsonObject object = doc.object();
+    if (object.isEmpty()) {
+        qDebug() << "[AppUpdater]" << "JSON object is empty.";
+        return;
+    }
+    const QString key = object.keys().constFirst();
+    qDebug() << "[AppUpdater]" << "key:" << key;
+    const QJsonValue value = object.value(key);
+    if (key == QLatin1String("state_update") && value.isString() && !value.toString().isEmpty()) {
+        qWarning() << "[AppUpdater]" << "updater called" << key << ":" << value.toString();
+        emit stateUpdateChanged(value.toString());
+    }
+}
+
+void AppUpdater::sendAction(const QString &action)
+{
+    const QJsonObject request{{QStringLiteral("action"), action}};
+    socket->write(QJsonDocument(request).toJson(QJsonDocument::Compact));
+}
+
+void AppUpdater::startUpdate()
+{
+    if (socket->state() != QLocalSocket::ConnectedState)
+        return;
+    qDebug() << "[AppUpdater]" << "startUpdate";
+    sendAction(QStringLiteral("update"));
+}
+
+void AppUpdater::appReadyRead()
+{
+    qDebug() << "[AppUpdater]" << "appReadyRead" << output;
+    if (output.contains(QLatin1String(Tokens::UpdaterServerReady))) {
+        updaterState = RUNNING;
+        m_timer->start(SoonAttemptMs);
+    } else if (output.contains(QLatin1String(Tokens::UpdaterErrListen))) {
+        updaterState = ERROR;
+        qWarning() << "[AppUpdater]" << "$UPDATER_ERR_LISTEN";
+    } else if (output.contains(QLatin1String(Tokens::Quit))) {
+        updaterState = NOTRUNNING;
+    }
+}
+
+void AppUpdater::appStarted()
+{
+    qDebug() << "[AppUpdater]" << "updaterStarted";
+    updaterState = RUNNING;
+    m_timer->start(SoonAttemptMs);
+}
+
+void AppUpdater::appFinished()
+{
+    qWarning() << "[AppUpdater]" << "updater finished";
+    updaterState = NOTRUNNING;
+}
+
+void AppUpdater::appTimeout()
+{
+    qDebug() << "[AppUpdater]" << "appTimeout";
+    m_timer->start(SoonAttemptMs);
+}
+
+void AppUpdater::appError()
+{
+    qWarning() << "[AppUpdater]" << "appError";
+}
+
+void AppUpdater::appExit()
+{
+    qDebug() << "[AppUpdater]" << "appExit";
+    if (socket->state() == QLocalSocket::ConnectedState) {
+        qDebug() << "[AppUpdater]" << "send quit";
+        sendAction(QStringLiteral("quit"));
+    }
+}

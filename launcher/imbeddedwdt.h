@@ -1,0 +1,54 @@
+#ifndef IMBEDDEDWDT_H
+#define IMBEDDEDWDT_H
+
+#include <QObject>
+#include <QProcess>
+
+class Settings;
+
+// Keeps the device's hardware watchdog alive: types the device tool's commands into one long-lived
+// shell, switches the watchdog on, sets its time-out and then feeds it every second tick count.
+class ImbeddedWdt : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ImbeddedWdt(QObject *parent = nullptr);
+    ~ImbeddedWdt() override;
+
+    void startWatchdog(Settings *s);
+    void feed();
+    void setFeedTime(int seconds);
+
+    // One step of the 1 s feeder; public so that a test can drive it without waiting.
+    void tick();
+    // Stops or resumes the 1 s timer that calls tick().
+    void setAutoTick(bool on);
+
+    int getStep() const { return wdtStep; }
+    int getEvent() const { return wdtEvent; }
+    int getCounter() const { return wdtCounter; }
+    qint64 shellProcessId() const { return shell ? shell->processId() : 0; }
+
+    static constexpr int TickMs = 1000;
+
+public slots:
+    void slotReadyReadStandardOutput();
+    void slotReadyReadStandardError();
+    void slotWdtStarted();
+    void slotWdtFinished(int exitCode, QProcess::ExitStatus exitStatus);
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
+private:
+    void writeCommand(const QString &command);
+
+    Settings *settings = nullptr;
+    QProcess *shell = nullptr;
+    int wdtStep = 0;
+    int wdtEvent = 0;
+    int wdtCounter = 0;
+    int timerId = 0;
+};
+
+#endif
