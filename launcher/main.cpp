@@ -1,3 +1,5 @@
+#include "appupdater.h"
+#include "imbeddedwdt.h"
 #include "launch.h"
 #include "logwriter.h"
 #include "settings.h"
@@ -5,6 +7,8 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+
+#include <memory>
 
 int main(int argc, char *argv[])
 {
@@ -28,9 +32,20 @@ int main(int argc, char *argv[])
         return 0;
     }
 
+    std::unique_ptr<ImbeddedWdt> watchdog;
+    if (settings.watchdogActive == 1) {
+        watchdog = std::make_unique<ImbeddedWdt>();
+        watchdog->startWatchdog(&settings);
+    }
+
     // Destroyed in reverse order once the loop has ended: the supervisor first, so that it stops
-    // its child while everything it logs through still exists.
+    // its child while everything it logs through still exists, then the updater client with the
+    // updater child, then the feeder with its shell.
+    AppUpdater updater;
     Launch launch;
+    QObject::connect(&updater, &AppUpdater::stateUpdateChanged, &launch, &Launch::stateUpdateChanged);
+    QObject::connect(&launch, &Launch::startUpdate, &updater, &AppUpdater::startUpdate);
+    updater.init(&settings);
     launch.init(&settings);
 
     return app.exec();
