@@ -98,13 +98,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption crashAfter(QStringLiteral("crash-after"), QStringLiteral("Abort (crash) after <seconds>, without --say-before-exit texts."), QStringLiteral("seconds"));
     const QCommandLineOption ignoreTerm(QStringLiteral("ignore-sigterm"), QStringLiteral("Ignore SIGTERM (only SIGKILL ends the program)."));
     const QCommandLineOption say(QStringLiteral("say"), QStringLiteral("Write <text> as a line on stdout at start (repeatable), e.g. \"$PLESSA_START\"."), QStringLiteral("text"));
+    const QCommandLineOption sayDelay(QStringLiteral("say-delay"), QStringLiteral("Write the --say and --say-stderr texts after <seconds> instead of at start."), QStringLiteral("seconds"));
     const QCommandLineOption sayStderr(QStringLiteral("say-stderr"), QStringLiteral("Write <text> as a line on stderr at start (repeatable)."), QStringLiteral("text"));
     const QCommandLineOption sayBeforeExit(QStringLiteral("say-before-exit"), QStringLiteral("Write <text> on stdout right before a normal exit (repeatable), e.g. \"$QUIT\", \"$UPDATING\"."), QStringLiteral("text"));
     const QCommandLineOption sayBeforeExitStderr(QStringLiteral("say-before-exit-stderr"), QStringLiteral("Write <text> on stderr right before a normal exit (repeatable)."), QStringLiteral("text"));
     const QCommandLineOption recordFile(QStringLiteral("record"), QStringLiteral("Append one JSON line {program, arguments, version, pid} to <file> at start. The version is the content of version.txt next to the program, or \"unknown\"."), QStringLiteral("file"));
     const QCommandLineOption fullscreen(QStringLiteral("fullscreen"), QStringLiteral("Accepted like the main application's option; no effect."));
     const QCommandLineOption text(QStringLiteral("text"), QStringLiteral("Accepted like the message window's option; no effect."), QStringLiteral("text"));
-    parser.addOptions({alive, aliveText, silentAfter, exitAfter, exitCode, crashAfter, ignoreTerm, say, sayStderr,
+    parser.addOptions({alive, aliveText, silentAfter, exitAfter, exitCode, crashAfter, ignoreTerm, say, sayDelay, sayStderr,
                        sayBeforeExit, sayBeforeExitStderr, recordFile, fullscreen, text});
 
     QStringList arguments = QCoreApplication::arguments();
@@ -118,9 +119,10 @@ int main(int argc, char *argv[])
     const int silentMs = millisecondsOf(parser, silentAfter);
     const int exitMs = millisecondsOf(parser, exitAfter);
     const int crashMs = millisecondsOf(parser, crashAfter);
+    const int sayMs = millisecondsOf(parser, sayDelay);
     bool codeOk = false;
     const int code = parser.value(exitCode).toInt(&codeOk);
-    if (aliveMs == -2 || silentMs == -2 || exitMs == -2 || crashMs == -2 || !codeOk) {
+    if (aliveMs == -2 || silentMs == -2 || exitMs == -2 || crashMs == -2 || sayMs == -2 || !codeOk) {
         std::fputs("standin: invalid number in options\n", stderr);
         return 2;
     }
@@ -131,10 +133,18 @@ int main(int argc, char *argv[])
     if (parser.isSet(recordFile) && !record(parser.value(recordFile)))
         std::fprintf(stderr, "standin: cannot write %s\n", qPrintable(parser.value(recordFile)));
 
-    for (const QString &line : parser.values(say))
-        writeLine(stdout, line);
-    for (const QString &line : parser.values(sayStderr))
-        writeLine(stderr, line);
+    const QStringList sayOut = parser.values(say);
+    const QStringList sayErr = parser.values(sayStderr);
+    auto sayAll = [sayOut, sayErr] {
+        for (const QString &line : sayOut)
+            writeLine(stdout, line);
+        for (const QString &line : sayErr)
+            writeLine(stderr, line);
+    };
+    if (sayMs > 0)
+        QTimer::singleShot(sayMs, &app, sayAll);
+    else
+        sayAll();
 
     QTimer aliveTimer;
     if (aliveMs >= 0) {
