@@ -1,0 +1,375 @@
+#include "processhelpers.h"
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// The road of one update with the real programs: zorvan runs version 1 of the main application (a
+// stand-in), the real updater finds version 2 on a real nginx, the launcher has it installed once
+// version 1 has ended, shows plessa with the waiting text meanwhile, and then starts version 2.
+
+namespace {
+
+const QString WaitingText = QStringLiteral(" Идет обновление приложения, пожалуйста подождите.");
+
+QString publishBinary()
+{
+    return QFileInfo(QStringLiteral(STANDIN_BIN)).absolutePath() + QStringLiteral("/../publish/tovrel-publish");
+}
+
+// The help text of a program, to tell a finished program from a skeleton that does nothing yet.
+QString helpText(const QString &program)
+{
+    QProcess p;
+    p.start(program, {QStringLiteral("--help")});
+    if (!p.waitForFinished(10000)) {
+        p.kill();
+        p.waitForFinished(1000);
+        return QString();
+    }
+    return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+}
+
+QList<qint64> childrenOf(qint64 pid)
+{
+    QList<qint64> children;
+    QFile f(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return children;
+    const QList<QByteArray> ids = f.readAll().simplified().split(' ');
+    for (const QByteArray &id : ids) {
+        if (!id.isEmpty())
+            children << id.toLongLong();
+    }
+    return children;
+}
+
+QString executableOf(qint64 pid)
+{
+    return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath();
+}
+
+QStringList commandLineOf(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList args;
+    const QList<QByteArray> parts = f.readAll().split('\0');
+    for (const QByteArray &part : parts)
+        args << QString::fromUtf8(part);
+    if (!args.isEmpty() && args.constLast().isEmpty())
+        args.removeLast();
+    return args;
+}
+
+QString tail(const QString &path, int bytes = 4000)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QStringLiteral("(no %1)").arg(path);
+    const qint64 size = f.size();
+    if (size > bytes)
+        f.seek(size - bytes);
+    return QString::fromUtf8(f.readAll());
+}
+
+// nginx on a loopback port with its own configuration, prefix and logs, serving one folder.
+class Nginx
+{
+public:
+    ~Nginx() { stop(); }
+
+    bool start(const QString &folder, const QString &root)
+    {
+        m_folder = folder;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            QTcpServer probe;
+            if (!probe.listen(QHostAddress::LocalHost, 0))
+                return false;
+            m_port = probe.serverPort();
+            probe.close();
+            if (!writeConfig(root))
+                return false;
+            m_process.setProgram(QStringLiteral("/usr/sbin/nginx"));
+            m_process.setArguments({QStringLiteral("-p"), m_folder, QStringLiteral("-c"), m_folder + QStringLiteral("/nginx.conf"),
+                                    QStringLiteral("-e"), m_folder + QStringLiteral("/error.log")});
+            m_process.setProcessChannelMode(QProcess::MergedChannels);
+            m_process.start();
+            if (!m_process.waitForStarted(5000))
+                return false;
+            const bool up = QTest::qWaitFor([this] {
+                if (m_process.state() != QProcess::Running)
+                    return true;
+                QTcpSocket s;
+                s.connectToHost(QHostAddress::LocalHost, m_port);
+                return s.waitForConnected(100);
+            }, 10000);
+            if (up && m_process.state() == QProcess::Running)
+                return true;
+            stop();
+        }
+        return false;
+    }
+
+    void stop()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+    QString errorLog() const { return m_folder + QStringLiteral("/error.log"); }
+    QString accessLog() const { return m_folder + QStringLiteral("/access.log"); }
+
+private:
+    bool writeConfig(const QString &root)
+    {
+        QFile f(m_folder + QStringLiteral("/nginx.conf"));
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        const QString d = m_folder;
+        f.write(QStringLiteral(
+                    "daemon off;\nmaster_process off;\nworker_processes 1;\npid %1/nginx.pid;\n"
+                    "error_log %1/error.log;\nevents { worker_connections 64; }\n"
+                    "http {\n  access_log %1/access.log;\n  client_body_temp_path %1/body;\n"
+                    "  proxy_temp_path %1/proxy;\n  fastcgi_temp_path %1/fastcgi;\n  uwsgi_temp_path %1/uwsgi;\n"
+                    "  scgi_temp_path %1/scgi;\n  types { application/json json; application/zip zip; }\n"
+                    "  default_type application/octet-stream;\n"
+                    "  server { listen 127.0.0.1:%2; root %3; }\n}\n")
+                    .arg(d)
+                    .arg(m_port)
+                    .arg(root)
+                    .toUtf8());
+        return true;
+    }
+
+    QString m_folder;
+    quint16 m_port = 0;
+    QProcess m_process;
+};
+
+} // namespace
+
+class TestUpdateRoad : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
+    void versionOneToVersionTwo()
+    {
+        const QString updater = QStringLiteral(UPDATER_BIN);
+        const QString plessa = QStringLiteral(PLESSA_BIN);
+        const QString publish = QFileInfo(publishBinary()).canonicalFilePath();
+        if (publish.isEmpty())
+            QSKIP("the publishing tool (tools/publish) is not built");
+        if (!QFileInfo::exists(QStringLiteral("/usr/sbin/nginx")))
+            QSKIP("nginx is not installed");
+        if (!helpText(updater).contains(QLatin1String("versioncode")))
+            QSKIP("the updater program is not complete (no --versioncode in its help)");
+        if (!helpText(plessa).contains(QLatin1String("text")))
+            QSKIP("the message window program is not complete (no --text in its help)");
+
+        TestEnvironment env;
+        QTemporaryDir root;
+        QVERIFY(env.isValid() && root.isValid());
+        const QString appDir = root.filePath(QStringLiteral("app"));
+        const QString records = root.filePath(QStringLiteral("records"));
+        const QString www = root.filePath(QStringLiteral("www"));
+        const QString serverName = TestEnvironment::uniqueSocketName(QStringLiteral("road"));
+        QVERIFY(QDir().mkpath(www));
+        QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("nginx"))));
+
+        // version 1 runs 25 s and ends by itself; version 2 runs until the launcher ends
+        const QString appV1 = ProcessHelpers::installStandin(
+            QStringLiteral(STANDIN_BIN), appDir, QStringLiteral("app"),
+            {QStringLiteral("--alive"), QStringLiteral("5"), QStringLiteral("--exit-after"), QStringLiteral("25"),
+             QStringLiteral("--record"), records},
+            QStringLiteral("1"));
+        QVERIFY(!appV1.isEmpty());
+        const QString v2Dir = root.filePath(QStringLiteral("v2"));
+        QVERIFY(!ProcessHelpers::installStandin(QStringLiteral(STANDIN_BIN), v2Dir, QStringLiteral("app"),
+                                                {QStringLiteral("--alive"), QStringLiteral("5"),
+                                                 QStringLiteral("--record"), records},
+                                                QStringLiteral("2"))
+                     .isEmpty());
+
+        Nginx nginx;
+        QVERIFY2(nginx.start(root.filePath(QStringLiteral("nginx")), www), qPrintable(tail(nginx.errorLog())));
+
+        QProcess publisher;
+        publisher.start(publish, {QStringLiteral("--source"), v2Dir, QStringLiteral("--version-code"), QStringLiteral("2"),
+                                  QStringLiteral("--key"), QStringLiteral("linux-road"), QStringLiteral("--base-url"),
+                                  nginx.baseUrl(), QStringLiteral("--output"), www});
+        QVERIFY(publisher.waitForFinished(30000));
+        QVERIFY2(publisher.exitCode() == 0, publisher.readAllStandardError().constData());
+
+        {
+            QSettings u(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+            u.setValue(QStringLiteral("app/folder"), appDir);
+            u.setValue(QStringLiteral("app/version"), 1);
+            u.setValue(QStringLiteral("app/device_id"), QStringLiteral("road-device"));
+            u.setValue(QStringLiteral("update/key"), QStringLiteral("linux-road"));
+            u.setValue(QStringLiteral("update/link"), nginx.baseUrl());
+            u.setValue(QStringLiteral("update/info"), QStringLiteral("update.json"));
+            u.setValue(QStringLiteral("update/period"), 3600);
+            u.setValue(QStringLiteral("update/download"), 1);
+            u.setValue(QStringLiteral("update/update"), 0);
+            u.setValue(QStringLiteral("update/directory"), root.filePath(QStringLiteral("work")));
+            u.setValue(QStringLiteral("localserver/name"), serverName);
+            QSettings z(env.settingsFile(QStringLiteral("zorvan")), QSettings::IniFormat);
+            z.setValue(QStringLiteral("application/folder"), appDir);
+            z.setValue(QStringLiteral("application/name"), QStringLiteral("app"));
+            z.setValue(QStringLiteral("application/log"), root.filePath(QStringLiteral("log")));
+            z.setValue(QStringLiteral("settingsapp/folder"), QFileInfo(plessa).absolutePath());
+            z.setValue(QStringLiteral("settingsapp/name"), QFileInfo(plessa).fileName());
+            z.setValue(QStringLiteral("updaterapp/folder"), QFileInfo(updater).absolutePath());
+            z.setValue(QStringLiteral("updaterapp/name"), QFileInfo(updater).fileName());
+            z.setValue(QStringLiteral("updaterapp/localserver"), serverName);
+            z.setValue(QStringLiteral("watchdog/active"), 0);
+        }
+
+        QProcess zorvan;
+        QProcessEnvironment zenv = env.processEnvironment();
+        zenv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        zenv.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+        zorvan.setProcessEnvironment(zenv);
+        zorvan.setStandardOutputFile(root.filePath(QStringLiteral("zorvan.out")));
+        zorvan.setStandardErrorFile(root.filePath(QStringLiteral("zorvan.err")));
+        const auto diagnostics = [&] {
+            return QStringLiteral("--- zorvan output\n%1\n--- nginx access\n%2")
+                .arg(tail(root.filePath(QStringLiteral("zorvan.out"))), tail(nginx.accessLog(), 1000))
+                .toLocal8Bit();
+        };
+        // However the test ends, the launcher ends through its normal path and takes its children.
+        struct StopLauncher {
+            QProcess &p;
+            ~StopLauncher()
+            {
+                if (p.state() == QProcess::NotRunning)
+                    return;
+                p.terminate();
+                if (!p.waitForFinished(30000)) {
+                    p.kill();
+                    p.waitForFinished(5000);
+                }
+            }
+        } stopLauncher{zorvan};
+        QElapsedTimer clock;
+        clock.start();
+        zorvan.start(QStringLiteral(ZORVAN_BIN), QStringList());
+        QVERIFY(zorvan.waitForStarted(5000));
+        const qint64 zpid = zorvan.processId();
+
+        // Version 1 comes after the supervisor's 15 s wait for a ready update.
+        QVERIFY2(ProcessHelpers::waitForRecords(records, 1, 40000), diagnostics().constData());
+        const QJsonObject first = ProcessHelpers::readRecords(records).constFirst();
+        QCOMPARE(first.value(QStringLiteral("version")).toString().trimmed(), QStringLiteral("1"));
+        QVERIFY(ProcessHelpers::recordArguments(first).contains(QStringLiteral("--fullscreen")));
+        const qint64 v1pid = first.value(QStringLiteral("pid")).toVariant().toLongLong();
+
+        qint64 updaterPid = 0;
+        for (qint64 child : childrenOf(zpid)) {
+            if (executableOf(child) == QFileInfo(updater).canonicalFilePath())
+                updaterPid = child;
+        }
+        QVERIFY2(updaterPid > 0, diagnostics().constData());
+
+        // A second client of the control channel asks for a check now instead of after the
+        // updater's first period, and follows the pushed update states.
+        QLocalSocket control;
+        QStringList states;
+        bool v1RunningAtReady = false;
+        bool v1GoneAtUpdating = false;
+        QByteArray pending;
+        connect(&control, &QLocalSocket::readyRead, &control, [&] {
+            pending += control.readAll();
+            int lf;
+            while ((lf = pending.indexOf('\n')) >= 0) {
+                const QJsonObject message = QJsonDocument::fromJson(pending.left(lf)).object();
+                pending.remove(0, lf + 1);
+                const QString state = message.value(QStringLiteral("state_update")).toString();
+                if (state.isEmpty())
+                    continue;
+                states << state;
+                if (state == QLatin1String("ready"))
+                    v1RunningAtReady = ProcessHelpers::processExists(v1pid);
+                if (state == QLatin1String("updating"))
+                    v1GoneAtUpdating = !ProcessHelpers::processExists(v1pid);
+            }
+        });
+        QVERIFY(QTest::qWaitFor([&] {
+            control.abort();
+            control.connectToServer(serverName);
+            return control.waitForConnected(200);
+        }, 10000));
+        control.write("{\"action\":\"download_update\"}\n");
+
+        // While version 1 runs, the update waits; when it ends, plessa shows the waiting text and the
+        // package is installed; when plessa ends, version 2 starts.
+        QStringList windowArguments;
+        QElapsedTimer scan;
+        scan.start();
+        const bool v2Started = QTest::qWaitFor([&] {
+            if (windowArguments.isEmpty() && scan.elapsed() > 100) {
+                scan.restart();
+                for (qint64 child : childrenOf(zpid)) {
+                    if (executableOf(child) == QFileInfo(plessa).canonicalFilePath())
+                        windowArguments = commandLineOf(child);
+                }
+            }
+            return ProcessHelpers::readRecords(records).size() >= 2;
+        }, 180000);
+        const qint64 elapsed = clock.elapsed();
+        QVERIFY2(v2Started, diagnostics().constData());
+        qInfo("version 1 -> version 2 running: %lld ms after the launcher started", elapsed);
+
+        const QJsonObject second = ProcessHelpers::readRecords(records).at(1);
+        QCOMPARE(second.value(QStringLiteral("version")).toString().trimmed(), QStringLiteral("2"));
+        QVERIFY(ProcessHelpers::recordArguments(second).contains(QStringLiteral("--fullscreen")));
+        QVERIFY2(states.contains(QStringLiteral("ready")), qPrintable(states.join(QLatin1Char(','))));
+        QVERIFY2(v1RunningAtReady, "the update was ready only after version 1 had ended");
+        QVERIFY2(states.indexOf(QStringLiteral("updating")) > states.indexOf(QStringLiteral("ready")),
+                 qPrintable(states.join(QLatin1Char(','))));
+        QVERIFY2(v1GoneAtUpdating, "installation began while version 1 was running");
+        QVERIFY(QTest::qWaitFor([&] { return states.contains(QStringLiteral("updated")); }, 5000));
+        QCOMPARE(windowArguments.mid(1), (QStringList{QStringLiteral("--text"), WaitingText}));
+
+        {
+            QSettings u(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+            QCOMPARE(u.value(QStringLiteral("app/version")).toInt(), 2);
+        }
+        QFile version(appDir + QStringLiteral("/version.txt"));
+        QVERIFY(version.open(QIODevice::ReadOnly));
+        QCOMPARE(version.readAll().trimmed(), QByteArray("2"));
+
+        // The launcher's end takes the updater and version 2 with it.
+        const qint64 v2pid = second.value(QStringLiteral("pid")).toVariant().toLongLong();
+        control.abort();
+        zorvan.terminate();
+        QVERIFY(zorvan.waitForFinished(30000));
+        QVERIFY(ProcessHelpers::waitForProcessGone(v2pid, 10000));
+        QVERIFY(ProcessHelpers::waitForProcessGone(updaterPid, 10000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUpdateRoad)
+#include "tst_updateroad.moc"
