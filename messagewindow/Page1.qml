@@ -28,7 +28,8 @@ Page {
         anchors.right: buttonCopy.left
         anchors.rightMargin: 1
         text: page.outTextEdit
-        wrapMode: Text.WordWrap
+        // Word-wrapped; a settings path longer than a line has no blanks and must still be seen whole.
+        wrapMode: Text.WrapAtWordBoundaryOrAnywhere
         horizontalAlignment: Text.AlignLeft
         verticalAlignment: Text.AlignTop
         font.pointSize: 8

@@ -34,6 +34,7 @@ ApplicationWindow {
 
         Page1 {
             id: page
+            objectName: "page"
             outTextEdit: root.settingsPath
             onSetHeight: root.buff = hgt - 10
         }
