@@ -4,6 +4,7 @@
 #include <QCommandLineParser>
 #include <QDebug>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QImage>
 #include <QQuickWindow>
 
@@ -32,6 +33,7 @@ int main(int argc, char *argv[])
     ExitHandler exitHandler;
 
     MessageWindow::initResources();
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/images/icon_app.ico")));
     MessageWindow::registerTypes();
     MessageWindow window;
     if (!window.load(text)) {
