@@ -1,0 +1,35 @@
+#ifndef LOGWRITER_H
+#define LOGWRITER_H
+
+#include <QDate>
+#include <QDateTime>
+#include <QLoggingCategory>
+#include <QString>
+
+// The launcher's log back end: one daily file per start day, every line also echoed to stdout.
+
+Q_DECLARE_LOGGING_CATEGORY(lcCritical)
+Q_DECLARE_LOGGING_CATEGORY(lcDeb)
+Q_DECLARE_LOGGING_CATEGORY(lcErr)
+Q_DECLARE_LOGGING_CATEGORY(lcStd)
+
+// "<folder>/<baseName>-dd.MM.yy.log"
+QString logFileName(const QString &folder, const QString &baseName, const QDate &date);
+
+// "INF", "WRN", "ERR", "FTL", and "DBG" for debug and anything else.
+QString logLevelTag(QtMsgType type);
+
+// One line of the log file, without the line end.
+QString logFileLine(QtMsgType type, const char *category, const QString &message, const QDateTime &when);
+
+// Creates the folder if needed, makes today's file the current log file (appending) and writes
+// the comma-separated list of "*.log" files in the folder to stdout.
+void openLogFile(const QString &folder, const QString &baseName);
+
+// Path of the current log file; empty before openLogFile.
+QString currentLogFilePath();
+
+// Writes the message to the current log file and echoes "<type> <message>" to stdout.
+void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+#endif

@@ -1,0 +1,93 @@
+#include "settings.h"
+#include "logwriter.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFileInfo>
+#include <QSettings>
+
+Settings::Settings(QObject *parent)
+    : QObject(parent)
+    , store(new QSettings(this))
+{
+    organization = QCoreApplication::organizationName();
+    settingsFileName = store->fileName();
+}
+
+Settings::~Settings() = default;
+
+bool Settings::readString(const QString &key, QString &field, const QString &fallback)
+{
+    field = store->value(key, QString()).toString();
+    if (!field.isEmpty())
+        return false;
+    field = fallback;
+    store->setValue(key, field);
+    return true;
+}
+
+bool Settings::readInt(const QString &key, int &field, int fallback)
+{
+    // A value that is not a number reads as 0 (switched off) and is kept. Any negative value counts
+    // as missing, not only -1: a negative feed time would make the watchdog countdown never expire.
+    field = store->value(key, -1).toInt();
+    if (field >= 0)
+        return false;
+    field = fallback;
+    store->setValue(key, field);
+    return true;
+}
+
+void Settings::readSettings()
+{
+    store->sync();
+    qDebug() << "[Settings]" << settingsFileName;
+
+    const QString base = QStringLiteral("C:/") + organization;
+
+    if (readString(QStringLiteral("application/log"), logFolder, base + QStringLiteral("/app/log")))
+        qDebug() << "[Settings]" << "set logFolder";
+    if (readString(QStringLiteral("application/folder"), generalAppFolder, base + QStringLiteral("/app")))
+        qDebug() << "[Settings]" << "set generalAppFolder";
+    if (readString(QStringLiteral("application/name"), generalAppName, QStringLiteral("tovrel.exe")))
+        qDebug() << "[Settings]" << "set generalAppName";
+    generalAppPath = generalAppFolder + QLatin1Char('/') + generalAppName;
+
+    if (readString(QStringLiteral("settingsapp/folder"), settingsAppFolder, base))
+        qDebug() << "[Settings]" << "set settingsAppFolder";
+    if (readString(QStringLiteral("settingsapp/name"), settingsAppName, QStringLiteral("plessa.exe")))
+        qDebug() << "[Settings]" << "set settingsAppName";
+    settingsAppPath = settingsAppFolder + QLatin1Char('/') + settingsAppName;
+    readInt(QStringLiteral("settingsapp/active"), settingsAppActive, 1);
+
+    if (readString(QStringLiteral("updaterapp/folder"), updaterAppFolder, base))
+        qDebug() << "[Settings]" << "set updaterAppFolder";
+    if (readString(QStringLiteral("updaterapp/name"), updaterAppName, QStringLiteral("updater.exe")))
+        qDebug() << "[Settings]" << "set updaterAppName";
+    updaterAppPath = updaterAppFolder + QLatin1Char('/') + updaterAppName;
+    readInt(QStringLiteral("updaterapp/active"), updaterAppActive, 1);
+    qDebug() << "[Settings]" << "updaterapp_active:" << updaterAppActive;
+    if (readString(QStringLiteral("updaterapp/localserver"), serverName, QStringLiteral("tovrelupdater")))
+        qDebug() << "[Settings]" << "set serverName";
+
+    if (!QFileInfo::exists(generalAppPath))
+        qCDebug(lcErr) << "[Settings]" << "file " << generalAppPath << "not exist";
+    if (!QFileInfo::exists(settingsAppPath))
+        qCDebug(lcErr) << "[Settings]" << "file " << settingsAppPath << "not exist, serch in morvaclient folder";
+
+    readInt(QStringLiteral("watchdog/active"), watchdogActive, 0);
+    qDebug() << "[Settings]" << "watchdog_active:" << watchdogActive;
+    readInt(QStringLiteral("watchdog/feedtime"), watchdogFeedTime, 20);
+    readInt(QStringLiteral("watchdog/settime"), watchdogSetTime, 60);
+    if (watchdogActive != 0) {
+        qDebug() << "[Settings]" << "watchdog_feedtime:" << watchdogFeedTime;
+        qDebug() << "[Settings]" << "watchdog_settime:" << watchdogSetTime;
+    }
+
+    readInt(QStringLiteral("application/fullscreen"), appFullscreen, 1);
+    qDebug() << "[Settings]" << "application_fullscreen:" << appFullscreen;
+    readInt(QStringLiteral("application/active"), appActive, 1);
+    qDebug() << "[Settings]" << "application_active:" << appActive;
+    readInt(QStringLiteral("launcher/active"), launcherActive, 1);
+    qDebug() << "[Settings]" << "launcher_active:" << launcherActive;
+}

@@ -1,0 +1,53 @@
+#ifndef SETTINGS_H
+#define SETTINGS_H
+
+#include <QObject>
+#include <QString>
+
+class QSettings;
+
+// The launcher's configuration. Every read completes the store with defaults, so that after the
+// first run the settings file lists every key and can be edited by hand. Fields are read directly.
+class Settings : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Settings(QObject *parent = nullptr);
+    ~Settings() override;
+
+    void readSettings();
+
+    int getWatchdogFeedTime() const { return watchdogFeedTime; }
+    int getWatchdogSetTime() const { return watchdogSetTime; }
+
+    QString organization;
+    QString generalAppFolder;
+    QString generalAppName;
+    QString generalAppPath;
+    QString logFolder;
+    QString settingsAppFolder;
+    QString settingsAppName;
+    QString settingsAppPath;
+    int settingsAppActive = 0;
+    QString updaterAppFolder;
+    QString updaterAppName;
+    QString updaterAppPath;
+    QString serverName;
+    int updaterAppActive = 0;
+    QString settingsFileName;
+    int watchdogActive = 0;
+    int watchdogFeedTime = 0;
+    int watchdogSetTime = 0;
+    int appFullscreen = 0;
+    int launcherActive = 0;
+    int appActive = 0;
+
+private:
+    // Returns true when the default had to be applied (and was written back).
+    bool readString(const QString &key, QString &field, const QString &fallback);
+    bool readInt(const QString &key, int &field, int fallback);
+
+    QSettings *store;
+};
+
+#endif

@@ -1,0 +1,217 @@
+#include "logwriter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTest>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+// Redirects this process's stdout (file descriptor 1) into a temporary file while it lives.
+class StdoutCapture
+{
+public:
+    StdoutCapture()
+    {
+        file.open();
+        std::fflush(stdout);
+        saved = ::dup(STDOUT_FILENO);
+        ::dup2(file.handle(), STDOUT_FILENO);
+    }
+    ~StdoutCapture() { restore(); }
+    QByteArray finish()
+    {
+        restore();
+        file.seek(0);
+        return file.readAll();
+    }
+
+private:
+    void restore()
+    {
+        if (saved < 0)
+            return;
+        std::fflush(stdout);
+        ::dup2(saved, STDOUT_FILENO);
+        ::close(saved);
+        saved = -1;
+    }
+    QTemporaryFile file;
+    int saved = -1;
+};
+
+QStringList fileLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+}
+
+class TestLogWriter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void fileNameForDate();
+    void createsMissingFoldersAndListsLogFiles();
+    void appendsAcrossOpens();
+    void lineAndEchoFormats_data();
+    void lineAndEchoFormats();
+    void throughQtMacros();
+    void unopenableFileStillEchoes();
+};
+
+void TestLogWriter::fileNameForDate()
+{
+    QCOMPARE(logFileName(QStringLiteral("/var/log/x"), QStringLiteral("zorvan"), QDate(2026, 12, 6)),
+             QStringLiteral("/var/log/x/zorvan-06.12.26.log"));
+    QCOMPARE(logFileName(QStringLiteral("logs"), QStringLiteral("zorvan"), QDate(2031, 1, 29)),
+             QStringLiteral("logs/zorvan-29.01.31.log"));
+}
+
+void TestLogWriter::createsMissingFoldersAndListsLogFiles()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString folder = dir.filePath(QStringLiteral("a/b/c"));
+    QVERIFY(!QDir(folder).exists());
+
+    StdoutCapture capture;
+    openLogFile(folder, QStringLiteral("zorvan"));
+    const QByteArray first = capture.finish();
+
+    const QString expected = logFileName(folder, QStringLiteral("zorvan"), QDate::currentDate());
+    QVERIFY(QFile::exists(expected));
+    QCOMPARE(currentLogFilePath(), expected);
+    QCOMPARE(first, QFileInfo(expected).fileName().toUtf8() + '\n');
+
+    // Other log files are listed (unsorted, so compared as a set); other files and folders are not.
+    QFile(folder + QStringLiteral("/zorvan-01.01.26.log")).open(QIODevice::WriteOnly);
+    QFile(folder + QStringLiteral("/notes.txt")).open(QIODevice::WriteOnly);
+    QVERIFY(QDir(folder).mkdir(QStringLiteral("old.log")));
+    StdoutCapture second;
+    openLogFile(folder, QStringLiteral("zorvan"));
+    const QByteArray listing = second.finish();
+    QVERIFY(listing.endsWith('\n'));
+    const QStringList names = QString::fromUtf8(listing.trimmed()).split(QLatin1Char(','));
+    QCOMPARE(QSet<QString>(names.begin(), names.end()),
+             QSet<QString>({QFileInfo(expected).fileName(), QStringLiteral("zorvan-01.01.26.log")}));
+    // Nothing is rotated or removed.
+    QVERIFY(QFile::exists(folder + QStringLiteral("/zorvan-01.01.26.log")));
+}
+
+void TestLogWriter::appendsAcrossOpens()
+{
+    QTemporaryDir dir;
+    StdoutCapture capture;
+    openLogFile(dir.path(), QStringLiteral("zorvan"));
+    logMessageHandler(QtDebugMsg, QMessageLogContext(), QStringLiteral("first start"));
+    openLogFile(dir.path(), QStringLiteral("zorvan"));
+    logMessageHandler(QtDebugMsg, QMessageLogContext(), QStringLiteral("second start"));
+    capture.finish();
+
+    const QStringList lines = fileLines(currentLogFilePath());
+    QCOMPARE(lines.size(), 2);
+    QVERIFY(lines.at(0).endsWith(QLatin1String(" first start")));
+    QVERIFY(lines.at(1).endsWith(QLatin1String(" second start")));
+}
+
+void TestLogWriter::lineAndEchoFormats_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QByteArray>("category");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("tagAndCategory");
+    QTest::addColumn<QByteArray>("echo");
+
+    const QString russian = QStringLiteral("Приложение отключено.\n\"x\"");
+    QTest::newRow("debug default") << int(QtDebugMsg) << QByteArray() << "plain" << "DBG default" << QByteArray("0 plain\n");
+    QTest::newRow("warning") << int(QtWarningMsg) << QByteArray() << "careful" << "WRN default"
+                             << QByteArray("1 careful\n");
+    QTest::newRow("critical") << int(QtCriticalMsg) << QByteArray() << "bad" << "ERR default" << QByteArray("2 bad\n");
+    QTest::newRow("fatal") << int(QtFatalMsg) << QByteArray() << "end" << "FTL default" << QByteArray("3 end\n");
+    QTest::newRow("info") << int(QtInfoMsg) << QByteArray() << "note" << "INF default" << QByteArray("4 note\n");
+    QTest::newRow("debug STD") << int(QtDebugMsg) << QByteArray("STD") << "\"$ALIVE\\n\"" << "DBG STD"
+                               << QByteArray("0 \"$ALIVE\\n\"\n");
+    QTest::newRow("debug CRITICAL is still DBG") << int(QtDebugMsg) << QByteArray("CRITICAL") << "busy!"
+                                                 << "DBG CRITICAL" << QByteArray("0 busy!\n");
+    QTest::newRow("utf-8 text") << int(QtDebugMsg) << QByteArray("DEB") << russian << "DBG DEB"
+                                << QByteArray("0 ") + russian.toUtf8() + '\n';
+}
+
+void TestLogWriter::lineAndEchoFormats()
+{
+    QFETCH(int, type);
+    QFETCH(QByteArray, category);
+    QFETCH(QString, text);
+    QFETCH(QString, tagAndCategory);
+    QFETCH(QByteArray, echo);
+
+    QTemporaryDir dir;
+    StdoutCapture capture;
+    openLogFile(dir.path(), QStringLiteral("zorvan"));
+    QMessageLogContext context(nullptr, 0, nullptr, category.isEmpty() ? "default" : category.constData());
+    const QDateTime before = QDateTime::currentDateTime();
+    logMessageHandler(QtMsgType(type), context, text);
+    const QByteArray out = capture.finish();
+
+    const QByteArray listing = QFileInfo(currentLogFilePath()).fileName().toUtf8() + '\n';
+    QCOMPARE(out, listing + echo);
+
+    QFile file(currentLogFilePath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString content = QString::fromUtf8(file.readAll());
+    static const QRegularExpression stamp(QStringLiteral("^(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}) "));
+    const QRegularExpressionMatch match = stamp.match(content);
+    QVERIFY2(match.hasMatch(), qPrintable(content));
+    const QDateTime when = QDateTime::fromString(match.captured(1), QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    QVERIFY(qAbs(when.msecsTo(before)) < 5000);
+    QCOMPARE(content.mid(match.capturedLength()), tagAndCategory + QStringLiteral(": ") + text + QLatin1Char('\n'));
+}
+
+void TestLogWriter::throughQtMacros()
+{
+    QTemporaryDir dir;
+    StdoutCapture capture;
+    openLogFile(dir.path(), QStringLiteral("zorvan"));
+    qInstallMessageHandler(logMessageHandler);
+    qWarning() << "no category";
+    qCDebug(lcStd) << QStringLiteral("$ALIVE\n");
+    qCDebug(lcErr) << "kill procces" << QStringLiteral("/opt/a b");
+    qInstallMessageHandler(nullptr);
+    const QList<QByteArray> echo = capture.finish().split('\n');
+
+    QCOMPARE(echo.value(1), QByteArray("1 no category"));
+    QCOMPARE(echo.value(2), QByteArray("0 \"$ALIVE\\n\""));
+    QCOMPARE(echo.value(3), QByteArray("0 kill procces \"/opt/a b\""));
+    const QStringList lines = fileLines(currentLogFilePath());
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines.at(0).endsWith(QLatin1String(" WRN default: no category")));
+    QVERIFY(lines.at(1).endsWith(QLatin1String(" DBG STD: \"$ALIVE\\n\"")));
+    QVERIFY(lines.at(2).endsWith(QLatin1String(" DBG ERR: kill procces \"/opt/a b\"")));
+}
+
+void TestLogWriter::unopenableFileStillEchoes()
+{
+    QTemporaryDir dir;
+    // A folder where the file should be: the file cannot be opened, the echo goes on.
+    QVERIFY(QDir().mkpath(logFileName(dir.path(), QStringLiteral("zorvan"), QDate::currentDate())));
+    StdoutCapture capture;
+    openLogFile(dir.path(), QStringLiteral("zorvan"));
+    logMessageHandler(QtWarningMsg, QMessageLogContext(), QStringLiteral("still here"));
+    const QByteArray out = capture.finish();
+    QCOMPARE(out, QByteArray("\n1 still here\n"));
+}
+
+QTEST_GUILESS_MAIN(TestLogWriter)
+#include "tst_logwriter.moc"

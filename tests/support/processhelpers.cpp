@@ -1,0 +1,80 @@
+#include "processhelpers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
+
+QString ProcessHelpers::installStandin(const QString &standinBinary, const QString &folder, const QString &name,
+                                       const QStringList &options, const QString &version)
+{
+    if (!QDir().mkpath(folder))
+        return QString();
+    const QString path = folder + QLatin1Char('/') + name;
+    QFile::remove(path);
+    if (!QFile::copy(standinBinary, path))
+        return QString();
+    QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner | QFile::ReadOwner);
+
+    QFile optionsFile(path + QStringLiteral(".options"));
+    if (!optionsFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return QString();
+    for (const QString &option : options)
+        optionsFile.write(option.toUtf8() + '\n');
+    optionsFile.close();
+
+    if (!version.isEmpty()) {
+        QFile versionFile(folder + QStringLiteral("/version.txt"));
+        if (!versionFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return QString();
+        versionFile.write(version.toUtf8() + '\n');
+    }
+    return path;
+}
+
+QList<QJsonObject> ProcessHelpers::readRecords(const QString &recordFile)
+{
+    QList<QJsonObject> records;
+    QFile file(recordFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return records;
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (!line.trimmed().isEmpty())
+            records << QJsonDocument::fromJson(line).object();
+    }
+    return records;
+}
+
+bool ProcessHelpers::waitForRecords(const QString &recordFile, int count, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return readRecords(recordFile).size() >= count; }, timeoutMs);
+}
+
+QStringList ProcessHelpers::recordArguments(const QJsonObject &record)
+{
+    QStringList arguments;
+    const QJsonArray array = record.value(QStringLiteral("arguments")).toArray();
+    for (const QJsonValue &value : array)
+        arguments << value.toString();
+    return arguments;
+}
+
+bool ProcessHelpers::processExists(qint64 pid)
+{
+    if (pid <= 0)
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    // "pid (comm) state ..."; comm may contain blanks, so look after the last ')'.
+    const QByteArray content = stat.readAll();
+    const int close = content.lastIndexOf(')');
+    return close >= 0 && content.size() > close + 2 && content.at(close + 2) != 'Z';
+}
+
+bool ProcessHelpers::waitForProcessGone(qint64 pid, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return !processExists(pid); }, timeoutMs);
+}

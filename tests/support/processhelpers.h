@@ -1,0 +1,36 @@
+#ifndef PROCESSHELPERS_H
+#define PROCESSHELPERS_H
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Helpers for tests that run real child processes: configured copies of the stand-in program and
+// the records it writes.
+class ProcessHelpers
+{
+public:
+    // Copies the stand-in binary to <folder>/<name> (creating the folder), writes its options file
+    // "<name>.options" (one argument per line) and, when version is not empty, "version.txt" beside it.
+    // Returns the path of the copy, or an empty string on failure.
+    static QString installStandin(const QString &standinBinary, const QString &folder, const QString &name,
+                                  const QStringList &options, const QString &version = QString());
+
+    // The JSON lines a stand-in appended with --record; empty when the file does not exist.
+    static QList<QJsonObject> readRecords(const QString &recordFile);
+
+    // Waits (processing events) until the record file holds at least count lines.
+    static bool waitForRecords(const QString &recordFile, int count, int timeoutMs);
+
+    // The arguments of a record as a string list.
+    static QStringList recordArguments(const QJsonObject &record);
+
+    // True while a process with this id exists and is not a zombie.
+    static bool processExists(qint64 pid);
+
+    // Waits until no process with this id exists any more.
+    static bool waitForProcessGone(qint64 pid, int timeoutMs);
+};
+
+#endif
