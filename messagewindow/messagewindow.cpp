@@ -22,7 +22,7 @@ MessageWindow::~MessageWindow() = default;
 void MessageWindow::setIdentity()
 {
     QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
-    QCoreApplication::setOrganizationDomain(QStringLiteral("tovrel.local"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("tovrel.example"));
     QCoreApplication::setApplicationName(QStringLiteral("plessa"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.3.1"));
 }
