@@ -32,6 +32,7 @@ int main(int argc, char *argv[])
         parser.process(app);
     ExitHandler exitHandler;
 
+    MessageWindow::chooseSceneGraphBackend();
     MessageWindow::initResources();
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/images/icon_app.ico")));
     MessageWindow::registerTypes();

@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QOpenGLContext>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickWindow>
@@ -45,6 +46,18 @@ void MessageWindow::registerTypes()
 {
     qmlRegisterType<Launch>("launcher", 1, 0, "Launch");
     qmlRegisterSingletonType<Utils>("launcher", 1, 0, "Utils", &Utils::create);
+}
+
+bool MessageWindow::chooseSceneGraphBackend()
+{
+    if (qEnvironmentVariableIsSet("QT_QUICK_BACKEND") || qEnvironmentVariableIsSet("QMLSCENE_DEVICE"))
+        return false;
+    QOpenGLContext probe;
+    if (probe.create())
+        return false;
+    qDebug() << "no OpenGL, rendering in software";
+    QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
+    return true;
 }
 
 void MessageWindow::initResources()

@@ -25,6 +25,9 @@ public:
     // parser's standard processing (--help) may run.
     static bool parseCommandLine(QCommandLineParser &parser, const QStringList &arguments, QString *text);
     static void registerTypes();
+    // Where OpenGL is not available (no GPU, offscreen) and nobody chose a scene graph backend,
+    // renders in software instead of letting Qt Quick abort. Returns whether it switched.
+    static bool chooseSceneGraphBackend();
     // Makes the compiled-in QML and images reachable; they live in a static library.
     static void initResources();
 

@@ -27,10 +27,12 @@ private slots:
     void helpWithUnknownOptionStartsWindow();
     void signalEndsWithoutToken_data();
     void signalEndsWithoutToken();
+    void withoutOpenGLRendersInSoftware();
 
 private:
     // Starts plessa and waits until its window runs (init has logged the version).
-    bool startWindow(QProcess &process, const QStringList &arguments, QByteArray *log);
+    bool startWindow(QProcess &process, const QStringList &arguments, QByteArray *log,
+                     QProcessEnvironment environment = QProcessEnvironment());
     TestEnvironment m_env;
 };
 
@@ -89,11 +91,12 @@ void TestCommandLine::unknownOptionStillShowsText()
     QCOMPARE(textField->property("text").toString(), message);
 }
 
-bool TestCommandLine::startWindow(QProcess &process, const QStringList &arguments, QByteArray *log)
+bool TestCommandLine::startWindow(QProcess &process, const QStringList &arguments, QByteArray *log,
+                                  QProcessEnvironment environment)
 {
     connect(&process, &QProcess::readyReadStandardError, this,
             [&process, log]() { *log += process.readAllStandardError(); });
-    process.setProcessEnvironment(m_env.processEnvironment());
+    process.setProcessEnvironment(environment.isEmpty() ? m_env.processEnvironment() : environment);
     process.start(QStringLiteral(PLESSA_BIN), arguments);
     if (!process.waitForStarted(5000))
         return false;
@@ -148,6 +151,23 @@ void TestCommandLine::signalEndsWithoutToken()
     QCOMPARE(process.readAllStandardOutput(), QByteArray());
     log += process.readAllStandardError();
     QVERIFY2(log.contains("exit handler code: " + QByteArray::number(signalNumber)), log.constData());
+}
+
+void TestCommandLine::withoutOpenGLRendersInSoftware()
+{
+    // The offscreen platform has no OpenGL; Qt Quick's default backend would abort there.
+    QProcessEnvironment environment = m_env.processEnvironment();
+    environment.remove(QStringLiteral("QT_QUICK_BACKEND"));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QProcess process;
+    QByteArray log;
+    QVERIFY2(startWindow(process, {QStringLiteral("--text"), QStringLiteral("Без GPU")}, &log, environment),
+             log.constData());
+    QVERIFY2(log.contains("no OpenGL, rendering in software"), log.constData());
+    ::kill(pid_t(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
 }
 
 QTEST_MAIN(TestCommandLine)
