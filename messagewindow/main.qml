@@ -11,9 +11,10 @@ ApplicationWindow {
     property string settingsPath: path
 
     visible: true
+    // Constants, not bound to width: a resize by the window system must not move the limits along.
     width: 308
-    minimumWidth: width
-    maximumWidth: width
+    minimumWidth: 308
+    maximumWidth: 308
     height: mainHeight + buff
     minimumHeight: mainHeight
     maximumHeight: mainHeight + buff

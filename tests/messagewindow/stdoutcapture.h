@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QTemporaryFile>
+#include <QTest>
 
 #include <cstdio>
 #include <unistd.h>
@@ -40,6 +41,12 @@ public:
         ::dup2(m_saved, STDOUT_FILENO);
         ::close(m_saved);
         m_saved = -1;
+        // A failing check reports on standard output too; do not swallow its message.
+        if (QTest::currentTestFailed()) {
+            const QByteArray captured = text();
+            fwrite(captured.constData(), 1, size_t(captured.size()), stdout);
+            fflush(stdout);
+        }
     }
 
 private:

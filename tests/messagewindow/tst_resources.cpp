@@ -1,20 +1,17 @@
 #include "messagewindow.h"
 
-#include <QFile>
 #include <QImage>
 #include <QImageReader>
 #include <QSet>
 #include <QStandardPaths>
 #include <QtTest>
 
-// What plessa carries inside itself: both QML documents as text and its two images.
+// The two images plessa carries inside itself, drawn by tools/icongen.
 class TestResources : public QObject
 {
     Q_OBJECT
 private slots:
     void initTestCase();
-    void documentsArePlainQml_data();
-    void documentsArePlainQml();
     void copyIcon();
     void applicationIconHasAllSizes();
 };
@@ -23,25 +20,6 @@ void TestResources::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
     MessageWindow::initResources();
-}
-
-void TestResources::documentsArePlainQml_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QByteArray>("controlsImport");
-    QTest::newRow("main.qml") << ":/main.qml" << QByteArray("import QtQuick.Controls 2.0");
-    QTest::newRow("Page1.qml") << ":/Page1.qml" << QByteArray("import QtQuick.Controls 2.2");
-}
-
-void TestResources::documentsArePlainQml()
-{
-    QFETCH(QString, path);
-    QFETCH(QByteArray, controlsImport);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray text = file.readAll();
-    QVERIFY(text.startsWith("import QtQuick 2.4\n"));
-    QVERIFY(text.contains(controlsImport + '\n'));
 }
 
 void TestResources::copyIcon()

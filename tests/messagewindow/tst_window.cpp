@@ -43,6 +43,7 @@ private slots:
     void restartButtonWritesQuitAndQuits();
     void pauseStopsCountdownForGood();
     void copyButtonPutsMessageOnClipboard();
+    void closingWindowQuitsWithoutToken();
     void brokenDocumentGivesNoWindow();
 
 private:
@@ -292,6 +293,17 @@ void TestWindow::copyButtonPutsMessageOnClipboard()
     // Copying is no answer to the launcher.
     QCOMPARE(item("page")->property("timeToExit").toInt(), 15);
     QVERIFY(m_window->window()->isVisible());
+}
+
+void TestWindow::closingWindowQuitsWithoutToken()
+{
+    QVERIFY(open(Short));
+    StdoutCapture capture;
+    // Quitting on the last window's close needs the application's own loop, as in plessa.
+    QTimer::singleShot(0, m_window->window(), &QWindow::close);
+    QTimer::singleShot(5000, qApp, []() { QCoreApplication::exit(TimedOut); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(capture.text(), QByteArray());
 }
 
 void TestWindow::brokenDocumentGivesNoWindow()
