@@ -46,6 +46,7 @@ private slots:
     void updateReadyDuringRunWaitsForTheEnd();
     void disabledWindowGivesRetryDelay();
     void failedStartTextWithBlanksAndQuotes();
+    void startSeenOnLastTickIsNotKilled();
     void destructorStopsChild_data();
     void destructorStopsChild();
 
@@ -539,6 +540,21 @@ void TestLaunch::failedStartTextWithBlanksAndQuotes()
     QCOMPARE(ProcessHelpers::recordArguments(record),
              QStringList({QStringLiteral("--text"), QStringLiteral("Приложение не запустилось (") + error
                                                         + QStringLiteral("). Путь к приложению:\n") + mainPath}));
+}
+
+void TestLaunch::startSeenOnLastTickIsNotKilled()
+{
+    configure({QStringLiteral("--alive"), QStringLiteral("30")}, {});
+    startRig();
+    ticks(153);
+    // The start confirmation runs out before the start notification is read.
+    ticks(Launch::StartTimeoutTicks);
+    QCOMPARE(launch->getStep(), 4);
+    QCOMPARE(launch->getTickCounter(), 0);
+    QVERIFY(waitEvent(Launch::EventStarted));
+    launch->tick();
+    QCOMPARE(launch->getStep(), 5);
+    QCOMPARE(launch->getProcessState(), QProcess::Running);
 }
 
 void TestLaunch::destructorStopsChild_data()
