@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
@@ -492,7 +493,17 @@ void FileManager::downloadUpdateInfo()
     QVariantMap params;
     params.insert(QStringLiteral("file"), settings->tempDir + QLatin1Char('/') + settings->updateInfoRequest);
     params.insert(QStringLiteral("source"), settings->updateLink + QLatin1Char('/') + settings->updateInfoRequest);
-    infoDownloader->start(params);
+    if (!infoDownloader->start(params))
+        reportRefusedStart(params);
+}
+
+// A refused start emits nothing, and the update cycle would wait for a result for ever; a
+// transfer that cannot begin is reported like one that failed.
+void FileManager::reportRefusedStart(const QVariantMap &params)
+{
+    qWarning() << qPrintable(logPrefix) << "transfer not started:" << params.value(QStringLiteral("source")).toString()
+               << "to" << params.value(QStringLiteral("file")).toString();
+    emit finished(QNetworkReply::UnknownNetworkError, QStringLiteral("Transfer could not be started"));
 }
 
 bool FileManager::readUpdateInfo()
@@ -542,7 +553,8 @@ void FileManager::downloadPackage()
     params.insert(QStringLiteral("source"), packageLink);
     params.insert(QStringLiteral("hash"), packageHash);
     params.insert(QStringLiteral("clean"), cleanDownload);
-    packageDownloader->start(params);
+    if (!packageDownloader->start(params))
+        reportRefusedStart(params);
 }
 
 bool FileManager::extractPackage(const QString &destDir)
@@ -568,12 +580,12 @@ void FileManager::i_started(QString contentType, int contentLength)
 
 void FileManager::i_progressChanged()
 {
-    emit progressChanged(infoDownloader->progress());
+    emit progressChanged(infoDownloader->getProgress());
 }
 
 void FileManager::i_downloadingChanged()
 {
-    emit downloadingChanged(infoDownloader->downloading());
+    emit downloadingChanged(infoDownloader->isDownloading());
 }
 
 void FileManager::a_finished(int errorCode, QString content)
@@ -591,10 +603,10 @@ void FileManager::a_started(QString contentType, int contentLength)
 
 void FileManager::a_progressChanged()
 {
-    emit progressChanged(packageDownloader->progress());
+    emit progressChanged(packageDownloader->getProgress());
 }
 
 void FileManager::a_downloadingChanged()
 {
-    emit downloadingChanged(packageDownloader->downloading());
+    emit downloadingChanged(packageDownloader->isDownloading());
 }

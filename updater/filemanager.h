@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QVariantMap>
 
 class Settings;
 class DownloadFile;
@@ -55,6 +56,9 @@ public slots:
     void a_started(QString contentType, int contentLength);
     void a_progressChanged();
     void a_downloadingChanged();
+
+private:
+    void reportRefusedStart(const QVariantMap &params);
 };
 
 #endif

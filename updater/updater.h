@@ -30,8 +30,8 @@ public:
     int getErrorCode() const { return errorCode; }
     double getProgress() const { return progress; }
     FileManager *getFileManager() const { return fileManager; }
-    const QTimer *getPeriodTimer() const { return periodTimer; }
-    const QTimer *getProgressTimer() const { return progressTimer; }
+    QTimer *getPeriodTimer() const { return periodTimer; }
+    QTimer *getProgressTimer() const { return progressTimer; }
 
 signals:
     void quit();
