@@ -60,9 +60,6 @@ private slots:
     void updateTwoStaysResident();
     void downloadAndUpdateTakesTheDownloadPath();
     void helpAndVersion();
-
-private:
-    QSettings *store(const TestEnvironment &env);
 };
 
 void TestEntry::initTestCase()
