@@ -1,4 +1,5 @@
 #include "settings.h"
+#include "updater.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -124,10 +125,17 @@ int main(int argc, char *argv[])
         app.exit(0);
     });
 
+    Updater updater;
+    QObject::connect(&updater, &Updater::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
+
+    updater.init(&settings);
+
     if (downloadGiven && settings.appDownloadActive == 1) {
+        updater.startDowload();
         qDebug() << (settings.appUpdateActive != 0 ? "check download and update app" : "check download app only");
     } else if (updateGiven && settings.appUpdateActive == 1) {
         qDebug() << "unconditional update app dir";
+        updater.startUpdate();
         exitTimer.start(100);
     }
 
