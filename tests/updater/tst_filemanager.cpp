@@ -1,4 +1,5 @@
 #include "filemanager.h"
+#include "httptestserver.h"
 #include "settings.h"
 #include "testenvironment.h"
 #include "testzip.h"
@@ -97,6 +98,10 @@ private slots:
     void isPackageValid();
     void cleanDownloadAfterTransferResult_data();
     void cleanDownloadAfterTransferResult();
+
+    void packageTransferResumesOrStartsClean();
+    void cancelledTransferStartsClean();
+    void updateInfoTransfer();
 
     void extractNestedFoldersAndPermissions();
     void extractOverwritesAndKeepsOtherFiles();
@@ -315,6 +320,103 @@ void TestFileManager::cleanDownloadAfterTransferResult()
     // The update-information transfer never touches the package's choice.
     m_manager->i_finished(code == 0 ? 5 : 0, QString());
     QCOMPARE(m_manager->cleanDownload, clean);
+}
+
+void TestFileManager::packageTransferResumesOrStartsClean()
+{
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    QByteArray body;
+    for (int i = 0; i < 30000; ++i)
+        body += QByteArray::number(i) + ' ';
+    server.serveData("/p.zip", body);
+    m_manager->fileName = QStringLiteral("p.zip");
+    m_manager->packageLink = server.url(QStringLiteral("/p.zip")).toString();
+    m_manager->packageHash = QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex());
+    QSignalSpy results(m_manager.data(), &FileManager::finished);
+    const QString partial = m_manager->packagePath() + QStringLiteral(".tmp");
+
+    // Good bytes of an earlier attempt are resumed.
+    QVERIFY(writeFile(partial, body.left(1000)));
+    m_manager->downloadPackage();
+    QVERIFY(results.wait(10000));
+    QCOMPARE(results.last().at(0).toInt(), 0);
+    QCOMPARE(server.requests().last().header("Range"), QByteArray("bytes=1000-"));
+    QVERIFY(m_manager->isPackageValid());
+    QVERIFY(!m_manager->cleanDownload);
+
+    // Wrong bytes on disk end in an integrity failure; the next attempt starts from byte 0.
+    QVERIFY(QFile::remove(m_manager->packagePath()));
+    QVERIFY(writeFile(partial, QByteArray(1000, 'z')));
+    m_manager->downloadPackage();
+    QVERIFY(results.wait(10000));
+    QCOMPARE(results.last().at(0).toInt(), -3);
+    QVERIFY(m_manager->cleanDownload);
+    m_manager->downloadPackage();
+    QVERIFY(results.wait(10000));
+    QCOMPARE(results.last().at(0).toInt(), 0);
+    QCOMPARE(server.requests().last().header("Range"), QByteArray());
+    QVERIFY(m_manager->isPackageValid());
+    QCOMPARE(readAll(m_manager->packagePath()), body);
+}
+
+void TestFileManager::cancelledTransferStartsClean()
+{
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    const QByteArray body(300000, 'q');
+    server.serveData("/p.zip", body);
+    server.route("/p.zip").stallAfterBytes = 100000;
+    server.route("/p.zip").stallMs = -1;
+    m_manager->fileName = QStringLiteral("p.zip");
+    m_manager->packageLink = server.url(QStringLiteral("/p.zip")).toString();
+    m_manager->packageHash = QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex());
+    QSignalSpy results(m_manager.data(), &FileManager::finished);
+    QSignalSpy stalled(&server, &HttpTestServer::responseStalled);
+
+    m_manager->downloadPackage();
+    QVERIFY(stalled.wait(10000));
+    const QString partial = m_manager->packagePath() + QStringLiteral(".tmp");
+    QVERIFY(QTest::qWaitFor([&] { return QFileInfo(partial).size() >= 50000; }, 10000));
+
+    // A new request cancels the stalled transfer (code 5) and must not resume its bytes.
+    m_manager->downloadPackage();
+    QCOMPARE(results.size(), 1);
+    QCOMPARE(results.at(0).at(0).toInt(), 5);
+    QVERIFY(QTest::qWaitFor([&] { return results.size() == 2; }, 10000));
+    QCOMPARE(results.at(1).at(0).toInt(), 0);
+    QCOMPARE(server.requests().size(), 2);
+    QCOMPARE(server.requests().last().header("Range"), QByteArray());
+    QVERIFY(m_manager->isPackageValid());
+}
+
+void TestFileManager::updateInfoTransfer()
+{
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serveData("/update/update.json", R"({"linux":{"version_code":321}})");
+    m_settings->updateLink = server.url(QStringLiteral("/update")).toString();
+    QVERIFY(Utils::deleteDir(m_settings->tempDir));
+    QSignalSpy results(m_manager.data(), &FileManager::finished);
+    QSignalSpy downloading(m_manager.data(), &FileManager::downloadingChanged);
+    m_manager->downloadUpdateInfo();
+    QVERIFY(results.wait(10000));
+    QCOMPARE(results.last().at(0).toInt(), 0);
+    QCOMPARE(results.last().at(1).toString(), m_settings->tempDir + QStringLiteral("/update.json"));
+    QVERIFY(m_manager->readUpdateInfo());
+    QCOMPARE(m_manager->versionCode, 321);
+    QVERIFY(QTest::qWaitFor([&] { return downloading.size() >= 2; }, 5000));
+    QCOMPARE(downloading.first().at(0).toBool(), true);
+    QCOMPARE(downloading.last().at(0).toBool(), false);
+
+    // A transfer that cannot even begin still ends with one result instead of silence.
+    m_settings->updateLink = server.url(QStringLiteral("/update")).toString();
+    m_manager->packageLink.clear();
+    m_manager->fileName = QStringLiteral("p.zip");
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("transfer not started:")));
+    m_manager->downloadPackage();
+    QCOMPARE(results.size(), 2);
+    QVERIFY(results.last().at(0).toInt() > 0);
 }
 
 void TestFileManager::extractNestedFoldersAndPermissions()
