@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -56,6 +57,7 @@ struct Entry
     QString path;       // relative, '/' separated, no "." or ".." segments
     bool isDir = false;
     bool isLink = false;
+    bool superseded = false;    // a later entry of the same path wins, as it would when unpacking in order
     bool sizeKnown = false;
     zip_uint64_t size = 0;
     mode_t mode = 0644;
@@ -160,6 +162,7 @@ bool PackageInstaller::readEntries()
         return false;
     }
     bool ok = true;
+    QHash<QString, size_t> seen;
     m_entries.reserve(size_t(count));
     for (zip_uint64_t i = 0; i < zip_uint64_t(count); ++i) {
         zip_stat_t st;
@@ -192,6 +195,10 @@ bool PackageInstaller::readEntries()
             if (mode & 0777)
                 entry.mode = mode & 0777;
         }
+        const auto earlier = seen.constFind(entry.path);
+        if (earlier != seen.constEnd())
+            m_entries[earlier.value()].superseded = true;
+        seen.insert(entry.path, m_entries.size());
         m_entries.push_back(entry);
     }
     return ok;
@@ -209,7 +216,7 @@ bool PackageInstaller::checkTargets()
     QSet<QString> checked;
     bool ok = true;
     for (const Entry &entry : m_entries) {
-        if (entry.isLink)
+        if (entry.isLink || entry.superseded)
             continue;
         QString dir = entry.isDir ? entry.path : QFileInfo(entry.path).path();
         if (dir == QLatin1String("."))
@@ -282,7 +289,7 @@ bool PackageInstaller::writeStaging()
     const QString root = m_staging->path();
     QDir rootDir(root);
     for (const Entry &entry : m_entries) {
-        if (entry.isLink)
+        if (entry.isLink || entry.superseded)
             continue;
         const QString dir = entry.isDir ? entry.path : QFileInfo(entry.path).path();
         if (dir != QLatin1String(".") && !m_stagingDirs.contains(dir)) {
@@ -335,7 +342,7 @@ bool PackageInstaller::moveIntoPlace()
     QDir backupDir(m_backup->path());
     QSet<QString> backupDirs;
     for (const Entry &entry : m_entries) {
-        if (entry.isLink)
+        if (entry.isLink || entry.superseded)
             continue;
         if (entry.isDir) {
             if (!ensureDestFolder(entry.path))

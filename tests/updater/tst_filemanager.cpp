@@ -468,6 +468,22 @@ void TestFileManager::extractOverwritesAndKeepsOtherFiles()
     QVERIFY(extract(app));
     QCOMPARE(readAll(app + QStringLiteral("/tovrel.exe")), QByteArray("new"));
     QCOMPARE(QDir(app).entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot).size(), 3);
+
+    // A path stored twice: the later entry wins, as with unpacking in archive order. libzip will
+    // not write such an archive, so the second name is patched in afterwards.
+    QCOMPARE(makePackage({ZipItem::file(QStringLiteral("dupA.txt"), "first"),
+                          ZipItem::file(QStringLiteral("dupB.txt"), "second")}),
+             QString());
+    QFile package(m_manager->packagePath());
+    QVERIFY(package.open(QIODevice::ReadWrite));
+    QByteArray bytes = package.readAll();
+    QCOMPARE(bytes.count("dupB.txt"), 2);
+    bytes.replace("dupB.txt", "dupA.txt");
+    QVERIFY(package.seek(0));
+    QCOMPARE(package.write(bytes), qint64(bytes.size()));
+    package.close();
+    QVERIFY(extract(app));
+    QCOMPARE(readAll(app + QStringLiteral("/dupA.txt")), QByteArray("second"));
 }
 
 void TestFileManager::extractIntoMissingFolderCreatesIt()
