@@ -49,6 +49,8 @@ void DownloadFilePrivate::sendRequest()
 {
     firstChunk = true;
     resuming = false;
+    // A stall may interrupt a redirection reply; its reconnection is an ordinary request.
+    redirected = false;
     statusLogged = false;
 
     QNetworkRequest request(url);
