@@ -49,6 +49,8 @@ void DownloadFilePrivate::sendRequest()
 {
     firstChunk = true;
     resuming = false;
+    // A stall may interrupt a redirection reply; its reconnection is an ordinary request.
+    redirected = false;
     statusLogged = false;
 
     QNetworkRequest request(url);
@@ -99,6 +101,8 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
         qCritical() << "[DownloadFilePrivate] Sender is not QNetworkReply";
         return;
     }
+    // Any byte from the server, even of a page we discard, shows the connection is alive.
+    stallTimer.start();
     if (redirected) {
         // The body of a redirection is never stored; drained so that it cannot fill the read buffer.
         source->readAll();
@@ -128,9 +132,10 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
                         source->header(QNetworkRequest::ContentLengthHeader).toInt());
         QObject::connect(source, SIGNAL(downloadProgress(qint64, qint64)), q,
                          SLOT(_q_downloadProgress(qint64, qint64)));
+        if (source != reply)
+            return; // a receiver of started() ended the transfer
     }
 
-    stallTimer.start();
     const QByteArray data = source->readAll();
     if (!expectedHash.isEmpty())
         digest.addData(data);

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <fcntl.h>
 #include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -43,8 +44,10 @@ void exitHandler(int code)
 
 bool installExitHandler(QCoreApplication *app)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalSockets) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalSockets) != 0)
         return false;
+    // A burst of signals must never block the handler.
+    ::fcntl(signalSockets[0], F_SETFL, ::fcntl(signalSockets[0], F_GETFL) | O_NONBLOCK);
     auto *notifier = new QSocketNotifier(signalSockets[1], QSocketNotifier::Read, app);
     QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
         unsigned char code = 0;

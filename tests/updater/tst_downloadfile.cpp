@@ -92,12 +92,14 @@ private slots:
     void initTestCase();
     void init();
 
+    void metaObjectInterface();
     void fileModeReplacesFinalFileThroughPartialFile();
     void memoryModeDecodesUtf8();
     void refusedStartsChangeNothing();
     void resumeAppendsAndHashCoversPartialFile();
     void resumeWithWrongPartialFailsIntegrity();
     void resumeAcrossTwoObjectsAfterAbort();
+    void clearConnectionCacheCancelsAndAllowsNewTransfer();
     void cleanRewritesFromFirstByte();
     void serverIgnoringRangeRewritesOutput();
     void refusedRangeRestartsFromZero();
@@ -133,6 +135,41 @@ void TestDownloadFile::init()
     QVERIFY(m_dir->isValid());
     m_server = new HttpTestServer;
     QVERIFY(m_server->listen());
+}
+
+void TestDownloadFile::metaObjectInterface()
+{
+    const QMetaObject &mo = DownloadFile::staticMetaObject;
+    const QStringList methods = {
+        QStringLiteral("finished(int,QString)"), QStringLiteral("started(QString,int)"),
+        QStringLiteral("progressChanged()"), QStringLiteral("downloadingChanged()"),
+        QStringLiteral("_q_downloadProgress(qlonglong,qlonglong)"), QStringLiteral("_q_downloadFinished(QNetworkReply*)"),
+        QStringLiteral("_q_authRequset(QNetworkReply*,QAuthenticator*)"), QStringLiteral("start(QVariantMap)"),
+        QStringLiteral("abort()"), QStringLiteral("setAuth(QString,QString)"), QStringLiteral("clearConnectionCache()")};
+    for (int i = 0; i < methods.size(); ++i)
+        QCOMPARE(QString::fromLatin1(mo.method(mo.methodOffset() + i).methodSignature()), methods.at(i));
+    QStringList properties;
+    for (int i = mo.propertyOffset(); i < mo.propertyCount(); ++i)
+        properties << QString::fromLatin1(mo.property(i).name());
+    QCOMPARE(properties, (QStringList{QStringLiteral("user"), QStringLiteral("password"), QStringLiteral("timeout"),
+                                      QStringLiteral("folder"), QStringLiteral("downloading"), QStringLiteral("progress")}));
+
+    // Driven by name only, as a script would.
+    m_server->serveData("/t.txt", "text");
+    DownloadFile df;
+    Recorder rec(&df);
+    QVERIFY(df.setProperty("timeout", 5));
+    QVERIFY(df.setProperty("folder", QStringLiteral("somewhere")));
+    bool ok = false;
+    QVariantMap map{{QStringLiteral("source"), m_server->url(QStringLiteral("/t.txt")).toString()}};
+    QVERIFY(QMetaObject::invokeMethod(&df, "start", Q_RETURN_ARG(bool, ok), Q_ARG(QVariantMap, map)));
+    QVERIFY(ok);
+    QCOMPARE(df.property("timeout").toInt(), 30);
+    QCOMPARE(df.property("folder").toString(), QStringLiteral("somewhere"));
+    QVERIFY(df.property("downloading").toBool());
+    QVERIFY(rec.waitFinished());
+    QCOMPARE(rec.content(), QStringLiteral("text"));
+    QCOMPARE(df.property("progress").toDouble(), 4.0);
 }
 
 void TestDownloadFile::fileModeReplacesFinalFileThroughPartialFile()
@@ -298,6 +335,34 @@ void TestDownloadFile::resumeAcrossTwoObjectsAfterAbort()
     QCOMPARE(rec.code(), 0);
     QVERIFY(readFile(target) == body);
     QCOMPARE(m_server->requestsFor("/pkg.zip").last().header("Range"), "bytes=" + QByteArray::number(partial.size()) + '-');
+}
+
+void TestDownloadFile::clearConnectionCacheCancelsAndAllowsNewTransfer()
+{
+    const QByteArray body = makeBody(400 * 1024, 12);
+    HttpTestServer::Route route;
+    route.body = body;
+    route.stallAfterBytes = 100 * 1024;
+    route.stallMs = -1;
+    m_server->setRoute("/pkg.zip", route);
+    const QString target = path(QStringLiteral("pkg.zip"));
+
+    DownloadFile df;
+    Recorder rec(&df);
+    QSignalSpy stalled(m_server, &HttpTestServer::responseStalled);
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(stalled.wait(10000));
+    df.clearConnectionCache();
+    // The cancellation is reported before clearConnectionCache() returns.
+    QCOMPARE(rec.finished.size(), 1);
+    QCOMPARE(rec.code(), int(QNetworkReply::OperationCanceledError));
+    QVERIFY(!df.isDownloading());
+
+    Recorder again(&df);
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(again.waitFinished());
+    QCOMPARE(again.code(), 0);
+    QVERIFY(readFile(target) == body);
 }
 
 void TestDownloadFile::cleanRewritesFromFirstByte()
