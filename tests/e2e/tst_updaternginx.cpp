@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalServer>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -112,6 +113,7 @@ private:
     QScopedPointer<NginxServer> m_nginx;
     QString m_packageName;
     QString m_packageHash;
+    QString m_socketName;
 };
 
 void TestUpdaterNginx::initTestCase()
@@ -134,6 +136,10 @@ void TestUpdaterNginx::init()
 
 void TestUpdaterNginx::cleanup()
 {
+    // A killed updater cannot remove its control socket.
+    if (!m_socketName.isEmpty())
+        QLocalServer::removeServer(m_socketName);
+    m_socketName.clear();
     m_nginx.reset();
     m_env.reset();
     m_tmp.reset();
@@ -170,7 +176,8 @@ void TestUpdaterNginx::writeSettings(int installedVersion)
     store.setValue(QStringLiteral("update/download"), 1);
     store.setValue(QStringLiteral("update/update"), 0);
     store.setValue(QStringLiteral("update/directory"), m_tmp->filePath(QStringLiteral("work")));
-    store.setValue(QStringLiteral("localserver/name"), TestEnvironment::uniqueSocketName(QStringLiteral("e2e-updater")));
+    m_socketName = TestEnvironment::uniqueSocketName(QStringLiteral("e2e-updater"));
+    store.setValue(QStringLiteral("localserver/name"), m_socketName);
     store.sync();
     QCOMPARE(store.status(), QSettings::NoError);
 }
