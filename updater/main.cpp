@@ -1,4 +1,6 @@
+#include "controllocalserver.h"
 #include "settings.h"
+#include "updater.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -124,10 +126,27 @@ int main(int argc, char *argv[])
         app.exit(0);
     });
 
-    if (downloadGiven && settings.appDownloadActive == 1) {
+    ControlLocalServer server;
+    Updater updater;
+    QObject::connect(&updater, &Updater::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
+    QObject::connect(&updater, &Updater::stateDownloadChanged, &server, &ControlLocalServer::stateDownloadChanged);
+    QObject::connect(&updater, &Updater::stateUpdateChanged, &server, &ControlLocalServer::stateUpdateChanged);
+    QObject::connect(&server, &ControlLocalServer::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
+    QObject::connect(&server, &ControlLocalServer::downloadUpdate, &updater, &Updater::startDowload);
+    QObject::connect(&server, &ControlLocalServer::update, &updater, &Updater::startUpdate);
+
+    // The server listens before the cycle starts, so its first state changes already reach clients.
+    server.init(&settings);
+    updater.init(&settings);
+
+    if (!settings.serverName.isEmpty() && !server.isListening()) {
+        exitTimer.start(100);
+    } else if (downloadGiven && settings.appDownloadActive == 1) {
+        updater.startDowload();
         qDebug() << (settings.appUpdateActive != 0 ? "check download and update app" : "check download app only");
     } else if (updateGiven && settings.appUpdateActive == 1) {
         qDebug() << "unconditional update app dir";
+        updater.startUpdate();
         exitTimer.start(100);
     }
 
