@@ -540,7 +540,10 @@ bool FileManager::readUpdateInfo()
 
 bool FileManager::isPackageValid()
 {
-    return Utils::getFileHash(packagePath()) == packageHash;
+    // An unreadable or missing package has no digest; it must not pass for an announcement
+    // that carries no hash.
+    const QString digest = Utils::getFileHash(packagePath());
+    return !digest.isEmpty() && digest == packageHash;
 }
 
 void FileManager::downloadPackage()

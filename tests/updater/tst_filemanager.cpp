@@ -263,13 +263,23 @@ void TestFileManager::isPackageValid()
 {
     m_manager->fileName = QStringLiteral("p.zip");
     m_manager->packageHash.clear();
-    QVERIFY2(m_manager->isPackageValid(), "empty hash equals the empty digest of a missing file");
+    QVERIFY2(!m_manager->isPackageValid(), "a missing package is never valid, not even without a hash");
 
     m_manager->packageHash = QStringLiteral("900150983cd24fb0d6963f7d28e17f72");
     QVERIFY(!m_manager->isPackageValid());
 
     QVERIFY(writeFile(m_manager->packagePath(), "abc"));
     QVERIFY(m_manager->isPackageValid());
+    QVERIFY(QFile::setPermissions(m_manager->packagePath(), QFileDevice::Permissions()));
+    if (::geteuid() != 0) {
+        QVERIFY2(!m_manager->isPackageValid(), "an unreadable package is not valid");
+    }
+    QVERIFY(QFile::setPermissions(m_manager->packagePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+
+    const QString hash = m_manager->packageHash;
+    m_manager->packageHash.clear();
+    QVERIFY(!m_manager->isPackageValid());
+    m_manager->packageHash = hash;
 
     m_manager->packageHash = m_manager->packageHash.toUpper();
     QVERIFY2(!m_manager->isPackageValid(), "the comparison is exact");

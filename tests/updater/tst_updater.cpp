@@ -456,7 +456,7 @@ void TestUpdater::checkingDisabledReportsEachMinute()
         QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
         QCOMPARE(u->getPeriodTimer()->interval(), 60000);
     }
-    QCOMPARE(m_states, QStringList(3, QStringLiteral("D:notactive")));
+    QCOMPARE(m_states, QStringList({QStringLiteral("D:notactive"), QStringLiteral("D:notactive"), QStringLiteral("D:notactive")}));
     QVERIFY(m_server->requests().isEmpty());
 
     storeValue(QStringLiteral("update/download"), 1);
