@@ -1,4 +1,5 @@
 #include "controllocalserver.h"
+#include "localserver.h"
 #include "settings.h"
 #include "testenvironment.h"
 
@@ -325,7 +326,13 @@ void TestControlLocalServer::malformedRequestsAreIgnored()
 
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("dataReceived")));
     QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("[ControlLocalServer] ") + log));
-    request(client, json);
+    // Written as the launcher writes, without a line feed, and handled before anything else is sent.
+    auto *listener = m_server->findChild<LocalServer *>();
+    QVERIFY(listener);
+    QSignalSpy received(listener, &LocalServer::dataReceived);
+    client.write(json);
+    client.flush();
+    QVERIFY(received.wait(5000));
     // The connection stays usable: the next request is answered and nothing came before it.
     request(client, R"({"action":"get","ready_version":0})");
     QCOMPARE(readLines(client, 1), QByteArray("{\"ready_version\":0}\n"));
