@@ -1,3 +1,4 @@
+#include "controllocalserver.h"
 #include "settings.h"
 #include "updater.h"
 
@@ -128,12 +129,22 @@ int main(int argc, char *argv[])
         app.exit(0);
     });
 
+    ControlLocalServer server;
     Updater updater;
     QObject::connect(&updater, &Updater::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
+    QObject::connect(&updater, &Updater::stateDownloadChanged, &server, &ControlLocalServer::stateDownloadChanged);
+    QObject::connect(&updater, &Updater::stateUpdateChanged, &server, &ControlLocalServer::stateUpdateChanged);
+    QObject::connect(&server, &ControlLocalServer::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
+    QObject::connect(&server, &ControlLocalServer::downloadUpdate, &updater, &Updater::startDowload);
+    QObject::connect(&server, &ControlLocalServer::update, &updater, &Updater::startUpdate);
 
+    // The server listens before the cycle starts, so its first state changes already reach clients.
+    server.init(&settings);
     updater.init(&settings);
 
-    if (downloadGiven && settings.appDownloadActive == 1) {
+    if (!settings.serverName.isEmpty() && !server.isListening()) {
+        exitTimer.start(100);
+    } else if (downloadGiven && settings.appDownloadActive == 1) {
         updater.startDowload();
         qDebug() << (settings.appUpdateActive != 0 ? "check download and update app" : "check download app only");
     } else if (updateGiven && settings.appUpdateActive == 1) {
