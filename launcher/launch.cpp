@@ -329,7 +329,9 @@ void Launch::tick()
         stepFinished();
         break;
     case 9:
-        if (processEvent == EventFinished)
+        // A child that never started reports no "finished"; without the state check it would be
+        // killed again every 10 s for ever.
+        if (processEvent == EventFinished || !childRuns())
             step = 8;
         if (tickCounter != 0) {
             --tickCounter;

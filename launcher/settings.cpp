@@ -42,6 +42,11 @@ void Settings::readSettings()
 {
     store->sync();
     qDebug() << "[Settings]" << settingsFileName;
+    // The defaults below still apply; the warning tells why edits or write-backs do not stick.
+    if (store->status() == QSettings::AccessError)
+        qWarning() << "[Settings]" << "cannot access" << settingsFileName;
+    else if (store->status() == QSettings::FormatError)
+        qWarning() << "[Settings]" << "cannot parse" << settingsFileName;
 
     const QString base = QStringLiteral("C:/") + organization;
 

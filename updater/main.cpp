@@ -1,7 +1,157 @@
+#include "controllocalserver.h"
+#include "settings.h"
+#include "updater.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDebug>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <fcntl.h>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+void consoleMessageHandler(QtMsgType type, const QMessageLogContext &, const QString &msg)
+{
+    QString line;
+    switch (type) {
+    case QtDebugMsg: line = QStringLiteral("[Debug] %1").arg(msg); break;
+    case QtWarningMsg: line = QStringLiteral("[Warning] %1").arg(msg); break;
+    case QtCriticalMsg: line = QStringLiteral("[Critical] %1").arg(msg); break;
+    case QtFatalMsg: line = QStringLiteral("[Fatal] %1").arg(msg); break;
+    default: line = msg; break;
+    }
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+// The signal handler may only do async-signal-safe work: it passes the signal number through a
+// socket pair, and the event loop does the logging and the quitting.
+int signalSockets[2] = {-1, -1};
+
+void exitHandler(int code)
+{
+    const unsigned char byte = static_cast<unsigned char>(code);
+    const ssize_t written = ::write(signalSockets[0], &byte, 1);
+    (void)written;
+}
+
+bool installExitHandler(QCoreApplication *app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalSockets) != 0)
+        return false;
+    // A burst of signals must never block the handler.
+    ::fcntl(signalSockets[0], F_SETFL, ::fcntl(signalSockets[0], F_GETFL) | O_NONBLOCK);
+    auto *notifier = new QSocketNotifier(signalSockets[1], QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
+        unsigned char code = 0;
+        if (::read(signalSockets[1], &code, 1) != 1)
+            return;
+        qDebug() << "exit handler code:" << int(code);
+        app->exit(0);
+    });
+
+    struct sigaction action = {};
+    action.sa_handler = exitHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+int asInteger(const QString &text)
+{
+    // Anything that is not a number counts as 0.
+    return text.toInt();
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    qInstallMessageHandler(consoleMessageHandler);
     QCoreApplication app(argc, argv);
-    return 0;
+    QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("tovrel.net"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.2.3"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("tovrel updater"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption downloadOption(QStringLiteral("download"), QStringLiteral("set for download the application"),
+                                            QStringLiteral("download"), QStringLiteral("0"));
+    const QCommandLineOption updateOption(QStringLiteral("update"), QStringLiteral("set for update the application"),
+                                          QStringLiteral("update"), QStringLiteral("0"));
+    const QCommandLineOption versionCodeOption(QStringLiteral("versioncode"),
+                                               QStringLiteral("set current version code application"),
+                                               QStringLiteral("versioncode"), QStringLiteral("0"));
+    const QCommandLineOption linkOption(QStringLiteral("link"), QStringLiteral("set download application link"),
+                                        QStringLiteral("link"), QString());
+    const QCommandLineOption dirOption(QStringLiteral("dir"), QStringLiteral("set application lokation dir"),
+                                       QStringLiteral("dir"), QString());
+    parser.addOption(downloadOption);
+    parser.addOption(updateOption);
+    parser.addOption(versionCodeOption);
+    parser.addOption(linkOption);
+    parser.addOption(dirOption);
+    parser.process(app);
+
+    if (!installExitHandler(&app))
+        qWarning() << "cannot install the exit handler for SIGINT and SIGTERM";
+
+    Settings settings;
+    settings.init();
+
+    const bool downloadGiven = parser.isSet(downloadOption);
+    const bool updateGiven = parser.isSet(updateOption);
+    if (downloadGiven)
+        settings.setActiveDowload(asInteger(parser.value(downloadOption)));
+    if (updateGiven)
+        settings.setActiveUpdate(asInteger(parser.value(updateOption)));
+    if (parser.isSet(versionCodeOption))
+        settings.setAppVersionCode(asInteger(parser.value(versionCodeOption)));
+    if (parser.isSet(linkOption))
+        settings.setDownloadLink(parser.value(linkOption));
+    if (parser.isSet(dirOption))
+        settings.setAppDir(parser.value(dirOption));
+
+    QTimer exitTimer;
+    exitTimer.setSingleShot(true);
+    QObject::connect(&exitTimer, &QTimer::timeout, &app, [&app] {
+        qDebug() << "exit handler code:" << 0;
+        app.exit(0);
+    });
+
+    ControlLocalServer server;
+    Updater updater;
+    QObject::connect(&updater, &Updater::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
+    QObject::connect(&updater, &Updater::stateDownloadChanged, &server, &ControlLocalServer::stateDownloadChanged);
+    QObject::connect(&updater, &Updater::stateUpdateChanged, &server, &ControlLocalServer::stateUpdateChanged);
+    QObject::connect(&server, &ControlLocalServer::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
+    QObject::connect(&server, &ControlLocalServer::downloadUpdate, &updater, &Updater::startDowload);
+    QObject::connect(&server, &ControlLocalServer::update, &updater, &Updater::startUpdate);
+
+    // The server listens before the cycle starts, so its first state changes already reach clients.
+    server.init(&settings);
+    updater.init(&settings);
+
+    if (!settings.serverName.isEmpty() && !server.isListening()) {
+        exitTimer.start(100);
+    } else if (downloadGiven && settings.appDownloadActive == 1) {
+        updater.startDowload();
+        qDebug() << (settings.appUpdateActive != 0 ? "check download and update app" : "check download app only");
+    } else if (updateGiven && settings.appUpdateActive == 1) {
+        qDebug() << "unconditional update app dir";
+        updater.startUpdate();
+        exitTimer.start(100);
+    }
+
+    return app.exec();
 }

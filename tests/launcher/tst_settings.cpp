@@ -8,7 +8,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTest>
-#include <QThread>
+#include <QDir>
 
 namespace {
 // Keys and values of an INI file as they are on disk ("section/key" -> raw value).
@@ -72,6 +72,7 @@ private slots:
     void missingAndOddValues();
     void changeByAnotherProcessIsSeenOnNextRead();
     void logLines();
+    void unreadableStoreIsReported();
 
 private:
     void flushStore();
@@ -279,6 +280,27 @@ void TestSettings::logLines()
         QVERIFY(hasLine(QStringLiteral("default"), QStringLiteral("[Settings] watchdog_settime: 60")));
     }
     qInstallMessageHandler(nullptr);
+}
+
+void TestSettings::unreadableStoreIsReported()
+{
+    // A folder where the file should be cannot be read or written, not even by root.
+    QFile::remove(storePath);
+    QVERIFY(QDir().mkpath(storePath));
+    qInstallMessageHandler(captureHandler);
+    {
+        // Depending on what Qt has cached for the file the failure shows at the first read or,
+        // after the failed write-back of the defaults, at the next one (the supervisor re-reads).
+        Settings settings;
+        settings.readSettings();
+        settings.readSettings();
+        qInstallMessageHandler(nullptr);
+        QVERIFY(hasLine(QStringLiteral("default"), QStringLiteral("[Settings] cannot access \"%1\"").arg(storePath)));
+        // Still a usable configuration: the defaults.
+        QCOMPARE(settings.generalAppPath, QStringLiteral("C:/tovrel/app/tovrel.exe"));
+        QCOMPARE(settings.launcherActive, 1);
+    }
+    QVERIFY(QDir(storePath).removeRecursively());
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

@@ -1,0 +1,138 @@
+#include "processhelpers.h"
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <csignal>
+
+// The launcher and the real message window taking turns: with the main application missing,
+// zorvan shows plessa with the hint where to set it; plessa ends after its countdown with
+// "$QUIT"; zorvan then tries the application again and starts it once it is there.
+class TestLauncherWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void missingApplicationShowsWindowThenStartsApplication();
+};
+
+namespace {
+
+bool writeScript(const QString &path, const QByteArray &body)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write("#!/bin/sh\n" + body) < 0)
+        return false;
+    file.close();
+    return file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+QStringList readArguments(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList arguments;
+    for (const QByteArray &argument : file.readAll().split('\0'))
+        arguments << QString::fromUtf8(argument);
+    if (!arguments.isEmpty() && arguments.constLast().isEmpty())
+        arguments.removeLast();
+    return arguments;
+}
+
+int readStarts(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
+}
+
+}
+
+void TestLauncherWindow::missingApplicationShowsWindowThenStartsApplication()
+{
+    TestEnvironment env;
+    QVERIFY(env.isValid());
+    const QString appFolder = env.path() + QStringLiteral("/app");
+    const QString windowFolder = env.path() + QStringLiteral("/window");
+    QVERIFY(QDir().mkpath(appFolder));
+    QVERIFY(QDir().mkpath(windowFolder));
+
+    // The window program is plessa itself, behind a script that notes its arguments first; exec
+    // keeps the process, so zorvan talks to plessa directly.
+    const QString windowArguments = env.path() + QStringLiteral("/window-arguments");
+    const QString windowStarts = env.path() + QStringLiteral("/window-starts");
+    QVERIFY(writeScript(windowFolder + QStringLiteral("/plessa"),
+                        "echo started >> '" + windowStarts.toUtf8() + "'\n"
+                        "printf '%s\\0' \"$@\" > '" + windowArguments.toUtf8() + "'\n"
+                        "exec '" PLESSA_BIN "' \"$@\"\n"));
+
+    const QString settingsFile = env.settingsFile(QStringLiteral("zorvan"));
+    {
+        QSettings settings(settingsFile, QSettings::IniFormat);
+        settings.setValue(QStringLiteral("application/log"), env.path() + QStringLiteral("/log"));
+        settings.setValue(QStringLiteral("application/folder"), appFolder);
+        settings.setValue(QStringLiteral("application/name"), QStringLiteral("tovrel.exe"));
+        settings.setValue(QStringLiteral("settingsapp/folder"), windowFolder);
+        settings.setValue(QStringLiteral("settingsapp/name"), QStringLiteral("plessa"));
+        settings.setValue(QStringLiteral("settingsapp/active"), 1);
+        settings.setValue(QStringLiteral("updaterapp/folder"), env.path() + QStringLiteral("/none"));
+        settings.setValue(QStringLiteral("updaterapp/active"), 0);
+        settings.setValue(QStringLiteral("updaterapp/localserver"), TestEnvironment::uniqueSocketName("e2e"));
+        settings.setValue(QStringLiteral("watchdog/active"), 0);
+        settings.setValue(QStringLiteral("launcher/active"), 1);
+        settings.sync();
+        QCOMPARE(settings.status(), QSettings::NoError);
+    }
+
+    QProcess zorvan;
+    zorvan.setProcessEnvironment(env.processEnvironment());
+    zorvan.setProcessChannelMode(QProcess::MergedChannels);
+    QByteArray log;
+    connect(&zorvan, &QProcess::readyRead, this, [&]() { log += zorvan.readAll(); });
+    zorvan.start(QStringLiteral(ZORVAN_BIN), QStringList());
+    QVERIFY2(zorvan.waitForStarted(5000), qPrintable(zorvan.errorString()));
+    auto stopZorvan = qScopeGuard([&zorvan]() {
+        if (zorvan.state() != QProcess::NotRunning) {
+            zorvan.terminate();
+            if (!zorvan.waitForFinished(15000))
+                zorvan.kill();
+            zorvan.waitForFinished(5000);
+        }
+    });
+
+    // After its 15 s wait for an update, zorvan finds no application and shows the window.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(windowArguments), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(readArguments(windowArguments).size(), 2, 5000);
+    const QStringList arguments = readArguments(windowArguments);
+    QCOMPARE(arguments.at(0), QStringLiteral("--text"));
+    QCOMPARE(arguments.at(1), QStringLiteral("Задайте путь к приложению. Путь к файлу настроек:\n") + settingsFile);
+
+    // Meanwhile the application appears.
+    const QString records = env.path() + QStringLiteral("/app-records");
+    QVERIFY(!ProcessHelpers::installStandin(QStringLiteral(STANDIN_BIN), appFolder, QStringLiteral("tovrel.exe"),
+                                            {QStringLiteral("--record"), records, QStringLiteral("--alive"),
+                                             QStringLiteral("10")})
+                 .isEmpty());
+
+    // The window counts down by itself, answers "$QUIT", and zorvan starts the application.
+    QVERIFY2(ProcessHelpers::waitForRecords(records, 1, 30000), log.constData());
+    QVERIFY2(log.contains("$QUIT"), log.constData());
+    const QList<QJsonObject> started = ProcessHelpers::readRecords(records);
+    QCOMPARE(started.size(), 1);
+    QCOMPARE(ProcessHelpers::recordArguments(started.first()), QStringList{QStringLiteral("--fullscreen")});
+    // One window only: its "$QUIT" ended it, it was not started again.
+    QCOMPARE(readStarts(windowStarts), 1);
+
+    zorvan.terminate();
+    QVERIFY(zorvan.waitForFinished(15000));
+    const qint64 appPid = started.first().value(QStringLiteral("pid")).toVariant().toLongLong();
+    QVERIFY(ProcessHelpers::waitForProcessGone(appPid, 5000));
+}
+
+QTEST_MAIN(TestLauncherWindow)
+#include "tst_launcherwindow.moc"

@@ -1,0 +1,156 @@
+#include "testenvironment.h"
+
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QtTest>
+
+namespace {
+
+const QString demoServer = QStringLiteral(TESTS_SOURCE_DIR "/../scripts/demo-server.sh");
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+}
+
+// A version published with tovrel-publish, served by real nginx, found, fetched and installed by the real
+// updater on request over its control socket.
+class TestPublishUpdate : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void publishedVersionIsInstalled();
+    void cleanup();
+
+private:
+    bool runScript(const QStringList &arguments, QByteArray *out);
+
+    TestEnvironment m_env;
+    QString m_serverDir;
+};
+
+void TestPublishUpdate::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY(m_env.isValid());
+    if (QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")})
+            .isEmpty())
+        QSKIP("nginx is not installed (scripts/deps.sh installs it)");
+    QVERIFY(QFileInfo::exists(demoServer));
+}
+
+bool TestPublishUpdate::runScript(const QStringList &arguments, QByteArray *out)
+{
+    QProcess script;
+    QProcessEnvironment environment = m_env.processEnvironment();
+    environment.insert(QStringLiteral("PUBLISH_BIN"), QStringLiteral(PUBLISH_BIN));
+    script.setProcessEnvironment(environment);
+    script.start(QStringLiteral("bash"), QStringList{demoServer} + arguments);
+    if (!script.waitForFinished(60000)) {
+        script.kill();
+        script.waitForFinished();
+        return false;
+    }
+    if (out)
+        *out = script.readAllStandardOutput();
+    const QByteArray err = script.readAllStandardError();
+    if (script.exitCode() != 0)
+        qWarning("%s", err.constData());
+    return script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0;
+}
+
+void TestPublishUpdate::cleanup()
+{
+    if (!m_serverDir.isEmpty())
+        QVERIFY(runScript({QStringLiteral("stop"), QStringLiteral("--dir"), m_serverDir}, nullptr));
+    m_serverDir.clear();
+}
+
+void TestPublishUpdate::publishedVersionIsInstalled()
+{
+    const QString release = m_env.path() + QStringLiteral("/release");
+    QVERIFY(writeFile(release + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho version 2\n"));
+    QVERIFY(QFile::setPermissions(release + QStringLiteral("/tovrel.exe"),
+                                  QFile::permissions(release + QStringLiteral("/tovrel.exe")) | QFile::ExeOwner));
+    QVERIFY(writeFile(release + QStringLiteral("/data/readme.txt"), "second version"));
+    const QString app = m_env.path() + QStringLiteral("/app");
+    QVERIFY(writeFile(app + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho version 1\n"));
+
+    m_serverDir = m_env.path() + QStringLiteral("/server");
+    QByteArray url;
+    QVERIFY(runScript({release, QStringLiteral("--version-code"), QStringLiteral("2"), QStringLiteral("--key"),
+                       QStringLiteral("linux"), QStringLiteral("--dir"), m_serverDir},
+                      &url));
+    url = url.trimmed();
+    QVERIFY2(url.startsWith("http://127.0.0.1:"), url.constData());
+
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("publish"));
+    {
+        QSettings store(m_env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+        store.setValue(QStringLiteral("localserver/name"), name);
+        store.setValue(QStringLiteral("update/link"), QString::fromUtf8(url));
+        store.setValue(QStringLiteral("update/key"), QStringLiteral("linux"));
+        store.setValue(QStringLiteral("app/version"), 1);
+        store.setValue(QStringLiteral("app/folder"), app);
+        store.setValue(QStringLiteral("update/update"), 0);
+    }
+
+    QProcess updater;
+    updater.setProcessEnvironment(m_env.processEnvironment());
+    updater.start(QStringLiteral(UPDATER_BIN), {QStringLiteral("--download"), QStringLiteral("1")});
+    QByteArray console;
+    auto consoleHas = [&](const QByteArray &line) {
+        console += updater.readAllStandardOutput();
+        return console.split('\n').contains(line);
+    };
+    QVERIFY(QTest::qWaitFor([&] { return consoleHas("$UPDATER_SERVER_READY"); }, 10000));
+
+    QLocalSocket client;
+    client.connectToServer(name);
+    QVERIFY(client.waitForConnected(5000));
+    QByteArray received;
+    auto receivedLine = [&](const QByteArray &line) {
+        received += client.readAll();
+        return received.split('\n').contains(line);
+    };
+    // The check runs 100 ms after start; the package is small, so "ready" comes within seconds.
+    QVERIFY2(QTest::qWaitFor([&] { return receivedLine("{\"state_update\":\"ready\"}"); }, 60000),
+             received.constData());
+    QVERIFY(consoleHas("$UPDATE_READY"));
+    QCOMPARE(QFile(app + QStringLiteral("/tovrel.exe")).size(), qint64(25));
+
+    client.write(R"({"action":"update"})");
+    client.flush();
+    QVERIFY2(QTest::qWaitFor([&] { return receivedLine("{\"state_update\":\"updated\"}"); }, 30000),
+             received.constData());
+    QVERIFY(received.indexOf("{\"state_update\":\"updating\"}") < received.indexOf("{\"state_update\":\"updated\"}"));
+    QVERIFY(consoleHas("$UPDATED"));
+
+    QFile installed(app + QStringLiteral("/tovrel.exe"));
+    QVERIFY(installed.open(QIODevice::ReadOnly));
+    QCOMPARE(installed.readAll(), QByteArray("#!/bin/sh\necho version 2\n"));
+    QVERIFY(installed.permissions() & QFile::ExeOwner);
+    QFile readme(app + QStringLiteral("/data/readme.txt"));
+    QVERIFY(readme.open(QIODevice::ReadOnly));
+    QCOMPARE(readme.readAll(), QByteArray("second version"));
+
+    received.clear();
+    client.write("{\"action\":\"get\",\"installed_version\":0}\n{\"action\":\"quit\"}\n");
+    client.flush();
+    QVERIFY(QTest::qWaitFor([&] { return receivedLine("{\"installed_version\":2}"); }, 10000));
+    QVERIFY(updater.waitForFinished(10000));
+    QCOMPARE(updater.exitCode(), 0);
+    QSettings store(m_env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+    QCOMPARE(store.value(QStringLiteral("app/version")).toInt(), 2);
+}
+
+QTEST_MAIN(TestPublishUpdate)
+#include "tst_publishupdate.moc"

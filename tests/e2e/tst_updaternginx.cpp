@@ -1,0 +1,272 @@
+#include "nginxserver.h"
+#include "testenvironment.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// The real updater binary against real nginx: a check with --download 1, an installation with
+// --update 1, and a package download cut off by SIGKILL that a restarted updater completes.
+
+namespace {
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    quint32 x = 0x2545f491u ^ seed;
+    for (int i = 0; i < size; ++i) {
+        x = x * 1664525u + 1013904223u;
+        data[i] = char(x >> 24);
+    }
+    return data;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QString fileMd5(const QString &path)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(readFile(path), QCryptographicHash::Md5).toHex());
+}
+
+// The updater as a child whose whole standard output is kept.
+class UpdaterRun
+{
+public:
+    UpdaterRun(const TestEnvironment &env, const QStringList &args)
+    {
+        m_process.setProcessEnvironment(env.processEnvironment());
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        QObject::connect(&m_process, &QProcess::readyRead, [this] { m_output += m_process.readAll(); });
+        m_process.start(QStringLiteral(UPDATER_BIN), args);
+    }
+    ~UpdaterRun()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+    QProcess &process() { return m_process; }
+    QByteArray output() const { return m_output; }
+    QStringList tokens() const
+    {
+        QStringList result;
+        for (const QByteArray &line : m_output.split('\n')) {
+            if (line.startsWith('$'))
+                result << QString::fromLatin1(line.trimmed());
+        }
+        return result;
+    }
+    bool waitForToken(const QString &token, int ms)
+    {
+        return QTest::qWaitFor([&] { return tokens().contains(token); }, ms);
+    }
+    bool terminate()
+    {
+        m_process.terminate();
+        return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit
+            && m_process.exitCode() == 0;
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_output;
+};
+
+} // namespace
+
+class TestUpdaterNginx : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void downloadThenInstall();
+    void killedDownloadResumes();
+
+private:
+    void publish(int version, const QString &sourceFolder);
+    void writeSettings(int installedVersion);
+
+    QScopedPointer<QTemporaryDir> m_tmp;
+    QScopedPointer<TestEnvironment> m_env;
+    QScopedPointer<NginxServer> m_nginx;
+    QString m_packageName;
+    QString m_packageHash;
+    QString m_socketName;
+};
+
+void TestUpdaterNginx::initTestCase()
+{
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+    if (QStandardPaths::findExecutable(QStringLiteral("zip")).isEmpty())
+        QSKIP("zip is not installed");
+}
+
+void TestUpdaterNginx::init()
+{
+    m_tmp.reset(new QTemporaryDir);
+    QVERIFY(m_tmp->isValid());
+    m_env.reset(new TestEnvironment);
+    QVERIFY(m_env->isValid());
+    QVERIFY(QDir().mkpath(m_tmp->filePath(QStringLiteral("www/update"))));
+    m_nginx.reset(new NginxServer(m_tmp->filePath(QStringLiteral("www"))));
+}
+
+void TestUpdaterNginx::cleanup()
+{
+    // A killed updater cannot remove its control socket.
+    if (!m_socketName.isEmpty())
+        QLocalServer::removeServer(m_socketName);
+    m_socketName.clear();
+    m_nginx.reset();
+    m_env.reset();
+    m_tmp.reset();
+}
+
+void TestUpdaterNginx::publish(int version, const QString &sourceFolder)
+{
+    m_packageName = QStringLiteral("app-%1.zip").arg(version);
+    const QString package = m_tmp->filePath(QStringLiteral("www/update/") + m_packageName);
+    QProcess zip;
+    zip.setWorkingDirectory(sourceFolder);
+    zip.start(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-r"), QStringLiteral("-0"), package, QStringLiteral(".")});
+    QVERIFY(zip.waitForFinished(60000));
+    QCOMPARE(zip.exitCode(), 0);
+    m_packageHash = fileMd5(package);
+    const QJsonObject entry{{QStringLiteral("version_code"), version},
+                            {QStringLiteral("file_name"), m_packageName},
+                            {QStringLiteral("hash"), m_packageHash},
+                            {QStringLiteral("link"), m_nginx->url(QStringLiteral("/update/") + m_packageName).toString()}};
+    const QJsonObject root{{QStringLiteral("linux"), entry}};
+    QVERIFY(writeFile(m_tmp->filePath(QStringLiteral("www/update/update.json")), QJsonDocument(root).toJson()));
+}
+
+void TestUpdaterNginx::writeSettings(int installedVersion)
+{
+    QSettings store(m_env->settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+    store.setValue(QStringLiteral("app/folder"), m_tmp->filePath(QStringLiteral("app")));
+    store.setValue(QStringLiteral("app/version"), installedVersion);
+    store.setValue(QStringLiteral("app/device_id"), QStringLiteral("dev-1"));
+    store.setValue(QStringLiteral("update/key"), QStringLiteral("linux"));
+    store.setValue(QStringLiteral("update/link"), m_nginx->url(QStringLiteral("/update")).toString());
+    store.setValue(QStringLiteral("update/info"), QStringLiteral("update.json"));
+    store.setValue(QStringLiteral("update/period"), 3600);
+    store.setValue(QStringLiteral("update/download"), 1);
+    store.setValue(QStringLiteral("update/update"), 0);
+    store.setValue(QStringLiteral("update/directory"), m_tmp->filePath(QStringLiteral("work")));
+    m_socketName = TestEnvironment::uniqueSocketName(QStringLiteral("e2e-updater"));
+    store.setValue(QStringLiteral("localserver/name"), m_socketName);
+    store.sync();
+    QCOMPARE(store.status(), QSettings::NoError);
+}
+
+void TestUpdaterNginx::downloadThenInstall()
+{
+    const QString source = m_tmp->filePath(QStringLiteral("v200"));
+    QVERIFY(writeFile(source + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho 200\n"));
+    QVERIFY(QFile::setPermissions(source + QStringLiteral("/tovrel.exe"),
+                                  QFile::permissions(source + QStringLiteral("/tovrel.exe")) | QFile::ExeOwner));
+    QVERIFY(writeFile(source + QStringLiteral("/lib/data.bin"), randomBytes(300000, 1)));
+    QVERIFY(m_nginx->start());
+    publish(200, source);
+    writeSettings(100);
+    QVERIFY(writeFile(m_tmp->filePath(QStringLiteral("app/user.cfg")), "keep me"));
+
+    const QString package = m_tmp->filePath(QStringLiteral("work/download/") + m_packageName);
+    {
+        UpdaterRun run(*m_env, {QStringLiteral("--download"), QStringLiteral("1")});
+        QVERIFY2(run.waitForToken(QStringLiteral("$UPDATE_READY"), 20000), run.output().constData());
+        QVERIFY(run.output().contains("check download app only"));
+        QCOMPARE(fileMd5(package), m_packageHash);
+        QVERIFY(!QFile::exists(m_tmp->filePath(QStringLiteral("app/tovrel.exe"))));
+        QVERIFY2(run.terminate(), run.output().constData());
+        QVERIFY(run.output().contains("exit handler code: 15"));
+        QVERIFY(!run.tokens().contains(QStringLiteral("$UPDATING")));
+    }
+    {
+        UpdaterRun run(*m_env, {QStringLiteral("--update"), QStringLiteral("1")});
+        QVERIFY(run.process().waitForFinished(20000));
+        QCOMPARE(run.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(run.process().exitCode(), 0);
+        QVERIFY(run.output().contains("unconditional update app dir"));
+        // Automatic installation is on now, so init installs once and the option once more.
+        QCOMPARE(run.tokens(), QStringList({QStringLiteral("$UPDATE_READY"), QStringLiteral("$UPDATING"),
+                                            QStringLiteral("$UPDATED"), QStringLiteral("$UPDATING"),
+                                            QStringLiteral("$UPDATED")}));
+    }
+    QCOMPARE(readFile(m_tmp->filePath(QStringLiteral("app/tovrel.exe"))), QByteArray("#!/bin/sh\necho 200\n"));
+    QVERIFY(QFileInfo(m_tmp->filePath(QStringLiteral("app/tovrel.exe"))).isExecutable());
+    QCOMPARE(readFile(m_tmp->filePath(QStringLiteral("app/lib/data.bin"))), randomBytes(300000, 1));
+    QCOMPARE(readFile(m_tmp->filePath(QStringLiteral("app/user.cfg"))), QByteArray("keep me"));
+    QSettings store(m_env->settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+    QCOMPARE(store.value(QStringLiteral("app/version")).toInt(), 200);
+    QCOMPARE(store.value(QStringLiteral("update/update")).toInt(), 1);
+}
+
+void TestUpdaterNginx::killedDownloadResumes()
+{
+    const QString source = m_tmp->filePath(QStringLiteral("v300"));
+    const int size = 6 * 1024 * 1024;
+    QVERIFY(writeFile(source + QStringLiteral("/big.bin"), randomBytes(size, 3)));
+    // Slow enough that the transfer is surely still running when it is killed.
+    m_nginx->setExtraServerConfig(QStringLiteral("limit_rate 2m;"));
+    QVERIFY(m_nginx->start());
+    publish(300, source);
+    writeSettings(100);
+
+    const QString partial = m_tmp->filePath(QStringLiteral("work/download/") + m_packageName + QStringLiteral(".tmp"));
+    qint64 cutAt = 0;
+    {
+        UpdaterRun run(*m_env, {QStringLiteral("--download"), QStringLiteral("1")});
+        QVERIFY2(QTest::qWaitFor([&] { return QFileInfo(partial).size() >= 1024 * 1024; }, 20000),
+                 run.output().constData());
+        run.process().kill();
+        QVERIFY(run.process().waitForFinished(5000));
+        QCOMPARE(run.process().exitStatus(), QProcess::CrashExit);
+        cutAt = QFileInfo(partial).size();
+        QVERIFY(cutAt < size);
+        QVERIFY(!run.tokens().contains(QStringLiteral("$UPDATE_READY")));
+    }
+    {
+        UpdaterRun run(*m_env, {QStringLiteral("--download"), QStringLiteral("1")});
+        QVERIFY2(run.waitForToken(QStringLiteral("$UPDATE_READY"), 30000), run.output().constData());
+        QVERIFY2(run.terminate(), run.output().constData());
+    }
+    QCOMPARE(fileMd5(m_tmp->filePath(QStringLiteral("work/download/") + m_packageName)), m_packageHash);
+    QVERIFY(!QFile::exists(partial));
+
+    QStringList packageRequests;
+    for (const QString &line : m_nginx->accessLog()) {
+        if (line.contains(m_packageName))
+            packageRequests << line;
+    }
+    qInfo() << "cut at" << cutAt << "of" << size << packageRequests;
+    QCOMPARE(packageRequests.size(), 2);
+    QVERIFY2(packageRequests.last().contains(QStringLiteral("bytes=%1-").arg(cutAt)), qPrintable(packageRequests.join('\n')));
+}
+
+QTEST_GUILESS_MAIN(TestUpdaterNginx)
+
+#include "tst_updaternginx.moc"

@@ -1,0 +1,207 @@
+#include "processhelpers.h"
+#include "testenvironment.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+
+// The real zorvan binary with private settings, log folder and stand-in children.
+class TestZorvan : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void disabledLauncherLogsQuitAndStartsNothing();
+    void stopSignalBeforeFirstStart();
+    void supervisesAndEndsChildOnSigterm();
+
+private:
+    void writeSettings(const QVariantMap &values);
+    void startZorvan();
+    QString logFile() const;
+    QStringList logLines() const;
+
+    std::unique_ptr<TestEnvironment> env;
+    std::unique_ptr<QProcess> zorvan;
+    QString logFolder;
+    QString mainRecord;
+    QString windowRecord;
+};
+
+void TestZorvan::init()
+{
+    env = std::make_unique<TestEnvironment>();
+    QVERIFY(env->isValid());
+    logFolder = env->path() + QStringLiteral("/var/log levels/zorvan");
+    mainRecord = env->path() + QStringLiteral("/main.records");
+    windowRecord = env->path() + QStringLiteral("/window.records");
+}
+
+void TestZorvan::cleanup()
+{
+    if (zorvan && zorvan->state() != QProcess::NotRunning) {
+        zorvan->kill();
+        zorvan->waitForFinished(5000);
+    }
+    zorvan.reset();
+    // Never leave a stand-in behind, whatever failed above.
+    for (const QString &file : {mainRecord, windowRecord}) {
+        for (const QJsonObject &record : ProcessHelpers::readRecords(file)) {
+            const qint64 pid = record.value(QStringLiteral("pid")).toVariant().toLongLong();
+            if (ProcessHelpers::processExists(pid))
+                ::kill(pid_t(pid), SIGKILL);
+        }
+    }
+    env.reset();
+}
+
+void TestZorvan::writeSettings(const QVariantMap &values)
+{
+    QSettings store(env->settingsFile(QStringLiteral("zorvan")), QSettings::IniFormat);
+    store.setValue(QStringLiteral("application/log"), logFolder);
+    store.setValue(QStringLiteral("updaterapp/active"), 0);
+    store.setValue(QStringLiteral("watchdog/active"), 0);
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        store.setValue(it.key(), it.value());
+    store.sync();
+    QCOMPARE(store.status(), QSettings::NoError);
+}
+
+void TestZorvan::startZorvan()
+{
+    zorvan = std::make_unique<QProcess>();
+    zorvan->setProcessEnvironment(env->processEnvironment());
+    zorvan->setWorkingDirectory(env->path());
+    zorvan->start(QStringLiteral(ZORVAN_BIN), QStringList());
+    QVERIFY(zorvan->waitForStarted(10000));
+}
+
+QString TestZorvan::logFile() const
+{
+    return QStringLiteral("%1/zorvan-%2.log").arg(logFolder, QDate::currentDate().toString(QStringLiteral("dd.MM.yy")));
+}
+
+QStringList TestZorvan::logLines() const
+{
+    QFile file(logFile());
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+void TestZorvan::disabledLauncherLogsQuitAndStartsNothing()
+{
+    const QString app = ProcessHelpers::installStandin(QStringLiteral(STANDIN_BIN), env->path() + QStringLiteral("/app"),
+                                                       QStringLiteral("tovrel.exe"),
+                                                       {QStringLiteral("--record"), mainRecord});
+    QVERIFY(!app.isEmpty());
+    writeSettings({{QStringLiteral("launcher/active"), 0},
+                   {QStringLiteral("application/folder"), QFileInfo(app).path()},
+                   {QStringLiteral("application/name"), QStringLiteral("tovrel.exe")}});
+
+    for (int run = 1; run <= 2; ++run) {
+        startZorvan();
+        QVERIFY(zorvan->waitForFinished(10000));
+        QCOMPARE(zorvan->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(zorvan->exitCode(), 0);
+
+        const QStringList out = QString::fromUtf8(zorvan->readAllStandardOutput()).split(QLatin1Char('\n'));
+        QCOMPARE(out.value(0), QFileInfo(logFile()).fileName());
+        QCOMPARE(out.value(1), QStringLiteral("0 zorvan quit"));
+        // The first settings read happens before the log handler: default output only.
+        QVERIFY(zorvan->readAllStandardError().contains("[Settings]"));
+
+        const QStringList lines = logLines();
+        QCOMPARE(lines.size(), run);
+        QVERIFY2(lines.last().endsWith(QLatin1String(" DBG default: zorvan quit")), qPrintable(lines.last()));
+    }
+
+    QVERIFY(!QFile::exists(mainRecord));
+    // The defaults of the first read were persisted on the way out.
+    QSettings store(env->settingsFile(QStringLiteral("zorvan")), QSettings::IniFormat);
+    QCOMPARE(store.allKeys().size(), 16);
+    QCOMPARE(store.value(QStringLiteral("settingsapp/name")).toString(), QStringLiteral("plessa.exe"));
+}
+
+void TestZorvan::stopSignalBeforeFirstStart()
+{
+    const QString app = ProcessHelpers::installStandin(QStringLiteral(STANDIN_BIN), env->path() + QStringLiteral("/app"),
+                                                       QStringLiteral("tovrel.exe"),
+                                                       {QStringLiteral("--record"), mainRecord});
+    writeSettings({{QStringLiteral("application/folder"), QFileInfo(app).path()},
+                   {QStringLiteral("application/name"), QStringLiteral("tovrel.exe")}});
+    startZorvan();
+    // The listing is written once the log handler is about to be installed.
+    QVERIFY(QTest::qWaitFor([&] { return zorvan->canReadLine(); }, 10000));
+    ::kill(pid_t(zorvan->processId()), SIGINT);
+    QVERIFY(zorvan->waitForFinished(10000));
+    QCOMPARE(zorvan->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(zorvan->exitCode(), 0);
+    QVERIFY(!QFile::exists(mainRecord));
+}
+
+void TestZorvan::supervisesAndEndsChildOnSigterm()
+{
+    const QString base = env->path() + QStringLiteral("/device root");
+    const QString app = ProcessHelpers::installStandin(
+        QStringLiteral(STANDIN_BIN), base + QStringLiteral("/app"), QStringLiteral("tovrel.exe"),
+        {QStringLiteral("--alive"), QStringLiteral("0.2"), QStringLiteral("--exit-after"), QStringLiteral("0.5"),
+         QStringLiteral("--record"), mainRecord},
+        QStringLiteral("3.0"));
+    // A window that ignores SIGTERM: zorvan must still leave nothing behind.
+    const QString window = ProcessHelpers::installStandin(
+        QStringLiteral(STANDIN_BIN), base + QStringLiteral("/window"), QStringLiteral("plessa"),
+        {QStringLiteral("--alive"), QStringLiteral("1"), QStringLiteral("--ignore-sigterm"), QStringLiteral("--record"),
+         windowRecord});
+    QVERIFY(!app.isEmpty() && !window.isEmpty());
+    writeSettings({{QStringLiteral("application/folder"), QFileInfo(app).path()},
+                   {QStringLiteral("application/name"), QStringLiteral("tovrel.exe")},
+                   {QStringLiteral("settingsapp/folder"), QFileInfo(window).path()},
+                   {QStringLiteral("settingsapp/name"), QStringLiteral("plessa")}});
+    startZorvan();
+
+    // 15 s update wait, then the main application.
+    QVERIFY(ProcessHelpers::waitForRecords(mainRecord, 1, 30000));
+    const QJsonObject mainStart = ProcessHelpers::readRecords(mainRecord).first();
+    QCOMPARE(ProcessHelpers::recordArguments(mainStart), QStringList{QStringLiteral("--fullscreen")});
+    QCOMPARE(mainStart.value(QStringLiteral("version")).toString(), QStringLiteral("3.0"));
+
+    QVERIFY(ProcessHelpers::waitForRecords(windowRecord, 1, 10000));
+    const QJsonObject windowStart = ProcessHelpers::readRecords(windowRecord).first();
+    QCOMPARE(ProcessHelpers::recordArguments(windowStart),
+             QStringList({QStringLiteral("--text"),
+                          QStringLiteral("Приложение неожиданно завершилось, code: 0, 0, Unknown error")}));
+    const qint64 windowPid = windowStart.value(QStringLiteral("pid")).toVariant().toLongLong();
+    QVERIFY(ProcessHelpers::processExists(windowPid));
+    QVERIFY(!ProcessHelpers::processExists(mainStart.value(QStringLiteral("pid")).toVariant().toLongLong()));
+
+    ::kill(pid_t(zorvan->processId()), SIGTERM);
+    QVERIFY(zorvan->waitForFinished(20000));
+    QCOMPARE(zorvan->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(zorvan->exitCode(), 0);
+    QVERIFY(!ProcessHelpers::processExists(windowPid));
+    QCOMPARE(ProcessHelpers::readRecords(windowRecord).size(), 1);
+
+    const QString log = logLines().join(QLatin1Char('\n'));
+    QVERIFY(log.contains(QLatin1String(" DBG default: starting procces \"") + app + QLatin1Char('"')));
+    QVERIFY(log.contains(QLatin1String(" DBG STD: \"$ALIVE\\n\"")));
+    QVERIFY(log.contains(QLatin1String(" DBG DEB: select procces: \"") + window + QLatin1Char('"')));
+    // Only the supervisor's re-read before the main application's start reaches the file; the
+    // entry's first read happens before the log handler exists.
+    QCOMPARE(log.count(QLatin1String(" DBG default: [Settings] \"") + env->settingsFile(QStringLiteral("zorvan"))), 1);
+    const QByteArray out = zorvan->readAllStandardOutput();
+    QVERIFY(out.contains("\n0 starting procces"));
+}
+
+QTEST_GUILESS_MAIN(TestZorvan)
+#include "tst_zorvan.moc"

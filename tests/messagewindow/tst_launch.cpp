@@ -1,0 +1,168 @@
+#include "launch.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+class TestLaunch : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+
+    void defaultsToTheDeviceTool();
+    void runHidesThenShowsAgain();
+    void crashShowsAgain();
+    void secondLaunchWhileRunningIsRefused();
+    void canRunAgainAfterFinishing();
+    void missingProgramStaysVisible();
+    void slotFinishedCopesWithNullPointers();
+    void destructionEndsARunningTool();
+
+private:
+    QString script(const QString &name, const QByteArray &body);
+    QTemporaryDir m_dir;
+};
+
+void TestLaunch::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    qRegisterMetaType<QProcess::ProcessError>();
+    QVERIFY(m_dir.isValid());
+}
+
+QString TestLaunch::script(const QString &name, const QByteArray &body)
+{
+    const QString path = m_dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write("#!/bin/sh\n" + body) < 0)
+        return QString();
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
+
+void TestLaunch::defaultsToTheDeviceTool()
+{
+    Launch launch;
+    QCOMPARE(launch.getProgram(), QStringLiteral("/userdata/wpa-cute"));
+    QVERIFY(launch.getApplicationVisible());
+    QCOMPARE(launch.property("applicationvisible").toBool(), true);
+}
+
+void TestLaunch::runHidesThenShowsAgain()
+{
+    // Waits for a line on its input, so the test controls when it ends.
+    const QString tool = script(QStringLiteral("tool.sh"), "echo ready\nread line\necho oops >&2\nexit 3\n");
+    QVERIFY(!tool.isEmpty());
+    Launch launch(tool);
+    QSignalSpy changed(&launch, &Launch::appVisibleChanged);
+
+    launch.launchWpaCli();
+    QVERIFY(changed.wait(5000));
+    QCOMPARE(launch.getApplicationVisible(), false);
+    QCOMPARE(launch.property("applicationvisible").toBool(), false);
+    QTRY_COMPARE_WITH_TIMEOUT(launch.getOutput(), QStringLiteral("ready\n"), 5000);
+
+    // Opened read-write: the tool gets our input.
+    QVERIFY(launch.findChild<QProcess *>()->write("go\n") == 3);
+    QVERIFY(changed.wait(5000));
+    QCOMPARE(changed.count(), 2);
+    QCOMPARE(launch.getApplicationVisible(), true);
+    QCOMPARE(launch.getExitCode(), 3);
+    QCOMPARE(launch.getExitStatus(), int(QProcess::NormalExit));
+    QCOMPARE(launch.getOutput(), QStringLiteral("oops\n"));
+}
+
+void TestLaunch::crashShowsAgain()
+{
+    const QString tool = script(QStringLiteral("crash.sh"), "kill -SEGV $$\n");
+    Launch launch(tool);
+    QSignalSpy changed(&launch, &Launch::appVisibleChanged);
+    launch.launchWpaCli();
+    QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 2, 5000);
+    QCOMPARE(launch.getApplicationVisible(), true);
+    QCOMPARE(launch.getExitStatus(), int(QProcess::CrashExit));
+}
+
+void TestLaunch::secondLaunchWhileRunningIsRefused()
+{
+    const QString tool = script(QStringLiteral("wait.sh"), "read line\n");
+    Launch launch(tool);
+    QSignalSpy changed(&launch, &Launch::appVisibleChanged);
+    launch.launchWpaCli();
+    QVERIFY(changed.wait(5000));
+    QProcess *process = launch.findChild<QProcess *>();
+    const qint64 pid = process->processId();
+
+    QTest::ignoreMessage(QtWarningMsg, "QProcess::start: Process is already running");
+    launch.launchWpaCli();
+    QCOMPARE(process->processId(), pid);
+    QCOMPARE(launch.getProcessState(), QProcess::Running);
+    QCOMPARE(launch.getApplicationVisible(), false);
+
+    process->closeWriteChannel();
+    QVERIFY(changed.wait(5000));
+    QCOMPARE(launch.getApplicationVisible(), true);
+    QCOMPARE(changed.count(), 2);
+}
+
+void TestLaunch::canRunAgainAfterFinishing()
+{
+    Launch launch(QStringLiteral("/bin/true"));
+    QSignalSpy changed(&launch, &Launch::appVisibleChanged);
+    for (int run = 1; run <= 2; ++run) {
+        launch.launchWpaCli();
+        QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 2 * run, 5000);
+        QCOMPARE(launch.getApplicationVisible(), true);
+        QCOMPARE(launch.getExitCode(), 0);
+    }
+}
+
+void TestLaunch::missingProgramStaysVisible()
+{
+    Launch launch(m_dir.filePath(QStringLiteral("no-such-tool")));
+    QSignalSpy changed(&launch, &Launch::appVisibleChanged);
+    QSignalSpy errors(launch.findChild<QProcess *>(), &QProcess::errorOccurred);
+    launch.launchWpaCli();
+    QVERIFY(errors.count() > 0 || errors.wait(5000));
+    QCOMPARE(errors.first().first().value<QProcess::ProcessError>(), QProcess::FailedToStart);
+    QCOMPARE(changed.count(), 0);
+    QCOMPARE(launch.getApplicationVisible(), true);
+}
+
+void TestLaunch::slotFinishedCopesWithNullPointers()
+{
+    Launch launch(QStringLiteral("/bin/true"));
+    int code = 7;
+    QProcess::ExitStatus status = QProcess::NormalExit;
+    launch.slotFinished(&code, &status);
+    QCOMPARE(launch.getExitCode(), 7);
+    QCOMPARE(launch.getExitStatus(), int(QProcess::NormalExit));
+    launch.slotFinished(nullptr, nullptr);
+    QCOMPARE(launch.getExitCode(), -1);
+    QVERIFY(launch.getApplicationVisible());
+}
+
+void TestLaunch::destructionEndsARunningTool()
+{
+    const QString tool = script(QStringLiteral("sleep.sh"), "exec sleep 60\n");
+    qint64 pid = 0;
+    {
+        Launch launch(tool);
+        QSignalSpy changed(&launch, &Launch::appVisibleChanged);
+        launch.launchWpaCli();
+        QVERIFY(changed.wait(5000));
+        pid = launch.findChild<QProcess *>()->processId();
+        QVERIFY(pid > 0);
+    }
+    // Reaped by the process object, so the id is gone, not a zombie.
+    QCOMPARE(::kill(pid_t(pid), 0), -1);
+}
+
+QTEST_MAIN(TestLaunch)
+#include "tst_launch.moc"

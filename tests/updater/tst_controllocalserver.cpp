@@ -1,0 +1,584 @@
+#include "controllocalserver.h"
+#include "localserver.h"
+#include "settings.h"
+#include "testenvironment.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QSignalSpy>
+#include <QTemporaryFile>
+#include <QTextCodec>
+#include <QtTest>
+
+#include <cstdio>
+#include <memory>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+// Sends this process's standard output into a file for a short while, to see the console tokens.
+class StdoutCapture
+{
+public:
+    StdoutCapture()
+    {
+        m_file.open();
+        fflush(stdout);
+        m_saved = ::dup(STDOUT_FILENO);
+        ::dup2(m_file.handle(), STDOUT_FILENO);
+    }
+    ~StdoutCapture() { finish(); }
+    QByteArray contents()
+    {
+        fflush(stdout);
+        QFile reader(m_file.fileName());
+        reader.open(QIODevice::ReadOnly);
+        return reader.readAll();
+    }
+    QByteArray finish()
+    {
+        if (m_saved < 0)
+            return m_result;
+        m_result = contents();
+        ::dup2(m_saved, STDOUT_FILENO);
+        ::close(m_saved);
+        m_saved = -1;
+        return m_result;
+    }
+
+private:
+    QTemporaryFile m_file;
+    int m_saved = -1;
+    QByteArray m_result;
+};
+
+bool hasLine(const QByteArray &output, const QByteArray &line)
+{
+    return output.split('\n').contains(line);
+}
+
+}
+
+class TestControlLocalServer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void firstTwoLinesOnConnect();
+    void getRepliesInKeyOrder();
+    void invalidValueStopsRequest();
+    void wrongTypeIsSkipped();
+    void setStoresWritableKeys();
+    void setOfReadOnlyKeysReplies();
+    void otherActionsOnlyValidate();
+    void malformedRequestsAreIgnored_data();
+    void malformedRequestsAreIgnored();
+    void burstOfLinesIsHandledInOrder();
+    void commandActions();
+    void quitWritesTokenFirst();
+    void stateUpdatePushedToAll();
+    void downloadStatesAreCoalesced();
+    void downloadStateTimerRuns();
+    void valuesAreEscaped();
+    void nonAsciiSurvivesLatin1Locale();
+    void notListeningSendsNothing();
+    void secondInstanceFails();
+    void staleNameIsRecovered();
+
+private:
+    void startServer();
+    void connectClient(QLocalSocket &client);
+    QByteArray readLines(QLocalSocket &client, int count);
+    void request(QLocalSocket &client, const QByteArray &json);
+
+    TestEnvironment m_env;
+    QString m_name;
+    std::unique_ptr<Settings> m_settings;
+    std::unique_ptr<ControlLocalServer> m_server;
+};
+
+void TestControlLocalServer::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY(m_env.isValid());
+    m_env.apply();
+    QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
+    QCoreApplication::setApplicationName(QStringLiteral("updater"));
+}
+
+void TestControlLocalServer::init()
+{
+    QFile::remove(QSettings(QStringLiteral("tovrel"), QStringLiteral("updater")).fileName());
+    m_name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
+    m_settings = std::make_unique<Settings>();
+    m_settings->init();
+    m_settings->serverName = m_name;
+    m_server = std::make_unique<ControlLocalServer>();
+}
+
+void TestControlLocalServer::cleanup()
+{
+    m_server.reset();
+    m_settings.reset();
+}
+
+void TestControlLocalServer::startServer()
+{
+    StdoutCapture capture;
+    m_server->init(m_settings.get());
+    const QByteArray out = capture.finish();
+    QVERIFY(m_server->isListening());
+    QVERIFY(hasLine(out, "$UPDATER_SERVER_READY"));
+}
+
+void TestControlLocalServer::connectClient(QLocalSocket &client)
+{
+    client.connectToServer(m_name);
+    QVERIFY(client.waitForConnected(5000));
+}
+
+QByteArray TestControlLocalServer::readLines(QLocalSocket &client, int count)
+{
+    QByteArray data;
+    QDeadlineTimer deadline(5000);
+    while (data.count('\n') < count && !deadline.hasExpired()) {
+        if (client.bytesAvailable() == 0)
+            (void)QTest::qWaitFor([&] { return client.bytesAvailable() > 0; },
+                                  int(qMax<qint64>(1, deadline.remainingTime())));
+        data += client.readAll();
+    }
+    return data;
+}
+
+// Ends the request with a line feed, so that requests written back to back stay apart.
+void TestControlLocalServer::request(QLocalSocket &client, const QByteArray &json)
+{
+    client.write(json + '\n');
+    client.flush();
+}
+
+void TestControlLocalServer::firstTwoLinesOnConnect()
+{
+    m_settings->stateUpdate = QStringLiteral("ready");
+    m_settings->stateDownload.clear();
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    QCOMPARE(readLines(client, 2), QByteArray("{\"state_update\":\"ready\"}\n{\"state_download\":\"\"}\n"));
+}
+
+void TestControlLocalServer::getRepliesInKeyOrder()
+{
+    m_settings->setDownloadLink(QStringLiteral("http://h/u"));
+    m_settings->setPeriodCheckUpdate(42);
+    m_settings->setAppVersionCode(7);
+    m_settings->setDeviceId(QStringLiteral("dev-1"));
+    m_settings->setActiveDowload(1);
+    m_settings->setActiveUpdate(0);
+    m_settings->stateDownload = QStringLiteral("downloading");
+    m_settings->stateUpdate = QStringLiteral("init");
+    m_settings->readyVersionCode = 9;
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    readLines(client, 2);
+
+    request(client, R"({"period":0,"action":"get","link":"x"})");
+    QCOMPARE(readLines(client, 2), QByteArray("{\"link\":\"http://h/u\"}\n{\"period\":42}\n"));
+
+    request(client, R"({"ready_version":0,"state_update":"x","state_download":"x","active_update":0,)"
+                    R"("active_download":0,"device_id":"x","installed_version":0,"period":0,"link":"x","action":"get"})");
+    QCOMPARE(readLines(client, 9),
+             QByteArray("{\"link\":\"http://h/u\"}\n{\"period\":42}\n{\"installed_version\":7}\n"
+                        "{\"device_id\":\"dev-1\"}\n{\"active_download\":1}\n{\"active_update\":0}\n"
+                        "{\"state_download\":\"downloading\"}\n{\"state_update\":\"init\"}\n"
+                        "{\"ready_version\":9}\n"));
+
+    // Getters read the store, so a value changed by someone else is reported as it is now.
+    QSettings(QStringLiteral("tovrel"), QStringLiteral("updater")).setValue(QStringLiteral("update/period"), 77);
+    request(client, R"({"action":"get","period":1})");
+    QCOMPARE(readLines(client, 1), QByteArray("{\"period\":77}\n"));
+}
+
+void TestControlLocalServer::invalidValueStopsRequest()
+{
+    m_settings->setDownloadLink(QStringLiteral("http://h/u"));
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    readLines(client, 2);
+
+    request(client, R"({"action":"get","link":"x","period":-1,"device_id":"x"})");
+    request(client, R"({"action":"get","link":"x","installed_version":1.5,"device_id":"x"})");
+    request(client, R"({"action":"get","ready_version":1})");
+    // Only the keys before the invalid one are answered; the last request shows nothing else was sent.
+    QCOMPARE(readLines(client, 3), QByteArray("{\"link\":\"http://h/u\"}\n{\"link\":\"http://h/u\"}\n"
+                                              "{\"ready_version\":0}\n"));
+
+    // A "set" stopped half-way keeps what it stored before the invalid key.
+    request(client, R"({"action":"set","link":"http://new","installed_version":-3,"device_id":"d"})");
+    request(client, R"({"action":"get","link":"x","installed_version":0,"device_id":"x"})");
+    QCOMPARE(readLines(client, 3), QByteArray("{\"link\":\"http://new\"}\n{\"installed_version\":407}\n"
+                                              "{\"device_id\":\"\"}\n"));
+}
+
+void TestControlLocalServer::wrongTypeIsSkipped()
+{
+    m_settings->setDownloadLink(QStringLiteral("http://h/u"));
+    m_settings->setDeviceId(QStringLiteral("dev"));
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    readLines(client, 2);
+
+    request(client, R"({"action":"get","link":5,"installed_version":"3","device_id":"x"})");
+    QCOMPARE(readLines(client, 1), QByteArray("{\"device_id\":\"dev\"}\n"));
+}
+
+void TestControlLocalServer::setStoresWritableKeys()
+{
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    readLines(client, 2);
+
+    request(client, R"({"action":"set","link":"http://other/u","period":120,"installed_version":501,)"
+                    R"("device_id":"kiosk-7","active_download":2,"active_update":1})");
+    // "set" of writable keys answers nothing: the next reply is the one to this "get".
+    request(client, R"({"action":"get","active_download":0,"active_update":0})");
+    QCOMPARE(readLines(client, 2), QByteArray("{\"active_download\":0}\n{\"active_update\":1}\n"));
+
+    QSettings store(QStringLiteral("tovrel"), QStringLiteral("updater"));
+    QCOMPARE(store.value(QStringLiteral("update/link")).toString(), QStringLiteral("http://other/u"));
+    QCOMPARE(store.value(QStringLiteral("update/period")).toInt(), 120);
+    QCOMPARE(store.value(QStringLiteral("app/version")).toInt(), 501);
+    QCOMPARE(store.value(QStringLiteral("app/device_id")).toString(), QStringLiteral("kiosk-7"));
+    QCOMPARE(store.value(QStringLiteral("update/download")).toInt(), 0);
+    QCOMPARE(store.value(QStringLiteral("update/update")).toInt(), 1);
+}
+
+void TestControlLocalServer::setOfReadOnlyKeysReplies()
+{
+    m_settings->stateUpdate = QStringLiteral("not_required");
+    m_settings->readyVersionCode = 12;
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    readLines(client, 2);
+
+    request(client, R"({"action":"set","state_update":"updated","ready_version":99})");
+    QCOMPARE(readLines(client, 2), QByteArray("{\"state_update\":\"not_required\"}\n{\"ready_version\":12}\n"));
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
+    QCOMPARE(m_settings->readyVersionCode, 12);
+
+    // An empty text ends the request before "ready_version".
+    request(client, R"({"action":"set","state_update":"","ready_version":99})");
+    request(client, R"({"action":"get","state_download":"x"})");
+    QCOMPARE(readLines(client, 1), QByteArray("{\"state_download\":\"\"}\n"));
+}
+
+void TestControlLocalServer::otherActionsOnlyValidate()
+{
+    m_settings->setDownloadLink(QStringLiteral("http://h/u"));
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    readLines(client, 2);
+    QSignalSpy updates(m_server.get(), &ControlLocalServer::update);
+
+    request(client, R"({"action":"Update","link":"http://evil/u"})");
+    request(client, R"({"action":"peek","link":"http://evil/u","state_update":"x"})");
+    request(client, R"({"action":"get","link":"x"})");
+    QCOMPARE(readLines(client, 1), QByteArray("{\"link\":\"http://h/u\"}\n"));
+    QCOMPARE(updates.count(), 0);
+}
+
+void TestControlLocalServer::malformedRequestsAreIgnored_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("log");
+    QTest::newRow("two objects") << QByteArray(R"({"action":"get","period":0}{"action":"get","link":"x"})")
+                                 << "Failed to create JSON doc.";
+    QTest::newRow("not json") << QByteArray("hello") << "Failed to create JSON doc.";
+    QTest::newRow("array") << QByteArray(R"([{"action":"get"}])") << "JSON is not an object.";
+    QTest::newRow("empty object") << QByteArray("{}") << "JSON object is empty.";
+    QTest::newRow("no action") << QByteArray(R"({"link":"x"})") << "JSON not action key.";
+    QTest::newRow("action number") << QByteArray(R"({"action":1,"link":"x"})") << "JSON not action key.";
+    QTest::newRow("action empty") << QByteArray(R"({"action":"","link":"x"})") << "JSON not action key.";
+}
+
+void TestControlLocalServer::malformedRequestsAreIgnored()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(QString, log);
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    readLines(client, 2);
+
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("dataReceived")));
+    QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("[ControlLocalServer] ") + log));
+    // Written as the launcher writes, without a line feed, and handled before anything else is sent.
+    auto *listener = m_server->findChild<LocalServer *>();
+    QVERIFY(listener);
+    QSignalSpy received(listener, &LocalServer::dataReceived);
+    client.write(json);
+    client.flush();
+    QVERIFY(received.wait(5000));
+    // The connection stays usable: the next request is answered and nothing came before it.
+    request(client, R"({"action":"get","ready_version":0})");
+    QCOMPARE(readLines(client, 1), QByteArray("{\"ready_version\":0}\n"));
+    QCOMPARE(client.state(), QLocalSocket::ConnectedState);
+}
+
+void TestControlLocalServer::burstOfLinesIsHandledInOrder()
+{
+    m_settings->setDownloadLink(QStringLiteral("http://h/u"));
+    m_settings->setPeriodCheckUpdate(30);
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    readLines(client, 2);
+    QSignalSpy downloads(m_server.get(), &ControlLocalServer::downloadUpdate);
+
+    request(client, "{\"action\":\"get\",\"period\":0}\n{\"action\":\"set\",\"period\":60}\n"
+                    "{\"action\":\"download_update\"}\n{\"action\":\"get\",\"period\":0,\"link\":\"x\"}\n");
+    QCOMPARE(readLines(client, 3), QByteArray("{\"period\":30}\n{\"link\":\"http://h/u\"}\n{\"period\":60}\n"));
+    QCOMPARE(downloads.count(), 1);
+
+    // One document spread over several lines is still one request.
+    request(client, "{\n  \"action\": \"get\",\n  \"period\": 0\n}\n");
+    QCOMPARE(readLines(client, 1), QByteArray("{\"period\":60}\n"));
+
+    // A bad line is skipped, the good ones around it are answered.
+    request(client, "{\"action\":\"get\",\"period\":0}\nnot json\n{\"action\":\"get\",\"link\":\"x\"}");
+    QCOMPARE(readLines(client, 2), QByteArray("{\"period\":60}\n{\"link\":\"http://h/u\"}\n"));
+}
+
+void TestControlLocalServer::commandActions()
+{
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    readLines(client, 2);
+    QSignalSpy updates(m_server.get(), &ControlLocalServer::update);
+    QSignalSpy downloads(m_server.get(), &ControlLocalServer::downloadUpdate);
+    QSignalSpy quits(m_server.get(), &ControlLocalServer::quit);
+
+    // The launcher writes its request without a line feed.
+    client.write(R"({"action":"update"})");
+    client.flush();
+    QVERIFY(updates.wait(5000));
+    request(client, "{\"action\":\"download_update\"}\n");
+    QVERIFY(downloads.wait(5000));
+    QCOMPARE(updates.count(), 1);
+    QCOMPARE(quits.count(), 0);
+}
+
+void TestControlLocalServer::quitWritesTokenFirst()
+{
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    readLines(client, 2);
+
+    QByteArray atQuit;
+    StdoutCapture capture;
+    connect(m_server.get(), &ControlLocalServer::quit, this, [&] { atQuit = capture.contents(); });
+    QSignalSpy quits(m_server.get(), &ControlLocalServer::quit);
+    request(client, R"({"action":"quit"})");
+    const bool quitSeen = quits.wait(5000);
+    capture.finish();
+    QVERIFY(quitSeen);
+    QVERIFY(hasLine(atQuit, "$QUIT"));
+}
+
+void TestControlLocalServer::stateUpdatePushedToAll()
+{
+    m_settings->stateUpdate = QStringLiteral("init");
+    startServer();
+    QLocalSocket first, second;
+    connectClient(first);
+    connectClient(second);
+    readLines(first, 2);
+    readLines(second, 2);
+
+    // Never coalesced: each change is its own line, at once.
+    m_settings->stateUpdate = QStringLiteral("ready");
+    m_server->stateUpdateChanged();
+    m_settings->stateUpdate = QStringLiteral("updating");
+    m_server->stateUpdateChanged();
+    const QByteArray expected("{\"state_update\":\"ready\"}\n{\"state_update\":\"updating\"}\n");
+    QCOMPARE(readLines(first, 2), expected);
+    QCOMPARE(readLines(second, 2), expected);
+}
+
+void TestControlLocalServer::downloadStatesAreCoalesced()
+{
+    startServer();
+    QLocalSocket first, second;
+    connectClient(first);
+    connectClient(second);
+    readLines(first, 2);
+    readLines(second, 2);
+    QVERIFY(!m_server->hasPendingDownloadState());
+
+    for (const char *state : {"notactive", "downloading", "error"}) {
+        m_settings->stateDownload = QString::fromLatin1(state);
+        m_server->stateDownloadChanged();
+    }
+    QVERIFY(m_server->hasPendingDownloadState());
+    m_server->sendTimerTimeout();
+    QVERIFY(!m_server->hasPendingDownloadState());
+    // Flushing again with nothing pending sends nothing more.
+    m_server->sendTimerTimeout();
+    m_settings->stateUpdate = QStringLiteral("marker");
+    m_server->stateUpdateChanged();
+
+    const QByteArray expected("{\"state_download\":\"error\"}\n{\"state_update\":\"marker\"}\n");
+    QCOMPARE(readLines(first, 2), expected);
+    QCOMPARE(readLines(second, 2), expected);
+}
+
+void TestControlLocalServer::downloadStateTimerRuns()
+{
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    readLines(client, 2);
+
+    m_settings->stateDownload = QStringLiteral("downloading");
+    m_server->stateDownloadChanged();
+    m_settings->stateDownload = QStringLiteral("ready");
+    m_server->stateDownloadChanged();
+    QVERIFY(QTest::qWaitFor([&] { return !m_server->hasPendingDownloadState(); }, 5000));
+    QCOMPARE(readLines(client, 1), QByteArray("{\"state_download\":\"ready\"}\n"));
+}
+
+void TestControlLocalServer::valuesAreEscaped()
+{
+    QCOMPARE(ControlLocalServer::stringMessage(QStringLiteral("state_update"), QStringLiteral("ready")),
+             QStringLiteral("{\"state_update\":\"ready\"}"));
+    QCOMPARE(ControlLocalServer::stringMessage(QStringLiteral("state_update"), QStringLiteral("ready")).size(), 24);
+    QCOMPARE(ControlLocalServer::numberMessage(QStringLiteral("period"), -1), QStringLiteral("{\"period\":-1}"));
+
+    const QString link = QStringLiteral("http://h/a\"b\\c");
+    const QString device = QStringLiteral("id\n\t\r\b\f") + QChar(0x01) + QChar(0x1f) + QStringLiteral("/Экран");
+    m_settings->setDownloadLink(link);
+    m_settings->setDeviceId(device);
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    readLines(client, 2);
+
+    request(client, R"({"action":"get","link":"x","device_id":"x"})");
+    const QByteArray lines = readLines(client, 2);
+    QCOMPARE(lines, QByteArray("{\"link\":\"http://h/a\\\"b\\\\c\"}\n"
+                               "{\"device_id\":\"id\\n\\t\\r\\b\\f\\u0001\\u001f/")
+                 + QStringLiteral("Экран").toUtf8() + "\"}\n");
+    const QList<QByteArray> parts = lines.split('\n');
+    QJsonParseError error;
+    const QJsonObject linkReply = QJsonDocument::fromJson(parts.at(0), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(linkReply.value(QStringLiteral("link")).toString(), link);
+    const QJsonObject deviceReply = QJsonDocument::fromJson(parts.at(1), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(deviceReply.value(QStringLiteral("device_id")).toString(), device);
+}
+
+void TestControlLocalServer::nonAsciiSurvivesLatin1Locale()
+{
+    QTextCodec *previous = QTextCodec::codecForLocale();
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    readLines(client, 2);
+
+    request(client, QStringLiteral("{\"action\":\"set\",\"device_id\":\"Дисплей-1\"}\n"
+                                   "{\"action\":\"get\",\"device_id\":\"x\"}\n").toUtf8());
+    const QByteArray reply = readLines(client, 1);
+    QTextCodec::setCodecForLocale(previous);
+    QCOMPARE(reply, QStringLiteral("{\"device_id\":\"Дисплей-1\"}\n").toUtf8());
+}
+
+void TestControlLocalServer::notListeningSendsNothing()
+{
+    {
+        StdoutCapture capture;
+        m_server->init(nullptr);
+        QVERIFY(hasLine(capture.finish(), "$UPDATER_ERR_LISTEN"));
+    }
+    QVERIFY(!m_server->isListening());
+    m_server->stateUpdateChanged();
+    m_server->stateDownloadChanged();
+    QVERIFY(!m_server->hasPendingDownloadState());
+    m_server->sendTimerTimeout();
+
+    ControlLocalServer unnamed;
+    m_settings->serverName.clear();
+    StdoutCapture capture;
+    unnamed.init(m_settings.get());
+    const QByteArray out = capture.finish();
+    QVERIFY(hasLine(out, "$UPDATER_ERR_LISTEN"));
+    QVERIFY(!unnamed.isListening());
+    unnamed.stateUpdateChanged();
+    unnamed.stateDownloadChanged();
+}
+
+void TestControlLocalServer::secondInstanceFails()
+{
+    m_settings->stateUpdate = QStringLiteral("init");
+    startServer();
+
+    ControlLocalServer second;
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("Unable to start the server:")));
+    StdoutCapture capture;
+    second.init(m_settings.get());
+    const QByteArray out = capture.finish();
+    QVERIFY(hasLine(out, "$UPDATER_ERR_LISTEN"));
+    QVERIFY(!hasLine(out, "$UPDATER_SERVER_READY"));
+    QVERIFY(!second.isListening());
+    // State changes in the remaining time before exit send nothing and do not fail.
+    second.stateUpdateChanged();
+    second.stateDownloadChanged();
+    QVERIFY(!second.hasPendingDownloadState());
+
+    // The first keeps serving under its name.
+    QLocalSocket client;
+    connectClient(client);
+    QByteArray lines = readLines(client, 2);
+    // The second's probe may have made the first greet a client that was gone at once.
+    QVERIFY(lines.endsWith("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n"));
+}
+
+void TestControlLocalServer::staleNameIsRecovered()
+{
+    const QString path = QDir::tempPath() + QLatin1Char('/') + m_name;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    QVERIFY(fd >= 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const QByteArray encoded = QFile::encodeName(path);
+    QVERIFY(size_t(encoded.size()) < sizeof(addr.sun_path));
+    memcpy(addr.sun_path, encoded.constData(), size_t(encoded.size()));
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    ::close(fd);
+
+    m_settings->stateUpdate = QStringLiteral("init");
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    QCOMPARE(readLines(client, 2), QByteArray("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n"));
+}
+
+QTEST_MAIN(TestControlLocalServer)
+#include "tst_controllocalserver.moc"

@@ -1,0 +1,150 @@
+#include "testenvironment.h"
+
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+// The real updater with a private settings store listening under a name of its own.
+struct Updater
+{
+    Updater(const TestEnvironment &env, const QString &name)
+    {
+        QSettings store(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+        store.setValue(QStringLiteral("localserver/name"), name);
+        store.setValue(QStringLiteral("update/link"), QStringLiteral("http://127.0.0.1:9/update"));
+        store.sync();
+        process.setProcessEnvironment(env.processEnvironment());
+        process.start(QStringLiteral(UPDATER_BIN), QStringList());
+    }
+    ~Updater()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    QStringList lines()
+    {
+        output += process.readAllStandardOutput();
+        return QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    bool waitForLine(const QString &line, int ms = 10000)
+    {
+        return QTest::qWaitFor([&] { return lines().contains(line); }, ms);
+    }
+
+    QProcess process;
+    QByteArray output;
+};
+
+QByteArray readLines(QLocalSocket &client, int count)
+{
+    QByteArray data;
+    QDeadlineTimer deadline(10000);
+    while (data.count('\n') < count && !deadline.hasExpired()) {
+        if (client.bytesAvailable() == 0)
+            client.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        data += client.readAll();
+    }
+    return data;
+}
+
+}
+
+class TestControlEntry : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void secondInstanceEnds();
+    void nameOfKilledUpdaterIsReused();
+    void quitRequestEndsUpdater();
+};
+
+void TestControlEntry::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY(QFileInfo(QStringLiteral(UPDATER_BIN)).isExecutable());
+}
+
+void TestControlEntry::secondInstanceEnds()
+{
+    TestEnvironment env;
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("entry"));
+    Updater first(env, name);
+    QVERIFY(first.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
+
+    TestEnvironment otherEnv;
+    Updater second(otherEnv, name);
+    QVERIFY(second.process.waitForFinished(10000));
+    QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.process.exitCode(), 0);
+    const QStringList lines = second.lines();
+    QVERIFY(lines.contains(QStringLiteral("$UPDATER_ERR_LISTEN")));
+    QVERIFY(!lines.contains(QStringLiteral("$UPDATER_SERVER_READY")));
+    QCOMPARE(lines.last(), QStringLiteral("[Debug] exit handler code: 0"));
+
+    QCOMPARE(first.process.state(), QProcess::Running);
+    QLocalSocket client;
+    client.connectToServer(name);
+    QVERIFY(client.waitForConnected(5000));
+    const QByteArray greeting = readLines(client, 2);
+    QVERIFY2(greeting.startsWith("{\"state_update\":\""), greeting.constData());
+    QVERIFY2(greeting.contains("\n{\"state_download\":\""), greeting.constData());
+}
+
+void TestControlEntry::nameOfKilledUpdaterIsReused()
+{
+    TestEnvironment env;
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("entry"));
+    const QString path = QDir::tempPath() + QLatin1Char('/') + name;
+    {
+        Updater crashed(env, name);
+        QVERIFY(crashed.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
+        crashed.process.kill();
+        QVERIFY(crashed.process.waitForFinished(5000));
+    }
+    QVERIFY(QFileInfo::exists(path));
+
+    Updater next(env, name);
+    QVERIFY(next.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
+    QLocalSocket client;
+    client.connectToServer(name);
+    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(readLines(client, 2).startsWith("{\"state_update\":\""));
+    QCOMPARE(next.process.state(), QProcess::Running);
+}
+
+void TestControlEntry::quitRequestEndsUpdater()
+{
+    TestEnvironment env;
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("entry"));
+    Updater updater(env, name);
+    QVERIFY(updater.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
+    QLocalSocket client;
+    client.connectToServer(name);
+    QVERIFY(client.waitForConnected(5000));
+    readLines(client, 2);
+
+    client.write(R"({"action":"get","installed_version":0})" "\n" R"({"action":"quit"})");
+    client.flush();
+    QCOMPARE(readLines(client, 1), QByteArray("{\"installed_version\":407}\n"));
+    QVERIFY(updater.process.waitForFinished(10000));
+    QCOMPARE(updater.process.exitCode(), 0);
+    const QStringList lines = updater.lines();
+    const int quit = lines.indexOf(QStringLiteral("$QUIT"));
+    QVERIFY(quit > 0);
+    QCOMPARE(lines.last(), QStringLiteral("[Debug] exit handler code: 0"));
+    QVERIFY(!QFileInfo::exists(QDir::tempPath() + QLatin1Char('/') + name));
+}
+
+QTEST_MAIN(TestControlEntry)
+#include "tst_controllocalserver_entry.moc"

@@ -1,0 +1,611 @@
+#include "downloadfile.h"
+#include "httptestserver.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QNetworkReply>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+QByteArray makeBody(int size, int seed = 1)
+{
+    QByteArray body(size, Qt::Uninitialized);
+    quint32 x = 2463534242u + quint32(seed);
+    for (int i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        body[i] = char(x);
+    }
+    return body;
+}
+
+QString md5(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QVariantMap params(const QUrl &source, const QString &file = QString(), const QString &hash = QString(),
+                   bool clean = false)
+{
+    QVariantMap map;
+    map.insert(QStringLiteral("source"), source.toString());
+    if (!file.isEmpty())
+        map.insert(QStringLiteral("file"), file);
+    if (!hash.isEmpty())
+        map.insert(QStringLiteral("hash"), hash);
+    if (clean)
+        map.insert(QStringLiteral("clean"), true);
+    return map;
+}
+
+// Records the signals of one DownloadFile in the order they arrive.
+struct Recorder
+{
+    explicit Recorder(DownloadFile *df)
+        : finished(df, &DownloadFile::finished)
+    {
+        QObject::connect(df, &DownloadFile::started, df, [this](const QString &, int length) {
+            events << QStringLiteral("started");
+            contentLength = length;
+        });
+        QObject::connect(df, &DownloadFile::progressChanged, df, [this, df] {
+            if (progress.isEmpty() || events.last() != QLatin1String("progress"))
+                events << QStringLiteral("progress");
+            progress << df->getProgress();
+        });
+        QObject::connect(df, &DownloadFile::finished, df, [this](int, const QString &) { events << QStringLiteral("finished"); });
+        QObject::connect(df, &DownloadFile::downloadingChanged, df,
+                         [this, df] { events << (df->isDownloading() ? QStringLiteral("on") : QStringLiteral("off")); });
+    }
+    bool waitFinished(int ms = 20000) { return !finished.isEmpty() || finished.wait(ms); }
+    int code() const { return finished.value(0).value(0).toInt(); }
+    QString content() const { return finished.value(0).value(1).toString(); }
+
+    QSignalSpy finished;
+    QStringList events;
+    QList<double> progress;
+    int contentLength = -1;
+};
+}
+
+class TestDownloadFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void metaObjectInterface();
+    void fileModeReplacesFinalFileThroughPartialFile();
+    void memoryModeDecodesUtf8();
+    void refusedStartsChangeNothing();
+    void resumeAppendsAndHashCoversPartialFile();
+    void resumeWithWrongPartialFailsIntegrity();
+    void resumeAcrossTwoObjectsAfterAbort();
+    void clearConnectionCacheCancelsAndAllowsNewTransfer();
+    void cleanRewritesFromFirstByte();
+    void serverIgnoringRangeRewritesOutput();
+    void refusedRangeRestartsFromZero();
+    void redirects_data();
+    void redirects();
+    void redirectLoopIsCapped();
+    void stallInBodyReconnectsAndKeepsDigest();
+    void stallBeforeHeadersReconnects();
+    void authentication_data();
+    void authentication();
+    void errorStatusesEndTheTransfer_data();
+    void errorStatusesEndTheTransfer();
+    void connectionRefused();
+
+private:
+    QTemporaryDir *m_dir = nullptr;
+    HttpTestServer *m_server = nullptr;
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+};
+
+void TestDownloadFile::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setApplicationName(QStringLiteral("updater"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.2.3"));
+}
+
+void TestDownloadFile::init()
+{
+    delete m_dir;
+    delete m_server;
+    m_dir = new QTemporaryDir;
+    QVERIFY(m_dir->isValid());
+    m_server = new HttpTestServer;
+    QVERIFY(m_server->listen());
+}
+
+void TestDownloadFile::metaObjectInterface()
+{
+    const QMetaObject &mo = DownloadFile::staticMetaObject;
+    const QStringList methods = {
+        QStringLiteral("finished(int,QString)"), QStringLiteral("started(QString,int)"),
+        QStringLiteral("progressChanged()"), QStringLiteral("downloadingChanged()"),
+        QStringLiteral("_q_downloadProgress(qlonglong,qlonglong)"), QStringLiteral("_q_downloadFinished(QNetworkReply*)"),
+        QStringLiteral("_q_authRequset(QNetworkReply*,QAuthenticator*)"), QStringLiteral("start(QVariantMap)"),
+        QStringLiteral("abort()"), QStringLiteral("setAuth(QString,QString)"), QStringLiteral("clearConnectionCache()")};
+    for (int i = 0; i < methods.size(); ++i)
+        QCOMPARE(QString::fromLatin1(mo.method(mo.methodOffset() + i).methodSignature()), methods.at(i));
+    QStringList properties;
+    for (int i = mo.propertyOffset(); i < mo.propertyCount(); ++i)
+        properties << QString::fromLatin1(mo.property(i).name());
+    QCOMPARE(properties, (QStringList{QStringLiteral("user"), QStringLiteral("password"), QStringLiteral("timeout"),
+                                      QStringLiteral("folder"), QStringLiteral("downloading"), QStringLiteral("progress")}));
+
+    // Driven by name only, as a script would.
+    m_server->serveData("/t.txt", "text");
+    DownloadFile df;
+    Recorder rec(&df);
+    QVERIFY(df.setProperty("timeout", 5));
+    QVERIFY(df.setProperty("folder", QStringLiteral("somewhere")));
+    bool ok = false;
+    QVariantMap map{{QStringLiteral("source"), m_server->url(QStringLiteral("/t.txt")).toString()}};
+    QVERIFY(QMetaObject::invokeMethod(&df, "start", Q_RETURN_ARG(bool, ok), Q_ARG(QVariantMap, map)));
+    QVERIFY(ok);
+    QCOMPARE(df.property("timeout").toInt(), 30);
+    QCOMPARE(df.property("folder").toString(), QStringLiteral("somewhere"));
+    QVERIFY(df.property("downloading").toBool());
+    QVERIFY(rec.waitFinished());
+    QCOMPARE(rec.content(), QStringLiteral("text"));
+    QCOMPARE(df.property("progress").toDouble(), 4.0);
+}
+
+void TestDownloadFile::fileModeReplacesFinalFileThroughPartialFile()
+{
+    const QByteArray body = makeBody(700 * 1024);
+    m_server->serveData("/pkg.zip", body);
+    const QString target = path(QStringLiteral("pkg.zip"));
+    QVERIFY(writeFile(target, "old content"));
+
+    DownloadFile df;
+    Recorder rec(&df);
+    bool sawPartial = false;
+    connect(&df, &DownloadFile::started, this, [&] {
+        sawPartial = QFile::exists(target + QStringLiteral(".tmp")) && readFile(target) == "old content";
+    });
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(df.isDownloading());
+    QVERIFY(rec.waitFinished());
+
+    QCOMPARE(rec.code(), 0);
+    QCOMPARE(rec.content(), target);
+    QVERIFY(sawPartial);
+    QVERIFY(readFile(target) == body);
+    QVERIFY(!QFile::exists(target + QStringLiteral(".tmp")));
+    QVERIFY(!df.isDownloading());
+    QCOMPARE(rec.contentLength, body.size());
+    QCOMPARE(df.getProgress(), double(body.size()));
+    QCOMPARE(rec.events.first(), QStringLiteral("on"));
+    QCOMPARE(rec.events.mid(1, 2), (QStringList{QStringLiteral("started"), QStringLiteral("progress")}));
+    QCOMPARE(rec.events.mid(rec.events.size() - 2), (QStringList{QStringLiteral("finished"), QStringLiteral("off")}));
+    QCOMPARE(rec.finished.size(), 1);
+
+    const auto requests = m_server->requestsFor("/pkg.zip");
+    QCOMPARE(requests.size(), 1);
+    QVERIFY(requests.first().header("Range").isEmpty());
+    QVERIFY2(requests.first().header("User-Agent").startsWith("updater/1.2.3 ("),
+             requests.first().header("User-Agent").constData());
+}
+
+void TestDownloadFile::memoryModeDecodesUtf8()
+{
+    const QByteArray body = QStringLiteral("{\"windows\": \"обновление\"}").toUtf8();
+    m_server->serveData("/update.json", body);
+    DownloadFile df;
+    Recorder rec(&df);
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/update.json")), QString(), md5(body))));
+    QVERIFY(rec.waitFinished());
+    QCOMPARE(rec.code(), 0);
+    QCOMPARE(rec.content(), QString::fromUtf8(body));
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files).size(), 0);
+
+    // The same object serves the next transfer, and a wrong digest is caught in memory mode too.
+    Recorder second(&df);
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/update.json")), QString(), md5("other"))));
+    QVERIFY(second.waitFinished());
+    QCOMPARE(second.code(), -3);
+    QCOMPARE(second.content(), QStringLiteral("Integrity check failed"));
+}
+
+void TestDownloadFile::refusedStartsChangeNothing()
+{
+    m_server->route("/slow") = HttpTestServer::Route();
+    m_server->route("/slow").body = makeBody(200 * 1024);
+    m_server->route("/slow").stallAfterBytes = 64 * 1024;
+    m_server->route("/slow").stallMs = 300;
+
+    DownloadFile df;
+    Recorder rec(&df);
+    QVERIFY(!df.start(params(QUrl())));
+    QVERIFY(!df.start(params(m_server->url(QStringLiteral("/slow")), path(QStringLiteral("no/such/folder/f")))));
+    QVERIFY(rec.events.isEmpty());
+    QVERIFY(!df.isDownloading());
+
+    const QString target = path(QStringLiteral("slow.bin"));
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/slow")), target)));
+    QVERIFY(!df.start(params(m_server->url(QStringLiteral("/slow")), path(QStringLiteral("other.bin")))));
+    QVERIFY(!QFile::exists(path(QStringLiteral("other.bin.tmp"))));
+    QVERIFY(rec.waitFinished());
+    QCOMPARE(rec.code(), 0);
+    QCOMPARE(readFile(target).size(), 200 * 1024);
+    QCOMPARE(rec.finished.size(), 1);
+    QCOMPARE(rec.events.count(QStringLiteral("on")), 1);
+}
+
+void TestDownloadFile::resumeAppendsAndHashCoversPartialFile()
+{
+    const QByteArray body = makeBody(500 * 1024, 2);
+    const int kept = 123457;
+    m_server->serveData("/pkg.zip", body);
+    const QString target = path(QStringLiteral("pkg.zip"));
+    QVERIFY(writeFile(target + QStringLiteral(".tmp"), body.left(kept)));
+
+    DownloadFile df;
+    Recorder rec(&df);
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(rec.waitFinished());
+    QCOMPARE(rec.code(), 0);
+    QVERIFY(readFile(target) == body);
+    QCOMPARE(m_server->requestsFor("/pkg.zip").first().header("Range"), QByteArray("bytes=123457-"));
+    QVERIFY(!rec.progress.isEmpty());
+    QVERIFY(rec.progress.first() >= kept);
+    QCOMPARE(rec.progress.last(), double(body.size()));
+    QCOMPARE(rec.contentLength, body.size() - kept);
+}
+
+void TestDownloadFile::resumeWithWrongPartialFailsIntegrity()
+{
+    const QByteArray body = makeBody(300 * 1024, 3);
+    m_server->serveData("/pkg.zip", body);
+    const QString target = path(QStringLiteral("pkg.zip"));
+    QByteArray wrong = body.left(5000);
+    wrong[100] = char(wrong[100] ^ 0x55);
+    QVERIFY(writeFile(target + QStringLiteral(".tmp"), wrong));
+
+    DownloadFile df;
+    Recorder rec(&df);
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(rec.waitFinished());
+    QCOMPARE(rec.code(), -3);
+    QCOMPARE(rec.content(), QStringLiteral("Integrity check failed"));
+    QVERIFY(!QFile::exists(target));
+    QCOMPARE(readFile(target + QStringLiteral(".tmp")).size(), body.size());
+
+    // "clean" is the way out of a bad partial file.
+    Recorder again(&df);
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body), true)));
+    QVERIFY(again.waitFinished());
+    QCOMPARE(again.code(), 0);
+    QVERIFY(readFile(target) == body);
+}
+
+void TestDownloadFile::resumeAcrossTwoObjectsAfterAbort()
+{
+    const QByteArray body = makeBody(900 * 1024, 4);
+    HttpTestServer::Route route;
+    route.body = body;
+    route.stallAfterBytes = 300 * 1024;
+    route.stallMs = -1;
+    m_server->setRoute("/pkg.zip", route);
+    const QString target = path(QStringLiteral("pkg.zip"));
+
+    {
+        DownloadFile first;
+        Recorder rec(&first);
+        QSignalSpy stalled(m_server, &HttpTestServer::responseStalled);
+        QVERIFY(first.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+        QVERIFY(stalled.wait(10000));
+        // Let the client take in what is on the wire; how much it got does not matter.
+        static_cast<void>(QTest::qWaitFor([&] { return first.getProgress() >= 300 * 1024; }, 300));
+        first.abort();
+        QCOMPARE(rec.finished.size(), 1);
+        QCOMPARE(rec.code(), int(QNetworkReply::OperationCanceledError));
+        QCOMPARE(rec.events.mid(rec.events.size() - 2), (QStringList{QStringLiteral("finished"), QStringLiteral("off")}));
+    }
+    const QByteArray partial = readFile(target + QStringLiteral(".tmp"));
+    QVERIFY(partial.size() > 0 && partial.size() <= 300 * 1024);
+    QVERIFY(partial == body.left(partial.size()));
+
+    DownloadFile second;
+    Recorder rec(&second);
+    QVERIFY(second.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(rec.waitFinished());
+    QCOMPARE(rec.code(), 0);
+    QVERIFY(readFile(target) == body);
+    QCOMPARE(m_server->requestsFor("/pkg.zip").last().header("Range"), "bytes=" + QByteArray::number(partial.size()) + '-');
+}
+
+void TestDownloadFile::clearConnectionCacheCancelsAndAllowsNewTransfer()
+{
+    const QByteArray body = makeBody(400 * 1024, 12);
+    HttpTestServer::Route route;
+    route.body = body;
+    route.stallAfterBytes = 100 * 1024;
+    route.stallMs = -1;
+    m_server->setRoute("/pkg.zip", route);
+    const QString target = path(QStringLiteral("pkg.zip"));
+
+    DownloadFile df;
+    Recorder rec(&df);
+    QSignalSpy stalled(m_server, &HttpTestServer::responseStalled);
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(stalled.wait(10000));
+    df.clearConnectionCache();
+    // The cancellation is reported before clearConnectionCache() returns.
+    QCOMPARE(rec.finished.size(), 1);
+    QCOMPARE(rec.code(), int(QNetworkReply::OperationCanceledError));
+    QVERIFY(!df.isDownloading());
+
+    Recorder again(&df);
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(again.waitFinished());
+    QCOMPARE(again.code(), 0);
+    QVERIFY(readFile(target) == body);
+}
+
+void TestDownloadFile::cleanRewritesFromFirstByte()
+{
+    const QByteArray body = makeBody(100 * 1024, 5);
+    m_server->serveData("/pkg.zip", body);
+    const QString target = path(QStringLiteral("pkg.zip"));
+    QVERIFY(writeFile(target + QStringLiteral(".tmp"), QByteArray(200 * 1024, 'z')));
+
+    DownloadFile df;
+    Recorder rec(&df);
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, QString(), true)));
+    QVERIFY(rec.waitFinished());
+    QCOMPARE(rec.code(), 0);
+    QVERIFY(readFile(target) == body);
+    QVERIFY(m_server->requestsFor("/pkg.zip").first().header("Range").isEmpty());
+}
+
+void TestDownloadFile::serverIgnoringRangeRewritesOutput()
+{
+    const QByteArray body = makeBody(400 * 1024, 6);
+    m_server->serveData("/pkg.zip", body, false);
+    const QString target = path(QStringLiteral("pkg.zip"));
+    QVERIFY(writeFile(target + QStringLiteral(".tmp"), QByteArray(1000, 'q')));
+
+    DownloadFile df;
+    Recorder rec(&df);
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(rec.waitFinished());
+    QCOMPARE(rec.code(), 0);
+    QVERIFY(readFile(target) == body);
+    QCOMPARE(m_server->requestsFor("/pkg.zip").first().header("Range"), QByteArray("bytes=1000-"));
+    QCOMPARE(rec.progress.last(), double(body.size()));
+}
+
+void TestDownloadFile::refusedRangeRestartsFromZero()
+{
+    const QByteArray body = makeBody(50 * 1024, 7);
+    m_server->serveData("/pkg.zip", body);
+    const QString target = path(QStringLiteral("pkg.zip"));
+    QVERIFY(writeFile(target + QStringLiteral(".tmp"), makeBody(60 * 1024, 99)));
+
+    DownloadFile df;
+    Recorder rec(&df);
+    QTest::ignoreMessage(QtWarningMsg, "[DownloadFilePrivate] Range refused, restart from byte 0");
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(rec.waitFinished());
+    QCOMPARE(rec.code(), 0);
+    QVERIFY(readFile(target) == body);
+    const auto requests = m_server->requestsFor("/pkg.zip");
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests.at(0).header("Range"), QByteArray("bytes=61440-"));
+    QVERIFY(requests.at(1).header("Range").isEmpty());
+    QCOMPARE(rec.finished.size(), 1);
+}
+
+void TestDownloadFile::redirects_data()
+{
+    QTest::addColumn<QByteArray>("location");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("finalPath");
+
+    QTest::newRow("302 absolute") << QByteArray("ABSOLUTE/files/pkg.zip") << 302 << QByteArray("/files/pkg.zip");
+    QTest::newRow("301 relative") << QByteArray("files/pkg.zip") << 301 << QByteArray("/dl/files/pkg.zip");
+    QTest::newRow("302 root relative") << QByteArray("/files/pkg.zip") << 302 << QByteArray("/files/pkg.zip");
+}
+
+void TestDownloadFile::redirects()
+{
+    QFETCH(QByteArray, location);
+    QFETCH(int, status);
+    QFETCH(QByteArray, finalPath);
+    location.replace("ABSOLUTE", m_server->url(QString()).toString().toUtf8());
+
+    const QByteArray body = makeBody(80 * 1024, 8);
+    m_server->redirect("/dl/latest", location, status);
+    m_server->serveData(finalPath, body);
+    const QString target = path(QStringLiteral("pkg.zip"));
+
+    DownloadFile df;
+    Recorder rec(&df);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("[DownloadFilePrivate] HTTP Status  %1").arg(status)));
+    QTest::ignoreMessage(QtWarningMsg,
+                         qPrintable(QStringLiteral("[DownloadFilePrivate] Redirected url:  \"%1\"")
+                                        .arg(m_server->url(QString::fromLatin1(finalPath)).toString())));
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/dl/latest")), target, md5(body))));
+    QVERIFY(rec.waitFinished());
+    QCOMPARE(rec.code(), 0);
+    QVERIFY(readFile(target) == body);
+    QCOMPARE(m_server->requestsFor(finalPath).size(), 1);
+    QCOMPARE(rec.events.count(QStringLiteral("started")), 1);
+    QCOMPARE(rec.finished.size(), 1);
+}
+
+void TestDownloadFile::redirectLoopIsCapped()
+{
+    m_server->redirect("/loop", "/loop", 302);
+    DownloadFile df;
+    Recorder rec(&df);
+    for (int i = 0; i < 2 * DownloadFile::maxRedirects + 1; ++i)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("HTTP Status  302|Redirected url")));
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/loop")), path(QStringLiteral("f")))));
+    QVERIFY(rec.waitFinished());
+    QCOMPARE(rec.code(), int(QNetworkReply::TooManyRedirectsError));
+    QCOMPARE(m_server->requestsFor("/loop").size(), DownloadFile::maxRedirects + 1);
+    QCOMPARE(readFile(path(QStringLiteral("f.tmp"))), QByteArray());
+    QVERIFY(!QFile::exists(path(QStringLiteral("f"))));
+}
+
+void TestDownloadFile::stallInBodyReconnectsAndKeepsDigest()
+{
+    const QByteArray body = makeBody(600 * 1024, 9);
+    HttpTestServer::Route route;
+    route.body = body;
+    route.stallAfterBytes = 256 * 1024;
+    route.stallMs = -1;
+    m_server->setRoute("/pkg.zip", route);
+    const QString target = path(QStringLiteral("pkg.zip"));
+
+    DownloadFile df;
+    df.setStallInterval(1000);
+    Recorder rec(&df);
+    QTest::ignoreMessage(QtInfoMsg, "Reconnect download file! ");
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QCOMPARE(df.getTimeout(), 30);
+    QVERIFY(rec.waitFinished(10000));
+    QCOMPARE(rec.code(), 0);
+    QVERIFY(readFile(target) == body);
+    const auto requests = m_server->requestsFor("/pkg.zip");
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests.at(1).header("Range"), QByteArray("bytes=262144-"));
+    QCOMPARE(rec.finished.size(), 1);
+    QCOMPARE(rec.events.count(QStringLiteral("off")), 1);
+}
+
+void TestDownloadFile::stallBeforeHeadersReconnects()
+{
+    const QByteArray body = makeBody(10 * 1024, 10);
+    HttpTestServer::Route route;
+    route.body = body;
+    route.stallBeforeHeadersMs = -1;
+    m_server->setRoute("/info.json", route);
+
+    DownloadFile df;
+    df.setStallInterval(1000);
+    Recorder rec(&df);
+    QTest::ignoreMessage(QtInfoMsg, "Reconnect download file! ");
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/info.json")))));
+    QVERIFY(rec.waitFinished(10000));
+    QVERIFY(clock.elapsed() >= 950);
+    QCOMPARE(rec.code(), 0);
+    QCOMPARE(rec.content().toLatin1().size(), QString::fromUtf8(body).toLatin1().size());
+    const auto requests = m_server->requestsFor("/info.json");
+    QCOMPARE(requests.size(), 2);
+    QVERIFY(requests.at(1).header("Range").isEmpty());
+}
+
+void TestDownloadFile::authentication_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<int>("code");
+
+    QTest::newRow("right") << "device" << "s3cret" << 0;
+    QTest::newRow("none") << "" << "" << int(QNetworkReply::AuthenticationRequiredError);
+    QTest::newRow("empty password") << "device" << "" << int(QNetworkReply::AuthenticationRequiredError);
+    QTest::newRow("wrong password") << "device" << "guess" << int(QNetworkReply::AuthenticationRequiredError);
+}
+
+void TestDownloadFile::authentication()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    QFETCH(int, code);
+
+    HttpTestServer::Route route;
+    route.body = "protected";
+    route.user = "device";
+    route.password = "s3cret";
+    m_server->setRoute("/private", route);
+
+    DownloadFile df;
+    df.setAuth(user, password);
+    Recorder rec(&df);
+    if (code != 0)
+        QTest::ignoreMessage(QtWarningMsg, "[DownloadFilePrivate] HTTP Status  401");
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/private")))));
+    QVERIFY(rec.waitFinished(10000));
+    QCOMPARE(rec.code(), code);
+    if (code == 0)
+        QCOMPARE(rec.content(), QStringLiteral("protected"));
+    QCOMPARE(rec.finished.size(), 1);
+}
+
+void TestDownloadFile::errorStatusesEndTheTransfer_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("code");
+
+    QTest::newRow("404") << 404 << int(QNetworkReply::ContentNotFoundError);
+    QTest::newRow("500") << 500 << int(QNetworkReply::InternalServerError);
+    QTest::newRow("303 not followed") << 303 << int(QNetworkReply::ProtocolUnknownError);
+}
+
+void TestDownloadFile::errorStatusesEndTheTransfer()
+{
+    QFETCH(int, status);
+    QFETCH(int, code);
+    HttpTestServer::Route route;
+    route.status = status;
+    route.location = "/elsewhere";
+    route.body = makeBody(2 * 1024 * 1024, 11);
+    m_server->setRoute("/pkg.zip", route);
+    const QString target = path(QStringLiteral("pkg.zip"));
+
+    DownloadFile df;
+    Recorder rec(&df);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("[DownloadFilePrivate] HTTP Status  %1").arg(status)));
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target)));
+    QVERIFY(rec.waitFinished(10000));
+    QCOMPARE(rec.code(), code);
+    QVERIFY(!rec.content().isEmpty());
+    QVERIFY(!QFile::exists(target));
+    QCOMPARE(readFile(target + QStringLiteral(".tmp")), QByteArray());
+    QVERIFY(!rec.events.contains(QStringLiteral("started")));
+}
+
+void TestDownloadFile::connectionRefused()
+{
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = closed.serverPort();
+    closed.close();
+
+    DownloadFile df;
+    Recorder rec(&df);
+    QVERIFY(df.start(params(QUrl(QStringLiteral("http://127.0.0.1:%1/x").arg(port)), path(QStringLiteral("x")))));
+    QVERIFY(rec.waitFinished(10000));
+    QCOMPARE(rec.code(), int(QNetworkReply::ConnectionRefusedError));
+    QCOMPARE(rec.events, (QStringList{QStringLiteral("on"), QStringLiteral("finished"), QStringLiteral("off")}));
+}
+
+QTEST_GUILESS_MAIN(TestDownloadFile)
+#include "tst_downloadfile.moc"

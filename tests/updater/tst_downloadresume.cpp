@@ -1,0 +1,227 @@
+#include "downloadfile.h"
+#include "httptestserver.h"
+#include "nginxserver.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <cstdio>
+
+// Resuming across processes (a child killed with SIGKILL half-way) and against real nginx.
+// The test binary doubles as the child: with DOWNLOAD_CHILD_SOURCE set it runs one download and
+// prints its result instead of running the tests.
+
+namespace {
+QByteArray makeBody(int size, quint32 seed)
+{
+    QByteArray body(size, Qt::Uninitialized);
+    quint32 x = 0x9e3779b9u ^ seed;
+    for (int i = 0; i < size; ++i) {
+        x = x * 1664525u + 1013904223u;
+        body[i] = char(x >> 24);
+    }
+    return body;
+}
+
+QString md5(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QVariantMap params(const QUrl &source, const QString &file, const QString &hash)
+{
+    return {{QStringLiteral("source"), source.toString()},
+            {QStringLiteral("file"), file},
+            {QStringLiteral("hash"), hash}};
+}
+
+int runChild(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    DownloadFile download;
+    QObject::connect(&download, &DownloadFile::finished, &app, [&app](int code, const QString &content) {
+        std::printf("finished %d %s\n", code, qPrintable(content));
+        std::fflush(stdout);
+        app.exit(code == 0 ? 0 : 3);
+    });
+    const bool started = download.start(params(QUrl(qEnvironmentVariable("DOWNLOAD_CHILD_SOURCE")),
+                                               qEnvironmentVariable("DOWNLOAD_CHILD_FILE"),
+                                               qEnvironmentVariable("DOWNLOAD_CHILD_HASH")));
+    if (!started)
+        return 4;
+    return app.exec();
+}
+}
+
+class TestDownloadResume : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void killedChildIsFinishedByNewProcess();
+    void nginxResumesWithRange();
+    void nginxRefusedRangeRestarts();
+
+private:
+    QProcessEnvironment childEnvironment(const QUrl &source, const QString &file, const QString &hash) const;
+};
+
+void TestDownloadResume::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+QProcessEnvironment TestDownloadResume::childEnvironment(const QUrl &source, const QString &file,
+                                                         const QString &hash) const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DOWNLOAD_CHILD_SOURCE"), source.toString());
+    env.insert(QStringLiteral("DOWNLOAD_CHILD_FILE"), file);
+    env.insert(QStringLiteral("DOWNLOAD_CHILD_HASH"), hash);
+    return env;
+}
+
+void TestDownloadResume::killedChildIsFinishedByNewProcess()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray body = makeBody(3 * 1024 * 1024, 1);
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    HttpTestServer::Route route;
+    route.body = body;
+    route.stallAfterBytes = 1024 * 1024 + 4321;
+    route.stallMs = -1;
+    server.setRoute("/pkg.zip", route);
+    const QString target = dir.filePath(QStringLiteral("pkg.zip"));
+    const QString part = target + QStringLiteral(".tmp");
+
+    QProcess first;
+    first.setProcessEnvironment(childEnvironment(server.url(QStringLiteral("/pkg.zip")), target, md5(body)));
+    QSignalSpy stalled(&server, &HttpTestServer::responseStalled);
+    first.start(QCoreApplication::applicationFilePath(), QStringList());
+    QVERIFY(first.waitForStarted());
+    const bool onDisk = stalled.wait(20000)
+        // The child writes what it receives at once; wait until a good part of it is on disk.
+        && QTest::qWaitFor([&] { return QFileInfo(part).size() >= 1000 * 1000; }, 10000);
+    ::kill(pid_t(first.processId()), SIGKILL);
+    QVERIFY(first.waitForFinished(10000));
+    QVERIFY(onDisk);
+    QCOMPARE(first.exitStatus(), QProcess::CrashExit);
+
+    const QByteArray kept = readFile(part);
+    QVERIFY(kept.size() > 0 && kept.size() < body.size());
+    QVERIFY(kept == body.left(kept.size()));
+    QVERIFY(!QFile::exists(target));
+
+    QProcess second;
+    second.setProcessEnvironment(childEnvironment(server.url(QStringLiteral("/pkg.zip")), target, md5(body)));
+    second.start(QCoreApplication::applicationFilePath(), QStringList());
+    // The server lives in this process: wait with the event loop running.
+    const bool done = QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000);
+    if (!done) {
+        second.kill();
+        second.waitForFinished(5000);
+    }
+    QVERIFY(done);
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(second.readAllStandardOutput().trimmed(), "finished 0 " + target.toUtf8());
+    QCOMPARE(md5(readFile(target)), md5(body));
+    QVERIFY(!QFile::exists(part));
+    const auto requests = server.requestsFor("/pkg.zip");
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests.at(1).header("Range"), "bytes=" + QByteArray::number(kept.size()) + '-');
+}
+
+void TestDownloadResume::nginxResumesWithRange()
+{
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("www/files"))));
+    const QByteArray body = makeBody(5 * 1024 * 1024 + 77, 2);
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("www/files/pkg.zip")), body));
+    NginxServer nginx(dir.filePath(QStringLiteral("www")));
+    QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
+
+    const QString target = dir.filePath(QStringLiteral("pkg.zip"));
+    const int kept = 2 * 1024 * 1024 + 123;
+    QVERIFY(writeFile(target + QStringLiteral(".tmp"), body.left(kept)));
+
+    DownloadFile download;
+    QSignalSpy finished(&download, &DownloadFile::finished);
+    QVERIFY(download.start(params(nginx.url(QStringLiteral("/files/pkg.zip")), target, md5(body))));
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.first().at(0).toInt(), 0);
+    QCOMPARE(finished.first().at(1).toString(), target);
+    QCOMPARE(md5(readFile(target)), md5(body));
+
+    // nginx writes its log line once the response is done, which may be after we have it all.
+    QVERIFY(QTest::qWaitFor([&] { return nginx.accessLog().size() >= 1; }, 5000));
+    const QStringList log = nginx.accessLog();
+    QCOMPARE(log.size(), 1);
+    QCOMPARE(log.first(), QStringLiteral("GET /files/pkg.zip HTTP/1.1 206 bytes=%1- %2").arg(kept).arg(body.size() - kept));
+}
+
+void TestDownloadResume::nginxRefusedRangeRestarts()
+{
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("www"))));
+    const QByteArray body = makeBody(300 * 1024, 3);
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("www/pkg.zip")), body));
+    NginxServer nginx(dir.filePath(QStringLiteral("www")));
+    QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
+
+    // A partial file as long as the resource: nothing is left to ask for.
+    const QString target = dir.filePath(QStringLiteral("pkg.zip"));
+    QVERIFY(writeFile(target + QStringLiteral(".tmp"), makeBody(body.size(), 4)));
+
+    DownloadFile download;
+    QSignalSpy finished(&download, &DownloadFile::finished);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("HTTP Status  416")));
+    QTest::ignoreMessage(QtWarningMsg, "[DownloadFilePrivate] Range refused, restart from byte 0");
+    QVERIFY(download.start(params(nginx.url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.first().at(0).toInt(), 0);
+    QCOMPARE(md5(readFile(target)), md5(body));
+    QVERIFY(QTest::qWaitFor([&] { return nginx.accessLog().size() >= 2; }, 5000));
+    const QStringList log = nginx.accessLog();
+    QCOMPARE(log.size(), 2);
+    QVERIFY2(log.at(0).startsWith(QStringLiteral("GET /pkg.zip HTTP/1.1 416 bytes=%1-").arg(body.size())),
+             qPrintable(log.at(0)));
+    QCOMPARE(log.at(1), QStringLiteral("GET /pkg.zip HTTP/1.1 200 - %1").arg(body.size()));
+}
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsSet("DOWNLOAD_CHILD_SOURCE"))
+        return runChild(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestDownloadResume test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_downloadresume.moc"

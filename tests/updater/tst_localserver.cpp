@@ -1,0 +1,241 @@
+#include "localserver.h"
+#include "testenvironment.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+class TestLocalServer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void sendToAllReachesEveryClient();
+    void sendToOneClient();
+    void sendAfterDisconnectFails();
+    void burstStaysOneMessage();
+    void framingIsUtf8WithOneLineFeed();
+    void socketIsPrivateToUser();
+    void staleNameIsTakenOver();
+    void liveNameIsNotTaken();
+    void destroyedWithClientsConnected();
+
+private:
+    // Connects a client and waits until the server has accepted it; returns its identity.
+    qlonglong connectClient(LocalServer &server, QLocalSocket &client, const QString &name);
+    static QByteArray readLines(QLocalSocket &client, int count);
+};
+
+void TestLocalServer::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+qlonglong TestLocalServer::connectClient(LocalServer &server, QLocalSocket &client, const QString &name)
+{
+    QSignalSpy accepted(&server, &LocalServer::clientConnected);
+    client.connectToServer(name);
+    if (!client.waitForConnected(5000))
+        return 0;
+    if (accepted.isEmpty() && !accepted.wait(5000))
+        return 0;
+    return accepted.first().first().toLongLong();
+}
+
+QByteArray TestLocalServer::readLines(QLocalSocket &client, int count)
+{
+    QByteArray data;
+    QDeadlineTimer deadline(5000);
+    while (data.count('\n') < count && !deadline.hasExpired()) {
+        if (client.bytesAvailable() == 0)
+            client.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        data += client.readAll();
+    }
+    return data;
+}
+
+void TestLocalServer::sendToAllReachesEveryClient()
+{
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
+    LocalServer server;
+    QVERIFY(server.startServer(name));
+    QCOMPARE(server.dataSendToAll(QStringLiteral("nobody")), -1);
+
+    QLocalSocket first, second;
+    QVERIFY(connectClient(server, first, name) != 0);
+    QVERIFY(connectClient(server, second, name) != 0);
+    QCOMPARE(server.dataSendToAll(QStringLiteral("{\"state_update\":\"ready\"}")), 0);
+    QCOMPARE(readLines(first, 1), QByteArray("{\"state_update\":\"ready\"}\n"));
+    QCOMPARE(readLines(second, 1), QByteArray("{\"state_update\":\"ready\"}\n"));
+}
+
+void TestLocalServer::sendToOneClient()
+{
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
+    LocalServer server;
+    QVERIFY(server.startServer(name));
+    QLocalSocket first, second;
+    const qlonglong firstId = connectClient(server, first, name);
+    const qlonglong secondId = connectClient(server, second, name);
+    QVERIFY(firstId != 0 && secondId != 0 && firstId != secondId);
+
+    QCOMPARE(server.dataSend(secondId, QStringLiteral("to second")), 0);
+    QCOMPARE(server.dataSend(firstId, QStringLiteral("to first")), 0);
+    QCOMPARE(server.dataSend(firstId + 1, QStringLiteral("to nobody")), -1);
+    QCOMPARE(readLines(first, 1), QByteArray("to first\n"));
+    QCOMPARE(readLines(second, 1), QByteArray("to second\n"));
+}
+
+void TestLocalServer::sendAfterDisconnectFails()
+{
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
+    LocalServer server;
+    QVERIFY(server.startServer(name));
+    QLocalSocket client;
+    const qlonglong id = connectClient(server, client, name);
+    QVERIFY(id != 0);
+
+    QSignalSpy gone(&server, &LocalServer::clientDisconnected);
+    client.disconnectFromServer();
+    QVERIFY(gone.wait(5000));
+    QCOMPARE(gone.first().first().toLongLong(), id);
+    QCOMPARE(server.dataSend(id, QStringLiteral("late")), -1);
+    QCOMPARE(server.dataSendToAll(QStringLiteral("late")), -1);
+}
+
+void TestLocalServer::burstStaysOneMessage()
+{
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
+    LocalServer server;
+    QVERIFY(server.startServer(name));
+    QLocalSocket client;
+    const qlonglong id = connectClient(server, client, name);
+    QVERIFY(id != 0);
+
+    QSignalSpy received(&server, &LocalServer::dataReceived);
+    const QByteArray burst = "{\"action\":\"get\"}\n{\"action\":\"set\"}\n";
+    client.write(burst);
+    client.flush();
+    QVERIFY(received.wait(5000));
+    QCOMPARE(received.count(), 1);
+    QCOMPARE(received.first().at(0).toLongLong(), id);
+    QCOMPARE(received.first().at(1).toString(), QString::fromUtf8(burst));
+}
+
+void TestLocalServer::framingIsUtf8WithOneLineFeed()
+{
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
+    LocalServer server;
+    QVERIFY(server.startServer(name));
+    QLocalSocket client;
+    const qlonglong id = connectClient(server, client, name);
+    QVERIFY(id != 0);
+
+    const QString text = QStringLiteral("Идет обновление \u20ac");
+    QCOMPARE(server.dataSend(id, text), 0);
+    QCOMPARE(server.dataSend(id, QString()), 0);
+    QCOMPARE(readLines(client, 2), text.toUtf8() + "\n\n");
+
+    // Incoming bytes are decoded as UTF-8 too.
+    QSignalSpy received(&server, &LocalServer::dataReceived);
+    client.write(text.toUtf8());
+    client.flush();
+    QVERIFY(received.wait(5000));
+    QCOMPARE(received.first().at(1).toString(), text);
+}
+
+void TestLocalServer::socketIsPrivateToUser()
+{
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
+    LocalServer server;
+    QVERIFY(server.startServer(name));
+    const QFileInfo info(server.fullServerName());
+    QVERIFY(info.exists());
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+        | QFile::WriteOther | QFile::ExeOther;
+    QCOMPARE(info.permissions() & others, QFile::Permissions());
+    QVERIFY(info.permissions() & QFile::WriteOwner);
+}
+
+void TestLocalServer::staleNameIsTakenOver()
+{
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
+    const QString path = QDir::tempPath() + QLatin1Char('/') + name;
+
+    // What a server killed with SIGKILL leaves: a bound socket file that nobody listens on.
+    {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const QByteArray encoded = QFile::encodeName(path);
+        QVERIFY(size_t(encoded.size()) < sizeof(addr.sun_path));
+        memcpy(addr.sun_path, encoded.constData(), size_t(encoded.size()));
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+        ::close(fd);
+    }
+    QVERIFY(QFileInfo::exists(path));
+    {
+        QLocalServer plain;
+        QVERIFY(!plain.listen(name)); // the fault being mended
+    }
+
+    LocalServer server;
+    QVERIFY2(server.startServer(name), qPrintable(server.lastError()));
+    QVERIFY(server.lastError().isEmpty());
+    QLocalSocket client;
+    const qlonglong id = connectClient(server, client, name);
+    QVERIFY(id != 0);
+    QCOMPARE(server.dataSend(id, QStringLiteral("alive")), 0);
+    QCOMPARE(readLines(client, 1), QByteArray("alive\n"));
+}
+
+void TestLocalServer::liveNameIsNotTaken()
+{
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
+    LocalServer first;
+    QVERIFY(first.startServer(name));
+    QSignalSpy probed(&first, &LocalServer::clientDisconnected);
+
+    {
+        LocalServer second;
+        QVERIFY(!second.startServer(name));
+        QVERIFY(!second.isListening());
+        QVERIFY(!second.lastError().isEmpty());
+    }
+
+    // The second one asked the first whether it is alive, and went away again.
+    QVERIFY(probed.count() == 1 || probed.wait(5000));
+
+    // The first keeps its name, also after the failed second one is gone.
+    QVERIFY(QFileInfo::exists(first.fullServerName()));
+    QLocalSocket client;
+    const qlonglong id = connectClient(first, client, name);
+    QVERIFY(id != 0);
+    QCOMPARE(first.dataSend(id, QStringLiteral("first")), 0);
+    QCOMPARE(readLines(client, 1), QByteArray("first\n"));
+}
+
+void TestLocalServer::destroyedWithClientsConnected()
+{
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
+    auto server = std::make_unique<LocalServer>();
+    QVERIFY(server->startServer(name));
+    QLocalSocket client;
+    QVERIFY(connectClient(*server, client, name) != 0);
+    const QString path = server->fullServerName();
+
+    server.reset();
+    QVERIFY(!QFileInfo::exists(path));
+    QVERIFY(client.state() == QLocalSocket::UnconnectedState || client.waitForDisconnected(5000));
+}
+
+QTEST_MAIN(TestLocalServer)
+#include "tst_localserver.moc"

@@ -1,0 +1,259 @@
+#include "settings.h"
+#include "testenvironment.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QStandardPaths>
+#include <QtTest>
+
+namespace {
+QStringList g_log;
+void captureHandler(QtMsgType, const QMessageLogContext &, const QString &msg)
+{
+    g_log << msg;
+}
+}
+
+class TestSettings : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void freshStoreIsCompletedInTableOrder();
+    void completeStoreLogsNothing();
+    void invalidValuesAreReplacedValidOnesKept_data();
+    void invalidValuesAreReplacedValidOnesKept();
+    void settersNormaliseAndPersist();
+    void gettersSeeChangesOfAnotherWriter();
+
+private:
+    void clearStore();
+    QVariant storedValue(const QString &key);
+
+    TestEnvironment m_env;
+};
+
+void TestSettings::initTestCase()
+{
+    QVERIFY(m_env.isValid());
+    m_env.apply();
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
+    QCoreApplication::setApplicationName(QStringLiteral("updater"));
+}
+
+void TestSettings::init()
+{
+    clearStore();
+    g_log.clear();
+    qInstallMessageHandler(captureHandler);
+}
+
+void TestSettings::cleanup()
+{
+    qInstallMessageHandler(nullptr);
+}
+
+void TestSettings::clearStore()
+{
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("tovrel"), QStringLiteral("updater"));
+    QVERIFY2(store.fileName().startsWith(m_env.path()), qPrintable(store.fileName()));
+    store.clear();
+    store.sync();
+}
+
+QVariant TestSettings::storedValue(const QString &key)
+{
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("tovrel"), QStringLiteral("updater"));
+    return store.value(key);
+}
+
+void TestSettings::freshStoreIsCompletedInTableOrder()
+{
+    Settings settings;
+    settings.init();
+
+    const QStringList expectedLines = {
+        QStringLiteral("[Settings] set appFolder"),
+        QStringLiteral("[Settings] set appVersionCode"),
+        QStringLiteral("[Settings] set deviceId \"\""),
+        QStringLiteral("[Settings] set appKey \"windows\""),
+        QStringLiteral("[Settings] set updateLink \"") + settings.updateLink + QLatin1Char('"'),
+        QStringLiteral("[Settings] set updateInfoRequest"),
+        QStringLiteral("[Settings] set periodCheckUpdate"),
+        QStringLiteral("[Settings] set appDownloadActive"),
+        QStringLiteral("[Settings] set appUpdateActive"),
+        QStringLiteral("[Settings] set tempDir"),
+        QStringLiteral("[Settings] set serverName"),
+    };
+    QCOMPARE(g_log, expectedLines);
+
+    QCOMPARE(storedValue(QStringLiteral("app/folder")).toString(), QStringLiteral("C:/tovrel/app"));
+    QCOMPARE(storedValue(QStringLiteral("app/version")).toInt(), 407);
+    QVERIFY(storedValue(QStringLiteral("app/device_id")).isValid());
+    QCOMPARE(storedValue(QStringLiteral("app/device_id")).toString(), QString());
+    QCOMPARE(storedValue(QStringLiteral("update/key")).toString(), QStringLiteral("windows"));
+    const QUrl link(storedValue(QStringLiteral("update/link")).toString());
+    QCOMPARE(link.scheme(), QStringLiteral("http"));
+    QCOMPARE(link.path(), QStringLiteral("/update"));
+    QCOMPARE(storedValue(QStringLiteral("update/info")).toString(), QStringLiteral("update.json"));
+    QCOMPARE(storedValue(QStringLiteral("update/period")).toInt(), 3600);
+    QCOMPARE(storedValue(QStringLiteral("update/download")).toInt(), 1);
+    QCOMPARE(storedValue(QStringLiteral("update/update")).toInt(), 0);
+    QCOMPARE(storedValue(QStringLiteral("update/directory")).toString(),
+             QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
+    QCOMPARE(storedValue(QStringLiteral("localserver/name")).toString(), QStringLiteral("tovrelupdater"));
+
+    QCOMPARE(settings.appFolder, QStringLiteral("C:/tovrel/app"));
+    QCOMPARE(settings.appVersionCode, 407);
+    QCOMPARE(settings.serverName, QStringLiteral("tovrelupdater"));
+    QVERIFY(settings.stateDownload.isEmpty());
+    QVERIFY(settings.stateUpdate.isEmpty());
+    QCOMPARE(settings.readyVersionCode, 0);
+}
+
+void TestSettings::completeStoreLogsNothing()
+{
+    {
+        Settings first;
+        first.init();
+    }
+    g_log.clear();
+    Settings second;
+    second.read();
+    QVERIFY2(g_log.isEmpty(), qPrintable(g_log.join(QLatin1Char('\n'))));
+    QCOMPARE(second.updateInfoRequest, QStringLiteral("update.json"));
+}
+
+void TestSettings::invalidValuesAreReplacedValidOnesKept_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<QVariant>("expected");
+    QTest::addColumn<bool>("logged");
+    QTest::addColumn<QVariant>("field"); // invalid: same as expected
+
+    QTest::newRow("version negative") << "app/version" << QVariant(-5) << QVariant(407) << true << QVariant();
+    QTest::newRow("version zero") << "app/version" << QVariant(0) << QVariant(0) << false << QVariant();
+    // text where a number belongs reads as 0 and stays as it is
+    QTest::newRow("version text") << "app/version" << QVariant(QStringLiteral("abc"))
+                                  << QVariant(QStringLiteral("abc")) << false << QVariant(0);
+    QTest::newRow("period zero") << "update/period" << QVariant(0) << QVariant(0) << false << QVariant();
+    QTest::newRow("period negative") << "update/period" << QVariant(-1) << QVariant(3600) << true << QVariant();
+    QTest::newRow("download zero") << "update/download" << QVariant(0) << QVariant(0) << false << QVariant();
+    QTest::newRow("device dash") << "app/device_id" << QVariant(QStringLiteral("-")) << QVariant(QString()) << true << QVariant();
+    QTest::newRow("device empty") << "app/device_id" << QVariant(QString()) << QVariant(QString()) << false << QVariant();
+    QTest::newRow("device set") << "app/device_id" << QVariant(QStringLiteral("A17")) << QVariant(QStringLiteral("A17"))
+                                << false << QVariant();
+    QTest::newRow("key empty") << "update/key" << QVariant(QString()) << QVariant(QStringLiteral("windows")) << true << QVariant();
+    QTest::newRow("link kept") << "update/link" << QVariant(QStringLiteral("not a url"))
+                               << QVariant(QStringLiteral("not a url")) << false << QVariant();
+}
+
+void TestSettings::invalidValuesAreReplacedValidOnesKept()
+{
+    QFETCH(QString, key);
+    QFETCH(QVariant, stored);
+    QFETCH(QVariant, expected);
+    QFETCH(bool, logged);
+    QFETCH(QVariant, field);
+    if (!field.isValid())
+        field = expected;
+
+    {
+        Settings complete;
+        complete.init();
+        complete.store.setValue(key, stored);
+        complete.store.sync();
+    }
+    g_log.clear();
+
+    Settings settings;
+    settings.read();
+    QCOMPARE(storedValue(key).toString(), expected.toString());
+    QCOMPARE(g_log.size(), logged ? 1 : 0);
+
+    if (key == QLatin1String("app/version"))
+        QCOMPARE(settings.appVersionCode, field.toInt());
+    else if (key == QLatin1String("update/period"))
+        QCOMPARE(settings.periodCheckUpdate, field.toInt());
+    else if (key == QLatin1String("app/device_id"))
+        QCOMPARE(settings.deviceId, field.toString());
+}
+
+void TestSettings::settersNormaliseAndPersist()
+{
+    Settings settings;
+    settings.init();
+
+    settings.setActiveDowload(2);
+    QCOMPARE(settings.appDownloadActive, 0);
+    QCOMPARE(storedValue(QStringLiteral("update/download")).toInt(), 0);
+    settings.setActiveDowload(1);
+    QCOMPARE(storedValue(QStringLiteral("update/download")).toInt(), 1);
+
+    settings.setActiveUpdate(-3);
+    QCOMPARE(storedValue(QStringLiteral("update/update")).toInt(), 0);
+    settings.setActiveUpdate(1);
+    QCOMPARE(settings.appUpdateActive, 1);
+    QCOMPARE(storedValue(QStringLiteral("update/update")).toInt(), 1);
+
+    settings.setPeriodCheckUpdate(120);
+    settings.setPeriodCheckUpdate(-1);
+    QCOMPARE(settings.periodCheckUpdate, 120);
+    QCOMPARE(storedValue(QStringLiteral("update/period")).toInt(), 120);
+    settings.setPeriodCheckUpdate(0);
+    QCOMPARE(storedValue(QStringLiteral("update/period")).toInt(), 0);
+
+    settings.setAppVersionCode(500);
+    settings.setDownloadLink(QStringLiteral("http://127.0.0.1:1/u"));
+    settings.setAppDir(QStringLiteral("/opt/app"));
+    settings.setDeviceId(QStringLiteral("dev-9"));
+
+    g_log.clear();
+    Settings reread;
+    reread.read();
+    QVERIFY(g_log.isEmpty());
+    QCOMPARE(reread.appVersionCode, 500);
+    QCOMPARE(reread.updateLink, QStringLiteral("http://127.0.0.1:1/u"));
+    QCOMPARE(reread.appFolder, QStringLiteral("/opt/app"));
+    QCOMPARE(reread.deviceId, QStringLiteral("dev-9"));
+    QCOMPARE(reread.periodCheckUpdate, 0);
+}
+
+void TestSettings::gettersSeeChangesOfAnotherWriter()
+{
+    Settings settings;
+    settings.init();
+    const QString path = settings.store.fileName();
+
+    // Rewrite the file behind the object's back, as another process would.
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray content = file.readAll();
+    file.close();
+    content.replace("version=407", "version=123456");
+    content.replace("period=3600", "period=77");
+    content.replace("link=", "link=http://changed.example/x");
+    content.replace("folder=C:/tovrel/app", "folder=/srv/app");
+    content.replace("device_id=", "device_id=other");
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+    file.close();
+
+    g_log.clear();
+    QCOMPARE(settings.getAppVersionCode(), 123456);
+    QCOMPARE(settings.appVersionCode, 123456);
+    QCOMPARE(settings.getPeriodCheckUpdate(), 77);
+    QVERIFY(settings.getDownloadLink().startsWith(QStringLiteral("http://changed.example/x")));
+    QCOMPARE(settings.getAppDir(), QStringLiteral("/srv/app"));
+    QCOMPARE(settings.getDeviceId(), QStringLiteral("other"));
+    QVERIFY(g_log.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "tst_settings.moc"

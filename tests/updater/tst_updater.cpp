@@ -1,0 +1,664 @@
+#include "filemanager.h"
+#include "httptestserver.h"
+#include "settings.h"
+#include "testenvironment.h"
+#include "testzip.h"
+#include "updater.h"
+#include "utils.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Sends this process's standard output into a file, so that the console tokens written through
+// Utils::outsn can be read back. Everything captured is echoed to the real output at the end, test
+// failure messages included.
+class StdoutCapture
+{
+public:
+    explicit StdoutCapture(const QString &path)
+        : m_path(path)
+    {
+        std::fflush(stdout);
+        m_saved = ::dup(STDOUT_FILENO);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        ::dup2(fd, STDOUT_FILENO);
+        ::close(fd);
+    }
+    ~StdoutCapture()
+    {
+        std::fflush(stdout);
+        ::dup2(m_saved, STDOUT_FILENO);
+        ::close(m_saved);
+        QFile f(m_path);
+        if (f.open(QIODevice::ReadOnly)) {
+            const QByteArray all = f.readAll();
+            std::fwrite(all.constData(), 1, size_t(all.size()), stdout);
+            std::fflush(stdout);
+        }
+    }
+    QStringList tokens() const
+    {
+        std::fflush(stdout);
+        QFile f(m_path);
+        QStringList result;
+        if (!f.open(QIODevice::ReadOnly))
+            return result;
+        for (const QByteArray &line : f.readAll().split('\n')) {
+            if (line.startsWith('$'))
+                result << QString::fromLatin1(line.trimmed());
+        }
+        return result;
+    }
+
+private:
+    QString m_path;
+    int m_saved = -1;
+};
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+class TestUpdater : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void normalRoadThenInstallOnRequest();
+    void automaticInstallation();
+    void notPermitted();
+    void notRequired();
+    void errorInfoOnFirstStartAndUnreadableInfo();
+    void errorHashAtStartAndAfterDownload();
+    void integrityFailureRestartsFromZero();
+    void downloadErrors();
+    void checkingDisabledReportsEachMinute();
+    void periodChangeIsAdopted();
+    void packageAlreadyPresent();
+    void pauseAfterExtractionInThisProcess();
+    void startUpWithReadyPackageInstallsAtOnce();
+    void startDowloadHonoursPeriod();
+    void startUpdateFailures();
+    void ticksWhileWaitingChangeNothing();
+    void aliveAndProgressTimers();
+
+private:
+    struct Published
+    {
+        QString fileName;
+        QString hash;
+    };
+    Published publish(int version, const QList<ZipItem> &items, const QStringList &devices = {},
+                      const QString &hashOverride = QStringLiteral("<md5>"));
+    void serveInfo(const QJsonObject &platformEntry);
+    void storeValue(const QString &key, const QVariant &value);
+    void makeUpdater();
+    bool waitResult(int count = 1);
+    QString work() const { return m_tmp->filePath(QStringLiteral("work")); }
+    QString app() const { return m_tmp->filePath(QStringLiteral("app")); }
+
+    TestEnvironment m_env;
+    QScopedPointer<QTemporaryDir> m_tmp;
+    QScopedPointer<HttpTestServer> m_server;
+    QScopedPointer<Settings> m_settings;
+    QScopedPointer<Updater> m_updater;
+    QScopedPointer<QSignalSpy> m_results;
+    QScopedPointer<StdoutCapture> m_capture;
+    QStringList m_states;
+};
+
+void TestUpdater::initTestCase()
+{
+    QVERIFY(m_env.isValid());
+    m_env.apply();
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
+    QCoreApplication::setApplicationName(QStringLiteral("updater"));
+}
+
+void TestUpdater::init()
+{
+    m_tmp.reset(new QTemporaryDir);
+    QVERIFY(m_tmp->isValid());
+    m_capture.reset(new StdoutCapture(m_tmp->filePath(QStringLiteral("stdout.txt"))));
+    m_server.reset(new HttpTestServer);
+    QVERIFY(m_server->listen());
+    m_states.clear();
+
+    m_settings.reset(new Settings);
+    m_settings->store.clear();
+    m_settings->init();
+    storeValue(QStringLiteral("app/folder"), app());
+    storeValue(QStringLiteral("app/version"), 100);
+    storeValue(QStringLiteral("app/device_id"), QStringLiteral("dev-1"));
+    storeValue(QStringLiteral("update/key"), QStringLiteral("linux"));
+    storeValue(QStringLiteral("update/link"), m_server->url(QStringLiteral("/update")).toString());
+    storeValue(QStringLiteral("update/directory"), work());
+    storeValue(QStringLiteral("update/period"), 3600);
+    storeValue(QStringLiteral("update/download"), 1);
+    storeValue(QStringLiteral("update/update"), 0);
+    m_settings->read();
+}
+
+void TestUpdater::cleanup()
+{
+    m_results.reset();
+    m_updater.reset();
+    m_settings.reset();
+    m_server.reset();
+    m_capture.reset();
+    m_tmp.reset();
+}
+
+void TestUpdater::storeValue(const QString &key, const QVariant &value)
+{
+    m_settings->store.setValue(key, value);
+    m_settings->store.sync();
+}
+
+// The cycle's own timer stays armed so its intervals can be checked, but its expiries are ignored:
+// the test gives every tick itself.
+void TestUpdater::makeUpdater()
+{
+    m_updater.reset(new Updater);
+    Updater *u = m_updater.data();
+    connect(u, &Updater::stateDownloadChanged, this, [this] { m_states << QStringLiteral("D:") + m_settings->stateDownload; });
+    connect(u, &Updater::stateUpdateChanged, this, [this] { m_states << QStringLiteral("U:") + m_settings->stateUpdate; });
+    u->init(m_settings.data());
+    u->getPeriodTimer()->blockSignals(true);
+    m_results.reset(new QSignalSpy(u->getFileManager(), &FileManager::finished));
+}
+
+bool TestUpdater::waitResult(int count)
+{
+    return QTest::qWaitFor([&] { return m_results->count() >= count; }, 10000);
+}
+
+TestUpdater::Published TestUpdater::publish(int version, const QList<ZipItem> &items, const QStringList &devices,
+                                            const QString &hashOverride)
+{
+    Published p;
+    p.fileName = QStringLiteral("app-%1.zip").arg(version);
+    const QString path = m_tmp->filePath(QStringLiteral("pub/") + p.fileName);
+    QDir().mkpath(QFileInfo(path).path());
+    const QString error = writeZip(path, items);
+    if (!error.isEmpty())
+        qWarning() << "writeZip" << error;
+    p.hash = hashOverride == QLatin1String("<md5>") ? Utils::getFileHash(path) : hashOverride;
+    m_server->serveFile("/update/" + p.fileName.toUtf8(), path);
+    QJsonObject entry{{QStringLiteral("version_code"), version},
+                      {QStringLiteral("file_name"), p.fileName},
+                      {QStringLiteral("hash"), p.hash},
+                      {QStringLiteral("link"), m_server->url(QStringLiteral("/update/") + p.fileName).toString()}};
+    if (!devices.isEmpty())
+        entry.insert(QStringLiteral("devices_id"), QJsonArray::fromStringList(devices));
+    serveInfo(entry);
+    return p;
+}
+
+void TestUpdater::serveInfo(const QJsonObject &platformEntry)
+{
+    const QJsonObject root{{QStringLiteral("windows"), QJsonObject{{QStringLiteral("version_code"), 1}}},
+                           {QStringLiteral("linux"), platformEntry}};
+    m_server->serveData("/update/update.json", QJsonDocument(root).toJson());
+}
+
+void TestUpdater::normalRoadThenInstallOnRequest()
+{
+    const Published p = publish(200, {ZipItem::file(QStringLiteral("tovrel.exe"), "v200", 0755),
+                                      ZipItem::file(QStringLiteral("lib/l.so"), "lib200")});
+    makeUpdater();
+    Updater *u = m_updater.data();
+    QTimer *timer = u->getPeriodTimer();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(timer->interval(), 60000);
+    QVERIFY(timer->isActive());
+
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+    QCOMPARE(u->getPeriod(), 3600);
+    QCOMPARE(timer->interval(), 3600000);
+    QVERIFY(waitResult(1));
+    QCOMPARE(m_results->at(0).at(0).toInt(), 0);
+    QCOMPARE(timer->interval(), 1);
+
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepPackage));
+    QCOMPARE(m_settings->readyVersionCode, 200);
+    QVERIFY(waitResult(2));
+    QCOMPARE(m_results->at(1).at(0).toInt(), 0);
+    QCOMPARE(m_results->at(1).at(1).toString(), work() + QStringLiteral("/download/") + p.fileName);
+    QCOMPARE(m_server->requestsFor("/update/" + p.fileName.toUtf8()).size(), 1);
+
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATE_READY")}));
+    QCOMPARE(timer->interval(), 3600000);
+
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(timer->interval(), 1);
+    QVERIFY(!QFile::exists(app() + QStringLiteral("/tovrel.exe")));
+
+    QVERIFY(u->startUpdate());
+    QCOMPARE(m_capture->tokens(),
+             QStringList({QStringLiteral("$UPDATE_READY"), QStringLiteral("$UPDATING"), QStringLiteral("$UPDATED")}));
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:error_info"), QStringLiteral("D:downloading"),
+                                    QStringLiteral("D:downloading"), QStringLiteral("U:downloading"),
+                                    QStringLiteral("D:ready"), QStringLiteral("U:ready"),
+                                    QStringLiteral("U:updating"), QStringLiteral("U:updated")}));
+    QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v200"));
+    QCOMPARE(readAll(app() + QStringLiteral("/lib/l.so")), QByteArray("lib200"));
+    QCOMPARE(m_settings->getAppVersionCode(), 200);
+    QCOMPARE(Settings().getAppVersionCode(), 200);
+}
+
+void TestUpdater::automaticInstallation()
+{
+    storeValue(QStringLiteral("update/update"), 1);
+    m_settings->read();
+    publish(300, {ZipItem::file(QStringLiteral("tovrel.exe"), "v300", 0755)});
+    makeUpdater();
+    Updater *u = m_updater.data();
+    u->timeout();
+    QVERIFY(waitResult(1));
+    u->timeout();
+    QVERIFY(waitResult(2));
+    u->timeout();
+    QCOMPARE(m_capture->tokens(),
+             QStringList({QStringLiteral("$UPDATE_READY"), QStringLiteral("$UPDATING"), QStringLiteral("$UPDATED")}));
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("updated"));
+    QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
+    QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v300"));
+    QVERIFY(QFileInfo(app() + QStringLiteral("/tovrel.exe")).isExecutable());
+    QCOMPARE(m_settings->getAppVersionCode(), 300);
+    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+}
+
+void TestUpdater::notPermitted()
+{
+    const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")},
+                                {QStringLiteral("dev-2"), QStringLiteral("DEV-1")});
+    makeUpdater();
+    Updater *u = m_updater.data();
+    u->timeout();
+    QVERIFY(waitResult(1));
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:error_info"), QStringLiteral("D:downloading"),
+                                    QStringLiteral("U:not_permitted"), QStringLiteral("D:ready")}));
+    QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
+    QVERIFY(m_capture->tokens().isEmpty());
+
+    // The same information evaluated at the next start gives the same verdict.
+    m_states.clear();
+    makeUpdater();
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:not_permitted")}));
+}
+
+void TestUpdater::notRequired()
+{
+    const Published p = publish(100, {ZipItem::file(QStringLiteral("a"), "a")});
+    makeUpdater();
+    Updater *u = m_updater.data();
+    u->timeout();
+    QVERIFY(waitResult(1));
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
+    QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
+    QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+}
+
+void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
+{
+    makeUpdater();
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:error_info")}));
+    QCOMPARE(m_settings->stateDownload, QString());
+
+    m_server->serveData("/update/update.json", "{\"linux\": {\"version_code\": 5");
+    Updater *u = m_updater.data();
+    u->timeout();
+    QVERIFY(waitResult(1));
+    QCOMPARE(m_results->at(0).at(0).toInt(), 0);
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
+    QCOMPARE(m_settings->stateDownload, QStringLiteral("downloading"));
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(u->getPeriodTimer()->interval(), 1);
+}
+
+void TestUpdater::errorHashAtStartAndAfterDownload()
+{
+    // Newer version announced, no package yet: error_hash until a check fetches it.
+    QDir().mkpath(work());
+    QFile info(work() + QStringLiteral("/update.json"));
+    QVERIFY(info.open(QIODevice::WriteOnly));
+    info.write(R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"00112233445566778899aabbccddeeff"}})");
+    info.close();
+    makeUpdater();
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:error_hash")}));
+
+    // Without a hash the transfer checks nothing, so only the cycle's own check can refuse it.
+    m_states.clear();
+    const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")}, {}, QString());
+    Updater *u = m_updater.data();
+    u->timeout();
+    QVERIFY(waitResult(1));
+    u->timeout();
+    QVERIFY(waitResult(2));
+    QCOMPARE(m_results->at(1).at(0).toInt(), 0);
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(m_states, QStringList({QStringLiteral("D:downloading"), QStringLiteral("D:downloading"),
+                                    QStringLiteral("U:downloading"), QStringLiteral("U:error_hash")}));
+    QVERIFY(m_capture->tokens().isEmpty());
+    Q_UNUSED(p)
+}
+
+void TestUpdater::integrityFailureRestartsFromZero()
+{
+    const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), QByteArray(200000, 'a'))}, {},
+                                QStringLiteral("00112233445566778899aabbccddeeff"));
+    makeUpdater();
+    Updater *u = m_updater.data();
+    u->timeout();
+    QVERIFY(waitResult(1));
+    u->timeout();
+    QVERIFY(waitResult(2));
+    QCOMPARE(m_results->at(1).at(0).toInt(), -3);
+    QVERIFY(u->getFileManager()->cleanDownload);
+    u->timeout();
+    QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
+    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QVERIFY(QFile::exists(work() + QStringLiteral("/download/") + p.fileName + QStringLiteral(".tmp")));
+
+    // The publisher fixes the information; the next transfer must not build on the wrong bytes.
+    const Published fixed = publish(200, {ZipItem::file(QStringLiteral("a"), QByteArray(200000, 'a'))});
+    u->timeout();
+    u->timeout();
+    QVERIFY(waitResult(3));
+    u->timeout();
+    QVERIFY(waitResult(4));
+    QCOMPARE(m_results->at(3).at(0).toInt(), 0);
+    const auto requests = m_server->requestsFor("/update/" + p.fileName.toUtf8());
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests.last().header("Range"), QByteArray());
+    u->timeout();
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("ready"));
+    QVERIFY(!u->getFileManager()->cleanDownload);
+    Q_UNUSED(fixed)
+}
+
+void TestUpdater::downloadErrors()
+{
+    makeUpdater();
+    Updater *u = m_updater.data();
+    m_server->fail("/update/update.json", 404);
+    u->timeout();
+    QVERIFY(waitResult(1));
+    QVERIFY(m_results->at(0).at(0).toInt() > 0);
+    u->timeout();
+    QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
+    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
+    u->timeout();
+
+    const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")});
+    m_server->fail("/update/" + p.fileName.toUtf8(), 500);
+    u->timeout();
+    QVERIFY(waitResult(2));
+    u->timeout();
+    QVERIFY(waitResult(3));
+    QVERIFY(m_results->at(2).at(0).toInt() > 0);
+    QVERIFY(u->getFileManager()->cleanDownload);
+    u->timeout();
+    QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("downloading"));
+    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QVERIFY(m_capture->tokens().isEmpty());
+}
+
+void TestUpdater::checkingDisabledReportsEachMinute()
+{
+    storeValue(QStringLiteral("update/download"), 0);
+    makeUpdater();
+    Updater *u = m_updater.data();
+    m_states.clear();
+    for (int minute = 0; minute < 3; ++minute) {
+        u->timeout();
+        QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+        QCOMPARE(u->getPeriodTimer()->interval(), 60000);
+    }
+    QCOMPARE(m_states, QStringList({QStringLiteral("D:notactive"), QStringLiteral("D:notactive"), QStringLiteral("D:notactive")}));
+    QVERIFY(m_server->requests().isEmpty());
+
+    storeValue(QStringLiteral("update/download"), 1);
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+    QCOMPARE(m_settings->stateDownload, QStringLiteral("downloading"));
+    QCOMPARE(u->getPeriodTimer()->interval(), 3600000);
+    QVERIFY(waitResult(1));
+
+    // A period of 0 disables checking just the same.
+    storeValue(QStringLiteral("update/period"), 0);
+    u->timeout();
+    u->timeout();
+    u->timeout();
+    QCOMPARE(m_settings->stateDownload, QStringLiteral("notactive"));
+    QCOMPARE(u->getPeriodTimer()->interval(), 60000);
+}
+
+void TestUpdater::periodChangeIsAdopted()
+{
+    publish(100, {ZipItem::file(QStringLiteral("a"), "a")});
+    makeUpdater();
+    Updater *u = m_updater.data();
+    u->timeout();
+    QVERIFY(waitResult(1));
+    u->timeout();
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+
+    storeValue(QStringLiteral("update/period"), 600);
+    u->timeout();
+    QCOMPARE(u->getPeriod(), 600);
+    QCOMPARE(u->getPeriodTimer()->interval(), 600000);
+    QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+    QVERIFY(waitResult(2));
+}
+
+void TestUpdater::packageAlreadyPresent()
+{
+    const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")});
+    QDir().mkpath(work() + QStringLiteral("/download"));
+    QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + p.fileName),
+                        work() + QStringLiteral("/download/") + p.fileName));
+    makeUpdater();
+    Updater *u = m_updater.data();
+    u->timeout();
+    QVERIFY(waitResult(1));
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("ready"));
+    QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATE_READY")}));
+    QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
+}
+
+void TestUpdater::pauseAfterExtractionInThisProcess()
+{
+    storeValue(QStringLiteral("update/update"), 1);
+    publish(200, {ZipItem::file(QStringLiteral("a"), "v200")});
+    makeUpdater();
+    Updater *u = m_updater.data();
+    u->timeout();
+    QVERIFY(waitResult(1));
+    u->timeout();
+    QVERIFY(waitResult(2));
+    u->timeout();
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("updated"));
+    u->timeout();
+
+    // An even newer version appears; the running process does not fetch it.
+    const Published newer = publish(300, {ZipItem::file(QStringLiteral("a"), "v300")});
+    u->timeout();
+    QVERIFY(waitResult(3));
+    m_states.clear();
+    for (int minute = 0; minute < 2; ++minute) {
+        u->timeout();
+        QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+        QCOMPARE(u->getPeriodTimer()->interval(), 60000);
+    }
+    QVERIFY(m_states.isEmpty());
+    QVERIFY(m_server->requestsFor("/update/" + newer.fileName.toUtf8()).isEmpty());
+    QCOMPARE(readAll(app() + QStringLiteral("/a")), QByteArray("v200"));
+
+    // Once the installed version catches up (here: set from outside), the cycle moves on.
+    m_settings->setAppVersionCode(300);
+    u->timeout();
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
+    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+}
+
+void TestUpdater::startUpWithReadyPackageInstallsAtOnce()
+{
+    storeValue(QStringLiteral("update/update"), 1);
+    m_settings->read();
+    const Published p = publish(200, {ZipItem::file(QStringLiteral("tovrel.exe"), "v200", 0755)});
+    QDir().mkpath(work() + QStringLiteral("/download"));
+    QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + p.fileName),
+                        work() + QStringLiteral("/download/") + p.fileName));
+    QFile info(work() + QStringLiteral("/update.json"));
+    QVERIFY(info.open(QIODevice::WriteOnly));
+    info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"%1","hash":"%2"}})")
+                   .arg(p.fileName, p.hash).toUtf8());
+    info.close();
+
+    makeUpdater();
+    QCOMPARE(m_capture->tokens(),
+             QStringList({QStringLiteral("$UPDATE_READY"), QStringLiteral("$UPDATING"), QStringLiteral("$UPDATED")}));
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:ready"), QStringLiteral("U:updating"), QStringLiteral("U:updated")}));
+    QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v200"));
+    QCOMPARE(m_settings->getAppVersionCode(), 200);
+    QVERIFY(m_server->requests().isEmpty());
+}
+
+void TestUpdater::startDowloadHonoursPeriod()
+{
+    makeUpdater();
+    Updater *u = m_updater.data();
+    QTimer *timer = u->getPeriodTimer();
+    m_settings->periodCheckUpdate = 0;
+    u->startDowload();
+    QCOMPARE(timer->interval(), 60000);
+    QCOMPARE(u->getPeriod(), 0);
+
+    m_settings->periodCheckUpdate = 1800;
+    u->startDowload();
+    QCOMPARE(timer->interval(), 100);
+    QVERIFY(timer->isActive());
+    QCOMPARE(u->getPeriod(), 1800);
+    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+}
+
+void TestUpdater::startUpdateFailures()
+{
+    makeUpdater();
+    Updater *u = m_updater.data();
+    QVERIFY(!u->startUpdate());
+    QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATING"), QStringLiteral("$ERR_UPDATED")}));
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
+    QCOMPARE(m_settings->getAppVersionCode(), 100);
+
+    // A package with the announced digest that is not a zip archive is no success either.
+    QDir().mkpath(work() + QStringLiteral("/download"));
+    QFile bad(work() + QStringLiteral("/download/app-200.zip"));
+    QVERIFY(bad.open(QIODevice::WriteOnly));
+    bad.write("this is not a zip archive");
+    bad.close();
+    QFile info(work() + QStringLiteral("/update.json"));
+    QVERIFY(info.open(QIODevice::WriteOnly));
+    info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"%1"}})")
+                   .arg(Utils::getFileHash(bad.fileName())).toUtf8());
+    info.close();
+    QVERIFY(u->getFileManager()->readUpdateInfo());
+    QVERIFY(u->getFileManager()->isPackageValid());
+    QVERIFY(!u->startUpdate());
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
+    QCOMPARE(m_capture->tokens().mid(2), QStringList({QStringLiteral("$UPDATING"), QStringLiteral("$ERR_UPDATED")}));
+    QCOMPARE(m_settings->getAppVersionCode(), 100);
+}
+
+void TestUpdater::ticksWhileWaitingChangeNothing()
+{
+    const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")});
+    m_server->route("/update/" + p.fileName.toUtf8()).stallBeforeHeadersMs = 1500;
+    makeUpdater();
+    Updater *u = m_updater.data();
+    u->timeout();
+    QVERIFY(waitResult(1));
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepPackage));
+    const QStringList before = m_states;
+    u->timeout();
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepPackage));
+    QCOMPARE(m_states, before);
+    QVERIFY(waitResult(2));
+    u->timeout();
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("ready"));
+}
+
+void TestUpdater::aliveAndProgressTimers()
+{
+    makeUpdater();
+    Updater *u = m_updater.data();
+    u->aliveTimeout();
+    QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$ALIVE")}));
+    QTimer *alive = nullptr;
+    for (QTimer *t : u->findChildren<QTimer *>()) {
+        if (t->interval() == 60000 && t != u->getPeriodTimer())
+            alive = t;
+    }
+    QVERIFY(alive);
+    QVERIFY(alive->isActive());
+
+    u->downloadingChanged(true);
+    QVERIFY(u->getProgressTimer()->isActive());
+    QCOMPARE(u->getProgressTimer()->interval(), 1000);
+    u->progressChanged(12345);
+    QCOMPARE(u->getProgress(), 12345.0);
+    u->downloadingChanged(false);
+    QVERIFY(!u->getProgressTimer()->isActive());
+}
+
+QTEST_GUILESS_MAIN(TestUpdater)
+
+#include "tst_updater.moc"

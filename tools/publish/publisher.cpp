@@ -1,0 +1,362 @@
+#include "publisher.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <QUrl>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+namespace {
+const QString partialSuffix = QStringLiteral(".partial");
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Makes sure the bytes are on disk before a rename makes them visible under their final name.
+bool syncFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    return ::fsync(file.handle()) == 0;
+}
+
+bool isPlainName(const QString &name)
+{
+    return !name.isEmpty() && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
+        && !name.startsWith(QLatin1Char('.')) && !name.endsWith(partialSuffix);
+}
+}
+
+QString Publisher::defaultFileName(const QString &platformKey, int versionCode)
+{
+    return platformKey + QLatin1Char('-') + QString::number(versionCode) + QStringLiteral(".zip");
+}
+
+QJsonObject Publisher::makeEntry(const QStringList &deviceIds, int versionCode, const QString &fileName,
+                                 const QString &hash, const QString &link)
+{
+    QJsonObject entry;
+    entry.insert(QStringLiteral("devices_id"), QJsonArray::fromStringList(deviceIds));
+    entry.insert(QStringLiteral("version_code"), versionCode);
+    entry.insert(QStringLiteral("file_name"), fileName);
+    entry.insert(QStringLiteral("hash"), hash);
+    entry.insert(QStringLiteral("link"), link);
+    return entry;
+}
+
+bool Publisher::validate(const Request &request, QString *error)
+{
+    const QFileInfo source(request.source);
+    if (request.source.isEmpty() || !source.exists()) {
+        *error = QStringLiteral("source not found: ") + request.source;
+        return false;
+    }
+    if (!source.isDir() && !source.isFile()) {
+        *error = QStringLiteral("source is neither a folder nor a file: ") + request.source;
+        return false;
+    }
+    // Devices take only a version code greater than the one installed, which is never below 0.
+    if (request.versionCode <= 0) {
+        *error = QStringLiteral("version code must be a whole number above 0");
+        return false;
+    }
+    if (request.platformKey.isEmpty()) {
+        *error = QStringLiteral("platform key is empty");
+        return false;
+    }
+    for (const QString &id : request.deviceIds) {
+        if (id.isEmpty()) {
+            *error = QStringLiteral("empty device id");
+            return false;
+        }
+    }
+    const QUrl url(request.baseUrl, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty()
+        || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
+        *error = QStringLiteral("base URL must be an http or https URL with a host: ") + request.baseUrl;
+        return false;
+    }
+    if (request.outputDir.isEmpty()) {
+        *error = QStringLiteral("output folder not given");
+        return false;
+    }
+    if (!isPlainName(request.infoName)) {
+        *error = QStringLiteral("not a plain file name: ") + request.infoName;
+        return false;
+    }
+    const QString fileName = request.fileName.isEmpty()
+        ? defaultFileName(request.platformKey, request.versionCode) : request.fileName;
+    if (!isPlainName(fileName) || fileName == request.infoName) {
+        *error = QStringLiteral("not a usable package file name: ") + fileName;
+        return false;
+    }
+    if (source.isDir()) {
+        // The package would otherwise swallow the output folder, earlier packages and all.
+        const QString from = source.canonicalFilePath() + QLatin1Char('/');
+        const QString to = QFileInfo(request.outputDir).absoluteFilePath() + QLatin1Char('/');
+        const QString toCanonical = QFileInfo(request.outputDir).canonicalFilePath() + QLatin1Char('/');
+        if (to.startsWith(from) || (toCanonical.size() > 1 && toCanonical.startsWith(from))) {
+            *error = QStringLiteral("the output folder lies inside the source folder");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Publisher::readInfo(const QString &path, QJsonObject *root, QString *error)
+{
+    QFile file(path);
+    if (!file.exists()) {
+        *root = QJsonObject();
+        return true;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read ") + path + QStringLiteral(": ") + file.errorString();
+        return false;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        const QString reason = parseError.error != QJsonParseError::NoError
+            ? parseError.errorString() : QStringLiteral("root is not an object");
+        *error = path + QStringLiteral(" is not valid update information (") + reason
+            + QStringLiteral("); left as it is");
+        return false;
+    }
+    *root = document.object();
+    return true;
+}
+
+bool Publisher::zipFolder(const QString &folder, const QString &zipPath, QString *error)
+{
+    const QDir base(QFileInfo(folder).absoluteFilePath());
+    QStringList entries;
+    QDirIterator it(base.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        // A linked folder could loop or reach outside the application; the updater writes no links.
+        if (info.isSymLink() && info.isDir())
+            continue;
+        if (!info.exists()) {
+            *error = QStringLiteral("broken link: ") + info.filePath();
+            return false;
+        }
+        if (info.isFile() && !info.isReadable()) {
+            *error = QStringLiteral("cannot read ") + info.filePath();
+            return false;
+        }
+        if (!info.isFile() && !info.isDir())
+            continue; // sockets, pipes, devices
+        entries.append(base.relativeFilePath(info.filePath()));
+    }
+    if (entries.isEmpty()) {
+        *error = QStringLiteral("nothing to publish in ") + folder;
+        return false;
+    }
+    std::sort(entries.begin(), entries.end());
+
+    int zipError = 0;
+    zip_t *archive = zip_open(QFile::encodeName(zipPath).constData(), ZIP_CREATE | ZIP_TRUNCATE, &zipError);
+    if (!archive) {
+        zip_error_t detail;
+        zip_error_init_with_code(&detail, zipError);
+        *error = QStringLiteral("cannot create ") + zipPath + QStringLiteral(": ")
+            + QString::fromLocal8Bit(zip_error_strerror(&detail));
+        zip_error_fini(&detail);
+        return false;
+    }
+    auto fail = [&](const QString &what) {
+        *error = what + QStringLiteral(": ") + QString::fromLocal8Bit(zip_strerror(archive));
+        zip_discard(archive);
+        return false;
+    };
+
+    for (const QString &relative : qAsConst(entries)) {
+        const QString absolute = base.filePath(relative);
+        const QByteArray native = QFile::encodeName(absolute);
+        struct stat st;
+        if (::stat(native.constData(), &st) != 0) {
+            *error = QStringLiteral("cannot read ") + absolute + QStringLiteral(": ") + systemError();
+            zip_discard(archive);
+            return false;
+        }
+        zip_int64_t index;
+        zip_uint32_t type;
+        if (S_ISDIR(st.st_mode)) {
+            index = zip_dir_add(archive, (relative + QLatin1Char('/')).toUtf8().constData(), ZIP_FL_ENC_UTF_8);
+            type = S_IFDIR;
+        } else {
+            zip_source_t *data = zip_source_file(archive, native.constData(), 0, -1);
+            if (!data)
+                return fail(QStringLiteral("cannot add ") + absolute);
+            index = zip_file_add(archive, relative.toUtf8().constData(), data, ZIP_FL_ENC_UTF_8);
+            if (index < 0)
+                zip_source_free(data);
+            type = S_IFREG;
+        }
+        if (index < 0)
+            return fail(QStringLiteral("cannot add ") + absolute);
+        // Unix attributes carry the permissions, so executables stay executable after extraction.
+        const zip_uint32_t attributes = (type | (st.st_mode & 07777)) << 16;
+        if (zip_file_set_external_attributes(archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX, attributes) != 0)
+            return fail(QStringLiteral("cannot set permissions of ") + relative);
+    }
+    if (zip_close(archive) != 0)
+        return fail(QStringLiteral("cannot write ") + zipPath);
+    return true;
+}
+
+bool Publisher::checkZip(const QString &zipPath, QString *error)
+{
+    int zipError = 0;
+    zip_t *archive = zip_open(QFile::encodeName(zipPath).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &zipError);
+    if (!archive) {
+        zip_error_t detail;
+        zip_error_init_with_code(&detail, zipError);
+        *error = zipPath + QStringLiteral(" is not a readable zip archive: ")
+            + QString::fromLocal8Bit(zip_error_strerror(&detail));
+        zip_error_fini(&detail);
+        return false;
+    }
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    zip_discard(archive);
+    if (count <= 0) {
+        *error = zipPath + QStringLiteral(" holds no entries");
+        return false;
+    }
+    return true;
+}
+
+bool Publisher::copyFile(const QString &from, const QString &to, QString *error)
+{
+    QFile in(from);
+    if (!in.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read ") + from + QStringLiteral(": ") + in.errorString();
+        return false;
+    }
+    QFile out(to);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        *error = QStringLiteral("cannot write ") + to + QStringLiteral(": ") + out.errorString();
+        return false;
+    }
+    QByteArray chunk;
+    while (!(chunk = in.read(1 << 20)).isEmpty()) {
+        if (out.write(chunk) != chunk.size()) {
+            *error = QStringLiteral("cannot write ") + to + QStringLiteral(": ") + out.errorString();
+            return false;
+        }
+    }
+    if (in.error() != QFileDevice::NoError) {
+        *error = QStringLiteral("cannot read ") + from + QStringLiteral(": ") + in.errorString();
+        return false;
+    }
+    if (!out.flush()) {
+        *error = QStringLiteral("cannot write ") + to + QStringLiteral(": ") + out.errorString();
+        return false;
+    }
+    return true;
+}
+
+QByteArray Publisher::md5Hex(const QString &path, QString *error)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
+        *error = QStringLiteral("cannot read ") + path + QStringLiteral(": ") + file.errorString();
+        return QByteArray();
+    }
+    return hash.result().toHex();
+}
+
+bool Publisher::replaceFile(const QString &from, const QString &to, QString *error)
+{
+    if (!syncFile(from)) {
+        *error = QStringLiteral("cannot sync ") + from + QStringLiteral(": ") + systemError();
+        return false;
+    }
+    // rename() swaps the name in one step: a reader sees the old file or the new one, never a mix.
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
+        *error = QStringLiteral("cannot rename ") + from + QStringLiteral(" to ") + to + QStringLiteral(": ")
+            + systemError();
+        return false;
+    }
+    return true;
+}
+
+bool Publisher::publish(const Request &request, Result *result, QString *error)
+{
+    if (!validate(request, error))
+        return false;
+
+    const QDir out(request.outputDir);
+    if (!out.exists() && !QDir().mkpath(request.outputDir)) {
+        *error = QStringLiteral("cannot create ") + request.outputDir;
+        return false;
+    }
+    const QString fileName = request.fileName.isEmpty()
+        ? defaultFileName(request.platformKey, request.versionCode) : request.fileName;
+    result->packagePath = out.filePath(fileName);
+    result->infoPath = out.filePath(request.infoName);
+
+    // Refuse before writing anything when the existing information cannot be kept.
+    QJsonObject root;
+    if (!readInfo(result->infoPath, &root, error))
+        return false;
+    const QJsonValue previous = root.value(request.platformKey);
+    if (previous.isObject()) {
+        const int previousCode = previous.toObject().value(QStringLiteral("version_code")).toInt();
+        if (previousCode >= request.versionCode)
+            result->warnings.append(QStringLiteral("\"%1\" announced version %2 so far; devices that installed "
+                                                   "it will not take version %3")
+                                        .arg(request.platformKey)
+                                        .arg(previousCode)
+                                        .arg(request.versionCode));
+    }
+
+    const QString partial = out.filePath(QLatin1Char('.') + fileName + partialSuffix);
+    const bool written = QFileInfo(request.source).isDir() ? zipFolder(request.source, partial, error)
+                                                           : checkZip(request.source, error)
+            && copyFile(request.source, partial, error);
+    if (!written || !replaceFile(partial, result->packagePath, error)) {
+        QFile::remove(partial);
+        return false;
+    }
+
+    result->hash = QString::fromLatin1(md5Hex(result->packagePath, error));
+    if (result->hash.isEmpty())
+        return false;
+    QString base = request.baseUrl;
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    result->link = base + QLatin1Char('/') + QString::fromLatin1(QUrl::toPercentEncoding(fileName));
+
+    root.insert(request.platformKey,
+                makeEntry(request.deviceIds, request.versionCode, fileName, result->hash, result->link));
+    QSaveFile info(result->infoPath);
+    if (!info.open(QIODevice::WriteOnly)) {
+        *error = QStringLiteral("cannot write ") + result->infoPath + QStringLiteral(": ") + info.errorString();
+        return false;
+    }
+    info.write(QJsonDocument(root).toJson(QJsonDocument::Indented));
+    if (!info.commit()) {
+        *error = QStringLiteral("cannot write ") + result->infoPath + QStringLiteral(": ") + info.errorString();
+        return false;
+    }
+    return true;
+}

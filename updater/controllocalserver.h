@@ -1,0 +1,60 @@
+#ifndef CONTROLLOCALSERVER_H
+#define CONTROLLOCALSERVER_H
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+class LocalServer;
+class QTimer;
+class Settings;
+
+// The updater's control endpoint: the JSON-lines protocol spoken with local clients (the launcher and
+// tools). It pushes the update cycle's states, answers "get"/"set" for a fixed set of values and turns
+// command actions into signals that the entry wires to the exit timer and the update cycle.
+class ControlLocalServer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ControlLocalServer(QObject *parent = nullptr);
+    ~ControlLocalServer() override;
+
+    void init(Settings *s);
+    bool isListening() const { return server != nullptr; }
+
+    // A download state push waits for the 1 ms timer; a test may flush it without waiting.
+    bool hasPendingDownloadState() const;
+    void sendTimerTimeout();
+
+    // Server messages: one-member objects. Values are JSON-escaped; plain values come out unchanged.
+    static QString stringMessage(const QString &key, const QString &value);
+    static QString numberMessage(const QString &key, qint64 value);
+    static QString escaped(const QString &value);
+
+signals:
+    void quit();
+    void update();
+    void downloadUpdate();
+
+public slots:
+    void clientConnected(qlonglong psocket);
+    void clientDisconnected(qlonglong psocket);
+    void clientConnectedError(qlonglong psocket);
+    void dataReceived(qlonglong psocket, QString message);
+    void stateDownloadChanged();
+    void stateUpdateChanged();
+
+private:
+    void handleDocument(qlonglong psocket, const QByteArray &bytes);
+    void handleGetSet(qlonglong psocket, const QJsonObject &object);
+    void sendStateUpdate(qlonglong psocket);
+    void sendStateDownload(qlonglong psocket);
+    void sendReadyVersion(qlonglong psocket);
+
+    LocalServer *server = nullptr;
+    Settings *settings = nullptr;
+    QTimer *sendTimer = nullptr;
+    QString pendingMessage;
+};
+
+#endif

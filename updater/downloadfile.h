@@ -1,0 +1,74 @@
+#ifndef DOWNLOADFILE_H
+#define DOWNLOADFILE_H
+
+#include <QObject>
+#include <QSharedPointer>
+#include <QString>
+#include <QVariantMap>
+
+class QAuthenticator;
+class QNetworkReply;
+class DownloadFilePrivate;
+
+// Fetches one HTTP resource into memory or into a file, resuming through a ".tmp" partial file
+// (also across runs), following 301/302, reconnecting after a stall and checking an MD5 digest.
+// Every successful start() ends with exactly one finished().
+class DownloadFile : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QString user READ getUser WRITE setUser)
+    Q_PROPERTY(QString password READ getPassword WRITE setPassword)
+    Q_PROPERTY(int timeout READ getTimeout WRITE setTimeout)
+    Q_PROPERTY(QString folder READ getFolder WRITE setFolder)
+    Q_PROPERTY(bool downloading READ isDownloading NOTIFY downloadingChanged)
+    Q_PROPERTY(double progress READ getProgress NOTIFY progressChanged)
+
+public:
+    explicit DownloadFile(QObject *parent = nullptr);
+    ~DownloadFile() override;
+
+    QString getUser() const { return user; }
+    void setUser(const QString &value) { user = value; }
+    QString getPassword() const { return password; }
+    void setPassword(const QString &value) { password = value; }
+    int getTimeout() const { return timeout; }
+    void setTimeout(int seconds);
+    QString getFolder() const { return folder; }
+    void setFolder(const QString &value) { folder = value; }
+    bool isDownloading() const;
+    double getProgress() const;
+
+    // Replaces the 30 s stall time-out that start() applies, so tests need not wait that long.
+    // 0 restores the default.
+    void setStallInterval(int msec);
+
+    static const int maxRedirects = 10;
+
+signals:
+    void finished(int errorCode, QString content);
+    void started(QString contentType, int contentLength);
+    void progressChanged();
+    void downloadingChanged();
+
+private slots:
+    void _q_downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void _q_downloadFinished(QNetworkReply *reply);
+    void _q_authRequset(QNetworkReply *reply, QAuthenticator *auth);
+
+public:
+    Q_INVOKABLE bool start(QVariantMap params);
+    Q_INVOKABLE void abort();
+    Q_INVOKABLE void setAuth(QString user, QString password);
+    Q_INVOKABLE void clearConnectionCache();
+
+private:
+    friend class DownloadFilePrivate;
+
+    QString user;
+    QString password;
+    int timeout = 30;
+    QString folder;
+    QSharedPointer<DownloadFilePrivate> d;
+};
+
+#endif

@@ -1,0 +1,64 @@
+#ifndef FILEMANAGER_H
+#define FILEMANAGER_H
+
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+
+class Settings;
+class DownloadFile;
+
+// The file work of an update: fetches the update information and the package into the work
+// folder, decides whether this device may take the offered version, checks the package's MD5
+// and installs the package into the application folder.
+class FileManager : public QObject
+{
+    Q_OBJECT
+public:
+    explicit FileManager(QObject *parent = nullptr);
+
+    void setSettings(Settings *s);
+
+    void downloadUpdateInfo();
+    bool readUpdateInfo();
+    bool isPackageValid();
+    void downloadPackage();
+    bool extractPackage(const QString &destDir);
+
+    QString packagePath() const;
+    QString downloadFolder() const;
+
+    int versionCode = 0;
+    QString fileName;
+    QString packageHash;
+    QString packageLink;
+    bool permitted = false;
+    bool extractOk = false;
+    QString downloadSubfolder = QStringLiteral("download");
+    Settings *settings = nullptr;
+    QString logPrefix = QStringLiteral("[FileManager]");
+    DownloadFile *infoDownloader = nullptr;
+    DownloadFile *packageDownloader = nullptr;
+    bool cleanDownload = false;
+
+signals:
+    void finished(int errorCode, QString content);
+    void started(QString contentType, int contentLength);
+    void progressChanged(double progress);
+    void downloadingChanged(bool downloading);
+
+public slots:
+    void i_finished(int errorCode, QString content);
+    void i_started(QString contentType, int contentLength);
+    void i_progressChanged();
+    void i_downloadingChanged();
+    void a_finished(int errorCode, QString content);
+    void a_started(QString contentType, int contentLength);
+    void a_progressChanged();
+    void a_downloadingChanged();
+
+private:
+    void reportRefusedStart(const QVariantMap &params);
+};
+
+#endif

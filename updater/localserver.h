@@ -1,0 +1,51 @@
+#ifndef LOCALSERVER_H
+#define LOCALSERVER_H
+
+#include <QList>
+#include <QLocalServer>
+#include <QString>
+
+class QLocalSocket;
+
+// The updater's listening endpoint for local clients: keeps the connected sockets, hands each burst
+// of received bytes upward as one text, and writes newline-terminated UTF-8 messages to one or all
+// clients. It knows nothing of message content.
+class LocalServer : public QLocalServer
+{
+    Q_OBJECT
+public:
+    explicit LocalServer(QObject *parent = nullptr);
+    ~LocalServer() override;
+
+    // Listens under `name`, reachable by this user only. A name left behind by a crashed server is
+    // taken over; a name held by a server that answers is not, and the call fails.
+    bool startServer(const QString &name);
+
+    // Why the last startServer() failed.
+    QString lastError() const { return m_lastError; }
+
+    static qlonglong socketId(const QLocalSocket *socket);
+
+    Q_INVOKABLE int dataSend(qlonglong psocket, const QString &msg);
+    Q_INVOKABLE int dataSendToAll(const QString &msg);
+
+signals:
+    void clientConnected(qlonglong psocket);
+    void clientDisconnected(qlonglong psocket);
+    void clientConnectedError(qlonglong psocket);
+    void dataReceived(qlonglong psocket, const QString &message);
+
+private slots:
+    void onNewConnection();
+    void onServerRead();
+    void onClientDisconnected();
+
+private:
+    static bool serverAnswers(const QString &name);
+    static void writeLine(QLocalSocket *socket, const QString &msg);
+
+    QList<QLocalSocket *> clients;
+    QString m_lastError;
+};
+
+#endif

@@ -1,0 +1,265 @@
+#include "updater.h"
+
+#include "filemanager.h"
+#include "settings.h"
+#include "utils.h"
+
+#include <QDebug>
+#include <QTimer>
+
+namespace {
+const int aliveInterval = 60000;
+const int retryInterval = 60000;
+const int firstCheckDelay = 60000;
+const int progressInterval = 1000;
+const int requestedCheckDelay = 100;
+}
+
+Updater::Updater(QObject *parent)
+    : QObject(parent)
+{
+    aliveTimer = new QTimer(this);
+    connect(aliveTimer, &QTimer::timeout, this, &Updater::aliveTimeout);
+    progressTimer = new QTimer(this);
+    connect(progressTimer, &QTimer::timeout, this, &Updater::progressTimeout);
+    aliveTimer->start(aliveInterval);
+}
+
+void Updater::init(Settings *s)
+{
+    settings = s;
+    period = s->periodCheckUpdate;
+    fileManager = new FileManager(this);
+    fileManager->setSettings(s);
+    connect(fileManager, &FileManager::started, this, &Updater::started);
+    connect(fileManager, &FileManager::finished, this, &Updater::finished);
+    connect(fileManager, &FileManager::progressChanged, this, &Updater::progressChanged);
+    connect(fileManager, &FileManager::downloadingChanged, this, &Updater::downloadingChanged);
+    periodTimer = new QTimer(this);
+    connect(periodTimer, &QTimer::timeout, this, &Updater::timeout);
+
+    // "init" is only a passing value; clients learn the state that follows it.
+    settings->stateUpdate = QStringLiteral("init");
+    QString outcome;
+    if (!fileManager->readUpdateInfo()) {
+        outcome = QStringLiteral("error_info");
+    } else if (!fileManager->permitted) {
+        outcome = QStringLiteral("not_permitted");
+    } else if (fileManager->versionCode > settings->getAppVersionCode()) {
+        if (fileManager->isPackageValid()) {
+            qDebug() << "[Updater]" << QStringLiteral("new version ") + QString::number(fileManager->versionCode)
+                     << "ready";
+            updateReady();
+        } else {
+            outcome = QStringLiteral("error_hash");
+        }
+    } else {
+        outcome = QStringLiteral("not_required");
+    }
+    if (!outcome.isEmpty())
+        setStateUpdate(outcome);
+
+    periodTimer->start(firstCheckDelay);
+    cycleStep = StepCheck;
+}
+
+void Updater::startDowload()
+{
+    cycleStep = StepCheck;
+    period = settings->periodCheckUpdate;
+    if (period > 0)
+        restartPeriodTimer(requestedCheckDelay);
+}
+
+bool Updater::startUpdate()
+{
+    Utils::outsn(QStringLiteral("$UPDATING"));
+    setStateUpdate(QStringLiteral("updating"));
+    qDebug() << "[Updater]" << "updating dir" << settings->appFolder;
+    if (fileManager->extractPackage(settings->appFolder)) {
+        settings->setAppVersionCode(fileManager->versionCode);
+        qDebug() << "[Updater]" << "updated version code:" << settings->getAppVersionCode();
+        Utils::outsn(QStringLiteral("$UPDATED"));
+        setStateUpdate(QStringLiteral("updated"));
+        return true;
+    }
+    Utils::outsn(QStringLiteral("$ERR_UPDATED"));
+    setStateUpdate(QStringLiteral("error"));
+    return false;
+}
+
+void Updater::updateReady()
+{
+    Utils::outsn(QStringLiteral("$UPDATE_READY"));
+    setStateUpdate(QStringLiteral("ready"));
+    if (settings->appUpdateActive != 0)
+        startUpdate();
+}
+
+void Updater::setStateDownload(const QString &state)
+{
+    settings->stateDownload = state;
+    emit stateDownloadChanged();
+}
+
+void Updater::setStateUpdate(const QString &state)
+{
+    settings->stateUpdate = state;
+    emit stateUpdateChanged();
+}
+
+void Updater::restartPeriodTimer(int msec)
+{
+    periodTimer->stop();
+    periodTimer->start(msec);
+}
+
+void Updater::timeout()
+{
+    periodTimer->stop();
+    if (period > 0)
+        periodTimer->start(period * 1000);
+
+    switch (cycleStep) {
+    case StepCheck:
+        tickCheck();
+        break;
+    case StepInfo:
+        tickInfo();
+        break;
+    case StepPackage:
+        tickPackage();
+        break;
+    case StepDone:
+    case StepFailed:
+        cycleStep = StepCheck;
+        restartPeriodTimer(1);
+        break;
+    default:
+        break;
+    }
+}
+
+void Updater::tickCheck()
+{
+    settings->read();
+    if (!(period == settings->periodCheckUpdate && period >= 1 && settings->appDownloadActive != 0)) {
+        period = settings->periodCheckUpdate;
+        if (period <= 0 || settings->appDownloadActive != 1) {
+            restartPeriodTimer(retryInterval);
+            period = retryInterval / 1000;
+            setStateDownload(QStringLiteral("notactive"));
+            return;
+        }
+        restartPeriodTimer(period * 1000);
+    }
+    qDebug() << "[Updater]" << "period" << period;
+    replyPending = false;
+    cycleStep = StepInfo;
+    setStateDownload(QStringLiteral("downloading"));
+    fileManager->downloadUpdateInfo();
+}
+
+void Updater::tickInfo()
+{
+    if (!replyPending)
+        return;
+    if (errorCode != 0) {
+        setStateDownload(QStringLiteral("error"));
+        qDebug() << "[Updater]" << "error dowloading update info";
+        cycleStep = StepFailed;
+    } else if (!fileManager->readUpdateInfo()) {
+        setStateUpdate(QStringLiteral("error_info"));
+        qDebug() << "[Updater]" << "error dowloading update info";
+        cycleStep = StepFailed;
+    } else if (!fileManager->permitted) {
+        qDebug() << "[Updater]" << "update not permitted";
+        setStateUpdate(QStringLiteral("not_permitted"));
+        cycleStep = StepDone;
+        setStateDownload(QStringLiteral("ready"));
+    } else if (fileManager->versionCode <= settings->getAppVersionCode()) {
+        qDebug() << "[Updater]" << QStringLiteral("no update required v.") + QString::number(fileManager->versionCode);
+        setStateUpdate(QStringLiteral("not_required"));
+        cycleStep = StepDone;
+        setStateDownload(QStringLiteral("ready"));
+    } else {
+        qDebug() << "[Updater]" << QStringLiteral("new version ") + QString::number(fileManager->versionCode);
+        if (fileManager->isPackageValid()) {
+            qDebug() << "[Updater]" << "no download required, app available";
+            cycleStep = StepDone;
+            setStateDownload(QStringLiteral("ready"));
+            updateReady();
+        } else if (fileManager->extractOk) {
+            // The application was replaced in this process; it must restart before another update.
+            restartPeriodTimer(retryInterval);
+        } else {
+            qDebug() << "[Updater]" << "downloading new version app" << fileManager->downloadFolder();
+            cycleStep = StepPackage;
+            setStateDownload(QStringLiteral("downloading"));
+            setStateUpdate(QStringLiteral("downloading"));
+            replyPending = false;
+            fileManager->downloadPackage();
+        }
+    }
+}
+
+void Updater::tickPackage()
+{
+    if (!replyPending)
+        return;
+    progressTimer->stop();
+    if (errorCode != 0) {
+        setStateDownload(QStringLiteral("error"));
+        qDebug() << "[Updater]" << "error dovnloading app";
+        cycleStep = StepFailed;
+    } else if (fileManager->isPackageValid()) {
+        qDebug() << "[Updater]" << "app dowloded, available";
+        cycleStep = StepDone;
+        setStateDownload(QStringLiteral("ready"));
+        updateReady();
+    } else {
+        setStateUpdate(QStringLiteral("error_hash"));
+        qDebug() << "[Updater]" << "error dovnloading app";
+        cycleStep = StepFailed;
+    }
+}
+
+void Updater::finished(int errorCode, QString content)
+{
+    qDebug() << "[Updater]" << "finished()";
+    qDebug() << "[Updater]" << "errorCode:" << errorCode;
+    qDebug() << "[Updater]" << "content:" << content;
+    this->errorCode = errorCode;
+    replyPending = true;
+    restartPeriodTimer(1);
+}
+
+void Updater::started(QString contentType, int contentLength)
+{
+    qDebug() << "[Updater]" << "started()";
+    qDebug() << "[Updater]" << "contentType:" << contentType;
+    qDebug() << "[Updater]" << "contentLength:" << contentLength;
+}
+
+void Updater::progressChanged(double progress)
+{
+    this->progress = progress;
+}
+
+void Updater::downloadingChanged(bool downloading)
+{
+    if (downloading)
+        progressTimer->start(progressInterval);
+    else
+        progressTimer->stop();
+}
+
+void Updater::progressTimeout()
+{
+    qDebug() << "[Updater]" << "progress:" << progress;
+}
+
+void Updater::aliveTimeout()
+{
+    Utils::outsn(QStringLiteral("$ALIVE"));
+}

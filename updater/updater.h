@@ -1,0 +1,71 @@
+#ifndef UPDATER_H
+#define UPDATER_H
+
+#include <QObject>
+#include <QString>
+
+class FileManager;
+class QTimer;
+class Settings;
+
+// The periodic update cycle: fetches the update information, decides whether this device takes
+// the offered version, has the package downloaded and verified, announces it and installs it on
+// request (or at once with automatic installation). Progress is published as the two state
+// strings held by Settings.
+class Updater : public QObject
+{
+    Q_OBJECT
+public:
+    enum Step { StepCheck = 0, StepInfo = 1, StepPackage = 3, StepDone = 4, StepFailed = 6 };
+
+    explicit Updater(QObject *parent = nullptr);
+
+    Q_INVOKABLE void init(Settings *s);
+    Q_INVOKABLE void startDowload();
+    Q_INVOKABLE bool startUpdate();
+
+    // Read-only views for the entry and for tests that drive the cycle tick by tick.
+    int getCycleStep() const { return cycleStep; }
+    int getPeriod() const { return period; }
+    int getErrorCode() const { return errorCode; }
+    double getProgress() const { return progress; }
+    FileManager *getFileManager() const { return fileManager; }
+    QTimer *getPeriodTimer() const { return periodTimer; }
+    QTimer *getProgressTimer() const { return progressTimer; }
+
+signals:
+    void quit();
+    void stateDownloadChanged();
+    void stateUpdateChanged();
+
+public slots:
+    void finished(int errorCode, QString content);
+    void started(QString contentType, int contentLength);
+    void progressChanged(double progress);
+    void downloadingChanged(bool downloading);
+    void timeout();
+    void aliveTimeout();
+    void progressTimeout();
+
+private:
+    void updateReady();
+    void setStateDownload(const QString &state);
+    void setStateUpdate(const QString &state);
+    void restartPeriodTimer(int msec);
+    void tickCheck();
+    void tickInfo();
+    void tickPackage();
+
+    Settings *settings = nullptr;
+    FileManager *fileManager = nullptr;
+    double progress = 0;
+    int errorCode = 0;
+    int cycleStep = StepCheck;
+    bool replyPending = false;
+    int period = 0;
+    QTimer *periodTimer = nullptr;
+    QTimer *aliveTimer = nullptr;
+    QTimer *progressTimer = nullptr;
+};
+
+#endif
