@@ -181,10 +181,13 @@ void Launch::composeMessage()
         messageText.clear();
         break;
     }
+    // A small package is often installed before the tick that starts the window; the window of a
+    // requested update still says so, unless the installation has already failed.
     if (updateState == 5)
         messageText += QStringLiteral(" Произошла ошибка при обновлении приложения.");
-    else if (updateState == 4 || updateState == 2)
+    else if (updateState == 4 || updateState == 2 || updateRequested)
         messageText += QStringLiteral(" Идет обновление приложения, пожалуйста подождите.");
+    updateRequested = false;
     messageReason = 6;
 }
 
@@ -269,6 +272,7 @@ void Launch::tick()
             messageReason = 2;
             step = 2;
             updateState = 4;
+            updateRequested = true;
             emit startUpdate();
         } else if (tickCounter < 1) {
             step = 2;

@@ -80,6 +80,8 @@ private:
     int exitStatus = 0;
     QString messageText;
     int updateState = 0;
+    // Set when an installation is requested, until the window that waits for it is composed.
+    bool updateRequested = false;
 
     bool autoTick = true;
     int timerId = 0;

@@ -44,6 +44,7 @@ private slots:
     void tokenChunks();
     void updateReadyAtStart();
     void updateReadyDuringRunWaitsForTheEnd();
+    void updateDoneBeforeWindowStillShowsWaitingText();
     void disabledWindowGivesRetryDelay();
     void failedStartTextWithBlanksAndQuotes();
     void startSeenOnLastTickIsNotKilled();
@@ -484,6 +485,30 @@ void TestLaunch::updateReadyDuringRunWaitsForTheEnd()
     QVERIFY(ProcessHelpers::waitForRecords(windowRecord, 1, 10000));
     QCOMPARE(ProcessHelpers::recordArguments(ProcessHelpers::readRecords(windowRecord).first()),
              QStringList({QStringLiteral("--text"), waitingText}));
+}
+
+// The updater may finish a small installation between the tick that requests it and the tick that
+// starts the window.
+void TestLaunch::updateDoneBeforeWindowStillShowsWaitingText()
+{
+    configure({QStringLiteral("--alive"), QStringLiteral("20")}, {QStringLiteral("--exit-after"), QStringLiteral("0.5")});
+    startRig();
+    ticks(2);
+    launch->stateUpdateChanged(QStringLiteral("ready"));
+    launch->tick();
+    QCOMPARE(launch->getStep(), 2);
+    launch->stateUpdateChanged(QStringLiteral("updating"));
+    launch->stateUpdateChanged(QStringLiteral("updated"));
+    launch->tick();
+    QVERIFY(ProcessHelpers::waitForRecords(windowRecord, 1, 10000));
+    QCOMPARE(ProcessHelpers::recordArguments(ProcessHelpers::readRecords(windowRecord).first()),
+             QStringList({QStringLiteral("--text"), waitingText}));
+
+    // the next window, not tied to a requested update, no longer says so
+    QVERIFY(waitEvent(Launch::EventStarted));
+    launch->tick();
+    finishAndStartNext(mainPath);
+    QVERIFY(ProcessHelpers::waitForRecords(mainRecord, 1, 10000));
 }
 
 void TestLaunch::disabledWindowGivesRetryDelay()
