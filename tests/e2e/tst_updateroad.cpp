@@ -351,7 +351,8 @@ private slots:
                  qPrintable(states.join(QLatin1Char(','))));
         QVERIFY2(v1GoneAtUpdating, "installation began while version 1 was running");
         QVERIFY(QTest::qWaitFor([&] { return states.contains(QStringLiteral("updated")); }, 5000));
-        QCOMPARE(windowArguments.mid(1), (QStringList{QStringLiteral("--text"), WaitingText}));
+        QVERIFY2(windowArguments.mid(1) == (QStringList{QStringLiteral("--text"), WaitingText}),
+                 qPrintable(QStringLiteral("message window arguments: ") + windowArguments.join(QLatin1Char('|'))));
 
         {
             QSettings u(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
