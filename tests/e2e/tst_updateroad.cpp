@@ -290,6 +290,8 @@ private slots:
         for (qint64 child : childrenOf(zpid)) {
             if (executableOf(child) == QFileInfo(updater).canonicalFilePath())
                 updaterPid = child;
+            QVERIFY2(executableOf(child) != QFileInfo(QStringLiteral("/bin/bash")).canonicalFilePath(),
+                     "a watchdog shell runs although the watchdog is off");
         }
         QVERIFY2(updaterPid > 0, diagnostics().constData());
 
@@ -369,6 +371,68 @@ private slots:
         QVERIFY(zorvan.waitForFinished(30000));
         QVERIFY(ProcessHelpers::waitForProcessGone(v2pid, 10000));
         QVERIFY(ProcessHelpers::waitForProcessGone(updaterPid, 10000));
+    }
+
+    // The launcher's entry creates the feeder when the watchdog is on: the shell it starts arms the
+    // device tool through sudo and feeds it, and it ends together with the launcher.
+    void watchdogFedWhileLauncherRuns()
+    {
+        TestEnvironment env;
+        QTemporaryDir root;
+        QVERIFY(env.isValid() && root.isValid());
+        const QString bin = root.filePath(QStringLiteral("bin"));
+        const QString record = root.filePath(QStringLiteral("watchdog"));
+        QVERIFY(QDir().mkpath(bin));
+        const auto script = [&](const QString &name, const QString &body) {
+            QFile f(bin + QLatin1Char('/') + name);
+            if (!f.open(QIODevice::WriteOnly))
+                return false;
+            f.write(QStringLiteral("#!/bin/sh\n%1\n").arg(body).toUtf8());
+            f.close();
+            return f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+        };
+        QVERIFY(script(QStringLiteral("sudo"), QStringLiteral("exec \"$@\"")));
+        QVERIFY(script(QStringLiteral("yf_watchdog"), QStringLiteral("echo \"$*\" >> '%1'").arg(record)));
+        const QString app = ProcessHelpers::installStandin(QStringLiteral(STANDIN_BIN), root.filePath(QStringLiteral("app")),
+                                                           QStringLiteral("app"), {QStringLiteral("--alive"), QStringLiteral("5")});
+        QVERIFY(!app.isEmpty());
+        {
+            QSettings z(env.settingsFile(QStringLiteral("zorvan")), QSettings::IniFormat);
+            z.setValue(QStringLiteral("application/folder"), QFileInfo(app).absolutePath());
+            z.setValue(QStringLiteral("application/name"), QStringLiteral("app"));
+            z.setValue(QStringLiteral("application/log"), root.filePath(QStringLiteral("log")));
+            z.setValue(QStringLiteral("updaterapp/active"), 0);
+            z.setValue(QStringLiteral("watchdog/active"), 1);
+            z.setValue(QStringLiteral("watchdog/feedtime"), 0);
+            z.setValue(QStringLiteral("watchdog/settime"), 45);
+        }
+
+        QProcess zorvan;
+        QProcessEnvironment zenv = env.processEnvironment();
+        zenv.insert(QStringLiteral("PATH"), bin + QLatin1Char(':') + zenv.value(QStringLiteral("PATH")));
+        zorvan.setProcessEnvironment(zenv);
+        zorvan.setStandardOutputFile(QProcess::nullDevice());
+        zorvan.start(QStringLiteral(ZORVAN_BIN), QStringList());
+        QVERIFY(zorvan.waitForStarted(5000));
+        const auto calls = [&] {
+            QFile f(record);
+            return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+                                               : QStringList();
+        };
+        // first feed five ticks after arming, then one a second
+        const bool fed = QTest::qWaitFor([&] { return calls().size() >= 4; }, 20000);
+        qint64 shell = 0;
+        for (qint64 child : childrenOf(zorvan.processId())) {
+            if (executableOf(child) == QFileInfo(QStringLiteral("/bin/bash")).canonicalFilePath())
+                shell = child;
+        }
+        zorvan.terminate();
+        QVERIFY(zorvan.waitForFinished(30000));
+        QVERIFY2(fed, qPrintable(calls().join(QLatin1Char('|'))));
+        QCOMPARE(calls().mid(0, 4), (QStringList{QStringLiteral("set_on"), QStringLiteral("set_feed_time 45"),
+                                                 QStringLiteral("feed"), QStringLiteral("feed")}));
+        QVERIFY(shell > 0);
+        QVERIFY(!ProcessHelpers::processExists(shell));
     }
 };
 
