@@ -212,7 +212,7 @@ void TestUpdaterNginx::downloadThenInstall()
         QCOMPARE(run.process().exitCode(), 0);
         QVERIFY(run.output().contains("unconditional update app dir"));
         // Automatic installation is on now, so init installs once and the option once more.
-        QCOMPARE(run.tokens(), QStringList({QStringLiteral("$UPDATE_READY"), QStringLiteral("$UPDATING"),
+        QCOMPARE(run.tokens(), QStringList({QStringLiteral("$UPDATER_SERVER_READY"), QStringLiteral("$UPDATE_READY"), QStringLiteral("$UPDATING"),
                                             QStringLiteral("$UPDATED"), QStringLiteral("$UPDATING"),
                                             QStringLiteral("$UPDATED")}));
     }
