@@ -1,48 +1,43 @@
 #!/usr/bin/env bash
-# Builds zorvan and runs it on a demo set-up of its own: private HOME and XDG_CONFIG_HOME, a
-# settings file written before the start, a copy of the stand-in as the main application (writes
-# "$ALIVE", ends after 20 s) and a message window that ends after 5 s with "$QUIT". zorvan keeps the
-# application running and brings it back through the window whenever it ends.
+# The whole system on loopback, with the road of one update. A private nginx (scripts/demo-server.sh) serves version 2 of
+# the stand-in application; zorvan starts the real updater and runs version 1, which ends after
+# 60 s. The updater's first check (60 s after its start) finds version 2 and downloads it; when
+# version 1 has ended, zorvan has it installed while plessa shows " Идет обновление приложения,
+# пожалуйста подождите.", and starts version 2 when the window ends (about 95 s after the start).
 #
-# Stop it with Ctrl+C. Logs: <demo folder>/log/zorvan-dd.MM.yy.log (the folder is printed at start).
+# Stop it with Ctrl+C (nginx is stopped too). Everything lives in the demo folder (printed at start):
+# log/zorvan-dd.MM.yy.log, app/version.txt (1, then 2), config/tovrel/updater.conf ("app/version").
 #
 # Environment:
-#   DEMO_DIR     demo folder (default: build/demo-run); its settings file is rewritten at every start
-#   DEMO_WINDOW  message window program: a path, or "plessa" for the one built here
-#                (default: a copy of the stand-in playing the window)
-#   BUILD_DIR    build folder (default: build)
+#   DEMO_DIR   demo folder (default: build/demo); emptied at every start
+#   BUILD_DIR  build folder (default: build)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-demo=${DEMO_DIR:-$build/demo-run}
-window=${DEMO_WINDOW:-}
+demo=${DEMO_DIR:-$build/demo}
 
-targets=(zorvan standin)
-if [[ $window == plessa ]]; then
-  targets+=(plessa)
-  window=$build/messagewindow/plessa
-fi
+"$root/scripts/deps.sh"
 cmake -S "$root" -B "$build" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
+cmake --build "$build" -j"$(nproc)" --target zorvan updater plessa standin tovrel-publish
 
+rm -rf "$demo"
 mkdir -p "$demo"
 demo=$(cd "$demo" && pwd)
-mkdir -p "$demo/home" "$demo/config/tovrel" "$demo/cache" "$demo/app" "$demo/window" "$demo/log"
+mkdir -p "$demo/home" "$demo/config/tovrel" "$demo/cache" "$demo/app" "$demo/v2" "$demo/log" "$demo/work"
 
-cp -f "$build/tools/standin/standin" "$demo/app/tovrel.exe"
-printf '%s\n' --alive 5 --exit-after 20 > "$demo/app/tovrel.exe.options"
-echo "demo-1.0" > "$demo/app/version.txt"
+install_app() { # folder version options...
+  local folder=$1 version=$2
+  shift 2
+  cp -f "$build/tools/standin/standin" "$folder/tovrel.exe"
+  printf '%s\n' "$@" > "$folder/tovrel.exe.options"
+  echo "$version" > "$folder/version.txt"
+}
+install_app "$demo/app" 1 --alive 5 --exit-after 60
+install_app "$demo/v2" 2 --alive 5
 
-if [[ -z $window ]]; then
-  cp -f "$build/tools/standin/standin" "$demo/window/plessa"
-  printf '%s\n' --alive 5 --exit-after 5 --say-before-exit '$QUIT' > "$demo/window/plessa.options"
-  window=$demo/window/plessa
-fi
-if [[ ! -x $window ]]; then
-  echo "demo: message window program not found or not executable: $window" >&2
-  exit 1
-fi
-window=$(cd "$(dirname "$window")" && pwd)/$(basename "$window")
+base=$(PUBLISH_BIN=$build/tools/publish/tovrel-publish \
+  "$root/scripts/demo-server.sh" "$demo/v2" --version-code 2 --key linux --dir "$demo/server")
+trap '"$root/scripts/demo-server.sh" stop --dir "$demo/server"' EXIT
 
 # Quoted INI values, so that blanks, commas or quotes in paths survive.
 ini() {
@@ -50,8 +45,26 @@ ini() {
   v=${v//\"/\\\"}
   printf '"%s"' "$v"
 }
-conf=$demo/config/tovrel/zorvan.conf
-cat > "$conf" <<CONF
+socket=tovrelupdater-demo-$$
+cat > "$demo/config/tovrel/updater.conf" <<CONF
+[app]
+folder=$(ini "$demo/app")
+version=1
+device_id=demo-device
+
+[update]
+key=linux
+link=$(ini "$base")
+info=update.json
+period=3600
+download=1
+update=0
+directory=$(ini "$demo/work")
+
+[localserver]
+name=$socket
+CONF
+cat > "$demo/config/tovrel/zorvan.conf" <<CONF
 [application]
 folder=$(ini "$demo/app")
 name=tovrel.exe
@@ -60,12 +73,15 @@ fullscreen=1
 active=1
 
 [settingsapp]
-folder=$(ini "$(dirname "$window")")
-name=$(ini "$(basename "$window")")
+folder=$(ini "$build/messagewindow")
+name=plessa
 active=1
 
 [updaterapp]
-active=0
+folder=$(ini "$build/updater")
+name=updater
+localserver=$socket
+active=1
 
 [watchdog]
 active=0
@@ -74,14 +90,21 @@ active=0
 active=1
 CONF
 
+# Without a display the window runs offscreen; QML then needs the software renderer.
+if [[ -z ${DISPLAY:-} && -z ${WAYLAND_DISPLAY:-} ]]; then
+  export QT_QPA_PLATFORM=offscreen
+fi
+export QT_QUICK_BACKEND=${QT_QUICK_BACKEND:-software}
+
 cat >&2 <<INFO
-demo: settings  $conf
-demo: logs      $demo/log
-demo: window    $window
-demo: the main application starts after 15 s and ends after 20 s; the window then shows for 5 s.
+demo: folder   $demo
+demo: server   $base
+demo: logs     $demo/log
+demo: version 1 starts after 15 s and ends after 60 s; the update is installed then and
+demo: version 2 starts when the window ends (cat $demo/app/version.txt)
 demo: stop with Ctrl+C
 INFO
 
 cd "$demo"
 export HOME=$demo/home XDG_CONFIG_HOME=$demo/config XDG_CACHE_HOME=$demo/cache
-exec "$build/launcher/zorvan"
+"$build/launcher/zorvan" || true
