@@ -76,7 +76,12 @@ bool Updater::startUpdate()
     Utils::outsn(QStringLiteral("$UPDATING"));
     setStateUpdate(QStringLiteral("updating"));
     qDebug() << "[Updater]" << "updating dir" << settings->appFolder;
-    if (fileManager->extractPackage(settings->appFolder)) {
+    // A request may come while no verified package is present (an older one under the same name,
+    // or none); installing it would record the announced version for files that are not it.
+    const bool verified = fileManager->isPackageValid();
+    if (!verified)
+        qDebug() << "[Updater]" << "package not verified" << fileManager->packagePath();
+    if (verified && fileManager->extractPackage(settings->appFolder)) {
         settings->setAppVersionCode(fileManager->versionCode);
         qDebug() << "[Updater]" << "updated version code:" << settings->getAppVersionCode();
         Utils::outsn(QStringLiteral("$UPDATED"));

@@ -101,6 +101,7 @@ private slots:
     void startUpWithReadyPackageInstallsAtOnce();
     void startDowloadHonoursPeriod();
     void startUpdateFailures();
+    void startUpdateRefusesUnverifiedPackage();
     void ticksWhileWaitingChangeNothing();
     void aliveAndProgressTimers();
 
@@ -614,6 +615,40 @@ void TestUpdater::startUpdateFailures()
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
     QCOMPARE(m_capture->tokens().mid(2), QStringList({QStringLiteral("$UPDATING"), QStringLiteral("$ERR_UPDATED")}));
     QCOMPARE(m_settings->getAppVersionCode(), 100);
+}
+
+// An installation on request (control channel or --update 1) must not install whatever lies under
+// the package's name: an older package of the same name, or one that fails its digest, would be
+// recorded as the announced version, which the device would then never fetch.
+void TestUpdater::startUpdateRefusesUnverifiedPackage()
+{
+    const QString old = m_tmp->filePath(QStringLiteral("old.zip"));
+    QCOMPARE(writeZip(old, {ZipItem::file(QStringLiteral("tovrel.exe"), "v150")}), QString());
+    const QString announced = m_tmp->filePath(QStringLiteral("new.zip"));
+    QCOMPARE(writeZip(announced, {ZipItem::file(QStringLiteral("tovrel.exe"), "v200")}), QString());
+    QDir().mkpath(work() + QStringLiteral("/download"));
+    QVERIFY(QFile::copy(old, work() + QStringLiteral("/download/app.zip")));
+    QFile info(work() + QStringLiteral("/update.json"));
+    QVERIFY(info.open(QIODevice::WriteOnly));
+    info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app.zip","hash":"%1"}})")
+                   .arg(Utils::getFileHash(announced)).toUtf8());
+    info.close();
+
+    makeUpdater();
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_hash"));
+    Updater *u = m_updater.data();
+    QVERIFY(!u->startUpdate());
+    QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATING"), QStringLiteral("$ERR_UPDATED")}));
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
+    QVERIFY(!QFile::exists(app() + QStringLiteral("/tovrel.exe")));
+    QCOMPARE(m_settings->getAppVersionCode(), 100);
+
+    // Once the announced package is in place the same request installs it.
+    QVERIFY(QFile::remove(work() + QStringLiteral("/download/app.zip")));
+    QVERIFY(QFile::copy(announced, work() + QStringLiteral("/download/app.zip")));
+    QVERIFY(u->startUpdate());
+    QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v200"));
+    QCOMPARE(m_settings->getAppVersionCode(), 200);
 }
 
 void TestUpdater::ticksWhileWaitingChangeNothing()
