@@ -527,9 +527,16 @@ bool FileManager::readUpdateInfo()
     const QJsonObject entry = doc.object().value(settings->appKey).toObject();
     if (entry.isEmpty())
         return false;
+    const QString announcedName = entry.value(QStringLiteral("file_name")).toString();
+    if (announcedName.contains(QLatin1Char('/')) || announcedName.contains(QLatin1Char('\\'))
+        || announcedName == QLatin1String(".") || announcedName == QLatin1String("..")) {
+        // The package is stored under this name in the download folder: a path would place it elsewhere.
+        qWarning() << qPrintable(logPrefix) << "file name is not a plain name:" << announcedName;
+        return false;
+    }
     const QJsonArray devices = entry.value(QStringLiteral("devices_id")).toArray();
     versionCode = entry.value(QStringLiteral("version_code")).toInt();
-    fileName = entry.value(QStringLiteral("file_name")).toString();
+    fileName = announcedName;
     packageHash = entry.value(QStringLiteral("hash")).toString();
     packageLink = entry.value(QStringLiteral("link")).toString();
     settings->readyVersionCode = versionCode;

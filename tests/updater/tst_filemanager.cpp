@@ -204,6 +204,18 @@ void TestFileManager::readUpdateInfo_data()
     QTest::newRow("root is an array") << QByteArray(R"([{"linux":{"version_code":3}}])") << "" << false << false << 0;
     QTest::newRow("malformed") << QByteArray(R"({"linux":{"version_code":3)") << "" << false << false << 0;
     QTest::newRow("empty file") << QByteArray() << "" << false << false << 0;
+    // The package is stored under its announced name in the download folder; a name that is a path
+    // would let the server write anywhere the updater may.
+    QTest::newRow("file name climbs out") << QByteArray(R"({"linux":{"version_code":9,"file_name":"../../x.zip"}})")
+                                          << "" << false << false << 0;
+    QTest::newRow("file name absolute") << QByteArray(R"({"linux":{"version_code":9,"file_name":"/tmp/x.zip"}})")
+                                        << "" << false << false << 0;
+    QTest::newRow("file name in a subfolder") << QByteArray(R"({"linux":{"version_code":9,"file_name":"a/x.zip"}})")
+                                              << "" << false << false << 0;
+    QTest::newRow("file name with backslash") << QByteArray(R"({"linux":{"version_code":9,"file_name":"..\\x.zip"}})")
+                                              << "" << false << false << 0;
+    QTest::newRow("file name dot-dot") << QByteArray(R"({"linux":{"version_code":9,"file_name":".."}})")
+                                       << "" << false << false << 0;
 }
 
 void TestFileManager::readUpdateInfo()
