@@ -103,6 +103,7 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
     }
     // Any byte from the server, even of a page we discard, shows the connection is alive.
     stallTimer.start();
+    stallReconnects = 0;
     if (redirected) {
         // The body of a redirection is never stored; drained so that it cannot fill the read buffer.
         source->readAll();
@@ -224,27 +225,35 @@ void DownloadFilePrivate::downloadFinished(QNetworkReply *finishedReply)
     } else {
         const QNetworkReply::NetworkError error = finishedReply->error();
         if (error == QNetworkReply::OperationCanceledError && resuming && device) {
-            output = device;
-            offset = device->pos();
-            qInfo() << "Reconnect download file! ";
-            sendRequest();
-            finishedReply->deleteLater();
-            return;
-        }
-        if (status == 416 && offset > 0 && device) {
-            // The partial file is as long as the resource or longer: it cannot be resumed, so the
-            // transfer starts again instead of failing the same way on every later attempt.
-            output = device;
-            if (rewindOutput()) {
-                qWarning() << "[DownloadFilePrivate] Range refused, restart from byte 0";
+            if (++stallReconnects <= DownloadFile::maxStallReconnects) {
+                output = device;
+                offset = device->pos();
+                qInfo() << "Reconnect download file! ";
                 sendRequest();
                 finishedReply->deleteLater();
                 return;
             }
-            output = nullptr;
+            // A server that takes connections but sends nothing would otherwise hold the
+            // transfer, and whoever waits for its result, for ever.
+            code = QNetworkReply::TimeoutError;
+            content = QStringLiteral("No data from the server after %1 reconnections")
+                          .arg(DownloadFile::maxStallReconnects);
+        } else {
+            if (status == 416 && offset > 0 && device) {
+                // The partial file is as long as the resource or longer: it cannot be resumed, so the
+                // transfer starts again instead of failing the same way on every later attempt.
+                output = device;
+                if (rewindOutput()) {
+                    qWarning() << "[DownloadFilePrivate] Range refused, restart from byte 0";
+                    sendRequest();
+                    finishedReply->deleteLater();
+                    return;
+                }
+                output = nullptr;
+            }
+            code = error;
+            content = finishedReply->errorString();
         }
-        code = error;
-        content = finishedReply->errorString();
     }
 
     // Closed before finished() so that a new start() on the same file sees everything written.
@@ -331,6 +340,7 @@ bool DownloadFile::start(QVariantMap params)
     d->digest.reset();
     d->offset = 0;
     d->redirectCount = 0;
+    d->stallReconnects = 0;
     d->failCode = 0;
     d->failText.clear();
 

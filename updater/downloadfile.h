@@ -43,6 +43,8 @@ public:
     void setStallInterval(int msec);
 
     static const int maxRedirects = 10;
+    // Stall time-outs in a row without a byte from the server before the transfer gives up.
+    static const int maxStallReconnects = 10;
 
 signals:
     void finished(int errorCode, QString content);

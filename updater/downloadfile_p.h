@@ -46,6 +46,7 @@ public:
     qint64 offset = 0;
 
     int redirectCount = 0;
+    int stallReconnects = 0;
     bool statusLogged = false;
     int stallOverrideMs = 0;
     int failCode = 0;

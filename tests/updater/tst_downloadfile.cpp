@@ -108,6 +108,7 @@ private slots:
     void redirectLoopIsCapped();
     void stallInBodyReconnectsAndKeepsDigest();
     void stallBeforeHeadersReconnects();
+    void serverThatNeverAnswersEndsTheTransfer();
     void authentication_data();
     void authentication();
     void errorStatusesEndTheTransfer_data();
@@ -520,6 +521,48 @@ void TestDownloadFile::stallBeforeHeadersReconnects()
     const auto requests = m_server->requestsFor("/info.json");
     QCOMPARE(requests.size(), 2);
     QVERIFY(requests.at(1).header("Range").isEmpty());
+}
+
+// Reconnecting is for a connection that broke; a server that accepts and never answers must end
+// the transfer, or the update cycle would wait for its result for ever.
+void TestDownloadFile::serverThatNeverAnswersEndsTheTransfer()
+{
+    HttpTestServer::Route route;
+    route.body = makeBody(1024, 11);
+    route.stallBeforeHeadersMs = -1;
+    route.stalledRequests = -1;
+    m_server->setRoute("/dead", route);
+    const QString target = path(QStringLiteral("dead.bin"));
+
+    DownloadFile df;
+    df.setStallInterval(100);
+    Recorder rec(&df);
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/dead")), target)));
+    QVERIFY(rec.waitFinished(20000));
+    QCOMPARE(rec.code(), int(QNetworkReply::TimeoutError));
+    QCOMPARE(rec.finished.size(), 1);
+    QCOMPARE(m_server->requestsFor("/dead").size(), DownloadFile::maxStallReconnects + 1);
+    QVERIFY(!df.isDownloading());
+    QVERIFY(QFile::exists(target + QStringLiteral(".tmp")));
+
+    // Data between stalls shows the server is alive: the count starts again and the file completes.
+    const QByteArray body = makeBody(200 * 1024, 12);
+    HttpTestServer::Route slow;
+    slow.body = body;
+    slow.chunkSize = 16 * 1024;
+    slow.stallAfterBytes = 16 * 1024;
+    slow.stallMs = -1;
+    slow.stalledRequests = DownloadFile::maxStallReconnects + 2;
+    m_server->setRoute("/slow-alive", slow);
+    DownloadFile alive;
+    alive.setStallInterval(100);
+    Recorder aliveRec(&alive);
+    QVERIFY(alive.start(params(m_server->url(QStringLiteral("/slow-alive")), path(QStringLiteral("alive.bin")),
+                               md5(body))));
+    QVERIFY(aliveRec.waitFinished(30000));
+    QCOMPARE(aliveRec.code(), 0);
+    QVERIFY(readFile(path(QStringLiteral("alive.bin"))) == body);
+    QCOMPARE(m_server->requestsFor("/slow-alive").size(), DownloadFile::maxStallReconnects + 3);
 }
 
 void TestDownloadFile::authentication_data()
