@@ -565,6 +565,14 @@ void FileManager::downloadPackage()
     packageDownloader->clearConnectionCache();
     if (!Utils::isPathExists(downloadFolder()))
         Utils::createFolder(downloadFolder());
+    // Packages of earlier versions are never needed again; kept, they would fill the device over
+    // the months. Only the announced package and its partial file stay.
+    const QStringList keep{fileName, fileName + QStringLiteral(".tmp")};
+    const QFileInfoList earlier = QDir(downloadFolder()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &file : earlier) {
+        if (!keep.contains(file.fileName()) && !QFile::remove(file.absoluteFilePath()))
+            qWarning() << qPrintable(logPrefix) << "cannot remove earlier package:" << file.absoluteFilePath();
+    }
     QVariantMap params;
     params.insert(QStringLiteral("file"), packagePath());
     params.insert(QStringLiteral("source"), packageLink);

@@ -101,6 +101,7 @@ private slots:
 
     void packageTransferResumesOrStartsClean();
     void cancelledTransferStartsClean();
+    void earlierPackagesAreRemoved();
     void updateInfoTransfer();
 
     void extractNestedFoldersAndPermissions();
@@ -400,6 +401,35 @@ void TestFileManager::cancelledTransferStartsClean()
     QCOMPARE(server.requests().size(), 2);
     QCOMPARE(server.requests().last().header("Range"), QByteArray());
     QVERIFY(m_manager->isPackageValid());
+}
+
+// Every version's package would otherwise stay in the download folder for good, and a device that
+// updates for months fills its storage.
+void TestFileManager::earlierPackagesAreRemoved()
+{
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    const QByteArray body(20000, 'n');
+    server.serveData("/p-300.zip", body);
+    m_manager->fileName = QStringLiteral("p-300.zip");
+    m_manager->packageLink = server.url(QStringLiteral("/p-300.zip")).toString();
+    m_manager->packageHash = QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex());
+    const QString folder = m_manager->downloadFolder();
+    QVERIFY(writeFile(folder + QStringLiteral("/p-100.zip"), "old"));
+    QVERIFY(writeFile(folder + QStringLiteral("/p-200.zip.tmp"), "partial old"));
+    QVERIFY(writeFile(folder + QStringLiteral("/p-300.zip.tmp"), body.left(5000)));
+    QVERIFY(QDir().mkpath(folder + QStringLiteral("/keep")));
+    QSignalSpy results(m_manager.data(), &FileManager::finished);
+
+    m_manager->downloadPackage();
+    QVERIFY(results.wait(10000));
+    QCOMPARE(results.last().at(0).toInt(), 0);
+    QCOMPARE(server.requests().last().header("Range"), QByteArray("bytes=5000-"));
+    QVERIFY(m_manager->isPackageValid());
+    QVERIFY(!QFile::exists(folder + QStringLiteral("/p-100.zip")));
+    QVERIFY(!QFile::exists(folder + QStringLiteral("/p-200.zip.tmp")));
+    QVERIFY(QFileInfo(folder + QStringLiteral("/keep")).isDir());
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList({QStringLiteral("p-300.zip")}));
 }
 
 void TestFileManager::updateInfoTransfer()
