@@ -63,6 +63,31 @@ QJsonObject readJson(const QString &path)
     return QJsonDocument::fromJson(readFile(path)).object();
 }
 
+// A zip archive with one empty stored entry of the given name, written byte by byte so that names a
+// zip tool would refuse to write can be tested.
+QByteArray zipWithEmptyEntry(const QByteArray &name)
+{
+    QByteArray local;
+    QDataStream l(&local, QIODevice::WriteOnly);
+    l.setByteOrder(QDataStream::LittleEndian);
+    l << quint32(0x04034b50) << quint16(20) << quint16(0) << quint16(0) << quint16(0) << quint16(0)
+      << quint32(0) << quint32(0) << quint32(0) << quint16(name.size()) << quint16(0);
+    local += name;
+    QByteArray central;
+    QDataStream c(&central, QIODevice::WriteOnly);
+    c.setByteOrder(QDataStream::LittleEndian);
+    c << quint32(0x02014b50) << quint16(20) << quint16(20) << quint16(0) << quint16(0) << quint16(0) << quint16(0)
+      << quint32(0) << quint32(0) << quint32(0) << quint16(name.size()) << quint16(0) << quint16(0) << quint16(0)
+      << quint16(0) << quint32(0) << quint32(0);
+    central += name;
+    QByteArray end;
+    QDataStream e(&end, QIODevice::WriteOnly);
+    e.setByteOrder(QDataStream::LittleEndian);
+    e << quint32(0x06054b50) << quint16(0) << quint16(0) << quint16(1) << quint16(1) << quint32(central.size())
+      << quint32(local.size()) << quint16(0);
+    return local + central + end;
+}
+
 QStringList listFiles(const QString &folder)
 {
     QStringList names;
@@ -276,6 +301,13 @@ void TestPublish::badInputChangesNothing_data()
     QTest::newRow("not a zip") << (base + QStringList{QStringLiteral("--source"), QStringLiteral("APP/x"),
                                                       QStringLiteral("--version-code"), QStringLiteral("2")})
                                << goodInfo << QByteArray("zip");
+    // The updater refuses to install such an archive, so every device would fail on it.
+    QTest::newRow("zip entry climbs out") << (base + QStringList{QStringLiteral("--source"), QStringLiteral("APP/up.zip"),
+                                                                 QStringLiteral("--version-code"), QStringLiteral("2")})
+                                          << goodInfo << QByteArray("outside");
+    QTest::newRow("zip entry absolute") << (base + QStringList{QStringLiteral("--source"), QStringLiteral("APP/abs.zip"),
+                                                               QStringLiteral("--version-code"), QStringLiteral("2")})
+                                        << goodInfo << QByteArray("outside");
     QTest::newRow("output inside source") << (base + QStringList{QStringLiteral("--source"), QStringLiteral("OUT/.."),
                                                                  QStringLiteral("--version-code"), QStringLiteral("2")})
                                           << goodInfo << QByteArray("inside the source");
@@ -291,6 +323,8 @@ void TestPublish::badInputChangesNothing()
     const QString app = dir.filePath(QStringLiteral("app"));
     const QString out = dir.filePath(QStringLiteral("out"));
     QVERIFY(writeFile(app + QStringLiteral("/x"), "not a zip"));
+    QVERIFY(writeFile(app + QStringLiteral("/up.zip"), zipWithEmptyEntry("../evil")));
+    QVERIFY(writeFile(app + QStringLiteral("/abs.zip"), zipWithEmptyEntry("/tmp/evil")));
     QVERIFY(writeFile(out + QStringLiteral("/update.json"), existingInfo));
     for (QString &argument : arguments) {
         argument.replace(QStringLiteral("APP"), app);

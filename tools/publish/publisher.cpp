@@ -34,6 +34,16 @@ bool syncFile(const QString &path)
     return ::fsync(file.handle()) == 0;
 }
 
+bool isSafeEntryName(const QString &name)
+{
+    if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1Char('\\'))
+        || (name.size() >= 2 && name.at(1) == QLatin1Char(':')))
+        return false;
+    QString segments = name;
+    segments.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return !segments.split(QLatin1Char('/')).contains(QStringLiteral(".."));
+}
+
 bool isPlainName(const QString &name)
 {
     return !name.isEmpty() && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
@@ -235,6 +245,16 @@ bool Publisher::checkZip(const QString &zipPath, QString *error)
         return false;
     }
     const zip_int64_t count = zip_get_num_entries(archive, 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        const char *raw = zip_get_name(archive, zip_uint64_t(i), ZIP_FL_ENC_GUESS);
+        const QString name = raw ? QString::fromUtf8(raw) : QString();
+        if (!isSafeEntryName(name)) {
+            zip_discard(archive);
+            // The updater refuses to install such an archive, so no device could take it.
+            *error = zipPath + QStringLiteral(" has an entry that leads outside the application folder: ") + name;
+            return false;
+        }
+    }
     zip_discard(archive);
     if (count <= 0) {
         *error = zipPath + QStringLiteral(" holds no entries");
