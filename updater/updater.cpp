@@ -7,12 +7,21 @@
 #include <QDebug>
 #include <QTimer>
 
+#include <limits>
+
 namespace {
 const int aliveInterval = 60000;
 const int retryInterval = 60000;
 const int firstCheckDelay = 60000;
 const int progressInterval = 1000;
 const int requestedCheckDelay = 100;
+
+// Periods of about 25 days and more overflow a timer's int milliseconds, and a timer with a
+// negative interval never fires: such a period waits as long as a timer can.
+int periodMs(int seconds)
+{
+    return int(qMin<qint64>(qint64(seconds) * 1000, std::numeric_limits<int>::max()));
+}
 }
 
 Updater::Updater(QObject *parent)
@@ -123,7 +132,7 @@ void Updater::timeout()
 {
     periodTimer->stop();
     if (period > 0)
-        periodTimer->start(period * 1000);
+        periodTimer->start(periodMs(period));
 
     switch (cycleStep) {
     case StepCheck:
@@ -156,7 +165,7 @@ void Updater::tickCheck()
             setStateDownload(QStringLiteral("notactive"));
             return;
         }
-        restartPeriodTimer(period * 1000);
+        restartPeriodTimer(periodMs(period));
     }
     qDebug() << "[Updater]" << "period" << period;
     replyPending = false;

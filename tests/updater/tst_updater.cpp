@@ -18,6 +18,7 @@
 #include <QtTest>
 
 #include <cstdio>
+#include <limits>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -493,6 +494,21 @@ void TestUpdater::periodChangeIsAdopted()
     QCOMPARE(u->getPeriodTimer()->interval(), 600000);
     QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
     QVERIFY(waitResult(2));
+    u->timeout();
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+
+    // A period of 30 days does not fit a timer's milliseconds; the cycle must not stop for it.
+    storeValue(QStringLiteral("update/period"), 30 * 24 * 3600);
+    u->timeout();
+    QCOMPARE(u->getPeriod(), 30 * 24 * 3600);
+    QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+    QVERIFY(u->getPeriodTimer()->isActive());
+    QCOMPARE(u->getPeriodTimer()->interval(), std::numeric_limits<int>::max());
+    QVERIFY(waitResult(3));
+    u->timeout();
+    QVERIFY(u->getPeriodTimer()->isActive());
+    QVERIFY(u->getPeriodTimer()->interval() > 0);
 }
 
 void TestUpdater::packageAlreadyPresent()
