@@ -225,6 +225,8 @@ void Launch::stepStart()
 
     if (program == settings->generalAppPath) {
         messageText.clear();
+        // No window has said so (it may be disabled); a later window is about something else.
+        updateRequested = false;
         settings->readSettings();
         startChild(settings->appFullscreen != 0 ? QStringList{QStringLiteral("--fullscreen")} : QStringList());
     } else if (program == settings->settingsAppPath) {

@@ -45,6 +45,7 @@ private slots:
     void updateReadyAtStart();
     void updateReadyDuringRunWaitsForTheEnd();
     void updateDoneBeforeWindowStillShowsWaitingText();
+    void requestedUpdateWithoutWindowLeavesNoWaitingText();
     void disabledWindowGivesRetryDelay();
     void failedStartTextWithBlanksAndQuotes();
     void startSeenOnLastTickIsNotKilled();
@@ -491,7 +492,7 @@ void TestLaunch::updateReadyDuringRunWaitsForTheEnd()
 // starts the window.
 void TestLaunch::updateDoneBeforeWindowStillShowsWaitingText()
 {
-    configure({QStringLiteral("--alive"), QStringLiteral("20")}, {QStringLiteral("--exit-after"), QStringLiteral("0.5")});
+    configure({QStringLiteral("--exit-after"), QStringLiteral("2")}, {QStringLiteral("--exit-after"), QStringLiteral("0.5")});
     startRig();
     ticks(2);
     launch->stateUpdateChanged(QStringLiteral("ready"));
@@ -508,7 +509,46 @@ void TestLaunch::updateDoneBeforeWindowStillShowsWaitingText()
     QVERIFY(waitEvent(Launch::EventStarted));
     launch->tick();
     finishAndStartNext(mainPath);
-    QVERIFY(ProcessHelpers::waitForRecords(mainRecord, 1, 10000));
+    QVERIFY(waitEvent(Launch::EventStarted));
+    launch->tick();
+    QCOMPARE(launch->getStep(), 5);
+    finishAndStartNext(windowPath);
+    QVERIFY(ProcessHelpers::waitForRecords(windowRecord, 2, 10000));
+    QCOMPARE(ProcessHelpers::recordArguments(ProcessHelpers::readRecords(windowRecord).at(1)),
+             QStringList({QStringLiteral("--text"), unexpectedText + QStringLiteral("0, 0, Unknown error")}));
+}
+
+// Without a window to show it, the waiting text of a requested update must not turn up in the
+// window of some later, unrelated end of the application.
+void TestLaunch::requestedUpdateWithoutWindowLeavesNoWaitingText()
+{
+    configure({QStringLiteral("--exit-after"), QStringLiteral("2")}, {QStringLiteral("--exit-after"), QStringLiteral("0.5")},
+              {{QStringLiteral("settingsapp/active"), 0}});
+    startRig();
+    QSignalSpy spy(launch.get(), &Launch::startUpdate);
+    ticks(2);
+    launch->stateUpdateChanged(QStringLiteral("ready"));
+    launch->tick();
+    QCOMPARE(spy.count(), 1);
+    launch->tick();
+    QCOMPARE(launch->getStep(), 11);
+    launch->stateUpdateChanged(QStringLiteral("updating"));
+    launch->stateUpdateChanged(QStringLiteral("updated"));
+
+    // the window is switched back on while the supervisor waits
+    QSettings store;
+    store.setValue(QStringLiteral("settingsapp/active"), 1);
+    store.sync();
+    ticks(Launch::RetryTicks + 1);
+    QCOMPARE(launch->getStep(), 2);
+    QVERIFY(tickUntilStarted(mainPath));
+    QVERIFY(waitEvent(Launch::EventStarted));
+    launch->tick();
+    QCOMPARE(launch->getStep(), 5);
+    finishAndStartNext(windowPath);
+    QVERIFY(ProcessHelpers::waitForRecords(windowRecord, 1, 10000));
+    // The reason of the requested update is still pending (it carries no text of its own).
+    QCOMPARE(ProcessHelpers::recordArguments(ProcessHelpers::readRecords(windowRecord).first()), QStringList());
 }
 
 void TestLaunch::disabledWindowGivesRetryDelay()
