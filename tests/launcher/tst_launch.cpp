@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QSignalSpy>
@@ -49,6 +50,7 @@ private slots:
     void disabledWindowGivesRetryDelay();
     void failedStartTextWithBlanksAndQuotes();
     void startSeenOnLastTickIsNotKilled();
+    void manyAlternationsLeaveNothingBehind();
     void destructorStopsChild_data();
     void destructorStopsChild();
 
@@ -605,6 +607,64 @@ void TestLaunch::failedStartTextWithBlanksAndQuotes()
     QCOMPARE(ProcessHelpers::recordArguments(record),
              QStringList({QStringLiteral("--text"), QStringLiteral("Приложение не запустилось (") + error
                                                         + QStringLiteral("). Путь к приложению:\n") + mainPath}));
+}
+
+namespace {
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
+}
+
+// Children of this process that have ended but were never reaped.
+int zombieChildren()
+{
+    int zombies = 0;
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (comm) state ppid ...": the name may hold blanks, so read after its ")".
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(0) == "Z" && fields.at(1) == self.toLatin1())
+            ++zombies;
+    }
+    return zombies;
+}
+}
+
+// The launcher runs for months; each start of a child must give back what it took.
+void TestLaunch::manyAlternationsLeaveNothingBehind()
+{
+    configure({QStringLiteral("--exit-after"), QStringLiteral("0")}, {QStringLiteral("--exit-after"), QStringLiteral("0")});
+    startRig();
+    ticks(152);
+    QCOMPARE(launch->getStep(), 2);
+    int starts = 0;
+    int descriptorsAfterWarmUp = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (starts < 120 && clock.elapsed() < 60000) {
+        const int before = launch->getStep();
+        // counted between two children, when no pipe is open
+        if (before == 2 && starts == 20 && descriptorsAfterWarmUp == 0)
+            descriptorsAfterWarmUp = openDescriptors();
+        launch->tick();
+        if (before == 2 && launch->getStep() == 4)
+            ++starts;
+        // Let the child's start and end arrive while the supervisor waits for them.
+        if (launch->getStep() == 4 || launch->getStep() == 5)
+            QTest::qWait(2);
+    }
+    QCOMPARE(starts, 120);
+    QVERIFY(QTest::qWaitFor([&] { return launch->getProcessState() == QProcess::NotRunning; }, 5000));
+    QCoreApplication::processEvents();
+    QCOMPARE(openDescriptors(), descriptorsAfterWarmUp);
+    QCOMPARE(zombieChildren(), 0);
+    // Both programs took turns.
+    QCOMPARE(ProcessHelpers::readRecords(mainRecord).size() + ProcessHelpers::readRecords(windowRecord).size(), 120);
+    QVERIFY(ProcessHelpers::readRecords(windowRecord).size() >= 59);
 }
 
 void TestLaunch::startSeenOnLastTickIsNotKilled()
