@@ -320,6 +320,28 @@ private slots:
         QCOMPARE(client.getUpdaterState(), AppUpdater::NOTRUNNING);
     }
 
+    // An updater that cannot come up (a missing library, a broken installation) ends right after
+    // its start; it is started again at the pace of the regular attempts, not every second.
+    void updaterEndingAtStartIsNotRestartedEverySecond()
+    {
+        QTemporaryDir dir;
+        const QString program = dir.filePath(QStringLiteral("updater"));
+        QFile f(program);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QStringLiteral("#!/bin/sh\necho started >> '%1/starts'\nexit 1\n").arg(dir.path()).toUtf8());
+        f.close();
+        QVERIFY(f.setPermissions(f.permissions() | QFileDevice::ExeOwner));
+        configure(TestEnvironment::uniqueSocketName(QStringLiteral("crashing")), program, 1);
+
+        AppUpdater client;
+        client.init(settings);
+        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == 4; }, 5000));
+        QCOMPARE(client.getUpdaterState(), AppUpdater::NOTRUNNING);
+        QCOMPARE(client.pendingAttemptMs(), 60000);
+        QTest::qWait(2500);
+        QCOMPARE(countStarts(dir.path()), 1);
+    }
+
     // One attempt a minute for months: neither a missing server nor a server that keeps closing
     // the connection may cost a descriptor per attempt.
     void manyAttemptsLeakNoDescriptor()
