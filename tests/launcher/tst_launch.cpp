@@ -37,6 +37,8 @@ private slots:
     void silentChildIsTerminatedOrKilled();
     void missingOrDisabledMainShowsWindow_data();
     void missingOrDisabledMainShowsWindow();
+    void failingWindowPacesTheRetries_data();
+    void failingWindowPacesTheRetries();
     void unexpectedExitText_data();
     void unexpectedExitText();
     void announcedEndTexts_data();
@@ -302,6 +304,50 @@ void TestLaunch::missingOrDisabledMainShowsWindow()
     QVERIFY(ProcessHelpers::waitForRecords(mainRecord, 1, 10000));
     QCOMPARE(ProcessHelpers::recordArguments(ProcessHelpers::readRecords(mainRecord).first()),
              QStringList{QStringLiteral("--fullscreen")});
+}
+
+void TestLaunch::failingWindowPacesTheRetries_data()
+{
+    QTest::addColumn<QStringList>("windowOptions");
+    QTest::addColumn<bool>("failed");
+    QTest::newRow("exit code 1") << QStringList{QStringLiteral("--exit-after"), QStringLiteral("0"),
+                                                QStringLiteral("--exit-code"), QStringLiteral("1")}
+                                 << true;
+    QTest::newRow("crash") << QStringList{QStringLiteral("--crash-after"), QStringLiteral("0")} << true;
+    QTest::newRow("normal end") << QStringList{QStringLiteral("--exit-after"), QStringLiteral("0"),
+                                               QStringLiteral("--say-before-exit"), QStringLiteral("$QUIT")}
+                                << false;
+}
+
+// A window that cannot come up (no display, a broken installation) ends at once; with the main
+// application missing as well the two would take turns several times a second, each turn
+// re-reading and logging the settings, for as long as nobody repairs the device.
+void TestLaunch::failingWindowPacesTheRetries()
+{
+    QFETCH(QStringList, windowOptions);
+    QFETCH(bool, failed);
+    configure({}, windowOptions, {{QStringLiteral("application/name"), QStringLiteral("absent.bin")}});
+    startRig();
+    ticks(153);
+    QCOMPARE(launch->getProgram(), windowPath);
+    launch->tick();
+    QCOMPARE(launch->getStep(), 4);
+    QVERIFY(waitEvent(Launch::EventFinished));
+    for (int i = 0; i < 3 && launch->getStep() != 8; ++i)
+        launch->tick();
+    QCOMPARE(launch->getStep(), 8);
+    launch->tick();
+    QCOMPARE(launch->getProgram(), settings->generalAppPath);
+    if (!failed) {
+        QCOMPARE(launch->getStep(), 2);
+        return;
+    }
+    QCOMPARE(launch->getStep(), 11);
+    ticks(Launch::RetryTicks);
+    QCOMPARE(launch->getStep(), 11);
+    launch->tick();
+    QCOMPARE(launch->getStep(), 2);
+    QCOMPARE(ProcessHelpers::readRecords(windowRecord).size(), 1);
 }
 
 void TestLaunch::unexpectedExitText_data()
