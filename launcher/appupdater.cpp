@@ -206,6 +206,10 @@ void AppUpdater::appFinished()
 {
     qWarning() << "[AppUpdater]" << "updater finished";
     updaterState = NOTRUNNING;
+    // An updater that ends before it could be reached (it cannot come up at all) would otherwise
+    // be started again by the attempt due 1 s after its start, every second, for ever.
+    if (!isConnected())
+        m_timer->start(RetryAttemptMs);
 }
 
 void AppUpdater::appTimeout()

@@ -89,8 +89,11 @@ void ImbeddedWdt::tick()
         return;
     switch (wdtStep) {
     case 0:
-        if (shell->state() == QProcess::NotRunning)
+        if (shell->state() == QProcess::NotRunning) {
+            // The previous shell's "finished" must not be read as this shell's event.
+            wdtEvent = 0;
             shell->start(QStringLiteral("/bin/bash"), QStringList(), QIODevice::ReadWrite);
+        }
         qDebug() << "WDT:" << shell->state();
         if (shell->state() == QProcess::Running) {
             feed();

@@ -225,6 +225,8 @@ void Launch::stepStart()
 
     if (program == settings->generalAppPath) {
         messageText.clear();
+        // No window has said so (it may be disabled); a later window is about something else.
+        updateRequested = false;
         settings->readSettings();
         startChild(settings->appFullscreen != 0 ? QStringList{QStringLiteral("--fullscreen")} : QStringList());
     } else if (program == settings->settingsAppPath) {
@@ -245,6 +247,15 @@ void Launch::stepFinished()
         program = settings->settingsAppPath;
         tickCounter = 1;
         step = 1;
+    } else if (program == settings->settingsAppPath
+               && (processEvent != EventFinished || exitStatus != QProcess::NormalExit || exitCode != 0)) {
+        // A window that cannot come up (no display, broken files) would otherwise take turns with
+        // a missing or failing application several times a second, for as long as nobody comes;
+        // wait as for a missing window. The retry delay reads the settings again.
+        qCDebug(lcCritical) << "message window failed, retry in 15 s";
+        program = settings->generalAppPath;
+        tickCounter = RetryTicks;
+        step = 11;
     } else {
         settings->readSettings();
         program = settings->generalAppPath;

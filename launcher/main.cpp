@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 
+#include <csignal>
 #include <memory>
 
 int main(int argc, char *argv[])
@@ -19,6 +20,10 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral("2.1.0.1"));
 
     SignalQuitter signalQuitter;
+    // Every log line is echoed to stdout; a reader that goes away (a closed console, an ended
+    // pipe) must not take the supervisor down with SIGPIPE. QProcess restores the default
+    // disposition in the children it starts.
+    std::signal(SIGPIPE, SIG_IGN);
 
     // Read before the log handler exists: these lines go to the default output only.
     Settings settings;

@@ -9,7 +9,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 #include <memory>
 
 // The real zorvan binary with private settings, log folder and stand-in children.
@@ -24,6 +27,7 @@ private slots:
     void disabledLauncherLogsQuitAndStartsNothing();
     void stopSignalBeforeFirstStart();
     void supervisesAndEndsChildOnSigterm();
+    void survivesClosedStandardOutput();
 
 private:
     void writeSettings(const QVariantMap &values);
@@ -201,6 +205,64 @@ void TestZorvan::supervisesAndEndsChildOnSigterm()
     QCOMPARE(log.count(QLatin1String(" DBG default: [Settings] \"") + env->settingsFile(QStringLiteral("zorvan"))), 1);
     const QByteArray out = zorvan->readAllStandardOutput();
     QVERIFY(out.contains("\n0 starting procces"));
+}
+
+// Whoever reads the echo (a console, a pipe to a logger) may go away; supervision must go on.
+void TestZorvan::survivesClosedStandardOutput()
+{
+    // The updater child is started about 100 ms after the loop runs, and all it writes is logged.
+    const QString updaterRecord = env->path() + QStringLiteral("/updater.records");
+    const QString updater = ProcessHelpers::installStandin(QStringLiteral(STANDIN_BIN), env->path() + QStringLiteral("/updater"),
+                                                           QStringLiteral("updater"),
+                                                           {QStringLiteral("--alive"), QStringLiteral("0.1"),
+                                                            QStringLiteral("--record"), updaterRecord});
+    QVERIFY(!updater.isEmpty());
+    writeSettings({{QStringLiteral("updaterapp/active"), 1},
+                   {QStringLiteral("updaterapp/folder"), QFileInfo(updater).path()},
+                   {QStringLiteral("updaterapp/name"), QStringLiteral("updater")},
+                   {QStringLiteral("updaterapp/localserver"), TestEnvironment::uniqueSocketName(QStringLiteral("sigpipe"))},
+                   {QStringLiteral("application/folder"), env->path() + QStringLiteral("/none")}});
+
+    // zorvan's stdout is a pipe whose reading end is gone before its first line.
+    int fds[2];
+    QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
+    zorvan = std::make_unique<QProcess>();
+    zorvan->setProcessEnvironment(env->processEnvironment());
+    zorvan->setWorkingDirectory(env->path());
+    zorvan->setStandardOutputFile(QStringLiteral("/proc/self/fd/%1").arg(fds[1]));
+    ::close(fds[0]);
+    zorvan->start(QStringLiteral(ZORVAN_BIN), QStringList());
+    ::close(fds[1]);
+    QVERIFY(zorvan->waitForStarted(10000));
+
+    QVERIFY(QTest::qWaitFor([&] {
+        return zorvan->state() == QProcess::NotRunning || !ProcessHelpers::readRecords(updaterRecord).isEmpty();
+    }, 10000));
+    QVERIFY2(zorvan->state() == QProcess::Running,
+             qPrintable(QStringLiteral("zorvan ended: status %1, code %2").arg(zorvan->exitStatus()).arg(zorvan->exitCode())));
+    const qint64 childPid = ProcessHelpers::readRecords(updaterRecord).first().value(QStringLiteral("pid")).toVariant().toLongLong();
+    // Each "$ALIVE" of the child is logged and echoed into the closed pipe.
+    QVERIFY(QTest::qWaitFor([&] { return logLines().join(QLatin1Char('\n')).count(QLatin1String("appReadyRead")) >= 5; },
+                            10000));
+    QCOMPARE(zorvan->state(), QProcess::Running);
+
+    // The child must not inherit the launcher's indifference to SIGPIPE.
+    QFile status(QStringLiteral("/proc/%1/status").arg(childPid));
+    QVERIFY(status.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QByteArrayList statusLines = status.readAll().split('\n');
+    const auto sigIgn = std::find_if(statusLines.cbegin(), statusLines.cend(),
+                                     [](const QByteArray &line) { return line.startsWith("SigIgn:"); });
+    QVERIFY(sigIgn != statusLines.cend());
+    bool ok = false;
+    const qulonglong ignored = sigIgn->mid(7).trimmed().toULongLong(&ok, 16);
+    QVERIFY(ok);
+    QCOMPARE(ignored & (1ull << (SIGPIPE - 1)), 0ull);
+
+    ::kill(pid_t(zorvan->processId()), SIGTERM);
+    QVERIFY(zorvan->waitForFinished(20000));
+    QCOMPARE(zorvan->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(zorvan->exitCode(), 0);
+    QVERIFY(ProcessHelpers::waitForProcessGone(childPid, 5000));
 }
 
 QTEST_GUILESS_MAIN(TestZorvan)

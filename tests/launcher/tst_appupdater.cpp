@@ -3,6 +3,7 @@
 #include "testenvironment.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLocalServer>
@@ -317,6 +318,73 @@ private slots:
         touch(dir.filePath(QStringLiteral("stop")));
         QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == 4; }, 5000));
         QCOMPARE(client.getUpdaterState(), AppUpdater::NOTRUNNING);
+    }
+
+    // An updater that cannot come up (a missing library, a broken installation) ends right after
+    // its start; it is started again at the pace of the regular attempts, not every second.
+    void updaterEndingAtStartIsNotRestartedEverySecond()
+    {
+        QTemporaryDir dir;
+        const QString program = dir.filePath(QStringLiteral("updater"));
+        QFile f(program);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QStringLiteral("#!/bin/sh\necho started >> '%1/starts'\nexit 1\n").arg(dir.path()).toUtf8());
+        f.close();
+        QVERIFY(f.setPermissions(f.permissions() | QFileDevice::ExeOwner));
+        configure(TestEnvironment::uniqueSocketName(QStringLiteral("crashing")), program, 1);
+
+        AppUpdater client;
+        client.init(settings);
+        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == 4; }, 5000));
+        QCOMPARE(client.getUpdaterState(), AppUpdater::NOTRUNNING);
+        QCOMPARE(client.pendingAttemptMs(), 60000);
+        QTest::qWait(2500);
+        QCOMPARE(countStarts(dir.path()), 1);
+    }
+
+    // One attempt a minute for months: neither a missing server nor a server that keeps closing
+    // the connection may cost a descriptor per attempt.
+    void manyAttemptsLeakNoDescriptor()
+    {
+        const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("attempts"));
+        configure(name, QString(), 0);
+        AppUpdater client;
+        client.init(settings);
+        auto descriptors = [] {
+            return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
+        };
+        for (int i = 0; i < 10; ++i)
+            client.m_timerTimeout();
+        QCoreApplication::processEvents();
+        const int missingBefore = descriptors();
+        for (int i = 0; i < 200; ++i)
+            client.m_timerTimeout();
+        QCoreApplication::processEvents();
+        QCOMPARE(descriptors(), missingBefore);
+
+        QLocalServer server;
+        QVERIFY(server.listen(name));
+        int accepted = 0;
+        connect(&server, &QLocalServer::newConnection, &server, [&] {
+            while (QLocalSocket *peer = server.nextPendingConnection()) {
+                ++accepted;
+                peer->write("{\"state_update\":\"not_required\"}\n");
+                peer->disconnectFromServer();
+                peer->deleteLater();
+            }
+        });
+        int serverBefore = 0;
+        for (int i = 0; i < 60; ++i) {
+            if (i == 10) {
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+                serverBefore = descriptors();
+            }
+            client.m_timerTimeout();
+            QVERIFY(QTest::qWaitFor([&] { return accepted == i + 1 && client.getUpdaterState() == AppUpdater::RECONNECT; }, 5000));
+            QCoreApplication::processEvents();
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(descriptors(), serverBefore);
     }
 
     // A name left by a killed updater refuses connections; with no updater known to run the

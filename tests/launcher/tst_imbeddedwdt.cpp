@@ -171,6 +171,32 @@ private slots:
         QVERIFY(tickAndExpect(wdt, expected));
     }
 
+    // The new shell's start is reported through the event loop, possibly after the next tick on a
+    // busy device; the end of the shell before it must not be taken for the new one's.
+    void replacedShellWithLateStartIsStillArmed()
+    {
+        settings->watchdogSetTime = 60;
+        settings->watchdogFeedTime = 0;
+        ImbeddedWdt wdt;
+        wdt.startWatchdog(settings);
+        wdt.setAutoTick(false);
+        QStringList expected;
+        QVERIFY(arm(wdt, expected));
+        const qint64 first = wdt.shellProcessId();
+        QVERIFY(::kill(pid_t(first), SIGKILL) == 0);
+        QVERIFY(QTest::qWaitFor([&] { return wdt.getEvent() == 6; }, 5000));
+        wdt.tick(); // feeding sees the end
+        QCOMPARE(wdt.getStep(), 0);
+        wdt.tick(); // a new shell is started
+        QCOMPARE(wdt.getStep(), 2);
+        wdt.tick(); // no event processed since: its start has not been reported yet
+        QCOMPARE(wdt.getStep(), 2);
+        QVERIFY(QTest::qWaitFor([&] { return wdt.getEvent() == 1; }, 5000));
+        expected << QStringLiteral("set_on") << QStringLiteral("set_feed_time 60");
+        QVERIFY(tickAndExpect(wdt, expected));
+        QCOMPARE(wdt.getStep(), 3);
+    }
+
     void shellEndsWithFeeder()
     {
         auto *wdt = new ImbeddedWdt;

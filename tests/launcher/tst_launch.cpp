@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QSignalSpy>
@@ -36,6 +37,8 @@ private slots:
     void silentChildIsTerminatedOrKilled();
     void missingOrDisabledMainShowsWindow_data();
     void missingOrDisabledMainShowsWindow();
+    void failingWindowPacesTheRetries_data();
+    void failingWindowPacesTheRetries();
     void unexpectedExitText_data();
     void unexpectedExitText();
     void announcedEndTexts_data();
@@ -45,9 +48,11 @@ private slots:
     void updateReadyAtStart();
     void updateReadyDuringRunWaitsForTheEnd();
     void updateDoneBeforeWindowStillShowsWaitingText();
+    void requestedUpdateWithoutWindowLeavesNoWaitingText();
     void disabledWindowGivesRetryDelay();
     void failedStartTextWithBlanksAndQuotes();
     void startSeenOnLastTickIsNotKilled();
+    void manyAlternationsLeaveNothingBehind();
     void destructorStopsChild_data();
     void destructorStopsChild();
 
@@ -301,6 +306,50 @@ void TestLaunch::missingOrDisabledMainShowsWindow()
              QStringList{QStringLiteral("--fullscreen")});
 }
 
+void TestLaunch::failingWindowPacesTheRetries_data()
+{
+    QTest::addColumn<QStringList>("windowOptions");
+    QTest::addColumn<bool>("failed");
+    QTest::newRow("exit code 1") << QStringList{QStringLiteral("--exit-after"), QStringLiteral("0"),
+                                                QStringLiteral("--exit-code"), QStringLiteral("1")}
+                                 << true;
+    QTest::newRow("crash") << QStringList{QStringLiteral("--crash-after"), QStringLiteral("0")} << true;
+    QTest::newRow("normal end") << QStringList{QStringLiteral("--exit-after"), QStringLiteral("0"),
+                                               QStringLiteral("--say-before-exit"), QStringLiteral("$QUIT")}
+                                << false;
+}
+
+// A window that cannot come up (no display, a broken installation) ends at once; with the main
+// application missing as well the two would take turns several times a second, each turn
+// re-reading and logging the settings, for as long as nobody repairs the device.
+void TestLaunch::failingWindowPacesTheRetries()
+{
+    QFETCH(QStringList, windowOptions);
+    QFETCH(bool, failed);
+    configure({}, windowOptions, {{QStringLiteral("application/name"), QStringLiteral("absent.bin")}});
+    startRig();
+    ticks(153);
+    QCOMPARE(launch->getProgram(), windowPath);
+    launch->tick();
+    QCOMPARE(launch->getStep(), 4);
+    QVERIFY(waitEvent(Launch::EventFinished));
+    for (int i = 0; i < 3 && launch->getStep() != 8; ++i)
+        launch->tick();
+    QCOMPARE(launch->getStep(), 8);
+    launch->tick();
+    QCOMPARE(launch->getProgram(), settings->generalAppPath);
+    if (!failed) {
+        QCOMPARE(launch->getStep(), 2);
+        return;
+    }
+    QCOMPARE(launch->getStep(), 11);
+    ticks(Launch::RetryTicks);
+    QCOMPARE(launch->getStep(), 11);
+    launch->tick();
+    QCOMPARE(launch->getStep(), 2);
+    QCOMPARE(ProcessHelpers::readRecords(windowRecord).size(), 1);
+}
+
 void TestLaunch::unexpectedExitText_data()
 {
     QTest::addColumn<QStringList>("mainOptions");
@@ -491,7 +540,7 @@ void TestLaunch::updateReadyDuringRunWaitsForTheEnd()
 // starts the window.
 void TestLaunch::updateDoneBeforeWindowStillShowsWaitingText()
 {
-    configure({QStringLiteral("--alive"), QStringLiteral("20")}, {QStringLiteral("--exit-after"), QStringLiteral("0.5")});
+    configure({QStringLiteral("--exit-after"), QStringLiteral("2")}, {QStringLiteral("--exit-after"), QStringLiteral("0.5")});
     startRig();
     ticks(2);
     launch->stateUpdateChanged(QStringLiteral("ready"));
@@ -508,7 +557,46 @@ void TestLaunch::updateDoneBeforeWindowStillShowsWaitingText()
     QVERIFY(waitEvent(Launch::EventStarted));
     launch->tick();
     finishAndStartNext(mainPath);
-    QVERIFY(ProcessHelpers::waitForRecords(mainRecord, 1, 10000));
+    QVERIFY(waitEvent(Launch::EventStarted));
+    launch->tick();
+    QCOMPARE(launch->getStep(), 5);
+    finishAndStartNext(windowPath);
+    QVERIFY(ProcessHelpers::waitForRecords(windowRecord, 2, 10000));
+    QCOMPARE(ProcessHelpers::recordArguments(ProcessHelpers::readRecords(windowRecord).at(1)),
+             QStringList({QStringLiteral("--text"), unexpectedText + QStringLiteral("0, 0, Unknown error")}));
+}
+
+// Without a window to show it, the waiting text of a requested update must not turn up in the
+// window of some later, unrelated end of the application.
+void TestLaunch::requestedUpdateWithoutWindowLeavesNoWaitingText()
+{
+    configure({QStringLiteral("--exit-after"), QStringLiteral("2")}, {QStringLiteral("--exit-after"), QStringLiteral("0.5")},
+              {{QStringLiteral("settingsapp/active"), 0}});
+    startRig();
+    QSignalSpy spy(launch.get(), &Launch::startUpdate);
+    ticks(2);
+    launch->stateUpdateChanged(QStringLiteral("ready"));
+    launch->tick();
+    QCOMPARE(spy.count(), 1);
+    launch->tick();
+    QCOMPARE(launch->getStep(), 11);
+    launch->stateUpdateChanged(QStringLiteral("updating"));
+    launch->stateUpdateChanged(QStringLiteral("updated"));
+
+    // the window is switched back on while the supervisor waits
+    QSettings store;
+    store.setValue(QStringLiteral("settingsapp/active"), 1);
+    store.sync();
+    ticks(Launch::RetryTicks + 1);
+    QCOMPARE(launch->getStep(), 2);
+    QVERIFY(tickUntilStarted(mainPath));
+    QVERIFY(waitEvent(Launch::EventStarted));
+    launch->tick();
+    QCOMPARE(launch->getStep(), 5);
+    finishAndStartNext(windowPath);
+    QVERIFY(ProcessHelpers::waitForRecords(windowRecord, 1, 10000));
+    // The reason of the requested update is still pending (it carries no text of its own).
+    QCOMPARE(ProcessHelpers::recordArguments(ProcessHelpers::readRecords(windowRecord).first()), QStringList());
 }
 
 void TestLaunch::disabledWindowGivesRetryDelay()
@@ -565,6 +653,64 @@ void TestLaunch::failedStartTextWithBlanksAndQuotes()
     QCOMPARE(ProcessHelpers::recordArguments(record),
              QStringList({QStringLiteral("--text"), QStringLiteral("Приложение не запустилось (") + error
                                                         + QStringLiteral("). Путь к приложению:\n") + mainPath}));
+}
+
+namespace {
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
+}
+
+// Children of this process that have ended but were never reaped.
+int zombieChildren()
+{
+    int zombies = 0;
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (comm) state ppid ...": the name may hold blanks, so read after its ")".
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(0) == "Z" && fields.at(1) == self.toLatin1())
+            ++zombies;
+    }
+    return zombies;
+}
+}
+
+// The launcher runs for months; each start of a child must give back what it took.
+void TestLaunch::manyAlternationsLeaveNothingBehind()
+{
+    configure({QStringLiteral("--exit-after"), QStringLiteral("0")}, {QStringLiteral("--exit-after"), QStringLiteral("0")});
+    startRig();
+    ticks(152);
+    QCOMPARE(launch->getStep(), 2);
+    int starts = 0;
+    int descriptorsAfterWarmUp = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (starts < 120 && clock.elapsed() < 60000) {
+        const int before = launch->getStep();
+        // counted between two children, when no pipe is open
+        if (before == 2 && starts == 20 && descriptorsAfterWarmUp == 0)
+            descriptorsAfterWarmUp = openDescriptors();
+        launch->tick();
+        if (before == 2 && launch->getStep() == 4)
+            ++starts;
+        // Let the child's start and end arrive while the supervisor waits for them.
+        if (launch->getStep() == 4 || launch->getStep() == 5)
+            QTest::qWait(2);
+    }
+    QCOMPARE(starts, 120);
+    QVERIFY(QTest::qWaitFor([&] { return launch->getProcessState() == QProcess::NotRunning; }, 5000));
+    QCoreApplication::processEvents();
+    QCOMPARE(openDescriptors(), descriptorsAfterWarmUp);
+    QCOMPARE(zombieChildren(), 0);
+    // Both programs took turns.
+    QCOMPARE(ProcessHelpers::readRecords(mainRecord).size() + ProcessHelpers::readRecords(windowRecord).size(), 120);
+    QVERIFY(ProcessHelpers::readRecords(windowRecord).size() >= 59);
 }
 
 void TestLaunch::startSeenOnLastTickIsNotKilled()
