@@ -105,6 +105,9 @@ int main(int argc, char *argv[])
 
     if (!installExitHandler(&app))
         qWarning() << "cannot install the exit handler for SIGINT and SIGTERM";
+    // Every log line goes to stdout, which is the launcher's pipe: when the launcher goes away,
+    // SIGPIPE must not end the updater, least of all while it moves files into the application folder.
+    std::signal(SIGPIPE, SIG_IGN);
 
     Settings settings;
     settings.init();

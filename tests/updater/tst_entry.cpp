@@ -6,6 +6,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 // One run of the real updater binary with a private settings store.
@@ -64,6 +66,7 @@ private slots:
     void updateTwoStaysResident();
     void downloadAndUpdateTakesTheDownloadPath();
     void helpAndVersion();
+    void survivesClosedStandardOutput();
 };
 
 void TestEntry::initTestCase()
@@ -215,6 +218,25 @@ void TestEntry::helpAndVersion()
     QVERIFY(version.process.waitForFinished(10000));
     QCOMPARE(version.lines(), QStringList{QStringLiteral("updater 1.2.3")});
     QVERIFY(!QFile::exists(env.settingsFile(QStringLiteral("updater"))));
+}
+
+void TestEntry::survivesClosedStandardOutput()
+{
+    TestEnvironment env;
+    Run run(env);
+    // stdout is a pipe whose reading end is gone before the first line, as when the launcher died.
+    int fds[2];
+    QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
+    run.process.setStandardOutputFile(QStringLiteral("/proc/self/fd/%1").arg(fds[1]));
+    ::close(fds[0]);
+    run.start({});
+    ::close(fds[1]);
+    QVERIFY(run.process.waitForStarted(10000));
+    // The settings line and the server's lines are written at once; SIGPIPE would end it here.
+    QVERIFY(!run.process.waitForFinished(1500));
+    QVERIFY(run.signalAndWait(SIGTERM));
+    QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.process.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestEntry)
