@@ -52,6 +52,7 @@ public:
     int stallOverrideMs = 0;
     int failCode = 0;
     QString failText;
+    QByteArray chunk;
 };
 
 #endif
