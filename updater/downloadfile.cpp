@@ -14,9 +14,6 @@
 namespace {
 const int defaultStallMs = 30000;
 const qint64 readBufferSize = 1024 * 1024;
-// The reply is read through one reused block of this size: no allocation per readyRead, and the
-// block stays in the processor's cache between the digest and the write.
-const int chunkSize = 64 * 1024;
 }
 
 DownloadFilePrivate::DownloadFilePrivate(DownloadFile *q)
@@ -160,22 +157,13 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
             return; // a receiver of started() ended the transfer
     }
 
-    if (chunk.isEmpty())
-        chunk.resize(chunkSize);
-    const bool hashing = !expectedHash.isEmpty();
-    const bool writing = output && output->isOpen();
-    for (;;) {
-        const qint64 n = source->read(chunk.data(), chunk.size());
-        if (n <= 0)
-            return;
-        if (hashing)
-            digest.addData(chunk.constData(), int(n));
-        if (writing && output->write(chunk.constData(), n) != n) {
-            // A short write would leave a hole that the next resume could never repair.
-            failTransfer(QNetworkReply::UnknownContentError,
-                         QStringLiteral("Write to partial file failed: ") + output->errorString());
-            return;
-        }
+    const QByteArray data = source->readAll();
+    if (!expectedHash.isEmpty())
+        digest.addData(data);
+    if (output && output->isOpen() && output->write(data) != data.size()) {
+        // A short write would leave a hole that the next resume could never repair.
+        failTransfer(QNetworkReply::UnknownContentError,
+                     QStringLiteral("Write to partial file failed: ") + output->errorString());
     }
 }
 

@@ -52,7 +52,6 @@ public:
     int stallOverrideMs = 0;
     int failCode = 0;
     QString failText;
-    QByteArray chunk;
 };
 
 #endif
