@@ -3,7 +3,7 @@
 //
 // bench_download_client --limit FILE MIB [CHUNK_KIB]
 // The most one thread can do with the bytes of a download: hash them with MD5 and write them to
-// FILE, from memory, CHUNK_KIB (default 64, as DownloadFile reads) at a time, no network at all. Prints
+// FILE, from memory, CHUNK_KIB (default 1024, the cap of the reply's read buffer) at a time, no network at all. Prints
 // "limit bytes=<n> seconds=<hash and write> hash_seconds=<hash alone> write_seconds=<write alone>".
 #include "downloadfile.h"
 
@@ -55,7 +55,7 @@ int limit(const QStringList &args)
 {
     const QString path = args.at(2);
     const qint64 total = args.at(3).toLongLong() * 1024 * 1024;
-    const int chunk = (args.size() > 4 ? args.at(4).toInt() : 64) * 1024;
+    const int chunk = (args.size() > 4 ? args.at(4).toInt() : 1024) * 1024;
     if (total <= 0 || chunk <= 0)
         return 2;
     // The first write of a run pays for fresh page-cache memory; the others reuse what it freed.
