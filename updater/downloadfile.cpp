@@ -18,12 +18,8 @@ const qint64 readBufferSize = 1024 * 1024;
 
 DownloadFilePrivate::DownloadFilePrivate(DownloadFile *q)
     : q(q)
-    , manager(new QNetworkAccessManager)
     , digest(QCryptographicHash::Md5)
 {
-    // Redirections are followed here, not by the access manager, so that the partial file, the
-    // digest and the range survive them.
-    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     stallTimer.setSingleShot(true);
     stallTimer.setInterval(defaultStallMs);
     QObject::connect(&stallTimer, &QTimer::timeout, q, [this] { onStallTimeout(); });
@@ -32,12 +28,37 @@ DownloadFilePrivate::DownloadFilePrivate(DownloadFile *q)
 DownloadFilePrivate::~DownloadFilePrivate()
 {
     stallTimer.stop();
-    QObject::disconnect(manager, nullptr, q, nullptr);
+    if (manager)
+        QObject::disconnect(manager, nullptr, q, nullptr);
     if (reply) {
         reply->disconnect();
         reply->abort();
     }
     delete manager;
+}
+
+// Built on the first request: constructing an access manager loads the network bearer plugins
+// and the libraries behind them (some megabytes), which a process that never downloads need not pay.
+QNetworkAccessManager *DownloadFilePrivate::network()
+{
+    if (manager)
+        return manager;
+    manager = new QNetworkAccessManager;
+    // Redirections are followed here, not by the access manager, so that the partial file, the
+    // digest and the range survive them.
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    QObject::connect(manager, SIGNAL(finished(QNetworkReply *)), q, SLOT(_q_downloadFinished(QNetworkReply *)));
+    QObject::connect(manager, SIGNAL(authenticationRequired(QNetworkReply *, QAuthenticator *)), q,
+                     SLOT(_q_authRequset(QNetworkReply *, QAuthenticator *)));
+    return manager;
+}
+
+void DownloadFilePrivate::clearCaches()
+{
+    if (!manager)
+        return;
+    manager->clearConnectionCache();
+    manager->clearAccessCache();
 }
 
 int DownloadFilePrivate::stallIntervalMs() const
@@ -63,7 +84,7 @@ void DownloadFilePrivate::sendRequest()
     request.setRawHeader("Accept-Encoding", "identity");
     request.setRawHeader("User-Agent", Utils::userAgent().toUtf8());
 
-    reply = manager->get(request);
+    reply = network()->get(request);
     // Without a cap Qt's network thread buffers far ahead of us (hundreds of MB for a big file).
     reply->setReadBufferSize(readBufferSize);
     QNetworkReply *sent = reply;
@@ -273,9 +294,6 @@ DownloadFile::DownloadFile(QObject *parent)
     : QObject(parent)
     , d(new DownloadFilePrivate(this))
 {
-    connect(d->manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(_q_downloadFinished(QNetworkReply *)));
-    connect(d->manager, SIGNAL(authenticationRequired(QNetworkReply *, QAuthenticator *)), this,
-            SLOT(_q_authRequset(QNetworkReply *, QAuthenticator *)));
 }
 
 DownloadFile::~DownloadFile() = default;
@@ -391,14 +409,12 @@ void DownloadFile::setAuth(QString user, QString password)
 {
     this->user = user;
     this->password = password;
-    d->manager->clearConnectionCache();
-    d->manager->clearAccessCache();
+    d->clearCaches();
 }
 
 void DownloadFile::clearConnectionCache()
 {
-    d->manager->clearConnectionCache();
-    d->manager->clearAccessCache();
+    d->clearCaches();
     d->resuming = false;
     if (d->reply)
         d->reply->abort();

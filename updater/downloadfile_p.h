@@ -29,9 +29,11 @@ public:
     // Ends the current reply; finished() then reports errorCode and errorText instead of the reply's.
     void failTransfer(int errorCode, const QString &errorText);
     int stallIntervalMs() const;
+    QNetworkAccessManager *network();
+    void clearCaches();
 
     DownloadFile *q;
-    QNetworkAccessManager *manager;
+    QNetworkAccessManager *manager = nullptr;
     QCryptographicHash digest;
     QTimer stallTimer;
     QNetworkReply *reply = nullptr;

@@ -2,6 +2,8 @@
 # Downloads a 1 GiB file from a local nginx to disk, three ways, each REPEAT times (median shown):
 #   DownloadFile with the MD5 check, DownloadFile without a hash,
 #   curl -s URL | tee FILE | md5sum   (the peer with a hash),   curl -s -o FILE   (no hash).
+# Also the one-thread limit: MD5 and writing the same number of bytes from memory, no network
+# (bench_download_client --limit), the most a download that hashes on one thread can reach.
 # Prints throughput (MB/s, 10^6 bytes), ratios and peak RSS (/usr/bin/time -v; for the pipeline the
 # largest process of it). Usage: bench/download/run.sh BUILD_DIR [SIZE_MIB] [REPEAT]
 set -euo pipefail
@@ -81,8 +83,17 @@ md5_limit() {
     awk -v a="$t0" -v b="$t1" 'BEGIN {print (b - a) / 1e9}' >> "$work/md5_limit.txt"
 }
 
+# The one-thread limit: "seconds hash_seconds write_seconds" appended to $work/thread_limit.txt.
+thread_limit() {
+    local line
+    line=$("$client" --limit "$work/out/limit.bin" "$size_mib")
+    echo "$line" | sed -E 's/.* seconds=([^ ]+) hash_seconds=([^ ]+) write_seconds=([^ ]+).*/\1 \2 \3/' \
+        >> "$work/thread_limit.txt"
+}
+
 for i in $(seq "$repeat"); do
     md5_limit
+    thread_limit
     run downloadfile_md5 "$client" "$url" "$work/out/file" "$sum"
     run curl_tee_md5sum bash -c "curl -s '$url' | tee '$work/out/file' | md5sum"
     run downloadfile_nohash "$client" "$url" "$work/out/file"
@@ -100,8 +111,14 @@ done
 
 limit=$(median < "$work/md5_limit.txt")
 limit_mbs=$(awk -v b="$bytes" -v s="$limit" 'BEGIN {printf "%.0f", b / s / 1e6}')
+rate() { awk -v b="$bytes" -v s="$1" 'BEGIN {printf "%.0f", b / s / 1e6}'; }
+thread_mbs=$(rate "$(cut -d' ' -f1 "$work/thread_limit.txt" | median)")
+hash_mbs=$(rate "$(cut -d' ' -f2 "$work/thread_limit.txt" | median)")
+write_mbs=$(rate "$(cut -d' ' -f3 "$work/thread_limit.txt" | median)")
 echo "file: $bytes bytes, $repeat runs each, median throughput, peak RSS over all runs"
 printf '%-20s %6s MB/s\n' "md5sum (cached)" "$limit_mbs"
+printf '%-20s %6s MB/s   (MD5 %s MB/s, write %s MB/s, from memory, one thread)\n' \
+    "one-thread limit" "$thread_mbs" "$hash_mbs" "$write_mbs"
 for name in downloadfile_md5 curl_tee_md5sum downloadfile_nohash curl_plain; do
     printf '%-20s %6s MB/s   peak RSS %6.1f MB\n' "$name" "${mbs[$name]}" "$(awk -v k="${rss[$name]}" 'BEGIN {print k/1024}')"
 done
@@ -109,5 +126,7 @@ awk -v a="${mbs[downloadfile_md5]}" -v b="${mbs[curl_tee_md5sum]}" \
     'BEGIN {printf "ratio DownloadFile+MD5 / curl|tee|md5sum: %.2f\n", a / b}'
 awk -v a="${mbs[downloadfile_md5]}" -v b="$limit_mbs" \
     'BEGIN {printf "ratio DownloadFile+MD5 / md5sum limit:    %.2f\n", a / b}'
+awk -v a="${mbs[downloadfile_md5]}" -v b="$thread_mbs" \
+    'BEGIN {printf "ratio DownloadFile+MD5 / one-thread limit: %.2f\n", a / b}'
 awk -v a="${mbs[downloadfile_nohash]}" -v b="${mbs[curl_plain]}" \
     'BEGIN {printf "ratio DownloadFile (no hash) / curl -o:   %.2f\n", a / b}'
