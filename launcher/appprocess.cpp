@@ -1,5 +1,7 @@
 #include "appprocess.h"
 
+#include "childprocess.h"
+
 #include <QDebug>
 #include <QFileInfo>
 #include <QTimer>
@@ -12,7 +14,7 @@ constexpr int TerminateGraceMs = 3000;
 
 AppProcess::AppProcess(QObject *parent)
     : QObject(parent)
-    , process(new QProcess(this))
+    , process(new ChildProcess(this))
     , startTimer(new QTimer(this))
 {
     connect(process, &QProcess::readyReadStandardOutput, this, &AppProcess::readyReadStandardOutput);

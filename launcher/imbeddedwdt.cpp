@@ -1,5 +1,6 @@
 #include "imbeddedwdt.h"
 
+#include "childprocess.h"
 #include "settings.h"
 
 #include <QDebug>
@@ -37,7 +38,7 @@ void ImbeddedWdt::startWatchdog(Settings *s)
     if (!s || shell)
         return;
     settings = s;
-    shell = new QProcess;
+    shell = new ChildProcess;
     connect(shell, &QProcess::readyReadStandardOutput, this, &ImbeddedWdt::slotReadyReadStandardOutput);
     connect(shell, &QProcess::readyReadStandardError, this, &ImbeddedWdt::slotReadyReadStandardError);
     connect(shell, &QProcess::started, this, &ImbeddedWdt::slotWdtStarted);

@@ -1,4 +1,5 @@
 #include "launch.h"
+#include "childprocess.h"
 #include "logwriter.h"
 #include "settings.h"
 #include "tokens.h"
@@ -66,7 +67,7 @@ void Launch::init(Settings *s)
     settings = s;
     step = 0;
 
-    process = new QProcess(this);
+    process = new ChildProcess(this);
     connect(process, &QProcess::readyReadStandardOutput, this, &Launch::slotReadyReadStandardOutput);
     connect(process, &QProcess::readyReadStandardError, this, &Launch::slotReadyReadStandardError);
     connect(process, &QProcess::started, this, &Launch::slotStarted);

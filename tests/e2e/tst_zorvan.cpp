@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -28,6 +29,7 @@ private slots:
     void stopSignalBeforeFirstStart();
     void supervisesAndEndsChildOnSigterm();
     void survivesClosedStandardOutput();
+    void childrenEndWhenZorvanIsKilled();
 
 private:
     void writeSettings(const QVariantMap &values);
@@ -263,6 +265,49 @@ void TestZorvan::survivesClosedStandardOutput()
     QCOMPARE(zorvan->exitStatus(), QProcess::NormalExit);
     QCOMPARE(zorvan->exitCode(), 0);
     QVERIFY(ProcessHelpers::waitForProcessGone(childPid, 5000));
+}
+
+// A launcher killed outright (SIGKILL, the OOM killer) must not leave its children running: the next
+// launcher would start a second full-screen application beside the orphan.
+void TestZorvan::childrenEndWhenZorvanIsKilled()
+{
+    const QString updaterRecord = env->path() + QStringLiteral("/updater.records");
+    const QString updater = ProcessHelpers::installStandin(QStringLiteral(STANDIN_BIN), env->path() + QStringLiteral("/updater"),
+                                                           QStringLiteral("updater"),
+                                                           {QStringLiteral("--record"), updaterRecord});
+    const QString app = ProcessHelpers::installStandin(QStringLiteral(STANDIN_BIN), env->path() + QStringLiteral("/app"),
+                                                       QStringLiteral("tovrel.exe"),
+                                                       {QStringLiteral("--record"), mainRecord});
+    QVERIFY(!updater.isEmpty() && !app.isEmpty());
+    writeSettings({{QStringLiteral("updaterapp/active"), 1},
+                   {QStringLiteral("updaterapp/folder"), QFileInfo(updater).path()},
+                   {QStringLiteral("updaterapp/name"), QStringLiteral("updater")},
+                   {QStringLiteral("updaterapp/localserver"), TestEnvironment::uniqueSocketName(QStringLiteral("orphans"))},
+                   {QStringLiteral("application/folder"), QFileInfo(app).path()},
+                   {QStringLiteral("application/name"), QStringLiteral("tovrel.exe")}});
+    startZorvan();
+
+    // 15 s update wait, then the main application.
+    QVERIFY(ProcessHelpers::waitForRecords(mainRecord, 1, 30000));
+    QVERIFY(ProcessHelpers::waitForRecords(updaterRecord, 1, 10000));
+    const qint64 mainPid = ProcessHelpers::readRecords(mainRecord).first().value(QStringLiteral("pid")).toVariant().toLongLong();
+    const qint64 updaterPid =
+        ProcessHelpers::readRecords(updaterRecord).first().value(QStringLiteral("pid")).toVariant().toLongLong();
+    QVERIFY(ProcessHelpers::processExists(mainPid));
+    QVERIFY(ProcessHelpers::processExists(updaterPid));
+    // cleanup() only knows the main application and the window.
+    const auto killUpdater = qScopeGuard([updaterPid] {
+        if (ProcessHelpers::processExists(updaterPid))
+            ::kill(pid_t(updaterPid), SIGKILL);
+    });
+
+    // Neither child writes anything, so none can die of SIGPIPE on the dead launcher's pipes.
+    ::kill(pid_t(zorvan->processId()), SIGKILL);
+    QVERIFY(zorvan->waitForFinished(10000));
+    QCOMPARE(zorvan->exitStatus(), QProcess::CrashExit);
+    QVERIFY2(ProcessHelpers::waitForProcessGone(mainPid, 5000), "the main application outlived zorvan");
+    QVERIFY2(ProcessHelpers::waitForProcessGone(updaterPid, 5000), "the updater outlived zorvan");
+    QCOMPARE(ProcessHelpers::readRecords(mainRecord).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestZorvan)
