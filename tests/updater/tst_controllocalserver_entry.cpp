@@ -1,3 +1,4 @@
+#include "sockethelpers.h"
 #include "testenvironment.h"
 
 #include <QFileInfo>
@@ -47,14 +48,7 @@ struct Updater
 
 QByteArray readLines(QLocalSocket &client, int count)
 {
-    QByteArray data;
-    QDeadlineTimer deadline(10000);
-    while (data.count('\n') < count && !deadline.hasExpired()) {
-        if (client.bytesAvailable() == 0)
-            client.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-        data += client.readAll();
-    }
-    return data;
+    return SocketHelpers::readLines(client, count, 10000);
 }
 
 }
