@@ -1,5 +1,6 @@
 #include "nginxserver.h"
 #include "testenvironment.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -17,33 +18,9 @@
 
 namespace {
 
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    quint32 x = 0x2545f491u ^ seed;
-    for (int i = 0; i < size; ++i) {
-        x = x * 1664525u + 1013904223u;
-        data[i] = char(x >> 24);
-    }
-    return data;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 QString fileMd5(const QString &path)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(readFile(path), QCryptographicHash::Md5).toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(TestFiles::read(path), QCryptographicHash::Md5).toHex());
 }
 
 // The updater as a child whose whole standard output is kept.
@@ -160,7 +137,7 @@ void TestUpdaterNginx::publish(int version, const QString &sourceFolder)
                             {QStringLiteral("hash"), m_packageHash},
                             {QStringLiteral("link"), m_nginx->url(QStringLiteral("/update/") + m_packageName).toString()}};
     const QJsonObject root{{QStringLiteral("linux"), entry}};
-    QVERIFY(writeFile(m_tmp->filePath(QStringLiteral("www/update/update.json")), QJsonDocument(root).toJson()));
+    QVERIFY(TestFiles::write(m_tmp->filePath(QStringLiteral("www/update/update.json")), QJsonDocument(root).toJson()));
 }
 
 void TestUpdaterNginx::writeSettings(int installedVersion)
@@ -185,14 +162,14 @@ void TestUpdaterNginx::writeSettings(int installedVersion)
 void TestUpdaterNginx::downloadThenInstall()
 {
     const QString source = m_tmp->filePath(QStringLiteral("v200"));
-    QVERIFY(writeFile(source + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho 200\n"));
+    QVERIFY(TestFiles::write(source + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho 200\n"));
     QVERIFY(QFile::setPermissions(source + QStringLiteral("/tovrel.exe"),
                                   QFile::permissions(source + QStringLiteral("/tovrel.exe")) | QFile::ExeOwner));
-    QVERIFY(writeFile(source + QStringLiteral("/lib/data.bin"), randomBytes(300000, 1)));
+    QVERIFY(TestFiles::write(source + QStringLiteral("/lib/data.bin"), TestFiles::pseudoRandom(300000, 1)));
     QVERIFY(m_nginx->start());
     publish(200, source);
     writeSettings(100);
-    QVERIFY(writeFile(m_tmp->filePath(QStringLiteral("app/user.cfg")), "keep me"));
+    QVERIFY(TestFiles::write(m_tmp->filePath(QStringLiteral("app/user.cfg")), "keep me"));
 
     const QString package = m_tmp->filePath(QStringLiteral("work/download/") + m_packageName);
     {
@@ -216,10 +193,10 @@ void TestUpdaterNginx::downloadThenInstall()
                                             QStringLiteral("$UPDATED"), QStringLiteral("$UPDATING"),
                                             QStringLiteral("$UPDATED")}));
     }
-    QCOMPARE(readFile(m_tmp->filePath(QStringLiteral("app/tovrel.exe"))), QByteArray("#!/bin/sh\necho 200\n"));
+    QCOMPARE(TestFiles::read(m_tmp->filePath(QStringLiteral("app/tovrel.exe"))), QByteArray("#!/bin/sh\necho 200\n"));
     QVERIFY(QFileInfo(m_tmp->filePath(QStringLiteral("app/tovrel.exe"))).isExecutable());
-    QCOMPARE(readFile(m_tmp->filePath(QStringLiteral("app/lib/data.bin"))), randomBytes(300000, 1));
-    QCOMPARE(readFile(m_tmp->filePath(QStringLiteral("app/user.cfg"))), QByteArray("keep me"));
+    QCOMPARE(TestFiles::read(m_tmp->filePath(QStringLiteral("app/lib/data.bin"))), TestFiles::pseudoRandom(300000, 1));
+    QCOMPARE(TestFiles::read(m_tmp->filePath(QStringLiteral("app/user.cfg"))), QByteArray("keep me"));
     QSettings store(m_env->settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
     QCOMPARE(store.value(QStringLiteral("app/version")).toInt(), 200);
     QCOMPARE(store.value(QStringLiteral("update/update")).toInt(), 1);
@@ -229,7 +206,7 @@ void TestUpdaterNginx::killedDownloadResumes()
 {
     const QString source = m_tmp->filePath(QStringLiteral("v300"));
     const int size = 6 * 1024 * 1024;
-    QVERIFY(writeFile(source + QStringLiteral("/big.bin"), randomBytes(size, 3)));
+    QVERIFY(TestFiles::write(source + QStringLiteral("/big.bin"), TestFiles::pseudoRandom(size, 3)));
     // Slow enough that the transfer is surely still running when it is killed.
     m_nginx->setExtraServerConfig(QStringLiteral("limit_rate 2m;"));
     QVERIFY(m_nginx->start());
