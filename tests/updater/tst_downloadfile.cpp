@@ -89,6 +89,20 @@ private:
     QTemporaryDir *m_dir = nullptr;
     HttpTestServer *m_server = nullptr;
     QString path(const QString &name) const { return m_dir->filePath(name); }
+    // The download of /pkg.zip into pkg.zip in the private folder.
+    QVariantMap pkg(const QString &hash = QString(), bool clean = false) const
+    {
+        return params(m_server->url(QStringLiteral("/pkg.zip")), path(QStringLiteral("pkg.zip")), hash, clean);
+    }
+    // Serves body as /pkg.zip, holding the answer for good after afterBytes.
+    void servePkgStallingAfter(const QByteArray &body, int afterBytes)
+    {
+        HttpTestServer::Route route;
+        route.body = body;
+        route.stallAfterBytes = afterBytes;
+        route.stallMs = -1;
+        m_server->setRoute("/pkg.zip", route);
+    }
 };
 
 void TestDownloadFile::initTestCase()
@@ -156,7 +170,7 @@ void TestDownloadFile::fileModeReplacesFinalFileThroughPartialFile()
     connect(&df, &DownloadFile::started, this, [&] {
         sawPartial = QFile::exists(target + QStringLiteral(".tmp")) && TestFiles::read(target) == "old content";
     });
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QVERIFY(df.isDownloading());
     QVERIFY(rec.waitFinished());
 
@@ -235,7 +249,7 @@ void TestDownloadFile::resumeAppendsAndHashCoversPartialFile()
 
     DownloadFile df;
     Recorder rec(&df);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), 0);
     QVERIFY(TestFiles::read(target) == body);
@@ -257,7 +271,7 @@ void TestDownloadFile::resumeWithWrongPartialFailsIntegrity()
 
     DownloadFile df;
     Recorder rec(&df);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), -3);
     QCOMPARE(rec.content(), QStringLiteral("Integrity check failed"));
@@ -266,7 +280,7 @@ void TestDownloadFile::resumeWithWrongPartialFailsIntegrity()
 
     // "clean" is the way out of a bad partial file.
     Recorder again(&df);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body), true)));
+    QVERIFY(df.start(pkg(TestFiles::md5(body), true)));
     QVERIFY(again.waitFinished());
     QCOMPARE(again.code(), 0);
     QVERIFY(TestFiles::read(target) == body);
@@ -275,18 +289,14 @@ void TestDownloadFile::resumeWithWrongPartialFailsIntegrity()
 void TestDownloadFile::resumeAcrossTwoObjectsAfterAbort()
 {
     const QByteArray body = TestFiles::pseudoRandom(900 * 1024, 4);
-    HttpTestServer::Route route;
-    route.body = body;
-    route.stallAfterBytes = 300 * 1024;
-    route.stallMs = -1;
-    m_server->setRoute("/pkg.zip", route);
+    servePkgStallingAfter(body, 300 * 1024);
     const QString target = path(QStringLiteral("pkg.zip"));
 
     {
         DownloadFile first;
         Recorder rec(&first);
         QSignalSpy stalled(m_server, &HttpTestServer::responseStalled);
-        QVERIFY(first.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body))));
+        QVERIFY(first.start(pkg(TestFiles::md5(body))));
         QVERIFY(stalled.wait(10000));
         // Let the client take in what is on the wire; how much it got does not matter.
         static_cast<void>(QTest::qWaitFor([&] { return first.getProgress() >= 300 * 1024; }, 300));
@@ -301,7 +311,7 @@ void TestDownloadFile::resumeAcrossTwoObjectsAfterAbort()
 
     DownloadFile second;
     Recorder rec(&second);
-    QVERIFY(second.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body))));
+    QVERIFY(second.start(pkg(TestFiles::md5(body))));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), 0);
     QVERIFY(TestFiles::read(target) == body);
@@ -311,17 +321,13 @@ void TestDownloadFile::resumeAcrossTwoObjectsAfterAbort()
 void TestDownloadFile::clearConnectionCacheCancelsAndAllowsNewTransfer()
 {
     const QByteArray body = TestFiles::pseudoRandom(400 * 1024, 12);
-    HttpTestServer::Route route;
-    route.body = body;
-    route.stallAfterBytes = 100 * 1024;
-    route.stallMs = -1;
-    m_server->setRoute("/pkg.zip", route);
+    servePkgStallingAfter(body, 100 * 1024);
     const QString target = path(QStringLiteral("pkg.zip"));
 
     DownloadFile df;
     Recorder rec(&df);
     QSignalSpy stalled(m_server, &HttpTestServer::responseStalled);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QVERIFY(stalled.wait(10000));
     df.clearConnectionCache();
     // The cancellation is reported before clearConnectionCache() returns.
@@ -330,7 +336,7 @@ void TestDownloadFile::clearConnectionCacheCancelsAndAllowsNewTransfer()
     QVERIFY(!df.isDownloading());
 
     Recorder again(&df);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QVERIFY(again.waitFinished());
     QCOMPARE(again.code(), 0);
     QVERIFY(TestFiles::read(target) == body);
@@ -345,7 +351,7 @@ void TestDownloadFile::cleanRewritesFromFirstByte()
 
     DownloadFile df;
     Recorder rec(&df);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, QString(), true)));
+    QVERIFY(df.start(pkg(QString(), true)));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), 0);
     QVERIFY(TestFiles::read(target) == body);
@@ -361,7 +367,7 @@ void TestDownloadFile::serverIgnoringRangeRewritesOutput()
 
     DownloadFile df;
     Recorder rec(&df);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), 0);
     QVERIFY(TestFiles::read(target) == body);
@@ -379,7 +385,7 @@ void TestDownloadFile::refusedRangeRestartsFromZero()
     DownloadFile df;
     Recorder rec(&df);
     QTest::ignoreMessage(QtWarningMsg, "[DownloadFilePrivate] Range refused, restart from byte 0");
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), 0);
     QVERIFY(TestFiles::read(target) == body);
@@ -447,18 +453,14 @@ void TestDownloadFile::redirectLoopIsCapped()
 void TestDownloadFile::stallInBodyReconnectsAndKeepsDigest()
 {
     const QByteArray body = TestFiles::pseudoRandom(600 * 1024, 9);
-    HttpTestServer::Route route;
-    route.body = body;
-    route.stallAfterBytes = 256 * 1024;
-    route.stallMs = -1;
-    m_server->setRoute("/pkg.zip", route);
+    servePkgStallingAfter(body, 256 * 1024);
     const QString target = path(QStringLiteral("pkg.zip"));
 
     DownloadFile df;
     df.setStallInterval(1000);
     Recorder rec(&df);
     QTest::ignoreMessage(QtInfoMsg, "Reconnect download file! ");
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QCOMPARE(df.getTimeout(), 30);
     QVERIFY(rec.waitFinished(10000));
     QCOMPARE(rec.code(), 0);
@@ -597,7 +599,7 @@ void TestDownloadFile::errorStatusesEndTheTransfer()
     DownloadFile df;
     Recorder rec(&df);
     QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("[DownloadFilePrivate] HTTP Status  %1").arg(status)));
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target)));
+    QVERIFY(df.start(pkg()));
     QVERIFY(rec.waitFinished(10000));
     QCOMPARE(rec.code(), code);
     QVERIFY(!rec.content().isEmpty());
