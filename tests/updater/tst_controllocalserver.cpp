@@ -58,6 +58,8 @@ private slots:
 private:
     void startServer();
     void connectClient(QLocalSocket &client);
+    // Connects and reads past the two-line greeting every new client gets.
+    void connectGreeted(QLocalSocket &client);
     void request(QLocalSocket &client, const QByteArray &json);
 
     TestEnvironment m_env;
@@ -106,6 +108,12 @@ void TestControlLocalServer::connectClient(QLocalSocket &client)
     QVERIFY(client.waitForConnected(5000));
 }
 
+void TestControlLocalServer::connectGreeted(QLocalSocket &client)
+{
+    connectClient(client);
+    SocketHelpers::readLines(client, 2);
+}
+
 // Ends the request with a line feed, so that requests written back to back stay apart.
 void TestControlLocalServer::request(QLocalSocket &client, const QByteArray &json)
 {
@@ -136,8 +144,7 @@ void TestControlLocalServer::getRepliesInKeyOrder()
     m_settings->readyVersionCode = 9;
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    SocketHelpers::readLines(client, 2);
+    connectGreeted(client);
 
     request(client, R"({"period":0,"action":"get","link":"x"})");
     QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"link\":\"http://h/u\"}\n{\"period\":42}\n"));
@@ -161,8 +168,7 @@ void TestControlLocalServer::invalidValueStopsRequest()
     m_settings->setDownloadLink(QStringLiteral("http://h/u"));
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    SocketHelpers::readLines(client, 2);
+    connectGreeted(client);
 
     request(client, R"({"action":"get","link":"x","period":-1,"device_id":"x"})");
     request(client, R"({"action":"get","link":"x","installed_version":1.5,"device_id":"x"})");
@@ -184,8 +190,7 @@ void TestControlLocalServer::wrongTypeIsSkipped()
     m_settings->setDeviceId(QStringLiteral("dev"));
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    SocketHelpers::readLines(client, 2);
+    connectGreeted(client);
 
     request(client, R"({"action":"get","link":5,"installed_version":"3","device_id":"x"})");
     QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("{\"device_id\":\"dev\"}\n"));
@@ -195,8 +200,7 @@ void TestControlLocalServer::setStoresWritableKeys()
 {
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    SocketHelpers::readLines(client, 2);
+    connectGreeted(client);
 
     request(client, R"({"action":"set","link":"http://other/u","period":120,"installed_version":501,)"
                     R"("device_id":"kiosk-7","active_download":2,"active_update":1})");
@@ -219,8 +223,7 @@ void TestControlLocalServer::setOfReadOnlyKeysReplies()
     m_settings->readyVersionCode = 12;
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    SocketHelpers::readLines(client, 2);
+    connectGreeted(client);
 
     request(client, R"({"action":"set","state_update":"updated","ready_version":99})");
     QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"state_update\":\"not_required\"}\n{\"ready_version\":12}\n"));
@@ -238,8 +241,7 @@ void TestControlLocalServer::otherActionsOnlyValidate()
     m_settings->setDownloadLink(QStringLiteral("http://h/u"));
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    SocketHelpers::readLines(client, 2);
+    connectGreeted(client);
     QSignalSpy updates(m_server.get(), &ControlLocalServer::update);
 
     request(client, R"({"action":"Update","link":"http://evil/u"})");
@@ -269,8 +271,7 @@ void TestControlLocalServer::malformedRequestsAreIgnored()
     QFETCH(QString, log);
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    SocketHelpers::readLines(client, 2);
+    connectGreeted(client);
 
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("dataReceived")));
     QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("[ControlLocalServer] ") + log));
@@ -293,8 +294,7 @@ void TestControlLocalServer::burstOfLinesIsHandledInOrder()
     m_settings->setPeriodCheckUpdate(30);
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    SocketHelpers::readLines(client, 2);
+    connectGreeted(client);
     QSignalSpy downloads(m_server.get(), &ControlLocalServer::downloadUpdate);
 
     request(client, "{\"action\":\"get\",\"period\":0}\n{\"action\":\"set\",\"period\":60}\n"
@@ -315,8 +315,7 @@ void TestControlLocalServer::commandActions()
 {
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    SocketHelpers::readLines(client, 2);
+    connectGreeted(client);
     QSignalSpy updates(m_server.get(), &ControlLocalServer::update);
     QSignalSpy downloads(m_server.get(), &ControlLocalServer::downloadUpdate);
     QSignalSpy quits(m_server.get(), &ControlLocalServer::quit);
@@ -335,8 +334,7 @@ void TestControlLocalServer::quitWritesTokenFirst()
 {
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    SocketHelpers::readLines(client, 2);
+    connectGreeted(client);
 
     QByteArray atQuit;
     StdoutCapture capture;
@@ -357,10 +355,8 @@ void TestControlLocalServer::stateUpdatePushedToAll()
     m_settings->stateUpdate = QStringLiteral("init");
     startServer();
     QLocalSocket first, second;
-    connectClient(first);
-    connectClient(second);
-    SocketHelpers::readLines(first, 2);
-    SocketHelpers::readLines(second, 2);
+    connectGreeted(first);
+    connectGreeted(second);
 
     // Never coalesced: each change is its own line, at once.
     m_settings->stateUpdate = QStringLiteral("ready");
@@ -376,10 +372,8 @@ void TestControlLocalServer::downloadStatesAreCoalesced()
 {
     startServer();
     QLocalSocket first, second;
-    connectClient(first);
-    connectClient(second);
-    SocketHelpers::readLines(first, 2);
-    SocketHelpers::readLines(second, 2);
+    connectGreeted(first);
+    connectGreeted(second);
     QVERIFY(!m_server->hasPendingDownloadState());
 
     for (const char *state : {"notactive", "downloading", "error"}) {
@@ -403,8 +397,7 @@ void TestControlLocalServer::downloadStateTimerRuns()
 {
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    SocketHelpers::readLines(client, 2);
+    connectGreeted(client);
 
     m_settings->stateDownload = QStringLiteral("downloading");
     m_server->stateDownloadChanged();
@@ -427,8 +420,7 @@ void TestControlLocalServer::valuesAreEscaped()
     m_settings->setDeviceId(device);
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    SocketHelpers::readLines(client, 2);
+    connectGreeted(client);
 
     request(client, R"({"action":"get","link":"x","device_id":"x"})");
     const QByteArray lines = SocketHelpers::readLines(client, 2);
@@ -451,8 +443,7 @@ void TestControlLocalServer::nonAsciiSurvivesLatin1Locale()
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    SocketHelpers::readLines(client, 2);
+    connectGreeted(client);
 
     request(client, QStringLiteral("{\"action\":\"set\",\"device_id\":\"Дисплей-1\"}\n"
                                    "{\"action\":\"get\",\"device_id\":\"x\"}\n").toUtf8());
