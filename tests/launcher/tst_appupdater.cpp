@@ -100,10 +100,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
-        env.apply();
-        QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
-        QCoreApplication::setApplicationName(QStringLiteral("zorvan"));
+        QVERIFY(env.applyAs(QStringLiteral("zorvan")));
         settings = new Settings(this);
         QVERIFY(work.isValid());
     }

@@ -96,10 +96,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
-        env.apply();
-        QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
-        QCoreApplication::setApplicationName(QStringLiteral("zorvan"));
+        QVERIFY(env.applyAs(QStringLiteral("zorvan")));
         QVERIFY(bin.isValid());
         const QByteArray record = QFile::encodeName(recordPath());
         QVERIFY(writeScript(QStringLiteral("sudo"), "echo \"sudo:$*\" >> '" + record + "'\nexec \"$@\"\n"));

@@ -70,11 +70,7 @@ private:
 
 void TestControlLocalServer::initTestCase()
 {
-    QStandardPaths::setTestModeEnabled(true);
-    QVERIFY(m_env.isValid());
-    m_env.apply();
-    QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
-    QCoreApplication::setApplicationName(QStringLiteral("updater"));
+    QVERIFY(m_env.applyAs(QStringLiteral("updater")));
 }
 
 void TestControlLocalServer::init()

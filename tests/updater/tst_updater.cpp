@@ -135,11 +135,7 @@ private:
 
 void TestUpdater::initTestCase()
 {
-    QVERIFY(m_env.isValid());
-    m_env.apply();
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
-    QCoreApplication::setApplicationName(QStringLiteral("updater"));
+    QVERIFY(m_env.applyAs(QStringLiteral("updater")));
 }
 
 void TestUpdater::init()
