@@ -1,3 +1,4 @@
+#include "childrun.h"
 #include "nginxserver.h"
 #include "testenvironment.h"
 #include "testfiles.h"
@@ -20,33 +21,23 @@ namespace {
 
 QString fileMd5(const QString &path)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(TestFiles::read(path), QCryptographicHash::Md5).toHex());
+    return TestFiles::md5(TestFiles::read(path));
 }
 
 // The updater as a child whose whole standard output is kept.
-class UpdaterRun
+class UpdaterRun : public ChildRun
 {
 public:
     UpdaterRun(const TestEnvironment &env, const QStringList &args)
+        : ChildRun(env.processEnvironment())
     {
-        m_process.setProcessEnvironment(env.processEnvironment());
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        QObject::connect(&m_process, &QProcess::readyRead, [this] { m_output += m_process.readAll(); });
-        m_process.start(QStringLiteral(UPDATER_BIN), args);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(QStringLiteral(UPDATER_BIN), args);
     }
-    ~UpdaterRun()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    QProcess &process() { return m_process; }
-    QByteArray output() const { return m_output; }
-    QStringList tokens() const
+    QStringList tokens()
     {
         QStringList result;
-        for (const QByteArray &line : m_output.split('\n')) {
+        for (const QByteArray &line : output().split('\n')) {
             if (line.startsWith('$'))
                 result << QString::fromLatin1(line.trimmed());
         }
@@ -58,14 +49,10 @@ public:
     }
     bool terminate()
     {
-        m_process.terminate();
-        return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit
-            && m_process.exitCode() == 0;
+        process.terminate();
+        return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
     }
-
-private:
-    QProcess m_process;
-    QByteArray m_output;
 };
 
 } // namespace
@@ -184,9 +171,9 @@ void TestUpdaterNginx::downloadThenInstall()
     }
     {
         UpdaterRun run(*m_env, {QStringLiteral("--update"), QStringLiteral("1")});
-        QVERIFY(run.process().waitForFinished(20000));
-        QCOMPARE(run.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(run.process().exitCode(), 0);
+        QVERIFY(run.process.waitForFinished(20000));
+        QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(run.process.exitCode(), 0);
         QVERIFY(run.output().contains("unconditional update app dir"));
         // Automatic installation is on now, so init installs once and the option once more.
         QCOMPARE(run.tokens(), QStringList({QStringLiteral("$UPDATER_SERVER_READY"), QStringLiteral("$UPDATE_READY"), QStringLiteral("$UPDATING"),
@@ -219,9 +206,9 @@ void TestUpdaterNginx::killedDownloadResumes()
         UpdaterRun run(*m_env, {QStringLiteral("--download"), QStringLiteral("1")});
         QVERIFY2(QTest::qWaitFor([&] { return QFileInfo(partial).size() >= 1024 * 1024; }, 20000),
                  run.output().constData());
-        run.process().kill();
-        QVERIFY(run.process().waitForFinished(5000));
-        QCOMPARE(run.process().exitStatus(), QProcess::CrashExit);
+        run.process.kill();
+        QVERIFY(run.process.waitForFinished(5000));
+        QCOMPARE(run.process.exitStatus(), QProcess::CrashExit);
         cutAt = QFileInfo(partial).size();
         QVERIFY(cutAt < size);
         QVERIFY(!run.tokens().contains(QStringLiteral("$UPDATE_READY")));
