@@ -28,6 +28,8 @@ private slots:
 private:
     // Connects a client and waits until the server has accepted it; returns its identity.
     qlonglong connectClient(LocalServer &server, QLocalSocket &client, const QString &name);
+    // Starts the server under a fresh name and connects one client; 0 when either fails.
+    qlonglong startWithClient(LocalServer &server, QLocalSocket &client);
 };
 
 void TestLocalServer::initTestCase()
@@ -44,6 +46,16 @@ qlonglong TestLocalServer::connectClient(LocalServer &server, QLocalSocket &clie
     if (accepted.isEmpty() && !accepted.wait(5000))
         return 0;
     return accepted.first().first().toLongLong();
+}
+
+qlonglong TestLocalServer::startWithClient(LocalServer &server, QLocalSocket &client)
+{
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
+    if (!server.startServer(name)) {
+        qWarning() << "server did not start:" << server.lastError();
+        return 0;
+    }
+    return connectClient(server, client, name);
 }
 
 void TestLocalServer::sendToAllReachesEveryClient()
@@ -80,11 +92,9 @@ void TestLocalServer::sendToOneClient()
 
 void TestLocalServer::sendAfterDisconnectFails()
 {
-    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
     LocalServer server;
-    QVERIFY(server.startServer(name));
     QLocalSocket client;
-    const qlonglong id = connectClient(server, client, name);
+    const qlonglong id = startWithClient(server, client);
     QVERIFY(id != 0);
 
     QSignalSpy gone(&server, &LocalServer::clientDisconnected);
@@ -97,11 +107,9 @@ void TestLocalServer::sendAfterDisconnectFails()
 
 void TestLocalServer::burstStaysOneMessage()
 {
-    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
     LocalServer server;
-    QVERIFY(server.startServer(name));
     QLocalSocket client;
-    const qlonglong id = connectClient(server, client, name);
+    const qlonglong id = startWithClient(server, client);
     QVERIFY(id != 0);
 
     QSignalSpy received(&server, &LocalServer::dataReceived);
@@ -116,11 +124,9 @@ void TestLocalServer::burstStaysOneMessage()
 
 void TestLocalServer::framingIsUtf8WithOneLineFeed()
 {
-    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
     LocalServer server;
-    QVERIFY(server.startServer(name));
     QLocalSocket client;
-    const qlonglong id = connectClient(server, client, name);
+    const qlonglong id = startWithClient(server, client);
     QVERIFY(id != 0);
 
     const QString text = QStringLiteral("Идет обновление \u20ac");
