@@ -1,4 +1,5 @@
 #include "testenvironment.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -47,20 +48,14 @@ bool writeFile(const QString &path, const QByteArray &content, QFile::Permission
     return extra == QFile::Permissions() || file.setPermissions(file.permissions() | extra);
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QString md5(const QString &path)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(readFile(path), QCryptographicHash::Md5).toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(TestFiles::read(path), QCryptographicHash::Md5).toHex());
 }
 
 QJsonObject readJson(const QString &path)
 {
-    return QJsonDocument::fromJson(readFile(path)).object();
+    return QJsonDocument::fromJson(TestFiles::read(path)).object();
 }
 
 // A zip archive with one empty stored entry of the given name, written byte by byte so that names a
@@ -160,8 +155,8 @@ void TestPublish::folderBecomesPackageAndInformation()
     QVERIFY(unzip.waitForFinished(30000));
     QCOMPARE(unzip.exitCode(), 0);
     QCOMPARE(listFiles(extracted), listFiles(app));
-    QCOMPARE(readFile(extracted + QStringLiteral("/lib/data.bin")), readFile(app + QStringLiteral("/lib/data.bin")));
-    QCOMPARE(readFile(extracted + QStringLiteral("/.hidden")), QByteArray("dot"));
+    QCOMPARE(TestFiles::read(extracted + QStringLiteral("/lib/data.bin")), TestFiles::read(app + QStringLiteral("/lib/data.bin")));
+    QCOMPARE(TestFiles::read(extracted + QStringLiteral("/.hidden")), QByteArray("dot"));
     QVERIFY(QFileInfo(extracted + QStringLiteral("/tovrel.exe")).permissions() & QFile::ExeOwner);
     QVERIFY(!(QFileInfo(extracted + QStringLiteral("/lib/data.bin")).permissions() & QFile::ExeOwner));
 }
@@ -195,7 +190,7 @@ void TestPublish::otherPlatformsAreKept()
     QVERIFY(linux.value(QStringLiteral("devices_id")).toArray().isEmpty());
     QCOMPARE(linux.value(QStringLiteral("link")).toString(), QStringLiteral("https://cdn.example/u/linux-5.zip"));
     // Devices still fetching the previous package find it.
-    QCOMPARE(readFile(out + QStringLiteral("/linux-4.zip")), QByteArray("old package"));
+    QCOMPARE(TestFiles::read(out + QStringLiteral("/linux-4.zip")), QByteArray("old package"));
 }
 
 void TestPublish::zipIsPublishedAsItIs()
@@ -216,7 +211,7 @@ void TestPublish::zipIsPublishedAsItIs()
                    QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--base-url"),
                    QStringLiteral("http://h"), QStringLiteral("--output"), out});
     QVERIFY2(run.exitCode == 0, run.err.constData());
-    QCOMPARE(readFile(out + QStringLiteral("/k-3.zip")), readFile(zip));
+    QCOMPARE(TestFiles::read(out + QStringLiteral("/k-3.zip")), TestFiles::read(zip));
     QCOMPARE(readJson(out + QStringLiteral("/update.json")).value(QStringLiteral("k")).toObject()
                  .value(QStringLiteral("hash")).toString(),
              md5(zip));
@@ -336,7 +331,7 @@ void TestPublish::badInputChangesNothing()
     QVERIFY(run.exitCode > 0);
     QVERIFY2(run.err.contains(message), run.err.constData());
     QCOMPARE(listFiles(out), QStringList{QStringLiteral("update.json")});
-    QCOMPARE(readFile(out + QStringLiteral("/update.json")), existingInfo);
+    QCOMPARE(TestFiles::read(out + QStringLiteral("/update.json")), existingInfo);
 }
 
 QTEST_MAIN(TestPublish)

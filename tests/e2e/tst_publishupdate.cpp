@@ -1,4 +1,5 @@
 #include "testenvironment.h"
+#include "testfiles.h"
 
 #include <QFileInfo>
 #include <QLocalSocket>
@@ -10,13 +11,6 @@
 namespace {
 
 const QString demoServer = QStringLiteral(TESTS_SOURCE_DIR "/../scripts/demo-server.sh");
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
 
 }
 
@@ -77,12 +71,12 @@ void TestPublishUpdate::cleanup()
 void TestPublishUpdate::publishedVersionIsInstalled()
 {
     const QString release = m_env.path() + QStringLiteral("/release");
-    QVERIFY(writeFile(release + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho version 2\n"));
+    QVERIFY(TestFiles::write(release + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho version 2\n"));
     QVERIFY(QFile::setPermissions(release + QStringLiteral("/tovrel.exe"),
                                   QFile::permissions(release + QStringLiteral("/tovrel.exe")) | QFile::ExeOwner));
-    QVERIFY(writeFile(release + QStringLiteral("/data/readme.txt"), "second version"));
+    QVERIFY(TestFiles::write(release + QStringLiteral("/data/readme.txt"), "second version"));
     const QString app = m_env.path() + QStringLiteral("/app");
-    QVERIFY(writeFile(app + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho version 1\n"));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho version 1\n"));
 
     m_serverDir = m_env.path() + QStringLiteral("/server");
     QByteArray url;

@@ -1,5 +1,7 @@
+#include "childrun.h"
 #include "nginxserver.h"
 #include "testenvironment.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -17,59 +19,25 @@
 
 namespace {
 
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    quint32 x = 0x2545f491u ^ seed;
-    for (int i = 0; i < size; ++i) {
-        x = x * 1664525u + 1013904223u;
-        data[i] = char(x >> 24);
-    }
-    return data;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 QString fileMd5(const QString &path)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(readFile(path), QCryptographicHash::Md5).toHex());
+    return TestFiles::md5(TestFiles::read(path));
 }
 
 // The updater as a child whose whole standard output is kept.
-class UpdaterRun
+class UpdaterRun : public ChildRun
 {
 public:
     UpdaterRun(const TestEnvironment &env, const QStringList &args)
+        : ChildRun(env.processEnvironment())
     {
-        m_process.setProcessEnvironment(env.processEnvironment());
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        QObject::connect(&m_process, &QProcess::readyRead, [this] { m_output += m_process.readAll(); });
-        m_process.start(QStringLiteral(UPDATER_BIN), args);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(QStringLiteral(UPDATER_BIN), args);
     }
-    ~UpdaterRun()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    QProcess &process() { return m_process; }
-    QByteArray output() const { return m_output; }
-    QStringList tokens() const
+    QStringList tokens()
     {
         QStringList result;
-        for (const QByteArray &line : m_output.split('\n')) {
+        for (const QByteArray &line : output().split('\n')) {
             if (line.startsWith('$'))
                 result << QString::fromLatin1(line.trimmed());
         }
@@ -81,14 +49,10 @@ public:
     }
     bool terminate()
     {
-        m_process.terminate();
-        return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit
-            && m_process.exitCode() == 0;
+        process.terminate();
+        return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
     }
-
-private:
-    QProcess m_process;
-    QByteArray m_output;
 };
 
 } // namespace
@@ -160,7 +124,7 @@ void TestUpdaterNginx::publish(int version, const QString &sourceFolder)
                             {QStringLiteral("hash"), m_packageHash},
                             {QStringLiteral("link"), m_nginx->url(QStringLiteral("/update/") + m_packageName).toString()}};
     const QJsonObject root{{QStringLiteral("linux"), entry}};
-    QVERIFY(writeFile(m_tmp->filePath(QStringLiteral("www/update/update.json")), QJsonDocument(root).toJson()));
+    QVERIFY(TestFiles::write(m_tmp->filePath(QStringLiteral("www/update/update.json")), QJsonDocument(root).toJson()));
 }
 
 void TestUpdaterNginx::writeSettings(int installedVersion)
@@ -185,14 +149,14 @@ void TestUpdaterNginx::writeSettings(int installedVersion)
 void TestUpdaterNginx::downloadThenInstall()
 {
     const QString source = m_tmp->filePath(QStringLiteral("v200"));
-    QVERIFY(writeFile(source + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho 200\n"));
+    QVERIFY(TestFiles::write(source + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho 200\n"));
     QVERIFY(QFile::setPermissions(source + QStringLiteral("/tovrel.exe"),
                                   QFile::permissions(source + QStringLiteral("/tovrel.exe")) | QFile::ExeOwner));
-    QVERIFY(writeFile(source + QStringLiteral("/lib/data.bin"), randomBytes(300000, 1)));
+    QVERIFY(TestFiles::write(source + QStringLiteral("/lib/data.bin"), TestFiles::pseudoRandom(300000, 1)));
     QVERIFY(m_nginx->start());
     publish(200, source);
     writeSettings(100);
-    QVERIFY(writeFile(m_tmp->filePath(QStringLiteral("app/user.cfg")), "keep me"));
+    QVERIFY(TestFiles::write(m_tmp->filePath(QStringLiteral("app/user.cfg")), "keep me"));
 
     const QString package = m_tmp->filePath(QStringLiteral("work/download/") + m_packageName);
     {
@@ -207,19 +171,19 @@ void TestUpdaterNginx::downloadThenInstall()
     }
     {
         UpdaterRun run(*m_env, {QStringLiteral("--update"), QStringLiteral("1")});
-        QVERIFY(run.process().waitForFinished(20000));
-        QCOMPARE(run.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(run.process().exitCode(), 0);
+        QVERIFY(run.process.waitForFinished(20000));
+        QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(run.process.exitCode(), 0);
         QVERIFY(run.output().contains("unconditional update app dir"));
         // Automatic installation is on now, so init installs once and the option once more.
         QCOMPARE(run.tokens(), QStringList({QStringLiteral("$UPDATER_SERVER_READY"), QStringLiteral("$UPDATE_READY"), QStringLiteral("$UPDATING"),
                                             QStringLiteral("$UPDATED"), QStringLiteral("$UPDATING"),
                                             QStringLiteral("$UPDATED")}));
     }
-    QCOMPARE(readFile(m_tmp->filePath(QStringLiteral("app/tovrel.exe"))), QByteArray("#!/bin/sh\necho 200\n"));
+    QCOMPARE(TestFiles::read(m_tmp->filePath(QStringLiteral("app/tovrel.exe"))), QByteArray("#!/bin/sh\necho 200\n"));
     QVERIFY(QFileInfo(m_tmp->filePath(QStringLiteral("app/tovrel.exe"))).isExecutable());
-    QCOMPARE(readFile(m_tmp->filePath(QStringLiteral("app/lib/data.bin"))), randomBytes(300000, 1));
-    QCOMPARE(readFile(m_tmp->filePath(QStringLiteral("app/user.cfg"))), QByteArray("keep me"));
+    QCOMPARE(TestFiles::read(m_tmp->filePath(QStringLiteral("app/lib/data.bin"))), TestFiles::pseudoRandom(300000, 1));
+    QCOMPARE(TestFiles::read(m_tmp->filePath(QStringLiteral("app/user.cfg"))), QByteArray("keep me"));
     QSettings store(m_env->settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
     QCOMPARE(store.value(QStringLiteral("app/version")).toInt(), 200);
     QCOMPARE(store.value(QStringLiteral("update/update")).toInt(), 1);
@@ -229,7 +193,7 @@ void TestUpdaterNginx::killedDownloadResumes()
 {
     const QString source = m_tmp->filePath(QStringLiteral("v300"));
     const int size = 6 * 1024 * 1024;
-    QVERIFY(writeFile(source + QStringLiteral("/big.bin"), randomBytes(size, 3)));
+    QVERIFY(TestFiles::write(source + QStringLiteral("/big.bin"), TestFiles::pseudoRandom(size, 3)));
     // Slow enough that the transfer is surely still running when it is killed.
     m_nginx->setExtraServerConfig(QStringLiteral("limit_rate 2m;"));
     QVERIFY(m_nginx->start());
@@ -242,9 +206,9 @@ void TestUpdaterNginx::killedDownloadResumes()
         UpdaterRun run(*m_env, {QStringLiteral("--download"), QStringLiteral("1")});
         QVERIFY2(QTest::qWaitFor([&] { return QFileInfo(partial).size() >= 1024 * 1024; }, 20000),
                  run.output().constData());
-        run.process().kill();
-        QVERIFY(run.process().waitForFinished(5000));
-        QCOMPARE(run.process().exitStatus(), QProcess::CrashExit);
+        run.process.kill();
+        QVERIFY(run.process.waitForFinished(5000));
+        QCOMPARE(run.process.exitStatus(), QProcess::CrashExit);
         cutAt = QFileInfo(partial).size();
         QVERIFY(cutAt < size);
         QVERIFY(!run.tokens().contains(QStringLiteral("$UPDATE_READY")));

@@ -28,6 +28,15 @@ static bool pidAlive(qint64 pid)
     return pid > 0 && QFile::exists(QStringLiteral("/proc/%1").arg(pid));
 }
 
+// Runs /bin/sh with these arguments and waits until the wrapper reaches the run state.
+static bool runShell(RecordingProcess &p, const QString &arguments, int state)
+{
+    p.program = QStringLiteral("/bin/sh");
+    p.arguments = arguments;
+    p.start();
+    return QTest::qWaitFor([&] { return p.getRunState() == state; }, 5000);
+}
+
 class TestAppProcess : public QObject
 {
     Q_OBJECT
@@ -75,10 +84,7 @@ private slots:
     void crashIsReportedAsCrashExit()
     {
         RecordingProcess p;
-        p.program = QStringLiteral("/bin/sh");
-        p.arguments = QStringLiteral("-c \"kill -9 $$\"");
-        p.start();
-        QVERIFY(QTest::qWaitFor([&] { return p.getRunState() == 4; }, 5000));
+        QVERIFY(runShell(p, QStringLiteral("-c \"kill -9 $$\""), 4));
         QCOMPARE(p.exitStatus, 1);
         QVERIFY(!p.errorText.isEmpty());
     }
@@ -108,10 +114,7 @@ private slots:
     void timeoutOfRunningChildIsNoError()
     {
         RecordingProcess p;
-        p.program = QStringLiteral("/bin/sh");
-        p.arguments = QStringLiteral("-c \"sleep 30\"");
-        p.start();
-        QVERIFY(QTest::qWaitFor([&] { return p.getRunState() == 2; }, 5000));
+        QVERIFY(runShell(p, QStringLiteral("-c \"sleep 30\""), 2));
         p.timerTimeout();
         QCOMPARE(p.calls, (QStringList{QStringLiteral("started"), QStringLiteral("timeout")}));
     }
@@ -119,10 +122,7 @@ private slots:
     void outputAndErrorBothReachHook()
     {
         RecordingProcess p;
-        p.program = QStringLiteral("/bin/sh");
-        p.arguments = QStringLiteral("-c \"echo out; sleep 0.3; echo err >&2\"");
-        p.start();
-        QVERIFY(QTest::qWaitFor([&] { return p.getRunState() == 4; }, 5000));
+        QVERIFY(runShell(p, QStringLiteral("-c \"echo out; sleep 0.3; echo err >&2\""), 4));
         QCOMPARE(p.calls.count(QStringLiteral("readyRead")), 2);
         QCOMPARE(p.outputs, (QStringList{QStringLiteral("out\n"), QStringLiteral("err\n")}));
         QCOMPARE(p.output, QStringLiteral("err\n"));
@@ -131,10 +131,7 @@ private slots:
     void secondStartLeavesRunningChild()
     {
         RecordingProcess p;
-        p.program = QStringLiteral("/bin/sh");
-        p.arguments = QStringLiteral("-c \"sleep 30\"");
-        p.start();
-        QVERIFY(QTest::qWaitFor([&] { return p.getRunState() == 2; }, 5000));
+        QVERIFY(runShell(p, QStringLiteral("-c \"sleep 30\""), 2));
         const qint64 pid = p.processId();
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("error starting procces, state: .*Running")));
         p.start();
@@ -146,10 +143,7 @@ private slots:
     void destructionEndsChild()
     {
         auto *p = new RecordingProcess;
-        p->program = QStringLiteral("/bin/sh");
-        p->arguments = QStringLiteral("-c \"sleep 30\"");
-        p->start();
-        QVERIFY(QTest::qWaitFor([&] { return p->getRunState() == 2; }, 5000));
+        QVERIFY(runShell(*p, QStringLiteral("-c \"sleep 30\""), 2));
         const qint64 pid = p->processId();
         QVERIFY(pidAlive(pid));
         delete p;

@@ -1,5 +1,6 @@
 #include "appupdater.h"
 #include "settings.h"
+#include "sockethelpers.h"
 #include "testenvironment.h"
 
 #include <QCoreApplication>
@@ -12,10 +13,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 // Lets a test hand the client an output chunk as if the updater child had written it.
 class TokenUpdater : public AppUpdater
@@ -66,18 +63,7 @@ static void touch(const QString &path)
 // A socket name whose file exists but where nobody listens, as a killed updater leaves it.
 static bool makeStaleName(const QString &name)
 {
-    const QByteArray path = QFile::encodeName(QStringLiteral("/tmp/") + name);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (size_t(path.size()) >= sizeof(addr.sun_path))
-        return false;
-    memcpy(addr.sun_path, path.constData(), size_t(path.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    const bool bound = ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
-    ::close(fd);
-    return bound;
+    return SocketHelpers::makeStaleSocket(QStringLiteral("/tmp/") + name);
 }
 
 class TestAppUpdater : public QObject
@@ -114,10 +100,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
-        env.apply();
-        QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
-        QCoreApplication::setApplicationName(QStringLiteral("zorvan"));
+        QVERIFY(env.applyAs(QStringLiteral("zorvan")));
         settings = new Settings(this);
         QVERIFY(work.isValid());
     }

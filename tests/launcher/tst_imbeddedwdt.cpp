@@ -71,6 +71,15 @@ private:
         return true;
     }
 
+    // Starts the watchdog with these times; the test drives the ticks.
+    void startTickedByHand(ImbeddedWdt &wdt, int setTime, int feedTime)
+    {
+        settings->watchdogSetTime = setTime;
+        settings->watchdogFeedTime = feedTime;
+        wdt.startWatchdog(settings);
+        wdt.setAutoTick(false);
+    }
+
     // Starts a shell and arms the watchdog, driving the ticks by hand.
     bool arm(ImbeddedWdt &wdt, QStringList &expected)
     {
@@ -87,10 +96,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
-        env.apply();
-        QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
-        QCoreApplication::setApplicationName(QStringLiteral("zorvan"));
+        QVERIFY(env.applyAs(QStringLiteral("zorvan")));
         QVERIFY(bin.isValid());
         const QByteArray record = QFile::encodeName(recordPath());
         QVERIFY(writeScript(QStringLiteral("sudo"), "echo \"sudo:$*\" >> '" + record + "'\nexec \"$@\"\n"));
@@ -120,11 +126,8 @@ private slots:
     void armsThenFeedsEveryFeedTimePlusOne()
     {
         QFETCH(int, feedTime);
-        settings->watchdogSetTime = 45;
-        settings->watchdogFeedTime = feedTime;
         ImbeddedWdt wdt;
-        wdt.startWatchdog(settings);
-        wdt.setAutoTick(false);
+        startTickedByHand(wdt, 45, feedTime);
         QStringList expected;
         QVERIFY(arm(wdt, expected));
         QCOMPARE(expected.at(1), QStringLiteral("set_feed_time 45"));
@@ -147,11 +150,8 @@ private slots:
 
     void killedShellIsReplacedAndRearmed()
     {
-        settings->watchdogSetTime = 60;
-        settings->watchdogFeedTime = 0;
         ImbeddedWdt wdt;
-        wdt.startWatchdog(settings);
-        wdt.setAutoTick(false);
+        startTickedByHand(wdt, 60, 0);
         QStringList expected;
         QVERIFY(arm(wdt, expected));
         const qint64 first = wdt.shellProcessId();
@@ -175,11 +175,8 @@ private slots:
     // busy device; the end of the shell before it must not be taken for the new one's.
     void replacedShellWithLateStartIsStillArmed()
     {
-        settings->watchdogSetTime = 60;
-        settings->watchdogFeedTime = 0;
         ImbeddedWdt wdt;
-        wdt.startWatchdog(settings);
-        wdt.setAutoTick(false);
+        startTickedByHand(wdt, 60, 0);
         QStringList expected;
         QVERIFY(arm(wdt, expected));
         const qint64 first = wdt.shellProcessId();

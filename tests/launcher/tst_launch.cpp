@@ -82,12 +82,7 @@ private:
 
 void TestLaunch::initTestCase()
 {
-    QVERIFY(env.isValid());
-    env.apply();
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
-    QCoreApplication::setApplicationName(QStringLiteral("zorvan"));
-    QVERIFY(QSettings().fileName().startsWith(env.path()));
+    QVERIFY(env.applyAs(QStringLiteral("zorvan")));
 }
 
 void TestLaunch::init()

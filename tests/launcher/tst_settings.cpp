@@ -83,12 +83,8 @@ private:
 
 void TestSettings::initTestCase()
 {
-    QVERIFY(env.isValid());
     // Before the first QSettings: Qt fixes its configuration folder on first use.
-    env.apply();
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
-    QCoreApplication::setApplicationName(QStringLiteral("zorvan"));
+    QVERIFY(env.applyAs(QStringLiteral("zorvan")));
     storePath = QSettings().fileName();
     QVERIFY2(storePath.startsWith(env.path()), qPrintable(storePath));
     QVERIFY(storePath.endsWith(QLatin1String("/tovrel/zorvan.conf")));

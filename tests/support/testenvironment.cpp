@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QUuid>
 
 TestEnvironment::TestEnvironment()
@@ -40,4 +42,15 @@ QString TestEnvironment::uniqueSocketName(const QString &prefix)
 {
     return prefix + QLatin1Char('-') + QString::number(QCoreApplication::applicationPid()) + QLatin1Char('-')
         + QUuid::createUuid().toString(QUuid::Id128).left(12);
+}
+
+bool TestEnvironment::applyAs(const QString &application) const
+{
+    if (!isValid())
+        return false;
+    apply();
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
+    QCoreApplication::setApplicationName(application);
+    return QSettings().fileName().startsWith(path());
 }

@@ -22,6 +22,9 @@ public:
     QProcessEnvironment processEnvironment() const;
     // Points this process's own variables at the private folders.
     void apply() const;
+    // apply(), Qt's test mode and organisation "tovrel" with this application name; true when the
+    // environment is valid and QSettings now lands in the private folder.
+    bool applyAs(const QString &application) const;
 
     // The settings file Qt uses for organisation "tovrel" and the given application under configPath().
     QString settingsFile(const QString &application) const;

@@ -1,6 +1,8 @@
 #include "controllocalserver.h"
 #include "localserver.h"
 #include "settings.h"
+#include "sockethelpers.h"
+#include "stdoutcapture.h"
 #include "testenvironment.h"
 
 #include <QFile>
@@ -9,53 +11,13 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSignalSpy>
-#include <QTemporaryFile>
 #include <QTextCodec>
 #include <QtTest>
 
 #include <cstdio>
 #include <memory>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace {
-
-// Sends this process's standard output into a file for a short while, to see the console tokens.
-class StdoutCapture
-{
-public:
-    StdoutCapture()
-    {
-        m_file.open();
-        fflush(stdout);
-        m_saved = ::dup(STDOUT_FILENO);
-        ::dup2(m_file.handle(), STDOUT_FILENO);
-    }
-    ~StdoutCapture() { finish(); }
-    QByteArray contents()
-    {
-        fflush(stdout);
-        QFile reader(m_file.fileName());
-        reader.open(QIODevice::ReadOnly);
-        return reader.readAll();
-    }
-    QByteArray finish()
-    {
-        if (m_saved < 0)
-            return m_result;
-        m_result = contents();
-        ::dup2(m_saved, STDOUT_FILENO);
-        ::close(m_saved);
-        m_saved = -1;
-        return m_result;
-    }
-
-private:
-    QTemporaryFile m_file;
-    int m_saved = -1;
-    QByteArray m_result;
-};
 
 bool hasLine(const QByteArray &output, const QByteArray &line)
 {
@@ -96,7 +58,8 @@ private slots:
 private:
     void startServer();
     void connectClient(QLocalSocket &client);
-    QByteArray readLines(QLocalSocket &client, int count);
+    // Connects and reads past the two-line greeting every new client gets.
+    void connectGreeted(QLocalSocket &client);
     void request(QLocalSocket &client, const QByteArray &json);
 
     TestEnvironment m_env;
@@ -107,11 +70,7 @@ private:
 
 void TestControlLocalServer::initTestCase()
 {
-    QStandardPaths::setTestModeEnabled(true);
-    QVERIFY(m_env.isValid());
-    m_env.apply();
-    QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
-    QCoreApplication::setApplicationName(QStringLiteral("updater"));
+    QVERIFY(m_env.applyAs(QStringLiteral("updater")));
 }
 
 void TestControlLocalServer::init()
@@ -145,17 +104,10 @@ void TestControlLocalServer::connectClient(QLocalSocket &client)
     QVERIFY(client.waitForConnected(5000));
 }
 
-QByteArray TestControlLocalServer::readLines(QLocalSocket &client, int count)
+void TestControlLocalServer::connectGreeted(QLocalSocket &client)
 {
-    QByteArray data;
-    QDeadlineTimer deadline(5000);
-    while (data.count('\n') < count && !deadline.hasExpired()) {
-        if (client.bytesAvailable() == 0)
-            (void)QTest::qWaitFor([&] { return client.bytesAvailable() > 0; },
-                                  int(qMax<qint64>(1, deadline.remainingTime())));
-        data += client.readAll();
-    }
-    return data;
+    connectClient(client);
+    SocketHelpers::readLines(client, 2);
 }
 
 // Ends the request with a line feed, so that requests written back to back stay apart.
@@ -172,7 +124,7 @@ void TestControlLocalServer::firstTwoLinesOnConnect()
     startServer();
     QLocalSocket client;
     connectClient(client);
-    QCOMPARE(readLines(client, 2), QByteArray("{\"state_update\":\"ready\"}\n{\"state_download\":\"\"}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"state_update\":\"ready\"}\n{\"state_download\":\"\"}\n"));
 }
 
 void TestControlLocalServer::getRepliesInKeyOrder()
@@ -188,15 +140,14 @@ void TestControlLocalServer::getRepliesInKeyOrder()
     m_settings->readyVersionCode = 9;
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    readLines(client, 2);
+    connectGreeted(client);
 
     request(client, R"({"period":0,"action":"get","link":"x"})");
-    QCOMPARE(readLines(client, 2), QByteArray("{\"link\":\"http://h/u\"}\n{\"period\":42}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"link\":\"http://h/u\"}\n{\"period\":42}\n"));
 
     request(client, R"({"ready_version":0,"state_update":"x","state_download":"x","active_update":0,)"
                     R"("active_download":0,"device_id":"x","installed_version":0,"period":0,"link":"x","action":"get"})");
-    QCOMPARE(readLines(client, 9),
+    QCOMPARE(SocketHelpers::readLines(client, 9),
              QByteArray("{\"link\":\"http://h/u\"}\n{\"period\":42}\n{\"installed_version\":7}\n"
                         "{\"device_id\":\"dev-1\"}\n{\"active_download\":1}\n{\"active_update\":0}\n"
                         "{\"state_download\":\"downloading\"}\n{\"state_update\":\"init\"}\n"
@@ -205,7 +156,7 @@ void TestControlLocalServer::getRepliesInKeyOrder()
     // Getters read the store, so a value changed by someone else is reported as it is now.
     QSettings(QStringLiteral("tovrel"), QStringLiteral("updater")).setValue(QStringLiteral("update/period"), 77);
     request(client, R"({"action":"get","period":1})");
-    QCOMPARE(readLines(client, 1), QByteArray("{\"period\":77}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("{\"period\":77}\n"));
 }
 
 void TestControlLocalServer::invalidValueStopsRequest()
@@ -213,20 +164,19 @@ void TestControlLocalServer::invalidValueStopsRequest()
     m_settings->setDownloadLink(QStringLiteral("http://h/u"));
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    readLines(client, 2);
+    connectGreeted(client);
 
     request(client, R"({"action":"get","link":"x","period":-1,"device_id":"x"})");
     request(client, R"({"action":"get","link":"x","installed_version":1.5,"device_id":"x"})");
     request(client, R"({"action":"get","ready_version":1})");
     // Only the keys before the invalid one are answered; the last request shows nothing else was sent.
-    QCOMPARE(readLines(client, 3), QByteArray("{\"link\":\"http://h/u\"}\n{\"link\":\"http://h/u\"}\n"
+    QCOMPARE(SocketHelpers::readLines(client, 3), QByteArray("{\"link\":\"http://h/u\"}\n{\"link\":\"http://h/u\"}\n"
                                               "{\"ready_version\":0}\n"));
 
     // A "set" stopped half-way keeps what it stored before the invalid key.
     request(client, R"({"action":"set","link":"http://new","installed_version":-3,"device_id":"d"})");
     request(client, R"({"action":"get","link":"x","installed_version":0,"device_id":"x"})");
-    QCOMPARE(readLines(client, 3), QByteArray("{\"link\":\"http://new\"}\n{\"installed_version\":407}\n"
+    QCOMPARE(SocketHelpers::readLines(client, 3), QByteArray("{\"link\":\"http://new\"}\n{\"installed_version\":407}\n"
                                               "{\"device_id\":\"\"}\n"));
 }
 
@@ -236,25 +186,23 @@ void TestControlLocalServer::wrongTypeIsSkipped()
     m_settings->setDeviceId(QStringLiteral("dev"));
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    readLines(client, 2);
+    connectGreeted(client);
 
     request(client, R"({"action":"get","link":5,"installed_version":"3","device_id":"x"})");
-    QCOMPARE(readLines(client, 1), QByteArray("{\"device_id\":\"dev\"}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("{\"device_id\":\"dev\"}\n"));
 }
 
 void TestControlLocalServer::setStoresWritableKeys()
 {
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    readLines(client, 2);
+    connectGreeted(client);
 
     request(client, R"({"action":"set","link":"http://other/u","period":120,"installed_version":501,)"
                     R"("device_id":"kiosk-7","active_download":2,"active_update":1})");
     // "set" of writable keys answers nothing: the next reply is the one to this "get".
     request(client, R"({"action":"get","active_download":0,"active_update":0})");
-    QCOMPARE(readLines(client, 2), QByteArray("{\"active_download\":0}\n{\"active_update\":1}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"active_download\":0}\n{\"active_update\":1}\n"));
 
     QSettings store(QStringLiteral("tovrel"), QStringLiteral("updater"));
     QCOMPARE(store.value(QStringLiteral("update/link")).toString(), QStringLiteral("http://other/u"));
@@ -271,18 +219,17 @@ void TestControlLocalServer::setOfReadOnlyKeysReplies()
     m_settings->readyVersionCode = 12;
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    readLines(client, 2);
+    connectGreeted(client);
 
     request(client, R"({"action":"set","state_update":"updated","ready_version":99})");
-    QCOMPARE(readLines(client, 2), QByteArray("{\"state_update\":\"not_required\"}\n{\"ready_version\":12}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"state_update\":\"not_required\"}\n{\"ready_version\":12}\n"));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
     QCOMPARE(m_settings->readyVersionCode, 12);
 
     // An empty text ends the request before "ready_version".
     request(client, R"({"action":"set","state_update":"","ready_version":99})");
     request(client, R"({"action":"get","state_download":"x"})");
-    QCOMPARE(readLines(client, 1), QByteArray("{\"state_download\":\"\"}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("{\"state_download\":\"\"}\n"));
 }
 
 void TestControlLocalServer::otherActionsOnlyValidate()
@@ -290,14 +237,13 @@ void TestControlLocalServer::otherActionsOnlyValidate()
     m_settings->setDownloadLink(QStringLiteral("http://h/u"));
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    readLines(client, 2);
+    connectGreeted(client);
     QSignalSpy updates(m_server.get(), &ControlLocalServer::update);
 
     request(client, R"({"action":"Update","link":"http://evil/u"})");
     request(client, R"({"action":"peek","link":"http://evil/u","state_update":"x"})");
     request(client, R"({"action":"get","link":"x"})");
-    QCOMPARE(readLines(client, 1), QByteArray("{\"link\":\"http://h/u\"}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("{\"link\":\"http://h/u\"}\n"));
     QCOMPARE(updates.count(), 0);
 }
 
@@ -321,8 +267,7 @@ void TestControlLocalServer::malformedRequestsAreIgnored()
     QFETCH(QString, log);
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    readLines(client, 2);
+    connectGreeted(client);
 
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("dataReceived")));
     QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("[ControlLocalServer] ") + log));
@@ -335,7 +280,7 @@ void TestControlLocalServer::malformedRequestsAreIgnored()
     QVERIFY(received.wait(5000));
     // The connection stays usable: the next request is answered and nothing came before it.
     request(client, R"({"action":"get","ready_version":0})");
-    QCOMPARE(readLines(client, 1), QByteArray("{\"ready_version\":0}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("{\"ready_version\":0}\n"));
     QCOMPARE(client.state(), QLocalSocket::ConnectedState);
 }
 
@@ -345,30 +290,28 @@ void TestControlLocalServer::burstOfLinesIsHandledInOrder()
     m_settings->setPeriodCheckUpdate(30);
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    readLines(client, 2);
+    connectGreeted(client);
     QSignalSpy downloads(m_server.get(), &ControlLocalServer::downloadUpdate);
 
     request(client, "{\"action\":\"get\",\"period\":0}\n{\"action\":\"set\",\"period\":60}\n"
                     "{\"action\":\"download_update\"}\n{\"action\":\"get\",\"period\":0,\"link\":\"x\"}\n");
-    QCOMPARE(readLines(client, 3), QByteArray("{\"period\":30}\n{\"link\":\"http://h/u\"}\n{\"period\":60}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 3), QByteArray("{\"period\":30}\n{\"link\":\"http://h/u\"}\n{\"period\":60}\n"));
     QCOMPARE(downloads.count(), 1);
 
     // One document spread over several lines is still one request.
     request(client, "{\n  \"action\": \"get\",\n  \"period\": 0\n}\n");
-    QCOMPARE(readLines(client, 1), QByteArray("{\"period\":60}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("{\"period\":60}\n"));
 
     // A bad line is skipped, the good ones around it are answered.
     request(client, "{\"action\":\"get\",\"period\":0}\nnot json\n{\"action\":\"get\",\"link\":\"x\"}");
-    QCOMPARE(readLines(client, 2), QByteArray("{\"period\":60}\n{\"link\":\"http://h/u\"}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"period\":60}\n{\"link\":\"http://h/u\"}\n"));
 }
 
 void TestControlLocalServer::commandActions()
 {
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    readLines(client, 2);
+    connectGreeted(client);
     QSignalSpy updates(m_server.get(), &ControlLocalServer::update);
     QSignalSpy downloads(m_server.get(), &ControlLocalServer::downloadUpdate);
     QSignalSpy quits(m_server.get(), &ControlLocalServer::quit);
@@ -387,12 +330,14 @@ void TestControlLocalServer::quitWritesTokenFirst()
 {
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    readLines(client, 2);
+    connectGreeted(client);
 
     QByteArray atQuit;
     StdoutCapture capture;
-    connect(m_server.get(), &ControlLocalServer::quit, this, [&] { atQuit = capture.contents(); });
+    connect(m_server.get(), &ControlLocalServer::quit, this, [&] {
+        fflush(stdout);
+        atQuit = capture.text();
+    });
     QSignalSpy quits(m_server.get(), &ControlLocalServer::quit);
     request(client, R"({"action":"quit"})");
     const bool quitSeen = quits.wait(5000);
@@ -406,10 +351,8 @@ void TestControlLocalServer::stateUpdatePushedToAll()
     m_settings->stateUpdate = QStringLiteral("init");
     startServer();
     QLocalSocket first, second;
-    connectClient(first);
-    connectClient(second);
-    readLines(first, 2);
-    readLines(second, 2);
+    connectGreeted(first);
+    connectGreeted(second);
 
     // Never coalesced: each change is its own line, at once.
     m_settings->stateUpdate = QStringLiteral("ready");
@@ -417,18 +360,16 @@ void TestControlLocalServer::stateUpdatePushedToAll()
     m_settings->stateUpdate = QStringLiteral("updating");
     m_server->stateUpdateChanged();
     const QByteArray expected("{\"state_update\":\"ready\"}\n{\"state_update\":\"updating\"}\n");
-    QCOMPARE(readLines(first, 2), expected);
-    QCOMPARE(readLines(second, 2), expected);
+    QCOMPARE(SocketHelpers::readLines(first, 2), expected);
+    QCOMPARE(SocketHelpers::readLines(second, 2), expected);
 }
 
 void TestControlLocalServer::downloadStatesAreCoalesced()
 {
     startServer();
     QLocalSocket first, second;
-    connectClient(first);
-    connectClient(second);
-    readLines(first, 2);
-    readLines(second, 2);
+    connectGreeted(first);
+    connectGreeted(second);
     QVERIFY(!m_server->hasPendingDownloadState());
 
     for (const char *state : {"notactive", "downloading", "error"}) {
@@ -444,23 +385,22 @@ void TestControlLocalServer::downloadStatesAreCoalesced()
     m_server->stateUpdateChanged();
 
     const QByteArray expected("{\"state_download\":\"error\"}\n{\"state_update\":\"marker\"}\n");
-    QCOMPARE(readLines(first, 2), expected);
-    QCOMPARE(readLines(second, 2), expected);
+    QCOMPARE(SocketHelpers::readLines(first, 2), expected);
+    QCOMPARE(SocketHelpers::readLines(second, 2), expected);
 }
 
 void TestControlLocalServer::downloadStateTimerRuns()
 {
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    readLines(client, 2);
+    connectGreeted(client);
 
     m_settings->stateDownload = QStringLiteral("downloading");
     m_server->stateDownloadChanged();
     m_settings->stateDownload = QStringLiteral("ready");
     m_server->stateDownloadChanged();
     QVERIFY(QTest::qWaitFor([&] { return !m_server->hasPendingDownloadState(); }, 5000));
-    QCOMPARE(readLines(client, 1), QByteArray("{\"state_download\":\"ready\"}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("{\"state_download\":\"ready\"}\n"));
 }
 
 void TestControlLocalServer::valuesAreEscaped()
@@ -476,11 +416,10 @@ void TestControlLocalServer::valuesAreEscaped()
     m_settings->setDeviceId(device);
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    readLines(client, 2);
+    connectGreeted(client);
 
     request(client, R"({"action":"get","link":"x","device_id":"x"})");
-    const QByteArray lines = readLines(client, 2);
+    const QByteArray lines = SocketHelpers::readLines(client, 2);
     QCOMPARE(lines, QByteArray("{\"link\":\"http://h/a\\\"b\\\\c\"}\n"
                                "{\"device_id\":\"id\\n\\t\\r\\b\\f\\u0001\\u001f/")
                  + QStringLiteral("Экран").toUtf8() + "\"}\n");
@@ -500,12 +439,11 @@ void TestControlLocalServer::nonAsciiSurvivesLatin1Locale()
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
     startServer();
     QLocalSocket client;
-    connectClient(client);
-    readLines(client, 2);
+    connectGreeted(client);
 
     request(client, QStringLiteral("{\"action\":\"set\",\"device_id\":\"Дисплей-1\"}\n"
                                    "{\"action\":\"get\",\"device_id\":\"x\"}\n").toUtf8());
-    const QByteArray reply = readLines(client, 1);
+    const QByteArray reply = SocketHelpers::readLines(client, 1);
     QTextCodec::setCodecForLocale(previous);
     QCOMPARE(reply, QStringLiteral("{\"device_id\":\"Дисплей-1\"}\n").toUtf8());
 }
@@ -555,7 +493,7 @@ void TestControlLocalServer::secondInstanceFails()
     // The first keeps serving under its name.
     QLocalSocket client;
     connectClient(client);
-    QByteArray lines = readLines(client, 2);
+    QByteArray lines = SocketHelpers::readLines(client, 2);
     // The second's probe may have made the first greet a client that was gone at once.
     QVERIFY(lines.endsWith("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n"));
 }
@@ -563,21 +501,13 @@ void TestControlLocalServer::secondInstanceFails()
 void TestControlLocalServer::staleNameIsRecovered()
 {
     const QString path = QDir::tempPath() + QLatin1Char('/') + m_name;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    QVERIFY(fd >= 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    const QByteArray encoded = QFile::encodeName(path);
-    QVERIFY(size_t(encoded.size()) < sizeof(addr.sun_path));
-    memcpy(addr.sun_path, encoded.constData(), size_t(encoded.size()));
-    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
-    ::close(fd);
+    QVERIFY(SocketHelpers::makeStaleSocket(path));
 
     m_settings->stateUpdate = QStringLiteral("init");
     startServer();
     QLocalSocket client;
     connectClient(client);
-    QCOMPARE(readLines(client, 2), QByteArray("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n"));
 }
 
 QTEST_MAIN(TestControlLocalServer)

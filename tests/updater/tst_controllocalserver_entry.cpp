@@ -1,3 +1,5 @@
+#include "childrun.h"
+#include "sockethelpers.h"
 #include "testenvironment.h"
 
 #include <QFileInfo>
@@ -13,48 +15,22 @@
 namespace {
 
 // The real updater with a private settings store listening under a name of its own.
-struct Updater
+struct Updater : ChildRun
 {
     Updater(const TestEnvironment &env, const QString &name)
+        : ChildRun(env.processEnvironment())
     {
         QSettings store(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
         store.setValue(QStringLiteral("localserver/name"), name);
         store.setValue(QStringLiteral("update/link"), QStringLiteral("http://127.0.0.1:9/update"));
         store.sync();
-        process.setProcessEnvironment(env.processEnvironment());
         process.start(QStringLiteral(UPDATER_BIN), QStringList());
     }
-    ~Updater()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-    QStringList lines()
-    {
-        output += process.readAllStandardOutput();
-        return QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-    bool waitForLine(const QString &line, int ms = 10000)
-    {
-        return QTest::qWaitFor([&] { return lines().contains(line); }, ms);
-    }
-
-    QProcess process;
-    QByteArray output;
 };
 
 QByteArray readLines(QLocalSocket &client, int count)
 {
-    QByteArray data;
-    QDeadlineTimer deadline(10000);
-    while (data.count('\n') < count && !deadline.hasExpired()) {
-        if (client.bytesAvailable() == 0)
-            client.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-        data += client.readAll();
-    }
-    return data;
+    return SocketHelpers::readLines(client, count, 10000);
 }
 
 }

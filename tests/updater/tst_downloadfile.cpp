@@ -1,8 +1,8 @@
 #include "downloadfile.h"
 #include "httptestserver.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QFile>
 #include <QNetworkReply>
 #include <QStandardPaths>
@@ -10,36 +10,6 @@
 #include <QtTest>
 
 namespace {
-QByteArray makeBody(int size, int seed = 1)
-{
-    QByteArray body(size, Qt::Uninitialized);
-    quint32 x = 2463534242u + quint32(seed);
-    for (int i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        body[i] = char(x);
-    }
-    return body;
-}
-
-QString md5(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
 QVariantMap params(const QUrl &source, const QString &file = QString(), const QString &hash = QString(),
                    bool clean = false)
 {
@@ -119,6 +89,20 @@ private:
     QTemporaryDir *m_dir = nullptr;
     HttpTestServer *m_server = nullptr;
     QString path(const QString &name) const { return m_dir->filePath(name); }
+    // The download of /pkg.zip into pkg.zip in the private folder.
+    QVariantMap pkg(const QString &hash = QString(), bool clean = false) const
+    {
+        return params(m_server->url(QStringLiteral("/pkg.zip")), path(QStringLiteral("pkg.zip")), hash, clean);
+    }
+    // Serves body as /pkg.zip, holding the answer for good after afterBytes.
+    void servePkgStallingAfter(const QByteArray &body, int afterBytes)
+    {
+        HttpTestServer::Route route;
+        route.body = body;
+        route.stallAfterBytes = afterBytes;
+        route.stallMs = -1;
+        m_server->setRoute("/pkg.zip", route);
+    }
 };
 
 void TestDownloadFile::initTestCase()
@@ -175,25 +159,25 @@ void TestDownloadFile::metaObjectInterface()
 
 void TestDownloadFile::fileModeReplacesFinalFileThroughPartialFile()
 {
-    const QByteArray body = makeBody(700 * 1024);
+    const QByteArray body = TestFiles::pseudoRandom(700 * 1024);
     m_server->serveData("/pkg.zip", body);
     const QString target = path(QStringLiteral("pkg.zip"));
-    QVERIFY(writeFile(target, "old content"));
+    QVERIFY(TestFiles::write(target, "old content"));
 
     DownloadFile df;
     Recorder rec(&df);
     bool sawPartial = false;
     connect(&df, &DownloadFile::started, this, [&] {
-        sawPartial = QFile::exists(target + QStringLiteral(".tmp")) && readFile(target) == "old content";
+        sawPartial = QFile::exists(target + QStringLiteral(".tmp")) && TestFiles::read(target) == "old content";
     });
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QVERIFY(df.isDownloading());
     QVERIFY(rec.waitFinished());
 
     QCOMPARE(rec.code(), 0);
     QCOMPARE(rec.content(), target);
     QVERIFY(sawPartial);
-    QVERIFY(readFile(target) == body);
+    QVERIFY(TestFiles::read(target) == body);
     QVERIFY(!QFile::exists(target + QStringLiteral(".tmp")));
     QVERIFY(!df.isDownloading());
     QCOMPARE(rec.contentLength, body.size());
@@ -216,7 +200,7 @@ void TestDownloadFile::memoryModeDecodesUtf8()
     m_server->serveData("/update.json", body);
     DownloadFile df;
     Recorder rec(&df);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/update.json")), QString(), md5(body))));
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/update.json")), QString(), TestFiles::md5(body))));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), 0);
     QCOMPARE(rec.content(), QString::fromUtf8(body));
@@ -224,7 +208,7 @@ void TestDownloadFile::memoryModeDecodesUtf8()
 
     // The same object serves the next transfer, and a wrong digest is caught in memory mode too.
     Recorder second(&df);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/update.json")), QString(), md5("other"))));
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/update.json")), QString(), TestFiles::md5("other"))));
     QVERIFY(second.waitFinished());
     QCOMPARE(second.code(), -3);
     QCOMPARE(second.content(), QStringLiteral("Integrity check failed"));
@@ -233,7 +217,7 @@ void TestDownloadFile::memoryModeDecodesUtf8()
 void TestDownloadFile::refusedStartsChangeNothing()
 {
     m_server->route("/slow") = HttpTestServer::Route();
-    m_server->route("/slow").body = makeBody(200 * 1024);
+    m_server->route("/slow").body = TestFiles::pseudoRandom(200 * 1024);
     m_server->route("/slow").stallAfterBytes = 64 * 1024;
     m_server->route("/slow").stallMs = 300;
 
@@ -250,25 +234,25 @@ void TestDownloadFile::refusedStartsChangeNothing()
     QVERIFY(!QFile::exists(path(QStringLiteral("other.bin.tmp"))));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), 0);
-    QCOMPARE(readFile(target).size(), 200 * 1024);
+    QCOMPARE(TestFiles::read(target).size(), 200 * 1024);
     QCOMPARE(rec.finished.size(), 1);
     QCOMPARE(rec.events.count(QStringLiteral("on")), 1);
 }
 
 void TestDownloadFile::resumeAppendsAndHashCoversPartialFile()
 {
-    const QByteArray body = makeBody(500 * 1024, 2);
+    const QByteArray body = TestFiles::pseudoRandom(500 * 1024, 2);
     const int kept = 123457;
     m_server->serveData("/pkg.zip", body);
     const QString target = path(QStringLiteral("pkg.zip"));
-    QVERIFY(writeFile(target + QStringLiteral(".tmp"), body.left(kept)));
+    QVERIFY(TestFiles::write(target + QStringLiteral(".tmp"), body.left(kept)));
 
     DownloadFile df;
     Recorder rec(&df);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), 0);
-    QVERIFY(readFile(target) == body);
+    QVERIFY(TestFiles::read(target) == body);
     QCOMPARE(m_server->requestsFor("/pkg.zip").first().header("Range"), QByteArray("bytes=123457-"));
     QVERIFY(!rec.progress.isEmpty());
     QVERIFY(rec.progress.first() >= kept);
@@ -278,45 +262,41 @@ void TestDownloadFile::resumeAppendsAndHashCoversPartialFile()
 
 void TestDownloadFile::resumeWithWrongPartialFailsIntegrity()
 {
-    const QByteArray body = makeBody(300 * 1024, 3);
+    const QByteArray body = TestFiles::pseudoRandom(300 * 1024, 3);
     m_server->serveData("/pkg.zip", body);
     const QString target = path(QStringLiteral("pkg.zip"));
     QByteArray wrong = body.left(5000);
     wrong[100] = char(wrong[100] ^ 0x55);
-    QVERIFY(writeFile(target + QStringLiteral(".tmp"), wrong));
+    QVERIFY(TestFiles::write(target + QStringLiteral(".tmp"), wrong));
 
     DownloadFile df;
     Recorder rec(&df);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), -3);
     QCOMPARE(rec.content(), QStringLiteral("Integrity check failed"));
     QVERIFY(!QFile::exists(target));
-    QCOMPARE(readFile(target + QStringLiteral(".tmp")).size(), body.size());
+    QCOMPARE(TestFiles::read(target + QStringLiteral(".tmp")).size(), body.size());
 
     // "clean" is the way out of a bad partial file.
     Recorder again(&df);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body), true)));
+    QVERIFY(df.start(pkg(TestFiles::md5(body), true)));
     QVERIFY(again.waitFinished());
     QCOMPARE(again.code(), 0);
-    QVERIFY(readFile(target) == body);
+    QVERIFY(TestFiles::read(target) == body);
 }
 
 void TestDownloadFile::resumeAcrossTwoObjectsAfterAbort()
 {
-    const QByteArray body = makeBody(900 * 1024, 4);
-    HttpTestServer::Route route;
-    route.body = body;
-    route.stallAfterBytes = 300 * 1024;
-    route.stallMs = -1;
-    m_server->setRoute("/pkg.zip", route);
+    const QByteArray body = TestFiles::pseudoRandom(900 * 1024, 4);
+    servePkgStallingAfter(body, 300 * 1024);
     const QString target = path(QStringLiteral("pkg.zip"));
 
     {
         DownloadFile first;
         Recorder rec(&first);
         QSignalSpy stalled(m_server, &HttpTestServer::responseStalled);
-        QVERIFY(first.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+        QVERIFY(first.start(pkg(TestFiles::md5(body))));
         QVERIFY(stalled.wait(10000));
         // Let the client take in what is on the wire; how much it got does not matter.
         static_cast<void>(QTest::qWaitFor([&] { return first.getProgress() >= 300 * 1024; }, 300));
@@ -325,33 +305,29 @@ void TestDownloadFile::resumeAcrossTwoObjectsAfterAbort()
         QCOMPARE(rec.code(), int(QNetworkReply::OperationCanceledError));
         QCOMPARE(rec.events.mid(rec.events.size() - 2), (QStringList{QStringLiteral("finished"), QStringLiteral("off")}));
     }
-    const QByteArray partial = readFile(target + QStringLiteral(".tmp"));
+    const QByteArray partial = TestFiles::read(target + QStringLiteral(".tmp"));
     QVERIFY(partial.size() > 0 && partial.size() <= 300 * 1024);
     QVERIFY(partial == body.left(partial.size()));
 
     DownloadFile second;
     Recorder rec(&second);
-    QVERIFY(second.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(second.start(pkg(TestFiles::md5(body))));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), 0);
-    QVERIFY(readFile(target) == body);
+    QVERIFY(TestFiles::read(target) == body);
     QCOMPARE(m_server->requestsFor("/pkg.zip").last().header("Range"), "bytes=" + QByteArray::number(partial.size()) + '-');
 }
 
 void TestDownloadFile::clearConnectionCacheCancelsAndAllowsNewTransfer()
 {
-    const QByteArray body = makeBody(400 * 1024, 12);
-    HttpTestServer::Route route;
-    route.body = body;
-    route.stallAfterBytes = 100 * 1024;
-    route.stallMs = -1;
-    m_server->setRoute("/pkg.zip", route);
+    const QByteArray body = TestFiles::pseudoRandom(400 * 1024, 12);
+    servePkgStallingAfter(body, 100 * 1024);
     const QString target = path(QStringLiteral("pkg.zip"));
 
     DownloadFile df;
     Recorder rec(&df);
     QSignalSpy stalled(m_server, &HttpTestServer::responseStalled);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QVERIFY(stalled.wait(10000));
     df.clearConnectionCache();
     // The cancellation is reported before clearConnectionCache() returns.
@@ -360,59 +336,59 @@ void TestDownloadFile::clearConnectionCacheCancelsAndAllowsNewTransfer()
     QVERIFY(!df.isDownloading());
 
     Recorder again(&df);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QVERIFY(again.waitFinished());
     QCOMPARE(again.code(), 0);
-    QVERIFY(readFile(target) == body);
+    QVERIFY(TestFiles::read(target) == body);
 }
 
 void TestDownloadFile::cleanRewritesFromFirstByte()
 {
-    const QByteArray body = makeBody(100 * 1024, 5);
+    const QByteArray body = TestFiles::pseudoRandom(100 * 1024, 5);
     m_server->serveData("/pkg.zip", body);
     const QString target = path(QStringLiteral("pkg.zip"));
-    QVERIFY(writeFile(target + QStringLiteral(".tmp"), QByteArray(200 * 1024, 'z')));
+    QVERIFY(TestFiles::write(target + QStringLiteral(".tmp"), QByteArray(200 * 1024, 'z')));
 
     DownloadFile df;
     Recorder rec(&df);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, QString(), true)));
+    QVERIFY(df.start(pkg(QString(), true)));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), 0);
-    QVERIFY(readFile(target) == body);
+    QVERIFY(TestFiles::read(target) == body);
     QVERIFY(m_server->requestsFor("/pkg.zip").first().header("Range").isEmpty());
 }
 
 void TestDownloadFile::serverIgnoringRangeRewritesOutput()
 {
-    const QByteArray body = makeBody(400 * 1024, 6);
+    const QByteArray body = TestFiles::pseudoRandom(400 * 1024, 6);
     m_server->serveData("/pkg.zip", body, false);
     const QString target = path(QStringLiteral("pkg.zip"));
-    QVERIFY(writeFile(target + QStringLiteral(".tmp"), QByteArray(1000, 'q')));
+    QVERIFY(TestFiles::write(target + QStringLiteral(".tmp"), QByteArray(1000, 'q')));
 
     DownloadFile df;
     Recorder rec(&df);
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), 0);
-    QVERIFY(readFile(target) == body);
+    QVERIFY(TestFiles::read(target) == body);
     QCOMPARE(m_server->requestsFor("/pkg.zip").first().header("Range"), QByteArray("bytes=1000-"));
     QCOMPARE(rec.progress.last(), double(body.size()));
 }
 
 void TestDownloadFile::refusedRangeRestartsFromZero()
 {
-    const QByteArray body = makeBody(50 * 1024, 7);
+    const QByteArray body = TestFiles::pseudoRandom(50 * 1024, 7);
     m_server->serveData("/pkg.zip", body);
     const QString target = path(QStringLiteral("pkg.zip"));
-    QVERIFY(writeFile(target + QStringLiteral(".tmp"), makeBody(60 * 1024, 99)));
+    QVERIFY(TestFiles::write(target + QStringLiteral(".tmp"), TestFiles::pseudoRandom(60 * 1024, 99)));
 
     DownloadFile df;
     Recorder rec(&df);
     QTest::ignoreMessage(QtWarningMsg, "[DownloadFilePrivate] Range refused, restart from byte 0");
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), 0);
-    QVERIFY(readFile(target) == body);
+    QVERIFY(TestFiles::read(target) == body);
     const auto requests = m_server->requestsFor("/pkg.zip");
     QCOMPARE(requests.size(), 2);
     QCOMPARE(requests.at(0).header("Range"), QByteArray("bytes=61440-"));
@@ -438,7 +414,7 @@ void TestDownloadFile::redirects()
     QFETCH(QByteArray, finalPath);
     location.replace("ABSOLUTE", m_server->url(QString()).toString().toUtf8());
 
-    const QByteArray body = makeBody(80 * 1024, 8);
+    const QByteArray body = TestFiles::pseudoRandom(80 * 1024, 8);
     m_server->redirect("/dl/latest", location, status);
     m_server->serveData(finalPath, body);
     const QString target = path(QStringLiteral("pkg.zip"));
@@ -449,10 +425,10 @@ void TestDownloadFile::redirects()
     QTest::ignoreMessage(QtWarningMsg,
                          qPrintable(QStringLiteral("[DownloadFilePrivate] Redirected url:  \"%1\"")
                                         .arg(m_server->url(QString::fromLatin1(finalPath)).toString())));
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/dl/latest")), target, md5(body))));
+    QVERIFY(df.start(params(m_server->url(QStringLiteral("/dl/latest")), target, TestFiles::md5(body))));
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), 0);
-    QVERIFY(readFile(target) == body);
+    QVERIFY(TestFiles::read(target) == body);
     QCOMPARE(m_server->requestsFor(finalPath).size(), 1);
     QCOMPARE(rec.events.count(QStringLiteral("started")), 1);
     QCOMPARE(rec.finished.size(), 1);
@@ -469,29 +445,26 @@ void TestDownloadFile::redirectLoopIsCapped()
     QVERIFY(rec.waitFinished());
     QCOMPARE(rec.code(), int(QNetworkReply::TooManyRedirectsError));
     QCOMPARE(m_server->requestsFor("/loop").size(), DownloadFile::maxRedirects + 1);
-    QCOMPARE(readFile(path(QStringLiteral("f.tmp"))), QByteArray());
+    QVERIFY(QFile::exists(path(QStringLiteral("f.tmp"))));
+    QCOMPARE(TestFiles::read(path(QStringLiteral("f.tmp"))), QByteArray());
     QVERIFY(!QFile::exists(path(QStringLiteral("f"))));
 }
 
 void TestDownloadFile::stallInBodyReconnectsAndKeepsDigest()
 {
-    const QByteArray body = makeBody(600 * 1024, 9);
-    HttpTestServer::Route route;
-    route.body = body;
-    route.stallAfterBytes = 256 * 1024;
-    route.stallMs = -1;
-    m_server->setRoute("/pkg.zip", route);
+    const QByteArray body = TestFiles::pseudoRandom(600 * 1024, 9);
+    servePkgStallingAfter(body, 256 * 1024);
     const QString target = path(QStringLiteral("pkg.zip"));
 
     DownloadFile df;
     df.setStallInterval(1000);
     Recorder rec(&df);
     QTest::ignoreMessage(QtInfoMsg, "Reconnect download file! ");
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(df.start(pkg(TestFiles::md5(body))));
     QCOMPARE(df.getTimeout(), 30);
     QVERIFY(rec.waitFinished(10000));
     QCOMPARE(rec.code(), 0);
-    QVERIFY(readFile(target) == body);
+    QVERIFY(TestFiles::read(target) == body);
     const auto requests = m_server->requestsFor("/pkg.zip");
     QCOMPARE(requests.size(), 2);
     QCOMPARE(requests.at(1).header("Range"), QByteArray("bytes=262144-"));
@@ -501,7 +474,7 @@ void TestDownloadFile::stallInBodyReconnectsAndKeepsDigest()
 
 void TestDownloadFile::stallBeforeHeadersReconnects()
 {
-    const QByteArray body = makeBody(10 * 1024, 10);
+    const QByteArray body = TestFiles::pseudoRandom(10 * 1024, 10);
     HttpTestServer::Route route;
     route.body = body;
     route.stallBeforeHeadersMs = -1;
@@ -528,7 +501,7 @@ void TestDownloadFile::stallBeforeHeadersReconnects()
 void TestDownloadFile::serverThatNeverAnswersEndsTheTransfer()
 {
     HttpTestServer::Route route;
-    route.body = makeBody(1024, 11);
+    route.body = TestFiles::pseudoRandom(1024, 11);
     route.stallBeforeHeadersMs = -1;
     route.stalledRequests = -1;
     m_server->setRoute("/dead", route);
@@ -546,7 +519,7 @@ void TestDownloadFile::serverThatNeverAnswersEndsTheTransfer()
     QVERIFY(QFile::exists(target + QStringLiteral(".tmp")));
 
     // Data between stalls shows the server is alive: the count starts again and the file completes.
-    const QByteArray body = makeBody(200 * 1024, 12);
+    const QByteArray body = TestFiles::pseudoRandom(200 * 1024, 12);
     HttpTestServer::Route slow;
     slow.body = body;
     slow.chunkSize = 16 * 1024;
@@ -558,10 +531,10 @@ void TestDownloadFile::serverThatNeverAnswersEndsTheTransfer()
     alive.setStallInterval(100);
     Recorder aliveRec(&alive);
     QVERIFY(alive.start(params(m_server->url(QStringLiteral("/slow-alive")), path(QStringLiteral("alive.bin")),
-                               md5(body))));
+                               TestFiles::md5(body))));
     QVERIFY(aliveRec.waitFinished(30000));
     QCOMPARE(aliveRec.code(), 0);
-    QVERIFY(readFile(path(QStringLiteral("alive.bin"))) == body);
+    QVERIFY(TestFiles::read(path(QStringLiteral("alive.bin"))) == body);
     QCOMPARE(m_server->requestsFor("/slow-alive").size(), DownloadFile::maxStallReconnects + 3);
 }
 
@@ -619,19 +592,20 @@ void TestDownloadFile::errorStatusesEndTheTransfer()
     HttpTestServer::Route route;
     route.status = status;
     route.location = "/elsewhere";
-    route.body = makeBody(2 * 1024 * 1024, 11);
+    route.body = TestFiles::pseudoRandom(2 * 1024 * 1024, 11);
     m_server->setRoute("/pkg.zip", route);
     const QString target = path(QStringLiteral("pkg.zip"));
 
     DownloadFile df;
     Recorder rec(&df);
     QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("[DownloadFilePrivate] HTTP Status  %1").arg(status)));
-    QVERIFY(df.start(params(m_server->url(QStringLiteral("/pkg.zip")), target)));
+    QVERIFY(df.start(pkg()));
     QVERIFY(rec.waitFinished(10000));
     QCOMPARE(rec.code(), code);
     QVERIFY(!rec.content().isEmpty());
     QVERIFY(!QFile::exists(target));
-    QCOMPARE(readFile(target + QStringLiteral(".tmp")), QByteArray());
+    QVERIFY(QFile::exists(target + QStringLiteral(".tmp")));
+    QCOMPARE(TestFiles::read(target + QStringLiteral(".tmp")), QByteArray());
     QVERIFY(!rec.events.contains(QStringLiteral("started")));
 }
 

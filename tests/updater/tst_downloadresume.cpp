@@ -1,6 +1,7 @@
 #include "downloadfile.h"
 #include "httptestserver.h"
 #include "nginxserver.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -18,34 +19,6 @@
 // prints its result instead of running the tests.
 
 namespace {
-QByteArray makeBody(int size, quint32 seed)
-{
-    QByteArray body(size, Qt::Uninitialized);
-    quint32 x = 0x9e3779b9u ^ seed;
-    for (int i = 0; i < size; ++i) {
-        x = x * 1664525u + 1013904223u;
-        body[i] = char(x >> 24);
-    }
-    return body;
-}
-
-QString md5(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
 QVariantMap params(const QUrl &source, const QString &file, const QString &hash)
 {
     return {{QStringLiteral("source"), source.toString()},
@@ -104,7 +77,7 @@ void TestDownloadResume::killedChildIsFinishedByNewProcess()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QByteArray body = makeBody(3 * 1024 * 1024, 1);
+    const QByteArray body = TestFiles::pseudoRandom(3 * 1024 * 1024, 1);
     HttpTestServer server;
     QVERIFY(server.listen());
     HttpTestServer::Route route;
@@ -116,7 +89,7 @@ void TestDownloadResume::killedChildIsFinishedByNewProcess()
     const QString part = target + QStringLiteral(".tmp");
 
     QProcess first;
-    first.setProcessEnvironment(childEnvironment(server.url(QStringLiteral("/pkg.zip")), target, md5(body)));
+    first.setProcessEnvironment(childEnvironment(server.url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body)));
     QSignalSpy stalled(&server, &HttpTestServer::responseStalled);
     first.start(QCoreApplication::applicationFilePath(), QStringList());
     QVERIFY(first.waitForStarted());
@@ -128,13 +101,13 @@ void TestDownloadResume::killedChildIsFinishedByNewProcess()
     QVERIFY(onDisk);
     QCOMPARE(first.exitStatus(), QProcess::CrashExit);
 
-    const QByteArray kept = readFile(part);
+    const QByteArray kept = TestFiles::read(part);
     QVERIFY(kept.size() > 0 && kept.size() < body.size());
     QVERIFY(kept == body.left(kept.size()));
     QVERIFY(!QFile::exists(target));
 
     QProcess second;
-    second.setProcessEnvironment(childEnvironment(server.url(QStringLiteral("/pkg.zip")), target, md5(body)));
+    second.setProcessEnvironment(childEnvironment(server.url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body)));
     second.start(QCoreApplication::applicationFilePath(), QStringList());
     // The server lives in this process: wait with the event loop running.
     const bool done = QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000);
@@ -145,7 +118,7 @@ void TestDownloadResume::killedChildIsFinishedByNewProcess()
     QVERIFY(done);
     QCOMPARE(second.exitCode(), 0);
     QCOMPARE(second.readAllStandardOutput().trimmed(), "finished 0 " + target.toUtf8());
-    QCOMPARE(md5(readFile(target)), md5(body));
+    QCOMPARE(TestFiles::md5(TestFiles::read(target)), TestFiles::md5(body));
     QVERIFY(!QFile::exists(part));
     const auto requests = server.requestsFor("/pkg.zip");
     QCOMPARE(requests.size(), 2);
@@ -159,22 +132,22 @@ void TestDownloadResume::nginxResumesWithRange()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("www/files"))));
-    const QByteArray body = makeBody(5 * 1024 * 1024 + 77, 2);
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("www/files/pkg.zip")), body));
+    const QByteArray body = TestFiles::pseudoRandom(5 * 1024 * 1024 + 77, 2);
+    QVERIFY(TestFiles::write(dir.filePath(QStringLiteral("www/files/pkg.zip")), body));
     NginxServer nginx(dir.filePath(QStringLiteral("www")));
     QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
 
     const QString target = dir.filePath(QStringLiteral("pkg.zip"));
     const int kept = 2 * 1024 * 1024 + 123;
-    QVERIFY(writeFile(target + QStringLiteral(".tmp"), body.left(kept)));
+    QVERIFY(TestFiles::write(target + QStringLiteral(".tmp"), body.left(kept)));
 
     DownloadFile download;
     QSignalSpy finished(&download, &DownloadFile::finished);
-    QVERIFY(download.start(params(nginx.url(QStringLiteral("/files/pkg.zip")), target, md5(body))));
+    QVERIFY(download.start(params(nginx.url(QStringLiteral("/files/pkg.zip")), target, TestFiles::md5(body))));
     QVERIFY(finished.wait(20000));
     QCOMPARE(finished.first().at(0).toInt(), 0);
     QCOMPARE(finished.first().at(1).toString(), target);
-    QCOMPARE(md5(readFile(target)), md5(body));
+    QCOMPARE(TestFiles::md5(TestFiles::read(target)), TestFiles::md5(body));
 
     // nginx writes its log line once the response is done, which may be after we have it all.
     QVERIFY(QTest::qWaitFor([&] { return nginx.accessLog().size() >= 1; }, 5000));
@@ -189,23 +162,23 @@ void TestDownloadResume::nginxRefusedRangeRestarts()
         QSKIP("nginx is not installed");
     QTemporaryDir dir;
     QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("www"))));
-    const QByteArray body = makeBody(300 * 1024, 3);
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("www/pkg.zip")), body));
+    const QByteArray body = TestFiles::pseudoRandom(300 * 1024, 3);
+    QVERIFY(TestFiles::write(dir.filePath(QStringLiteral("www/pkg.zip")), body));
     NginxServer nginx(dir.filePath(QStringLiteral("www")));
     QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
 
     // A partial file as long as the resource: nothing is left to ask for.
     const QString target = dir.filePath(QStringLiteral("pkg.zip"));
-    QVERIFY(writeFile(target + QStringLiteral(".tmp"), makeBody(body.size(), 4)));
+    QVERIFY(TestFiles::write(target + QStringLiteral(".tmp"), TestFiles::pseudoRandom(body.size(), 4)));
 
     DownloadFile download;
     QSignalSpy finished(&download, &DownloadFile::finished);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("HTTP Status  416")));
     QTest::ignoreMessage(QtWarningMsg, "[DownloadFilePrivate] Range refused, restart from byte 0");
-    QVERIFY(download.start(params(nginx.url(QStringLiteral("/pkg.zip")), target, md5(body))));
+    QVERIFY(download.start(params(nginx.url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body))));
     QVERIFY(finished.wait(20000));
     QCOMPARE(finished.first().at(0).toInt(), 0);
-    QCOMPARE(md5(readFile(target)), md5(body));
+    QCOMPARE(TestFiles::md5(TestFiles::read(target)), TestFiles::md5(body));
     QVERIFY(QTest::qWaitFor([&] { return nginx.accessLog().size() >= 2; }, 5000));
     const QStringList log = nginx.accessLog();
     QCOMPARE(log.size(), 2);

@@ -1,3 +1,4 @@
+#include "childrun.h"
 #include "testenvironment.h"
 
 #include <QProcess>
@@ -11,42 +12,26 @@
 
 namespace {
 // One run of the real updater binary with a private settings store.
-struct Run
+struct Run : ChildRun
 {
     explicit Run(const TestEnvironment &env)
+        : ChildRun(privateTmp(env))
     {
-        // A private temporary folder gives the default local server name a socket of its own.
+    }
+    // A private temporary folder gives the default local server name a socket of its own.
+    static QProcessEnvironment privateTmp(const TestEnvironment &env)
+    {
         QProcessEnvironment environment = env.processEnvironment();
         QDir().mkpath(env.path() + QStringLiteral("/tmp"));
         environment.insert(QStringLiteral("TMPDIR"), env.path() + QStringLiteral("/tmp"));
-        process.setProcessEnvironment(environment);
-        process.setProcessChannelMode(QProcess::SeparateChannels);
-    }
-    ~Run()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
+        return environment;
     }
     void start(const QStringList &arguments) { process.start(QStringLiteral(UPDATER_BIN), arguments); }
-    QStringList lines()
-    {
-        output += process.readAllStandardOutput();
-        return QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-    bool waitForLine(const QString &line, int ms = 10000)
-    {
-        return QTest::qWaitFor([&] { return lines().contains(line); }, ms);
-    }
     bool signalAndWait(int signal)
     {
         ::kill(pid_t(process.processId()), signal);
         return process.waitForFinished(10000);
     }
-
-    QProcess process;
-    QByteArray output;
 };
 
 const QString settingsLinePrefix = QStringLiteral("updater settings: ");

@@ -2,6 +2,7 @@
 #include "httptestserver.h"
 #include "settings.h"
 #include "testenvironment.h"
+#include "testfiles.h"
 #include "testzip.h"
 #include "utils.h"
 
@@ -25,13 +26,6 @@ QByteArray readAll(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
 }
 
 // Every file below root with its content, so that "unchanged" can be compared as a whole.
@@ -131,11 +125,7 @@ private:
 
 void TestFileManager::initTestCase()
 {
-    QVERIFY(m_env.isValid());
-    m_env.apply();
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
-    QCoreApplication::setApplicationName(QStringLiteral("updater"));
+    QVERIFY(m_env.applyAs(QStringLiteral("updater")));
 }
 
 void TestFileManager::init()
@@ -162,7 +152,7 @@ void TestFileManager::cleanup()
 
 void TestFileManager::writeInfo(const QByteArray &json)
 {
-    QVERIFY(writeFile(m_settings->tempDir + QLatin1Char('/') + m_settings->updateInfoRequest, json));
+    QVERIFY(TestFiles::write(m_settings->tempDir + QLatin1Char('/') + m_settings->updateInfoRequest, json));
 }
 
 QString TestFileManager::makePackage(const QList<ZipItem> &items)
@@ -286,7 +276,7 @@ void TestFileManager::isPackageValid()
     m_manager->packageHash = QStringLiteral("900150983cd24fb0d6963f7d28e17f72");
     QVERIFY(!m_manager->isPackageValid());
 
-    QVERIFY(writeFile(m_manager->packagePath(), "abc"));
+    QVERIFY(TestFiles::write(m_manager->packagePath(), "abc"));
     QVERIFY(m_manager->isPackageValid());
     QVERIFY(QFile::setPermissions(m_manager->packagePath(), QFileDevice::Permissions()));
     if (::geteuid() != 0) {
@@ -302,7 +292,7 @@ void TestFileManager::isPackageValid()
     m_manager->packageHash = m_manager->packageHash.toUpper();
     QVERIFY2(!m_manager->isPackageValid(), "the comparison is exact");
 
-    QVERIFY(writeFile(m_manager->packagePath(), "abd"));
+    QVERIFY(TestFiles::write(m_manager->packagePath(), "abd"));
     m_manager->packageHash = QStringLiteral("900150983cd24fb0d6963f7d28e17f72");
     QVERIFY(!m_manager->isPackageValid());
 }
@@ -350,7 +340,7 @@ void TestFileManager::packageTransferResumesOrStartsClean()
     const QString partial = m_manager->packagePath() + QStringLiteral(".tmp");
 
     // Good bytes of an earlier attempt are resumed.
-    QVERIFY(writeFile(partial, body.left(1000)));
+    QVERIFY(TestFiles::write(partial, body.left(1000)));
     m_manager->downloadPackage();
     QVERIFY(results.wait(10000));
     QCOMPARE(results.last().at(0).toInt(), 0);
@@ -360,7 +350,7 @@ void TestFileManager::packageTransferResumesOrStartsClean()
 
     // Wrong bytes on disk end in an integrity failure; the next attempt starts from byte 0.
     QVERIFY(QFile::remove(m_manager->packagePath()));
-    QVERIFY(writeFile(partial, QByteArray(1000, 'z')));
+    QVERIFY(TestFiles::write(partial, QByteArray(1000, 'z')));
     m_manager->downloadPackage();
     QVERIFY(results.wait(10000));
     QCOMPARE(results.last().at(0).toInt(), -3);
@@ -415,9 +405,9 @@ void TestFileManager::earlierPackagesAreRemoved()
     m_manager->packageLink = server.url(QStringLiteral("/p-300.zip")).toString();
     m_manager->packageHash = QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex());
     const QString folder = m_manager->downloadFolder();
-    QVERIFY(writeFile(folder + QStringLiteral("/p-100.zip"), "old"));
-    QVERIFY(writeFile(folder + QStringLiteral("/p-200.zip.tmp"), "partial old"));
-    QVERIFY(writeFile(folder + QStringLiteral("/p-300.zip.tmp"), body.left(5000)));
+    QVERIFY(TestFiles::write(folder + QStringLiteral("/p-100.zip"), "old"));
+    QVERIFY(TestFiles::write(folder + QStringLiteral("/p-200.zip.tmp"), "partial old"));
+    QVERIFY(TestFiles::write(folder + QStringLiteral("/p-300.zip.tmp"), body.left(5000)));
     QVERIFY(QDir().mkpath(folder + QStringLiteral("/keep")));
     QSignalSpy results(m_manager.data(), &FileManager::finished);
 
@@ -487,9 +477,9 @@ void TestFileManager::extractNestedFoldersAndPermissions()
 void TestFileManager::extractOverwritesAndKeepsOtherFiles()
 {
     const QString app = m_settings->appFolder;
-    QVERIFY(writeFile(app + QStringLiteral("/tovrel.exe"), "old version, longer than the new one"));
-    QVERIFY(writeFile(app + QStringLiteral("/config/user.ini"), "mine"));
-    QVERIFY(writeFile(app + QStringLiteral("/lib/old.so"), "old lib"));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/tovrel.exe"), "old version, longer than the new one"));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/config/user.ini"), "mine"));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/lib/old.so"), "old lib"));
 
     // A process that still holds the old file open keeps reading the old bytes: the new file
     // lands by rename, not by truncating the old one in place.
@@ -553,11 +543,11 @@ void TestFileManager::extractSkipsLinksAndFolders()
 void TestFileManager::blockedEntryLeavesFolderUnchanged()
 {
     const QString app = m_settings->appFolder;
-    QVERIFY(writeFile(app + QStringLiteral("/a.txt"), "old a"));
-    QVERIFY(writeFile(app + QStringLiteral("/keep/k.txt"), "k"));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/a.txt"), "old a"));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/keep/k.txt"), "k"));
     // A non-empty folder stands where the package has a file: that file cannot land, and a
     // privileged test run cannot fake this with permissions.
-    QVERIFY(writeFile(app + QStringLiteral("/sub/blocked/inside.txt"), "inside"));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/sub/blocked/inside.txt"), "inside"));
     const QMap<QString, QByteArray> before = snapshot(app);
 
     QCOMPARE(makePackage({ZipItem::file(QStringLiteral("a.txt"), "new a"),
@@ -642,7 +632,7 @@ void TestFileManager::unreadablePackageFails()
 {
     QFETCH(QString, kind);
     const QString app = m_settings->appFolder;
-    QVERIFY(writeFile(app + QStringLiteral("/a.txt"), "old a"));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/a.txt"), "old a"));
     const QMap<QString, QByteArray> before = snapshot(app);
 
     QByteArray pattern;
@@ -655,7 +645,7 @@ void TestFileManager::unreadablePackageFails()
     if (kind == QLatin1String("missing")) {
         QVERIFY(package.remove());
     } else if (kind == QLatin1String("text")) {
-        QVERIFY(writeFile(package.fileName(), "<html>404 not found</html>"));
+        QVERIFY(TestFiles::write(package.fileName(), "<html>404 not found</html>"));
     } else if (kind == QLatin1String("truncated")) {
         QVERIFY(package.resize(package.size() / 2));
     } else {
@@ -680,7 +670,7 @@ void TestFileManager::unreadablePackageFails()
 void TestFileManager::staleStagingFolderIsRemoved()
 {
     const QString app = m_settings->appFolder;
-    QVERIFY(writeFile(app + QStringLiteral("/.update-staging-AbC123/half.bin"), "half"));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/.update-staging-AbC123/half.bin"), "half"));
     QCOMPARE(makePackage({ZipItem::file(QStringLiteral("a.txt"), "a")}), QString());
     QVERIFY(extract(app));
     QCOMPARE(QDir(app).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),

@@ -1,4 +1,5 @@
 #include "localserver.h"
+#include "sockethelpers.h"
 #include "testenvironment.h"
 
 #include <QFile>
@@ -8,9 +9,6 @@
 #include <QtTest>
 
 #include <memory>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 class TestLocalServer : public QObject
 {
@@ -30,7 +28,8 @@ private slots:
 private:
     // Connects a client and waits until the server has accepted it; returns its identity.
     qlonglong connectClient(LocalServer &server, QLocalSocket &client, const QString &name);
-    static QByteArray readLines(QLocalSocket &client, int count);
+    // Starts the server under a fresh name and connects one client; 0 when either fails.
+    qlonglong startWithClient(LocalServer &server, QLocalSocket &client);
 };
 
 void TestLocalServer::initTestCase()
@@ -49,16 +48,14 @@ qlonglong TestLocalServer::connectClient(LocalServer &server, QLocalSocket &clie
     return accepted.first().first().toLongLong();
 }
 
-QByteArray TestLocalServer::readLines(QLocalSocket &client, int count)
+qlonglong TestLocalServer::startWithClient(LocalServer &server, QLocalSocket &client)
 {
-    QByteArray data;
-    QDeadlineTimer deadline(5000);
-    while (data.count('\n') < count && !deadline.hasExpired()) {
-        if (client.bytesAvailable() == 0)
-            client.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-        data += client.readAll();
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
+    if (!server.startServer(name)) {
+        qWarning() << "server did not start:" << server.lastError();
+        return 0;
     }
-    return data;
+    return connectClient(server, client, name);
 }
 
 void TestLocalServer::sendToAllReachesEveryClient()
@@ -72,8 +69,8 @@ void TestLocalServer::sendToAllReachesEveryClient()
     QVERIFY(connectClient(server, first, name) != 0);
     QVERIFY(connectClient(server, second, name) != 0);
     QCOMPARE(server.dataSendToAll(QStringLiteral("{\"state_update\":\"ready\"}")), 0);
-    QCOMPARE(readLines(first, 1), QByteArray("{\"state_update\":\"ready\"}\n"));
-    QCOMPARE(readLines(second, 1), QByteArray("{\"state_update\":\"ready\"}\n"));
+    QCOMPARE(SocketHelpers::readLines(first, 1), QByteArray("{\"state_update\":\"ready\"}\n"));
+    QCOMPARE(SocketHelpers::readLines(second, 1), QByteArray("{\"state_update\":\"ready\"}\n"));
 }
 
 void TestLocalServer::sendToOneClient()
@@ -89,17 +86,15 @@ void TestLocalServer::sendToOneClient()
     QCOMPARE(server.dataSend(secondId, QStringLiteral("to second")), 0);
     QCOMPARE(server.dataSend(firstId, QStringLiteral("to first")), 0);
     QCOMPARE(server.dataSend(firstId + 1, QStringLiteral("to nobody")), -1);
-    QCOMPARE(readLines(first, 1), QByteArray("to first\n"));
-    QCOMPARE(readLines(second, 1), QByteArray("to second\n"));
+    QCOMPARE(SocketHelpers::readLines(first, 1), QByteArray("to first\n"));
+    QCOMPARE(SocketHelpers::readLines(second, 1), QByteArray("to second\n"));
 }
 
 void TestLocalServer::sendAfterDisconnectFails()
 {
-    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
     LocalServer server;
-    QVERIFY(server.startServer(name));
     QLocalSocket client;
-    const qlonglong id = connectClient(server, client, name);
+    const qlonglong id = startWithClient(server, client);
     QVERIFY(id != 0);
 
     QSignalSpy gone(&server, &LocalServer::clientDisconnected);
@@ -112,11 +107,9 @@ void TestLocalServer::sendAfterDisconnectFails()
 
 void TestLocalServer::burstStaysOneMessage()
 {
-    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
     LocalServer server;
-    QVERIFY(server.startServer(name));
     QLocalSocket client;
-    const qlonglong id = connectClient(server, client, name);
+    const qlonglong id = startWithClient(server, client);
     QVERIFY(id != 0);
 
     QSignalSpy received(&server, &LocalServer::dataReceived);
@@ -131,17 +124,15 @@ void TestLocalServer::burstStaysOneMessage()
 
 void TestLocalServer::framingIsUtf8WithOneLineFeed()
 {
-    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ls"));
     LocalServer server;
-    QVERIFY(server.startServer(name));
     QLocalSocket client;
-    const qlonglong id = connectClient(server, client, name);
+    const qlonglong id = startWithClient(server, client);
     QVERIFY(id != 0);
 
     const QString text = QStringLiteral("Идет обновление \u20ac");
     QCOMPARE(server.dataSend(id, text), 0);
     QCOMPARE(server.dataSend(id, QString()), 0);
-    QCOMPARE(readLines(client, 2), text.toUtf8() + "\n\n");
+    QCOMPARE(SocketHelpers::readLines(client, 2), text.toUtf8() + "\n\n");
 
     // Incoming bytes are decoded as UTF-8 too.
     QSignalSpy received(&server, &LocalServer::dataReceived);
@@ -170,17 +161,7 @@ void TestLocalServer::staleNameIsTakenOver()
     const QString path = QDir::tempPath() + QLatin1Char('/') + name;
 
     // What a server killed with SIGKILL leaves: a bound socket file that nobody listens on.
-    {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        QVERIFY(fd >= 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        const QByteArray encoded = QFile::encodeName(path);
-        QVERIFY(size_t(encoded.size()) < sizeof(addr.sun_path));
-        memcpy(addr.sun_path, encoded.constData(), size_t(encoded.size()));
-        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
-        ::close(fd);
-    }
+    QVERIFY(SocketHelpers::makeStaleSocket(path));
     QVERIFY(QFileInfo::exists(path));
     {
         QLocalServer plain;
@@ -194,7 +175,7 @@ void TestLocalServer::staleNameIsTakenOver()
     const qlonglong id = connectClient(server, client, name);
     QVERIFY(id != 0);
     QCOMPARE(server.dataSend(id, QStringLiteral("alive")), 0);
-    QCOMPARE(readLines(client, 1), QByteArray("alive\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("alive\n"));
 }
 
 void TestLocalServer::liveNameIsNotTaken()
@@ -220,7 +201,7 @@ void TestLocalServer::liveNameIsNotTaken()
     const qlonglong id = connectClient(first, client, name);
     QVERIFY(id != 0);
     QCOMPARE(first.dataSend(id, QStringLiteral("first")), 0);
-    QCOMPARE(readLines(client, 1), QByteArray("first\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("first\n"));
 }
 
 void TestLocalServer::destroyedWithClientsConnected()

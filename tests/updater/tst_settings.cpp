@@ -39,11 +39,7 @@ private:
 
 void TestSettings::initTestCase()
 {
-    QVERIFY(m_env.isValid());
-    m_env.apply();
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
-    QCoreApplication::setApplicationName(QStringLiteral("updater"));
+    QVERIFY(m_env.applyAs(QStringLiteral("updater")));
 }
 
 void TestSettings::init()

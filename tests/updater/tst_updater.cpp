@@ -118,6 +118,8 @@ private:
     void storeValue(const QString &key, const QVariant &value);
     void makeUpdater();
     bool waitResult(int count = 1);
+    // One tick of the updater, then waits for its count-th result.
+    bool tickAndWait(int count);
     QString work() const { return m_tmp->filePath(QStringLiteral("work")); }
     QString app() const { return m_tmp->filePath(QStringLiteral("app")); }
 
@@ -133,11 +135,7 @@ private:
 
 void TestUpdater::initTestCase()
 {
-    QVERIFY(m_env.isValid());
-    m_env.apply();
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
-    QCoreApplication::setApplicationName(QStringLiteral("updater"));
+    QVERIFY(m_env.applyAs(QStringLiteral("updater")));
 }
 
 void TestUpdater::init()
@@ -196,6 +194,12 @@ void TestUpdater::makeUpdater()
 bool TestUpdater::waitResult(int count)
 {
     return QTest::qWaitFor([&] { return m_results->count() >= count; }, 10000);
+}
+
+bool TestUpdater::tickAndWait(int count)
+{
+    m_updater->timeout();
+    return waitResult(count);
 }
 
 TestUpdater::Published TestUpdater::publish(int version, const QList<ZipItem> &items, const QStringList &devices,
@@ -284,10 +288,8 @@ void TestUpdater::automaticInstallation()
     publish(300, {ZipItem::file(QStringLiteral("tovrel.exe"), "v300", 0755)});
     makeUpdater();
     Updater *u = m_updater.data();
-    u->timeout();
-    QVERIFY(waitResult(1));
-    u->timeout();
-    QVERIFY(waitResult(2));
+    QVERIFY(tickAndWait(1));
+    QVERIFY(tickAndWait(2));
     u->timeout();
     QCOMPARE(m_capture->tokens(),
              QStringList({QStringLiteral("$UPDATE_READY"), QStringLiteral("$UPDATING"), QStringLiteral("$UPDATED")}));
@@ -305,8 +307,7 @@ void TestUpdater::notPermitted()
                                 {QStringLiteral("dev-2"), QStringLiteral("DEV-1")});
     makeUpdater();
     Updater *u = m_updater.data();
-    u->timeout();
-    QVERIFY(waitResult(1));
+    QVERIFY(tickAndWait(1));
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
     QCOMPARE(m_states, QStringList({QStringLiteral("U:error_info"), QStringLiteral("D:downloading"),
@@ -325,8 +326,7 @@ void TestUpdater::notRequired()
     const Published p = publish(100, {ZipItem::file(QStringLiteral("a"), "a")});
     makeUpdater();
     Updater *u = m_updater.data();
-    u->timeout();
-    QVERIFY(waitResult(1));
+    QVERIFY(tickAndWait(1));
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
@@ -344,8 +344,7 @@ void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
 
     m_server->serveData("/update/update.json", "{\"linux\": {\"version_code\": 5");
     Updater *u = m_updater.data();
-    u->timeout();
-    QVERIFY(waitResult(1));
+    QVERIFY(tickAndWait(1));
     QCOMPARE(m_results->at(0).at(0).toInt(), 0);
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
@@ -371,10 +370,8 @@ void TestUpdater::errorHashAtStartAndAfterDownload()
     m_states.clear();
     const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")}, {}, QString());
     Updater *u = m_updater.data();
-    u->timeout();
-    QVERIFY(waitResult(1));
-    u->timeout();
-    QVERIFY(waitResult(2));
+    QVERIFY(tickAndWait(1));
+    QVERIFY(tickAndWait(2));
     QCOMPARE(m_results->at(1).at(0).toInt(), 0);
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
@@ -390,10 +387,8 @@ void TestUpdater::integrityFailureRestartsFromZero()
                                 QStringLiteral("00112233445566778899aabbccddeeff"));
     makeUpdater();
     Updater *u = m_updater.data();
-    u->timeout();
-    QVERIFY(waitResult(1));
-    u->timeout();
-    QVERIFY(waitResult(2));
+    QVERIFY(tickAndWait(1));
+    QVERIFY(tickAndWait(2));
     QCOMPARE(m_results->at(1).at(0).toInt(), -3);
     QVERIFY(u->getFileManager()->cleanDownload);
     u->timeout();
@@ -404,10 +399,8 @@ void TestUpdater::integrityFailureRestartsFromZero()
     // The publisher fixes the information; the next transfer must not build on the wrong bytes.
     const Published fixed = publish(200, {ZipItem::file(QStringLiteral("a"), QByteArray(200000, 'a'))});
     u->timeout();
-    u->timeout();
-    QVERIFY(waitResult(3));
-    u->timeout();
-    QVERIFY(waitResult(4));
+    QVERIFY(tickAndWait(3));
+    QVERIFY(tickAndWait(4));
     QCOMPARE(m_results->at(3).at(0).toInt(), 0);
     const auto requests = m_server->requestsFor("/update/" + p.fileName.toUtf8());
     QCOMPARE(requests.size(), 2);
@@ -423,8 +416,7 @@ void TestUpdater::downloadErrors()
     makeUpdater();
     Updater *u = m_updater.data();
     m_server->fail("/update/update.json", 404);
-    u->timeout();
-    QVERIFY(waitResult(1));
+    QVERIFY(tickAndWait(1));
     QVERIFY(m_results->at(0).at(0).toInt() > 0);
     u->timeout();
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
@@ -434,10 +426,8 @@ void TestUpdater::downloadErrors()
 
     const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")});
     m_server->fail("/update/" + p.fileName.toUtf8(), 500);
-    u->timeout();
-    QVERIFY(waitResult(2));
-    u->timeout();
-    QVERIFY(waitResult(3));
+    QVERIFY(tickAndWait(2));
+    QVERIFY(tickAndWait(3));
     QVERIFY(m_results->at(2).at(0).toInt() > 0);
     QVERIFY(u->getFileManager()->cleanDownload);
     u->timeout();
@@ -482,8 +472,7 @@ void TestUpdater::periodChangeIsAdopted()
     publish(100, {ZipItem::file(QStringLiteral("a"), "a")});
     makeUpdater();
     Updater *u = m_updater.data();
-    u->timeout();
-    QVERIFY(waitResult(1));
+    QVERIFY(tickAndWait(1));
     u->timeout();
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
@@ -519,8 +508,7 @@ void TestUpdater::packageAlreadyPresent()
                         work() + QStringLiteral("/download/") + p.fileName));
     makeUpdater();
     Updater *u = m_updater.data();
-    u->timeout();
-    QVERIFY(waitResult(1));
+    QVERIFY(tickAndWait(1));
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
     QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
@@ -535,18 +523,15 @@ void TestUpdater::pauseAfterExtractionInThisProcess()
     publish(200, {ZipItem::file(QStringLiteral("a"), "v200")});
     makeUpdater();
     Updater *u = m_updater.data();
-    u->timeout();
-    QVERIFY(waitResult(1));
-    u->timeout();
-    QVERIFY(waitResult(2));
+    QVERIFY(tickAndWait(1));
+    QVERIFY(tickAndWait(2));
     u->timeout();
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("updated"));
     u->timeout();
 
     // An even newer version appears; the running process does not fetch it.
     const Published newer = publish(300, {ZipItem::file(QStringLiteral("a"), "v300")});
-    u->timeout();
-    QVERIFY(waitResult(3));
+    QVERIFY(tickAndWait(3));
     m_states.clear();
     for (int minute = 0; minute < 2; ++minute) {
         u->timeout();
@@ -673,8 +658,7 @@ void TestUpdater::ticksWhileWaitingChangeNothing()
     m_server->route("/update/" + p.fileName.toUtf8()).stallBeforeHeadersMs = 1500;
     makeUpdater();
     Updater *u = m_updater.data();
-    u->timeout();
-    QVERIFY(waitResult(1));
+    QVERIFY(tickAndWait(1));
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepPackage));
     const QStringList before = m_states;

@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "utils.h"
 
 #include <QCoreApplication>
@@ -12,12 +13,6 @@
 #include <unistd.h>
 
 namespace {
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
 // Makes one file impossible to delete for this user: a read-only folder for ordinary users, the
 // immutable attribute for root (who ignores folder permissions).
 class Undeletable
@@ -80,14 +75,14 @@ void TestUtils::fileHash()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString empty = dir.filePath(QStringLiteral("empty"));
-    QVERIFY(writeFile(empty, QByteArray()));
+    QVERIFY(TestFiles::write(empty, QByteArray()));
     QCOMPARE(Utils::getFileHash(empty), QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
 
     QByteArray big(3 * 1024 * 1024 + 17, 'x');
     for (int i = 0; i < big.size(); i += 4099)
         big[i] = char(i);
     const QString bigFile = dir.filePath(QStringLiteral("big"));
-    QVERIFY(writeFile(bigFile, big));
+    QVERIFY(TestFiles::write(bigFile, big));
     QCOMPARE(Utils::getFileHash(bigFile),
              QString::fromLatin1(QCryptographicHash::hash(big, QCryptographicHash::Md5).toHex()));
 
@@ -99,7 +94,7 @@ void TestUtils::fileSizeAndExistence()
 {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("f"));
-    QVERIFY(writeFile(file, QByteArray(1234, 'a')));
+    QVERIFY(TestFiles::write(file, QByteArray(1234, 'a')));
     QCOMPARE(Utils::getFileSize(file), 1234);
     QCOMPARE(Utils::getFileSize(dir.filePath(QStringLiteral("none"))), 0);
     QVERIFY(Utils::isPathExists(file));
@@ -120,7 +115,7 @@ void TestUtils::createFolder()
 
     // A regular file stands where a parent folder would have to be.
     const QString blocker = dir.filePath(QStringLiteral("file"));
-    QVERIFY(writeFile(blocker, "x"));
+    QVERIFY(TestFiles::write(blocker, "x"));
     const QString impossible = blocker + QStringLiteral("/sub/leaf");
     QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("create \"%1\"").arg(impossible)));
     QVERIFY(!Utils::createFolder(impossible));
@@ -132,7 +127,7 @@ void TestUtils::deleteFile()
 {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("f"));
-    QVERIFY(writeFile(file, "1"));
+    QVERIFY(TestFiles::write(file, "1"));
     QVERIFY(Utils::deleteFile(file));
     QVERIFY(!QFile::exists(file));
     QVERIFY(!Utils::deleteFile(file));
@@ -146,9 +141,9 @@ void TestUtils::deleteDirRemovesHiddenEntries()
     QTemporaryDir dir;
     const QString root = dir.filePath(QStringLiteral("tree"));
     QVERIFY(QDir().mkpath(root + QStringLiteral("/.hiddendir/deeper")));
-    QVERIFY(writeFile(root + QStringLiteral("/.hidden"), "h"));
-    QVERIFY(writeFile(root + QStringLiteral("/.hiddendir/deeper/.x"), "x"));
-    QVERIFY(writeFile(root + QStringLiteral("/plain.txt"), "p"));
+    QVERIFY(TestFiles::write(root + QStringLiteral("/.hidden"), "h"));
+    QVERIFY(TestFiles::write(root + QStringLiteral("/.hiddendir/deeper/.x"), "x"));
+    QVERIFY(TestFiles::write(root + QStringLiteral("/plain.txt"), "p"));
     QVERIFY(Utils::deleteDir(root));
     QVERIFY(!QFileInfo::exists(root));
     QVERIFY(Utils::deleteDir(root));
@@ -160,8 +155,8 @@ void TestUtils::deleteDirStopsAtUndeletableEntry()
     const QString root = dir.filePath(QStringLiteral("tree"));
     // Folders come first in listing order, so "a/locked" is met before "b.txt".
     QVERIFY(QDir().mkpath(root + QStringLiteral("/a")));
-    QVERIFY(writeFile(root + QStringLiteral("/a/locked"), "l"));
-    QVERIFY(writeFile(root + QStringLiteral("/b.txt"), "b"));
+    QVERIFY(TestFiles::write(root + QStringLiteral("/a/locked"), "l"));
+    QVERIFY(TestFiles::write(root + QStringLiteral("/b.txt"), "b"));
     {
         Undeletable lock(root + QStringLiteral("/a/locked"));
         if (!lock.ok())
@@ -178,7 +173,7 @@ void TestUtils::deleteDirDoesNotFollowLinks()
     QTemporaryDir dir;
     const QString outside = dir.filePath(QStringLiteral("outside"));
     QVERIFY(QDir().mkpath(outside));
-    QVERIFY(writeFile(outside + QStringLiteral("/keep"), "k"));
+    QVERIFY(TestFiles::write(outside + QStringLiteral("/keep"), "k"));
     const QString root = dir.filePath(QStringLiteral("tree"));
     QVERIFY(QDir().mkpath(root));
     QVERIFY(QFile::link(outside, root + QStringLiteral("/link")));

@@ -1,0 +1,40 @@
+#include "sockethelpers.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QLocalSocket>
+#include <QTest>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+QByteArray SocketHelpers::readLines(QLocalSocket &client, int count, int timeoutMs)
+{
+    QByteArray data;
+    QDeadlineTimer deadline(timeoutMs);
+    while (data.count('\n') < count && !deadline.hasExpired()) {
+        if (client.bytesAvailable() == 0)
+            (void)QTest::qWaitFor([&] { return client.bytesAvailable() > 0; },
+                                  int(qMax<qint64>(1, deadline.remainingTime())));
+        data += client.readAll();
+    }
+    return data;
+}
+
+bool SocketHelpers::makeStaleSocket(const QString &path)
+{
+    const QByteArray encoded = QFile::encodeName(path);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (size_t(encoded.size()) >= sizeof(addr.sun_path))
+        return false;
+    memcpy(addr.sun_path, encoded.constData(), size_t(encoded.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    ::close(fd);
+    return bound;
+}

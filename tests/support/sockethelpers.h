@@ -1,0 +1,21 @@
+#ifndef SOCKETHELPERS_H
+#define SOCKETHELPERS_H
+
+#include <QByteArray>
+#include <QString>
+
+class QLocalSocket;
+
+// Helpers for tests that talk to a local server over its socket.
+class SocketHelpers
+{
+public:
+    // Reads until count line feeds arrived or the time ran out, processing events meanwhile so that an
+    // in-process server can write; returns what arrived.
+    static QByteArray readLines(QLocalSocket &client, int count, int timeoutMs = 5000);
+
+    // Leaves a socket file at path that nobody listens on, as a server killed with SIGKILL does.
+    static bool makeStaleSocket(const QString &path);
+};
+
+#endif

@@ -1,0 +1,25 @@
+#ifndef TESTFILES_H
+#define TESTFILES_H
+
+#include <QByteArray>
+#include <QString>
+
+// Small file and content helpers that many tests need.
+class TestFiles
+{
+public:
+    // Writes content to path, creating the folder first; true when every byte was written.
+    static bool write(const QString &path, const QByteArray &content);
+
+    // The whole file, or an empty array when it cannot be read.
+    static QByteArray read(const QString &path);
+
+    // The lower-case hex MD5 digest of data.
+    static QString md5(const QByteArray &data);
+
+    // size bytes that look random and are the same for the same seed, so that a shifted or
+    // repeated block does not compare equal by chance.
+    static QByteArray pseudoRandom(int size, quint32 seed = 1);
+};
+
+#endif
