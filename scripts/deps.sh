@@ -8,7 +8,7 @@ packages=(
   qml-module-qtquick2 qml-module-qtquick-controls2 qml-module-qtquick-templates2
   qml-module-qtquick-window2
   nginx-light xvfb xauth
-  curl unzip zip libarchive-tools time
+  curl unzip zip libarchive-tools time python3 fonts-dejavu-core
 )
 
 missing=()
