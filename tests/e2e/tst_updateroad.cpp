@@ -1,3 +1,4 @@
+#include "nginxserver.h"
 #include "processhelpers.h"
 #include "testenvironment.h"
 
@@ -11,8 +12,6 @@
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -86,86 +85,6 @@ QString tail(const QString &path, int bytes = 4000)
     return QString::fromUtf8(f.readAll());
 }
 
-// nginx on a loopback port with its own configuration, prefix and logs, serving one folder.
-class Nginx
-{
-public:
-    ~Nginx() { stop(); }
-
-    bool start(const QString &folder, const QString &root)
-    {
-        m_folder = folder;
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            QTcpServer probe;
-            if (!probe.listen(QHostAddress::LocalHost, 0))
-                return false;
-            m_port = probe.serverPort();
-            probe.close();
-            if (!writeConfig(root))
-                return false;
-            m_process.setProgram(QStringLiteral("/usr/sbin/nginx"));
-            m_process.setArguments({QStringLiteral("-p"), m_folder, QStringLiteral("-c"), m_folder + QStringLiteral("/nginx.conf"),
-                                    QStringLiteral("-e"), m_folder + QStringLiteral("/error.log")});
-            m_process.setProcessChannelMode(QProcess::MergedChannels);
-            m_process.start();
-            if (!m_process.waitForStarted(5000))
-                return false;
-            const bool up = QTest::qWaitFor([this] {
-                if (m_process.state() != QProcess::Running)
-                    return true;
-                QTcpSocket s;
-                s.connectToHost(QHostAddress::LocalHost, m_port);
-                return s.waitForConnected(100);
-            }, 10000);
-            if (up && m_process.state() == QProcess::Running)
-                return true;
-            stop();
-        }
-        return false;
-    }
-
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
-    QString errorLog() const { return m_folder + QStringLiteral("/error.log"); }
-    QString accessLog() const { return m_folder + QStringLiteral("/access.log"); }
-
-private:
-    bool writeConfig(const QString &root)
-    {
-        QFile f(m_folder + QStringLiteral("/nginx.conf"));
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return false;
-        const QString d = m_folder;
-        f.write(QStringLiteral(
-                    "daemon off;\nmaster_process off;\nworker_processes 1;\npid %1/nginx.pid;\n"
-                    "error_log %1/error.log;\nevents { worker_connections 64; }\n"
-                    "http {\n  access_log %1/access.log;\n  client_body_temp_path %1/body;\n"
-                    "  proxy_temp_path %1/proxy;\n  fastcgi_temp_path %1/fastcgi;\n  uwsgi_temp_path %1/uwsgi;\n"
-                    "  scgi_temp_path %1/scgi;\n  types { application/json json; application/zip zip; }\n"
-                    "  default_type application/octet-stream;\n"
-                    "  server { listen 127.0.0.1:%2; root %3; }\n}\n")
-                    .arg(d)
-                    .arg(m_port)
-                    .arg(root)
-                    .toUtf8());
-        return true;
-    }
-
-    QString m_folder;
-    quint16 m_port = 0;
-    QProcess m_process;
-};
-
 } // namespace
 
 class TestUpdateRoad : public QObject
@@ -181,7 +100,7 @@ private slots:
         const QString publish = QFileInfo(publishBinary()).canonicalFilePath();
         if (publish.isEmpty())
             QSKIP("the publishing tool (tools/publish) is not built");
-        if (!QFileInfo::exists(QStringLiteral("/usr/sbin/nginx")))
+        if (!NginxServer::isAvailable())
             QSKIP("nginx is not installed");
         if (!helpText(updater).contains(QLatin1String("versioncode")))
             QSKIP("the updater program is not complete (no --versioncode in its help)");
@@ -196,7 +115,6 @@ private slots:
         const QString www = root.filePath(QStringLiteral("www"));
         const QString serverName = TestEnvironment::uniqueSocketName(QStringLiteral("road"));
         QVERIFY(QDir().mkpath(www));
-        QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("nginx"))));
 
         // version 1 runs 25 s and ends by itself; version 2 runs until the launcher ends
         const QString appV1 = ProcessHelpers::installStandin(
@@ -212,13 +130,13 @@ private slots:
                                                 QStringLiteral("2"))
                      .isEmpty());
 
-        Nginx nginx;
-        QVERIFY2(nginx.start(root.filePath(QStringLiteral("nginx")), www), qPrintable(tail(nginx.errorLog())));
+        NginxServer nginx(www);
+        QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
 
         QProcess publisher;
         publisher.start(publish, {QStringLiteral("--source"), v2Dir, QStringLiteral("--version-code"), QStringLiteral("2"),
                                   QStringLiteral("--key"), QStringLiteral("linux-road"), QStringLiteral("--base-url"),
-                                  nginx.baseUrl(), QStringLiteral("--output"), www});
+                                  nginx.url(QString()).toString(), QStringLiteral("--output"), www});
         QVERIFY(publisher.waitForFinished(30000));
         QVERIFY2(publisher.exitCode() == 0, publisher.readAllStandardError().constData());
 
@@ -228,7 +146,7 @@ private slots:
             u.setValue(QStringLiteral("app/version"), 1);
             u.setValue(QStringLiteral("app/device_id"), QStringLiteral("road-device"));
             u.setValue(QStringLiteral("update/key"), QStringLiteral("linux-road"));
-            u.setValue(QStringLiteral("update/link"), nginx.baseUrl());
+            u.setValue(QStringLiteral("update/link"), nginx.url(QString()).toString());
             u.setValue(QStringLiteral("update/info"), QStringLiteral("update.json"));
             u.setValue(QStringLiteral("update/period"), 3600);
             u.setValue(QStringLiteral("update/download"), 1);
@@ -256,7 +174,7 @@ private slots:
         zorvan.setStandardErrorFile(root.filePath(QStringLiteral("zorvan.err")));
         const auto diagnostics = [&] {
             return QStringLiteral("--- zorvan output\n%1\n--- nginx access\n%2")
-                .arg(tail(root.filePath(QStringLiteral("zorvan.out"))), tail(nginx.accessLog(), 1000))
+                .arg(tail(root.filePath(QStringLiteral("zorvan.out"))), nginx.accessLog().join(QLatin1Char('\n')).right(1000))
                 .toLocal8Bit();
         };
         // However the test ends, the launcher ends through its normal path and takes its children.
