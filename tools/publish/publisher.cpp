@@ -18,6 +18,16 @@
 #include <zip.h>
 
 namespace {
+
+// libzip's text for the error code that zip_open() reports.
+QString zipOpenErrorText(int code)
+{
+    zip_error_t detail;
+    zip_error_init_with_code(&detail, code);
+    const QString text = QString::fromLocal8Bit(zip_error_strerror(&detail));
+    zip_error_fini(&detail);
+    return text;
+}
 const QString partialSuffix = QStringLiteral(".partial");
 
 QString systemError()
@@ -184,11 +194,7 @@ bool Publisher::zipFolder(const QString &folder, const QString &zipPath, QString
     int zipError = 0;
     zip_t *archive = zip_open(QFile::encodeName(zipPath).constData(), ZIP_CREATE | ZIP_TRUNCATE, &zipError);
     if (!archive) {
-        zip_error_t detail;
-        zip_error_init_with_code(&detail, zipError);
-        *error = QStringLiteral("cannot create ") + zipPath + QStringLiteral(": ")
-            + QString::fromLocal8Bit(zip_error_strerror(&detail));
-        zip_error_fini(&detail);
+        *error = QStringLiteral("cannot create ") + zipPath + QStringLiteral(": ") + zipOpenErrorText(zipError);
         return false;
     }
     auto fail = [&](const QString &what) {
@@ -237,11 +243,7 @@ bool Publisher::checkZip(const QString &zipPath, QString *error)
     int zipError = 0;
     zip_t *archive = zip_open(QFile::encodeName(zipPath).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &zipError);
     if (!archive) {
-        zip_error_t detail;
-        zip_error_init_with_code(&detail, zipError);
-        *error = zipPath + QStringLiteral(" is not a readable zip archive: ")
-            + QString::fromLocal8Bit(zip_error_strerror(&detail));
-        zip_error_fini(&detail);
+        *error = zipPath + QStringLiteral(" is not a readable zip archive: ") + zipOpenErrorText(zipError);
         return false;
     }
     const zip_int64_t count = zip_get_num_entries(archive, 0);
