@@ -1,6 +1,6 @@
 #include "streamhash.h"
 
-#include <QFile>
+#include <QIODevice>
 
 #include <openssl/evp.h>
 
@@ -73,15 +73,4 @@ QByteArray StreamHash::hexResult() const
     if (!done)
         return QByteArray();
     return QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex();
-}
-
-QByteArray StreamHash::hexOfFile(Algorithm algorithm, const QString &path, QString *error)
-{
-    QFile file(path);
-    StreamHash hash(algorithm);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
-        *error = QStringLiteral("cannot read ") + path + QStringLiteral(": ") + file.errorString();
-        return QByteArray();
-    }
-    return hash.hexResult();
 }

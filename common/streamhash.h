@@ -2,7 +2,6 @@
 #define STREAMHASH_H
 
 #include <QByteArray>
-#include <QString>
 
 typedef struct evp_md_ctx_st EVP_MD_CTX;
 class QIODevice;
@@ -32,9 +31,6 @@ public:
     // Lower-case hex of the digest of everything added so far; empty when the hash is not valid.
     QByteArray hexResult() const;
     qint64 bytesAdded() const { return m_bytes; }
-
-    // Digest of a whole file; empty with `error` set when it cannot be read.
-    static QByteArray hexOfFile(Algorithm algorithm, const QString &path, QString *error);
 
 private:
     Algorithm m_algorithm;

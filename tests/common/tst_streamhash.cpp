@@ -3,7 +3,6 @@
 
 #include <QBuffer>
 #include <QCryptographicHash>
-#include <QTemporaryDir>
 #include <QtTest>
 
 class TestStreamHash : public QObject
@@ -15,7 +14,6 @@ private slots:
     void knownDigests();
     void piecesGiveTheWholeDigest_data();
     void piecesGiveTheWholeDigest();
-    void files();
 };
 
 void TestStreamHash::knownDigests_data()
@@ -80,20 +78,6 @@ void TestStreamHash::piecesGiveTheWholeDigest()
     QCOMPARE(hash.hexResult(), expected(10));
     QVERIFY(!hash.addData(data.constData(), -1));
     QVERIFY(hash.hexResult().isEmpty());
-}
-
-void TestStreamHash::files()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QByteArray data = TestFiles::pseudoRandom(300000, 3);
-    QVERIFY(TestFiles::write(dir.filePath(QStringLiteral("p.zip")), data));
-    QString error;
-    QCOMPARE(StreamHash::hexOfFile(StreamHash::Sha256, dir.filePath(QStringLiteral("p.zip")), &error),
-             QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
-    QVERIFY(error.isEmpty());
-    QVERIFY(StreamHash::hexOfFile(StreamHash::Md5, dir.filePath(QStringLiteral("none")), &error).isEmpty());
-    QVERIFY2(error.contains(QLatin1String("none")), qPrintable(error));
 }
 
 QTEST_MAIN(TestStreamHash)

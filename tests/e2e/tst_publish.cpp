@@ -356,6 +356,7 @@ void TestPublish::signedEntryVerifies()
     QCOMPARE(result.entry.sha256, QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
     QCOMPARE(result.entry.size, qint64(package.size()));
     QCOMPARE(result.entry.devices, QStringList({QStringLiteral("kiosk-1"), QStringLiteral("kiosk-2")}));
+    QCOMPARE(result.entry.rollout, 40);
     QCOMPARE(UpdateSignature::verify(QStringLiteral("linux"), entry, QString::fromLatin1(other.publicKey),
                                      QDateTime::currentDateTimeUtc()).check,
              UpdateSignature::NoKeyMatches);
