@@ -4,16 +4,54 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
+namespace {
+
+int keygen(const QCoreApplication &app)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Writes a new Ed25519 key pair for signing update information: update-signing.pem (the private "
+        "key, readable only by you) and update-signing.pub (the public key for the devices' "
+        "update/publickey)."));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("keygen"), QStringLiteral("Make a key pair."));
+    const QCommandLineOption out(QStringLiteral("out"), QStringLiteral("Folder for the two key files."),
+                                 QStringLiteral("folder"));
+    parser.addOption(out);
+    parser.process(app);
+
+    QTextStream err(stderr);
+    if (!parser.isSet(out) || parser.positionalArguments() != QStringList{QStringLiteral("keygen")}) {
+        err << "tovrel-publish: keygen takes --out and nothing else\n\n" << parser.helpText();
+        return 1;
+    }
+    Publisher::KeyFiles files;
+    QString error;
+    if (!Publisher::generateKeys(parser.value(out), &files, &error)) {
+        err << "tovrel-publish: " << error << '\n';
+        return 2;
+    }
+    QTextStream(stdout) << "private key: " << files.privateKeyPath << '\n'
+                        << "public key file: " << files.publicKeyPath << '\n'
+                        << "public key: " << files.publicKey << '\n';
+    return 0;
+}
+
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tovrel-publish"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+    if (argc > 1 && qstrcmp(argv[1], "keygen") == 0)
+        return keygen(app);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Publishes an application version for the updater: writes the package zip and the update "
-        "information into a folder that any static HTTP server serves."));
+        "information into a folder that any static HTTP server serves.\n"
+        "tovrel-publish keygen --out <folder> makes a key pair for --sign-key."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption source(QStringLiteral("source"),
@@ -40,7 +78,18 @@ int main(int argc, char *argv[])
     const QCommandLineOption fileName(QStringLiteral("file-name"),
                                       QStringLiteral("Package file name (default <key>-<code>.zip)."),
                                       QStringLiteral("name"));
-    parser.addOptions({source, versionCode, key, device, baseUrl, output, infoName, fileName});
+    const QCommandLineOption signKey(QStringLiteral("sign-key"),
+                                     QStringLiteral("Ed25519 private key (PEM) that signs the entry."),
+                                     QStringLiteral("file"));
+    const QCommandLineOption expires(QStringLiteral("expires"),
+                                     QStringLiteral("UTC time after which devices refuse the entry, "
+                                                    "e.g. 2027-01-31T12:00:00Z (needs --sign-key)."),
+                                     QStringLiteral("time"));
+    const QCommandLineOption rollout(QStringLiteral("rollout"),
+                                     QStringLiteral("Percentage of devices that take this version (1-100)."),
+                                     QStringLiteral("percent"));
+    parser.addOptions({source, versionCode, key, device, baseUrl, output, infoName, fileName, signKey, expires,
+                       rollout});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -65,6 +114,15 @@ int main(int argc, char *argv[])
     request.outputDir = parser.value(output);
     request.infoName = parser.value(infoName);
     request.fileName = parser.value(fileName);
+    request.signKeyPath = parser.value(signKey);
+    request.expires = parser.value(expires);
+    if (parser.isSet(rollout)) {
+        request.rollout = parser.value(rollout).toInt(&numeric);
+        if (!numeric || request.rollout < 1 || request.rollout > 100) {
+            err << "tovrel-publish: rollout is not a whole percentage from 1 to 100: " << parser.value(rollout) << '\n';
+            return 1;
+        }
+    }
 
     Publisher publisher;
     Publisher::Result result;
@@ -80,6 +138,10 @@ int main(int argc, char *argv[])
     out << "package: " << result.packagePath << '\n'
         << "info:    " << result.infoPath << '\n'
         << "link:    " << result.link << '\n'
-        << "md5:     " << result.hash << '\n';
+        << "md5:     " << result.hash << '\n'
+        << "sha256:  " << result.sha256 << '\n'
+        << "size:    " << result.size << '\n';
+    if (!result.publicKey.isEmpty())
+        out << "signed:  " << result.publicKey << '\n';
     return 0;
 }

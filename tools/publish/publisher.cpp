@@ -1,6 +1,9 @@
 #include "publisher.h"
 
-#include <QCryptographicHash>
+#include "streamhash.h"
+#include "updatesignature.h"
+
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -13,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
@@ -59,6 +63,72 @@ bool isPlainName(const QString &name)
     return !name.isEmpty() && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
         && !name.startsWith(QLatin1Char('.')) && !name.endsWith(partialSuffix);
 }
+
+// Creates the file with its final mode in one step (a key is never readable by others, not even for a
+// moment) and never replaces an existing one.
+bool writeNewFile(const QString &path, const QByteArray &content, mode_t mode, QString *error)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) {
+        *error = QStringLiteral("cannot create ") + path + QStringLiteral(": ") + systemError();
+        return false;
+    }
+    qint64 written = 0;
+    while (written < content.size()) {
+        const ssize_t n = ::write(fd, content.constData() + written, size_t(content.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += n;
+    }
+    const bool ok = written == content.size() && ::fsync(fd) == 0;
+    if (!ok)
+        *error = QStringLiteral("cannot write ") + path + QStringLiteral(": ") + systemError();
+    if (::close(fd) != 0 && ok) {
+        *error = QStringLiteral("cannot write ") + path + QStringLiteral(": ") + systemError();
+        ::unlink(native.constData());
+        return false;
+    }
+    if (!ok)
+        ::unlink(native.constData());
+    return ok;
+}
+}
+
+bool Publisher::generateKeys(const QString &folder, KeyFiles *files, QString *error)
+{
+    if (folder.isEmpty()) {
+        *error = QStringLiteral("key folder not given");
+        return false;
+    }
+    if (!QDir().mkpath(folder)) {
+        *error = QStringLiteral("cannot create ") + folder;
+        return false;
+    }
+    const QDir dir(folder);
+    files->privateKeyPath = dir.filePath(QStringLiteral("update-signing.pem"));
+    files->publicKeyPath = dir.filePath(QStringLiteral("update-signing.pub"));
+    for (const QString &path : {files->privateKeyPath, files->publicKeyPath}) {
+        if (QFileInfo(path).exists() || QFileInfo(path).isSymLink()) {
+            // Replacing a key would lock out every device that trusts the old one.
+            *error = path + QStringLiteral(" already exists; a key is never replaced");
+            return false;
+        }
+    }
+    QByteArray privatePem;
+    if (!UpdateSignature::generateKeyPair(&privatePem, &files->publicKey, error))
+        return false;
+    const bool ok = writeNewFile(files->privateKeyPath, privatePem, 0600, error);
+    privatePem.fill('\0');
+    if (!ok)
+        return false;
+    if (!writeNewFile(files->publicKeyPath, files->publicKey + '\n', 0644, error)) {
+        QFile::remove(files->privateKeyPath);
+        return false;
+    }
+    return true;
 }
 
 QString Publisher::defaultFileName(const QString &platformKey, int versionCode)
@@ -123,6 +193,26 @@ bool Publisher::validate(const Request &request, QString *error)
     if (!isPlainName(fileName) || fileName == request.infoName) {
         *error = QStringLiteral("not a usable package file name: ") + fileName;
         return false;
+    }
+    if (request.rollout != 0 && (request.rollout < 1 || request.rollout > 100)) {
+        *error = QStringLiteral("rollout must be a whole percentage from 1 to 100");
+        return false;
+    }
+    if (!request.expires.isEmpty()) {
+        QDateTime expiresAt;
+        if (!UpdateSignature::parseExpires(request.expires, &expiresAt)) {
+            *error = QStringLiteral("expiry is not a UTC time like 2027-01-31T12:00:00Z: ") + request.expires;
+            return false;
+        }
+        if (expiresAt <= QDateTime::currentDateTimeUtc()) {
+            *error = QStringLiteral("expiry lies in the past: ") + request.expires;
+            return false;
+        }
+        // A device checks the expiry only where it checks the signature.
+        if (request.signKeyPath.isEmpty()) {
+            *error = QStringLiteral("an expiry needs a signing key");
+            return false;
+        }
     }
     if (source.isDir()) {
         // The package would otherwise swallow the output folder, earlier packages and all.
@@ -295,15 +385,76 @@ bool Publisher::copyFile(const QString &from, const QString &to, QString *error)
     return true;
 }
 
-QByteArray Publisher::md5Hex(const QString &path, QString *error)
+// One pass over the package for both digests and the size.
+bool Publisher::hashFile(const QString &path, Result *result, QString *error)
 {
     QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
+    StreamHash md5(StreamHash::Md5);
+    StreamHash sha256(StreamHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("cannot read ") + path + QStringLiteral(": ") + file.errorString();
-        return QByteArray();
+        return false;
     }
-    return hash.result().toHex();
+    QByteArray chunk;
+    while (!(chunk = file.read(1 << 20)).isEmpty()) {
+        if (!md5.addData(chunk) || !sha256.addData(chunk)) {
+            *error = QStringLiteral("cannot hash ") + path;
+            return false;
+        }
+    }
+    if (file.error() != QFileDevice::NoError) {
+        *error = QStringLiteral("cannot read ") + path + QStringLiteral(": ") + file.errorString();
+        return false;
+    }
+    result->hash = QString::fromLatin1(md5.hexResult());
+    result->sha256 = QString::fromLatin1(sha256.hexResult());
+    result->size = sha256.bytesAdded();
+    if (result->hash.isEmpty() || result->sha256.isEmpty()) {
+        *error = QStringLiteral("cannot hash ") + path;
+        return false;
+    }
+    return true;
+}
+
+bool Publisher::readSigningKey(const QString &path, QByteArray *pem, Result *result, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read signing key ") + path + QStringLiteral(": ") + file.errorString();
+        return false;
+    }
+    *pem = file.readAll();
+    QString reason;
+    if (!UpdateSignature::publicKeyOf(*pem, &result->publicKey, &reason)) {
+        *error = path + QStringLiteral(" is not a usable signing key: ") + reason;
+        return false;
+    }
+    if (file.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther))
+        result->warnings.append(path + QStringLiteral(" can be read or written by other users; whoever reads it "
+                                                      "can publish to every device"));
+    return true;
+}
+
+// Signs the entry as it is written, through the same reading of it that a device does.
+bool Publisher::signEntry(const QString &platformKey, const QByteArray &pem, const QByteArray &publicKey,
+                          QJsonObject *entry, QString *error)
+{
+    UpdateSignature::Entry signedEntry;
+    QString detail;
+    if (UpdateSignature::readEntry(platformKey, *entry, &signedEntry, &detail) != UpdateSignature::Valid) {
+        *error = QStringLiteral("cannot sign the entry: ") + detail;
+        return false;
+    }
+    const QByteArray text = UpdateSignature::canonicalText(signedEntry);
+    const QByteArray signature = UpdateSignature::sign(text, pem, error);
+    if (signature.isEmpty())
+        return false;
+    if (!UpdateSignature::verifyText(text, signature, QByteArray::fromBase64(publicKey))) {
+        *error = QStringLiteral("the signature just made does not verify");
+        return false;
+    }
+    entry->insert(QStringLiteral("signature"), QString::fromLatin1(signature.toBase64()));
+    return true;
 }
 
 bool Publisher::replaceFile(const QString &from, const QString &to, QString *error)
@@ -336,9 +487,12 @@ bool Publisher::publish(const Request &request, Result *result, QString *error)
     result->packagePath = out.filePath(fileName);
     result->infoPath = out.filePath(request.infoName);
 
-    // Refuse before writing anything when the existing information cannot be kept.
+    // Refuse before writing anything when the existing information cannot be kept or signed.
     QJsonObject root;
     if (!readInfo(result->infoPath, &root, error))
+        return false;
+    QByteArray signingKey;
+    if (!request.signKeyPath.isEmpty() && !readSigningKey(request.signKeyPath, &signingKey, result, error))
         return false;
     const QJsonValue previous = root.value(request.platformKey);
     if (previous.isObject()) {
@@ -360,16 +514,26 @@ bool Publisher::publish(const Request &request, Result *result, QString *error)
         return false;
     }
 
-    result->hash = QString::fromLatin1(md5Hex(result->packagePath, error));
-    if (result->hash.isEmpty())
+    if (!hashFile(result->packagePath, result, error))
         return false;
     QString base = request.baseUrl;
     while (base.endsWith(QLatin1Char('/')))
         base.chop(1);
     result->link = base + QLatin1Char('/') + QString::fromLatin1(QUrl::toPercentEncoding(fileName));
 
-    root.insert(request.platformKey,
-                makeEntry(request.deviceIds, request.versionCode, fileName, result->hash, result->link));
+    QJsonObject entry = makeEntry(request.deviceIds, request.versionCode, fileName, result->hash, result->link);
+    entry.insert(QStringLiteral("sha256"), result->sha256);
+    entry.insert(QStringLiteral("size"), result->size);
+    if (!request.expires.isEmpty())
+        entry.insert(QStringLiteral("expires"), request.expires);
+    if (request.rollout != 0)
+        entry.insert(QStringLiteral("rollout"), request.rollout);
+    const bool signedEntry = !signingKey.isEmpty()
+        && signEntry(request.platformKey, signingKey, result->publicKey, &entry, error);
+    signingKey.fill('\0');
+    if (!request.signKeyPath.isEmpty() && !signedEntry)
+        return false;
+    root.insert(request.platformKey, entry);
     QSaveFile info(result->infoPath);
     if (!info.open(QIODevice::WriteOnly)) {
         *error = QStringLiteral("cannot write ") + result->infoPath + QStringLiteral(": ") + info.errorString();

@@ -22,6 +22,9 @@ public:
         QString outputDir;
         QString infoName = QStringLiteral("update.json");
         QString fileName;       // package file name; empty: <key>-<version>.zip
+        QString signKeyPath;    // PKCS#8 PEM Ed25519 private key; empty: the entry is not signed
+        QString expires;        // UTC "YYYY-MM-DDThh:mm:ssZ"; empty: never (needs a signing key)
+        int rollout = 0;        // percent 1 to 100; 0: not written (every device)
     };
 
     struct Result
@@ -30,11 +33,24 @@ public:
         QString infoPath;
         QString link;
         QString hash;
+        QString sha256;
+        qint64 size = 0;
+        QByteArray publicKey;   // of the signing key, base64; empty when not signed
         QStringList warnings;
+    };
+
+    struct KeyFiles
+    {
+        QString privateKeyPath;
+        QString publicKeyPath;
+        QByteArray publicKey;   // base64 of the raw 32 bytes, as the devices' "update/publickey"
     };
 
     // Returns false with `error` set when nothing new was announced.
     bool publish(const Request &request, Result *result, QString *error);
+
+    // Writes a new Ed25519 key pair into `folder`; never replaces an existing key.
+    static bool generateKeys(const QString &folder, KeyFiles *files, QString *error);
 
     static QString defaultFileName(const QString &platformKey, int versionCode);
     // The platform entry that the updater reads.
@@ -47,7 +63,10 @@ private:
     static bool zipFolder(const QString &folder, const QString &zipPath, QString *error);
     static bool checkZip(const QString &zipPath, QString *error);
     static bool copyFile(const QString &from, const QString &to, QString *error);
-    static QByteArray md5Hex(const QString &path, QString *error);
+    static bool hashFile(const QString &path, Result *result, QString *error);
+    static bool readSigningKey(const QString &path, QByteArray *pem, Result *result, QString *error);
+    static bool signEntry(const QString &platformKey, const QByteArray &pem, const QByteArray &publicKey,
+                          QJsonObject *entry, QString *error);
     static bool replaceFile(const QString &from, const QString &to, QString *error);
 };
 

@@ -1,0 +1,85 @@
+#ifndef UPDATESIGNATURE_H
+#define UPDATESIGNATURE_H
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Who may announce an update: the canonical text of a platform entry of the update information, its
+// Ed25519 signature (made by the publishing tool, checked by the updater) and the expiry of an entry.
+// Both sides build the text here, so they cannot drift apart.
+class UpdateSignature
+{
+public:
+    // First element of the canonical text; a new text layout gets a new tag.
+    static const char FormatTag[];
+
+    // Which check an entry failed, in the order they run.
+    enum Check {
+        Valid,
+        NoSignature,
+        BadSignatureEncoding,
+        BadVersionCode,
+        BadFileName,
+        BadSha256,
+        BadSize,
+        BadExpires,
+        BadRollout,
+        BadDevices,
+        BadPublicKey,
+        NoKeyMatches,
+        Expired
+    };
+
+    // The members of a platform entry that the signature covers, as read from it.
+    struct Entry
+    {
+        QString platformKey;
+        int versionCode = 0;
+        QString fileName;
+        QByteArray sha256;   // 64 lower-case hex digits
+        qint64 size = 0;
+        QString expires;     // as written; empty: never
+        QDateTime expiresAt; // invalid: never
+        int rollout = 100;   // percent, 1 to 100
+        QStringList devices; // sorted by their UTF-8 bytes; empty: every device
+    };
+
+    struct Result
+    {
+        Check check = NoSignature;
+        QString detail; // says which check failed and why, for the log
+        Entry entry;    // the signed values; use these, not the unsigned JSON
+        bool ok() const { return check == Valid; }
+    };
+
+    // Reads the signed members of `object`, the entry named `platformKey`; on a malformed member
+    // returns the check that failed with `detail` set.
+    static Check readEntry(const QString &platformKey, const QJsonObject &object, Entry *entry, QString *detail);
+    static QByteArray canonicalText(const Entry &entry);
+
+    // "YYYY-MM-DDThh:mm:ssZ", optionally with a decimal fraction of the second; nothing else.
+    static bool parseExpires(const QString &text, QDateTime *utc);
+
+    // A comma-separated list of base64 raw 32-byte Ed25519 public keys; blanks around items and empty
+    // items are ignored. False (with `error`) when an item is not a key or no key is left.
+    static bool parsePublicKeys(const QString &list, QList<QByteArray> *keys, QString *error);
+
+    // The whole check of an entry against the configured keys at time `now` (UTC).
+    static Result verify(const QString &platformKey, const QJsonObject &object, const QString &publicKeys,
+                         const QDateTime &now);
+
+    // A new key pair: the private key as PKCS#8 PEM, the public key as base64 of its raw 32 bytes.
+    static bool generateKeyPair(QByteArray *privatePem, QByteArray *publicKeyBase64, QString *error);
+    static bool publicKeyOf(const QByteArray &privatePem, QByteArray *publicKeyBase64, QString *error);
+    // Raw 64-byte signature of `text`; empty with `error` set on failure.
+    static QByteArray sign(const QByteArray &text, const QByteArray &privatePem, QString *error);
+    static bool verifyText(const QByteArray &text, const QByteArray &signature, const QByteArray &rawPublicKey);
+
+    static QString checkText(Check check);
+};
+
+#endif
