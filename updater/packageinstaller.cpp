@@ -25,6 +25,14 @@ const char backupPrefix[] = ".update-backup-";
 const unsigned unixTypeMask = 0170000;
 const unsigned unixLink = 0120000;
 const unsigned unixFolder = 0040000;
+const unsigned dosReadOnly = 0x01;
+
+// Archives from these systems keep the MS-DOS attribute byte in the low bits.
+bool hasDosAttributes(zip_uint8_t opsys)
+{
+    return opsys == ZIP_OPSYS_DOS || opsys == ZIP_OPSYS_OS_2 || opsys == ZIP_OPSYS_WINDOWS_NTFS
+        || opsys == ZIP_OPSYS_VFAT;
+}
 
 struct ZipCloser
 {
@@ -194,8 +202,8 @@ bool PackageInstallerPrivate::readEntries()
         entry.isDir = name.endsWith(QLatin1Char('/'));
         zip_uint8_t opsys = 0;
         zip_uint32_t attributes = 0;
-        if (zip_file_get_external_attributes(m_zip.get(), i, 0, &opsys, &attributes) == 0
-            && opsys == ZIP_OPSYS_UNIX) {
+        const bool stored = zip_file_get_external_attributes(m_zip.get(), i, 0, &opsys, &attributes) == 0;
+        if (stored && opsys == ZIP_OPSYS_UNIX) {
             const unsigned mode = attributes >> 16;
             if ((mode & unixTypeMask) == unixLink)
                 entry.isLink = true;
@@ -203,6 +211,9 @@ bool PackageInstallerPrivate::readEntries()
                 entry.isDir = true;
             if (mode & 0777)
                 entry.mode = mode & 0777;
+        } else if (stored && hasDosAttributes(opsys) && (attributes & dosReadOnly)) {
+            // Folders ignore this: a read-only folder would block the next installation.
+            entry.mode = 0444;
         }
         const auto earlier = seen.constFind(entry.path);
         if (earlier != seen.constEnd())
