@@ -71,8 +71,9 @@ QString logText(const Items &...items)
     return text;
 }
 
-// Returns the clean relative path of an archive entry, or an empty string when the entry would
-// land outside the destination (absolute path, drive letter, ".." segment) or names nothing.
+// Returns the clean relative path of an archive entry, "." when it names the destination itself
+// (bsdtar stores the folder it packed as "./"), or an empty string when the entry would land
+// outside the destination (absolute path, drive letter, ".." segment) or names nothing.
 QString safeRelativePath(const QString &name)
 {
     if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1Char('\\')))
@@ -80,6 +81,7 @@ QString safeRelativePath(const QString &name)
     if (name.size() >= 2 && name.at(1) == QLatin1Char(':'))
         return QString();
     QStringList parts;
+    bool dotted = false;
     // Backslashes count as separators here only to refuse Windows-style ".." tricks. Split by hand:
     // a regular expression per entry costs a compilation each and pulls in the matcher's pages.
     int begin = 0;
@@ -90,12 +92,16 @@ QString safeRelativePath(const QString &name)
         begin = i + 1;
         if (segment == QLatin1String(".."))
             return QString();
-        if (segment.isEmpty() || segment == QLatin1String("."))
+        if (segment == QLatin1String(".")) {
+            dotted = true;
+            continue;
+        }
+        if (segment.isEmpty())
             continue;
         parts << segment.toString();
     }
     if (parts.isEmpty())
-        return QString();
+        return dotted ? QStringLiteral(".") : QString();
     // Our own working folders inside the destination must never be touched by a package.
     if (parts.first().startsWith(QLatin1String(stagingPrefix))
         || parts.first().startsWith(QLatin1String(backupPrefix)))
@@ -214,6 +220,12 @@ bool PackageInstallerPrivate::readEntries()
         } else if (stored && hasDosAttributes(opsys) && (attributes & dosReadOnly)) {
             // Folders ignore this: a read-only folder would block the next installation.
             entry.mode = 0444;
+        }
+        if (entry.path == QLatin1String(".")) {
+            // The destination folder itself exists already; as a file it could not be written.
+            if (!entry.isDir || entry.isLink)
+                ok = fail(PackageInstaller::UnsafePathError, "unsafe entry path:", name);
+            continue;
         }
         const auto earlier = seen.constFind(entry.path);
         if (earlier != seen.constEnd())

@@ -207,28 +207,21 @@ void TestPackageInstaller::missingDestinationIsCreated()
 void TestPackageInstaller::foreignArchives_data()
 {
     QTest::addColumn<QString>("archive");
-    QTest::addColumn<PackageInstaller::Error>("error");
-    QTest::newRow("Info-ZIP") << "infozip.zip" << PackageInstaller::NoError;
-    QTest::newRow("Info-ZIP to a pipe") << "infozip-stream.zip" << PackageInstaller::NoError;
-    QTest::newRow("Info-ZIP zip64") << "infozip-zip64.zip" << PackageInstaller::NoError;
-    QTest::newRow("Python zipfile") << "python.zip" << PackageInstaller::NoError;
-    // Its entry "./" names no file and counts as unsafe.
-    QTest::newRow("bsdtar") << "bsdtar.zip" << PackageInstaller::UnsafePathError;
+    QTest::newRow("Info-ZIP") << "infozip.zip";
+    QTest::newRow("Info-ZIP to a pipe") << "infozip-stream.zip";
+    QTest::newRow("Info-ZIP zip64") << "infozip-zip64.zip";
+    QTest::newRow("Python zipfile") << "python.zip";
+    // Every name below "./", and "./" itself for the packed folder.
+    QTest::newRow("bsdtar") << "bsdtar.zip";
 }
 
 void TestPackageInstaller::foreignArchives()
 {
     QFETCH(QString, archive);
-    QFETCH(PackageInstaller::Error, error);
     QVERIFY(QDir().mkpath(m_app));
     PackageInstaller installer(corpus(archive), m_app);
-    QCOMPARE(installer.run(), error == PackageInstaller::NoError);
-    QCOMPARE(installer.error(), error);
-    if (error != PackageInstaller::NoError) {
-        QVERIFY(!installer.errorString().isEmpty());
-        QVERIFY(snapshot(m_app).isEmpty());
-        return;
-    }
+    QVERIFY2(installer.run(), qPrintable(installer.errorString()));
+    QCOMPARE(installer.error(), PackageInstaller::NoError);
     QCOMPARE(readAll(m_app + QStringLiteral("/a.txt")), QByteArray("alpha\n"));
     QCOMPARE(readAll(m_app + QStringLiteral("/sub/b.txt")), QByteArray("bravo\n"));
     QCOMPARE(readAll(m_app + QStringLiteral("/run.sh")), QByteArray("#!/bin/sh\necho run\n"));
