@@ -142,6 +142,9 @@ bool FileManager::extractPackage(const QString &destDir)
     qWarning() << qPrintable(logPrefix) << "extracting:" << packagePath() << ", to:" << destDir;
     PackageInstaller installer(packagePath(), destDir);
     const bool result = installer.run();
+    const QStringList warnings = installer.warnings();
+    for (const QString &line : warnings)
+        qWarning().noquote() << logPrefix << line;
     if (!result) {
         const QStringList lines = installer.errorString().split(QLatin1Char('\n'));
         for (const QString &line : lines)

@@ -155,6 +155,8 @@ public:
     PackageInstaller::Error m_error = PackageInstaller::NoError;
     QStringList m_errorLines;
     PackageInstaller::RollBack m_rollBack = PackageInstaller::NothingToRollBack;
+    QStringList m_warnings;
+    PackageInstaller::ModeSetter m_setMode = FileOps::setMode;
     std::unique_ptr<zip_t, ZipCloser> m_zip;
     std::vector<Entry> m_entries;
     std::unique_ptr<QTemporaryDir> m_staging;
@@ -215,8 +217,10 @@ bool PackageInstallerPrivate::readEntries()
                 entry.isLink = true;
             else if ((mode & unixTypeMask) == unixFolder)
                 entry.isDir = true;
+            // Modes come from the package and are taken on trust only so far: no set-id bits,
+            // and nobody but the owner may change an installed file.
             if (mode & 0777)
-                entry.mode = mode & 0777;
+                entry.mode = mode & 0755;
         } else if (stored && hasDosAttributes(opsys) && (attributes & dosReadOnly)) {
             // Folders ignore this: a read-only folder would block the next installation.
             entry.mode = 0444;
@@ -286,8 +290,9 @@ bool PackageInstallerPrivate::writeEntry(const Entry &entry, const QString &targ
     if (entry.sizeKnown && total != entry.size)
         return fail(PackageInstaller::ReadError, "error read entry:", entry.path, "size", total, "of", entry.size);
     QString error;
-    if (!FileOps::setMode(out, entry.mode, &error))
-        return fail(PackageInstaller::WriteError, "error set permissions:", target, error);
+    // File systems without Unix modes (vfat, exFAT) refuse the change; the file is still good.
+    if (!m_setMode(out, entry.mode, &error))
+        m_warnings << logText("permissions not set:", entry.path, error);
     out.close();
     if (out.error() != QFileDevice::NoError)
         return fail(PackageInstaller::WriteError, "error write file:", target, out.errorString());
@@ -468,6 +473,16 @@ PackageInstaller::Error PackageInstaller::error() const
 QString PackageInstaller::errorString() const
 {
     return d->m_errorLines.join(QLatin1Char('\n'));
+}
+
+QStringList PackageInstaller::warnings() const
+{
+    return d->m_warnings;
+}
+
+void PackageInstaller::setModeSetter(ModeSetter setter)
+{
+    d->m_setMode = std::move(setter);
 }
 
 PackageInstaller::RollBack PackageInstaller::rollBack() const

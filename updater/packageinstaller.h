@@ -3,14 +3,18 @@
 
 #include <QString>
 
+#include <QStringList>
+
+#include <functional>
 #include <memory>
 
 class PackageInstallerPrivate;
+class QFile;
 
 // Installs one zip package into a folder: every file is first written into a staging folder on
 // the same file system and then renamed into place, so that a failure at any point can put the
 // folder back as it was. Files of the folder that the package does not contain are left alone.
-// It logs nothing itself; its owner reports errorString() and the roll-back's outcome.
+// It logs nothing itself; its owner reports warnings(), errorString() and the roll-back's outcome.
 class PackageInstaller
 {
 public:
@@ -30,6 +34,9 @@ public:
         RollBackIncomplete      // some changes could not be undone
     };
 
+    // Sets the permission bits of a written file (FileOps::setMode unless replaced).
+    using ModeSetter = std::function<bool(QFile &file, unsigned mode, QString *error)>;
+
     PackageInstaller(const QString &package, const QString &destination);
     ~PackageInstaller();
     PackageInstaller(const PackageInstaller &) = delete;
@@ -40,9 +47,14 @@ public:
     Error error() const;
     // One line per fault found; several when a package has more than one unsafe entry.
     QString errorString() const;
+    // Lines worth a log entry that did not stop the installation.
+    QStringList warnings() const;
     RollBack rollBack() const;
     // The destination folder as the installer uses it (cleaned).
     QString destination() const;
+
+    // Lets a test stand in for a file system that refuses permission changes.
+    void setModeSetter(ModeSetter setter);
 
 private:
     std::unique_ptr<PackageInstallerPrivate> d;

@@ -88,6 +88,8 @@ private slots:
     void foreignArchives();
     void linksAreSkippedFoldersMade();
     void dosAttributes();
+    void permissionsFromPackage_data();
+    void permissionsFromPackage();
     void blockedEntryLeavesFolderUnchanged();
     void unsafeEntryPathIsRefused_data();
     void unsafeEntryPathIsRefused();
@@ -251,6 +253,44 @@ void TestPackageInstaller::dosAttributes()
         QCOMPARE(modeOf(m_app + QStringLiteral("/plain.txt")), 0644u);
         // The folder carries the read-only attribute too, and stays writable.
         QCOMPARE(modeOf(m_app + QStringLiteral("/folder")), 0755u);
+    }
+}
+
+void TestPackageInstaller::permissionsFromPackage_data()
+{
+    QTest::addColumn<unsigned>("stored");
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<unsigned>("installed");
+    QTest::newRow("set-user-id") << 04755u << false << 0755u;
+    QTest::newRow("set-group-id, group-writable") << 02775u << false << 0755u;
+    QTest::newRow("world-writable") << 0666u << false << 0644u;
+    QTest::newRow("owner only") << 0600u << false << 0600u;
+    QTest::newRow("read-only") << 0444u << false << 0444u;
+    // As on vfat or exFAT; root may change any mode, so the refusal is stood in for.
+    QTest::newRow("change refused") << 0755u << true << 0u;
+}
+
+void TestPackageInstaller::permissionsFromPackage()
+{
+    QFETCH(unsigned, stored);
+    QFETCH(bool, refused);
+    QFETCH(unsigned, installed);
+    QCOMPARE(makePackage({ZipItem::file(QStringLiteral("bin/tool"), "tool", stored)}), QString());
+    PackageInstaller installer(m_package, m_app);
+    if (refused) {
+        installer.setModeSetter([](QFile &, unsigned, QString *error) {
+            *error = QStringLiteral("Operation not permitted");
+            return false;
+        });
+    }
+    QVERIFY2(installer.run(), qPrintable(installer.errorString()));
+    QCOMPARE(readAll(m_app + QStringLiteral("/bin/tool")), QByteArray("tool"));
+    if (refused) {
+        QCOMPARE(installer.warnings().size(), 1);
+        QVERIFY2(installer.warnings().first().contains(QStringLiteral("bin/tool")), qPrintable(installer.warnings().first()));
+    } else {
+        QCOMPARE(modeOf(m_app + QStringLiteral("/bin/tool")), installed);
+        QVERIFY(installer.warnings().isEmpty());
     }
 }
 
