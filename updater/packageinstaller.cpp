@@ -231,6 +231,8 @@ bool PackageInstallerPrivate::readEntries()
                 ok = fail(PackageInstaller::UnsafePathError, "unsafe entry path:", name);
             continue;
         }
+        if (entry.isLink)
+            m_warnings << logText("symbolic link entry not installed:", entry.path);
         const auto earlier = seen.constFind(entry.path);
         if (earlier != seen.constEnd())
             m_entries[earlier.value()].superseded = true;

@@ -51,6 +51,7 @@ private slots:
 
     void extractPackageReportsInstallerResult_data();
     void extractPackageReportsInstallerResult();
+    void linkEntryIsLogged();
 
 private:
     void writeInfo(const QByteArray &json);
@@ -421,6 +422,18 @@ void TestFileManager::extractPackageReportsInstallerResult()
     QCOMPARE(m_manager->extractPackage(app), result);
     QCOMPARE(m_manager->extractOk, result);
     QCOMPARE(QFile::exists(app + QStringLiteral("/a.txt")), result);
+}
+
+// Links are not installed; a package that relies on one must not seem complete without a word.
+void TestFileManager::linkEntryIsLogged()
+{
+    m_manager->fileName = QStringLiteral("app.zip");
+    QVERIFY(QDir().mkpath(m_manager->downloadFolder()));
+    QVERIFY(QFile::copy(QStringLiteral(TESTS_SOURCE_DIR "/data/infozip-symlink.zip"), m_manager->packagePath()));
+    QTest::ignoreMessage(QtWarningMsg, "[FileManager] symbolic link entry not installed: \"passwd\"");
+    QVERIFY(m_manager->extractPackage(m_settings->appFolder));
+    QVERIFY(!QFileInfo(m_settings->appFolder + QStringLiteral("/passwd")).isSymLink());
+    QCOMPARE(readAll(m_settings->appFolder + QStringLiteral("/f.txt")), QByteArray("f\n"));
 }
 
 int main(int argc, char *argv[])
