@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
+#include <QStorageInfo>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -32,6 +33,21 @@ bool hasDosAttributes(zip_uint8_t opsys)
 {
     return opsys == ZIP_OPSYS_DOS || opsys == ZIP_OPSYS_OS_2 || opsys == ZIP_OPSYS_WINDOWS_NTFS
         || opsys == ZIP_OPSYS_VFAT;
+}
+
+// Never fill a volume to the last byte: the log, the settings and the next download need room.
+const qint64 minimumReserve = 32LL * 1024 * 1024;
+const qint64 reservePercent = 2;
+
+PackageInstaller::Space volumeSpace(const QString &folder)
+{
+    const QStorageInfo volume(folder);
+    PackageInstaller::Space space;
+    if (volume.isValid() && volume.isReady()) {
+        space.available = volume.bytesAvailable();
+        space.total = volume.bytesTotal();
+    }
+    return space;
 }
 
 struct ZipCloser
@@ -142,6 +158,7 @@ public:
     bool openArchive();
     bool readEntries();
     bool checkTargets();
+    bool checkSpace();
     bool writeStaging();
     bool writeEntry(const Entry &entry, const QString &target);
     bool moveIntoPlace();
@@ -157,6 +174,7 @@ public:
     PackageInstaller::RollBack m_rollBack = PackageInstaller::NothingToRollBack;
     QStringList m_warnings;
     PackageInstaller::ModeSetter m_setMode = FileOps::setMode;
+    PackageInstaller::SpaceProbe m_spaceProbe = volumeSpace;
     std::unique_ptr<zip_t, ZipCloser> m_zip;
     std::vector<Entry> m_entries;
     std::unique_ptr<QTemporaryDir> m_staging;
@@ -268,6 +286,28 @@ bool PackageInstallerPrivate::checkTargets()
             ok = fail(PackageInstaller::OutsideDestinationError, "entry leads outside the destination:", entry.path);
     }
     return ok;
+}
+
+// Every file is written in full next to the one it replaces, so the volume must hold the whole
+// unpacked size at once, plus a reserve.
+bool PackageInstallerPrivate::checkSpace()
+{
+    // Sizes are the archive's claims (a bigger claim than data fails later); capped, so that a
+    // hostile one cannot overflow the sum.
+    const qint64 cap = qint64(1) << 60;
+    qint64 needed = 0;
+    for (const Entry &entry : m_entries) {
+        if (!entry.isLink && !entry.isDir && !entry.superseded && entry.sizeKnown)
+            needed = qMin(cap, needed + qint64(qMin<zip_uint64_t>(entry.size, zip_uint64_t(cap))));
+    }
+    const PackageInstaller::Space space = m_spaceProbe(m_dest);
+    if (space.available < 0 || space.total <= 0)
+        return true;
+    const qint64 reserve = qMax(minimumReserve, space.total / 100 * reservePercent);
+    if (needed + reserve <= space.available)
+        return true;
+    return fail(PackageInstaller::NoSpaceError, "no space to install:", m_dest, "needs", needed,
+                "bytes and a reserve of", reserve, "bytes, has", space.available, "bytes free");
 }
 
 bool PackageInstallerPrivate::writeEntry(const Entry &entry, const QString &target)
@@ -444,6 +484,8 @@ bool PackageInstallerPrivate::run()
     if (!readEntries() || !checkTargets())
         return false;
     removeStaleFolders();
+    if (!checkSpace())
+        return false;
     bool ok = writeStaging() && moveIntoPlace();
     if (!ok)
         rollBack();
@@ -485,6 +527,11 @@ QStringList PackageInstaller::warnings() const
 void PackageInstaller::setModeSetter(ModeSetter setter)
 {
     d->m_setMode = std::move(setter);
+}
+
+void PackageInstaller::setSpaceProbe(SpaceProbe probe)
+{
+    d->m_spaceProbe = std::move(probe);
 }
 
 PackageInstaller::RollBack PackageInstaller::rollBack() const

@@ -25,7 +25,8 @@ public:
         UnsafePathError,        // an entry's name would land outside the folder or names nothing
         OutsideDestinationError, // an entry would be written through a link that leads out of the folder
         DestinationError,       // the folder cannot be created or resolved
-        WriteError              // a file or folder cannot be written or moved into place
+        WriteError,             // a file or folder cannot be written or moved into place
+        NoSpaceError            // the folder's volume cannot hold the unpacked files
     };
 
     enum RollBack {
@@ -36,6 +37,13 @@ public:
 
     // Sets the permission bits of a written file (FileOps::setMode unless replaced).
     using ModeSetter = std::function<bool(QFile &file, unsigned mode, QString *error)>;
+    // Free and total bytes of the volume that holds a folder; -1 where unknown.
+    struct Space
+    {
+        qint64 available = -1;
+        qint64 total = -1;
+    };
+    using SpaceProbe = std::function<Space(const QString &folder)>;
 
     PackageInstaller(const QString &package, const QString &destination);
     ~PackageInstaller();
@@ -55,6 +63,8 @@ public:
 
     // Lets a test stand in for a file system that refuses permission changes.
     void setModeSetter(ModeSetter setter);
+    // Lets a test choose the free space (QStorageInfo of the destination unless replaced).
+    void setSpaceProbe(SpaceProbe probe);
 
 private:
     std::unique_ptr<PackageInstallerPrivate> d;

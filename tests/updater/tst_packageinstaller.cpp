@@ -99,6 +99,8 @@ private slots:
     void unreadablePackageFails_data();
     void unreadablePackageFails();
     void staleStagingFolderIsRemoved();
+    void freeSpaceIsCheckedFirst_data();
+    void freeSpaceIsCheckedFirst();
     void bigEntryKeepsMemoryFlat();
 
 private:
@@ -441,6 +443,52 @@ void TestPackageInstaller::staleStagingFolderIsRemoved()
     QVERIFY(PackageInstaller(m_package, m_app).run());
     QCOMPARE(QDir(m_app).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList({QStringLiteral("a.txt")}));
+}
+
+void TestPackageInstaller::freeSpaceIsCheckedFirst_data()
+{
+    const qint64 mib = 1024 * 1024;
+    const qint64 unpacked = 150000;
+    QTest::addColumn<qint64>("available");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<bool>("fits");
+    QTest::newRow("fits with 32 MiB to spare") << unpacked + 32 * mib << 1024 * mib << true;
+    QTest::newRow("short of 32 MiB to spare") << unpacked + 32 * mib - 1 << 1024 * mib << false;
+    // 2 % of 10 GiB is about 205 MiB.
+    QTest::newRow("short of 2 % to spare") << unpacked + 200 * mib << 10240 * mib << false;
+    QTest::newRow("2 % to spare") << unpacked + 205 * mib << 10240 * mib << true;
+    QTest::newRow("space unknown") << qint64(-1) << qint64(-1) << true;
+}
+
+void TestPackageInstaller::freeSpaceIsCheckedFirst()
+{
+    QFETCH(qint64, available);
+    QFETCH(qint64, total);
+    QFETCH(bool, fits);
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/a.bin"), "old"));
+    const QMap<QString, QByteArray> before = snapshot(m_app);
+    // 150000 bytes unpacked; the link and the folder take none.
+    QCOMPARE(makePackage({ZipItem::dir(QStringLiteral("d/")),
+                          ZipItem::link(QStringLiteral("l"), "a.bin"),
+                          ZipItem::file(QStringLiteral("d/b.bin"), QByteArray(50000, 'b')),
+                          ZipItem::file(QStringLiteral("a.bin"), QByteArray(100000, 'a'))}),
+             QString());
+    QStringList asked;
+    PackageInstaller installer(m_package, m_app);
+    installer.setSpaceProbe([&](const QString &folder) {
+        asked << folder;
+        return PackageInstaller::Space{available, total};
+    });
+    QCOMPARE(installer.run(), fits);
+    QCOMPARE(asked, QStringList({m_app}));
+    if (fits) {
+        QCOMPARE(installer.error(), PackageInstaller::NoError);
+        QCOMPARE(QFileInfo(m_app + QStringLiteral("/d/b.bin")).size(), qint64(50000));
+        return;
+    }
+    QCOMPARE(installer.error(), PackageInstaller::NoSpaceError);
+    QVERIFY2(installer.errorString().startsWith(QStringLiteral("no space")), qPrintable(installer.errorString()));
+    QCOMPARE(snapshot(m_app), before);
 }
 
 void TestPackageInstaller::bigEntryKeepsMemoryFlat()
