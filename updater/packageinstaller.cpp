@@ -235,8 +235,8 @@ bool PackageInstallerPrivate::readEntries()
                 entry.isLink = true;
             else if ((mode & unixTypeMask) == unixFolder)
                 entry.isDir = true;
-            // Modes come from the package and are taken on trust only so far: no set-id bits,
-            // and nobody but the owner may change an installed file.
+            // A package's modes are trusted only this far: no set-id bits, and nobody but the
+            // owner may change an installed file.
             if (mode & 0777)
                 entry.mode = mode & 0755;
         } else if (stored && hasDosAttributes(opsys) && (attributes & dosReadOnly)) {
