@@ -1,5 +1,7 @@
 #include "utils.h"
 
+#include "fileops.h"
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDebug>
@@ -68,29 +70,28 @@ bool Utils::createFolder(QString path)
 
 bool Utils::deleteFile(QString path)
 {
-    const QFileInfo info(path);
-    if (!info.exists() && !info.isSymLink())
+    const FileOps::Kind kind = FileOps::kindOf(path);
+    if (kind == FileOps::Kind::Missing || kind == FileOps::Kind::Folder)
         return false;
-    if (info.isDir() && !info.isSymLink())
-        return false;
-    return QFile::remove(path);
+    return FileOps::removeEntry(path);
 }
 
 bool Utils::deleteDir(QString path)
 {
-    const QFileInfo root(path);
-    if (!root.isDir())
-        return true;
-    if (root.isSymLink())
+    const FileOps::Kind kind = FileOps::kindOf(path);
+    if (kind == FileOps::Kind::Link)
         // Remove the link only: following it would empty a folder that is not ours.
-        return QFile::remove(path);
+        return !QFileInfo(path).isDir() || FileOps::removeEntry(path);
+    if (kind != FileOps::Kind::Folder)
+        return true;
 
     const QDir dir(path);
-    const QFileInfoList entries = dir.entryInfoList(
+    const QStringList names = dir.entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name | QDir::DirsFirst);
-    for (const QFileInfo &entry : entries) {
-        const bool removed = (entry.isDir() && !entry.isSymLink()) ? deleteDir(entry.absoluteFilePath())
-                                                                    : QFile::remove(entry.absoluteFilePath());
+    for (const QString &name : names) {
+        const QString entry = dir.filePath(name);
+        const bool removed = FileOps::kindOf(entry) == FileOps::Kind::Folder ? deleteDir(entry)
+                                                                             : FileOps::removeEntry(entry);
         if (!removed)
             return false;
     }

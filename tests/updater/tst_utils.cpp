@@ -180,6 +180,24 @@ void TestUtils::deleteDirDoesNotFollowLinks()
     QVERIFY(Utils::deleteDir(root));
     QVERIFY(!QFileInfo::exists(root));
     QVERIFY(QFile::exists(outside + QStringLiteral("/keep")));
+
+    // Handed a link itself: a link to a folder goes, the folder stays; a link to a file is no
+    // folder and stays as it is.
+    const QString folderLink = dir.filePath(QStringLiteral("folder-link"));
+    QVERIFY(QFile::link(outside, folderLink));
+    QVERIFY(Utils::deleteDir(folderLink));
+    QVERIFY(!QFileInfo(folderLink).isSymLink());
+    QVERIFY(QFile::exists(outside + QStringLiteral("/keep")));
+    const QString fileLink = dir.filePath(QStringLiteral("file-link"));
+    QVERIFY(QFile::link(outside + QStringLiteral("/keep"), fileLink));
+    QVERIFY(Utils::deleteDir(fileLink));
+    QVERIFY(QFileInfo(fileLink).isSymLink());
+
+    // deleteFile removes a link to a folder, never the folder behind it.
+    QVERIFY(QFile::link(outside, folderLink));
+    QVERIFY(Utils::deleteFile(folderLink));
+    QVERIFY(!QFileInfo(folderLink).isSymLink());
+    QVERIFY(QFile::exists(outside + QStringLiteral("/keep")));
 }
 
 void TestUtils::outsnWritesOneLine()

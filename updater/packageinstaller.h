@@ -1,0 +1,73 @@
+#ifndef PACKAGEINSTALLER_H
+#define PACKAGEINSTALLER_H
+
+#include <QString>
+
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class PackageInstallerPrivate;
+class QFile;
+
+// Installs one zip package into a folder: every file is first written into a staging folder on
+// the same file system and then renamed into place, so that a failure at any point can put the
+// folder back as it was. Files of the folder that the package does not contain are left alone.
+// It logs nothing itself; its owner reports warnings(), errorString() and the roll-back's outcome.
+class PackageInstaller
+{
+public:
+    enum Error {
+        NoError,
+        OpenError,              // the package cannot be opened as a zip archive
+        ReadError,              // its entry list or an entry's data cannot be read or is damaged
+        UnsafePathError,        // an entry's name would land outside the folder or names nothing
+        OutsideDestinationError, // an entry would be written through a link that leads out of the folder
+        DestinationError,       // the folder cannot be created or resolved
+        WriteError,             // a file or folder cannot be written or moved into place
+        NoSpaceError            // the folder's volume cannot hold the unpacked files
+    };
+
+    enum RollBack {
+        NothingToRollBack,      // the folder was never changed
+        RolledBack,             // the folder is as it was before
+        RollBackIncomplete      // some changes could not be undone
+    };
+
+    // Sets the permission bits of a written file (FileOps::setMode unless replaced).
+    using ModeSetter = std::function<bool(QFile &file, unsigned mode, QString *error)>;
+    // Free and total bytes of the volume that holds a folder; -1 where unknown.
+    struct Space
+    {
+        qint64 available = -1;
+        qint64 total = -1;
+    };
+    using SpaceProbe = std::function<Space(const QString &folder)>;
+
+    PackageInstaller(const QString &package, const QString &destination);
+    ~PackageInstaller();
+    PackageInstaller(const PackageInstaller &) = delete;
+    PackageInstaller &operator=(const PackageInstaller &) = delete;
+
+    bool run();
+
+    Error error() const;
+    // One line per fault found; several when a package has more than one unsafe entry.
+    QString errorString() const;
+    // Lines worth a log entry that did not stop the installation.
+    QStringList warnings() const;
+    RollBack rollBack() const;
+    // The destination folder as the installer uses it (cleaned).
+    QString destination() const;
+
+    // Lets a test stand in for a file system that refuses permission changes.
+    void setModeSetter(ModeSetter setter);
+    // Lets a test choose the free space (QStorageInfo of the destination unless replaced).
+    void setSpaceProbe(SpaceProbe probe);
+
+private:
+    std::unique_ptr<PackageInstallerPrivate> d;
+};
+
+#endif
