@@ -1,5 +1,6 @@
 #include "settings.h"
 #include "logwriter.h"
+#include "userpath.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -56,12 +57,15 @@ void Settings::readSettings()
         qDebug() << "[Settings]" << "set generalAppFolder";
     if (readString(QStringLiteral("application/name"), generalAppName, QStringLiteral("tovrel.exe")))
         qDebug() << "[Settings]" << "set generalAppName";
+    logFolder = expandUserPath(logFolder);
+    generalAppFolder = expandUserPath(generalAppFolder);
     generalAppPath = generalAppFolder + QLatin1Char('/') + generalAppName;
 
     if (readString(QStringLiteral("settingsapp/folder"), settingsAppFolder, base))
         qDebug() << "[Settings]" << "set settingsAppFolder";
     if (readString(QStringLiteral("settingsapp/name"), settingsAppName, QStringLiteral("plessa.exe")))
         qDebug() << "[Settings]" << "set settingsAppName";
+    settingsAppFolder = expandUserPath(settingsAppFolder);
     settingsAppPath = settingsAppFolder + QLatin1Char('/') + settingsAppName;
     readInt(QStringLiteral("settingsapp/active"), settingsAppActive, 1);
 
@@ -69,6 +73,7 @@ void Settings::readSettings()
         qDebug() << "[Settings]" << "set updaterAppFolder";
     if (readString(QStringLiteral("updaterapp/name"), updaterAppName, QStringLiteral("updater.exe")))
         qDebug() << "[Settings]" << "set updaterAppName";
+    updaterAppFolder = expandUserPath(updaterAppFolder);
     updaterAppPath = updaterAppFolder + QLatin1Char('/') + updaterAppName;
     readInt(QStringLiteral("updaterapp/active"), updaterAppActive, 1);
     qDebug() << "[Settings]" << "updaterapp_active:" << updaterAppActive;
