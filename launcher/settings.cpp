@@ -53,6 +53,11 @@ void Settings::readSettings()
 
     if (readString(QStringLiteral("application/log"), logFolder, base + QStringLiteral("/app/log")))
         qDebug() << "[Settings]" << "set logFolder";
+    // Days of log files to keep and megabytes of one day's file for the application's output; 0: no limit.
+    readInt(QStringLiteral("application/logdays"), logDays, 0);
+    qDebug() << "[Settings]" << "application_logdays:" << logDays;
+    readInt(QStringLiteral("application/logdaymb"), logDayMb, 0);
+    qDebug() << "[Settings]" << "application_logdaymb:" << logDayMb;
     if (readString(QStringLiteral("application/folder"), generalAppFolder, base + QStringLiteral("/app")))
         qDebug() << "[Settings]" << "set generalAppFolder";
     if (readString(QStringLiteral("application/name"), generalAppName, QStringLiteral("tovrel.exe")))

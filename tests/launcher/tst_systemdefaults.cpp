@@ -65,6 +65,8 @@ void TestSystemDefaults::packagedValuesApplyWithoutCopy()
         QCOMPARE(settings.generalAppFolder, home() + QStringLiteral("/.local/share/tovrel/app"));
         QCOMPARE(settings.settingsAppPath, QStringLiteral("/usr/bin/plessa"));
         QCOMPARE(settings.updaterAppPath, QStringLiteral("/usr/bin/updater"));
+        QCOMPARE(settings.logDays, 30);
+        QCOMPARE(settings.logDayMb, 100);
     }
     QVERIFY(userValue(QStringLiteral("application/log")).isNull());
     QVERIFY(userValue(QStringLiteral("settingsapp/folder")).isNull());
