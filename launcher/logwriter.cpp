@@ -1,8 +1,10 @@
 #include "logwriter.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -77,6 +79,26 @@ void reportUncounted(const QDateTime &when)
     }
     state().uncountedLines = 0;
     state().lastCapReport = when;
+}
+
+void reportUncountedIfDue(const QDateTime &when)
+{
+    // A clock set back (time sync after boot) must not hold the count back until it catches up.
+    if (state().uncountedLines > 0 && qAbs(state().lastCapReport.msecsTo(when)) >= CapReportMs)
+        reportUncounted(when);
+}
+
+// Lines counted just before the application fell silent are reported on time even when nothing
+// else is logged; the check runs with the event loop, never freed like the file.
+void watchUncounted()
+{
+    static QTimer *timer = nullptr;
+    if (timer || !QCoreApplication::instance())
+        return;
+    timer = new QTimer;
+    timer->setInterval(5000);
+    QObject::connect(timer, &QTimer::timeout, []() { reportUncountedIfDue(now()); });
+    timer->start();
 }
 
 void openDayFile(const QDate &date)
@@ -209,6 +231,7 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
         if (!state().capReached) {
             state().capReached = true;
             state().lastCapReport = when;
+            watchUncounted();
             writeOwnLine(QtWarningMsg, QStringLiteral("[LogWriter] today's log file reached %1 MB: the application's "
                                                       "output is counted, not written, until tomorrow")
                                            .arg(state().dayCapBytes / (1024 * 1024)), when);
@@ -217,7 +240,6 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
     } else {
         writeFileLine(logFileLine(type, context.category, message, when));
     }
-    if (state().uncountedLines > 0 && state().lastCapReport.msecsTo(when) >= CapReportMs)
-        reportUncounted(when);
+    reportUncountedIfDue(when);
     writeStdout(QByteArray::number(int(type)) + ' ' + message.toUtf8() + '\n');
 }

@@ -45,6 +45,7 @@ private slots:
     void retention();
     void midnightStartsNewDayAndRemovesAgedFile();
     void capCountsApplicationOutputOnly();
+    void countReportedWhenNothingMoreIsLogged();
 };
 
 void TestLogWriter::cleanup()
@@ -332,6 +333,27 @@ void TestLogWriter::capCountsApplicationOutputOnly()
     next.finish();
     QVERIFY(fileLines(day).last().endsWith(QLatin1String("cap: 5 lines not written")));
     QCOMPARE(fileLines(currentLogFilePath()), QStringList{"2026-12-07 00:00:01.000 DBG STD: " + chunk});
+}
+
+void TestLogWriter::countReportedWhenNothingMoreIsLogged()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    fakeNow = QDateTime(QDate(2026, 12, 6), QTime(12, 0));
+    setLogClock(fakeClock);
+    setLogLimits(0, 1);
+    StdoutCapture capture;
+    openLogFile(dir.path(), QStringLiteral("zorvan"));
+    const QString day = currentLogFilePath();
+    setLoggingApplicationOutput(true);
+    const QString chunk(1024 * 1024, QLatin1Char('z'));
+    for (int i = 0; i < 4; ++i)
+        logMessageHandler(QtDebugMsg, QMessageLogContext(nullptr, 0, nullptr, "STD"), chunk);
+    setLoggingApplicationOutput(false);
+    // The application fell silent; a minute later the event loop alone brings the count out.
+    fakeNow = fakeNow.addSecs(60);
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(day).last().endsWith(QLatin1String("cap: 3 lines not written")), 15000);
+    capture.finish();
 }
 
 QTEST_GUILESS_MAIN(TestLogWriter)
