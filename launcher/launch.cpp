@@ -131,7 +131,9 @@ void Launch::slotReadyReadStandardOutput()
         messageReason = 2;
     else if (lastText.contains(QLatin1String(Tokens::Quit)) || lastText.contains(QLatin1String(Tokens::QuitLower)))
         messageReason = 0;
+    setLoggingApplicationOutput(true);
     qCDebug(lcStd) << lastText;
+    setLoggingApplicationOutput(false);
 }
 
 void Launch::slotReadyReadStandardError()
@@ -139,7 +141,9 @@ void Launch::slotReadyReadStandardError()
     lastText = QString::fromUtf8(process->readAllStandardError());
     if (lastText.contains(QLatin1String(Tokens::Quit)) || lastText.contains(QLatin1String(Tokens::QuitLower)))
         messageReason = 0;
+    setLoggingApplicationOutput(true);
     qCDebug(lcErr) << lastText;
+    setLoggingApplicationOutput(false);
 }
 
 bool Launch::isProgramActive(const QString &path) const

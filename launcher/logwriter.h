@@ -6,7 +6,9 @@
 #include <QLoggingCategory>
 #include <QString>
 
-// The launcher's log back end: one daily file per start day, every line also echoed to stdout.
+// The launcher's log back end: one file per day (a new one at midnight while the launcher runs),
+// old days' files removed after a number of days, the application's output capped per day; every
+// line also echoed to stdout.
 
 Q_DECLARE_LOGGING_CATEGORY(lcCritical)
 Q_DECLARE_LOGGING_CATEGORY(lcDeb)
@@ -25,6 +27,22 @@ QString logFileLine(QtMsgType type, const char *category, const QString &message
 // Creates the folder if needed, makes today's file the current log file (appending) and writes
 // the comma-separated list of "*.log" files in the folder to stdout.
 void openLogFile(const QString &folder, const QString &baseName);
+
+// Days to keep files named like "<baseName>-dd.MM.yy.log" (by the date in the name; 0 keeps all)
+// and megabytes of one day's file past which the application's output is counted instead of
+// written (0: no cap). Takes effect at the next openLogFile or day change.
+void setLogLimits(int keepDays, int dayCapMb);
+
+// The clock of the log (time stamps, day changes, the once-a-minute count); nullptr restores the
+// system clock. Lets tests cross midnight without waiting for it.
+void setLogClock(QDateTime (*clock)());
+
+// Lines logged between true and false are the application's output, subject to the day's cap.
+void setLoggingApplicationOutput(bool applicationOutput);
+
+// Removes the files of the given name pattern in the folder whose date is more than keepDays
+// before today; returns the names removed. Nothing else in the folder is touched.
+QStringList removeOldLogFiles(const QString &folder, const QString &baseName, const QDate &today, int keepDays);
 
 // Path of the current log file; empty before openLogFile.
 QString currentLogFilePath();

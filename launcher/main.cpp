@@ -29,6 +29,7 @@ int main(int argc, char *argv[])
     Settings settings;
     settings.readSettings();
 
+    setLogLimits(settings.logDays, settings.logDayMb);
     openLogFile(settings.logFolder, QStringLiteral("zorvan"));
     qInstallMessageHandler(logMessageHandler);
 

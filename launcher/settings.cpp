@@ -1,5 +1,6 @@
 #include "settings.h"
 #include "logwriter.h"
+#include "userpath.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -52,16 +53,24 @@ void Settings::readSettings()
 
     if (readString(QStringLiteral("application/log"), logFolder, base + QStringLiteral("/app/log")))
         qDebug() << "[Settings]" << "set logFolder";
+    // Days of log files to keep and megabytes of one day's file for the application's output; 0: no limit.
+    readInt(QStringLiteral("application/logdays"), logDays, 0);
+    qDebug() << "[Settings]" << "application_logdays:" << logDays;
+    readInt(QStringLiteral("application/logdaymb"), logDayMb, 0);
+    qDebug() << "[Settings]" << "application_logdaymb:" << logDayMb;
     if (readString(QStringLiteral("application/folder"), generalAppFolder, base + QStringLiteral("/app")))
         qDebug() << "[Settings]" << "set generalAppFolder";
     if (readString(QStringLiteral("application/name"), generalAppName, QStringLiteral("tovrel.exe")))
         qDebug() << "[Settings]" << "set generalAppName";
+    logFolder = expandUserPath(logFolder);
+    generalAppFolder = expandUserPath(generalAppFolder);
     generalAppPath = generalAppFolder + QLatin1Char('/') + generalAppName;
 
     if (readString(QStringLiteral("settingsapp/folder"), settingsAppFolder, base))
         qDebug() << "[Settings]" << "set settingsAppFolder";
     if (readString(QStringLiteral("settingsapp/name"), settingsAppName, QStringLiteral("plessa.exe")))
         qDebug() << "[Settings]" << "set settingsAppName";
+    settingsAppFolder = expandUserPath(settingsAppFolder);
     settingsAppPath = settingsAppFolder + QLatin1Char('/') + settingsAppName;
     readInt(QStringLiteral("settingsapp/active"), settingsAppActive, 1);
 
@@ -69,6 +78,7 @@ void Settings::readSettings()
         qDebug() << "[Settings]" << "set updaterAppFolder";
     if (readString(QStringLiteral("updaterapp/name"), updaterAppName, QStringLiteral("updater.exe")))
         qDebug() << "[Settings]" << "set updaterAppName";
+    updaterAppFolder = expandUserPath(updaterAppFolder);
     updaterAppPath = updaterAppFolder + QLatin1Char('/') + updaterAppName;
     readInt(QStringLiteral("updaterapp/active"), updaterAppActive, 1);
     qDebug() << "[Settings]" << "updaterapp_active:" << updaterAppActive;

@@ -25,6 +25,8 @@ public:
     QString generalAppName;
     QString generalAppPath;
     QString logFolder;
+    int logDays = 0;
+    int logDayMb = 0;
     QString settingsAppFolder;
     QString settingsAppName;
     QString settingsAppPath;

@@ -9,6 +9,7 @@ packages=(
   qml-module-qtquick-window2
   nginx-light xvfb xauth openssl
   curl unzip zip libarchive-tools time python3 fonts-dejavu-core
+  dpkg-dev file lintian
 )
 
 missing=()

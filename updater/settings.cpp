@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include "userpath.h"
 #include "utils.h"
 
 #include <QCoreApplication>
@@ -48,6 +49,7 @@ void Settings::read()
         store.setValue(QStringLiteral("app/folder"), appFolder);
         qDebug() << "[Settings]" << "set appFolder";
     }
+    appFolder = expandUserPath(appFolder);
 
     appVersionCode = readInt(QStringLiteral("app/version"));
     if (appVersionCode < 0) {
@@ -111,6 +113,7 @@ void Settings::read()
         store.setValue(QStringLiteral("update/directory"), tempDir);
         qDebug() << "[Settings]" << "set tempDir";
     }
+    tempDir = expandUserPath(tempDir);
 
     serverName = readString(QStringLiteral("localserver/name"));
     if (serverName.isEmpty()) {
@@ -174,7 +177,7 @@ void Settings::setAppDir(QString dir)
 QString Settings::getAppDir()
 {
     store.sync();
-    appFolder = readString(QStringLiteral("app/folder"));
+    appFolder = expandUserPath(readString(QStringLiteral("app/folder")));
     return appFolder;
 }
 

@@ -135,7 +135,7 @@ void TestZorvan::disabledLauncherLogsQuitAndStartsNothing()
     QVERIFY(!QFile::exists(mainRecord));
     // The defaults of the first read were persisted on the way out.
     QSettings store(env->settingsFile(QStringLiteral("zorvan")), QSettings::IniFormat);
-    QCOMPARE(store.allKeys().size(), 16);
+    QCOMPARE(store.allKeys().size(), 18);
     QCOMPARE(store.value(QStringLiteral("settingsapp/name")).toString(), QStringLiteral("plessa.exe"));
 }
 

@@ -9,6 +9,12 @@
 #include <QTest>
 
 namespace {
+QDateTime fakeNow;
+QDateTime fakeClock()
+{
+    return fakeNow;
+}
+
 QStringList fileLines(const QString &path)
 {
     QFile file(path);
@@ -26,6 +32,7 @@ class TestLogWriter : public QObject
     Q_OBJECT
 
 private slots:
+    void cleanup();
     void fileNameForDate();
     void createsMissingFoldersAndListsLogFiles();
     void appendsAcrossOpens();
@@ -33,7 +40,20 @@ private slots:
     void lineAndEchoFormats();
     void throughQtMacros();
     void unopenableFileStillEchoes();
+
+    void retention_data();
+    void retention();
+    void midnightStartsNewDayAndRemovesAgedFile();
+    void capCountsApplicationOutputOnly();
+    void countReportedWhenNothingMoreIsLogged();
 };
+
+void TestLogWriter::cleanup()
+{
+    setLogLimits(0, 0);
+    setLogClock(nullptr);
+    setLoggingApplicationOutput(false);
+}
 
 void TestLogWriter::fileNameForDate()
 {
@@ -175,6 +195,165 @@ void TestLogWriter::unopenableFileStillEchoes()
     logMessageHandler(QtWarningMsg, QMessageLogContext(), QStringLiteral("still here"));
     const QByteArray out = capture.finish();
     QCOMPARE(out, QByteArray("\n1 still here\n"));
+}
+
+void TestLogWriter::retention_data()
+{
+    QTest::addColumn<int>("keepDays");
+    QTest::addColumn<QStringList>("removed");
+
+    QTest::newRow("0 keeps everything") << 0 << QStringList();
+    QTest::newRow("30 days") << 30 << QStringList{"zorvan-06.11.26.log"};
+    // In name order, as logged; a name dated in the future (a clock set back) stays.
+    QTest::newRow("1 day") << 1 << QStringList{"zorvan-01.12.26.log", "zorvan-06.11.26.log", "zorvan-07.11.26.log"};
+}
+
+void TestLogWriter::retention()
+{
+    QFETCH(int, keepDays);
+    QFETCH(QStringList, removed);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QStringList ours{"zorvan-06.11.26.log", "zorvan-07.11.26.log", "zorvan-01.12.26.log", "zorvan-06.12.26.log",
+                           "zorvan-31.12.99.log"};
+    // Only the date in the name counts; none of these is ours to remove.
+    const QStringList others{"zorvan-30.02.20.log", "zorvan-01.01.20.log.gz", "other-01.01.20.log", "notes.txt",
+                             "zorvan-1.1.20.log", "xzorvan-01.01.20.log", "zorvan-01.01.20.log.old"};
+    for (const QString &name : ours + others) {
+        QFile file(dir.filePath(name));
+        // Every file time is now: only the name may count.
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("zorvan-01.01.21.log")));
+
+    fakeNow = QDateTime(QDate(2026, 12, 7), QTime(8, 0));
+    setLogClock(fakeClock);
+    setLogLimits(keepDays, 0);
+    StdoutCapture capture;
+    openLogFile(dir.path(), QStringLiteral("zorvan"));
+    const QByteArray out = capture.finish();
+
+    for (const QString &name : ours + others)
+        QCOMPARE(QFile::exists(dir.filePath(name)), !removed.contains(name));
+    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("zorvan-01.01.21.log"))).isDir());
+    QVERIFY(QFile::exists(dir.filePath(QStringLiteral("zorvan-07.12.26.log"))));
+    if (!removed.isEmpty()) {
+        const QStringList lines = fileLines(currentLogFilePath());
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines.at(0).endsWith(QStringLiteral("removed old log files: ") + removed.join(QStringLiteral(", "))),
+                 qPrintable(lines.at(0)));
+    }
+}
+
+void TestLogWriter::midnightStartsNewDayAndRemovesAgedFile()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString aging = dir.filePath(QStringLiteral("zorvan-05.12.26.log"));
+    QVERIFY(QFile(aging).open(QIODevice::WriteOnly));
+
+    fakeNow = QDateTime(QDate(2026, 12, 6), QTime(23, 59, 59, 900));
+    setLogClock(fakeClock);
+    setLogLimits(1, 0);
+    StdoutCapture capture;
+    openLogFile(dir.path(), QStringLiteral("zorvan"));
+    const QString first = currentLogFilePath();
+    logMessageHandler(QtDebugMsg, QMessageLogContext(), QStringLiteral("before midnight"));
+    QVERIFY(QFile::exists(aging));
+
+    fakeNow = fakeNow.addMSecs(200);
+    logMessageHandler(QtDebugMsg, QMessageLogContext(), QStringLiteral("after midnight"));
+    capture.finish();
+
+    QCOMPARE(first, dir.filePath(QStringLiteral("zorvan-06.12.26.log")));
+    QCOMPARE(currentLogFilePath(), dir.filePath(QStringLiteral("zorvan-07.12.26.log")));
+    const QStringList before = fileLines(first);
+    QCOMPARE(before.size(), 1);
+    QCOMPARE(before.at(0), QStringLiteral("2026-12-06 23:59:59.900 DBG default: before midnight"));
+    const QStringList after = fileLines(currentLogFilePath());
+    QCOMPARE(after.size(), 2);
+    QVERIFY2(after.at(0).startsWith(QLatin1String("2026-12-07 00:00:00.100 ")), qPrintable(after.at(0)));
+    QVERIFY2(after.at(0).endsWith(QLatin1String("removed old log files: zorvan-05.12.26.log")), qPrintable(after.at(0)));
+    QCOMPARE(after.at(1), QStringLiteral("2026-12-07 00:00:00.100 DBG default: after midnight"));
+    QVERIFY(!QFile::exists(aging));
+}
+
+void TestLogWriter::capCountsApplicationOutputOnly()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    fakeNow = QDateTime(QDate(2026, 12, 6), QTime(10, 0));
+    setLogClock(fakeClock);
+    setLogLimits(0, 1);
+    StdoutCapture capture;
+    openLogFile(dir.path(), QStringLiteral("zorvan"));
+    const QString day = currentLogFilePath();
+    const QMessageLogContext output(nullptr, 0, nullptr, "STD");
+    const QString chunk(1000, QLatin1Char('x'));
+
+    auto application = [&](int lines) {
+        setLoggingApplicationOutput(true);
+        for (int i = 0; i < lines; ++i)
+            logMessageHandler(QtDebugMsg, output, chunk);
+        setLoggingApplicationOutput(false);
+    };
+    // About 1.1 MB of output against a cap of 1 MiB.
+    application(1100);
+    logMessageHandler(QtWarningMsg, QMessageLogContext(), QStringLiteral("launcher line past the cap"));
+    fakeNow = fakeNow.addSecs(59);
+    application(10);
+    QVERIFY(!fileLines(day).last().contains(QLatin1String("not written")));
+    fakeNow = fakeNow.addSecs(1);
+    application(1);
+    fakeNow = fakeNow.addSecs(30);
+    application(5);
+    const QByteArray echo = capture.finish();
+
+    const QStringList lines = fileLines(day);
+    // Lines are written while the file is under the cap.
+    const int lineBytes = lines.first().toUtf8().size() + 1;
+    const int linesUnderCap = (1024 * 1024 + lineBytes - 1) / lineBytes;
+    QCOMPARE(lines.filter(chunk).size(), linesUnderCap);
+    QVERIFY(QFileInfo(day).size() < 1024 * 1024 + 3000);
+    QVERIFY(lines.at(linesUnderCap).contains(QLatin1String("today's log file reached 1 MB")));
+    QVERIFY(lines.at(linesUnderCap + 1).endsWith(QLatin1String("WRN default: launcher line past the cap")));
+    const int counted = 1100 - linesUnderCap + 10 + 1;
+    QCOMPARE(lines.at(linesUnderCap + 2),
+             QStringLiteral("2026-12-06 10:01:00.000 WRN default: [LogWriter] application output over the day's cap: "
+                            "%1 lines not written").arg(counted));
+    QCOMPARE(lines.size(), linesUnderCap + 3);
+    // The echo is not capped.
+    QCOMPARE(echo.count(chunk.toUtf8()), 1100 + 10 + 1 + 5);
+
+    // Tomorrow's file takes the application's lines again; the 5 lines still counted are reported in
+    // yesterday's file.
+    StdoutCapture next;
+    fakeNow = QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1));
+    application(1);
+    next.finish();
+    QVERIFY(fileLines(day).last().endsWith(QLatin1String("cap: 5 lines not written")));
+    QCOMPARE(fileLines(currentLogFilePath()), QStringList{"2026-12-07 00:00:01.000 DBG STD: " + chunk});
+}
+
+void TestLogWriter::countReportedWhenNothingMoreIsLogged()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    fakeNow = QDateTime(QDate(2026, 12, 6), QTime(12, 0));
+    setLogClock(fakeClock);
+    setLogLimits(0, 1);
+    StdoutCapture capture;
+    openLogFile(dir.path(), QStringLiteral("zorvan"));
+    const QString day = currentLogFilePath();
+    setLoggingApplicationOutput(true);
+    const QString chunk(1024 * 1024, QLatin1Char('z'));
+    for (int i = 0; i < 4; ++i)
+        logMessageHandler(QtDebugMsg, QMessageLogContext(nullptr, 0, nullptr, "STD"), chunk);
+    setLoggingApplicationOutput(false);
+    // The application fell silent; a minute later the event loop alone brings the count out.
+    fakeNow = fakeNow.addSecs(60);
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(day).last().endsWith(QLatin1String("cap: 3 lines not written")), 15000);
+    capture.finish();
 }
 
 QTEST_GUILESS_MAIN(TestLogWriter)

@@ -115,6 +115,8 @@ void TestSettings::firstStartWritesEveryKey_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("value");
     QTest::newRow("application/log") << "application/log" << "C:/tovrel/app/log";
+    QTest::newRow("application/logdays") << "application/logdays" << "0";
+    QTest::newRow("application/logdaymb") << "application/logdaymb" << "0";
     QTest::newRow("application/folder") << "application/folder" << "C:/tovrel/app";
     QTest::newRow("application/name") << "application/name" << "tovrel.exe";
     QTest::newRow("settingsapp/folder") << "settingsapp/folder" << "C:/tovrel";
@@ -143,7 +145,7 @@ void TestSettings::firstStartWritesEveryKey()
     flushStore();
 
     const QMap<QString, QString> onDisk = readIni(storePath);
-    QCOMPARE(onDisk.size(), 16);
+    QCOMPARE(onDisk.size(), 18);
     QCOMPARE(onDisk.value(key), value);
 }
 
@@ -220,7 +222,7 @@ void TestSettings::missingAndOddValues()
     QVERIFY(fields.contains(key));
     QCOMPARE(fields.value(key), expectedField);
     QCOMPARE(readIni(storePath).value(key), expectedOnDisk);
-    QCOMPARE(readIni(storePath).size(), 16);
+    QCOMPARE(readIni(storePath).size(), 18);
 }
 
 void TestSettings::changeByAnotherProcessIsSeenOnNextRead()

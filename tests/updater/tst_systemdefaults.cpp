@@ -1,0 +1,68 @@
+#include "settings.h"
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+// The package's /etc/xdg/tovrel/updater.conf under the system scope of Qt's store: its folders
+// resolve in the running user's home and stay out of the user's file; a user's value wins.
+class TestSystemDefaults : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void packagedValuesApplyWithoutCopy();
+    void userValueWins();
+
+private:
+    // The user's file as Qt names it (test mode may move it under HOME).
+    static QString userFile() { return QSettings().fileName(); }
+    TestEnvironment m_env;
+    QTemporaryDir m_system;
+};
+
+void TestSystemDefaults::initTestCase()
+{
+    QVERIFY(m_env.applyAs(QStringLiteral("updater")));
+    QVERIFY(m_system.isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, m_system.path());
+    QVERIFY(QDir().mkpath(m_system.filePath(QStringLiteral("tovrel"))));
+    QVERIFY(QFile::copy(QStringLiteral(TESTS_SOURCE_DIR "/../packaging/updater.conf"),
+                        m_system.filePath(QStringLiteral("tovrel/updater.conf"))));
+}
+
+void TestSystemDefaults::packagedValuesApplyWithoutCopy()
+{
+    QFile::remove(userFile());
+    {
+        Settings settings;
+        settings.init();
+        QCOMPARE(settings.appFolder, m_env.homePath() + QStringLiteral("/.local/share/tovrel/app"));
+        QCOMPARE(settings.getAppDir(), settings.appFolder);
+        QCOMPARE(settings.tempDir, m_env.homePath() + QStringLiteral("/.cache/tovrel/updater"));
+        QCOMPARE(settings.appKey, QStringLiteral("linux"));
+    }
+    QSettings user(userFile(), QSettings::IniFormat);
+    QVERIFY(!user.contains(QStringLiteral("app/folder")));
+    QVERIFY(!user.contains(QStringLiteral("update/directory")));
+    QCOMPARE(user.value(QStringLiteral("app/version")).toString(), QStringLiteral("407"));
+}
+
+void TestSystemDefaults::userValueWins()
+{
+    QFile::remove(userFile());
+    {
+        QSettings user(userFile(), QSettings::IniFormat);
+        user.setValue(QStringLiteral("app/folder"), QStringLiteral("/opt/app"));
+    }
+    Settings settings;
+    settings.init();
+    QCOMPARE(settings.appFolder, QStringLiteral("/opt/app"));
+    QCOMPARE(settings.tempDir, m_env.homePath() + QStringLiteral("/.cache/tovrel/updater"));
+}
+
+QTEST_GUILESS_MAIN(TestSystemDefaults)
+#include "tst_systemdefaults.moc"
