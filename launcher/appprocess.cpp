@@ -1,6 +1,7 @@
 #include "appprocess.h"
 
 #include "childprocess.h"
+#include "childstopper.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -31,11 +32,7 @@ AppProcess::~AppProcess()
     // removes its socket name), and only kill it when it does not react in time.
     if (process->state() != QProcess::NotRunning) {
         disconnect(process, nullptr, this, nullptr);
-        process->terminate();
-        if (!process->waitForFinished(TerminateGraceMs)) {
-            process->kill();
-            process->waitForFinished(TerminateGraceMs);
-        }
+        stopChild(process, TerminateGraceMs, TerminateGraceMs);
     }
     process->deleteLater();
     qWarning() << "[AppProcess]" << "~AppProcess";
