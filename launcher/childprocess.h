@@ -5,7 +5,7 @@
 
 // A QProcess whose child is sent SIGTERM when the launcher dies, however it dies (SIGKILL, the
 // OOM killer, a crash). Without it the next launcher would start a second main application next to
-// the orphaned one.
+// the orphaned one. The platform part lives in childprocess_<platform>.cpp.
 class ChildProcess : public QProcess
 {
     Q_OBJECT
