@@ -6,17 +6,7 @@
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QMetaEnum>
 #include <QTimerEvent>
-
-namespace {
-template<typename E>
-const char *enumName(E value)
-{
-    const char *key = QMetaEnum::fromType<E>().valueToKey(int(value));
-    return key ? key : "?";
-}
-}
 
 Launch::Launch(QObject *parent)
     : QObject(parent)

@@ -4,6 +4,7 @@
 #include <QDate>
 #include <QDateTime>
 #include <QLoggingCategory>
+#include <QMetaEnum>
 #include <QString>
 
 // The launcher's log back end: one daily file per start day, every line also echoed to stdout.
@@ -12,6 +13,14 @@ Q_DECLARE_LOGGING_CATEGORY(lcCritical)
 Q_DECLARE_LOGGING_CATEGORY(lcDeb)
 Q_DECLARE_LOGGING_CATEGORY(lcErr)
 Q_DECLARE_LOGGING_CATEGORY(lcStd)
+
+// The bare name of a registered enumerator ("Running", not "QProcess::Running"), as log lines print it.
+template<typename E>
+const char *enumName(E value)
+{
+    const char *key = QMetaEnum::fromType<E>().valueToKey(int(value));
+    return key ? key : "?";
+}
 
 // "<folder>/<baseName>-dd.MM.yy.log"
 QString logFileName(const QString &folder, const QString &baseName, const QDate &date);
