@@ -2,6 +2,7 @@
 
 #include "childprocess.h"
 #include "childstopper.h"
+#include "logwriter.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -64,7 +65,7 @@ void AppProcess::start()
         return;
     }
     if (process->state() != QProcess::NotRunning) {
-        qDebug() << "[AppProcess]" << "error starting procces, state:" << process->state();
+        qDebug() << "[AppProcess]" << "error starting procces, state:" << enumName(process->state());
         return;
     }
     startTimer->start(StartTimeoutMs);

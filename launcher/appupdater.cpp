@@ -1,5 +1,6 @@
 #include "appupdater.h"
 
+#include "logwriter.h"
 #include "settings.h"
 #include "tokens.h"
 
@@ -104,7 +105,7 @@ void AppUpdater::socketError(QLocalSocket::LocalSocketError socketError)
         break;
     }
     qDebug() << "[AppUpdater]" << tr("The following error occurred: %1.").arg(socket->errorString());
-    qDebug() << "[AppUpdater]" << "updaterState:" << updaterState;
+    qDebug() << "[AppUpdater]" << "updaterState:" << enumName(updaterState);
 }
 
 void AppUpdater::startUpdaterProgram()
