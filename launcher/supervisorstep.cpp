@@ -204,8 +204,11 @@ void SupervisorStep::start(Decision &decision, const Facts &facts)
         // No window has said so (it may be disabled); a later window is about something else.
         s.updateRequested = false;
         decision.action = Action::StartMain;
+        // Both settings name the same file: it is started once, as the main application, but the
+        // message is still composed, so the reason is used up as for a window.
+        if (facts.programIsWindow)
+            composeMessage(s, facts);
     } else if (facts.programIsWindow) {
-        // Only one start per tick, even when both settings name the same program.
         composeMessage(s, facts);
         decision.action = Action::StartWindow;
         if (!s.messageText.isEmpty())
