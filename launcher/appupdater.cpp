@@ -71,6 +71,7 @@ void AppUpdater::socketDisconnected()
     qWarning() << "[AppUpdater]" << "disconnected from local socket, reconnect 60s";
     updaterState = RECONNECT;
     m_timer->start(RetryAttemptMs);
+    emit connectionLost();
 }
 
 void AppUpdater::socketStateChanged(QLocalSocket::LocalSocketState socketState)

@@ -95,6 +95,11 @@ void Launch::stateUpdateChanged(const QString &state)
     machine = SupervisorStep::decide(machine, SupervisorStep::Event::UpdaterState, {}, state).state;
 }
 
+void Launch::updaterConnectionLost()
+{
+    machine = SupervisorStep::decide(machine, SupervisorStep::Event::UpdaterLost, {}).state;
+}
+
 void Launch::slotReadyReadStandardOutput()
 {
     lastText = QString::fromUtf8(process->readAllStandardOutput());
@@ -196,6 +201,9 @@ void Launch::apply(const SupervisorStep::Decision &decision)
         qCDebug(lcCritical) << "App timeout not running!";
     else if (decision.note == Note::NoKill)
         qCDebug(lcCritical) << "procces no kill, to reboot command";
+    else if (decision.note == Note::UpdaterSilent)
+        qCDebug(lcCritical) << "no update state from the updater for 10 minutes after \"updating\", starting"
+                            << program;
     if (childEnded)
         qCDebug(lcDeb) << "select procces:" << program;
 }

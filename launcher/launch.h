@@ -45,6 +45,8 @@ public slots:
     void slotFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void slotStateChanged(QProcess::ProcessState state);
     void stateUpdateChanged(const QString &state);
+    // The connection to the updater dropped: an installation it reported may have been cut off.
+    void updaterConnectionLost();
     void init(Settings *settings);
     // One step of the step machine.
     void tick();

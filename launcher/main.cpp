@@ -50,6 +50,7 @@ int main(int argc, char *argv[])
     Launch launch;
     QObject::connect(&updater, &AppUpdater::stateUpdateChanged, &launch, &Launch::stateUpdateChanged);
     QObject::connect(&launch, &Launch::startUpdate, &updater, &AppUpdater::startUpdate);
+    QObject::connect(&updater, &AppUpdater::connectionLost, &launch, &Launch::updaterConnectionLost);
     updater.init(&settings);
     launch.init(&settings);
 

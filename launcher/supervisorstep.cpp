@@ -24,6 +24,9 @@ SupervisorStep::Decision SupervisorStep::decide(const State &state, Event event,
     case Event::UpdaterState:
         takeUpdateState(decision.state, text);
         break;
+    case Event::UpdaterLost:
+        decision.state.updaterLost = true;
+        break;
     case Event::Tick:
         tick(decision, facts);
         break;
@@ -59,6 +62,15 @@ void SupervisorStep::readStandardError(State &state, const QString &chunk)
 void SupervisorStep::takeUpdateState(State &state, const QString &name)
 {
     using namespace Protocol::State;
+    // An installation ends with its result; an updater that was gone and reports anything else
+    // is a new one, and the installation it left is no longer running.
+    if (name == QLatin1String(Updating))
+        state.installing = true;
+    else if (name == QLatin1String(Updated) || name == QLatin1String(Error) || state.updaterLost)
+        state.installing = false;
+    state.updaterLost = false;
+    state.updaterSilentTicks = 0;
+
     if (name == QLatin1String(Ready))
         state.updateState = Update::Ready;
     else if (name == QLatin1String(Updating))
@@ -73,6 +85,8 @@ void SupervisorStep::tick(Decision &decision, const Facts &facts)
 {
     State &s = decision.state;
     const bool childEnded = facts.processEvent == ProcessEvent::Finished || !facts.childRuns;
+    if (s.installing && s.updaterSilentTicks < UpdaterSilenceTicks)
+        ++s.updaterSilentTicks;
     switch (s.step) {
     case Step::Begin:
         s.tickCounter = UpdateWaitTicks;
@@ -199,6 +213,18 @@ void SupervisorStep::start(Decision &decision, const Facts &facts)
         }
     }
 
+    if (facts.programIsMain && s.installing) {
+        if (s.updaterSilentTicks < UpdaterSilenceTicks) {
+            // Back to the window that asks the user to wait; the next tick starts it.
+            s.messageReason = Reason::Updating;
+            decision.select = Select::Window;
+            return;
+        }
+        // No updater (disabled, missing, crashing) has spoken for long: rather a possibly
+        // damaged application than a device that waits for ever.
+        decision.note = Note::UpdaterSilent;
+        s.installing = false;
+    }
     if (facts.programIsMain) {
         s.messageText.clear();
         // No window has said so (it may be disabled); a later window is about something else.
@@ -271,7 +297,8 @@ void SupervisorStep::composeMessage(State &s, const Facts &facts)
     // requested update still says so, unless the installation has already failed.
     if (s.updateState == Update::Error)
         s.messageText += QStringLiteral(" Произошла ошибка при обновлении приложения.");
-    else if (s.updateState == Update::Requested || s.updateState == Update::Updating || s.updateRequested)
+    else if (s.updateState == Update::Requested || s.updateState == Update::Updating || s.updateRequested
+             || s.installing)
         s.messageText += QStringLiteral(" Идет обновление приложения, пожалуйста подождите.");
     s.updateRequested = false;
     s.messageReason = Reason::UnexpectedExit;

@@ -39,9 +39,10 @@ public:
     enum class Update { None = 0, Ready = 1, Updating = 2, Updated = 3, Requested = 4, Error = 5 };
     enum class ProcessEvent { None = 0, Started = 3, Finished = 8 };
 
-    // Tick: the 100 ms timer. The others carry a text: a chunk of the child's output, or an
-    // update state name reported by the updater.
-    enum class Event { Tick, StandardOutput, StandardError, UpdaterState };
+    // Tick: the 100 ms timer. StandardOutput, StandardError and UpdaterState carry a text: a chunk
+    // of the child's output, or an update state name reported by the updater. UpdaterLost: the
+    // connection to the updater dropped.
+    enum class Event { Tick, StandardOutput, StandardError, UpdaterState, UpdaterLost };
 
     // StartMain: re-read the settings, then start the chosen program with mainArguments().
     // StartWindow: start the chosen program with Decision::arguments.
@@ -51,7 +52,9 @@ public:
     enum class Select { Keep, Main, Window };
     // Log lines that go with a decision. ChildEnded and WindowFailed: the ended child is reported
     // before the action and the program chosen after it.
-    enum class Note { None, Busy, StartTimeout, NoKill, ChildEnded, WindowFailed };
+    // UpdaterSilent: an installation was reported but no updater has spoken for UpdaterSilenceTicks;
+    // the main application is started all the same.
+    enum class Note { None, Busy, StartTimeout, NoKill, ChildEnded, WindowFailed, UpdaterSilent };
 
     // Ticks of 100 ms
     static constexpr int UpdateWaitTicks = 150;
@@ -60,6 +63,7 @@ public:
     static constexpr int TerminateTicks = 20;
     static constexpr int KillTicks = 100;
     static constexpr int RetryTicks = 150;
+    static constexpr int UpdaterSilenceTicks = 6000;
 
     struct State
     {
@@ -71,6 +75,13 @@ public:
         // Set when an installation is requested, until the window that waits for it is composed.
         bool updateRequested = false;
         QString messageText;
+        // The updater reported "updating" and has not reported the end of it; the main application
+        // must not start on files that are being replaced.
+        bool installing = false;
+        // The updater's connection dropped; whatever updater reports next is a new one.
+        bool updaterLost = false;
+        // Ticks since the updater last reported, counted while an installation is pending.
+        int updaterSilentTicks = 0;
     };
 
     struct Facts

@@ -102,7 +102,7 @@ public:
     void event(Event kind, const QString &text)
     {
         state = SupervisorStep::decide(state, kind, {}, text).state;
-        if (kind != Event::UpdaterState)
+        if (kind == Event::StandardOutput || kind == Event::StandardError)
             lastText = text;
     }
     void started() { processEvent = ProcessEvent::Started; }
@@ -184,6 +184,8 @@ private slots:
     void startEndsBeforeItIsSeen_data();
     void startEndsBeforeItIsSeen();
     void startSeenOnLastTickIsNotKilled();
+    void mainWaitsForARunningInstallation_data();
+    void mainWaitsForARunningInstallation();
 };
 
 void TestSupervisorStep::firstStartOn153rdTick_data()
@@ -688,6 +690,63 @@ void TestSupervisorStep::startSeenOnLastTickIsNotKilled()
     silent.ticks(153 + SupervisorStep::StartTimeoutTicks + 1);
     QCOMPARE(silent.last.note, Note::StartTimeout);
     QCOMPARE(silent.step(), 10);
+}
+
+void TestSupervisorStep::mainWaitsForARunningInstallation_data()
+{
+    QTest::addColumn<QStringList>("reports");
+    QTest::addColumn<int>("silentTicks");
+    QTest::addColumn<bool>("mainStarts");
+
+    const QString lost = QStringLiteral("(lost)");
+    QTest::newRow("installation running") << QStringList{"updating"} << 0 << false;
+    QTest::newRow("updater gone mid-installation") << QStringList{"updating", lost} << 0 << false;
+    QTest::newRow("gone, a new updater reports another state") << QStringList{"updating", lost, "init"} << 0 << true;
+    QTest::newRow("gone, a new updater installs again") << QStringList{"updating", lost, "updating"} << 0 << false;
+    QTest::newRow("the installing updater reports something else") << QStringList{"updating", "downloading"} << 0
+                                                                   << false;
+    QTest::newRow("updated") << QStringList{"updating", "updated"} << 0 << true;
+    QTest::newRow("update error") << QStringList{"updating", "error"} << 0 << true;
+    QTest::newRow("gone, silent for almost 10 minutes") << QStringList{"updating", lost} << 5990 << false;
+    QTest::newRow("gone, silent for 10 minutes") << QStringList{"updating", lost} << 6000 << true;
+}
+
+// The window of a requested update ends (its countdown) while the updater still installs, or
+// after the updater was killed half-way: the application must not start on half-replaced files.
+void TestSupervisorStep::mainWaitsForARunningInstallation()
+{
+    QFETCH(QStringList, reports);
+    QFETCH(int, silentTicks);
+    QFETCH(bool, mainStarts);
+    World world;
+    world.ticks(2);
+    world.event(Event::UpdaterState, QStringLiteral("ready"));
+    QVERIFY(world.tickUntilStarted(windowPath));
+    QCOMPARE(world.starts.last().arguments, withText(waitingText));
+    world.started();
+    world.tick();
+    for (const QString &report : reports) {
+        if (report == QLatin1String("(lost)"))
+            world.event(Event::UpdaterLost, QString());
+        else
+            world.event(Event::UpdaterState, report);
+    }
+    for (int i = 0; i < silentTicks; ++i) {
+        if (i % 100 == 0)
+            world.event(Event::StandardOutput, QStringLiteral("$ALIVE\n"));
+        world.tick();
+    }
+    QCOMPARE(world.step(), 5);
+    world.ended();
+
+    if (mainStarts) {
+        QVERIFY(world.tickUntilStarted(mainPath));
+        QCOMPARE(world.last.note, silentTicks > 0 ? Note::UpdaterSilent : Note::None);
+        return;
+    }
+    QVERIFY(world.tickUntilStarted(windowPath));
+    QCOMPARE(world.starts.last().arguments, withText(waitingText));
+    QCOMPARE(world.starts.size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestSupervisorStep)
