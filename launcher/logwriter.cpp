@@ -14,11 +14,36 @@ Q_LOGGING_CATEGORY(lcStd, "STD")
 namespace {
 // Deliberately never freed: messages may still be logged while static objects are destroyed.
 QFile *logFile = nullptr;
+// Echo lines dropped (wholly or in part) since the echo last went through.
+quint64 droppedEchoes = 0;
+constexpr quint64 DropReportInterval = 1000;
 
+void writeFileLine(QtMsgType type, const char *category, const QString &message)
+{
+    if (!logFile || !logFile->isOpen())
+        return;
+    QTextStream stream(logFile);
+    stream.setCodec("UTF-8");
+    stream << logFileLine(type, category, message, QDateTime::currentDateTime()) << '\n';
+    stream.flush();
+}
+
+// A reader that stops reading (a full pipe, a stopped terminal) must never stop the launcher: the
+// log, the supervision and the watchdog feeding all run on this one thread.
 void writeStdout(const QByteArray &bytes)
 {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
+    if (writeStandardOutputNow(bytes.constData(), bytes.size()) == bytes.size()) {
+        if (droppedEchoes != 0) {
+            writeFileLine(QtWarningMsg, nullptr, QStringLiteral("stdout echo resumed, %1 lines dropped").arg(droppedEchoes));
+            droppedEchoes = 0;
+        }
+        return;
+    }
+    ++droppedEchoes;
+    if (droppedEchoes == 1)
+        writeFileLine(QtWarningMsg, nullptr, QStringLiteral("stdout is not read, echo lines are dropped"));
+    else if (droppedEchoes % DropReportInterval == 0)
+        writeFileLine(QtWarningMsg, nullptr, QStringLiteral("stdout echo: %1 lines dropped so far").arg(droppedEchoes));
 }
 }
 
@@ -75,11 +100,6 @@ QString currentLogFilePath()
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (logFile && logFile->isOpen()) {
-        QTextStream stream(logFile);
-        stream.setCodec("UTF-8");
-        stream << logFileLine(type, context.category, message, QDateTime::currentDateTime()) << '\n';
-        stream.flush();
-    }
+    writeFileLine(type, context.category, message);
     writeStdout(QByteArray::number(int(type)) + ' ' + message.toUtf8() + '\n');
 }

@@ -38,7 +38,12 @@ void openLogFile(const QString &folder, const QString &baseName);
 // Path of the current log file; empty before openLogFile.
 QString currentLogFilePath();
 
-// Writes the message to the current log file and echoes "<type> <message>" to stdout.
+// Writes the message to the current log file and echoes "<type> <message>" to stdout. The echo
+// never waits: what stdout cannot take at once is dropped, and the drops are counted in the file.
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+// Platform part (logwriter_<platform>.cpp): writes as much of the bytes to standard output as it
+// can take without waiting and returns how many were written.
+qint64 writeStandardOutputNow(const char *data, qint64 size);
 
 #endif
