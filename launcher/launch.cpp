@@ -16,6 +16,9 @@ Launch::Launch(QObject *parent)
 Launch::~Launch()
 {
     stopChild(process, 5000, 5000);
+    // Helpers of the child that outlive it
+    if (process)
+        process->endGroup(GroupEndWaitMs);
     delete process;
 }
 
@@ -52,6 +55,14 @@ void Launch::init(Settings *s)
     machine.step = SupervisorStep::Step::Begin;
 
     process = new ChildProcess(this);
+    process->setOwnProcessGroup(true);
+    const QString record = ChildProcess::groupRecordPath(settings->settingsFileName);
+    if (record.isEmpty())
+        qCDebug(lcCritical) << "no private folder for the child's process group record";
+    // Before anything is started: a launcher killed outright may have left a main application
+    // that ignores SIGTERM, and exactly one may run.
+    ChildProcess::endRecordedGroup(record, GroupEndWaitMs);
+    process->setGroupRecordFile(record);
     connect(process, &QProcess::readyReadStandardOutput, this, &Launch::slotReadyReadStandardOutput);
     connect(process, &QProcess::readyReadStandardError, this, &Launch::slotReadyReadStandardError);
     connect(process, &QProcess::started, this, &Launch::slotStarted);
@@ -145,6 +156,9 @@ void Launch::startChild(const QStringList &arguments)
 {
     // A previous child's "finished" must not be taken for this child's.
     processEvent = SupervisorStep::ProcessEvent::None;
+    // Helpers of the previous child that ignored the request to end have had their time.
+    if (process->groupId() != 0)
+        process->endGroup(0);
     // Program and arguments go as a list: blanks, quotes and line breaks reach the child unchanged.
     process->start(program, arguments, QIODevice::ReadWrite);
     qDebug() << "starting procces" << program;
@@ -182,11 +196,11 @@ void Launch::apply(const SupervisorStep::Decision &decision)
         startChild(decision.arguments);
         break;
     case Action::Terminate:
-        process->terminate();
+        process->terminateGroup();
         qCDebug(lcDeb) << "terminate procces:" << program;
         break;
     case Action::Kill:
-        process->kill();
+        process->killGroup();
         qCDebug(lcErr) << "kill procces" << program;
         break;
     case Action::RequestUpdate:

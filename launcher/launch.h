@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QString>
 
+class ChildProcess;
 class Settings;
 
 // The supervisor: keeps one child at a time, the main application or the message window, watches
@@ -17,6 +18,9 @@ class Launch : public QObject
 {
     Q_OBJECT
 public:
+    // How long the helpers of a child get to end after the request, and again after the kill.
+    static constexpr int GroupEndWaitMs = 5000;
+
     explicit Launch(QObject *parent = nullptr);
     ~Launch() override;
 
@@ -64,7 +68,7 @@ private:
     SupervisorStep::State machine;
     SupervisorStep::ProcessEvent processEvent = SupervisorStep::ProcessEvent::None;
     QString program;
-    QProcess *process = nullptr;
+    ChildProcess *process = nullptr;
     QString lastText;
     int exitCode = 0;
     int exitStatus = 0;
