@@ -59,8 +59,8 @@ void ChildProcess::killGroup()
 void ChildProcess::endGroup(int waitMs)
 {
     if (group != 0 && groupExists(group)) {
-        for (const bool kill : {false, true}) {
-            signalGroup(group, kill);
+        for (const bool hard : {false, true}) {
+            signalGroup(group, hard);
             QDeadlineTimer deadline(waitMs);
             while (groupExists(group) && !deadline.hasExpired())
                 pause(20);
