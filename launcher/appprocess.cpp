@@ -1,6 +1,8 @@
 #include "appprocess.h"
 
 #include "childprocess.h"
+#include "childstopper.h"
+#include "logwriter.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -31,11 +33,7 @@ AppProcess::~AppProcess()
     // removes its socket name), and only kill it when it does not react in time.
     if (process->state() != QProcess::NotRunning) {
         disconnect(process, nullptr, this, nullptr);
-        process->terminate();
-        if (!process->waitForFinished(TerminateGraceMs)) {
-            process->kill();
-            process->waitForFinished(TerminateGraceMs);
-        }
+        stopChild(process, TerminateGraceMs, TerminateGraceMs);
     }
     process->deleteLater();
     qWarning() << "[AppProcess]" << "~AppProcess";
@@ -67,7 +65,7 @@ void AppProcess::start()
         return;
     }
     if (process->state() != QProcess::NotRunning) {
-        qDebug() << "[AppProcess]" << "error starting procces, state:" << process->state();
+        qDebug() << "[AppProcess]" << "error starting procces, state:" << enumName(process->state());
         return;
     }
     startTimer->start(StartTimeoutMs);

@@ -1,5 +1,6 @@
 #include "appupdater.h"
 
+#include "logwriter.h"
 #include "settings.h"
 #include "tokens.h"
 
@@ -70,6 +71,7 @@ void AppUpdater::socketDisconnected()
     qWarning() << "[AppUpdater]" << "disconnected from local socket, reconnect 60s";
     updaterState = RECONNECT;
     m_timer->start(RetryAttemptMs);
+    emit connectionLost();
 }
 
 void AppUpdater::socketStateChanged(QLocalSocket::LocalSocketState socketState)
@@ -104,7 +106,7 @@ void AppUpdater::socketError(QLocalSocket::LocalSocketError socketError)
         break;
     }
     qDebug() << "[AppUpdater]" << tr("The following error occurred: %1.").arg(socket->errorString());
-    qDebug() << "[AppUpdater]" << "updaterState:" << updaterState;
+    qDebug() << "[AppUpdater]" << "updaterState:" << enumName(updaterState);
 }
 
 void AppUpdater::startUpdaterProgram()

@@ -34,6 +34,8 @@ public:
 
 signals:
     void stateUpdateChanged(QString state);
+    // The control connection to the updater dropped (the updater ended or was killed).
+    void connectionLost();
 
 public slots:
     void socketConnected();

@@ -1,6 +1,7 @@
 #include "imbeddedwdt.h"
 
 #include "childprocess.h"
+#include "logwriter.h"
 #include "settings.h"
 
 #include <QDebug>
@@ -95,7 +96,7 @@ void ImbeddedWdt::tick()
             wdtEvent = 0;
             shell->start(QStringLiteral("/bin/bash"), QStringList(), QIODevice::ReadWrite);
         }
-        qDebug() << "WDT:" << shell->state();
+        qDebug() << "WDT:" << enumName(shell->state());
         if (shell->state() == QProcess::Running) {
             feed();
             wdtStep = 3;
@@ -159,5 +160,5 @@ void ImbeddedWdt::slotWdtStarted()
 void ImbeddedWdt::slotWdtFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     wdtEvent = 6;
-    qDebug() << "WDT process finished" << "\n" << "exitCode:" << exitCode << ", exitStatus:" << exitStatus;
+    qDebug() << "WDT process finished" << "\n" << "exitCode:" << exitCode << ", exitStatus:" << enumName(exitStatus);
 }

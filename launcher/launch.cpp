@@ -1,22 +1,12 @@
 #include "launch.h"
 #include "childprocess.h"
+#include "childstopper.h"
 #include "logwriter.h"
 #include "settings.h"
-#include "tokens.h"
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QMetaEnum>
 #include <QTimerEvent>
-
-namespace {
-template<typename E>
-const char *enumName(E value)
-{
-    const char *key = QMetaEnum::fromType<E>().valueToKey(int(value));
-    return key ? key : "?";
-}
-}
 
 Launch::Launch(QObject *parent)
     : QObject(parent)
@@ -25,13 +15,10 @@ Launch::Launch(QObject *parent)
 
 Launch::~Launch()
 {
-    if (process && process->state() != QProcess::NotRunning) {
-        process->terminate();
-        if (!process->waitForFinished(5000)) {
-            process->kill();
-            process->waitForFinished(5000);
-        }
-    }
+    stopChild(process, 5000, 5000);
+    // Helpers of the child that outlive it
+    if (process)
+        process->endGroup(GroupEndWaitMs);
     delete process;
 }
 
@@ -65,9 +52,17 @@ void Launch::init(Settings *s)
     if (process)
         return;
     settings = s;
-    step = 0;
+    machine.step = SupervisorStep::Step::Begin;
 
     process = new ChildProcess(this);
+    process->setOwnProcessGroup(true);
+    const QString record = ChildProcess::groupRecordPath(settings->settingsFileName);
+    if (record.isEmpty())
+        qCDebug(lcCritical) << "no private folder for the child's process group record";
+    // Before anything is started: a launcher killed outright may have left a main application
+    // that ignores SIGTERM, and exactly one may run.
+    ChildProcess::endRecordedGroup(record, GroupEndWaitMs);
+    process->setGroupRecordFile(record);
     connect(process, &QProcess::readyReadStandardOutput, this, &Launch::slotReadyReadStandardOutput);
     connect(process, &QProcess::readyReadStandardError, this, &Launch::slotReadyReadStandardError);
     connect(process, &QProcess::started, this, &Launch::slotStarted);
@@ -88,7 +83,7 @@ void Launch::timerEvent(QTimerEvent *event)
 
 void Launch::slotStarted()
 {
-    processEvent = EventStarted;
+    processEvent = SupervisorStep::ProcessEvent::Started;
     qCDebug(lcDeb) << "slotStarted()" << program;
 }
 
@@ -96,7 +91,7 @@ void Launch::slotFinished(int code, QProcess::ExitStatus status)
 {
     exitCode = code;
     exitStatus = int(status);
-    processEvent = EventFinished;
+    processEvent = SupervisorStep::ProcessEvent::Finished;
     qCDebug(lcDeb) << "slotFinished()," << program << "\n"
                    << "exitCode:" << exitCode << ", exitStatus:" << enumName(status) << "info:" << lastText;
 }
@@ -108,29 +103,18 @@ void Launch::slotStateChanged(QProcess::ProcessState state)
 
 void Launch::stateUpdateChanged(const QString &state)
 {
-    if (state == QLatin1String("ready"))
-        updateState = 1;
-    else if (state == QLatin1String("updating"))
-        updateState = 2;
-    else if (state == QLatin1String("updated"))
-        updateState = 3;
-    else if (state == QLatin1String("error"))
-        updateState = 5;
+    machine = SupervisorStep::decide(machine, SupervisorStep::Event::UpdaterState, {}, state).state;
 }
 
-// A chunk is whatever one notification delivers; only the first token in this order counts.
+void Launch::updaterConnectionLost()
+{
+    machine = SupervisorStep::decide(machine, SupervisorStep::Event::UpdaterLost, {}).state;
+}
+
 void Launch::slotReadyReadStandardOutput()
 {
     lastText = QString::fromUtf8(process->readAllStandardOutput());
-    if (lastText.contains(QLatin1String(Tokens::Alive)) || lastText.contains(QLatin1String(Tokens::AliveLower)))
-        aliveCounter = AliveTicks;
-    else if (lastText.contains(QLatin1String(Tokens::PlessaStart))
-             || lastText.contains(QLatin1String(Tokens::PlessaStartBare)))
-        messageReason = 1;
-    else if (lastText.contains(QLatin1String(Tokens::Updating)))
-        messageReason = 2;
-    else if (lastText.contains(QLatin1String(Tokens::Quit)) || lastText.contains(QLatin1String(Tokens::QuitLower)))
-        messageReason = 0;
+    machine = SupervisorStep::decide(machine, SupervisorStep::Event::StandardOutput, {}, lastText).state;
     setLoggingApplicationOutput(true);
     qCDebug(lcStd) << lastText;
     setLoggingApplicationOutput(false);
@@ -139,8 +123,7 @@ void Launch::slotReadyReadStandardOutput()
 void Launch::slotReadyReadStandardError()
 {
     lastText = QString::fromUtf8(process->readAllStandardError());
-    if (lastText.contains(QLatin1String(Tokens::Quit)) || lastText.contains(QLatin1String(Tokens::QuitLower)))
-        messageReason = 0;
+    machine = SupervisorStep::decide(machine, SupervisorStep::Event::StandardError, {}, lastText).state;
     setLoggingApplicationOutput(true);
     qCDebug(lcErr) << lastText;
     setLoggingApplicationOutput(false);
@@ -155,227 +138,97 @@ bool Launch::isProgramActive(const QString &path) const
     return false;
 }
 
-bool Launch::childRuns() const
+SupervisorStep::Facts Launch::facts() const
 {
-    return process->state() != QProcess::NotRunning;
-}
-
-void Launch::composeMessage()
-{
-    const QString settingsHint = QStringLiteral("Путь к файлу настроек:\n") + settings->settingsFileName;
-    switch (messageReason) {
-    case 0:
-    case 1:
-        messageText = settingsHint;
-        break;
-    case 3:
-        messageText = QStringLiteral("Задайте путь к приложению. ") + settingsHint;
-        break;
-    case 4:
-        messageText = QStringLiteral("Приложение отключено. ") + settingsHint;
-        break;
-    case 5:
-        messageText = QStringLiteral("Приложение не запустилось (") + lastText + QStringLiteral("). Путь к приложению:\n")
-            + settings->generalAppPath;
-        break;
-    case 6:
-        messageText = QStringLiteral("Приложение неожиданно завершилось, code: ") + QString::number(exitCode)
-            + QStringLiteral(", ") + QString::number(exitStatus) + QStringLiteral(", ") + lastText;
-        break;
-    default:
-        messageText.clear();
-        break;
-    }
-    // A small package is often installed before the tick that starts the window; the window of a
-    // requested update still says so, unless the installation has already failed.
-    if (updateState == 5)
-        messageText += QStringLiteral(" Произошла ошибка при обновлении приложения.");
-    else if (updateState == 4 || updateState == 2 || updateRequested)
-        messageText += QStringLiteral(" Идет обновление приложения, пожалуйста подождите.");
-    updateRequested = false;
-    messageReason = 6;
+    SupervisorStep::Facts facts;
+    facts.processEvent = processEvent;
+    facts.childRuns = process->state() != QProcess::NotRunning;
+    facts.programIsMain = program == settings->generalAppPath;
+    facts.programIsWindow = program == settings->settingsAppPath;
+    facts.programActive = isProgramActive(program);
+    // Only the start step looks at the file; spare the other ticks the file system.
+    facts.programIsFile = machine.step == SupervisorStep::Step::Start && QFileInfo(program).isFile();
+    facts.exitCode = exitCode;
+    facts.exitStatus = exitStatus;
+    facts.lastText = lastText;
+    facts.settingsFileName = settings->settingsFileName;
+    facts.generalAppPath = settings->generalAppPath;
+    return facts;
 }
 
 void Launch::startChild(const QStringList &arguments)
 {
     // A previous child's "finished" must not be taken for this child's.
-    processEvent = EventNone;
+    processEvent = SupervisorStep::ProcessEvent::None;
+    // Helpers of the previous child that ignored the request to end have had their time.
+    if (process->groupId() != 0)
+        process->endGroup(0);
     // Program and arguments go as a list: blanks, quotes and line breaks reach the child unchanged.
     process->start(program, arguments, QIODevice::ReadWrite);
     qDebug() << "starting procces" << program;
 }
 
-void Launch::stepStart()
+void Launch::apply(const SupervisorStep::Decision &decision)
 {
-    if (childRuns()) {
+    using Note = SupervisorStep::Note;
+    using Action = SupervisorStep::Action;
+    const bool childEnded = decision.note == Note::ChildEnded || decision.note == Note::WindowFailed;
+    if (childEnded) {
+        qCDebug(lcDeb) << "finished procces:" << program;
+        lastText = process->errorString();
+        qCDebug(lcCritical) << "error:" << enumName(process->error());
+        qCDebug(lcCritical) << "errorString:" << lastText;
+        if (decision.note == Note::WindowFailed)
+            qCDebug(lcCritical) << "message window failed, retry in 15 s";
+    } else if (decision.note == Note::Busy) {
         qCDebug(lcCritical) << "busy! ProcessState:" << enumName(process->state());
-        step = 6;
-        return;
-    }
-    aliveCounter = 0;
-    tickCounter = StartTimeoutTicks;
-
-    if (!(QFileInfo(program).isFile() && isProgramActive(program))) {
-        if (program != settings->settingsAppPath) {
-            messageReason = isProgramActive(program) ? 3 : 4;
-            program = settings->settingsAppPath;
-            return;
-        }
-        if (program != settings->generalAppPath) {
-            tickCounter = RetryTicks;
-            step = 11;
-            return;
-        }
     }
 
-    if (program == settings->generalAppPath) {
-        messageText.clear();
-        // No window has said so (it may be disabled); a later window is about something else.
-        updateRequested = false;
+    machine = decision.state;
+    if (decision.action == Action::ReadSettings || decision.action == Action::StartMain)
         settings->readSettings();
-        startChild(settings->appFullscreen != 0 ? QStringList{QStringLiteral("--fullscreen")} : QStringList());
-    } else if (program == settings->settingsAppPath) {
-        // Only one start per tick, even when both settings name the same program.
-        composeMessage();
-        startChild(messageText.isEmpty() ? QStringList() : QStringList{QStringLiteral("--text"), messageText});
-    }
-    step = 4;
-}
-
-void Launch::stepFinished()
-{
-    qCDebug(lcDeb) << "finished procces:" << program;
-    lastText = process->errorString();
-    qCDebug(lcCritical) << "error:" << enumName(process->error());
-    qCDebug(lcCritical) << "errorString:" << lastText;
-    if (program == settings->generalAppPath) {
+    if (decision.select == SupervisorStep::Select::Main)
+        program = settings->generalAppPath;
+    else if (decision.select == SupervisorStep::Select::Window)
         program = settings->settingsAppPath;
-        tickCounter = 1;
-        step = 1;
-    } else if (program == settings->settingsAppPath
-               && (processEvent != EventFinished || exitStatus != QProcess::NormalExit || exitCode != 0)) {
-        // A window that cannot come up (no display, broken files) would otherwise take turns with
-        // a missing or failing application several times a second, for as long as nobody comes;
-        // wait as for a missing window. The retry delay reads the settings again.
-        qCDebug(lcCritical) << "message window failed, retry in 15 s";
-        program = settings->generalAppPath;
-        tickCounter = RetryTicks;
-        step = 11;
-    } else {
-        settings->readSettings();
-        program = settings->generalAppPath;
-        step = 2;
+
+    switch (decision.action) {
+    case Action::StartMain:
+        startChild(SupervisorStep::mainArguments(settings->appFullscreen));
+        break;
+    case Action::StartWindow:
+        startChild(decision.arguments);
+        break;
+    case Action::Terminate:
+        process->terminateGroup();
+        qCDebug(lcDeb) << "terminate procces:" << program;
+        break;
+    case Action::Kill:
+        process->killGroup();
+        qCDebug(lcErr) << "kill procces" << program;
+        break;
+    case Action::RequestUpdate:
+        emit startUpdate();
+        break;
+    case Action::ReadSettings:
+    case Action::None:
+        break;
     }
-    qCDebug(lcDeb) << "select procces:" << program;
+
+    if (decision.note == Note::StartTimeout)
+        qCDebug(lcCritical) << "App timeout not running!";
+    else if (decision.note == Note::NoKill)
+        qCDebug(lcCritical) << "procces no kill, to reboot command";
+    else if (decision.note == Note::UpdaterSilent)
+        qCDebug(lcCritical) << "no update state from the updater for 10 minutes after \"updating\", starting"
+                            << program;
+    if (childEnded)
+        qCDebug(lcDeb) << "select procces:" << program;
 }
 
 void Launch::tick()
 {
     if (!settings)
         return;
-
-    switch (step) {
-    case 0:
-        tickCounter = UpdateWaitTicks;
-        program = settings->generalAppPath;
-        messageReason = 6;
-        step = 1;
-        break;
-    case 1:
-        if (updateState == 1) {
-            tickCounter = 0;
-            program = settings->settingsAppPath;
-            messageReason = 2;
-            step = 2;
-            updateState = 4;
-            updateRequested = true;
-            emit startUpdate();
-        } else if (tickCounter < 1) {
-            step = 2;
-        } else {
-            --tickCounter;
-        }
-        break;
-    case 2:
-        stepStart();
-        break;
-    case 4:
-        if (processEvent == EventStarted) {
-            aliveCounter = AliveTicks;
-            step = 5;
-        } else if (processEvent == EventFinished) {
-            messageReason = 5;
-            step = 8;
-        }
-        // Only while neither start nor end has been seen: a child whose start arrives on the
-        // last tick is running and must not be killed as "not running".
-        if (step == 4) {
-            if (tickCounter != 0) {
-                --tickCounter;
-            } else {
-                qCDebug(lcCritical) << "App timeout not running!";
-                if (childRuns()) {
-                    step = 10;
-                } else {
-                    messageReason = 5;
-                    step = 8;
-                }
-            }
-        }
-        break;
-    case 5:
-        if (processEvent == EventFinished || !childRuns())
-            step = 8;
-        if (aliveCounter != 0)
-            --aliveCounter;
-        else
-            step = 6;
-        break;
-    case 6:
-        process->terminate();
-        tickCounter = TerminateTicks;
-        qCDebug(lcDeb) << "terminate procces:" << program;
-        step = 7;
-        break;
-    case 7:
-        if (processEvent == EventFinished || !childRuns())
-            step = 8;
-        if (tickCounter != 0)
-            --tickCounter;
-        else
-            step = 10;
-        break;
-    case 8:
-        stepFinished();
-        break;
-    case 9:
-        // A child that never started reports no "finished"; without the state check it would be
-        // killed again every 10 s for ever.
-        if (processEvent == EventFinished || !childRuns())
-            step = 8;
-        if (tickCounter != 0) {
-            --tickCounter;
-        } else {
-            step = 10;
-            qCDebug(lcCritical) << "procces no kill, to reboot command";
-        }
-        break;
-    case 10:
-        process->kill();
-        tickCounter = KillTicks;
-        qCDebug(lcErr) << "kill procces" << program;
-        step = 9;
-        break;
-    case 11:
-        if (tickCounter != 0) {
-            --tickCounter;
-        } else {
-            settings->readSettings();
-            program = settings->generalAppPath;
-            step = 2;
-        }
-        break;
-    default:
-        break;
-    }
+    apply(SupervisorStep::decide(machine, SupervisorStep::Event::Tick, facts()));
 }

@@ -1,28 +1,25 @@
 #ifndef LAUNCH_H
 #define LAUNCH_H
 
+#include "supervisorstep.h"
+
 #include <QObject>
 #include <QProcess>
 #include <QString>
 
+class ChildProcess;
 class Settings;
 
 // The supervisor: keeps one child at a time, the main application or the message window, watches
-// its console tokens and alternates between the two. A 100 ms timer drives tick(); tests call
+// its console tokens and alternates between the two. SupervisorStep decides; this class owns the
+// child and the settings and carries the decisions out. A 100 ms timer drives tick(); tests call
 // tick() themselves after setAutoTick(false).
 class Launch : public QObject
 {
     Q_OBJECT
 public:
-    // Ticks of 100 ms
-    static constexpr int UpdateWaitTicks = 150;
-    static constexpr int StartTimeoutTicks = 50;
-    static constexpr int AliveTicks = 600;
-    static constexpr int TerminateTicks = 20;
-    static constexpr int KillTicks = 100;
-    static constexpr int RetryTicks = 150;
-
-    enum ProcessEvent { EventNone = 0, EventStarted = 3, EventFinished = 8 };
+    // How long the helpers of a child get to end after the request, and again after the kill.
+    static constexpr int GroupEndWaitMs = 5000;
 
     explicit Launch(QObject *parent = nullptr);
     ~Launch() override;
@@ -30,14 +27,14 @@ public:
     // When off, no timer runs and only explicit tick() calls advance the step machine.
     void setAutoTick(bool enabled);
 
-    int getStep() const { return step; }
-    int getProcessEvent() const { return processEvent; }
-    int getMessageReason() const { return messageReason; }
-    int getTickCounter() const { return tickCounter; }
-    int getAliveCounter() const { return aliveCounter; }
-    int getUpdateState() const { return updateState; }
+    int getStep() const { return int(machine.step); }
+    int getProcessEvent() const { return int(processEvent); }
+    int getMessageReason() const { return int(machine.messageReason); }
+    int getTickCounter() const { return machine.tickCounter; }
+    int getAliveCounter() const { return machine.aliveCounter; }
+    int getUpdateState() const { return int(machine.updateState); }
     QString getProgram() const { return program; }
-    QString getMessageText() const { return messageText; }
+    QString getMessageText() const { return machine.messageText; }
     QString getLastText() const { return lastText; }
     QProcess::ProcessState getProcessState() const;
     qint64 getProcessId() const;
@@ -52,6 +49,8 @@ public slots:
     void slotFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void slotStateChanged(QProcess::ProcessState state);
     void stateUpdateChanged(const QString &state);
+    // The connection to the updater dropped: an installation it reported may have been cut off.
+    void updaterConnectionLost();
     void init(Settings *settings);
     // One step of the step machine.
     void tick();
@@ -61,27 +60,18 @@ protected:
 
 private:
     bool isProgramActive(const QString &path) const;
-    void composeMessage();
-    bool childRuns() const;
+    SupervisorStep::Facts facts() const;
+    void apply(const SupervisorStep::Decision &decision);
     void startChild(const QStringList &arguments);
-    void stepStart();
-    void stepFinished();
 
     Settings *settings = nullptr;
-    int step = 0;
-    int processEvent = EventNone;
-    int messageReason = 6;
-    int tickCounter = 0;
-    int aliveCounter = 0;
+    SupervisorStep::State machine;
+    SupervisorStep::ProcessEvent processEvent = SupervisorStep::ProcessEvent::None;
     QString program;
-    QProcess *process = nullptr;
+    ChildProcess *process = nullptr;
     QString lastText;
     int exitCode = 0;
     int exitStatus = 0;
-    QString messageText;
-    int updateState = 0;
-    // Set when an installation is requested, until the window that waits for it is composed.
-    bool updateRequested = false;
 
     bool autoTick = true;
     int timerId = 0;

@@ -16,6 +16,9 @@ Q_LOGGING_CATEGORY(lcStd, "STD")
 namespace {
 // Deliberately never freed: messages may still be logged while static objects are destroyed.
 QFile *logFile = nullptr;
+// Echo lines dropped (wholly or in part) since the echo last went through.
+quint64 droppedEchoes = 0;
+constexpr quint64 DropReportInterval = 1000;
 
 // The current day's file and the limits it is kept under.
 struct LogState
@@ -43,11 +46,6 @@ LogState &state()
 
 constexpr qint64 CapReportMs = 60 * 1000;
 
-void writeStdout(const QByteArray &bytes)
-{
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
-}
 
 QDateTime now()
 {
@@ -62,6 +60,24 @@ void writeFileLine(const QString &line)
     logFile->write(bytes);
     logFile->flush();
     state().dayBytes += bytes.size();
+}
+
+// A reader that stops reading (a full pipe, a stopped terminal) must never stop the launcher: the
+// log, the supervision and the watchdog feeding all run on this one thread.
+void writeStdout(const QByteArray &bytes)
+{
+    if (writeStandardOutputNow(bytes.constData(), bytes.size()) == bytes.size()) {
+        if (droppedEchoes != 0) {
+            writeFileLine(logFileLine(QtWarningMsg, "default", QStringLiteral("stdout echo resumed, %1 lines dropped").arg(droppedEchoes), now()));
+            droppedEchoes = 0;
+        }
+        return;
+    }
+    ++droppedEchoes;
+    if (droppedEchoes == 1)
+        writeFileLine(logFileLine(QtWarningMsg, "default", QStringLiteral("stdout is not read, echo lines are dropped"), now()));
+    else if (droppedEchoes % DropReportInterval == 0)
+        writeFileLine(logFileLine(QtWarningMsg, "default", QStringLiteral("stdout echo: %1 lines dropped so far").arg(droppedEchoes), now()));
 }
 
 // The log writer's own lines: never capped, echoed like any other line.

@@ -4,6 +4,7 @@
 #include <QDate>
 #include <QDateTime>
 #include <QLoggingCategory>
+#include <QMetaEnum>
 #include <QString>
 
 // The launcher's log back end: one file per day (a new one at midnight while the launcher runs),
@@ -14,6 +15,14 @@ Q_DECLARE_LOGGING_CATEGORY(lcCritical)
 Q_DECLARE_LOGGING_CATEGORY(lcDeb)
 Q_DECLARE_LOGGING_CATEGORY(lcErr)
 Q_DECLARE_LOGGING_CATEGORY(lcStd)
+
+// The bare name of a registered enumerator ("Running", not "QProcess::Running"), as log lines print it.
+template<typename E>
+const char *enumName(E value)
+{
+    const char *key = QMetaEnum::fromType<E>().valueToKey(int(value));
+    return key ? key : "?";
+}
 
 // "<folder>/<baseName>-dd.MM.yy.log"
 QString logFileName(const QString &folder, const QString &baseName, const QDate &date);
@@ -47,7 +56,12 @@ QStringList removeOldLogFiles(const QString &folder, const QString &baseName, co
 // Path of the current log file; empty before openLogFile.
 QString currentLogFilePath();
 
-// Writes the message to the current log file and echoes "<type> <message>" to stdout.
+// Writes the message to the current log file and echoes "<type> <message>" to stdout. The echo
+// never waits: what stdout cannot take at once is dropped, and the drops are counted in the file.
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+// Platform part (logwriter_<platform>.cpp): writes as much of the bytes to standard output as it
+// can take without waiting and returns how many were written.
+qint64 writeStandardOutputNow(const char *data, qint64 size);
 
 #endif

@@ -4,11 +4,11 @@
 #include "logwriter.h"
 #include "settings.h"
 #include "signalquitter.h"
+#include "stopsignalnotifier.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 
-#include <csignal>
 #include <memory>
 
 int main(int argc, char *argv[])
@@ -23,7 +23,7 @@ int main(int argc, char *argv[])
     // Every log line is echoed to stdout; a reader that goes away (a closed console, an ended
     // pipe) must not take the supervisor down with SIGPIPE. QProcess restores the default
     // disposition in the children it starts.
-    std::signal(SIGPIPE, SIG_IGN);
+    StopSignalNotifier::ignoreBrokenPipe();
 
     // Read before the log handler exists: these lines go to the default output only.
     Settings settings;
@@ -51,6 +51,7 @@ int main(int argc, char *argv[])
     Launch launch;
     QObject::connect(&updater, &AppUpdater::stateUpdateChanged, &launch, &Launch::stateUpdateChanged);
     QObject::connect(&launch, &Launch::startUpdate, &updater, &AppUpdater::startUpdate);
+    QObject::connect(&updater, &AppUpdater::connectionLost, &launch, &Launch::updaterConnectionLost);
     updater.init(&settings);
     launch.init(&settings);
 

@@ -3,11 +3,10 @@
 
 #include <QObject>
 
-class QSocketNotifier;
+class StopSignalNotifier;
 
-// Turns SIGINT and SIGTERM into a quit of the event loop. The signal handler only writes one byte
-// into a socket pair; the loop reads it and quits, so no Qt code runs in signal context.
-// Only one instance may exist at a time.
+// Turns SIGINT and SIGTERM into a quit of the event loop. No Qt code runs in signal context: the
+// request arrives on the loop through StopSignalNotifier. Only one instance may exist at a time.
 class SignalQuitter : public QObject
 {
     Q_OBJECT
@@ -15,17 +14,14 @@ public:
     explicit SignalQuitter(QObject *parent = nullptr);
     ~SignalQuitter() override;
 
-    // False when the socket pair or the handlers could not be set up.
-    bool isValid() const { return valid; }
+    // False when the stop requests could not be routed to the event loop.
+    bool isValid() const;
 
 signals:
     void signalReceived(int signalNumber);
 
 private:
-    void readSignal();
-
-    QSocketNotifier *notifier = nullptr;
-    bool valid = false;
+    StopSignalNotifier *notifier;
 };
 
 #endif

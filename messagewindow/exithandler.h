@@ -3,10 +3,10 @@
 
 #include <QObject>
 
-class QSocketNotifier;
+class StopSignalNotifier;
 
-// Ends the event loop on SIGINT and SIGTERM. The signal handler itself only writes the signal
-// number into a pipe; logging and quitting happen on the event loop, where they are safe.
+// Ends the event loop on SIGINT and SIGTERM. The signal arrives on the event loop through
+// StopSignalNotifier; logging and quitting happen there, where they are safe.
 class ExitHandler : public QObject
 {
     Q_OBJECT
@@ -14,17 +14,13 @@ public:
     explicit ExitHandler(QObject *parent = nullptr);
     ~ExitHandler() override;
 
-    bool isValid() const { return notifier != nullptr; }
+    bool isValid() const;
 
 signals:
     void signalReceived(int signalNumber);
 
 private:
-    void readSignal();
-    static void handle(int signalNumber);
-
-    QSocketNotifier *notifier = nullptr;
-    static int fds[2];
+    StopSignalNotifier *notifier;
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include "launch.h"
 
+#include "childstopper.h"
+
 #include <QDebug>
 
 Launch::Launch(QObject *parent)
@@ -25,13 +27,7 @@ Launch::Launch(const QString &program, QObject *parent)
 Launch::~Launch()
 {
     // The tool must not outlive the window unobserved; give it a moment to end by itself.
-    if (process->state() != QProcess::NotRunning) {
-        process->terminate();
-        if (!process->waitForFinished(3000)) {
-            process->kill();
-            process->waitForFinished(3000);
-        }
-    }
+    stopChild(process, 3000, 3000);
 }
 
 QString Launch::defaultProgram()

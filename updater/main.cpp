@@ -1,19 +1,15 @@
 #include "controllocalserver.h"
 #include "settings.h"
+#include "stopsignalnotifier.h"
 #include "updater.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDebug>
-#include <QSocketNotifier>
 #include <QTimer>
 
-#include <csignal>
-#include <fcntl.h>
 #include <cstdio>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -30,39 +26,6 @@ void consoleMessageHandler(QtMsgType type, const QMessageLogContext &, const QSt
     const QByteArray bytes = line.toUtf8() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
-}
-
-// The signal handler may only do async-signal-safe work: it passes the signal number through a
-// socket pair, and the event loop does the logging and the quitting.
-int signalSockets[2] = {-1, -1};
-
-void exitHandler(int code)
-{
-    const unsigned char byte = static_cast<unsigned char>(code);
-    const ssize_t written = ::write(signalSockets[0], &byte, 1);
-    (void)written;
-}
-
-bool installExitHandler(QCoreApplication *app)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalSockets) != 0)
-        return false;
-    // A burst of signals must never block the handler.
-    ::fcntl(signalSockets[0], F_SETFL, ::fcntl(signalSockets[0], F_GETFL) | O_NONBLOCK);
-    auto *notifier = new QSocketNotifier(signalSockets[1], QSocketNotifier::Read, app);
-    QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
-        unsigned char code = 0;
-        if (::read(signalSockets[1], &code, 1) != 1)
-            return;
-        qDebug() << "exit handler code:" << int(code);
-        app->exit(0);
-    });
-
-    struct sigaction action = {};
-    action.sa_handler = exitHandler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
 int asInteger(const QString &text)
@@ -103,11 +66,18 @@ int main(int argc, char *argv[])
     parser.addOption(dirOption);
     parser.process(app);
 
-    if (!installExitHandler(&app))
+    // Owned by the application object, the last to go: a stop request during the teardown after
+    // the loop is swallowed, not the end of a half-finished shutdown.
+    auto *stopSignals = new StopSignalNotifier(&app);
+    QObject::connect(stopSignals, &StopSignalNotifier::stopRequested, &app, [&app](int code) {
+        qDebug() << "exit handler code:" << code;
+        app.exit(0);
+    });
+    if (!stopSignals->isValid())
         qWarning() << "cannot install the exit handler for SIGINT and SIGTERM";
     // Every log line goes to stdout, which is the launcher's pipe: when the launcher goes away,
     // SIGPIPE must not end the updater, least of all while it moves files into the application folder.
-    std::signal(SIGPIPE, SIG_IGN);
+    StopSignalNotifier::ignoreBrokenPipe();
 
     Settings settings;
     settings.init();

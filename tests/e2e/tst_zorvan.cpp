@@ -30,6 +30,7 @@ private slots:
     void supervisesAndEndsChildOnSigterm();
     void survivesClosedStandardOutput();
     void childrenEndWhenZorvanIsKilled();
+    void restartEndsTheGroupLeftByAKilledZorvan();
 
 private:
     void writeSettings(const QVariantMap &values);
@@ -308,6 +309,74 @@ void TestZorvan::childrenEndWhenZorvanIsKilled()
     QVERIFY2(ProcessHelpers::waitForProcessGone(mainPid, 5000), "the main application outlived zorvan");
     QVERIFY2(ProcessHelpers::waitForProcessGone(updaterPid, 5000), "the updater outlived zorvan");
     QCOMPARE(ProcessHelpers::readRecords(mainRecord).size(), 1);
+}
+
+namespace {
+// The process group of a process, -1 when it does not exist.
+qint64 processGroupOf(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray line = stat.readAll();
+    return line.mid(line.lastIndexOf(')') + 2).split(' ').value(2).toLongLong();
+}
+}
+
+// A main application that ignores SIGTERM, with a helper of its own, outlives a launcher killed
+// with SIGKILL; the next launcher must end them before it starts anything, so that exactly one
+// application runs.
+void TestZorvan::restartEndsTheGroupLeftByAKilledZorvan()
+{
+    const QString standin = ProcessHelpers::installStandin(
+        QStringLiteral(STANDIN_BIN), env->path() + QStringLiteral("/bin"), QStringLiteral("stubborn"),
+        {QStringLiteral("--ignore-sigterm"), QStringLiteral("--record"), mainRecord});
+    QVERIFY(!standin.isEmpty());
+    const QString helperFile = env->path() + QStringLiteral("/helper.pid");
+    const QString app = env->path() + QStringLiteral("/app/tovrel.exe");
+    QVERIFY(QDir().mkpath(QFileInfo(app).path()));
+    QFile script(app);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(QStringLiteral("#!/bin/sh\ntrap '' TERM\nsleep 300 &\necho $! > '%1'\nexec '%2'\n")
+                     .arg(helperFile, standin)
+                     .toUtf8());
+    script.close();
+    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    writeSettings({{QStringLiteral("application/folder"), QFileInfo(app).path()},
+                   {QStringLiteral("application/name"), QStringLiteral("tovrel.exe")},
+                   {QStringLiteral("settingsapp/folder"), env->path() + QStringLiteral("/none")}});
+
+    qint64 helperPid = 0;
+    const auto killHelper = qScopeGuard([&helperPid] {
+        if (ProcessHelpers::processExists(helperPid))
+            ::kill(pid_t(helperPid), SIGKILL);
+    });
+    startZorvan();
+    QVERIFY(ProcessHelpers::waitForRecords(mainRecord, 1, 30000));
+    const qint64 mainPid = ProcessHelpers::readRecords(mainRecord).first().value(QStringLiteral("pid")).toVariant().toLongLong();
+    QVERIFY(QTest::qWaitFor([&] {
+        QFile file(helperFile);
+        return file.open(QIODevice::ReadOnly) && (helperPid = file.readAll().trimmed().toLongLong()) > 0;
+    }, 10000));
+    // The application leads a group of its own, and its helper is in it.
+    QCOMPARE(processGroupOf(mainPid), mainPid);
+    QCOMPARE(processGroupOf(helperPid), mainPid);
+
+    // Neither writes anything, so neither can die of SIGPIPE on the dead launcher's pipes.
+    ::kill(pid_t(zorvan->processId()), SIGKILL);
+    QVERIFY(zorvan->waitForFinished(10000));
+    QVERIFY(ProcessHelpers::processExists(mainPid));
+    QVERIFY(ProcessHelpers::processExists(helperPid));
+
+    startZorvan();
+    QVERIFY2(ProcessHelpers::waitForProcessGone(mainPid, 20000), "the left application still runs");
+    QVERIFY2(ProcessHelpers::waitForProcessGone(helperPid, 20000), "the left helper still runs");
+    QCOMPARE(ProcessHelpers::readRecords(mainRecord).size(), 1);
+    QVERIFY(logLines().join(QLatin1Char('\n')).contains(QStringLiteral("ending process group %1 left by an earlier launcher").arg(mainPid)));
+
+    ::kill(pid_t(zorvan->processId()), SIGTERM);
+    QVERIFY(zorvan->waitForFinished(30000));
+    QCOMPARE(zorvan->exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestZorvan)

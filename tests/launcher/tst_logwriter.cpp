@@ -8,6 +8,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 QDateTime fakeNow;
 QDateTime fakeClock()
@@ -46,6 +49,7 @@ private slots:
     void midnightStartsNewDayAndRemovesAgedFile();
     void capCountsApplicationOutputOnly();
     void countReportedWhenNothingMoreIsLogged();
+    void echoNeverWaitsForAReader();
 };
 
 void TestLogWriter::cleanup()
@@ -354,6 +358,54 @@ void TestLogWriter::countReportedWhenNothingMoreIsLogged()
     fakeNow = fakeNow.addSecs(60);
     QTRY_VERIFY_WITH_TIMEOUT(fileLines(day).last().endsWith(QLatin1String("cap: 3 lines not written")), 15000);
     capture.finish();
+// A parent that never reads the launcher's standard output must not freeze it: the log file gets
+// every line, the echo drops what does not fit and the file says how much.
+void TestLogWriter::echoNeverWaitsForAReader()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    StdoutCapture capture;
+    openLogFile(dir.path(), QStringLiteral("zorvan"));
+    capture.finish();
+
+    int fds[2];
+    QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
+    const int saved = ::dup(STDOUT_FILENO);
+    QVERIFY(saved >= 0);
+    QVERIFY(::dup2(fds[1], STDOUT_FILENO) == STDOUT_FILENO);
+    // Fill the pipe through a non-blocking moment of its own; descriptor 1 then blocks as a
+    // shell's would.
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    const QByteArray filler(4096, 'x');
+    while (::write(fds[1], filler.constData(), size_t(filler.size())) > 0) {
+    }
+    ::fcntl(fds[1], F_SETFL, 0);
+
+    constexpr int count = 2500;
+    for (int i = 0; i < count; ++i)
+        logMessageHandler(QtDebugMsg, QMessageLogContext(), QStringLiteral("line %1").arg(i));
+
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    QByteArray buffer(65536, '\0');
+    while (::read(fds[0], buffer.data(), size_t(buffer.size())) > 0) {
+    }
+    logMessageHandler(QtDebugMsg, QMessageLogContext(), QStringLiteral("after"));
+    const ssize_t echoed = ::read(fds[0], buffer.data(), size_t(buffer.size()));
+
+    ::dup2(saved, STDOUT_FILENO);
+    for (const int fd : {saved, fds[0], fds[1]})
+        ::close(fd);
+
+    QCOMPARE(QByteArray(buffer.constData(), int(qMax<ssize_t>(echoed, 0))), QByteArray("0 after\n"));
+    const QStringList lines = fileLines(currentLogFilePath());
+    QCOMPARE(lines.size(), count + 5);
+    // Each drop note follows the line whose echo was dropped.
+    QVERIFY(lines.at(0).endsWith(QLatin1String(" DBG default: line 0")));
+    QVERIFY(lines.at(1).endsWith(QLatin1String(" WRN default: stdout is not read, echo lines are dropped")));
+    QVERIFY(lines.at(1001).endsWith(QLatin1String(" WRN default: stdout echo: 1000 lines dropped so far")));
+    QVERIFY(lines.at(count + 2).endsWith(QLatin1String(" DBG default: line 2499")));
+    QVERIFY(lines.at(count + 3).endsWith(QLatin1String(" DBG default: after")));
+    QVERIFY(lines.at(count + 4).endsWith(QLatin1String(" WRN default: stdout echo resumed, 2500 lines dropped")));
 }
 
 QTEST_GUILESS_MAIN(TestLogWriter)

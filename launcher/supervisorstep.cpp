@@ -1,0 +1,305 @@
+#include "supervisorstep.h"
+
+#include "protocol.h"
+
+namespace {
+bool containsAny(const QString &chunk, const char *first, const char *second)
+{
+    return chunk.contains(QLatin1String(first)) || chunk.contains(QLatin1String(second));
+}
+}
+
+SupervisorStep::Decision SupervisorStep::decide(const State &state, Event event, const Facts &facts,
+                                                const QString &text)
+{
+    Decision decision;
+    decision.state = state;
+    switch (event) {
+    case Event::StandardOutput:
+        readStandardOutput(decision.state, text);
+        break;
+    case Event::StandardError:
+        readStandardError(decision.state, text);
+        break;
+    case Event::UpdaterState:
+        takeUpdateState(decision.state, text);
+        break;
+    case Event::UpdaterLost:
+        decision.state.updaterLost = true;
+        break;
+    case Event::Tick:
+        tick(decision, facts);
+        break;
+    }
+    return decision;
+}
+
+QStringList SupervisorStep::mainArguments(int appFullscreen)
+{
+    return appFullscreen != 0 ? QStringList{QStringLiteral("--fullscreen")} : QStringList();
+}
+
+// A chunk is whatever one notification delivers; only the first token in this order counts.
+void SupervisorStep::readStandardOutput(State &state, const QString &chunk)
+{
+    using namespace Protocol::Token;
+    if (containsAny(chunk, Alive, AliveLower))
+        state.aliveCounter = AliveTicks;
+    else if (containsAny(chunk, PlessaStart, PlessaStartBare))
+        state.messageReason = Reason::PlessaStart;
+    else if (chunk.contains(QLatin1String(Updating)))
+        state.messageReason = Reason::Updating;
+    else if (containsAny(chunk, Quit, QuitLower))
+        state.messageReason = Reason::Quit;
+}
+
+void SupervisorStep::readStandardError(State &state, const QString &chunk)
+{
+    if (containsAny(chunk, Protocol::Token::Quit, Protocol::Token::QuitLower))
+        state.messageReason = Reason::Quit;
+}
+
+void SupervisorStep::takeUpdateState(State &state, const QString &name)
+{
+    using namespace Protocol::State;
+    // An installation ends with its result; an updater that was gone and reports anything else
+    // is a new one, and the installation it left is no longer running.
+    if (name == QLatin1String(Updating))
+        state.installing = true;
+    else if (name == QLatin1String(Updated) || name == QLatin1String(Error) || state.updaterLost)
+        state.installing = false;
+    state.updaterLost = false;
+    state.updaterSilentTicks = 0;
+
+    if (name == QLatin1String(Ready))
+        state.updateState = Update::Ready;
+    else if (name == QLatin1String(Updating))
+        state.updateState = Update::Updating;
+    else if (name == QLatin1String(Updated))
+        state.updateState = Update::Updated;
+    else if (name == QLatin1String(Error))
+        state.updateState = Update::Error;
+}
+
+void SupervisorStep::tick(Decision &decision, const Facts &facts)
+{
+    State &s = decision.state;
+    const bool childEnded = facts.processEvent == ProcessEvent::Finished || !facts.childRuns;
+    if (s.installing && s.updaterSilentTicks < UpdaterSilenceTicks)
+        ++s.updaterSilentTicks;
+    switch (s.step) {
+    case Step::Begin:
+        s.tickCounter = UpdateWaitTicks;
+        decision.select = Select::Main;
+        s.messageReason = Reason::UnexpectedExit;
+        s.step = Step::WaitForUpdate;
+        break;
+    case Step::WaitForUpdate:
+        if (s.updateState == Update::Ready) {
+            s.tickCounter = 0;
+            decision.select = Select::Window;
+            s.messageReason = Reason::Updating;
+            s.step = Step::Start;
+            s.updateState = Update::Requested;
+            s.updateRequested = true;
+            decision.action = Action::RequestUpdate;
+        } else if (s.tickCounter < 1) {
+            s.step = Step::Start;
+        } else {
+            --s.tickCounter;
+        }
+        break;
+    case Step::Start:
+        start(decision, facts);
+        break;
+    case Step::WaitForStart:
+        if (facts.processEvent == ProcessEvent::Started) {
+            s.aliveCounter = AliveTicks;
+            s.step = Step::Running;
+        } else if (facts.processEvent == ProcessEvent::Finished) {
+            s.messageReason = Reason::StartFailed;
+            s.step = Step::Finished;
+        }
+        // Only while neither start nor end has been seen: a child whose start arrives on the
+        // last tick is running and must not be killed as "not running".
+        if (s.step == Step::WaitForStart) {
+            if (s.tickCounter != 0) {
+                --s.tickCounter;
+            } else {
+                decision.note = Note::StartTimeout;
+                if (facts.childRuns) {
+                    s.step = Step::Kill;
+                } else {
+                    s.messageReason = Reason::StartFailed;
+                    s.step = Step::Finished;
+                }
+            }
+        }
+        break;
+    case Step::Running:
+        if (childEnded)
+            s.step = Step::Finished;
+        if (s.aliveCounter != 0)
+            --s.aliveCounter;
+        else
+            s.step = Step::Terminate;
+        break;
+    case Step::Terminate:
+        decision.action = Action::Terminate;
+        s.tickCounter = TerminateTicks;
+        s.step = Step::WaitForTerminate;
+        break;
+    case Step::WaitForTerminate:
+        if (childEnded)
+            s.step = Step::Finished;
+        if (s.tickCounter != 0)
+            --s.tickCounter;
+        else
+            s.step = Step::Kill;
+        break;
+    case Step::Finished:
+        finished(decision, facts);
+        break;
+    case Step::WaitForKill:
+        // A child that never started reports no "finished"; without the state check it would be
+        // killed again every 10 s for ever.
+        if (childEnded)
+            s.step = Step::Finished;
+        if (s.tickCounter != 0) {
+            --s.tickCounter;
+        } else {
+            s.step = Step::Kill;
+            decision.note = Note::NoKill;
+        }
+        break;
+    case Step::Kill:
+        decision.action = Action::Kill;
+        s.tickCounter = KillTicks;
+        s.step = Step::WaitForKill;
+        break;
+    case Step::RetryDelay:
+        if (s.tickCounter != 0) {
+            --s.tickCounter;
+        } else {
+            decision.action = Action::ReadSettings;
+            decision.select = Select::Main;
+            s.step = Step::Start;
+        }
+        break;
+    }
+}
+
+void SupervisorStep::start(Decision &decision, const Facts &facts)
+{
+    State &s = decision.state;
+    if (facts.childRuns) {
+        decision.note = Note::Busy;
+        s.step = Step::Terminate;
+        return;
+    }
+    s.aliveCounter = 0;
+    s.tickCounter = StartTimeoutTicks;
+
+    if (!(facts.programIsFile && facts.programActive)) {
+        if (!facts.programIsWindow) {
+            s.messageReason = facts.programActive ? Reason::AppMissing : Reason::AppDisabled;
+            decision.select = Select::Window;
+            return;
+        }
+        if (!facts.programIsMain) {
+            s.tickCounter = RetryTicks;
+            s.step = Step::RetryDelay;
+            return;
+        }
+    }
+
+    if (facts.programIsMain && s.installing) {
+        if (s.updaterSilentTicks < UpdaterSilenceTicks) {
+            // Back to the window that asks the user to wait; the next tick starts it.
+            s.messageReason = Reason::Updating;
+            decision.select = Select::Window;
+            return;
+        }
+        // No updater (disabled, missing, crashing) has spoken for long: rather a possibly
+        // damaged application than a device that waits for ever.
+        decision.note = Note::UpdaterSilent;
+        s.installing = false;
+    }
+    if (facts.programIsMain) {
+        s.messageText.clear();
+        // No window has said so (it may be disabled); a later window is about something else.
+        s.updateRequested = false;
+        decision.action = Action::StartMain;
+        // Both settings name the same file: it is started once, as the main application, but the
+        // message is still composed, so the reason is used up as for a window.
+        if (facts.programIsWindow)
+            composeMessage(s, facts);
+    } else if (facts.programIsWindow) {
+        composeMessage(s, facts);
+        decision.action = Action::StartWindow;
+        if (!s.messageText.isEmpty())
+            decision.arguments = QStringList{QStringLiteral("--text"), s.messageText};
+    }
+    s.step = Step::WaitForStart;
+}
+
+void SupervisorStep::finished(Decision &decision, const Facts &facts)
+{
+    State &s = decision.state;
+    decision.note = Note::ChildEnded;
+    if (facts.programIsMain) {
+        decision.select = Select::Window;
+        s.tickCounter = 1;
+        s.step = Step::WaitForUpdate;
+    } else if (facts.programIsWindow
+               && (facts.processEvent != ProcessEvent::Finished || facts.exitStatus != 0 || facts.exitCode != 0)) {
+        // A window that cannot come up (no display, broken files) would otherwise take turns with
+        // a missing or failing application several times a second, for as long as nobody comes;
+        // wait as for a missing window. The retry delay reads the settings again.
+        decision.note = Note::WindowFailed;
+        decision.select = Select::Main;
+        s.tickCounter = RetryTicks;
+        s.step = Step::RetryDelay;
+    } else {
+        decision.action = Action::ReadSettings;
+        decision.select = Select::Main;
+        s.step = Step::Start;
+    }
+}
+
+void SupervisorStep::composeMessage(State &s, const Facts &facts)
+{
+    const QString settingsHint = QStringLiteral("Путь к файлу настроек:\n") + facts.settingsFileName;
+    switch (s.messageReason) {
+    case Reason::Quit:
+    case Reason::PlessaStart:
+        s.messageText = settingsHint;
+        break;
+    case Reason::AppMissing:
+        s.messageText = QStringLiteral("Задайте путь к приложению. ") + settingsHint;
+        break;
+    case Reason::AppDisabled:
+        s.messageText = QStringLiteral("Приложение отключено. ") + settingsHint;
+        break;
+    case Reason::StartFailed:
+        s.messageText = QStringLiteral("Приложение не запустилось (") + facts.lastText
+            + QStringLiteral("). Путь к приложению:\n") + facts.generalAppPath;
+        break;
+    case Reason::UnexpectedExit:
+        s.messageText = QStringLiteral("Приложение неожиданно завершилось, code: ") + QString::number(facts.exitCode)
+            + QStringLiteral(", ") + QString::number(facts.exitStatus) + QStringLiteral(", ") + facts.lastText;
+        break;
+    case Reason::Updating:
+        s.messageText.clear();
+        break;
+    }
+    // A small package is often installed before the tick that starts the window; the window of a
+    // requested update still says so, unless the installation has already failed.
+    if (s.updateState == Update::Error)
+        s.messageText += QStringLiteral(" Произошла ошибка при обновлении приложения.");
+    else if (s.updateState == Update::Requested || s.updateState == Update::Updating || s.updateRequested
+             || s.installing)
+        s.messageText += QStringLiteral(" Идет обновление приложения, пожалуйста подождите.");
+    s.updateRequested = false;
+    s.messageReason = Reason::UnexpectedExit;
+}

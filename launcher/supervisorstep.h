@@ -1,0 +1,129 @@
+#ifndef SUPERVISORSTEP_H
+#define SUPERVISORSTEP_H
+
+#include <QString>
+#include <QStringList>
+
+// The supervisor's decisions on values only: from what it remembers (State), what just happened
+// (Event) and how the world looks right now (Facts), decide() returns what to remember next and
+// the one thing to do. Launch owns the child process, the timer and the settings and only applies
+// the Decision, so every turn of the step machine can be checked without a child process.
+class SupervisorStep
+{
+public:
+    // The numbers are those that getStep() and friends have always reported.
+    enum class Step {
+        Begin = 0,
+        WaitForUpdate = 1,
+        Start = 2,
+        WaitForStart = 4,
+        Running = 5,
+        Terminate = 6,
+        WaitForTerminate = 7,
+        Finished = 8,
+        WaitForKill = 9,
+        Kill = 10,
+        RetryDelay = 11
+    };
+    // Why the message window is shown; chooses its text.
+    enum class Reason {
+        Quit = 0,
+        PlessaStart = 1,
+        Updating = 2,
+        AppMissing = 3,
+        AppDisabled = 4,
+        StartFailed = 5,
+        UnexpectedExit = 6
+    };
+    // Requested: the supervisor has asked for the installation of a ready update.
+    enum class Update { None = 0, Ready = 1, Updating = 2, Updated = 3, Requested = 4, Error = 5 };
+    enum class ProcessEvent { None = 0, Started = 3, Finished = 8 };
+
+    // Tick: the 100 ms timer. StandardOutput, StandardError and UpdaterState carry a text: a chunk
+    // of the child's output, or an update state name reported by the updater. UpdaterLost: the
+    // connection to the updater dropped.
+    enum class Event { Tick, StandardOutput, StandardError, UpdaterState, UpdaterLost };
+
+    // StartMain: re-read the settings, then start the chosen program with mainArguments().
+    // StartWindow: start the chosen program with Decision::arguments.
+    // ReadSettings: re-read the settings before the program is chosen.
+    enum class Action { None, RequestUpdate, StartMain, StartWindow, Terminate, Kill, ReadSettings };
+    // The program to turn to, taken from the settings after the action's re-read.
+    enum class Select { Keep, Main, Window };
+    // Log lines that go with a decision. ChildEnded and WindowFailed: the ended child is reported
+    // before the action and the program chosen after it.
+    // UpdaterSilent: an installation was reported but no updater has spoken for UpdaterSilenceTicks;
+    // the main application is started all the same.
+    enum class Note { None, Busy, StartTimeout, NoKill, ChildEnded, WindowFailed, UpdaterSilent };
+
+    // Ticks of 100 ms
+    static constexpr int UpdateWaitTicks = 150;
+    static constexpr int StartTimeoutTicks = 50;
+    static constexpr int AliveTicks = 600;
+    static constexpr int TerminateTicks = 20;
+    static constexpr int KillTicks = 100;
+    static constexpr int RetryTicks = 150;
+    static constexpr int UpdaterSilenceTicks = 6000;
+
+    struct State
+    {
+        Step step = Step::Begin;
+        Reason messageReason = Reason::UnexpectedExit;
+        int tickCounter = 0;
+        int aliveCounter = 0;
+        Update updateState = Update::None;
+        // Set when an installation is requested, until the window that waits for it is composed.
+        bool updateRequested = false;
+        QString messageText;
+        // The updater reported "updating" and has not reported the end of it; the main application
+        // must not start on files that are being replaced.
+        bool installing = false;
+        // The updater's connection dropped; whatever updater reports next is a new one.
+        bool updaterLost = false;
+        // Ticks since the updater last reported, counted while an installation is pending.
+        int updaterSilentTicks = 0;
+    };
+
+    struct Facts
+    {
+        ProcessEvent processEvent = ProcessEvent::None;
+        bool childRuns = false;
+        // The chosen program names an existing regular file.
+        bool programIsFile = false;
+        // The chosen program's "active" setting is 1.
+        bool programActive = false;
+        // The chosen program is the main application / the message window as the settings name them now.
+        bool programIsMain = false;
+        bool programIsWindow = false;
+        int exitCode = 0;
+        int exitStatus = 0;
+        QString lastText;
+        QString settingsFileName;
+        QString generalAppPath;
+    };
+
+    struct Decision
+    {
+        State state;
+        Action action = Action::None;
+        Select select = Select::Keep;
+        Note note = Note::None;
+        QStringList arguments;
+    };
+
+    static Decision decide(const State &state, Event event, const Facts &facts, const QString &text = QString());
+
+    // The main application's command line after the settings were re-read.
+    static QStringList mainArguments(int appFullscreen);
+
+private:
+    static void readStandardOutput(State &state, const QString &chunk);
+    static void readStandardError(State &state, const QString &chunk);
+    static void takeUpdateState(State &state, const QString &name);
+    static void tick(Decision &decision, const Facts &facts);
+    static void start(Decision &decision, const Facts &facts);
+    static void finished(Decision &decision, const Facts &facts);
+    static void composeMessage(State &state, const Facts &facts);
+};
+
+#endif
