@@ -358,6 +358,8 @@ void TestLogWriter::countReportedWhenNothingMoreIsLogged()
     fakeNow = fakeNow.addSecs(60);
     QTRY_VERIFY_WITH_TIMEOUT(fileLines(day).last().endsWith(QLatin1String("cap: 3 lines not written")), 15000);
     capture.finish();
+}
+
 // A parent that never reads the launcher's standard output must not freeze it: the log file gets
 // every line, the echo drops what does not fit and the file says how much.
 void TestLogWriter::echoNeverWaitsForAReader()
