@@ -49,7 +49,6 @@ private:
     void handleGetSet(qlonglong psocket, const QJsonObject &object);
     void sendStateUpdate(qlonglong psocket);
     void sendStateDownload(qlonglong psocket);
-    void sendReadyVersion(qlonglong psocket);
 
     LocalServer *server = nullptr;
     Settings *settings = nullptr;
