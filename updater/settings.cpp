@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include "protocol.h"
+#include "settingsstore.h"
 #include "utils.h"
 
 #include <QCoreApplication>
@@ -89,8 +90,8 @@ bool isMissing(const Settings::Key &key, const QVariant &value)
 
 Settings::Settings(QObject *parent)
     : QObject(parent)
-    , store(*new QSettings(QSettings::NativeFormat, QSettings::UserScope, QCoreApplication::organizationName(),
-                           QCoreApplication::applicationName(), this))
+    , storeOwner(SettingsStore::open())
+    , store(*storeOwner)
     , organization(QCoreApplication::organizationName())
 {
     Utils::outsn(QCoreApplication::applicationName() + QStringLiteral(" settings: ") + store.fileName());
@@ -110,7 +111,7 @@ const QVector<const Settings::Key *> &Settings::channelKeys()
 QVariant Settings::readRaw(const Settings::Key &key)
 {
     if (key.kind == K::Text)
-        return store.value(QLatin1String(key.storeKey), QLatin1String(key.textFallback)).toString();
+        return SettingsStore::text(store, QLatin1String(key.storeKey), QLatin1String(key.textFallback));
     // Text that is not a number reads as 0, which is a valid value and is kept.
     bool ok = false;
     const int number = store.value(QLatin1String(key.storeKey), -1).toInt(&ok);

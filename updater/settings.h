@@ -7,6 +7,8 @@
 #include <QVariant>
 #include <QVector>
 
+#include <memory>
+
 // The updater's configuration and the run-time state strings shared by the update cycle and the
 // control channel. Every read completes missing or invalid values with defaults and writes them
 // back, so after the first run the store lists every key. All values are described by one key
@@ -66,6 +68,10 @@ public:
     QVariant channelValue(const Key &key);
     void setChannelValue(const Key &key, const QVariant &value);
 
+private:
+    std::unique_ptr<QSettings> storeOwner;
+
+public:
     QSettings &store;
     QString organization;
     QString appFolder;

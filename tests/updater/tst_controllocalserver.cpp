@@ -1,4 +1,5 @@
 #include "controllocalserver.h"
+#include "settingsstore.h"
 #include "localserver.h"
 #include "settings.h"
 #include "sockethelpers.h"
@@ -75,7 +76,7 @@ void TestControlLocalServer::initTestCase()
 
 void TestControlLocalServer::init()
 {
-    QFile::remove(QSettings(QStringLiteral("tovrel"), QStringLiteral("updater")).fileName());
+    QFile::remove(SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater"))->fileName());
     m_name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
     m_settings = std::make_unique<Settings>();
     m_settings->init();
@@ -154,7 +155,7 @@ void TestControlLocalServer::getRepliesInKeyOrder()
                         "{\"ready_version\":9}\n"));
 
     // Getters read the store, so a value changed by someone else is reported as it is now.
-    QSettings(QStringLiteral("tovrel"), QStringLiteral("updater")).setValue(QStringLiteral("update/period"), 77);
+    SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater"))->setValue(QStringLiteral("update/period"), 77);
     request(client, R"({"action":"get","period":1})");
     QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("{\"period\":77}\n"));
 }
@@ -204,7 +205,8 @@ void TestControlLocalServer::setStoresWritableKeys()
     request(client, R"({"action":"get","active_download":0,"active_update":0})");
     QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"active_download\":0}\n{\"active_update\":1}\n"));
 
-    QSettings store(QStringLiteral("tovrel"), QStringLiteral("updater"));
+    const auto storeOwner = SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater"));
+    QSettings &store = *storeOwner;
     QCOMPARE(store.value(QStringLiteral("update/link")).toString(), QStringLiteral("http://other/u"));
     QCOMPARE(store.value(QStringLiteral("update/period")).toInt(), 120);
     QCOMPARE(store.value(QStringLiteral("app/version")).toInt(), 501);

@@ -1,4 +1,5 @@
 #include "childrun.h"
+#include "settingsstore.h"
 #include "sockethelpers.h"
 #include "testenvironment.h"
 
@@ -20,7 +21,8 @@ struct Updater : ChildRun
     Updater(const TestEnvironment &env, const QString &name)
         : ChildRun(env.processEnvironment())
     {
-        QSettings store(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+        const auto storeOwner = SettingsStore::openFile(env.settingsFile(QStringLiteral("updater")));
+        QSettings &store = *storeOwner;
         store.setValue(QStringLiteral("localserver/name"), name);
         store.setValue(QStringLiteral("update/link"), QStringLiteral("http://127.0.0.1:9/update"));
         store.sync();
