@@ -75,4 +75,17 @@ bool isDocument(const QByteArray &bytes)
     return !QJsonDocument::fromJson(bytes).isNull();
 }
 
+bool isUnfinished(const QByteArray &bytes)
+{
+    const QByteArray trimmed = bytes.trimmed();
+    if (!trimmed.startsWith('{') && !trimmed.startsWith('['))
+        return false;
+    QJsonParseError error;
+    if (!QJsonDocument::fromJson(trimmed, &error).isNull() || error.error == QJsonParseError::GarbageAtEnd)
+        return false;
+    // The parser stops at the end of the input, or inside a literal cut short ("fals").
+    constexpr int longestCutLiteral = 4;
+    return error.offset >= trimmed.size() - longestCutLiteral;
+}
+
 }

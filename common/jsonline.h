@@ -24,6 +24,8 @@ ParseError parseObject(const QByteArray &bytes, QJsonObject *object);
 const char *errorText(ParseError error);
 // Whether the bytes are one JSON document of any kind.
 bool isDocument(const QByteArray &bytes);
+// Whether the bytes are the start of a document that more bytes could still complete.
+bool isUnfinished(const QByteArray &bytes);
 
 }
 

@@ -91,6 +91,7 @@ void ControlLocalServer::clientConnected(qlonglong psocket)
 void ControlLocalServer::clientDisconnected(qlonglong psocket)
 {
     qDebug() << prefix << "clientDisconnected" << psocket;
+    pendingRequests.remove(psocket);
 }
 
 void ControlLocalServer::clientConnectedError(qlonglong psocket)
@@ -100,18 +101,44 @@ void ControlLocalServer::clientConnectedError(qlonglong psocket)
 
 void ControlLocalServer::dataReceived(qlonglong psocket, QString message)
 {
-    qDebug() << prefix << "dataReceived" << psocket << "msg:" << message;
+    qDebug() << prefix << "dataReceived" << psocket << "msg:" << message.left(MaxLoggedChars);
     // The wire is UTF-8 whatever the locale says; a local 8-bit round trip would mangle non-ASCII values.
-    const QByteArray bytes = message.toUtf8();
-    if (!JsonLine::isDocument(bytes) && bytes.contains('\n')) {
-        // A client that ends each request with a line feed may have several in one burst.
-        for (const QByteArray &line : bytes.split('\n')) {
-            if (!line.trimmed().isEmpty())
-                handleDocument(psocket, line);
-        }
+    // Taken out while handled: a reply may end the client and with it its entry.
+    QByteArray buffer = pendingRequests.take(psocket) + message.toUtf8();
+    handleBuffered(psocket, buffer);
+    if (buffer.size() > MaxPendingRequestBytes) {
+        qDebug() << prefix << "request too long, dropped" << buffer.size();
+        buffer.clear();
+    }
+    if (!buffer.isEmpty() && server && server->hasClient(psocket))
+        pendingRequests.insert(psocket, buffer);
+}
+
+void ControlLocalServer::handleBuffered(qlonglong psocket, QByteArray &buffer)
+{
+    // The launcher writes one object with no line feed: what is one whole document is one request.
+    const QByteArray trimmed = buffer.trimmed();
+    if ((trimmed.endsWith('}') || trimmed.endsWith(']')) && JsonLine::isDocument(buffer)) {
+        const QByteArray request = buffer;
+        buffer.clear();
+        handleDocument(psocket, request);
         return;
     }
-    handleDocument(psocket, bytes);
+    // Otherwise a client ends each request with a line feed and may send several, or one in pieces.
+    int end;
+    while ((end = buffer.indexOf('\n')) >= 0) {
+        const QByteArray line = buffer.left(end);
+        buffer.remove(0, end + 1);
+        if (!line.trimmed().isEmpty())
+            handleDocument(psocket, line);
+    }
+    // A tail that more bytes can still complete waits for them; one that is whole or already
+    // broken beyond repair is handled now.
+    if (!buffer.trimmed().isEmpty() && !JsonLine::isUnfinished(buffer)) {
+        const QByteArray request = buffer;
+        buffer.clear();
+        handleDocument(psocket, request);
+    }
 }
 
 void ControlLocalServer::handleDocument(qlonglong psocket, const QByteArray &bytes)

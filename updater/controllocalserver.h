@@ -1,6 +1,8 @@
 #ifndef CONTROLLOCALSERVER_H
 #define CONTROLLOCALSERVER_H
 
+#include <QByteArray>
+#include <QHash>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -31,6 +33,11 @@ public:
     static QString numberMessage(const QString &key, qint64 value);
     static QString escaped(const QString &value);
 
+    // An incomplete request line is kept up to this size, then dropped.
+    static constexpr int MaxPendingRequestBytes = 64 * 1024;
+    // Only the start of a received text is logged.
+    static constexpr int MaxLoggedChars = 200;
+
 signals:
     void quit();
     void update();
@@ -46,6 +53,7 @@ public slots:
 
 private:
     void handleDocument(qlonglong psocket, const QByteArray &bytes);
+    void handleBuffered(qlonglong psocket, QByteArray &buffer);
     void handleGetSet(qlonglong psocket, const QJsonObject &object);
     void sendStateUpdate(qlonglong psocket);
     void sendStateDownload(qlonglong psocket);
@@ -54,6 +62,8 @@ private:
     Settings *settings = nullptr;
     QTimer *sendTimer = nullptr;
     QString pendingMessage;
+    // Per client: received bytes that do not yet form a complete request.
+    QHash<qlonglong, QByteArray> pendingRequests;
 };
 
 #endif

@@ -16,6 +16,10 @@ public:
 
     // Leaves a socket file at path that nobody listens on, as a server killed with SIGKILL does.
     static bool makeStaleSocket(const QString &path);
+
+    // A plain connected descriptor that reads nothing unless told to; -1 on failure.
+    static int connectRaw(const QString &path);
+    static void closeRaw(int fd);
 };
 
 #endif
