@@ -6,6 +6,7 @@
 #include "settings.h"
 #include "utils.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QTimer>
 
@@ -235,4 +236,23 @@ void ControlLocalServer::sendTimerTimeout()
     sendTimer->stop();
     if (server)
         server->dataSendToAll(pendingMessage);
+}
+
+void ControlLocalServer::deliverPending(int timeoutMs)
+{
+    sendTimerTimeout();
+    const QDeadlineTimer deadline(timeoutMs);
+    auto *poll = new QTimer(this);
+    const auto check = [this, poll, deadline] {
+        if (server && server->unsentBytes() > 0 && !deadline.hasExpired())
+            return;
+        if (server && server->unsentBytes() > 0)
+            qDebug() << prefix << "replies not delivered in time" << server->unsentBytes();
+        poll->stop();
+        poll->deleteLater();
+        emit delivered();
+    };
+    connect(poll, &QTimer::timeout, this, check);
+    // The socket writes on its own in the event loop; looking every 10 ms costs nothing.
+    poll->start(10);
 }

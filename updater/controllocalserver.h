@@ -28,6 +28,10 @@ public:
     bool hasPendingDownloadState() const;
     void sendTimerTimeout();
 
+    // Sends what is still pending and emits delivered() once every client's replies are written,
+    // or once timeoutMs have passed, whichever comes first.
+    void deliverPending(int timeoutMs);
+
     // Server messages: one-member objects. Values are JSON-escaped; plain values come out unchanged.
     static QString stringMessage(const QString &key, const QString &value);
     static QString numberMessage(const QString &key, qint64 value);
@@ -42,6 +46,7 @@ signals:
     void quit();
     void update();
     void downloadUpdate();
+    void delivered();
 
 public slots:
     void clientConnected(qlonglong psocket);

@@ -143,6 +143,16 @@ bool LocalServer::hasClient(qlonglong psocket) const
     return client(psocket) != nullptr;
 }
 
+qint64 LocalServer::unsentBytes() const
+{
+    qint64 bytes = 0;
+    for (QLocalSocket *socket : qAsConst(clients)) {
+        socket->flush();
+        bytes += socket->bytesToWrite();
+    }
+    return bytes;
+}
+
 int LocalServer::dataSend(qlonglong psocket, const QString &msg)
 {
     QLocalSocket *socket = client(psocket);

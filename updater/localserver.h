@@ -26,6 +26,8 @@ public:
 
     static qlonglong socketId(const QLocalSocket *socket);
     bool hasClient(qlonglong psocket) const;
+    // Bytes written to clients that their sockets have not yet handed to the system.
+    qint64 unsentBytes() const;
 
     // A client whose unsent replies pass this size does not read them and is disconnected.
     static constexpr qint64 MaxUnsentBytes = 1024 * 1024;

@@ -99,6 +99,7 @@ bool Updater::startUpdate()
         qDebug() << "[Updater]" << "updated version code:" << settings->getAppVersionCode();
         Utils::outsn(QLatin1String(Token::Updated));
         setStateUpdate(QLatin1String(State::Updated));
+        emit installed();
         return true;
     }
     Utils::outsn(QLatin1String(Token::ErrUpdated));
