@@ -1,5 +1,6 @@
 #include "appupdater.h"
 
+#include "controlsocket.h"
 #include "jsonline.h"
 #include "settings.h"
 #include "tokens.h"
@@ -56,11 +57,24 @@ void AppUpdater::m_timerTimeout()
     qDebug() << "[AppUpdater]" << "socketConnect";
     m_timer->start(RetryAttemptMs);
     socket->abort();
-    socket->connectToServer(settings->serverName, QIODevice::ReadWrite);
+    QString error;
+    const QString path = ControlSocket::path(settings->serverName, &error);
+    if (path.isEmpty()) {
+        qWarning() << "[AppUpdater]" << "no private folder for the control socket:" << error;
+        return;
+    }
+    socket->connectToServer(path, QIODevice::ReadWrite);
 }
 
 void AppUpdater::socketConnected()
 {
+    QString error;
+    // The folder is private, but only the peer's own credentials prove who listens there.
+    if (!ControlSocket::peerIsOwnUser(socket->socketDescriptor(), &error)) {
+        qWarning() << "[AppUpdater]" << "control socket refused, not our updater:" << error;
+        socket->abort();
+        return;
+    }
     qWarning() << "[AppUpdater]" << "connected to local socket" << settings->serverName;
     m_timer->stop();
 }

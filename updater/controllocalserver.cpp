@@ -1,5 +1,6 @@
 #include "controllocalserver.h"
 
+#include "controlsocket.h"
 #include "jsonline.h"
 #include "localserver.h"
 #include "protocol.h"
@@ -68,8 +69,10 @@ void ControlLocalServer::init(Settings *s)
     connect(server, &LocalServer::clientConnectedError, this, &ControlLocalServer::clientConnectedError);
     connect(server, &LocalServer::dataReceived, this, &ControlLocalServer::dataReceived);
 
-    if (!server->startServer(settings->serverName)) {
-        qDebug() << prefix << "Unable to start the server:" << server->lastError();
+    QString error;
+    const QString path = ControlSocket::path(settings->serverName, &error);
+    if (path.isEmpty() || !server->startServer(path)) {
+        qDebug() << prefix << "Unable to start the server:" << (path.isEmpty() ? error : server->lastError());
         Utils::outsn(QLatin1String(Protocol::Token::UpdaterErrListen));
         server->deleteLater();
         server = nullptr;

@@ -1,6 +1,9 @@
 #include "sockethelpers.h"
 
+#include "controlsocket.h"
+
 #include <QDeadlineTimer>
+#include <QDebug>
 #include <QFile>
 #include <QLocalSocket>
 #include <QTest>
@@ -9,6 +12,15 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+QString SocketHelpers::serverPath(const QString &name)
+{
+    QString error;
+    const QString path = ControlSocket::path(name, &error);
+    if (path.isEmpty())
+        qWarning() << "no control socket folder:" << error;
+    return path;
+}
 
 QByteArray SocketHelpers::readLines(QLocalSocket &client, int count, int timeoutMs)
 {

@@ -104,7 +104,7 @@ void TestControlLocalServer::startServer()
 
 void TestControlLocalServer::connectClient(QLocalSocket &client)
 {
-    client.connectToServer(m_name);
+    client.connectToServer(SocketHelpers::serverPath(m_name));
     QVERIFY(client.waitForConnected(5000));
 }
 
@@ -584,7 +584,7 @@ void TestControlLocalServer::secondInstanceFails()
 
 void TestControlLocalServer::staleNameIsRecovered()
 {
-    const QString path = QDir::tempPath() + QLatin1Char('/') + m_name;
+    const QString path = SocketHelpers::serverPath(m_name);
     QVERIFY(SocketHelpers::makeStaleSocket(path));
 
     m_settings->stateUpdate = QStringLiteral("init");

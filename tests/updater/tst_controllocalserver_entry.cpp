@@ -79,7 +79,7 @@ void TestControlEntry::secondInstanceEnds()
 
     QCOMPARE(first.process.state(), QProcess::Running);
     QLocalSocket client;
-    client.connectToServer(name);
+    client.connectToServer(SocketHelpers::serverPath(name));
     QVERIFY(client.waitForConnected(5000));
     const QByteArray greeting = readLines(client, 2);
     QVERIFY2(greeting.startsWith("{\"state_update\":\""), greeting.constData());
@@ -90,7 +90,7 @@ void TestControlEntry::nameOfKilledUpdaterIsReused()
 {
     TestEnvironment env;
     const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("entry"));
-    const QString path = QDir::tempPath() + QLatin1Char('/') + name;
+    const QString path = SocketHelpers::serverPath(name);
     {
         Updater crashed(env, name);
         QVERIFY(crashed.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
@@ -102,7 +102,7 @@ void TestControlEntry::nameOfKilledUpdaterIsReused()
     Updater next(env, name);
     QVERIFY(next.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
     QLocalSocket client;
-    client.connectToServer(name);
+    client.connectToServer(SocketHelpers::serverPath(name));
     QVERIFY(client.waitForConnected(5000));
     QVERIFY(readLines(client, 2).startsWith("{\"state_update\":\""));
     QCOMPARE(next.process.state(), QProcess::Running);
@@ -115,7 +115,7 @@ void TestControlEntry::quitRequestEndsUpdater()
     Updater updater(env, name);
     QVERIFY(updater.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
     QLocalSocket client;
-    client.connectToServer(name);
+    client.connectToServer(SocketHelpers::serverPath(name));
     QVERIFY(client.waitForConnected(5000));
     readLines(client, 2);
 
@@ -128,7 +128,7 @@ void TestControlEntry::quitRequestEndsUpdater()
     const int quit = lines.indexOf(QStringLiteral("$QUIT"));
     QVERIFY(quit > 0);
     QCOMPARE(lines.last(), QStringLiteral("[Debug] exit handler code: 0"));
-    QVERIFY(!QFileInfo::exists(QDir::tempPath() + QLatin1Char('/') + name));
+    QVERIFY(!QFileInfo::exists(SocketHelpers::serverPath(name)));
 }
 
 void TestControlEntry::endsAfterInstallationOnceClientsKnow()
@@ -155,7 +155,7 @@ void TestControlEntry::endsAfterInstallationOnceClientsKnow()
                      {QStringLiteral("app/version"), 100}});
     QVERIFY(updater.waitForLine(QStringLiteral("$UPDATE_READY")));
     QLocalSocket client;
-    client.connectToServer(name);
+    client.connectToServer(SocketHelpers::serverPath(name));
     QVERIFY(client.waitForConnected(5000));
     QVERIFY(readLines(client, 2).startsWith("{\"state_update\":\"ready\"}\n"));
 
