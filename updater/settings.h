@@ -69,6 +69,7 @@ public:
     void setChannelValue(const Key &key, const QVariant &value);
 
 private:
+    // Declared before store, which refers to it.
     std::unique_ptr<QSettings> storeOwner;
 
 public:
