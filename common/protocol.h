@@ -39,10 +39,27 @@ inline constexpr char Updated[] = "updated";
 inline constexpr char Error[] = "error";
 }
 
-// Member names of the control channel's one-member lines pushed to clients.
+// Member names of the control channel: pushed one-member lines and the values of "get"/"set".
 namespace Key {
-inline constexpr char StateUpdate[] = "state_update";
+inline constexpr char Action[] = "action";
+inline constexpr char Link[] = "link";
+inline constexpr char Period[] = "period";
+inline constexpr char InstalledVersion[] = "installed_version";
+inline constexpr char DeviceId[] = "device_id";
+inline constexpr char ActiveDownload[] = "active_download";
+inline constexpr char ActiveUpdate[] = "active_update";
 inline constexpr char StateDownload[] = "state_download";
+inline constexpr char StateUpdate[] = "state_update";
+inline constexpr char ReadyVersion[] = "ready_version";
+}
+
+// Values of a request's "action" member.
+namespace Action {
+inline constexpr char Quit[] = "quit";
+inline constexpr char Update[] = "update";
+inline constexpr char DownloadUpdate[] = "download_update";
+inline constexpr char Get[] = "get";
+inline constexpr char Set[] = "set";
 }
 
 }

@@ -1,11 +1,12 @@
 #include "appupdater.h"
 
 #include "logwriter.h"
+#include "controlsocket.h"
+#include "jsonline.h"
 #include "settings.h"
 #include "tokens.h"
 
 #include <QDebug>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
 
@@ -57,11 +58,24 @@ void AppUpdater::m_timerTimeout()
     qDebug() << "[AppUpdater]" << "socketConnect";
     m_timer->start(RetryAttemptMs);
     socket->abort();
-    socket->connectToServer(settings->serverName, QIODevice::ReadWrite);
+    QString error;
+    const QString path = ControlSocket::path(settings->serverName, &error);
+    if (path.isEmpty()) {
+        qWarning() << "[AppUpdater]" << "no private folder for the control socket:" << error;
+        return;
+    }
+    socket->connectToServer(path, QIODevice::ReadWrite);
 }
 
 void AppUpdater::socketConnected()
 {
+    QString error;
+    // The folder is private, but only the peer's own credentials prove who listens there.
+    if (!ControlSocket::peerIsOwnUser(socket->socketDescriptor(), &error)) {
+        qWarning() << "[AppUpdater]" << "control socket refused, not our updater:" << error;
+        socket->abort();
+        return;
+    }
     qWarning() << "[AppUpdater]" << "connected to local socket" << settings->serverName;
     m_timer->stop();
 }
@@ -146,24 +160,16 @@ void AppUpdater::socketData(QString line)
     qDebug() << "[AppUpdater]" << "socketData" << line;
     // The wire carries UTF-8; re-encoding in the local 8-bit code page would mangle non-ASCII text
     // on devices whose code page is not UTF-8.
-    const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8());
-    if (doc.isNull()) {
-        qDebug() << "[AppUpdater]" << "Failed to create JSON doc.";
-        return;
-    }
-    if (!doc.isObject()) {
-        qDebug() << "[AppUpdater]" << "JSON is not an object.";
-        return;
-    }
-    const QJsonObject object = doc.object();
-    if (object.isEmpty()) {
-        qDebug() << "[AppUpdater]" << "JSON object is empty.";
+    QJsonObject object;
+    const JsonLine::ParseError error = JsonLine::parseObject(line.toUtf8(), &object);
+    if (error != JsonLine::ParseError::None) {
+        qDebug() << "[AppUpdater]" << JsonLine::errorText(error);
         return;
     }
     const QString key = object.keys().constFirst();
     qDebug() << "[AppUpdater]" << "key:" << key;
     const QJsonValue value = object.value(key);
-    if (key == QLatin1String("state_update") && value.isString() && !value.toString().isEmpty()) {
+    if (key == QLatin1String(Protocol::Key::StateUpdate) && value.isString() && !value.toString().isEmpty()) {
         qWarning() << "[AppUpdater]" << "updater called" << key << ":" << value.toString();
         emit stateUpdateChanged(value.toString());
     }
@@ -171,8 +177,7 @@ void AppUpdater::socketData(QString line)
 
 void AppUpdater::sendAction(const QString &action)
 {
-    const QJsonObject request{{QStringLiteral("action"), action}};
-    socket->write(QJsonDocument(request).toJson(QJsonDocument::Compact));
+    socket->write(JsonLine::request(action));
 }
 
 void AppUpdater::startUpdate()
@@ -180,7 +185,7 @@ void AppUpdater::startUpdate()
     if (socket->state() != QLocalSocket::ConnectedState)
         return;
     qDebug() << "[AppUpdater]" << "startUpdate";
-    sendAction(QStringLiteral("update"));
+    sendAction(QLatin1String(Protocol::Action::Update));
 }
 
 void AppUpdater::appReadyRead()
@@ -191,7 +196,7 @@ void AppUpdater::appReadyRead()
         m_timer->start(SoonAttemptMs);
     } else if (output.contains(QLatin1String(Tokens::UpdaterErrListen))) {
         updaterState = ERROR;
-        qWarning() << "[AppUpdater]" << "$UPDATER_ERR_LISTEN";
+        qWarning() << "[AppUpdater]" << Tokens::UpdaterErrListen;
     } else if (output.contains(QLatin1String(Tokens::Quit))) {
         updaterState = NOTRUNNING;
     }
@@ -230,6 +235,6 @@ void AppUpdater::appExit()
     qDebug() << "[AppUpdater]" << "appExit";
     if (socket->state() == QLocalSocket::ConnectedState) {
         qDebug() << "[AppUpdater]" << "send quit";
-        sendAction(QStringLiteral("quit"));
+        sendAction(QLatin1String(Protocol::Action::Quit));
     }
 }

@@ -1,6 +1,7 @@
 #include "settings.h"
 #include "logwriter.h"
 #include "userpath.h"
+#include "settingsstore.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -9,7 +10,7 @@
 
 Settings::Settings(QObject *parent)
     : QObject(parent)
-    , store(new QSettings(this))
+    , store(SettingsStore::open())
 {
     organization = QCoreApplication::organizationName();
     settingsFileName = store->fileName();
@@ -19,7 +20,7 @@ Settings::~Settings() = default;
 
 bool Settings::readString(const QString &key, QString &field, const QString &fallback)
 {
-    field = store->value(key, QString()).toString();
+    field = SettingsStore::text(*store, key);
     if (!field.isEmpty())
         return false;
     field = fallback;

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 class QSettings;
 
 // The launcher's configuration. Every read completes the store with defaults, so that after the
@@ -49,7 +51,7 @@ private:
     bool readString(const QString &key, QString &field, const QString &fallback);
     bool readInt(const QString &key, int &field, int fallback);
 
-    QSettings *store;
+    std::unique_ptr<QSettings> store;
 };
 
 #endif

@@ -1,11 +1,14 @@
 #include "controllocalserver.h"
 
+#include "controlsocket.h"
+#include "jsonline.h"
 #include "localserver.h"
+#include "protocol.h"
 #include "settings.h"
 #include "utils.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
-#include <QJsonDocument>
 #include <QTimer>
 
 #include <cmath>
@@ -38,35 +41,17 @@ ControlLocalServer::~ControlLocalServer()
 
 QString ControlLocalServer::escaped(const QString &value)
 {
-    QString out;
-    out.reserve(value.size());
-    for (const QChar c : value) {
-        switch (c.unicode()) {
-        case '"': out += QLatin1String("\\\""); break;
-        case '\\': out += QLatin1String("\\\\"); break;
-        case '\b': out += QLatin1String("\\b"); break;
-        case '\f': out += QLatin1String("\\f"); break;
-        case '\n': out += QLatin1String("\\n"); break;
-        case '\r': out += QLatin1String("\\r"); break;
-        case '\t': out += QLatin1String("\\t"); break;
-        default:
-            if (c.unicode() < 0x20)
-                out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-            else
-                out += c;
-        }
-    }
-    return out;
+    return JsonLine::escaped(value);
 }
 
 QString ControlLocalServer::stringMessage(const QString &key, const QString &value)
 {
-    return QLatin1String("{\"") + key + QLatin1String("\":\"") + escaped(value) + QLatin1String("\"}");
+    return JsonLine::stringMessage(key, value);
 }
 
 QString ControlLocalServer::numberMessage(const QString &key, qint64 value)
 {
-    return QLatin1String("{\"") + key + QLatin1String("\":") + QString::number(value) + QLatin1Char('}');
+    return JsonLine::numberMessage(key, value);
 }
 
 void ControlLocalServer::init(Settings *s)
@@ -74,7 +59,7 @@ void ControlLocalServer::init(Settings *s)
     qDebug() << prefix << "init()";
     if (!s || s->serverName.isEmpty()) {
         qDebug() << prefix << "server name not set";
-        Utils::outsn(QStringLiteral("$UPDATER_ERR_LISTEN"));
+        Utils::outsn(QLatin1String(Protocol::Token::UpdaterErrListen));
         return;
     }
     settings = s;
@@ -84,9 +69,11 @@ void ControlLocalServer::init(Settings *s)
     connect(server, &LocalServer::clientConnectedError, this, &ControlLocalServer::clientConnectedError);
     connect(server, &LocalServer::dataReceived, this, &ControlLocalServer::dataReceived);
 
-    if (!server->startServer(settings->serverName)) {
-        qDebug() << prefix << "Unable to start the server:" << server->lastError();
-        Utils::outsn(QStringLiteral("$UPDATER_ERR_LISTEN"));
+    QString error;
+    const QString path = ControlSocket::path(settings->serverName, &error);
+    if (path.isEmpty() || !server->startServer(path)) {
+        qDebug() << prefix << "Unable to start the server:" << (path.isEmpty() ? error : server->lastError());
+        Utils::outsn(QLatin1String(Protocol::Token::UpdaterErrListen));
         server->deleteLater();
         server = nullptr;
         return;
@@ -95,7 +82,7 @@ void ControlLocalServer::init(Settings *s)
 
     sendTimer = new QTimer(this);
     connect(sendTimer, &QTimer::timeout, this, &ControlLocalServer::sendTimerTimeout);
-    Utils::outsn(QStringLiteral("$UPDATER_SERVER_READY"));
+    Utils::outsn(QLatin1String(Protocol::Token::UpdaterServerReady));
 }
 
 void ControlLocalServer::clientConnected(qlonglong psocket)
@@ -108,6 +95,7 @@ void ControlLocalServer::clientConnected(qlonglong psocket)
 void ControlLocalServer::clientDisconnected(qlonglong psocket)
 {
     qDebug() << prefix << "clientDisconnected" << psocket;
+    pendingRequests.remove(psocket);
 }
 
 void ControlLocalServer::clientConnectedError(qlonglong psocket)
@@ -117,49 +105,67 @@ void ControlLocalServer::clientConnectedError(qlonglong psocket)
 
 void ControlLocalServer::dataReceived(qlonglong psocket, QString message)
 {
-    qDebug() << prefix << "dataReceived" << psocket << "msg:" << message;
+    qDebug() << prefix << "dataReceived" << psocket << "msg:" << message.left(MaxLoggedChars);
     // The wire is UTF-8 whatever the locale says; a local 8-bit round trip would mangle non-ASCII values.
-    const QByteArray bytes = message.toUtf8();
-    if (QJsonDocument::fromJson(bytes).isNull() && bytes.contains('\n')) {
-        // A client that ends each request with a line feed may have several in one burst.
-        for (const QByteArray &line : bytes.split('\n')) {
-            if (!line.trimmed().isEmpty())
-                handleDocument(psocket, line);
-        }
+    // Taken out while handled: a reply may end the client and with it its entry.
+    QByteArray buffer = pendingRequests.take(psocket) + message.toUtf8();
+    handleBuffered(psocket, buffer);
+    if (buffer.size() > MaxPendingRequestBytes) {
+        qDebug() << prefix << "request too long, dropped" << buffer.size();
+        buffer.clear();
+    }
+    if (!buffer.isEmpty() && server && server->hasClient(psocket))
+        pendingRequests.insert(psocket, buffer);
+}
+
+void ControlLocalServer::handleBuffered(qlonglong psocket, QByteArray &buffer)
+{
+    // The launcher writes one object with no line feed: what is one whole document is one request.
+    const QByteArray trimmed = buffer.trimmed();
+    if ((trimmed.endsWith('}') || trimmed.endsWith(']')) && JsonLine::isDocument(buffer)) {
+        const QByteArray request = buffer;
+        buffer.clear();
+        handleDocument(psocket, request);
         return;
     }
-    handleDocument(psocket, bytes);
+    // Otherwise a client ends each request with a line feed and may send several, or one in pieces.
+    int end;
+    while ((end = buffer.indexOf('\n')) >= 0) {
+        const QByteArray line = buffer.left(end);
+        buffer.remove(0, end + 1);
+        if (!line.trimmed().isEmpty())
+            handleDocument(psocket, line);
+    }
+    // A tail that more bytes can still complete waits for them; one that is whole or already
+    // broken beyond repair is handled now.
+    if (!buffer.trimmed().isEmpty() && !JsonLine::isUnfinished(buffer)) {
+        const QByteArray request = buffer;
+        buffer.clear();
+        handleDocument(psocket, request);
+    }
 }
 
 void ControlLocalServer::handleDocument(qlonglong psocket, const QByteArray &bytes)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(bytes);
-    if (document.isNull()) {
-        qDebug() << prefix << "Failed to create JSON doc.";
+    QJsonObject object;
+    const JsonLine::ParseError error = JsonLine::parseObject(bytes, &object);
+    if (error != JsonLine::ParseError::None) {
+        qDebug() << prefix << JsonLine::errorText(error);
         return;
     }
-    if (!document.isObject()) {
-        qDebug() << prefix << "JSON is not an object.";
-        return;
-    }
-    const QJsonObject object = document.object();
-    if (object.isEmpty()) {
-        qDebug() << prefix << "JSON object is empty.";
-        return;
-    }
-    const QJsonValue action = object.value(QLatin1String("action"));
+    const QJsonValue action = object.value(QLatin1String(Protocol::Key::Action));
     if (!action.isString() || action.toString().isEmpty()) {
         qDebug() << prefix << "JSON not action key.";
         return;
     }
 
     const QString name = action.toString();
-    if (name == QLatin1String("quit")) {
-        Utils::outsn(QStringLiteral("$QUIT"));
+    if (name == QLatin1String(Protocol::Action::Quit)) {
+        Utils::outsn(QLatin1String(Protocol::Token::Quit));
         emit quit();
-    } else if (name == QLatin1String("update")) {
+    } else if (name == QLatin1String(Protocol::Action::Update)) {
         emit update();
-    } else if (name == QLatin1String("download_update")) {
+    } else if (name == QLatin1String(Protocol::Action::DownloadUpdate)) {
         emit downloadUpdate();
     } else {
         handleGetSet(psocket, object);
@@ -170,62 +176,27 @@ void ControlLocalServer::handleGetSet(qlonglong psocket, const QJsonObject &obje
 {
     if (!server || !settings)
         return;
-    const QString action = object.value(QLatin1String("action")).toString();
-    const bool get = action == QLatin1String("get");
-    const bool set = action == QLatin1String("set");
+    const QString action = object.value(QLatin1String(Protocol::Key::Action)).toString();
+    const bool get = action == QLatin1String(Protocol::Action::Get);
+    const bool set = action == QLatin1String(Protocol::Action::Set);
 
-    enum Kind { Text, Number };
-    struct Key
-    {
-        const char *name;
-        Kind kind;
-        bool readOnly;
-    };
-    static const Key keys[] = {
-        {"link", Text, false},
-        {"period", Number, false},
-        {"installed_version", Number, false},
-        {"device_id", Text, false},
-        {"active_download", Number, false},
-        {"active_update", Number, false},
-        {"state_download", Text, true},
-        {"state_update", Text, true},
-        {"ready_version", Number, true},
-    };
-
-    for (int i = 0; i < int(sizeof(keys) / sizeof(keys[0])); ++i) {
-        const QString key = QLatin1String(keys[i].name);
-        const QJsonValue member = object.value(key);
-        if (keys[i].kind == Text ? !member.isString() : !member.isDouble())
+    for (const Settings::Key *key : Settings::channelKeys()) {
+        const QString name = QLatin1String(key->channelName);
+        const bool text = key->kind == Settings::Kind::Text;
+        const QJsonValue member = object.value(name);
+        if (text ? !member.isString() : !member.isDouble())
             continue;
-        const QString text = member.toString();
-        const int number = keys[i].kind == Number ? wholeNumber(member) : 0;
-        if (keys[i].kind == Text ? text.isEmpty() : number < 0)
+        const QVariant value = text ? QVariant(member.toString()) : QVariant(wholeNumber(member));
+        // One invalid value ends the request; what was already answered or stored stays.
+        if (text ? value.toString().isEmpty() : value.toInt() < 0)
             return;
 
-        if (get || (set && keys[i].readOnly)) {
-            QString reply;
-            switch (i) {
-            case 0: reply = stringMessage(key, settings->getDownloadLink()); break;
-            case 1: reply = numberMessage(key, settings->getPeriodCheckUpdate()); break;
-            case 2: reply = numberMessage(key, settings->getAppVersionCode()); break;
-            case 3: reply = stringMessage(key, settings->getDeviceId()); break;
-            case 4: reply = numberMessage(key, settings->appDownloadActive); break;
-            case 5: reply = numberMessage(key, settings->appUpdateActive); break;
-            case 6: sendStateDownload(psocket); continue;
-            case 7: sendStateUpdate(psocket); continue;
-            case 8: sendReadyVersion(psocket); continue;
-            }
-            server->dataSend(psocket, reply);
+        if (get || (set && Settings::isReadOnly(*key))) {
+            const QVariant current = settings->channelValue(*key);
+            server->dataSend(psocket, text ? stringMessage(name, current.toString())
+                                           : numberMessage(name, current.toLongLong()));
         } else if (set) {
-            switch (i) {
-            case 0: settings->setDownloadLink(text); break;
-            case 1: settings->setPeriodCheckUpdate(number); break;
-            case 2: settings->setAppVersionCode(number); break;
-            case 3: settings->setDeviceId(text); break;
-            case 4: settings->setActiveDowload(number); break;
-            case 5: settings->setActiveUpdate(number); break;
-            }
+            settings->setChannelValue(*key, value);
         }
     }
 }
@@ -233,32 +204,26 @@ void ControlLocalServer::handleGetSet(qlonglong psocket, const QJsonObject &obje
 void ControlLocalServer::sendStateUpdate(qlonglong psocket)
 {
     if (server && settings)
-        server->dataSend(psocket, stringMessage(QStringLiteral("state_update"), settings->stateUpdate));
+        server->dataSend(psocket, stringMessage(QLatin1String(Protocol::Key::StateUpdate), settings->stateUpdate));
 }
 
 void ControlLocalServer::sendStateDownload(qlonglong psocket)
 {
     if (server && settings)
-        server->dataSend(psocket, stringMessage(QStringLiteral("state_download"), settings->stateDownload));
-}
-
-void ControlLocalServer::sendReadyVersion(qlonglong psocket)
-{
-    if (server && settings)
-        server->dataSend(psocket, numberMessage(QStringLiteral("ready_version"), settings->readyVersionCode));
+        server->dataSend(psocket, stringMessage(QLatin1String(Protocol::Key::StateDownload), settings->stateDownload));
 }
 
 void ControlLocalServer::stateUpdateChanged()
 {
     if (server && settings)
-        server->dataSendToAll(stringMessage(QStringLiteral("state_update"), settings->stateUpdate));
+        server->dataSendToAll(stringMessage(QLatin1String(Protocol::Key::StateUpdate), settings->stateUpdate));
 }
 
 void ControlLocalServer::stateDownloadChanged()
 {
     if (!server || !settings || !sendTimer)
         return;
-    pendingMessage = stringMessage(QStringLiteral("state_download"), settings->stateDownload);
+    pendingMessage = stringMessage(QLatin1String(Protocol::Key::StateDownload), settings->stateDownload);
     sendTimer->start(1);
 }
 
@@ -274,4 +239,23 @@ void ControlLocalServer::sendTimerTimeout()
     sendTimer->stop();
     if (server)
         server->dataSendToAll(pendingMessage);
+}
+
+void ControlLocalServer::deliverPending(int timeoutMs)
+{
+    sendTimerTimeout();
+    const QDeadlineTimer deadline(timeoutMs);
+    auto *poll = new QTimer(this);
+    const auto check = [this, poll, deadline] {
+        if (server && server->unsentBytes() > 0 && !deadline.hasExpired())
+            return;
+        if (server && server->unsentBytes() > 0)
+            qDebug() << prefix << "replies not delivered in time" << server->unsentBytes();
+        poll->stop();
+        poll->deleteLater();
+        emit delivered();
+    };
+    connect(poll, &QTimer::timeout, this, check);
+    // The socket writes on its own in the event loop; looking every 10 ms costs nothing.
+    poll->start(10);
 }

@@ -1,6 +1,8 @@
 #ifndef CONTROLLOCALSERVER_H
 #define CONTROLLOCALSERVER_H
 
+#include <QByteArray>
+#include <QHash>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -26,15 +28,25 @@ public:
     bool hasPendingDownloadState() const;
     void sendTimerTimeout();
 
+    // Sends what is still pending and emits delivered() once every client's replies are written,
+    // or once timeoutMs have passed, whichever comes first.
+    void deliverPending(int timeoutMs);
+
     // Server messages: one-member objects. Values are JSON-escaped; plain values come out unchanged.
     static QString stringMessage(const QString &key, const QString &value);
     static QString numberMessage(const QString &key, qint64 value);
     static QString escaped(const QString &value);
 
+    // An incomplete request line is kept up to this size, then dropped.
+    static constexpr int MaxPendingRequestBytes = 64 * 1024;
+    // Only the start of a received text is logged.
+    static constexpr int MaxLoggedChars = 200;
+
 signals:
     void quit();
     void update();
     void downloadUpdate();
+    void delivered();
 
 public slots:
     void clientConnected(qlonglong psocket);
@@ -46,15 +58,17 @@ public slots:
 
 private:
     void handleDocument(qlonglong psocket, const QByteArray &bytes);
+    void handleBuffered(qlonglong psocket, QByteArray &buffer);
     void handleGetSet(qlonglong psocket, const QJsonObject &object);
     void sendStateUpdate(qlonglong psocket);
     void sendStateDownload(qlonglong psocket);
-    void sendReadyVersion(qlonglong psocket);
 
     LocalServer *server = nullptr;
     Settings *settings = nullptr;
     QTimer *sendTimer = nullptr;
     QString pendingMessage;
+    // Per client: received bytes that do not yet form a complete request.
+    QHash<qlonglong, QByteArray> pendingRequests;
 };
 
 #endif

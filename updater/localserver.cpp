@@ -1,5 +1,6 @@
 #include "localserver.h"
 
+#include <QDebug>
 #include <QLocalSocket>
 
 namespace {
@@ -75,13 +76,34 @@ void LocalServer::onNewConnection()
     emit clientConnected(socketId(socket));
 }
 
+namespace {
+// Length of the part of bytes that ends on a whole UTF-8 character; a character split between two
+// reads stays in the socket for the next one.
+qint64 wholeUtf8Length(const QByteArray &bytes)
+{
+    const int size = bytes.size();
+    for (int back = 1; back <= 3 && back <= size; ++back) {
+        const uchar c = uchar(bytes.at(size - back));
+        if ((c & 0xC0) == 0x80)
+            continue; // continuation byte: look further back for the lead byte
+        const int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        return length > back ? size - back : size;
+    }
+    return size;
+}
+}
+
 void LocalServer::onServerRead()
 {
     auto *socket = qobject_cast<QLocalSocket *>(sender());
     if (!socket)
         return;
-    while (socket->bytesAvailable() > 0)
-        emit dataReceived(socketId(socket), QString::fromUtf8(socket->readAll()));
+    while (socket->bytesAvailable() > 0) {
+        const qint64 length = wholeUtf8Length(socket->peek(socket->bytesAvailable()));
+        if (length == 0)
+            break;
+        emit dataReceived(socketId(socket), QString::fromUtf8(socket->read(length)));
+    }
 }
 
 void LocalServer::onClientDisconnected()
@@ -100,24 +122,55 @@ void LocalServer::writeLine(QLocalSocket *socket, const QString &msg)
     bytes.append('\n');
     socket->write(bytes);
     socket->flush();
+    if (socket->bytesToWrite() > MaxUnsentBytes) {
+        qDebug() << "[LocalServer]" << "client does not read its replies, disconnected" << socketId(socket);
+        // Ends in onClientDisconnected, which removes the client.
+        socket->abort();
+    }
+}
+
+QLocalSocket *LocalServer::client(qlonglong psocket) const
+{
+    for (QLocalSocket *socket : qAsConst(clients)) {
+        if (socketId(socket) == psocket)
+            return socket;
+    }
+    return nullptr;
+}
+
+bool LocalServer::hasClient(qlonglong psocket) const
+{
+    return client(psocket) != nullptr;
+}
+
+qint64 LocalServer::unsentBytes() const
+{
+    qint64 bytes = 0;
+    for (QLocalSocket *socket : qAsConst(clients)) {
+        socket->flush();
+        bytes += socket->bytesToWrite();
+    }
+    return bytes;
 }
 
 int LocalServer::dataSend(qlonglong psocket, const QString &msg)
 {
-    for (QLocalSocket *socket : qAsConst(clients)) {
-        if (socketId(socket) == psocket) {
-            writeLine(socket, msg);
-            return 0;
-        }
-    }
-    return -1;
+    QLocalSocket *socket = client(psocket);
+    if (!socket)
+        return -1;
+    writeLine(socket, msg);
+    return 0;
 }
 
 int LocalServer::dataSendToAll(const QString &msg)
 {
     if (clients.isEmpty())
         return -1;
-    for (QLocalSocket *socket : qAsConst(clients))
-        writeLine(socket, msg);
+    // A copy: a client that is disconnected while written to leaves the list.
+    const QList<QLocalSocket *> targets = clients;
+    for (QLocalSocket *socket : targets) {
+        if (clients.contains(socket))
+            writeLine(socket, msg);
+    }
     return 0;
 }

@@ -25,6 +25,12 @@ public:
     QString lastError() const { return m_lastError; }
 
     static qlonglong socketId(const QLocalSocket *socket);
+    bool hasClient(qlonglong psocket) const;
+    // Bytes written to clients that their sockets have not yet handed to the system.
+    qint64 unsentBytes() const;
+
+    // A client whose unsent replies pass this size does not read them and is disconnected.
+    static constexpr qint64 MaxUnsentBytes = 1024 * 1024;
 
     Q_INVOKABLE int dataSend(qlonglong psocket, const QString &msg);
     Q_INVOKABLE int dataSendToAll(const QString &msg);
@@ -43,6 +49,7 @@ private slots:
 private:
     static bool serverAnswers(const QString &name);
     static void writeLine(QLocalSocket *socket, const QString &msg);
+    QLocalSocket *client(qlonglong psocket) const;
 
     QList<QLocalSocket *> clients;
     QString m_lastError;

@@ -108,6 +108,12 @@ int main(int argc, char *argv[])
     QObject::connect(&updater, &Updater::stateDownloadChanged, &server, &ControlLocalServer::stateDownloadChanged);
     QObject::connect(&updater, &Updater::stateUpdateChanged, &server, &ControlLocalServer::stateUpdateChanged);
     QObject::connect(&server, &ControlLocalServer::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
+    // After an installation the next check runs in a fresh process, started again by the launcher.
+    QObject::connect(&updater, &Updater::installed, &server, [&server] {
+        qDebug() << "application updated, exit once the clients know";
+        server.deliverPending(5000);
+    });
+    QObject::connect(&server, &ControlLocalServer::delivered, &exitTimer, [&exitTimer] { exitTimer.start(100); });
     QObject::connect(&server, &ControlLocalServer::downloadUpdate, &updater, &Updater::startDowload);
     QObject::connect(&server, &ControlLocalServer::update, &updater, &Updater::startUpdate);
 

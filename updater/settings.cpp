@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include "protocol.h"
+#include "settingsstore.h"
 #include "userpath.h"
 #include "utils.h"
 
@@ -9,15 +11,145 @@
 
 namespace {
 const char defaultUpdateLink[] = "http://update.tovrel.net/update";
+
+using K = Settings::Kind;
+using R = Settings::SetRule;
+using C = Settings::ChannelRead;
+namespace Ch = Protocol::Key;
+
+QString noText(const Settings &)
+{
+    return QString();
+}
+
+// Index of each key in the table below.
+enum Id {
+    AppFolder,
+    AppVersion,
+    DeviceId,
+    AppKey,
+    UpdateLink,
+    UpdateInfo,
+    Period,
+    Download,
+    Update,
+    TempDir,
+    ServerName,
+    StateDownload,
+    StateUpdate,
+    ReadyVersion,
+    KeyCount
+};
+
+// Stored keys in the order in which read() completes them, then the run-time values.
+const Settings::Key keys[KeyCount] = {
+    {"app/folder", K::Text, &Settings::appFolder, nullptr, "",
+     [](const Settings &s) { return QStringLiteral("C:/") + s.organization + QStringLiteral("/app"); }, 0,
+     "set appFolder", false, R::Store, nullptr, C::Stored},
+    {"app/version", K::Number, nullptr, &Settings::appVersionCode, nullptr, noText, 407,
+     "set appVersionCode", false, R::Store, Ch::InstalledVersion, C::Stored},
+    // An empty device id is valid; only a missing one is completed.
+    {"app/device_id", K::Text, &Settings::deviceId, nullptr, "-", noText, 0,
+     "set deviceId", true, R::Store, Ch::DeviceId, C::Stored},
+    {"update/key", K::Text, &Settings::appKey, nullptr, "", [](const Settings &) { return QStringLiteral("windows"); },
+     0, "set appKey", true, R::Store, nullptr, C::Stored},
+    {"update/link", K::Text, &Settings::updateLink, nullptr, "",
+     [](const Settings &) { return QString::fromLatin1(defaultUpdateLink); }, 0, "set updateLink", true, R::Store,
+     Ch::Link, C::Stored},
+    {"update/info", K::Text, &Settings::updateInfoRequest, nullptr, "",
+     [](const Settings &) { return QStringLiteral("update.json"); }, 0, "set updateInfoRequest", false, R::Store,
+     nullptr, C::Stored},
+    {"update/period", K::Number, nullptr, &Settings::periodCheckUpdate, nullptr, noText, 3600,
+     "set periodCheckUpdate", false, R::IgnoreNegative, Ch::Period, C::Stored},
+    {"update/download", K::Number, nullptr, &Settings::appDownloadActive, nullptr, noText, 1,
+     "set appDownloadActive", false, R::OneOrZero, Ch::ActiveDownload, C::Memory},
+    {"update/update", K::Number, nullptr, &Settings::appUpdateActive, nullptr, noText, 0,
+     "set appUpdateActive", false, R::OneOrZero, Ch::ActiveUpdate, C::Memory},
+    {"update/directory", K::Text, &Settings::tempDir, nullptr, "",
+     [](const Settings &) { return QStandardPaths::writableLocation(QStandardPaths::CacheLocation); }, 0,
+     "set tempDir", false, R::Store, nullptr, C::Stored},
+    {"localserver/name", K::Text, &Settings::serverName, nullptr, "",
+     [](const Settings &) { return QStringLiteral("tovrelupdater"); }, 0, "set serverName", false, R::Store,
+     nullptr, C::Stored},
+    {nullptr, K::Text, &Settings::stateDownload, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+     Ch::StateDownload, C::Memory},
+    {nullptr, K::Text, &Settings::stateUpdate, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+     Ch::StateUpdate, C::Memory},
+    {nullptr, K::Number, nullptr, &Settings::readyVersionCode, nullptr, noText, 0, nullptr, false, R::Store,
+     Ch::ReadyVersion, C::Memory},
+};
+
+constexpr int storedKeyCount = StateDownload;
+
+bool isMissing(const Settings::Key &key, const QVariant &value)
+{
+    if (key.kind == K::Text)
+        return value.toString() == QLatin1String(key.textFallback);
+    return value.toInt() < 0;
+}
 }
 
 Settings::Settings(QObject *parent)
     : QObject(parent)
-    , store(QSettings::NativeFormat, QSettings::UserScope, QCoreApplication::organizationName(),
-            QCoreApplication::applicationName())
+    , storeOwner(SettingsStore::open())
+    , store(*storeOwner)
     , organization(QCoreApplication::organizationName())
 {
     Utils::outsn(QCoreApplication::applicationName() + QStringLiteral(" settings: ") + store.fileName());
+}
+
+Settings::~Settings() = default;
+
+const QVector<const Settings::Key *> &Settings::channelKeys()
+{
+    static const QVector<const Key *> order = {
+        &keys[UpdateLink], &keys[Period],        &keys[AppVersion],  &keys[DeviceId],     &keys[Download],
+        &keys[Update],     &keys[StateDownload], &keys[StateUpdate], &keys[ReadyVersion],
+    };
+    return order;
+}
+
+QVariant Settings::readRaw(const Settings::Key &key)
+{
+    if (key.kind == K::Text)
+        return SettingsStore::text(store, QLatin1String(key.storeKey), QLatin1String(key.textFallback));
+    // Text that is not a number reads as 0, which is a valid value and is kept.
+    bool ok = false;
+    const int number = store.value(QLatin1String(key.storeKey), -1).toInt(&ok);
+    return ok ? number : 0;
+}
+
+void Settings::assign(const Settings::Key &key, const QVariant &value)
+{
+    // The packaged system-wide defaults name folders below the user's home as "~/...".
+    if (key.text == &Settings::appFolder || key.text == &Settings::tempDir)
+        this->*key.text = expandUserPath(value.toString());
+    else if (key.kind == K::Text)
+        this->*key.text = value.toString();
+    else
+        this->*key.number = value.toInt();
+}
+
+QVariant Settings::readStored(const Settings::Key &key)
+{
+    store.sync();
+    const QVariant value = readRaw(key);
+    assign(key, value);
+    return value;
+}
+
+void Settings::write(const Settings::Key &key, const QVariant &value)
+{
+    QVariant stored = value;
+    if (key.kind == K::Number) {
+        const int number = value.toInt();
+        if (key.setRule == R::IgnoreNegative && number < 0)
+            return;
+        stored = key.setRule == R::OneOrZero ? (number == 1 ? 1 : 0) : number;
+    }
+    assign(key, stored);
+    store.setValue(QLatin1String(key.storeKey), stored);
+    store.sync();
 }
 
 void Settings::init()
@@ -25,188 +157,97 @@ void Settings::init()
     read();
 }
 
-int Settings::readInt(const QString &key)
-{
-    // Text that is not a number reads as 0, which is a valid value and is kept.
-    const QVariant value = store.value(key, -1);
-    bool ok = false;
-    const int number = value.toInt(&ok);
-    return ok ? number : 0;
-}
-
-QString Settings::readString(const QString &key, const QString &fallback)
-{
-    return store.value(key, fallback).toString();
-}
-
 void Settings::read()
 {
     store.sync();
-
-    appFolder = readString(QStringLiteral("app/folder"));
-    if (appFolder.isEmpty()) {
-        appFolder = QStringLiteral("C:/") + organization + QStringLiteral("/app");
-        store.setValue(QStringLiteral("app/folder"), appFolder);
-        qDebug() << "[Settings]" << "set appFolder";
+    for (int i = 0; i < storedKeyCount; ++i) {
+        const Key &key = keys[i];
+        QVariant value = readRaw(key);
+        if (isMissing(key, value)) {
+            value = key.kind == K::Text ? QVariant(key.defaultText(*this)) : QVariant(key.defaultNumber);
+            store.setValue(QLatin1String(key.storeKey), value);
+            if (key.logValue)
+                qDebug() << "[Settings]" << key.logText << value.toString();
+            else
+                qDebug() << "[Settings]" << key.logText;
+        }
+        assign(key, value);
     }
-    appFolder = expandUserPath(appFolder);
-
-    appVersionCode = readInt(QStringLiteral("app/version"));
-    if (appVersionCode < 0) {
-        appVersionCode = 407;
-        store.setValue(QStringLiteral("app/version"), appVersionCode);
-        qDebug() << "[Settings]" << "set appVersionCode";
-    }
-
-    deviceId = readString(QStringLiteral("app/device_id"), QStringLiteral("-"));
-    if (deviceId == QLatin1String("-")) {
-        deviceId = QLatin1String("");
-        store.setValue(QStringLiteral("app/device_id"), deviceId);
-        qDebug() << "[Settings]" << "set deviceId" << deviceId;
-    }
-
-    appKey = readString(QStringLiteral("update/key"));
-    if (appKey.isEmpty()) {
-        appKey = QStringLiteral("windows");
-        store.setValue(QStringLiteral("update/key"), appKey);
-        qDebug() << "[Settings]" << "set appKey" << appKey;
-    }
-
-    updateLink = readString(QStringLiteral("update/link"));
-    if (updateLink.isEmpty()) {
-        updateLink = QString::fromLatin1(defaultUpdateLink);
-        store.setValue(QStringLiteral("update/link"), updateLink);
-        qDebug() << "[Settings]" << "set updateLink" << updateLink;
-    }
-
-    updateInfoRequest = readString(QStringLiteral("update/info"));
-    if (updateInfoRequest.isEmpty()) {
-        updateInfoRequest = QStringLiteral("update.json");
-        store.setValue(QStringLiteral("update/info"), updateInfoRequest);
-        qDebug() << "[Settings]" << "set updateInfoRequest";
-    }
-
-    periodCheckUpdate = readInt(QStringLiteral("update/period"));
-    if (periodCheckUpdate < 0) {
-        periodCheckUpdate = 3600;
-        store.setValue(QStringLiteral("update/period"), periodCheckUpdate);
-        qDebug() << "[Settings]" << "set periodCheckUpdate";
-    }
-
-    appDownloadActive = readInt(QStringLiteral("update/download"));
-    if (appDownloadActive < 0) {
-        appDownloadActive = 1;
-        store.setValue(QStringLiteral("update/download"), appDownloadActive);
-        qDebug() << "[Settings]" << "set appDownloadActive";
-    }
-
-    appUpdateActive = readInt(QStringLiteral("update/update"));
-    if (appUpdateActive < 0) {
-        appUpdateActive = 0;
-        store.setValue(QStringLiteral("update/update"), appUpdateActive);
-        qDebug() << "[Settings]" << "set appUpdateActive";
-    }
-
-    tempDir = readString(QStringLiteral("update/directory"));
-    if (tempDir.isEmpty()) {
-        tempDir = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
-        store.setValue(QStringLiteral("update/directory"), tempDir);
-        qDebug() << "[Settings]" << "set tempDir";
-    }
-    tempDir = expandUserPath(tempDir);
-
-    serverName = readString(QStringLiteral("localserver/name"));
-    if (serverName.isEmpty()) {
-        serverName = QStringLiteral("tovrelupdater");
-        store.setValue(QStringLiteral("localserver/name"), serverName);
-        qDebug() << "[Settings]" << "set serverName";
-    }
-
     store.sync();
+}
+
+QVariant Settings::channelValue(const Settings::Key &key)
+{
+    if (!isReadOnly(key) && key.channelRead == C::Stored)
+        return readStored(key);
+    if (key.kind == K::Text)
+        return this->*key.text;
+    return this->*key.number;
+}
+
+void Settings::setChannelValue(const Settings::Key &key, const QVariant &value)
+{
+    if (!isReadOnly(key))
+        write(key, value);
 }
 
 void Settings::setAppVersionCode(int version)
 {
-    appVersionCode = version;
-    store.setValue(QStringLiteral("app/version"), version);
-    store.sync();
+    write(keys[AppVersion], version);
 }
 
 int Settings::getAppVersionCode()
 {
-    store.sync();
-    appVersionCode = readInt(QStringLiteral("app/version"));
-    return appVersionCode;
+    return readStored(keys[AppVersion]).toInt();
 }
 
 void Settings::setActiveDowload(int op)
 {
-    appDownloadActive = op == 1 ? 1 : 0;
-    store.setValue(QStringLiteral("update/download"), appDownloadActive);
-    store.sync();
+    write(keys[Download], op);
 }
 
 void Settings::setActiveUpdate(int op)
 {
-    appUpdateActive = op == 1 ? 1 : 0;
-    store.setValue(QStringLiteral("update/update"), appUpdateActive);
-    store.sync();
+    write(keys[Update], op);
 }
 
 QString Settings::getDownloadLink()
 {
-    store.sync();
-    updateLink = readString(QStringLiteral("update/link"));
-    return updateLink;
+    return readStored(keys[UpdateLink]).toString();
 }
 
 void Settings::setDownloadLink(QString link)
 {
-    updateLink = link;
-    store.setValue(QStringLiteral("update/link"), link);
-    store.sync();
+    write(keys[UpdateLink], link);
 }
 
 void Settings::setAppDir(QString dir)
 {
-    appFolder = dir;
-    store.setValue(QStringLiteral("app/folder"), dir);
-    store.sync();
+    write(keys[AppFolder], dir);
 }
 
 QString Settings::getAppDir()
 {
-    store.sync();
-    appFolder = expandUserPath(readString(QStringLiteral("app/folder")));
+    readStored(keys[AppFolder]);
     return appFolder;
 }
 
 void Settings::setPeriodCheckUpdate(int period)
 {
-    if (period < 0)
-        return;
-    periodCheckUpdate = period;
-    store.setValue(QStringLiteral("update/period"), period);
-    store.sync();
+    write(keys[Period], period);
 }
 
 int Settings::getPeriodCheckUpdate()
 {
-    store.sync();
-    periodCheckUpdate = readInt(QStringLiteral("update/period"));
-    return periodCheckUpdate;
+    return readStored(keys[Period]).toInt();
 }
 
 QString Settings::getDeviceId()
 {
-    store.sync();
-    deviceId = readString(QStringLiteral("app/device_id"), QStringLiteral("-"));
-    return deviceId;
+    return readStored(keys[DeviceId]).toString();
 }
 
 void Settings::setDeviceId(QString id)
 {
-    deviceId = id;
-    store.setValue(QStringLiteral("app/device_id"), id);
-    store.sync();
+    write(keys[DeviceId], id);
 }

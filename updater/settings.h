@@ -4,15 +4,47 @@
 #include <QObject>
 #include <QSettings>
 #include <QString>
+#include <QVariant>
+#include <QVector>
+
+#include <memory>
 
 // The updater's configuration and the run-time state strings shared by the update cycle and the
 // control channel. Every read completes missing or invalid values with defaults and writes them
-// back, so after the first run the store lists every key.
+// back, so after the first run the store lists every key. All values are described by one key
+// table that also serves the control channel's "get" and "set".
 class Settings : public QObject
 {
     Q_OBJECT
 public:
+    enum class Kind { Text, Number };
+    // What a setter does with the value it is given.
+    enum class SetRule { Store, OneOrZero, IgnoreNegative };
+    // What the control channel reports: the value re-read from the store, or the one in memory.
+    enum class ChannelRead { Stored, Memory };
+
+    // One value: its store key (none for run-time values), its field, how read() completes it,
+    // how a setter normalises it and under which name the control channel reaches it.
+    struct Key
+    {
+        const char *storeKey;
+        Kind kind;
+        QString Settings::*text;
+        qint32 Settings::*number;
+        // A text key that reads as its fallback counts as missing; a number key below 0 does.
+        const char *textFallback;
+        QString (*defaultText)(const Settings &);
+        qint32 defaultNumber;
+        // The debug line written when read() writes the default back, and whether the value follows.
+        const char *logText;
+        bool logValue;
+        SetRule setRule;
+        const char *channelName;
+        ChannelRead channelRead;
+    };
+
     explicit Settings(QObject *parent = nullptr);
+    ~Settings() override;
 
     Q_INVOKABLE void init();
     Q_INVOKABLE void read();
@@ -30,7 +62,18 @@ public:
     QString getDeviceId();
     void setDeviceId(QString id);
 
-    QSettings store;
+    // The values the control channel knows, in the order in which it processes a request.
+    static const QVector<const Key *> &channelKeys();
+    static bool isReadOnly(const Key &key) { return key.storeKey == nullptr; }
+    QVariant channelValue(const Key &key);
+    void setChannelValue(const Key &key, const QVariant &value);
+
+private:
+    // Declared before store, which refers to it.
+    std::unique_ptr<QSettings> storeOwner;
+
+public:
+    QSettings &store;
     QString organization;
     QString appFolder;
     qint32 appVersionCode = 0;
@@ -48,8 +91,10 @@ public:
     qint32 readyVersionCode = 0;
 
 private:
-    int readInt(const QString &key);
-    QString readString(const QString &key, const QString &fallback = QString());
+    QVariant readStored(const Key &key);
+    QVariant readRaw(const Key &key);
+    void assign(const Key &key, const QVariant &value);
+    void write(const Key &key, const QVariant &value);
 };
 
 #endif

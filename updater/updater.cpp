@@ -2,6 +2,7 @@
 
 #include "filemanager.h"
 #include "settings.h"
+#include "protocol.h"
 #include "utils.h"
 
 #include <QDebug>
@@ -10,6 +11,9 @@
 #include <limits>
 
 namespace {
+namespace State = Protocol::State;
+namespace Token = Protocol::Token;
+
 const int aliveInterval = 60000;
 const int retryInterval = 60000;
 const int firstCheckDelay = 60000;
@@ -48,22 +52,22 @@ void Updater::init(Settings *s)
     connect(periodTimer, &QTimer::timeout, this, &Updater::timeout);
 
     // "init" is only a passing value; clients learn the state that follows it.
-    settings->stateUpdate = QStringLiteral("init");
+    settings->stateUpdate = QLatin1String(State::Init);
     QString outcome;
     if (!fileManager->readUpdateInfo()) {
-        outcome = QStringLiteral("error_info");
+        outcome = QLatin1String(State::ErrorInfo);
     } else if (!fileManager->permitted) {
-        outcome = QStringLiteral("not_permitted");
+        outcome = QLatin1String(State::NotPermitted);
     } else if (fileManager->versionCode > settings->getAppVersionCode()) {
         if (fileManager->isPackageValid()) {
             qDebug() << "[Updater]" << QStringLiteral("new version ") + QString::number(fileManager->versionCode)
                      << "ready";
             updateReady();
         } else {
-            outcome = QStringLiteral("error_hash");
+            outcome = QLatin1String(State::ErrorHash);
         }
     } else {
-        outcome = QStringLiteral("not_required");
+        outcome = QLatin1String(State::NotRequired);
     }
     if (!outcome.isEmpty())
         setStateUpdate(outcome);
@@ -82,8 +86,8 @@ void Updater::startDowload()
 
 bool Updater::startUpdate()
 {
-    Utils::outsn(QStringLiteral("$UPDATING"));
-    setStateUpdate(QStringLiteral("updating"));
+    Utils::outsn(QLatin1String(Token::Updating));
+    setStateUpdate(QLatin1String(State::Updating));
     qDebug() << "[Updater]" << "updating dir" << settings->appFolder;
     // A request may come while no verified package is present (an older one under the same name,
     // or none); installing it would record the announced version for files that are not it.
@@ -93,19 +97,20 @@ bool Updater::startUpdate()
     if (verified && fileManager->extractPackage(settings->appFolder)) {
         settings->setAppVersionCode(fileManager->versionCode);
         qDebug() << "[Updater]" << "updated version code:" << settings->getAppVersionCode();
-        Utils::outsn(QStringLiteral("$UPDATED"));
-        setStateUpdate(QStringLiteral("updated"));
+        Utils::outsn(QLatin1String(Token::Updated));
+        setStateUpdate(QLatin1String(State::Updated));
+        emit installed();
         return true;
     }
-    Utils::outsn(QStringLiteral("$ERR_UPDATED"));
-    setStateUpdate(QStringLiteral("error"));
+    Utils::outsn(QLatin1String(Token::ErrUpdated));
+    setStateUpdate(QLatin1String(State::Error));
     return false;
 }
 
 void Updater::updateReady()
 {
-    Utils::outsn(QStringLiteral("$UPDATE_READY"));
-    setStateUpdate(QStringLiteral("ready"));
+    Utils::outsn(QLatin1String(Token::UpdateReady));
+    setStateUpdate(QLatin1String(State::Ready));
     if (settings->appUpdateActive != 0)
         startUpdate();
 }
@@ -162,7 +167,7 @@ void Updater::tickCheck()
         if (period <= 0 || settings->appDownloadActive != 1) {
             restartPeriodTimer(retryInterval);
             period = retryInterval / 1000;
-            setStateDownload(QStringLiteral("notactive"));
+            setStateDownload(QLatin1String(State::NotActive));
             return;
         }
         restartPeriodTimer(periodMs(period));
@@ -170,7 +175,7 @@ void Updater::tickCheck()
     qDebug() << "[Updater]" << "period" << period;
     replyPending = false;
     cycleStep = StepInfo;
-    setStateDownload(QStringLiteral("downloading"));
+    setStateDownload(QLatin1String(State::Downloading));
     fileManager->downloadUpdateInfo();
 }
 
@@ -179,29 +184,29 @@ void Updater::tickInfo()
     if (!replyPending)
         return;
     if (errorCode != 0) {
-        setStateDownload(QStringLiteral("error"));
+        setStateDownload(QLatin1String(State::Error));
         qDebug() << "[Updater]" << "error dowloading update info";
         cycleStep = StepFailed;
     } else if (!fileManager->readUpdateInfo()) {
-        setStateUpdate(QStringLiteral("error_info"));
+        setStateUpdate(QLatin1String(State::ErrorInfo));
         qDebug() << "[Updater]" << "error dowloading update info";
         cycleStep = StepFailed;
     } else if (!fileManager->permitted) {
         qDebug() << "[Updater]" << "update not permitted";
-        setStateUpdate(QStringLiteral("not_permitted"));
+        setStateUpdate(QLatin1String(State::NotPermitted));
         cycleStep = StepDone;
-        setStateDownload(QStringLiteral("ready"));
+        setStateDownload(QLatin1String(State::Ready));
     } else if (fileManager->versionCode <= settings->getAppVersionCode()) {
         qDebug() << "[Updater]" << QStringLiteral("no update required v.") + QString::number(fileManager->versionCode);
-        setStateUpdate(QStringLiteral("not_required"));
+        setStateUpdate(QLatin1String(State::NotRequired));
         cycleStep = StepDone;
-        setStateDownload(QStringLiteral("ready"));
+        setStateDownload(QLatin1String(State::Ready));
     } else {
         qDebug() << "[Updater]" << QStringLiteral("new version ") + QString::number(fileManager->versionCode);
         if (fileManager->isPackageValid()) {
             qDebug() << "[Updater]" << "no download required, app available";
             cycleStep = StepDone;
-            setStateDownload(QStringLiteral("ready"));
+            setStateDownload(QLatin1String(State::Ready));
             updateReady();
         } else if (fileManager->extractOk) {
             // The application was replaced in this process; it must restart before another update.
@@ -209,8 +214,8 @@ void Updater::tickInfo()
         } else {
             qDebug() << "[Updater]" << "downloading new version app" << fileManager->downloadFolder();
             cycleStep = StepPackage;
-            setStateDownload(QStringLiteral("downloading"));
-            setStateUpdate(QStringLiteral("downloading"));
+            setStateDownload(QLatin1String(State::Downloading));
+            setStateUpdate(QLatin1String(State::Downloading));
             replyPending = false;
             fileManager->downloadPackage();
         }
@@ -223,16 +228,16 @@ void Updater::tickPackage()
         return;
     progressTimer->stop();
     if (errorCode != 0) {
-        setStateDownload(QStringLiteral("error"));
+        setStateDownload(QLatin1String(State::Error));
         qDebug() << "[Updater]" << "error dovnloading app";
         cycleStep = StepFailed;
     } else if (fileManager->isPackageValid()) {
         qDebug() << "[Updater]" << "app dowloded, available";
         cycleStep = StepDone;
-        setStateDownload(QStringLiteral("ready"));
+        setStateDownload(QLatin1String(State::Ready));
         updateReady();
     } else {
-        setStateUpdate(QStringLiteral("error_hash"));
+        setStateUpdate(QLatin1String(State::ErrorHash));
         qDebug() << "[Updater]" << "error dovnloading app";
         cycleStep = StepFailed;
     }
@@ -275,5 +280,5 @@ void Updater::progressTimeout()
 
 void Updater::aliveTimeout()
 {
-    Utils::outsn(QStringLiteral("$ALIVE"));
+    Utils::outsn(QLatin1String(Token::Alive));
 }

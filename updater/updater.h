@@ -37,6 +37,9 @@ signals:
     void quit();
     void stateDownloadChanged();
     void stateUpdateChanged();
+    // A package was installed: the process should end once its clients know, so that the next
+    // check runs in a fresh one.
+    void installed();
 
 public slots:
     void finished(int errorCode, QString content);

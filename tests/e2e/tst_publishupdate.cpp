@@ -1,4 +1,5 @@
 #include "testenvironment.h"
+#include "sockethelpers.h"
 #include "testfiles.h"
 
 #include <QFileInfo>
@@ -108,7 +109,7 @@ void TestPublishUpdate::publishedVersionIsInstalled()
     QVERIFY(QTest::qWaitFor([&] { return consoleHas("$UPDATER_SERVER_READY"); }, 10000));
 
     QLocalSocket client;
-    client.connectToServer(name);
+    client.connectToServer(SocketHelpers::serverPath(name));
     QVERIFY(client.waitForConnected(5000));
     QByteArray received;
     auto receivedLine = [&](const QByteArray &line) {

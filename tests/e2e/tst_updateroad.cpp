@@ -1,4 +1,5 @@
 #include "nginxserver.h"
+#include "sockethelpers.h"
 #include "processhelpers.h"
 #include "testenvironment.h"
 
@@ -238,7 +239,7 @@ private slots:
         });
         QVERIFY(QTest::qWaitFor([&] {
             control.abort();
-            control.connectToServer(serverName);
+            control.connectToServer(SocketHelpers::serverPath(serverName));
             return control.waitForConnected(200);
         }, 10000));
         control.write("{\"action\":\"download_update\"}\n");

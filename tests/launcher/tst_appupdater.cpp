@@ -63,7 +63,7 @@ static void touch(const QString &path)
 // A socket name whose file exists but where nobody listens, as a killed updater leaves it.
 static bool makeStaleName(const QString &name)
 {
-    return SocketHelpers::makeStaleSocket(QStringLiteral("/tmp/") + name);
+    return SocketHelpers::makeStaleSocket(SocketHelpers::serverPath(name));
 }
 
 class TestAppUpdater : public QObject
@@ -86,7 +86,7 @@ private:
     {
         const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("appupdater"));
         configure(name, QString(), 0);
-        if (!server.listen(name))
+        if (!server.listen(SocketHelpers::serverPath(name)))
             return nullptr;
         client.init(settings);
         if (!QTest::qWaitFor([&] { return server.hasPendingConnections(); }, 5000))
@@ -211,7 +211,7 @@ private slots:
         client.startUpdate(); // not even initialised: dropped
         client.init(settings);
         client.startUpdate(); // attempt not made yet: dropped, never repeated
-        QVERIFY(server.listen(name));
+        QVERIFY(server.listen(SocketHelpers::serverPath(name)));
         QVERIFY(QTest::qWaitFor([&] { return server.hasPendingConnections(); }, 5000));
         QLocalSocket *peer = server.nextPendingConnection();
         QVERIFY(QTest::qWaitFor([&] { return client.isConnected(); }, 5000));
@@ -283,7 +283,7 @@ private slots:
         QCOMPARE(countStarts(dir.path()), 1);
 
         QLocalServer server;
-        QVERIFY(server.listen(name));
+        QVERIFY(server.listen(SocketHelpers::serverPath(name)));
         connect(&server, &QLocalServer::newConnection, &server, [&server] {
             QLocalSocket *peer = server.nextPendingConnection();
             peer->write("{\"state_update\":\"ready\"}\n{\"state_download\":\"ready\"}\n");
@@ -346,7 +346,7 @@ private slots:
         QCOMPARE(descriptors(), missingBefore);
 
         QLocalServer server;
-        QVERIFY(server.listen(name));
+        QVERIFY(server.listen(SocketHelpers::serverPath(name)));
         int accepted = 0;
         connect(&server, &QLocalServer::newConnection, &server, [&] {
             while (QLocalSocket *peer = server.nextPendingConnection()) {
@@ -392,7 +392,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return client.getUpdaterState() == AppUpdater::ERROR; }, 5000));
         QCOMPARE(countStarts(dir.path()), 1);
 
-        QFile::remove(QStringLiteral("/tmp/") + name);
+        QFile::remove(SocketHelpers::serverPath(name));
         client.m_timerTimeout();
         QCOMPARE(client.getUpdaterState(), AppUpdater::ERROR);
         QCOMPARE(countStarts(dir.path()), 1);

@@ -1,4 +1,5 @@
 #include "launch.h"
+#include "settingsstore.h"
 #include "processhelpers.h"
 #include "settings.h"
 #include "testenvironment.h"
@@ -107,7 +108,8 @@ void TestLaunch::configure(const QStringList &mainOptions, const QStringList &wi
     QVERIFY(!ProcessHelpers::installStandin(QStringLiteral(STANDIN_BIN), window.path(), window.fileName(),
                                             windowOptions + QStringList{QStringLiteral("--record"), windowRecord})
                  .isEmpty());
-    QSettings store;
+    const auto storeOwner = SettingsStore::open();
+    QSettings &store = *storeOwner;
     store.clear();
     store.setValue(QStringLiteral("application/folder"), main.path());
     store.setValue(QStringLiteral("application/name"), main.fileName());
@@ -280,7 +282,8 @@ void TestLaunch::missingOrDisabledMainShowsWindow()
              QStringList({QStringLiteral("--text"), textStart + settings->settingsFileName}));
 
     // Repaired while the window shows: the settings are read again before the main application.
-    QSettings store;
+    const auto storeOwner = SettingsStore::open();
+    QSettings &store = *storeOwner;
     store.setValue(QStringLiteral("application/active"), 1);
     store.setValue(QStringLiteral("application/name"), QFileInfo(mainPath).fileName());
     store.sync();

@@ -1,4 +1,5 @@
 #include "logwriter.h"
+#include "settingsstore.h"
 #include "settings.h"
 #include "testenvironment.h"
 
@@ -85,14 +86,15 @@ void TestSettings::initTestCase()
 {
     // Before the first QSettings: Qt fixes its configuration folder on first use.
     QVERIFY(env.applyAs(QStringLiteral("zorvan")));
-    storePath = QSettings().fileName();
+    storePath = SettingsStore::open()->fileName();
     QVERIFY2(storePath.startsWith(env.path()), qPrintable(storePath));
     QVERIFY(storePath.endsWith(QLatin1String("/tovrel/zorvan.conf")));
 }
 
 void TestSettings::init()
 {
-    QSettings store;
+    const auto storeOwner = SettingsStore::open();
+    QSettings &store = *storeOwner;
     store.clear();
     store.sync();
     logged.clear();
@@ -200,7 +202,8 @@ void TestSettings::missingAndOddValues()
     QFETCH(QString, expectedField);
     QFETCH(QString, expectedOnDisk);
     {
-        QSettings store;
+        const auto storeOwner = SettingsStore::open();
+    QSettings &store = *storeOwner;
         store.setValue(key, stored);
         store.sync();
     }
@@ -270,7 +273,7 @@ void TestSettings::logLines()
         QVERIFY(!hasLine(QStringLiteral("default"), QStringLiteral("[Settings] watchdog_feedtime: 20")));
 
         // Second read: nothing is defaulted any more, the watchdog lines follow its switch.
-        QSettings().setValue(QStringLiteral("watchdog/active"), 1);
+        SettingsStore::open()->setValue(QStringLiteral("watchdog/active"), 1);
         logged.clear();
         settings.readSettings();
         QVERIFY(!hasLine(QStringLiteral("default"), QStringLiteral("[Settings] set generalAppName")));

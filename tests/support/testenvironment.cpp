@@ -1,4 +1,5 @@
 #include "testenvironment.h"
+#include "settingsstore.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -52,5 +53,5 @@ bool TestEnvironment::applyAs(const QString &application) const
     QStandardPaths::setTestModeEnabled(true);
     QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
     QCoreApplication::setApplicationName(application);
-    return QSettings().fileName().startsWith(path());
+    return SettingsStore::open()->fileName().startsWith(path());
 }

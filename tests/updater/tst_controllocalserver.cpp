@@ -1,4 +1,5 @@
 #include "controllocalserver.h"
+#include "settingsstore.h"
 #include "localserver.h"
 #include "settings.h"
 #include "sockethelpers.h"
@@ -44,6 +45,9 @@ private slots:
     void malformedRequestsAreIgnored_data();
     void malformedRequestsAreIgnored();
     void burstOfLinesIsHandledInOrder();
+    void requestsAcrossReads_data();
+    void requestsAcrossReads();
+    void clientThatNeverReadsIsDropped();
     void commandActions();
     void quitWritesTokenFirst();
     void stateUpdatePushedToAll();
@@ -75,7 +79,7 @@ void TestControlLocalServer::initTestCase()
 
 void TestControlLocalServer::init()
 {
-    QFile::remove(QSettings(QStringLiteral("tovrel"), QStringLiteral("updater")).fileName());
+    QFile::remove(SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater"))->fileName());
     m_name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
     m_settings = std::make_unique<Settings>();
     m_settings->init();
@@ -100,7 +104,7 @@ void TestControlLocalServer::startServer()
 
 void TestControlLocalServer::connectClient(QLocalSocket &client)
 {
-    client.connectToServer(m_name);
+    client.connectToServer(SocketHelpers::serverPath(m_name));
     QVERIFY(client.waitForConnected(5000));
 }
 
@@ -154,7 +158,7 @@ void TestControlLocalServer::getRepliesInKeyOrder()
                         "{\"ready_version\":9}\n"));
 
     // Getters read the store, so a value changed by someone else is reported as it is now.
-    QSettings(QStringLiteral("tovrel"), QStringLiteral("updater")).setValue(QStringLiteral("update/period"), 77);
+    SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater"))->setValue(QStringLiteral("update/period"), 77);
     request(client, R"({"action":"get","period":1})");
     QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("{\"period\":77}\n"));
 }
@@ -204,7 +208,8 @@ void TestControlLocalServer::setStoresWritableKeys()
     request(client, R"({"action":"get","active_download":0,"active_update":0})");
     QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"active_download\":0}\n{\"active_update\":1}\n"));
 
-    QSettings store(QStringLiteral("tovrel"), QStringLiteral("updater"));
+    const auto storeOwner = SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater"));
+    QSettings &store = *storeOwner;
     QCOMPARE(store.value(QStringLiteral("update/link")).toString(), QStringLiteral("http://other/u"));
     QCOMPARE(store.value(QStringLiteral("update/period")).toInt(), 120);
     QCOMPARE(store.value(QStringLiteral("app/version")).toInt(), 501);
@@ -305,6 +310,85 @@ void TestControlLocalServer::burstOfLinesIsHandledInOrder()
     // A bad line is skipped, the good ones around it are answered.
     request(client, "{\"action\":\"get\",\"period\":0}\nnot json\n{\"action\":\"get\",\"link\":\"x\"}");
     QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"period\":60}\n{\"link\":\"http://h/u\"}\n"));
+}
+
+void TestControlLocalServer::requestsAcrossReads_data()
+{
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<QByteArray>("replies");
+
+    const QByteArray period = "{\"period\":30}\n";
+    QTest::newRow("object without line feed in two reads")
+        << QList<QByteArray>{"{\"action\":\"get\",", "\"period\":0}"} << period;
+    QTest::newRow("line in two reads") << QList<QByteArray>{"{\"action\":\"get\",\"per", "iod\":0}\n"} << period;
+    QTest::newRow("line and start of the next")
+        << QList<QByteArray>{"{\"action\":\"get\",\"period\":0}\n{\"action\":\"get\",", "\"link\":\"x\"}\n"}
+        << period + "{\"link\":\"http://h/u\"}\n";
+    QTest::newRow("line and an object without line feed")
+        << QList<QByteArray>{"{\"action\":\"get\",\"period\":0}\n{\"action\":\"get\",\"link\":\"x\"}"}
+        << period + "{\"link\":\"http://h/u\"}\n";
+    QTest::newRow("character split between reads")
+        << QList<QByteArray>{"{\"action\":\"set\",\"device_id\":\"\xd0",
+                             "\xad\"}\n{\"action\":\"get\",\"device_id\":\"x\"}\n"}
+        << QByteArray("{\"device_id\":\"\xd0\xad\"}\n");
+    QTest::newRow("endless line is dropped")
+        << QList<QByteArray>{"{\"action\":\"get\",\"link\":\"" + QByteArray(70 * 1024, 'x'),
+                             "\"}\n{\"action\":\"get\",\"period\":0}\n"}
+        << QByteArray("{\"period\":30}\n");
+}
+
+void TestControlLocalServer::requestsAcrossReads()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(QByteArray, replies);
+    m_settings->setDownloadLink(QStringLiteral("http://h/u"));
+    m_settings->setPeriodCheckUpdate(30);
+    startServer();
+    QLocalSocket client;
+    connectGreeted(client);
+    auto *listener = m_server->findChild<LocalServer *>();
+    QVERIFY(listener);
+    QSignalSpy received(listener, &LocalServer::dataReceived);
+
+    // Each piece has fully arrived before the next one is written.
+    const auto arrived = [&received] {
+        int bytes = 0;
+        for (const QList<QVariant> &arguments : received)
+            bytes += arguments.at(1).toString().toUtf8().size();
+        return bytes;
+    };
+    int written = 0;
+    for (const QByteArray &piece : pieces) {
+        client.write(piece);
+        client.flush();
+        written += piece.size();
+        // The lead byte of a split character waits in the socket for the rest of it.
+        const int heldBack = uchar(piece.back()) >= 0xC0 ? 1 : 0;
+        QVERIFY(QTest::qWaitFor([&] { return arrived() == written - heldBack; }, 5000));
+    }
+    QCOMPARE(SocketHelpers::readLines(client, replies.count('\n')), replies);
+    QCOMPARE(client.state(), QLocalSocket::ConnectedState);
+}
+
+void TestControlLocalServer::clientThatNeverReadsIsDropped()
+{
+    startServer();
+    auto *listener = m_server->findChild<LocalServer *>();
+    QVERIFY(listener);
+    QSignalSpy gone(listener, &LocalServer::clientDisconnected);
+    // A client that sends nothing and reads nothing: a raw socket, since QLocalSocket reads on its own.
+    const int fd = SocketHelpers::connectRaw(listener->fullServerName());
+    QVERIFY(fd >= 0);
+    QSignalSpy came(listener, &LocalServer::clientConnected);
+    QVERIFY(came.wait(5000));
+
+    m_settings->stateUpdate = QString(10000, QLatin1Char('u'));
+    for (int i = 0; i < 200 && gone.isEmpty(); ++i)
+        m_server->stateUpdateChanged();
+    SocketHelpers::closeRaw(fd);
+    QCOMPARE(gone.count(), 1);
+    // Nobody is left to receive a push.
+    QCOMPARE(listener->dataSendToAll(QStringLiteral("x")), -1);
 }
 
 void TestControlLocalServer::commandActions()
@@ -500,7 +584,7 @@ void TestControlLocalServer::secondInstanceFails()
 
 void TestControlLocalServer::staleNameIsRecovered()
 {
-    const QString path = QDir::tempPath() + QLatin1Char('/') + m_name;
+    const QString path = SocketHelpers::serverPath(m_name);
     QVERIFY(SocketHelpers::makeStaleSocket(path));
 
     m_settings->stateUpdate = QStringLiteral("init");

@@ -1,8 +1,13 @@
 #include "childrun.h"
+#include "testzip.h"
+#include "utils.h"
+#include "settingsstore.h"
 #include "sockethelpers.h"
 #include "testenvironment.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSettings>
@@ -17,10 +22,13 @@ namespace {
 // The real updater with a private settings store listening under a name of its own.
 struct Updater : ChildRun
 {
-    Updater(const TestEnvironment &env, const QString &name)
+    Updater(const TestEnvironment &env, const QString &name, const QVariantMap &values = QVariantMap())
         : ChildRun(env.processEnvironment())
     {
-        QSettings store(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+        const auto storeOwner = SettingsStore::openFile(env.settingsFile(QStringLiteral("updater")));
+        QSettings &store = *storeOwner;
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            store.setValue(it.key(), it.value());
         store.setValue(QStringLiteral("localserver/name"), name);
         store.setValue(QStringLiteral("update/link"), QStringLiteral("http://127.0.0.1:9/update"));
         store.sync();
@@ -43,6 +51,7 @@ private slots:
     void secondInstanceEnds();
     void nameOfKilledUpdaterIsReused();
     void quitRequestEndsUpdater();
+    void endsAfterInstallationOnceClientsKnow();
 };
 
 void TestControlEntry::initTestCase()
@@ -70,7 +79,7 @@ void TestControlEntry::secondInstanceEnds()
 
     QCOMPARE(first.process.state(), QProcess::Running);
     QLocalSocket client;
-    client.connectToServer(name);
+    client.connectToServer(SocketHelpers::serverPath(name));
     QVERIFY(client.waitForConnected(5000));
     const QByteArray greeting = readLines(client, 2);
     QVERIFY2(greeting.startsWith("{\"state_update\":\""), greeting.constData());
@@ -81,7 +90,7 @@ void TestControlEntry::nameOfKilledUpdaterIsReused()
 {
     TestEnvironment env;
     const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("entry"));
-    const QString path = QDir::tempPath() + QLatin1Char('/') + name;
+    const QString path = SocketHelpers::serverPath(name);
     {
         Updater crashed(env, name);
         QVERIFY(crashed.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
@@ -93,7 +102,7 @@ void TestControlEntry::nameOfKilledUpdaterIsReused()
     Updater next(env, name);
     QVERIFY(next.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
     QLocalSocket client;
-    client.connectToServer(name);
+    client.connectToServer(SocketHelpers::serverPath(name));
     QVERIFY(client.waitForConnected(5000));
     QVERIFY(readLines(client, 2).startsWith("{\"state_update\":\""));
     QCOMPARE(next.process.state(), QProcess::Running);
@@ -106,7 +115,7 @@ void TestControlEntry::quitRequestEndsUpdater()
     Updater updater(env, name);
     QVERIFY(updater.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
     QLocalSocket client;
-    client.connectToServer(name);
+    client.connectToServer(SocketHelpers::serverPath(name));
     QVERIFY(client.waitForConnected(5000));
     readLines(client, 2);
 
@@ -119,7 +128,49 @@ void TestControlEntry::quitRequestEndsUpdater()
     const int quit = lines.indexOf(QStringLiteral("$QUIT"));
     QVERIFY(quit > 0);
     QCOMPARE(lines.last(), QStringLiteral("[Debug] exit handler code: 0"));
-    QVERIFY(!QFileInfo::exists(QDir::tempPath() + QLatin1Char('/') + name));
+    QVERIFY(!QFileInfo::exists(SocketHelpers::serverPath(name)));
+}
+
+void TestControlEntry::endsAfterInstallationOnceClientsKnow()
+{
+    TestEnvironment env;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString work = dir.filePath(QStringLiteral("work"));
+    const QString app = dir.filePath(QStringLiteral("app"));
+    QVERIFY(QDir().mkpath(work + QStringLiteral("/download")) && QDir().mkpath(app));
+    const QString package = work + QStringLiteral("/download/app-200.zip");
+    QCOMPARE(writeZip(package, {ZipItem::file(QStringLiteral("a"), "v200")}), QString());
+    QFile info(work + QStringLiteral("/update.json"));
+    QVERIFY(info.open(QIODevice::WriteOnly));
+    info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"%1"}})")
+                   .arg(Utils::getFileHash(package)).toUtf8());
+    info.close();
+
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("entry"));
+    Updater updater(env, name,
+                    {{QStringLiteral("update/key"), QStringLiteral("linux")},
+                     {QStringLiteral("update/directory"), work},
+                     {QStringLiteral("app/folder"), app},
+                     {QStringLiteral("app/version"), 100}});
+    QVERIFY(updater.waitForLine(QStringLiteral("$UPDATE_READY")));
+    QLocalSocket client;
+    client.connectToServer(SocketHelpers::serverPath(name));
+    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(readLines(client, 2).startsWith("{\"state_update\":\"ready\"}\n"));
+
+    client.write(R"({"action":"update"})");
+    client.flush();
+    // The client has both states before the updater ends on its own.
+    QCOMPARE(readLines(client, 2), QByteArray("{\"state_update\":\"updating\"}\n{\"state_update\":\"updated\"}\n"));
+    QVERIFY(updater.process.waitForFinished(10000));
+    QCOMPARE(updater.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater.process.exitCode(), 0);
+    QVERIFY(updater.lines().contains(QStringLiteral("$UPDATED")));
+    QCOMPARE(updater.lines().last(), QStringLiteral("[Debug] exit handler code: 0"));
+    QFile installed(app + QStringLiteral("/a"));
+    QVERIFY(installed.open(QIODevice::ReadOnly));
+    QCOMPARE(installed.readAll(), QByteArray("v200"));
 }
 
 QTEST_MAIN(TestControlEntry)

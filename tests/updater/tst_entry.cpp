@@ -1,4 +1,5 @@
 #include "childrun.h"
+#include "settingsstore.h"
 #include "testenvironment.h"
 
 #include <QProcess>
@@ -78,7 +79,8 @@ void TestEntry::optionsAreStoredAndSigtermEndsCleanly()
     QCOMPARE(lines.at(1), QStringLiteral("[Debug] [Settings] set appFolder"));
     QCOMPARE(lines.last(), QStringLiteral("[Debug] exit handler code: 15"));
 
-    QSettings stored(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+    const auto storeOwner = SettingsStore::openFile(env.settingsFile(QStringLiteral("updater")));
+    QSettings &stored = *storeOwner;
     QCOMPARE(stored.value(QStringLiteral("update/download")).toInt(), 1);
     QCOMPARE(stored.value(QStringLiteral("update/update")).toInt(), 0);
     QCOMPARE(stored.value(QStringLiteral("app/version")).toInt(), 500);
@@ -112,7 +114,8 @@ void TestEntry::nonNumericValuesCountAsZero()
     QVERIFY(run.signalAndWait(SIGTERM));
     QCOMPARE(run.process.exitCode(), 0);
     QVERIFY(!run.lines().contains(QStringLiteral("[Debug] check download app only")));
-    QSettings stored(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+    const auto storeOwner = SettingsStore::openFile(env.settingsFile(QStringLiteral("updater")));
+    QSettings &stored = *storeOwner;
     QCOMPARE(stored.value(QStringLiteral("update/download")).toInt(), 0);
     QCOMPARE(stored.value(QStringLiteral("app/version")).toString(), QStringLiteral("0"));
 }
@@ -153,7 +156,8 @@ void TestEntry::updateOneEndsAfterOneInstallation()
     const int decision = lines.indexOf(QStringLiteral("[Debug] unconditional update app dir"));
     QVERIFY(decision > 0);
     QCOMPARE(lines.last(), QStringLiteral("[Debug] exit handler code: 0"));
-    QSettings stored(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+    const auto storeOwner = SettingsStore::openFile(env.settingsFile(QStringLiteral("updater")));
+    QSettings &stored = *storeOwner;
     QCOMPARE(stored.value(QStringLiteral("update/update")).toInt(), 1);
 }
 
@@ -167,7 +171,8 @@ void TestEntry::updateTwoStaysResident()
     QVERIFY(!run.process.waitForFinished(1000));
     QVERIFY(run.signalAndWait(SIGTERM));
     QVERIFY(!run.lines().contains(QStringLiteral("[Debug] unconditional update app dir")));
-    QSettings stored(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+    const auto storeOwner = SettingsStore::openFile(env.settingsFile(QStringLiteral("updater")));
+    QSettings &stored = *storeOwner;
     QCOMPARE(stored.value(QStringLiteral("update/update")).toInt(), 0);
 }
 

@@ -1,4 +1,5 @@
 #include "settings.h"
+#include "settingsstore.h"
 #include "testenvironment.h"
 
 #include <QCoreApplication>
@@ -29,6 +30,8 @@ private slots:
     void invalidValuesAreReplacedValidOnesKept();
     void settersNormaliseAndPersist();
     void gettersSeeChangesOfAnotherWriter();
+    void textWithCommasOrNonAsciiIsKept_data();
+    void textWithCommasOrNonAsciiIsKept();
 
 private:
     void clearStore();
@@ -56,7 +59,8 @@ void TestSettings::cleanup()
 
 void TestSettings::clearStore()
 {
-    QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("tovrel"), QStringLiteral("updater"));
+    const auto storeOwner = SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater"));
+    QSettings &store = *storeOwner;
     QVERIFY2(store.fileName().startsWith(m_env.path()), qPrintable(store.fileName()));
     store.clear();
     store.sync();
@@ -64,7 +68,8 @@ void TestSettings::clearStore()
 
 QVariant TestSettings::storedValue(const QString &key)
 {
-    QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("tovrel"), QStringLiteral("updater"));
+    const auto storeOwner = SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater"));
+    QSettings &store = *storeOwner;
     return store.value(key);
 }
 
@@ -253,3 +258,52 @@ void TestSettings::gettersSeeChangesOfAnotherWriter()
 
 QTEST_GUILESS_MAIN(TestSettings)
 #include "tst_settings.moc"
+
+void TestSettings::textWithCommasOrNonAsciiIsKept_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QByteArray>("onDisk");
+
+    QTest::newRow("comma") << QByteArray("folder=/opt/my,app") << QStringLiteral("/opt/my,app")
+                           << QByteArray("folder=/opt/my,app");
+    QTest::newRow("comma and space") << QByteArray("folder=a, b") << QStringLiteral("a,b") << QByteArray("folder=a, b");
+    QTest::newRow("raw utf-8") << QByteArray("folder=/opt/\xd0\xbf\xd1\x80\xd0\xb8\xd0\xbb")
+                               << QStringLiteral("/opt/\u043f\u0440\u0438\u043b")
+                               << QByteArray("folder=/opt/\xd0\xbf\xd1\x80\xd0\xb8\xd0\xbb");
+    QTest::newRow("old escape") << QByteArray("folder=/opt/\\x43f") << QStringLiteral("/opt/\u043f")
+                                << QByteArray("folder=/opt/\\x43f");
+}
+
+void TestSettings::textWithCommasOrNonAsciiIsKept()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, expected);
+    QFETCH(QByteArray, onDisk);
+
+    QString path;
+    {
+        Settings complete;
+        complete.init();
+        path = complete.store.fileName();
+    }
+    // The value is typed by hand into the file, as a technician would.
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray content = file.readAll();
+    file.close();
+    QVERIFY(content.contains("folder=C:/tovrel/app"));
+    content.replace("folder=C:/tovrel/app", line);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+    file.close();
+
+    g_log.clear();
+    Settings settings;
+    settings.read();
+    QCOMPARE(settings.appFolder, expected);
+    QCOMPARE(settings.getAppDir(), expected);
+    QVERIFY2(g_log.isEmpty(), qPrintable(g_log.join(QLatin1Char('\n'))));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll().contains(onDisk));
+}
