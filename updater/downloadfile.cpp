@@ -175,115 +175,150 @@ void DownloadFilePrivate::onStallTimeout()
         reply->abort();
 }
 
+ReplyDecision DownloadFilePrivate::decide(const ReplyEnd &end)
+{
+    ReplyDecision decision;
+    if (end.failCode != 0) {
+        decision.code = end.failCode;
+        decision.text = end.failText;
+    } else if (end.error == QNetworkReply::NoError) {
+        if (end.redirected || end.status == 301 || end.status == 302) {
+            if (end.redirectsFollowed + 1 > DownloadFile::maxRedirects) {
+                decision.code = QNetworkReply::TooManyRedirectsError;
+                decision.text = QStringLiteral("Too many redirects");
+            } else if (end.redirectTarget.isEmpty()) {
+                decision.code = QNetworkReply::ProtocolFailure;
+                decision.text = QStringLiteral("Redirection without a target");
+            } else {
+                decision.action = ReplyDecision::Redirect;
+                decision.url = end.url.resolved(end.redirectTarget);
+            }
+        } else if (end.status != 0 && (end.status < 200 || end.status > 299)) {
+            // Any other status Qt does not count as an error (303, 304, 307 ...) is not the file.
+            decision.code = QNetworkReply::ProtocolUnknownError;
+            decision.text = QStringLiteral("Unexpected HTTP status %1").arg(end.status);
+        } else if (!end.expectedHash.isEmpty() && end.expectedHash != end.receivedHash) {
+            decision.code = DownloadFile::IntegrityError;
+            decision.text = QStringLiteral("Integrity check failed");
+        }
+    } else if (end.error == QNetworkReply::OperationCanceledError && end.stalled && end.hasOutput) {
+        if (end.stallReconnects + 1 <= DownloadFile::maxStallReconnects) {
+            decision.action = ReplyDecision::Reconnect;
+        } else {
+            // A server that takes connections but sends nothing would otherwise hold the
+            // transfer, and whoever waits for its result, for ever.
+            decision.code = QNetworkReply::TimeoutError;
+            decision.text = QStringLiteral("No data from the server after %1 reconnections")
+                                .arg(DownloadFile::maxStallReconnects);
+        }
+    } else if (end.status == 416 && end.offset > 0 && end.hasOutput) {
+        // The partial file is as long as the resource or longer: it cannot be resumed, so the
+        // transfer starts again instead of failing the same way on every later attempt.
+        decision.action = ReplyDecision::Restart;
+    } else {
+        decision.code = end.error;
+        decision.text = end.errorText;
+    }
+    return decision;
+}
+
 void DownloadFilePrivate::downloadFinished(QNetworkReply *finishedReply)
 {
     if (finishedReply != reply) {
         finishedReply->deleteLater();
         return;
     }
-
-    QIODevice *device = output;
-    output = nullptr;
+    finishedReply->deleteLater();
     reply = nullptr;
     stallTimer.stop();
 
-    const int status = finishedReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    int code = 0;
-    QString content;
+    ReplyEnd end;
+    end.failCode = failCode;
+    end.failText = failText;
+    end.error = finishedReply->error();
+    end.errorText = finishedReply->errorString();
+    end.status = finishedReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    end.redirected = redirected;
+    end.url = url;
+    end.redirectTarget = finishedReply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+    end.redirectsFollowed = redirectCount;
+    end.stalled = resuming;
+    end.stallReconnects = stallReconnects;
+    end.hasOutput = output != nullptr;
+    end.offset = offset;
+    end.expectedHash = expectedHash;
+    if (!expectedHash.isEmpty())
+        end.receivedHash = QString::fromLatin1(digest.result().toHex());
+    failCode = 0;
+    failText.clear();
+    redirected = false;
 
-    if (failCode != 0) {
-        code = failCode;
-        content = failText;
-        failCode = 0;
-        failText.clear();
-    } else if (finishedReply->error() == QNetworkReply::NoError) {
-        if (redirected || status == 301 || status == 302) {
-            redirected = false;
-            const QUrl target = finishedReply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
-            if (++redirectCount > DownloadFile::maxRedirects) {
-                code = QNetworkReply::TooManyRedirectsError;
-                content = QStringLiteral("Too many redirects");
-            } else if (target.isEmpty()) {
-                code = QNetworkReply::ProtocolFailure;
-                content = QStringLiteral("Redirection without a target");
-            } else {
-                output = device;
-                url = url.resolved(target);
-                qWarning() << "[DownloadFilePrivate] Redirected url: " << url.toString();
-                sendRequest();
-                finishedReply->deleteLater();
-                return;
-            }
-        } else if (status != 0 && (status < 200 || status > 299)) {
-            // Any other status Qt does not count as an error (303, 304, 307 ...) is not the file.
-            code = QNetworkReply::ProtocolUnknownError;
-            content = QStringLiteral("Unexpected HTTP status %1").arg(status);
-        } else if (!expectedHash.isEmpty() && expectedHash != QString::fromLatin1(digest.result().toHex())) {
-            code = -3;
-            content = QStringLiteral("Integrity check failed");
-        } else if (toFile) {
-            auto *file = static_cast<QFile *>(device);
-            const QString partName = file->fileName();
-            const bool flushed = file->flush();
-            file->close();
-            if (!flushed) {
-                code = QNetworkReply::UnknownContentError;
-                content = QStringLiteral("Write to partial file failed: ") + file->errorString();
-            } else {
-                const QString finalName = partName.left(partName.size() - 4);
-                if (QFile::exists(finalName))
-                    QFile::remove(finalName);
-                if (QFile::rename(partName, finalName)) {
-                    content = finalName;
-                } else {
-                    code = -2;
-                    content = QStringLiteral("Attempt to rename file failed");
-                }
-            }
-        } else {
-            content = QString::fromUtf8(static_cast<QBuffer *>(device)->data());
+    const ReplyDecision decision = decide(end);
+    switch (decision.action) {
+    case ReplyDecision::Redirect:
+        ++redirectCount;
+        url = decision.url;
+        qWarning() << "[DownloadFilePrivate] Redirected url: " << url.toString();
+        sendRequest();
+        return;
+    case ReplyDecision::Reconnect:
+        ++stallReconnects;
+        offset = output->pos();
+        qInfo() << "Reconnect download file! ";
+        sendRequest();
+        return;
+    case ReplyDecision::Restart:
+        if (rewindOutput()) {
+            qWarning() << "[DownloadFilePrivate] Range refused, restart from byte 0";
+            sendRequest();
+            return;
         }
-    } else {
-        const QNetworkReply::NetworkError error = finishedReply->error();
-        if (error == QNetworkReply::OperationCanceledError && resuming && device) {
-            if (++stallReconnects <= DownloadFile::maxStallReconnects) {
-                output = device;
-                offset = device->pos();
-                qInfo() << "Reconnect download file! ";
-                sendRequest();
-                finishedReply->deleteLater();
-                return;
-            }
-            // A server that takes connections but sends nothing would otherwise hold the
-            // transfer, and whoever waits for its result, for ever.
-            code = QNetworkReply::TimeoutError;
-            content = QStringLiteral("No data from the server after %1 reconnections")
-                          .arg(DownloadFile::maxStallReconnects);
-        } else {
-            if (status == 416 && offset > 0 && device) {
-                // The partial file is as long as the resource or longer: it cannot be resumed, so the
-                // transfer starts again instead of failing the same way on every later attempt.
-                output = device;
-                if (rewindOutput()) {
-                    qWarning() << "[DownloadFilePrivate] Range refused, restart from byte 0";
-                    sendRequest();
-                    finishedReply->deleteLater();
-                    return;
-                }
-                output = nullptr;
-            }
-            code = error;
-            content = finishedReply->errorString();
-        }
+        finishTransfer(output, end.error, end.errorText);
+        return;
+    case ReplyDecision::Finish:
+        break;
     }
+    int code = decision.code;
+    QString content = decision.text;
+    if (code == 0)
+        commitOutput(output, code, content);
+    finishTransfer(output, code, content);
+}
 
+void DownloadFilePrivate::commitOutput(QIODevice *device, int &code, QString &content)
+{
+    if (!toFile) {
+        content = QString::fromUtf8(static_cast<QBuffer *>(device)->data());
+        return;
+    }
+    auto *file = static_cast<QFile *>(device);
+    const QString partName = file->fileName();
+    const bool flushed = file->flush();
+    file->close();
+    if (!flushed) {
+        code = QNetworkReply::UnknownContentError;
+        content = QStringLiteral("Write to partial file failed: ") + file->errorString();
+        return;
+    }
+    const QString finalName = partName.left(partName.size() - 4);
+    if (QFile::exists(finalName))
+        QFile::remove(finalName);
+    if (QFile::rename(partName, finalName)) {
+        content = finalName;
+    } else {
+        code = DownloadFile::RenameError;
+        content = QStringLiteral("Attempt to rename file failed");
+    }
+}
+
+void DownloadFilePrivate::finishTransfer(QIODevice *device, int code, const QString &content)
+{
+    output = nullptr;
     // Closed before finished() so that a new start() on the same file sees everything written.
     if (device) {
         device->close();
         device->deleteLater();
     }
-    finishedReply->deleteLater();
-
     QPointer<DownloadFile> guard(q);
     emit q->finished(code, content);
     if (guard)

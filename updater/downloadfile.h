@@ -42,6 +42,12 @@ public:
     // 0 restores the default.
     void setStallInterval(int msec);
 
+    // Codes of finished() of our own; every other non-zero code is a QNetworkReply::NetworkError.
+    enum TransferError {
+        RenameError = -2,       // the complete partial file could not take its final name
+        IntegrityError = -3,    // the bytes differ from the expected digest
+    };
+
     static const int maxRedirects = 10;
     // Stall time-outs in a row without a byte from the server before the transfer gives up.
     static const int maxStallReconnects = 10;

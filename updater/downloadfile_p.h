@@ -7,9 +7,40 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <QNetworkReply>
+
 class DownloadFile;
 class QIODevice;
-class QNetworkReply;
+
+// What is known when the current reply ends, gathered by the reply handler.
+struct ReplyEnd
+{
+    int failCode = 0;               // set when the data handler ended the reply itself
+    QString failText;
+    QNetworkReply::NetworkError error = QNetworkReply::NoError;
+    QString errorText;
+    int status = 0;                 // HTTP status, 0 when none arrived
+    bool redirected = false;        // a 301/302 whose body was skipped
+    QUrl url;                       // of the request the reply answers
+    QUrl redirectTarget;
+    int redirectsFollowed = 0;      // in this transfer so far
+    bool stalled = false;           // the stall timer cancelled the reply
+    int stallReconnects = 0;        // in a row so far
+    bool hasOutput = false;
+    qint64 offset = 0;              // bytes of the resource the output held when the request was sent
+    QString expectedHash;
+    QString receivedHash;           // hexadecimal digest of every byte the output holds
+};
+
+// How a transfer goes on after a reply: one more request, or its end.
+struct ReplyDecision
+{
+    enum Action { Finish, Redirect, Reconnect, Restart };
+    Action action = Finish;
+    int code = 0;                   // Finish: 0 commits the output as the result
+    QString text;                   // Finish with an error: its text
+    QUrl url;                       // Redirect: the absolute target
+};
 
 // Transfer state of one DownloadFile: the request in flight, the output device and the digest.
 class DownloadFilePrivate
@@ -24,6 +55,10 @@ public:
     void readData(QNetworkReply *source);
     void onStallTimeout();
     void downloadFinished(QNetworkReply *finishedReply);
+    static ReplyDecision decide(const ReplyEnd &end);
+    // Closes the output and turns it into the result: the final file or the body.
+    void commitOutput(QIODevice *device, int &code, QString &content);
+    void finishTransfer(QIODevice *device, int code, const QString &content);
     // Drops what the output holds and what the digest has seen, so the transfer restarts at byte 0.
     bool rewindOutput();
     // Ends the current reply; finished() then reports errorCode and errorText instead of the reply's.

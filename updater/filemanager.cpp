@@ -619,9 +619,9 @@ void FileManager::i_downloadingChanged()
 
 void FileManager::a_finished(int errorCode, QString content)
 {
-    // The transfer's digest covers the whole file, so -3 means the bytes on disk are wrong and
-    // resuming them could never succeed.
-    cleanDownload = errorCode > 0 || errorCode == -3;
+    // The transfer's digest covers the whole file, so an integrity failure means the bytes on disk
+    // are wrong and resuming them could never succeed.
+    cleanDownload = errorCode > 0 || errorCode == DownloadFile::IntegrityError;
     emit finished(errorCode, content);
 }
 
