@@ -7,9 +7,13 @@
 #include <QBuffer>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QStorageInfo>
+
+#include <cerrno>
 
 namespace {
 const int defaultStallMs = 30000;
@@ -116,6 +120,55 @@ void DownloadFilePrivate::failTransfer(int errorCode, const QString &errorText)
         reply->abort();
 }
 
+qint64 DownloadFilePrivate::freeSpace() const
+{
+    // The volume of the partial file's own folder: the work folder is often a mount of its own.
+    const QString folder = QFileInfo(static_cast<QFile *>(output)->fileName()).absolutePath();
+    return freeSpaceProbe ? freeSpaceProbe(folder) : QStorageInfo(folder).bytesAvailable();
+}
+
+bool DownloadFilePrivate::checkRoom(QNetworkReply *source)
+{
+    bool known = false;
+    // 64 bits: packages beyond 2 GiB exist, and a truncated length would pass any check.
+    const qint64 announced = source->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    if (!known || announced <= 0)
+        return true;
+    const qint64 available = freeSpace();
+    if (available < 0)
+        return true;
+    const qint64 needed = announced + qMax(DownloadFile::minSpaceMargin, announced / 50);
+    if (available >= needed)
+        return true;
+    qWarning() << "[DownloadFilePrivate] no space for the file:" << static_cast<QFile *>(output)->fileName()
+               << "needs" << needed << "bytes with the margin," << available << "bytes free";
+    failTransfer(DownloadFile::NoSpaceError, QStringLiteral("No space left for the file: %1 bytes needed, %2 bytes free")
+                                                 .arg(needed)
+                                                 .arg(available));
+    return false;
+}
+
+void DownloadFilePrivate::writeFailure(QFileDevice *file, int errorNumber, int &code, QString &text) const
+{
+    // Qt reports a write cut short by a full disk as "Unknown error"; the errno, or a volume found
+    // nearly full right after the failure, tells what it was.
+    bool full = errorNumber == ENOSPC || file->error() == QFileDevice::ResourceError;
+#ifdef EDQUOT
+    full = full || errorNumber == EDQUOT;
+#endif
+    if (!full) {
+        const qint64 available = freeSpace();
+        full = available >= 0 && available < readBufferSize;
+    }
+    if (full) {
+        code = DownloadFile::NoSpaceError;
+        text = QStringLiteral("Write to partial file failed: no space left on the device");
+    } else {
+        code = QNetworkReply::UnknownContentError;
+        text = QStringLiteral("Write to partial file failed: ") + file->errorString();
+    }
+}
+
 void DownloadFilePrivate::readData(QNetworkReply *source)
 {
     if (!reply || source != reply) {
@@ -148,6 +201,8 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
             source->readAll();
             return;
         }
+        if (toFile && checkSpace && !checkRoom(source))
+            return;
         firstChunk = false;
         resuming = false;
         emit q->started(source->header(QNetworkRequest::ContentTypeHeader).toString(),
@@ -163,8 +218,16 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
         digest.addData(data);
     if (output && output->isOpen() && output->write(data) != data.size()) {
         // A short write would leave a hole that the next resume could never repair.
-        failTransfer(QNetworkReply::UnknownContentError,
-                     QStringLiteral("Write to partial file failed: ") + output->errorString());
+        const int errorNumber = errno;
+        if (toFile) {
+            int code = 0;
+            QString text;
+            writeFailure(static_cast<QFileDevice *>(output), errorNumber, code, text);
+            failTransfer(code, text);
+        } else {
+            failTransfer(QNetworkReply::UnknownContentError,
+                         QStringLiteral("Write to partial file failed: ") + output->errorString());
+        }
     }
 }
 
@@ -294,12 +357,13 @@ void DownloadFilePrivate::commitOutput(QIODevice *device, int &code, QString &co
     auto *file = static_cast<QFile *>(device);
     const QString partName = file->fileName();
     const bool flushed = file->flush();
-    file->close();
+    const int errorNumber = errno;
     if (!flushed) {
-        code = QNetworkReply::UnknownContentError;
-        content = QStringLiteral("Write to partial file failed: ") + file->errorString();
+        writeFailure(file, errorNumber, code, content);
+        file->close();
         return;
     }
+    file->close();
     const QString finalName = partName.left(partName.size() - 4);
     if (QFile::exists(finalName))
         QFile::remove(finalName);
@@ -318,6 +382,13 @@ void DownloadFilePrivate::finishTransfer(QIODevice *device, int code, const QStr
     if (device) {
         device->close();
         device->deleteLater();
+        if (code == DownloadFile::NoSpaceError && toFile) {
+            // Kept, the partial file would hold the volume full and fail every later transfer,
+            // the small update information included.
+            const QString partName = static_cast<QFile *>(device)->fileName();
+            if (QFile::remove(partName))
+                qWarning() << "[DownloadFilePrivate] partial file removed to free the volume:" << partName;
+        }
     }
     QPointer<DownloadFile> guard(q);
     emit q->finished(code, content);
@@ -348,6 +419,11 @@ bool DownloadFile::isDownloading() const
 double DownloadFile::getProgress() const
 {
     return d->progress;
+}
+
+void DownloadFile::setFreeSpaceProbe(const FreeSpaceProbe &probe)
+{
+    d->freeSpaceProbe = probe;
 }
 
 void DownloadFile::setStallInterval(int msec)
@@ -389,6 +465,7 @@ bool DownloadFile::start(QVariantMap params)
     d->stallTimer.setInterval(d->stallIntervalMs());
 
     const QString filePath = params.value(QStringLiteral("file")).toString();
+    d->checkSpace = params.value(QStringLiteral("check_space")).toBool();
     d->expectedHash = params.value(QStringLiteral("hash")).toString();
     d->digest.reset();
     d->offset = 0;

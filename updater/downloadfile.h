@@ -6,13 +6,16 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <functional>
+
 class QAuthenticator;
 class QNetworkReply;
 class DownloadFilePrivate;
 
 // Fetches one HTTP resource into memory or into a file, resuming through a ".tmp" partial file
 // (also across runs), following 301/302, reconnecting after a stall and checking an MD5 digest.
-// Every successful start() ends with exactly one finished().
+// With "check_space" a file transfer is refused when its announced length does not fit on the
+// volume. Every successful start() ends with exactly one finished().
 class DownloadFile : public QObject
 {
     Q_OBJECT
@@ -46,7 +49,14 @@ public:
     enum TransferError {
         RenameError = -2,       // the complete partial file could not take its final name
         IntegrityError = -3,    // the bytes differ from the expected digest
+        NoSpaceError = -4,      // the file's volume cannot hold it; the partial file is removed
     };
+
+    // Free bytes on the volume of a folder, -1 when unknown. Replaces QStorageInfo in tests.
+    using FreeSpaceProbe = std::function<qint64(const QString &folder)>;
+    void setFreeSpaceProbe(const FreeSpaceProbe &probe);
+    // Room kept free beyond the announced length: the larger of this and 2 % of the length.
+    static const qint64 minSpaceMargin = 32 * 1024 * 1024;
 
     static const int maxRedirects = 10;
     // Stall time-outs in a row without a byte from the server before the transfer gives up.

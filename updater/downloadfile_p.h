@@ -7,9 +7,12 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <functional>
+
 #include <QNetworkReply>
 
 class DownloadFile;
+class QFileDevice;
 class QIODevice;
 
 // What is known when the current reply ends, gathered by the reply handler.
@@ -64,6 +67,11 @@ public:
     // Ends the current reply; finished() then reports errorCode and errorText instead of the reply's.
     void failTransfer(int errorCode, const QString &errorText);
     int stallIntervalMs() const;
+    // Refuses the reply's body when its announced length does not fit on the file's volume.
+    bool checkRoom(QNetworkReply *source);
+    qint64 freeSpace() const;
+    // The code and text of a failed write; errorNumber is errno right after it.
+    void writeFailure(QFileDevice *file, int errorNumber, int &code, QString &text) const;
     QNetworkAccessManager *network();
     void clearCaches();
 
@@ -77,6 +85,7 @@ public:
     bool redirected = false;
     bool toFile = false;
     bool resuming = false;
+    bool checkSpace = false;
     double progress = 0;
     QString expectedHash;
     QUrl url;
@@ -88,6 +97,7 @@ public:
     int stallOverrideMs = 0;
     int failCode = 0;
     QString failText;
+    std::function<qint64(const QString &)> freeSpaceProbe;
 };
 
 #endif

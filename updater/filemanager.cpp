@@ -582,6 +582,7 @@ void FileManager::downloadPackage()
     params.insert(QStringLiteral("source"), packageLink);
     params.insert(QStringLiteral("hash"), packageHash);
     params.insert(QStringLiteral("clean"), cleanDownload);
+    params.insert(QStringLiteral("check_space"), true);
     if (!packageDownloader->start(params))
         reportRefusedStart(params);
 }

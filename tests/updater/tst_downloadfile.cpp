@@ -88,6 +88,8 @@ private slots:
     void errorStatusesEndTheTransfer_data();
     void errorStatusesEndTheTransfer();
     void connectionRefused();
+    void noSpaceIsRefusedAndFreed_data();
+    void noSpaceIsRefusedAndFreed();
 
 private:
     QTemporaryDir *m_dir = nullptr;
@@ -709,6 +711,78 @@ void TestDownloadFile::connectionRefused()
     QVERIFY(rec.waitFinished(10000));
     QCOMPARE(rec.code(), int(QNetworkReply::ConnectionRefusedError));
     QCOMPARE(rec.events, (QStringList{QStringLiteral("on"), QStringLiteral("finished"), QStringLiteral("off")}));
+}
+
+void TestDownloadFile::noSpaceIsRefusedAndFreed_data()
+{
+    const qint64 margin = DownloadFile::minSpaceMargin;
+    QTest::addColumn<qint64>("announced");   // -1: the true length
+    QTest::addColumn<int>("kept");           // bytes of a partial file being resumed
+    QTest::addColumn<qint64>("free");
+    QTest::addColumn<bool>("diskFull");      // every write fails as on a full disk
+    QTest::addColumn<int>("code");
+
+    const int size = 100 * 1024;
+    QTest::newRow("fits with the margin") << qint64(-1) << 0 << size + margin << false << 0;
+    QTest::newRow("short of the margin") << qint64(-1) << 0 << size + margin - 1 << false << int(DownloadFile::NoSpaceError);
+    QTest::newRow("range asks only the rest") << qint64(-1) << 60 * 1024 << (size - 60 * 1024) + margin << false << 0;
+    // Beyond 32 bits, and 2 % of it is more than the fixed margin.
+    const qint64 huge = 10LL * 1024 * 1024 * 1024;
+    QTest::newRow("2 % of a big file") << huge << 0 << huge + margin << false << int(DownloadFile::NoSpaceError);
+    QTest::newRow("disk fills while writing") << qint64(-1) << 0 << 100 * margin << true << int(DownloadFile::NoSpaceError);
+}
+
+void TestDownloadFile::noSpaceIsRefusedAndFreed()
+{
+    QFETCH(qint64, announced);
+    QFETCH(int, kept);
+    QFETCH(qint64, free);
+    QFETCH(bool, diskFull);
+    QFETCH(int, code);
+
+    const QByteArray body = TestFiles::pseudoRandom(100 * 1024, 13);
+    HttpTestServer::Route route;
+    route.body = body;
+    route.announcedLength = announced;
+    m_server->setRoute("/pkg.zip", route);
+    const QString target = path(QStringLiteral("pkg.zip"));
+    const QString part = target + QStringLiteral(".tmp");
+    if (kept > 0)
+        QVERIFY(TestFiles::write(part, body.left(kept)));
+    if (diskFull) {
+        if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+            QSKIP("no /dev/full");
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), part));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Cannot call seek on a sequential device")));
+    }
+
+    DownloadFile df;
+    QString askedFolder;
+    df.setFreeSpaceProbe([&](const QString &folder) {
+        askedFolder = folder;
+        return free;
+    });
+    Recorder rec(&df);
+    QVariantMap map = pkg(TestFiles::md5(body));
+    map.insert(QStringLiteral("check_space"), true);
+    if (code != 0) {
+        if (!diskFull)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("no space for the file")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("partial file removed to free the volume")));
+    }
+    QVERIFY(df.start(map));
+    QVERIFY(rec.waitFinished());
+    QCOMPARE(rec.code(), code);
+    if (code == 0) {
+        QVERIFY(TestFiles::read(target) == body);
+        QCOMPARE(askedFolder, m_dir->path());
+        return;
+    }
+    QVERIFY2(rec.content().contains(QStringLiteral("no space"), Qt::CaseInsensitive), qPrintable(rec.content()));
+    QCOMPARE(rec.events.contains(QStringLiteral("started")), diskFull);
+    // The volume is left as free as it was, so the next check of the update information can work.
+    QVERIFY(!QFileInfo(part).exists() && !QFileInfo(part).isSymLink());
+    QVERIFY(!QFile::exists(target));
 }
 
 QTEST_GUILESS_MAIN(TestDownloadFile)
