@@ -504,6 +504,9 @@ void FileManager::downloadUpdateInfo()
     QVariantMap params;
     params.insert(QStringLiteral("file"), settings->tempDir + QLatin1Char('/') + settings->updateInfoRequest);
     params.insert(QStringLiteral("source"), settings->updateLink + QLatin1Char('/') + settings->updateInfoRequest);
+    // A partial file of an earlier attempt may belong to an older version of the information:
+    // joined to the new end it would announce one version with another's package.
+    params.insert(QStringLiteral("clean"), true);
     if (!infoDownloader->start(params))
         reportRefusedStart(params);
 }

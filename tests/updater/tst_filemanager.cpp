@@ -97,6 +97,7 @@ private slots:
     void cancelledTransferStartsClean();
     void earlierPackagesAreRemoved();
     void updateInfoTransfer();
+    void updateInfoAlwaysFromFirstByte();
 
     void extractNestedFoldersAndPermissions();
     void extractOverwritesAndKeepsOtherFiles();
@@ -449,6 +450,27 @@ void TestFileManager::updateInfoTransfer()
     m_manager->downloadPackage();
     QCOMPARE(results.size(), 2);
     QVERIFY(results.last().at(0).toInt() > 0);
+}
+
+void TestFileManager::updateInfoAlwaysFromFirstByte()
+{
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    // Same length as the leftover, another version: a resumed transfer would splice the two.
+    const QByteArray current = R"({"linux":{"version_code":301,"file_name":"p-301.zip"}})";
+    const QByteArray older = R"({"linux":{"version_code":300,"file_name":"p-300.zip"}})";
+    server.serveData("/update/update.json", current);
+    m_settings->updateLink = server.url(QStringLiteral("/update")).toString();
+    const QString info = m_settings->tempDir + QStringLiteral("/update.json");
+    QVERIFY(TestFiles::write(info + QStringLiteral(".tmp"), older.left(40)));
+    QSignalSpy results(m_manager.data(), &FileManager::finished);
+
+    m_manager->downloadUpdateInfo();
+    QVERIFY(results.wait(10000));
+    QCOMPARE(results.last().at(0).toInt(), 0);
+    QCOMPARE(server.requests().size(), 1);
+    QCOMPARE(server.requests().last().header("Range"), QByteArray());
+    QCOMPARE(TestFiles::read(info), current);
 }
 
 void TestFileManager::extractNestedFoldersAndPermissions()
