@@ -100,6 +100,7 @@ void DownloadFilePrivate::sendRequest()
 bool DownloadFilePrivate::rewindOutput()
 {
     offset = 0;
+    held = 0;
     digest.reset();
     if (!output)
         return true;
@@ -145,6 +146,14 @@ bool DownloadFilePrivate::checkRoom(QNetworkReply *source)
     failTransfer(DownloadFile::NoSpaceError, QStringLiteral("No space left for the file: %1 bytes needed, %2 bytes free")
                                                  .arg(needed)
                                                  .arg(available));
+    return false;
+}
+
+bool DownloadFilePrivate::checkSize(qint64 total)
+{
+    if (maxSize <= 0 || total <= maxSize)
+        return true;
+    failTransfer(DownloadFile::SizeLimitError, QStringLiteral("Resource larger than %1 bytes").arg(maxSize));
     return false;
 }
 
@@ -201,6 +210,10 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
             source->readAll();
             return;
         }
+        bool known = false;
+        const qint64 announced = source->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (known && !checkSize(offset + announced))
+            return;
         if (toFile && checkSpace && !checkRoom(source))
             return;
         firstChunk = false;
@@ -214,6 +227,10 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
     }
 
     const QByteArray data = source->readAll();
+    // A server may send more than it announced, or announce nothing.
+    if (!checkSize(held + data.size()))
+        return;
+    held += data.size();
     if (!expectedHash.isEmpty())
         digest.addData(data);
     if (output && output->isOpen() && output->write(data) != data.size()) {
@@ -469,6 +486,8 @@ bool DownloadFile::start(QVariantMap params)
     d->expectedHash = params.value(QStringLiteral("hash")).toString();
     d->digest.reset();
     d->offset = 0;
+    d->held = 0;
+    d->maxSize = params.value(QStringLiteral("max_size")).toLongLong();
     d->redirectCount = 0;
     d->stallReconnects = 0;
     d->failCode = 0;
@@ -502,6 +521,7 @@ bool DownloadFile::start(QVariantMap params)
         d->toFile = true;
         d->output = file;
         d->offset = file->pos();
+        d->held = d->offset;
     }
 
     d->redirected = false;

@@ -14,6 +14,7 @@ class DownloadFilePrivate;
 
 // Fetches one HTTP resource into memory or into a file, resuming through a ".tmp" partial file
 // (also across runs), following 301/302, reconnecting after a stall and checking an MD5 digest.
+// A transfer with "max_size" ends as soon as the resource is known to be larger.
 // With "check_space" a file transfer is refused when its announced length does not fit on the
 // volume. Every successful start() ends with exactly one finished().
 class DownloadFile : public QObject
@@ -50,6 +51,7 @@ public:
         RenameError = -2,       // the complete partial file could not take its final name
         IntegrityError = -3,    // the bytes differ from the expected digest
         NoSpaceError = -4,      // the file's volume cannot hold it; the partial file is removed
+        SizeLimitError = -5,    // the resource is larger than "max_size"
     };
 
     // Free bytes on the volume of a folder, -1 when unknown. Replaces QStorageInfo in tests.

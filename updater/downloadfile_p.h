@@ -70,6 +70,8 @@ public:
     // Refuses the reply's body when its announced length does not fit on the file's volume.
     bool checkRoom(QNetworkReply *source);
     qint64 freeSpace() const;
+    // Ends the transfer once the resource is known to exceed maxSize.
+    bool checkSize(qint64 total);
     // The code and text of a failed write; errorNumber is errno right after it.
     void writeFailure(QFileDevice *file, int errorNumber, int &code, QString &text) const;
     QNetworkAccessManager *network();
@@ -90,6 +92,8 @@ public:
     QString expectedHash;
     QUrl url;
     qint64 offset = 0;
+    qint64 held = 0;                // bytes of the resource the output holds
+    qint64 maxSize = 0;             // 0: no limit
 
     int redirectCount = 0;
     int stallReconnects = 0;

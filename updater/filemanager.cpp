@@ -507,6 +507,7 @@ void FileManager::downloadUpdateInfo()
     // A partial file of an earlier attempt may belong to an older version of the information:
     // joined to the new end it would announce one version with another's package.
     params.insert(QStringLiteral("clean"), true);
+    params.insert(QStringLiteral("max_size"), maxUpdateInfoSize);
     if (!infoDownloader->start(params))
         reportRefusedStart(params);
 }
@@ -603,6 +604,9 @@ bool FileManager::extractPackage(const QString &destDir)
 
 void FileManager::i_finished(int errorCode, QString content)
 {
+    if (errorCode == DownloadFile::SizeLimitError)
+        qWarning() << qPrintable(logPrefix) << "update information larger than" << maxUpdateInfoSize
+                   << "bytes, transfer stopped";
     emit finished(errorCode, content);
 }
 

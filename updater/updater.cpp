@@ -1,5 +1,6 @@
 #include "updater.h"
 
+#include "downloadfile.h"
 #include "filemanager.h"
 #include "settings.h"
 #include "utils.h"
@@ -180,6 +181,9 @@ void Updater::tickInfo()
         return;
     if (errorCode != 0) {
         setStateDownload(QStringLiteral("error"));
+        // An oversized answer is the information at fault, not the network.
+        if (errorCode == DownloadFile::SizeLimitError)
+            setStateUpdate(QStringLiteral("error_info"));
         qDebug() << "[Updater]" << "error dowloading update info";
         cycleStep = StepFailed;
     } else if (!fileManager->readUpdateInfo()) {

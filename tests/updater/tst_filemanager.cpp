@@ -1,3 +1,4 @@
+#include "downloadfile.h"
 #include "filemanager.h"
 #include "httptestserver.h"
 #include "settings.h"
@@ -98,6 +99,8 @@ private slots:
     void earlierPackagesAreRemoved();
     void updateInfoTransfer();
     void updateInfoAlwaysFromFirstByte();
+    void oversizedUpdateInfoIsStopped_data();
+    void oversizedUpdateInfoIsStopped();
 
     void extractNestedFoldersAndPermissions();
     void extractOverwritesAndKeepsOtherFiles();
@@ -471,6 +474,44 @@ void TestFileManager::updateInfoAlwaysFromFirstByte()
     QCOMPARE(server.requests().size(), 1);
     QCOMPARE(server.requests().last().header("Range"), QByteArray());
     QCOMPARE(TestFiles::read(info), current);
+}
+
+void TestFileManager::oversizedUpdateInfoIsStopped_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("announced");
+    QTest::addColumn<bool>("refused");
+
+    const int limit = int(FileManager::maxUpdateInfoSize);
+    QTest::newRow("at the limit") << limit << true << false;
+    QTest::newRow("announced beyond") << limit + 1 << true << true;
+    QTest::newRow("no length, cut while streaming") << 3 * limit << false << true;
+}
+
+void TestFileManager::oversizedUpdateInfoIsStopped()
+{
+    QFETCH(int, size);
+    QFETCH(bool, announced);
+    QFETCH(bool, refused);
+
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    HttpTestServer::Route route;
+    route.body = QByteArray(size, ' ');
+    route.sendContentLength = announced;
+    server.setRoute("/update/update.json", route);
+    m_settings->updateLink = server.url(QStringLiteral("/update")).toString();
+    const QString info = m_settings->tempDir + QStringLiteral("/update.json");
+    QVERIFY(TestFiles::write(info, "earlier"));
+    QSignalSpy results(m_manager.data(), &FileManager::finished);
+
+    if (refused)
+        QTest::ignoreMessage(QtWarningMsg, "[FileManager] update information larger than 1048576 bytes, transfer stopped");
+    m_manager->downloadUpdateInfo();
+    QVERIFY(results.wait(10000));
+    QCOMPARE(results.last().at(0).toInt(), refused ? int(DownloadFile::SizeLimitError) : 0);
+    QCOMPARE(TestFiles::read(info).size(), refused ? 7 : size);
+    QVERIFY(QFileInfo(info + QStringLiteral(".tmp")).size() <= FileManager::maxUpdateInfoSize);
 }
 
 void TestFileManager::extractNestedFoldersAndPermissions()
