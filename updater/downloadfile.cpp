@@ -17,6 +17,7 @@
 
 namespace {
 const int defaultStallMs = 30000;
+const int defaultLowSpeedWindowMs = 60000;
 const qint64 readBufferSize = 1024 * 1024;
 }
 
@@ -27,11 +28,14 @@ DownloadFilePrivate::DownloadFilePrivate(DownloadFile *q)
     stallTimer.setSingleShot(true);
     stallTimer.setInterval(defaultStallMs);
     QObject::connect(&stallTimer, &QTimer::timeout, q, [this] { onStallTimeout(); });
+    speedTimer.setInterval(defaultLowSpeedWindowMs);
+    QObject::connect(&speedTimer, &QTimer::timeout, q, [this] { onSpeedWindow(); });
 }
 
 DownloadFilePrivate::~DownloadFilePrivate()
 {
     stallTimer.stop();
+    speedTimer.stop();
     if (manager)
         QObject::disconnect(manager, nullptr, q, nullptr);
     if (reply) {
@@ -95,6 +99,8 @@ void DownloadFilePrivate::sendRequest()
     QObject::connect(reply, &QNetworkReply::readyRead, q, [this, sent] { readData(sent); });
     // A server that accepts the connection but never answers must not hold the transfer for ever.
     stallTimer.start();
+    windowBytes = 0;
+    speedTimer.start();
 }
 
 bool DownloadFilePrivate::rewindOutput()
@@ -186,7 +192,7 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
     }
     // Any byte from the server, even of a page we discard, shows the connection is alive.
     stallTimer.start();
-    stallReconnects = 0;
+    windowBytes += source->bytesAvailable();
     if (redirected) {
         // The body of a redirection is never stored; drained so that it cannot fill the read buffer.
         source->readAll();
@@ -246,6 +252,22 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
                          QStringLiteral("Write to partial file failed: ") + output->errorString());
         }
     }
+}
+
+// A trickle of bytes keeps the stall timer from firing; judged over a whole window it is a stall
+// too. Only a window at the lowest acceptable speed shows the server is really serving.
+void DownloadFilePrivate::onSpeedWindow()
+{
+    const int window = speedTimer.interval();
+    const qint64 needed = DownloadFile::lowSpeedLimit * window / 1000;
+    if (windowBytes >= needed) {
+        windowBytes = 0;
+        stallReconnects = 0;
+        return;
+    }
+    qWarning() << "[DownloadFilePrivate] slower than" << DownloadFile::lowSpeedLimit << "bytes/s for" << window
+               << "ms, reconnect";
+    onStallTimeout();
 }
 
 void DownloadFilePrivate::onStallTimeout()
@@ -311,6 +333,7 @@ void DownloadFilePrivate::downloadFinished(QNetworkReply *finishedReply)
     finishedReply->deleteLater();
     reply = nullptr;
     stallTimer.stop();
+    speedTimer.stop();
 
     ReplyEnd end;
     end.failCode = failCode;
@@ -436,6 +459,11 @@ bool DownloadFile::isDownloading() const
 double DownloadFile::getProgress() const
 {
     return d->progress;
+}
+
+void DownloadFile::setLowSpeedWindow(int msec)
+{
+    d->speedTimer.setInterval(msec > 0 ? msec : defaultLowSpeedWindowMs);
 }
 
 void DownloadFile::setFreeSpaceProbe(const FreeSpaceProbe &probe)

@@ -45,6 +45,10 @@ public:
     // Replaces the 30 s stall time-out that start() applies, so tests need not wait that long.
     // 0 restores the default.
     void setStallInterval(int msec);
+    // Replaces the 60 s window over which less than lowSpeedLimit bytes/s count as a stall.
+    // 0 restores the default.
+    void setLowSpeedWindow(int msec);
+    static const qint64 lowSpeedLimit = 1024;
 
     // Codes of finished() of our own; every other non-zero code is a QNetworkReply::NetworkError.
     enum TransferError {
@@ -61,7 +65,8 @@ public:
     static const qint64 minSpaceMargin = 32 * 1024 * 1024;
 
     static const int maxRedirects = 10;
-    // Stall time-outs in a row without a byte from the server before the transfer gives up.
+    // Stalls (no byte for the stall interval, or a window below lowSpeedLimit) before the transfer
+    // gives up; a window at lowSpeedLimit or faster starts the count again.
     static const int maxStallReconnects = 10;
 
 signals:

@@ -28,7 +28,7 @@ struct ReplyEnd
     QUrl redirectTarget;
     int redirectsFollowed = 0;      // in this transfer so far
     bool stalled = false;           // the stall timer cancelled the reply
-    int stallReconnects = 0;        // in a row so far
+    int stallReconnects = 0;        // since the last window at the lowest acceptable speed
     bool hasOutput = false;
     qint64 offset = 0;              // bytes of the resource the output held when the request was sent
     QString expectedHash;
@@ -57,6 +57,7 @@ public:
     void sendRequest();
     void readData(QNetworkReply *source);
     void onStallTimeout();
+    void onSpeedWindow();
     void downloadFinished(QNetworkReply *finishedReply);
     static ReplyDecision decide(const ReplyEnd &end);
     // Closes the output and turns it into the result: the final file or the body.
@@ -81,6 +82,8 @@ public:
     QNetworkAccessManager *manager = nullptr;
     QCryptographicHash digest;
     QTimer stallTimer;
+    QTimer speedTimer;              // one low-speed window per interval
+    qint64 windowBytes = 0;
     QNetworkReply *reply = nullptr;
     QIODevice *output = nullptr;
     bool firstChunk = false;

@@ -88,6 +88,7 @@ private slots:
     void errorStatusesEndTheTransfer_data();
     void errorStatusesEndTheTransfer();
     void connectionRefused();
+    void tricklingServerCountsAsStalled();
     void noSpaceIsRefusedAndFreed_data();
     void noSpaceIsRefusedAndFreed();
 
@@ -607,7 +608,8 @@ void TestDownloadFile::serverThatNeverAnswersEndsTheTransfer()
     QVERIFY(!df.isDownloading());
     QVERIFY(QFile::exists(target + QStringLiteral(".tmp")));
 
-    // Data between stalls shows the server is alive: the count starts again and the file completes.
+    // A window at the lowest acceptable speed between stalls shows the server is alive: the count
+    // starts again and the file completes.
     const QByteArray body = TestFiles::pseudoRandom(200 * 1024, 12);
     HttpTestServer::Route slow;
     slow.body = body;
@@ -617,7 +619,8 @@ void TestDownloadFile::serverThatNeverAnswersEndsTheTransfer()
     slow.stalledRequests = DownloadFile::maxStallReconnects + 2;
     m_server->setRoute("/slow-alive", slow);
     DownloadFile alive;
-    alive.setStallInterval(100);
+    alive.setStallInterval(300);
+    alive.setLowSpeedWindow(150);
     Recorder aliveRec(&alive);
     QVERIFY(alive.start(params(m_server->url(QStringLiteral("/slow-alive")), path(QStringLiteral("alive.bin")),
                                TestFiles::md5(body))));
@@ -711,6 +714,34 @@ void TestDownloadFile::connectionRefused()
     QVERIFY(rec.waitFinished(10000));
     QCOMPARE(rec.code(), int(QNetworkReply::ConnectionRefusedError));
     QCOMPARE(rec.events, (QStringList{QStringLiteral("on"), QStringLiteral("finished"), QStringLiteral("off")}));
+}
+
+// One byte now and then restarts the stall timer for ever; the speed over a window does not.
+void TestDownloadFile::tricklingServerCountsAsStalled()
+{
+    HttpTestServer::Route route;
+    route.body = TestFiles::pseudoRandom(64 * 1024, 14);
+    route.chunkSize = 1;
+    route.chunkDelayMs = 20;
+    m_server->setRoute("/pkg.zip", route);
+
+    DownloadFile df;
+    df.setStallInterval(5000);
+    df.setLowSpeedWindow(300);
+    Recorder rec(&df);
+    for (int i = 0; i < DownloadFile::maxStallReconnects + 1; ++i)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("slower than 1024 bytes/s for 300 ms")));
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("Reconnect download file")));
+    QVERIFY(df.start(pkg()));
+    QVERIFY(rec.waitFinished(30000));
+    QCOMPARE(rec.code(), int(QNetworkReply::TimeoutError));
+    const auto requests = m_server->requestsFor("/pkg.zip");
+    QCOMPARE(requests.size(), DownloadFile::maxStallReconnects + 1);
+    // Each reconnection resumes where the trickle had got to.
+    const QByteArray range = requests.last().header("Range");
+    QVERIFY2(range.startsWith("bytes=") && range != "bytes=0-", range.constData());
+    const QByteArray partial = TestFiles::read(path(QStringLiteral("pkg.zip.tmp")));
+    QVERIFY(!partial.isEmpty() && partial == route.body.left(partial.size()));
 }
 
 void TestDownloadFile::noSpaceIsRefusedAndFreed_data()
