@@ -87,6 +87,9 @@ void DownloadFilePrivate::sendRequest()
     if (offset > 0) {
         resuming = true;
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
+        // A resource replaced since the first bytes is then sent whole instead of joined to them.
+        if (!validator.isEmpty())
+            request.setRawHeader("If-Range", validator);
     }
     // Offsets count bytes of the resource as stored; a compressed answer would shift them.
     request.setRawHeader("Accept-Encoding", "identity");
@@ -101,6 +104,7 @@ void DownloadFilePrivate::sendRequest()
     stallTimer.start();
     windowBytes = 0;
     speedTimer.start();
+    expectedEnd = -1;
 }
 
 bool DownloadFilePrivate::rewindOutput()
@@ -125,6 +129,38 @@ void DownloadFilePrivate::failTransfer(int errorCode, const QString &errorText)
     resuming = false;
     if (reply)
         reply->abort();
+}
+
+// The marker beside the partial file: the digest announced for it, then the validator of the reply
+// that delivered its first byte.
+bool DownloadFilePrivate::readMarker()
+{
+    QFile marker(markerName);
+    if (!marker.open(QIODevice::ReadOnly))
+        return false;
+    const QList<QByteArray> lines = marker.readAll().split('\n');
+    if (QString::fromLatin1(lines.value(0).trimmed()).compare(expectedHash, Qt::CaseInsensitive) != 0)
+        return false;
+    validator = lines.value(1).trimmed();
+    return true;
+}
+
+void DownloadFilePrivate::writeMarker()
+{
+    QFile marker(markerName);
+    if (!marker.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || marker.write(expectedHash.toLower().toLatin1() + '\n' + validator + '\n') < 0) {
+        // Without it the next attempt only starts from byte 0 again.
+        qWarning() << "[DownloadFilePrivate] cannot write" << markerName << marker.errorString();
+    }
+}
+
+void DownloadFilePrivate::recordValidator(QNetworkReply *source)
+{
+    const QByteArray etag = source->rawHeader("ETag");
+    // If-Range compares strongly: a weak tag would never match.
+    validator = (!etag.isEmpty() && !etag.startsWith("W/")) ? etag : source->rawHeader("Last-Modified");
+    writeMarker();
 }
 
 qint64 DownloadFilePrivate::freeSpace() const
@@ -220,8 +256,11 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
         const qint64 announced = source->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
         if (known && !checkSize(offset + announced))
             return;
+        expectedEnd = known ? offset + announced : -1;
         if (toFile && checkSpace && !checkRoom(source))
             return;
+        if (toFile && offset == 0)
+            recordValidator(source);
         firstChunk = false;
         resuming = false;
         emit q->started(source->header(QNetworkRequest::ContentTypeHeader).toString(),
@@ -299,6 +338,11 @@ ReplyDecision DownloadFilePrivate::decide(const ReplyEnd &end)
             // Any other status Qt does not count as an error (303, 304, 307 ...) is not the file.
             decision.code = QNetworkReply::ProtocolUnknownError;
             decision.text = QStringLiteral("Unexpected HTTP status %1").arg(end.status);
+        } else if (end.expectedEnd >= 0 && end.held < end.expectedEnd) {
+            // Qt reports a connection closed early as a complete body; the bytes are good and
+            // worth continuing, the result is not.
+            decision.code = QNetworkReply::RemoteHostClosedError;
+            decision.text = QStringLiteral("Connection closed after %1 of %2 bytes").arg(end.held).arg(end.expectedEnd);
         } else if (!end.expectedHash.isEmpty() && end.expectedHash != end.receivedHash) {
             decision.code = DownloadFile::IntegrityError;
             decision.text = QStringLiteral("Integrity check failed");
@@ -350,6 +394,8 @@ void DownloadFilePrivate::downloadFinished(QNetworkReply *finishedReply)
     end.hasOutput = output != nullptr;
     end.offset = offset;
     end.expectedHash = expectedHash;
+    end.held = held;
+    end.expectedEnd = expectedEnd;
     if (!expectedHash.isEmpty())
         end.receivedHash = QString::fromLatin1(digest.result().toHex());
     failCode = 0;
@@ -422,6 +468,10 @@ void DownloadFilePrivate::finishTransfer(QIODevice *device, int code, const QStr
     if (device) {
         device->close();
         device->deleteLater();
+        // The marker lets only this package's bytes be continued; after an integrity failure
+        // they are not worth continuing either.
+        if (toFile && (code == 0 || code == DownloadFile::IntegrityError || code == DownloadFile::NoSpaceError))
+            QFile::remove(markerName);
         if (code == DownloadFile::NoSpaceError && toFile) {
             // Kept, the partial file would hold the volume full and fail every later transfer,
             // the small update information included.
@@ -528,11 +578,18 @@ bool DownloadFile::start(QVariantMap params)
         d->output = buffer;
     } else {
         auto *file = new QFile(filePath + QStringLiteral(".tmp"), this);
-        const bool resume = file->exists() && !clean;
+        d->markerName = partialMarkerPath(filePath);
+        d->validator.clear();
+        // Only bytes of the same announced package may be continued; anything else starts anew.
+        const bool resume = file->exists() && !clean && d->readMarker();
         if (!file->open(resume ? (QIODevice::WriteOnly | QIODevice::Append)
                                : (QIODevice::WriteOnly | QIODevice::Truncate))) {
             delete file;
             return false;
+        }
+        if (!resume) {
+            d->validator.clear();
+            d->writeMarker();
         }
         if (file->pos() > 0 && !d->expectedHash.isEmpty()) {
             // The expected digest is that of the whole file, so the bytes kept from an earlier
@@ -556,6 +613,11 @@ bool DownloadFile::start(QVariantMap params)
     d->sendRequest();
     emit downloadingChanged();
     return true;
+}
+
+QString DownloadFile::partialMarkerPath(const QString &file)
+{
+    return file + QStringLiteral(".tmp.meta");
 }
 
 void DownloadFile::abort()

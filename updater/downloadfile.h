@@ -13,7 +13,7 @@ class QNetworkReply;
 class DownloadFilePrivate;
 
 // Fetches one HTTP resource into memory or into a file, resuming through a ".tmp" partial file
-// (also across runs), following 301/302, reconnecting after a stall and checking an MD5 digest.
+// (also across runs, and guarded by If-Range), following 301/302, reconnecting after a stall and checking an MD5 digest.
 // A transfer with "max_size" ends as soon as the resource is known to be larger.
 // With "check_space" a file transfer is refused when its announced length does not fit on the
 // volume. Every successful start() ends with exactly one finished().
@@ -63,6 +63,10 @@ public:
     void setFreeSpaceProbe(const FreeSpaceProbe &probe);
     // Room kept free beyond the announced length: the larger of this and 2 % of the length.
     static const qint64 minSpaceMargin = 32 * 1024 * 1024;
+
+    // Beside the partial file of "file": what it belongs to. A partial file is resumed only when
+    // its marker names the same expected digest.
+    static QString partialMarkerPath(const QString &file);
 
     static const int maxRedirects = 10;
     // Stalls (no byte for the stall interval, or a window below lowSpeedLimit) before the transfer

@@ -33,6 +33,8 @@ struct ReplyEnd
     qint64 offset = 0;              // bytes of the resource the output held when the request was sent
     QString expectedHash;
     QString receivedHash;           // hexadecimal digest of every byte the output holds
+    qint64 held = 0;                // bytes of the resource the output holds
+    qint64 expectedEnd = -1;        // where the body should end by its Content-Length, -1 unknown
 };
 
 // How a transfer goes on after a reply: one more request, or its end.
@@ -71,6 +73,9 @@ public:
     // Refuses the reply's body when its announced length does not fit on the file's volume.
     bool checkRoom(QNetworkReply *source);
     qint64 freeSpace() const;
+    bool readMarker();
+    void writeMarker();
+    void recordValidator(QNetworkReply *source);
     // Ends the transfer once the resource is known to exceed maxSize.
     bool checkSize(qint64 total);
     // The code and text of a failed write; errorNumber is errno right after it.
@@ -96,6 +101,9 @@ public:
     QUrl url;
     qint64 offset = 0;
     qint64 held = 0;                // bytes of the resource the output holds
+    qint64 expectedEnd = -1;        // by the Content-Length of the current reply, -1 unknown
+    QString markerName;
+    QByteArray validator;           // sent as If-Range with a range request
     qint64 maxSize = 0;             // 0: no limit
 
     int redirectCount = 0;

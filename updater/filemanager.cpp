@@ -575,7 +575,8 @@ void FileManager::downloadPackage()
         Utils::createFolder(downloadFolder());
     // Packages of earlier versions are never needed again; kept, they would fill the device over
     // the months. Only the announced package and its partial file stay.
-    const QStringList keep{fileName, fileName + QStringLiteral(".tmp")};
+    const QStringList keep{fileName, fileName + QStringLiteral(".tmp"),
+                           QFileInfo(DownloadFile::partialMarkerPath(packagePath())).fileName()};
     const QFileInfoList earlier = QDir(downloadFolder()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
     for (const QFileInfo &file : earlier) {
         if (!keep.contains(file.fileName()) && !QFile::remove(file.absoluteFilePath()))
@@ -628,8 +629,8 @@ void FileManager::i_downloadingChanged()
 void FileManager::a_finished(int errorCode, QString content)
 {
     // The transfer's digest covers the whole file, so an integrity failure means the bytes on disk
-    // are wrong and resuming them could never succeed.
-    cleanDownload = errorCode > 0 || errorCode == DownloadFile::IntegrityError;
+    // are wrong and resuming them could never succeed. After a network error they are good.
+    cleanDownload = errorCode == DownloadFile::IntegrityError;
     emit finished(errorCode, content);
 }
 

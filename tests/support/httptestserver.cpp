@@ -321,9 +321,17 @@ void HttpTestServer::pump(Connection *c)
     // Keep only a little in flight so that stalls and slow transfers happen where asked.
     while (c->position < c->length && c->socket->bytesToWrite() < 4 * c->chunkSize) {
         if (c->resetAfter >= 0 && c->position >= c->resetAfter) {
-            // Closed short of the announced length, after the bytes sent so far have arrived.
-            c->length = c->position;
-            break;
+            // Reset (a short close would pass for the end of the body), once the bytes sent so far
+            // have had time to arrive.
+            c->resetAfter = -1;
+            c->waiting = true;
+            c->socket->flush();
+            QPointer<QTcpSocket> socket(c->socket);
+            QTimer::singleShot(200, this, [this, c, socket] {
+                if (socket && m_connections.contains(c))
+                    dropConnection(c);
+            });
+            return;
         }
         if (c->stallAfter >= 0 && c->position >= c->stallAfter) {
             c->stallAfter = -1;

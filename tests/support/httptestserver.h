@@ -37,7 +37,7 @@ public:
         int chunkDelayMs = 0;          // pause between chunks, to make a transfer slow
         QByteArray etag;               // sent as ETag when set
         QByteArray lastModified;       // sent as Last-Modified when set
-        qint64 resetAfterBytes = -1;   // close the connection after this many body bytes ...
+        qint64 resetAfterBytes = -1;   // reset the connection after this many body bytes ...
         int resetRequests = 1;         // ... in this many requests of the route; -1 = all of them
         qint64 announcedLength = -1;   // Content-Length to claim instead of the true one
         bool sendContentLength = true; // false: the body ends when the connection closes

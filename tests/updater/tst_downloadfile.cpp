@@ -27,6 +27,13 @@ QVariantMap params(const QUrl &source, const QString &file = QString(), const QS
     return map;
 }
 
+// Marks a partial file made by hand as one of the package with this digest, as an earlier attempt
+// at it would have.
+bool adopt(const QString &file, const QString &hash)
+{
+    return TestFiles::write(DownloadFile::partialMarkerPath(file), hash.toLatin1() + '\n');
+}
+
 // Records the signals of one DownloadFile in the order they arrive.
 struct Recorder
 {
@@ -89,6 +96,8 @@ private slots:
     void errorStatusesEndTheTransfer();
     void connectionRefused();
     void tricklingServerCountsAsStalled();
+    void resumesOnlyTheSamePackage_data();
+    void resumesOnlyTheSamePackage();
     void noSpaceIsRefusedAndFreed_data();
     void noSpaceIsRefusedAndFreed();
 
@@ -242,6 +251,13 @@ void TestDownloadFile::replyEndDecision_data()
     QTest::newRow("data handler's failure wins") << e << finish << int(QNetworkReply::UnknownContentError)
                                                  << QStringLiteral("Write to partial file failed: disk") << QUrl();
     e = base;
+    e.held = 1000;
+    e.expectedEnd = 5000;
+    QTest::newRow("body cut short") << e << finish << int(QNetworkReply::RemoteHostClosedError)
+                                    << QStringLiteral("Connection closed after 1000 of 5000 bytes") << QUrl();
+    e.held = 5000;
+    QTest::newRow("body complete") << e << finish << 0 << QString() << QUrl();
+    e = base;
     e.error = QNetworkReply::RemoteHostClosedError;
     e.errorText = QStringLiteral("closed");
     QTest::newRow("network error") << e << finish << int(QNetworkReply::RemoteHostClosedError)
@@ -352,6 +368,7 @@ void TestDownloadFile::resumeAppendsAndHashCoversPartialFile()
     m_server->serveData("/pkg.zip", body);
     const QString target = path(QStringLiteral("pkg.zip"));
     QVERIFY(TestFiles::write(target + QStringLiteral(".tmp"), body.left(kept)));
+    QVERIFY(adopt(target, TestFiles::md5(body)));
 
     DownloadFile df;
     Recorder rec(&df);
@@ -374,6 +391,7 @@ void TestDownloadFile::resumeWithWrongPartialFailsIntegrity()
     QByteArray wrong = body.left(5000);
     wrong[100] = char(wrong[100] ^ 0x55);
     QVERIFY(TestFiles::write(target + QStringLiteral(".tmp"), wrong));
+    QVERIFY(adopt(target, TestFiles::md5(body)));
 
     DownloadFile df;
     Recorder rec(&df);
@@ -470,6 +488,7 @@ void TestDownloadFile::serverIgnoringRangeRewritesOutput()
     m_server->serveData("/pkg.zip", body, false);
     const QString target = path(QStringLiteral("pkg.zip"));
     QVERIFY(TestFiles::write(target + QStringLiteral(".tmp"), QByteArray(1000, 'q')));
+    QVERIFY(adopt(target, TestFiles::md5(body)));
 
     DownloadFile df;
     Recorder rec(&df);
@@ -487,6 +506,7 @@ void TestDownloadFile::refusedRangeRestartsFromZero()
     m_server->serveData("/pkg.zip", body);
     const QString target = path(QStringLiteral("pkg.zip"));
     QVERIFY(TestFiles::write(target + QStringLiteral(".tmp"), TestFiles::pseudoRandom(60 * 1024, 99)));
+    QVERIFY(adopt(target, TestFiles::md5(body)));
 
     DownloadFile df;
     Recorder rec(&df);
@@ -744,6 +764,76 @@ void TestDownloadFile::tricklingServerCountsAsStalled()
     QVERIFY(!partial.isEmpty() && partial == route.body.left(partial.size()));
 }
 
+void TestDownloadFile::resumesOnlyTheSamePackage_data()
+{
+    QTest::addColumn<QByteArray>("etag");
+    QTest::addColumn<QByteArray>("lastModified");
+    QTest::addColumn<bool>("republished");     // the server's file changes between the attempts
+    QTest::addColumn<bool>("otherPackage");    // the second attempt announces another digest
+    QTest::addColumn<bool>("range");
+    QTest::addColumn<QByteArray>("ifRange");
+
+    const QByteArray date = "Tue, 01 Dec 2026 10:00:00 GMT";
+    QTest::newRow("same file resumes") << QByteArray("\"a1\"") << date << false << false << true << QByteArray("\"a1\"");
+    QTest::newRow("only a date") << QByteArray() << date << false << false << true << date;
+    QTest::newRow("weak tag, date used") << QByteArray("W/\"a1\"") << date << false << false << true << date;
+    QTest::newRow("no validator") << QByteArray() << QByteArray() << false << false << true << QByteArray();
+    QTest::newRow("republished under the same name") << QByteArray("\"a1\"") << date << true << false << true
+                                                     << QByteArray("\"a1\"");
+    QTest::newRow("another package announced") << QByteArray("\"a1\"") << date << false << true << false << QByteArray();
+}
+
+// A broken connection leaves good bytes; the next attempt continues them, unless they may belong
+// to something else than the package announced now.
+void TestDownloadFile::resumesOnlyTheSamePackage()
+{
+    QFETCH(QByteArray, etag);
+    QFETCH(QByteArray, lastModified);
+    QFETCH(bool, republished);
+    QFETCH(bool, otherPackage);
+    QFETCH(bool, range);
+    QFETCH(QByteArray, ifRange);
+
+    const QByteArray first = TestFiles::pseudoRandom(300 * 1024, 15);
+    const QByteArray second = republished || otherPackage ? TestFiles::pseudoRandom(300 * 1024, 16) : first;
+    HttpTestServer::Route route;
+    route.body = first;
+    route.etag = etag;
+    route.lastModified = lastModified;
+    route.resetAfterBytes = 100 * 1024;
+    m_server->setRoute("/pkg.zip", route);
+    const QString target = path(QStringLiteral("pkg.zip"));
+
+    // The first attempt already announces what the second finds: the server hands out an old file.
+    const QString announced = TestFiles::md5(otherPackage ? first : second);
+    DownloadFile df;
+    {
+        Recorder rec(&df);
+        QVERIFY(df.start(pkg(announced)));
+        QVERIFY(rec.waitFinished());
+        QVERIFY2(rec.code() > 0, qPrintable(rec.content()));
+    }
+    const qint64 kept = QFileInfo(target + QStringLiteral(".tmp")).size();
+    QVERIFY(kept > 0 && kept <= 100 * 1024);
+
+    route.body = second;
+    route.resetAfterBytes = -1;
+    if (republished) {
+        route.etag = "\"b2\"";
+        route.lastModified = "Wed, 02 Dec 2026 10:00:00 GMT";
+    }
+    m_server->setRoute("/pkg.zip", route);
+    Recorder rec(&df);
+    QVERIFY(df.start(pkg(TestFiles::md5(second))));
+    QVERIFY(rec.waitFinished());
+    QCOMPARE(rec.code(), 0);
+    QVERIFY(TestFiles::read(target) == second);
+    const auto request = m_server->requestsFor("/pkg.zip").last();
+    QCOMPARE(request.header("Range"), range ? "bytes=" + QByteArray::number(kept) + '-' : QByteArray());
+    QCOMPARE(request.header("If-Range"), ifRange);
+    QVERIFY(!QFile::exists(DownloadFile::partialMarkerPath(target)));
+}
+
 void TestDownloadFile::noSpaceIsRefusedAndFreed_data()
 {
     const qint64 margin = DownloadFile::minSpaceMargin;
@@ -778,13 +868,14 @@ void TestDownloadFile::noSpaceIsRefusedAndFreed()
     m_server->setRoute("/pkg.zip", route);
     const QString target = path(QStringLiteral("pkg.zip"));
     const QString part = target + QStringLiteral(".tmp");
-    if (kept > 0)
+    if (kept > 0) {
         QVERIFY(TestFiles::write(part, body.left(kept)));
+        QVERIFY(adopt(target, TestFiles::md5(body)));
+    }
     if (diskFull) {
         if (!QFileInfo::exists(QStringLiteral("/dev/full")))
             QSKIP("no /dev/full");
         QVERIFY(QFile::link(QStringLiteral("/dev/full"), part));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Cannot call seek on a sequential device")));
     }
 
     DownloadFile df;
@@ -813,6 +904,7 @@ void TestDownloadFile::noSpaceIsRefusedAndFreed()
     QCOMPARE(rec.events.contains(QStringLiteral("started")), diskFull);
     // The volume is left as free as it was, so the next check of the update information can work.
     QVERIFY(!QFileInfo(part).exists() && !QFileInfo(part).isSymLink());
+    QVERIFY(!QFile::exists(DownloadFile::partialMarkerPath(target)));
     QVERIFY(!QFile::exists(target));
 }
 

@@ -95,7 +95,7 @@ private slots:
     void cleanDownloadAfterTransferResult();
 
     void packageTransferResumesOrStartsClean();
-    void cancelledTransferStartsClean();
+    void cancelledTransferResumes();
     void earlierPackagesAreRemoved();
     void updateInfoTransfer();
     void updateInfoAlwaysFromFirstByte();
@@ -305,8 +305,9 @@ void TestFileManager::cleanDownloadAfterTransferResult_data()
 {
     QTest::addColumn<int>("code");
     QTest::addColumn<bool>("clean");
-    QTest::newRow("cancelled") << 5 << true;
-    QTest::newRow("not found") << 203 << true;
+    // The bytes of a broken transfer are good; the next attempt continues them.
+    QTest::newRow("cancelled") << 5 << false;
+    QTest::newRow("not found") << 203 << false;
     QTest::newRow("integrity") << -3 << true;
     QTest::newRow("rename") << -2 << false;
     QTest::newRow("success") << 0 << false;
@@ -343,8 +344,9 @@ void TestFileManager::packageTransferResumesOrStartsClean()
     QSignalSpy results(m_manager.data(), &FileManager::finished);
     const QString partial = m_manager->packagePath() + QStringLiteral(".tmp");
 
-    // Good bytes of an earlier attempt are resumed.
+    // Good bytes of an earlier attempt at the same package are resumed.
     QVERIFY(TestFiles::write(partial, body.left(1000)));
+    QVERIFY(TestFiles::write(DownloadFile::partialMarkerPath(m_manager->packagePath()), m_manager->packageHash.toLatin1()));
     m_manager->downloadPackage();
     QVERIFY(results.wait(10000));
     QCOMPARE(results.last().at(0).toInt(), 0);
@@ -355,6 +357,7 @@ void TestFileManager::packageTransferResumesOrStartsClean()
     // Wrong bytes on disk end in an integrity failure; the next attempt starts from byte 0.
     QVERIFY(QFile::remove(m_manager->packagePath()));
     QVERIFY(TestFiles::write(partial, QByteArray(1000, 'z')));
+    QVERIFY(TestFiles::write(DownloadFile::partialMarkerPath(m_manager->packagePath()), m_manager->packageHash.toLatin1()));
     m_manager->downloadPackage();
     QVERIFY(results.wait(10000));
     QCOMPARE(results.last().at(0).toInt(), -3);
@@ -367,7 +370,7 @@ void TestFileManager::packageTransferResumesOrStartsClean()
     QCOMPARE(readAll(m_manager->packagePath()), body);
 }
 
-void TestFileManager::cancelledTransferStartsClean()
+void TestFileManager::cancelledTransferResumes()
 {
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -386,14 +389,15 @@ void TestFileManager::cancelledTransferStartsClean()
     const QString partial = m_manager->packagePath() + QStringLiteral(".tmp");
     QVERIFY(QTest::qWaitFor([&] { return QFileInfo(partial).size() >= 50000; }, 10000));
 
-    // A new request cancels the stalled transfer (code 5) and must not resume its bytes.
+    // A new request cancels the stalled transfer (code 5) and continues its bytes.
     m_manager->downloadPackage();
+    const qint64 kept = QFileInfo(partial).size();
     QCOMPARE(results.size(), 1);
     QCOMPARE(results.at(0).at(0).toInt(), 5);
     QVERIFY(QTest::qWaitFor([&] { return results.size() == 2; }, 10000));
     QCOMPARE(results.at(1).at(0).toInt(), 0);
     QCOMPARE(server.requests().size(), 2);
-    QCOMPARE(server.requests().last().header("Range"), QByteArray());
+    QCOMPARE(server.requests().last().header("Range"), "bytes=" + QByteArray::number(kept) + '-');
     QVERIFY(m_manager->isPackageValid());
 }
 
@@ -412,6 +416,8 @@ void TestFileManager::earlierPackagesAreRemoved()
     QVERIFY(TestFiles::write(folder + QStringLiteral("/p-100.zip"), "old"));
     QVERIFY(TestFiles::write(folder + QStringLiteral("/p-200.zip.tmp"), "partial old"));
     QVERIFY(TestFiles::write(folder + QStringLiteral("/p-300.zip.tmp"), body.left(5000)));
+    QVERIFY(TestFiles::write(DownloadFile::partialMarkerPath(m_manager->packagePath()), m_manager->packageHash.toLatin1()));
+    QVERIFY(TestFiles::write(folder + QStringLiteral("/p-200.zip.tmp.meta"), "old marker"));
     QVERIFY(QDir().mkpath(folder + QStringLiteral("/keep")));
     QSignalSpy results(m_manager.data(), &FileManager::finished);
 
@@ -422,6 +428,7 @@ void TestFileManager::earlierPackagesAreRemoved()
     QVERIFY(m_manager->isPackageValid());
     QVERIFY(!QFile::exists(folder + QStringLiteral("/p-100.zip")));
     QVERIFY(!QFile::exists(folder + QStringLiteral("/p-200.zip.tmp")));
+    QVERIFY(!QFile::exists(folder + QStringLiteral("/p-200.zip.tmp.meta")));
     QVERIFY(QFileInfo(folder + QStringLiteral("/keep")).isDir());
     QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList({QStringLiteral("p-300.zip")}));
 }

@@ -431,7 +431,7 @@ void TestUpdater::downloadErrors()
     QVERIFY(tickAndWait(2));
     QVERIFY(tickAndWait(3));
     QVERIFY(m_results->at(2).at(0).toInt() > 0);
-    QVERIFY(u->getFileManager()->cleanDownload);
+    QVERIFY(!u->getFileManager()->cleanDownload);
     u->timeout();
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("downloading"));
