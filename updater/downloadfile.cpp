@@ -331,8 +331,16 @@ ReplyDecision DownloadFilePrivate::decide(const ReplyEnd &end)
                 decision.code = QNetworkReply::ProtocolFailure;
                 decision.text = QStringLiteral("Redirection without a target");
             } else {
-                decision.action = ReplyDecision::Redirect;
-                decision.url = end.url.resolved(end.redirectTarget);
+                const QUrl target = end.url.resolved(end.redirectTarget);
+                const QString scheme = target.scheme().toLower();
+                if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
+                    decision.action = ReplyDecision::Redirect;
+                    decision.url = target;
+                } else {
+                    // A server must not turn a download into reading a local file or another protocol.
+                    decision.code = QNetworkReply::ProtocolUnknownError;
+                    decision.text = QStringLiteral("Redirection to an unsupported scheme: %1").arg(scheme);
+                }
             }
         } else if (end.status != 0 && (end.status < 200 || end.status > 299)) {
             // Any other status Qt does not count as an error (303, 304, 307 ...) is not the file.

@@ -212,6 +212,16 @@ void TestDownloadFile::replyEndDecision_data()
     e.redirectTarget = QUrl();
     QTest::newRow("redirection without target") << e << finish << int(QNetworkReply::ProtocolFailure)
                                                 << QStringLiteral("Redirection without a target") << QUrl();
+    e.redirectTarget = QUrl(QStringLiteral("HTTPS://other/pkg.zip"));
+    QTest::newRow("redirection to https") << e << redirect << 0 << QString() << QUrl(QStringLiteral("https://other/pkg.zip"));
+    const QStringList foreign{QStringLiteral("file:///etc/passwd"), QStringLiteral("data:text/plain,x"),
+                              QStringLiteral("ftp://other/pkg.zip")};
+    for (const QString &target : foreign) {
+        e.redirectTarget = QUrl(target);
+        QTest::newRow(qPrintable(QStringLiteral("redirection to ") + target))
+            << e << finish << int(QNetworkReply::ProtocolUnknownError)
+            << QStringLiteral("Redirection to an unsupported scheme: ") + e.redirectTarget.scheme() << QUrl();
+    }
     e = base;
     e.status = 301;
     e.redirectTarget = QUrl(QStringLiteral("http://other/pkg.zip"));
