@@ -351,7 +351,7 @@ ReplyDecision DownloadFilePrivate::decide(const ReplyEnd &end)
             // worth continuing, the result is not.
             decision.code = QNetworkReply::RemoteHostClosedError;
             decision.text = QStringLiteral("Connection closed after %1 of %2 bytes").arg(end.held).arg(end.expectedEnd);
-        } else if (!end.expectedHash.isEmpty() && end.expectedHash != end.receivedHash) {
+        } else if (!end.expectedHash.isEmpty() && end.expectedHash.compare(end.receivedHash, Qt::CaseInsensitive) != 0) {
             decision.code = DownloadFile::IntegrityError;
             decision.text = QStringLiteral("Integrity check failed");
         }

@@ -536,7 +536,7 @@ bool FileManager::readUpdateInfo()
     if (entry.isEmpty())
         return false;
     const QString announcedName = entry.value(QStringLiteral("file_name")).toString();
-    if (announcedName.contains(QLatin1Char('/')) || announcedName.contains(QLatin1Char('\\'))
+    if (announcedName.isEmpty() || announcedName.contains(QLatin1Char('/')) || announcedName.contains(QLatin1Char('\\'))
         || announcedName == QLatin1String(".") || announcedName == QLatin1String("..")) {
         // The package is stored under this name in the download folder: a path would place it elsewhere.
         qWarning() << qPrintable(logPrefix) << "file name is not a plain name:" << announcedName;
@@ -565,7 +565,8 @@ bool FileManager::isPackageValid()
     // An unreadable or missing package has no digest; it must not pass for an announcement
     // that carries no hash.
     const QString digest = Utils::getFileHash(packagePath());
-    return !digest.isEmpty() && digest == packageHash;
+    // Hexadecimal digits are the same digest in either case.
+    return !digest.isEmpty() && digest.compare(packageHash, Qt::CaseInsensitive) == 0;
 }
 
 void FileManager::downloadPackage()

@@ -195,6 +195,9 @@ void TestDownloadFile::replyEndDecision_data()
     e.receivedHash = QStringLiteral("0123456789abcdef0123456789abcdef");
     QTest::newRow("wrong digest") << e << finish << int(DownloadFile::IntegrityError)
                                   << QStringLiteral("Integrity check failed") << QUrl();
+    e.expectedHash = base.expectedHash.toUpper();
+    e.receivedHash = base.expectedHash;
+    QTest::newRow("digest in upper case") << e << finish << 0 << QString() << QUrl();
     e.expectedHash.clear();
     QTest::newRow("no digest expected") << e << finish << 0 << QString() << QUrl();
 

@@ -189,10 +189,12 @@ void TestFileManager::readUpdateInfo_data()
     QTest::newRow("unlisted device") << full << "dev-9" << true << false << 512;
     QTest::newRow("case differs") << full << "dev-8" << true << false << 512;
     QTest::newRow("empty device id with list") << full << "" << true << false << 512;
-    QTest::newRow("no device list") << QByteArray(R"({"linux":{"version_code":9}})") << "" << true << true << 9;
-    QTest::newRow("empty device list") << QByteArray(R"({"linux":{"devices_id":[],"version_code":9}})")
+    QTest::newRow("no device list") << QByteArray(R"({"linux":{"version_code":9,"file_name":"a.zip"}})") << "" << true
+                                    << true << 9;
+    QTest::newRow("empty device list") << QByteArray(R"({"linux":{"devices_id":[],"version_code":9,"file_name":"a.zip"}})")
                                        << "x" << true << true << 9;
-    QTest::newRow("version as string") << QByteArray(R"({"linux":{"version_code":"600"}})") << "" << true << true << 0;
+    QTest::newRow("version as string") << QByteArray(R"({"linux":{"version_code":"600","file_name":"a.zip"}})") << ""
+                                       << true << true << 0;
     QTest::newRow("platform missing") << QByteArray(R"({"windows":{"version_code":3}})") << "" << false << false << 0;
     QTest::newRow("platform empty") << QByteArray(R"({"linux":{}})") << "" << false << false << 0;
     QTest::newRow("platform not an object") << QByteArray(R"({"linux":[1,2]})") << "" << false << false << 0;
@@ -209,6 +211,10 @@ void TestFileManager::readUpdateInfo_data()
                                               << "" << false << false << 0;
     QTest::newRow("file name with backslash") << QByteArray(R"({"linux":{"version_code":9,"file_name":"..\\x.zip"}})")
                                               << "" << false << false << 0;
+    // Stored under no name, the package could never be renamed into place.
+    QTest::newRow("file name empty") << QByteArray(R"({"linux":{"version_code":9,"file_name":""}})")
+                                     << "" << false << false << 0;
+    QTest::newRow("file name absent") << QByteArray(R"({"linux":{"version_code":9}})") << "" << false << false << 0;
     QTest::newRow("file name dot-dot") << QByteArray(R"({"linux":{"version_code":9,"file_name":".."}})")
                                        << "" << false << false << 0;
 }
@@ -294,7 +300,7 @@ void TestFileManager::isPackageValid()
     m_manager->packageHash = hash;
 
     m_manager->packageHash = m_manager->packageHash.toUpper();
-    QVERIFY2(!m_manager->isPackageValid(), "the comparison is exact");
+    QVERIFY2(m_manager->isPackageValid(), "an upper-case digest is the same digest");
 
     QVERIFY(TestFiles::write(m_manager->packagePath(), "abd"));
     m_manager->packageHash = QStringLiteral("900150983cd24fb0d6963f7d28e17f72");
@@ -437,7 +443,7 @@ void TestFileManager::updateInfoTransfer()
 {
     HttpTestServer server;
     QVERIFY(server.listen());
-    server.serveData("/update/update.json", R"({"linux":{"version_code":321}})");
+    server.serveData("/update/update.json", R"({"linux":{"version_code":321,"file_name":"a.zip"}})");
     m_settings->updateLink = server.url(QStringLiteral("/update")).toString();
     QVERIFY(Utils::deleteDir(m_settings->tempDir));
     QSignalSpy results(m_manager.data(), &FileManager::finished);
