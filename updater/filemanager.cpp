@@ -542,14 +542,21 @@ bool FileManager::readUpdateInfo()
         qWarning() << qPrintable(logPrefix) << "file name is not a plain name:" << announcedName;
         return false;
     }
-    const QJsonArray devices = entry.value(QStringLiteral("devices_id")).toArray();
+    const QJsonValue devicesValue = entry.value(QStringLiteral("devices_id"));
+    const QJsonArray devices = devicesValue.toArray();
+    // Read as a list, a value of another type would be empty and admit every device.
+    bool devicesValid = devicesValue.isUndefined() || devicesValue.isArray();
+    for (const QJsonValue &device : devices)
+        devicesValid = devicesValid && device.isString();
+    if (!devicesValid)
+        qWarning() << qPrintable(logPrefix) << "devices_id is not a list of strings: no device permitted";
     versionCode = entry.value(QStringLiteral("version_code")).toInt();
     fileName = announcedName;
     packageHash = entry.value(QStringLiteral("hash")).toString();
     packageLink = entry.value(QStringLiteral("link")).toString();
     settings->readyVersionCode = versionCode;
-    permitted = devices.isEmpty();
-    if (!permitted && !settings->deviceId.isEmpty()) {
+    permitted = devicesValid && devices.isEmpty();
+    if (devicesValid && !permitted && !settings->deviceId.isEmpty()) {
         for (const QJsonValue &device : devices) {
             if (device.toString() == settings->deviceId) {
                 permitted = true;

@@ -193,6 +193,15 @@ void TestFileManager::readUpdateInfo_data()
                                     << true << 9;
     QTest::newRow("empty device list") << QByteArray(R"({"linux":{"devices_id":[],"version_code":9,"file_name":"a.zip"}})")
                                        << "x" << true << true << 9;
+    // A list of the wrong type would read as empty, which admits everyone.
+    QTest::newRow("device list as a string") << QByteArray(R"({"linux":{"devices_id":"dev-7","version_code":9,"file_name":"a.zip"}})")
+                                             << "dev-7" << true << false << 9;
+    QTest::newRow("device list as a number") << QByteArray(R"({"linux":{"devices_id":7,"version_code":9,"file_name":"a.zip"}})")
+                                             << "7" << true << false << 9;
+    QTest::newRow("device list mixed") << QByteArray(R"({"linux":{"devices_id":["dev-7",8],"version_code":9,"file_name":"a.zip"}})")
+                                       << "dev-7" << true << false << 9;
+    QTest::newRow("device list null") << QByteArray(R"({"linux":{"devices_id":null,"version_code":9,"file_name":"a.zip"}})")
+                                      << "dev-7" << true << false << 9;
     QTest::newRow("version as string") << QByteArray(R"({"linux":{"version_code":"600","file_name":"a.zip"}})") << ""
                                        << true << true << 0;
     QTest::newRow("platform missing") << QByteArray(R"({"windows":{"version_code":3}})") << "" << false << false << 0;
