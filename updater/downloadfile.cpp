@@ -7,12 +7,17 @@
 #include <QBuffer>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QStorageInfo>
+
+#include <cerrno>
 
 namespace {
 const int defaultStallMs = 30000;
+const int defaultLowSpeedWindowMs = 60000;
 const qint64 readBufferSize = 1024 * 1024;
 }
 
@@ -23,11 +28,14 @@ DownloadFilePrivate::DownloadFilePrivate(DownloadFile *q)
     stallTimer.setSingleShot(true);
     stallTimer.setInterval(defaultStallMs);
     QObject::connect(&stallTimer, &QTimer::timeout, q, [this] { onStallTimeout(); });
+    speedTimer.setInterval(defaultLowSpeedWindowMs);
+    QObject::connect(&speedTimer, &QTimer::timeout, q, [this] { onSpeedWindow(); });
 }
 
 DownloadFilePrivate::~DownloadFilePrivate()
 {
     stallTimer.stop();
+    speedTimer.stop();
     if (manager)
         QObject::disconnect(manager, nullptr, q, nullptr);
     if (reply) {
@@ -79,6 +87,9 @@ void DownloadFilePrivate::sendRequest()
     if (offset > 0) {
         resuming = true;
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
+        // A resource replaced since the first bytes is then sent whole instead of joined to them.
+        if (!validator.isEmpty())
+            request.setRawHeader("If-Range", validator);
     }
     // Offsets count bytes of the resource as stored; a compressed answer would shift them.
     request.setRawHeader("Accept-Encoding", "identity");
@@ -91,11 +102,15 @@ void DownloadFilePrivate::sendRequest()
     QObject::connect(reply, &QNetworkReply::readyRead, q, [this, sent] { readData(sent); });
     // A server that accepts the connection but never answers must not hold the transfer for ever.
     stallTimer.start();
+    windowBytes = 0;
+    speedTimer.start();
+    expectedEnd = -1;
 }
 
 bool DownloadFilePrivate::rewindOutput()
 {
     offset = 0;
+    held = 0;
     digest.reset();
     if (!output)
         return true;
@@ -116,6 +131,95 @@ void DownloadFilePrivate::failTransfer(int errorCode, const QString &errorText)
         reply->abort();
 }
 
+// The marker beside the partial file: the digest announced for it, then the validator of the reply
+// that delivered its first byte.
+bool DownloadFilePrivate::readMarker()
+{
+    QFile marker(markerName);
+    if (!marker.open(QIODevice::ReadOnly))
+        return false;
+    const QList<QByteArray> lines = marker.readAll().split('\n');
+    if (QString::fromLatin1(lines.value(0).trimmed()).compare(expectedHash, Qt::CaseInsensitive) != 0)
+        return false;
+    validator = lines.value(1).trimmed();
+    return true;
+}
+
+void DownloadFilePrivate::writeMarker()
+{
+    QFile marker(markerName);
+    if (!marker.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || marker.write(expectedHash.toLower().toLatin1() + '\n' + validator + '\n') < 0) {
+        // Without it the next attempt only starts from byte 0 again.
+        qWarning() << "[DownloadFilePrivate] cannot write" << markerName << marker.errorString();
+    }
+}
+
+void DownloadFilePrivate::recordValidator(QNetworkReply *source)
+{
+    const QByteArray etag = source->rawHeader("ETag");
+    // If-Range compares strongly: a weak tag would never match.
+    validator = (!etag.isEmpty() && !etag.startsWith("W/")) ? etag : source->rawHeader("Last-Modified");
+    writeMarker();
+}
+
+qint64 DownloadFilePrivate::freeSpace() const
+{
+    // The volume of the partial file's own folder: the work folder is often a mount of its own.
+    const QString folder = QFileInfo(static_cast<QFile *>(output)->fileName()).absolutePath();
+    return freeSpaceProbe ? freeSpaceProbe(folder) : QStorageInfo(folder).bytesAvailable();
+}
+
+bool DownloadFilePrivate::checkRoom(QNetworkReply *source)
+{
+    bool known = false;
+    // 64 bits: packages beyond 2 GiB exist, and a truncated length would pass any check.
+    const qint64 announced = source->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    if (!known || announced <= 0)
+        return true;
+    const qint64 available = freeSpace();
+    if (available < 0)
+        return true;
+    const qint64 needed = announced + qMax(DownloadFile::minSpaceMargin, announced / 50);
+    if (available >= needed)
+        return true;
+    qWarning() << "[DownloadFilePrivate] no space for the file:" << static_cast<QFile *>(output)->fileName()
+               << "needs" << needed << "bytes with the margin," << available << "bytes free";
+    failTransfer(DownloadFile::NoSpaceError, QStringLiteral("No space left for the file: %1 bytes needed, %2 bytes free")
+                                                 .arg(needed)
+                                                 .arg(available));
+    return false;
+}
+
+bool DownloadFilePrivate::checkSize(qint64 total)
+{
+    if (maxSize <= 0 || total <= maxSize)
+        return true;
+    failTransfer(DownloadFile::SizeLimitError, QStringLiteral("Resource larger than %1 bytes").arg(maxSize));
+    return false;
+}
+
+void DownloadFilePrivate::writeFailure(QFileDevice *file, int errorNumber, int &code, QString &text) const
+{
+    // Qt reports a write cut short by a full disk as "Unknown error"; the errno, or a volume found
+    // nearly full right after the failure, tells what it was.
+    bool full = errorNumber == ENOSPC || file->error() == QFileDevice::ResourceError;
+#ifdef EDQUOT
+    full = full || errorNumber == EDQUOT;
+#endif
+    if (!full) {
+        const qint64 available = freeSpace();
+        full = available >= 0 && available < readBufferSize;
+    }
+    if (full) {
+        code = DownloadFile::NoSpaceError;
+        text = QStringLiteral("Write to partial file failed: no space left on the device");
+    } else {
+        code = QNetworkReply::UnknownContentError;
+        text = QStringLiteral("Write to partial file failed: ") + file->errorString();
+    }
+}
+
 void DownloadFilePrivate::readData(QNetworkReply *source)
 {
     if (!reply || source != reply) {
@@ -124,7 +228,7 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
     }
     // Any byte from the server, even of a page we discard, shows the connection is alive.
     stallTimer.start();
-    stallReconnects = 0;
+    windowBytes += source->bytesAvailable();
     if (redirected) {
         // The body of a redirection is never stored; drained so that it cannot fill the read buffer.
         source->readAll();
@@ -148,6 +252,15 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
             source->readAll();
             return;
         }
+        bool known = false;
+        const qint64 announced = source->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (known && !checkSize(offset + announced))
+            return;
+        expectedEnd = known ? offset + announced : -1;
+        if (toFile && checkSpace && !checkRoom(source))
+            return;
+        if (toFile && offset == 0)
+            recordValidator(source);
         firstChunk = false;
         resuming = false;
         emit q->started(source->header(QNetworkRequest::ContentTypeHeader).toString(),
@@ -159,13 +272,41 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
     }
 
     const QByteArray data = source->readAll();
+    // A server may send more than it announced, or announce nothing.
+    if (!checkSize(held + data.size()))
+        return;
+    held += data.size();
     if (!expectedHash.isEmpty())
         digest.addData(data);
     if (output && output->isOpen() && output->write(data) != data.size()) {
         // A short write would leave a hole that the next resume could never repair.
-        failTransfer(QNetworkReply::UnknownContentError,
-                     QStringLiteral("Write to partial file failed: ") + output->errorString());
+        const int errorNumber = errno;
+        if (toFile) {
+            int code = 0;
+            QString text;
+            writeFailure(static_cast<QFileDevice *>(output), errorNumber, code, text);
+            failTransfer(code, text);
+        } else {
+            failTransfer(QNetworkReply::UnknownContentError,
+                         QStringLiteral("Write to partial file failed: ") + output->errorString());
+        }
     }
+}
+
+// A trickle of bytes keeps the stall timer from firing; judged over a whole window it is a stall
+// too. Only a window at the lowest acceptable speed shows the server is really serving.
+void DownloadFilePrivate::onSpeedWindow()
+{
+    const int window = speedTimer.interval();
+    const qint64 needed = DownloadFile::lowSpeedLimit * window / 1000;
+    if (windowBytes >= needed) {
+        windowBytes = 0;
+        stallReconnects = 0;
+        return;
+    }
+    qWarning() << "[DownloadFilePrivate] slower than" << DownloadFile::lowSpeedLimit << "bytes/s for" << window
+               << "ms, reconnect";
+    onStallTimeout();
 }
 
 void DownloadFilePrivate::onStallTimeout()
@@ -175,115 +316,178 @@ void DownloadFilePrivate::onStallTimeout()
         reply->abort();
 }
 
+ReplyDecision DownloadFilePrivate::decide(const ReplyEnd &end)
+{
+    ReplyDecision decision;
+    if (end.failCode != 0) {
+        decision.code = end.failCode;
+        decision.text = end.failText;
+    } else if (end.error == QNetworkReply::NoError) {
+        if (end.redirected || end.status == 301 || end.status == 302) {
+            if (end.redirectsFollowed + 1 > DownloadFile::maxRedirects) {
+                decision.code = QNetworkReply::TooManyRedirectsError;
+                decision.text = QStringLiteral("Too many redirects");
+            } else if (end.redirectTarget.isEmpty()) {
+                decision.code = QNetworkReply::ProtocolFailure;
+                decision.text = QStringLiteral("Redirection without a target");
+            } else {
+                const QUrl target = end.url.resolved(end.redirectTarget);
+                const QString scheme = target.scheme().toLower();
+                if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
+                    decision.action = ReplyDecision::Redirect;
+                    decision.url = target;
+                } else {
+                    // A server must not turn a download into reading a local file or another protocol.
+                    decision.code = QNetworkReply::ProtocolUnknownError;
+                    decision.text = QStringLiteral("Redirection to an unsupported scheme: %1").arg(scheme);
+                }
+            }
+        } else if (end.status != 0 && (end.status < 200 || end.status > 299)) {
+            // Any other status Qt does not count as an error (303, 304, 307 ...) is not the file.
+            decision.code = QNetworkReply::ProtocolUnknownError;
+            decision.text = QStringLiteral("Unexpected HTTP status %1").arg(end.status);
+        } else if (end.expectedEnd >= 0 && end.held < end.expectedEnd) {
+            // Qt reports a connection closed early as a complete body; the bytes are good and
+            // worth continuing, the result is not.
+            decision.code = QNetworkReply::RemoteHostClosedError;
+            decision.text = QStringLiteral("Connection closed after %1 of %2 bytes").arg(end.held).arg(end.expectedEnd);
+        } else if (!end.expectedHash.isEmpty() && end.expectedHash.compare(end.receivedHash, Qt::CaseInsensitive) != 0) {
+            decision.code = DownloadFile::IntegrityError;
+            decision.text = QStringLiteral("Integrity check failed");
+        }
+    } else if (end.error == QNetworkReply::OperationCanceledError && end.stalled && end.hasOutput) {
+        if (end.stallReconnects + 1 <= DownloadFile::maxStallReconnects) {
+            decision.action = ReplyDecision::Reconnect;
+        } else {
+            // A server that takes connections but sends nothing would otherwise hold the
+            // transfer, and whoever waits for its result, for ever.
+            decision.code = QNetworkReply::TimeoutError;
+            decision.text = QStringLiteral("No data from the server after %1 reconnections")
+                                .arg(DownloadFile::maxStallReconnects);
+        }
+    } else if (end.status == 416 && end.offset > 0 && end.hasOutput) {
+        // The partial file is as long as the resource or longer: it cannot be resumed, so the
+        // transfer starts again instead of failing the same way on every later attempt.
+        decision.action = ReplyDecision::Restart;
+    } else {
+        decision.code = end.error;
+        decision.text = end.errorText;
+    }
+    return decision;
+}
+
 void DownloadFilePrivate::downloadFinished(QNetworkReply *finishedReply)
 {
     if (finishedReply != reply) {
         finishedReply->deleteLater();
         return;
     }
-
-    QIODevice *device = output;
-    output = nullptr;
+    finishedReply->deleteLater();
     reply = nullptr;
     stallTimer.stop();
+    speedTimer.stop();
 
-    const int status = finishedReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    int code = 0;
-    QString content;
+    ReplyEnd end;
+    end.failCode = failCode;
+    end.failText = failText;
+    end.error = finishedReply->error();
+    end.errorText = finishedReply->errorString();
+    end.status = finishedReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    end.redirected = redirected;
+    end.url = url;
+    end.redirectTarget = finishedReply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+    end.redirectsFollowed = redirectCount;
+    end.stalled = resuming;
+    end.stallReconnects = stallReconnects;
+    end.hasOutput = output != nullptr;
+    end.offset = offset;
+    end.expectedHash = expectedHash;
+    end.held = held;
+    end.expectedEnd = expectedEnd;
+    if (!expectedHash.isEmpty())
+        end.receivedHash = QString::fromLatin1(digest.result().toHex());
+    failCode = 0;
+    failText.clear();
+    redirected = false;
 
-    if (failCode != 0) {
-        code = failCode;
-        content = failText;
-        failCode = 0;
-        failText.clear();
-    } else if (finishedReply->error() == QNetworkReply::NoError) {
-        if (redirected || status == 301 || status == 302) {
-            redirected = false;
-            const QUrl target = finishedReply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
-            if (++redirectCount > DownloadFile::maxRedirects) {
-                code = QNetworkReply::TooManyRedirectsError;
-                content = QStringLiteral("Too many redirects");
-            } else if (target.isEmpty()) {
-                code = QNetworkReply::ProtocolFailure;
-                content = QStringLiteral("Redirection without a target");
-            } else {
-                output = device;
-                url = url.resolved(target);
-                qWarning() << "[DownloadFilePrivate] Redirected url: " << url.toString();
-                sendRequest();
-                finishedReply->deleteLater();
-                return;
-            }
-        } else if (status != 0 && (status < 200 || status > 299)) {
-            // Any other status Qt does not count as an error (303, 304, 307 ...) is not the file.
-            code = QNetworkReply::ProtocolUnknownError;
-            content = QStringLiteral("Unexpected HTTP status %1").arg(status);
-        } else if (!expectedHash.isEmpty() && expectedHash != QString::fromLatin1(digest.result().toHex())) {
-            code = -3;
-            content = QStringLiteral("Integrity check failed");
-        } else if (toFile) {
-            auto *file = static_cast<QFile *>(device);
-            const QString partName = file->fileName();
-            const bool flushed = file->flush();
-            file->close();
-            if (!flushed) {
-                code = QNetworkReply::UnknownContentError;
-                content = QStringLiteral("Write to partial file failed: ") + file->errorString();
-            } else {
-                const QString finalName = partName.left(partName.size() - 4);
-                if (QFile::exists(finalName))
-                    QFile::remove(finalName);
-                if (QFile::rename(partName, finalName)) {
-                    content = finalName;
-                } else {
-                    code = -2;
-                    content = QStringLiteral("Attempt to rename file failed");
-                }
-            }
-        } else {
-            content = QString::fromUtf8(static_cast<QBuffer *>(device)->data());
+    const ReplyDecision decision = decide(end);
+    switch (decision.action) {
+    case ReplyDecision::Redirect:
+        ++redirectCount;
+        url = decision.url;
+        qWarning() << "[DownloadFilePrivate] Redirected url: " << url.toString();
+        sendRequest();
+        return;
+    case ReplyDecision::Reconnect:
+        ++stallReconnects;
+        offset = output->pos();
+        qInfo() << "Reconnect download file! ";
+        sendRequest();
+        return;
+    case ReplyDecision::Restart:
+        if (rewindOutput()) {
+            qWarning() << "[DownloadFilePrivate] Range refused, restart from byte 0";
+            sendRequest();
+            return;
         }
-    } else {
-        const QNetworkReply::NetworkError error = finishedReply->error();
-        if (error == QNetworkReply::OperationCanceledError && resuming && device) {
-            if (++stallReconnects <= DownloadFile::maxStallReconnects) {
-                output = device;
-                offset = device->pos();
-                qInfo() << "Reconnect download file! ";
-                sendRequest();
-                finishedReply->deleteLater();
-                return;
-            }
-            // A server that takes connections but sends nothing would otherwise hold the
-            // transfer, and whoever waits for its result, for ever.
-            code = QNetworkReply::TimeoutError;
-            content = QStringLiteral("No data from the server after %1 reconnections")
-                          .arg(DownloadFile::maxStallReconnects);
-        } else {
-            if (status == 416 && offset > 0 && device) {
-                // The partial file is as long as the resource or longer: it cannot be resumed, so the
-                // transfer starts again instead of failing the same way on every later attempt.
-                output = device;
-                if (rewindOutput()) {
-                    qWarning() << "[DownloadFilePrivate] Range refused, restart from byte 0";
-                    sendRequest();
-                    finishedReply->deleteLater();
-                    return;
-                }
-                output = nullptr;
-            }
-            code = error;
-            content = finishedReply->errorString();
-        }
+        finishTransfer(output, end.error, end.errorText);
+        return;
+    case ReplyDecision::Finish:
+        break;
     }
+    int code = decision.code;
+    QString content = decision.text;
+    if (code == 0)
+        commitOutput(output, code, content);
+    finishTransfer(output, code, content);
+}
 
+void DownloadFilePrivate::commitOutput(QIODevice *device, int &code, QString &content)
+{
+    if (!toFile) {
+        content = QString::fromUtf8(static_cast<QBuffer *>(device)->data());
+        return;
+    }
+    auto *file = static_cast<QFile *>(device);
+    const QString partName = file->fileName();
+    const bool flushed = file->flush();
+    const int errorNumber = errno;
+    if (!flushed) {
+        writeFailure(file, errorNumber, code, content);
+        file->close();
+        return;
+    }
+    file->close();
+    const QString finalName = partName.left(partName.size() - 4);
+    if (QFile::exists(finalName))
+        QFile::remove(finalName);
+    if (QFile::rename(partName, finalName)) {
+        content = finalName;
+    } else {
+        code = DownloadFile::RenameError;
+        content = QStringLiteral("Attempt to rename file failed");
+    }
+}
+
+void DownloadFilePrivate::finishTransfer(QIODevice *device, int code, const QString &content)
+{
+    output = nullptr;
     // Closed before finished() so that a new start() on the same file sees everything written.
     if (device) {
         device->close();
         device->deleteLater();
+        // The marker lets only this package's bytes be continued; after an integrity failure
+        // they are not worth continuing either.
+        if (toFile && (code == 0 || code == DownloadFile::IntegrityError || code == DownloadFile::NoSpaceError))
+            QFile::remove(markerName);
+        if (code == DownloadFile::NoSpaceError && toFile) {
+            // Kept, the partial file would hold the volume full and fail every later transfer,
+            // the small update information included.
+            const QString partName = static_cast<QFile *>(device)->fileName();
+            if (QFile::remove(partName))
+                qWarning() << "[DownloadFilePrivate] partial file removed to free the volume:" << partName;
+        }
     }
-    finishedReply->deleteLater();
-
     QPointer<DownloadFile> guard(q);
     emit q->finished(code, content);
     if (guard)
@@ -313,6 +517,16 @@ bool DownloadFile::isDownloading() const
 double DownloadFile::getProgress() const
 {
     return d->progress;
+}
+
+void DownloadFile::setLowSpeedWindow(int msec)
+{
+    d->speedTimer.setInterval(msec > 0 ? msec : defaultLowSpeedWindowMs);
+}
+
+void DownloadFile::setFreeSpaceProbe(const FreeSpaceProbe &probe)
+{
+    d->freeSpaceProbe = probe;
 }
 
 void DownloadFile::setStallInterval(int msec)
@@ -354,9 +568,12 @@ bool DownloadFile::start(QVariantMap params)
     d->stallTimer.setInterval(d->stallIntervalMs());
 
     const QString filePath = params.value(QStringLiteral("file")).toString();
+    d->checkSpace = params.value(QStringLiteral("check_space")).toBool();
     d->expectedHash = params.value(QStringLiteral("hash")).toString();
     d->digest.reset();
     d->offset = 0;
+    d->held = 0;
+    d->maxSize = params.value(QStringLiteral("max_size")).toLongLong();
     d->redirectCount = 0;
     d->stallReconnects = 0;
     d->failCode = 0;
@@ -369,11 +586,18 @@ bool DownloadFile::start(QVariantMap params)
         d->output = buffer;
     } else {
         auto *file = new QFile(filePath + QStringLiteral(".tmp"), this);
-        const bool resume = file->exists() && !clean;
+        d->markerName = partialMarkerPath(filePath);
+        d->validator.clear();
+        // Only bytes of the same announced package may be continued; anything else starts anew.
+        const bool resume = file->exists() && !clean && d->readMarker();
         if (!file->open(resume ? (QIODevice::WriteOnly | QIODevice::Append)
                                : (QIODevice::WriteOnly | QIODevice::Truncate))) {
             delete file;
             return false;
+        }
+        if (!resume) {
+            d->validator.clear();
+            d->writeMarker();
         }
         if (file->pos() > 0 && !d->expectedHash.isEmpty()) {
             // The expected digest is that of the whole file, so the bytes kept from an earlier
@@ -390,12 +614,18 @@ bool DownloadFile::start(QVariantMap params)
         d->toFile = true;
         d->output = file;
         d->offset = file->pos();
+        d->held = d->offset;
     }
 
     d->redirected = false;
     d->sendRequest();
     emit downloadingChanged();
     return true;
+}
+
+QString DownloadFile::partialMarkerPath(const QString &file)
+{
+    return file + QStringLiteral(".tmp.meta");
 }
 
 void DownloadFile::abort()

@@ -6,13 +6,17 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <functional>
+
 class QAuthenticator;
 class QNetworkReply;
 class DownloadFilePrivate;
 
 // Fetches one HTTP resource into memory or into a file, resuming through a ".tmp" partial file
-// (also across runs), following 301/302, reconnecting after a stall and checking an MD5 digest.
-// Every successful start() ends with exactly one finished().
+// (also across runs, and guarded by If-Range), following 301/302, reconnecting after a stall and checking an MD5 digest.
+// A transfer with "max_size" ends as soon as the resource is known to be larger.
+// With "check_space" a file transfer is refused when its announced length does not fit on the
+// volume. Every successful start() ends with exactly one finished().
 class DownloadFile : public QObject
 {
     Q_OBJECT
@@ -41,9 +45,32 @@ public:
     // Replaces the 30 s stall time-out that start() applies, so tests need not wait that long.
     // 0 restores the default.
     void setStallInterval(int msec);
+    // Replaces the 60 s window over which less than lowSpeedLimit bytes/s count as a stall.
+    // 0 restores the default.
+    void setLowSpeedWindow(int msec);
+    static const qint64 lowSpeedLimit = 1024;
+
+    // Codes of finished() of our own; every other non-zero code is a QNetworkReply::NetworkError.
+    enum TransferError {
+        RenameError = -2,       // the complete partial file could not take its final name
+        IntegrityError = -3,    // the bytes differ from the expected digest
+        NoSpaceError = -4,      // the file's volume cannot hold it; the partial file is removed
+        SizeLimitError = -5,    // the resource is larger than "max_size"
+    };
+
+    // Free bytes on the volume of a folder, -1 when unknown. Replaces QStorageInfo in tests.
+    using FreeSpaceProbe = std::function<qint64(const QString &folder)>;
+    void setFreeSpaceProbe(const FreeSpaceProbe &probe);
+    // Room kept free beyond the announced length: the larger of this and 2 % of the length.
+    static const qint64 minSpaceMargin = 32 * 1024 * 1024;
+
+    // Beside the partial file of "file": what it belongs to. A partial file is resumed only when
+    // its marker names the same expected digest.
+    static QString partialMarkerPath(const QString &file);
 
     static const int maxRedirects = 10;
-    // Stall time-outs in a row without a byte from the server before the transfer gives up.
+    // Stalls (no byte for the stall interval, or a window below lowSpeedLimit) before the transfer
+    // gives up; a window at lowSpeedLimit or faster starts the count again.
     static const int maxStallReconnects = 10;
 
 signals:

@@ -54,6 +54,10 @@ void FileManager::downloadUpdateInfo()
     QVariantMap params;
     params.insert(QStringLiteral("file"), settings->tempDir + QLatin1Char('/') + settings->updateInfoRequest);
     params.insert(QStringLiteral("source"), settings->updateLink + QLatin1Char('/') + settings->updateInfoRequest);
+    // A partial file of an earlier attempt may belong to an older version of the information:
+    // joined to the new end it would announce one version with another's package.
+    params.insert(QStringLiteral("clean"), true);
+    params.insert(QStringLiteral("max_size"), maxUpdateInfoSize);
     if (!infoDownloader->start(params))
         reportRefusedStart(params);
 }
@@ -82,20 +86,27 @@ bool FileManager::readUpdateInfo()
     if (entry.isEmpty())
         return false;
     const QString announcedName = entry.value(QStringLiteral("file_name")).toString();
-    if (announcedName.contains(QLatin1Char('/')) || announcedName.contains(QLatin1Char('\\'))
+    if (announcedName.isEmpty() || announcedName.contains(QLatin1Char('/')) || announcedName.contains(QLatin1Char('\\'))
         || announcedName == QLatin1String(".") || announcedName == QLatin1String("..")) {
         // The package is stored under this name in the download folder: a path would place it elsewhere.
         qWarning() << qPrintable(logPrefix) << "file name is not a plain name:" << announcedName;
         return false;
     }
-    const QJsonArray devices = entry.value(QStringLiteral("devices_id")).toArray();
+    const QJsonValue devicesValue = entry.value(QStringLiteral("devices_id"));
+    const QJsonArray devices = devicesValue.toArray();
+    // Read as a list, a value of another type would be empty and admit every device.
+    bool devicesValid = devicesValue.isUndefined() || devicesValue.isArray();
+    for (const QJsonValue &device : devices)
+        devicesValid = devicesValid && device.isString();
+    if (!devicesValid)
+        qWarning() << qPrintable(logPrefix) << "devices_id is not a list of strings: no device permitted";
     versionCode = entry.value(QStringLiteral("version_code")).toInt();
     fileName = announcedName;
     packageHash = entry.value(QStringLiteral("hash")).toString();
     packageLink = entry.value(QStringLiteral("link")).toString();
     settings->readyVersionCode = versionCode;
-    permitted = devices.isEmpty();
-    if (!permitted && !settings->deviceId.isEmpty()) {
+    permitted = devicesValid && devices.isEmpty();
+    if (devicesValid && !permitted && !settings->deviceId.isEmpty()) {
         for (const QJsonValue &device : devices) {
             if (device.toString() == settings->deviceId) {
                 permitted = true;
@@ -111,7 +122,8 @@ bool FileManager::isPackageValid()
     // An unreadable or missing package has no digest; it must not pass for an announcement
     // that carries no hash.
     const QString digest = Utils::getFileHash(packagePath());
-    return !digest.isEmpty() && digest == packageHash;
+    // Hexadecimal digits are the same digest in either case.
+    return !digest.isEmpty() && digest.compare(packageHash, Qt::CaseInsensitive) == 0;
 }
 
 void FileManager::downloadPackage()
@@ -121,7 +133,8 @@ void FileManager::downloadPackage()
         Utils::createFolder(downloadFolder());
     // Packages of earlier versions are never needed again; kept, they would fill the device over
     // the months. Only the announced package and its partial file stay.
-    const QStringList keep{fileName, fileName + QStringLiteral(".tmp")};
+    const QStringList keep{fileName, fileName + QStringLiteral(".tmp"),
+                           QFileInfo(DownloadFile::partialMarkerPath(packagePath())).fileName()};
     const QFileInfoList earlier = QDir(downloadFolder()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
     for (const QFileInfo &file : earlier) {
         if (!keep.contains(file.fileName()) && !QFile::remove(file.absoluteFilePath()))
@@ -132,6 +145,7 @@ void FileManager::downloadPackage()
     params.insert(QStringLiteral("source"), packageLink);
     params.insert(QStringLiteral("hash"), packageHash);
     params.insert(QStringLiteral("clean"), cleanDownload);
+    params.insert(QStringLiteral("check_space"), true);
     if (!packageDownloader->start(params))
         reportRefusedStart(params);
 }
@@ -161,6 +175,9 @@ bool FileManager::extractPackage(const QString &destDir)
 
 void FileManager::i_finished(int errorCode, QString content)
 {
+    if (errorCode == DownloadFile::SizeLimitError)
+        qWarning() << qPrintable(logPrefix) << "update information larger than" << maxUpdateInfoSize
+                   << "bytes, transfer stopped";
     emit finished(errorCode, content);
 }
 
@@ -181,9 +198,9 @@ void FileManager::i_downloadingChanged()
 
 void FileManager::a_finished(int errorCode, QString content)
 {
-    // The transfer's digest covers the whole file, so -3 means the bytes on disk are wrong and
-    // resuming them could never succeed.
-    cleanDownload = errorCode > 0 || errorCode == -3;
+    // The transfer's digest covers the whole file, so an integrity failure means the bytes on disk
+    // are wrong and resuming them could never succeed. After a network error they are good.
+    cleanDownload = errorCode == DownloadFile::IntegrityError;
     emit finished(errorCode, content);
 }
 

@@ -1,5 +1,6 @@
 #include "updater.h"
 
+#include "downloadfile.h"
 #include "filemanager.h"
 #include "settings.h"
 #include "protocol.h"
@@ -185,6 +186,9 @@ void Updater::tickInfo()
         return;
     if (errorCode != 0) {
         setStateDownload(QLatin1String(State::Error));
+        // An oversized answer is the information at fault, not the network.
+        if (errorCode == DownloadFile::SizeLimitError)
+            setStateUpdate(QLatin1String(State::ErrorInfo));
         qDebug() << "[Updater]" << "error dowloading update info";
         cycleStep = StepFailed;
     } else if (!fileManager->readUpdateInfo()) {

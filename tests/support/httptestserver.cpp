@@ -17,6 +17,7 @@ struct HttpTestServer::Connection
     qint64 position = 0;    // bytes of the response body sent
     qint64 length = 0;      // bytes of the response body to send
     qint64 stallAfter = -1;
+    qint64 resetAfter = -1;
     int stallMs = 0;
     int chunkSize = 64 * 1024;
     int chunkDelayMs = 0;
@@ -76,6 +77,7 @@ void HttpTestServer::setRoute(const QByteArray &path, const Route &route)
 {
     m_routes.insert(path, route);
     m_stallsUsed.remove(path);
+    m_resetsUsed.remove(path);
 }
 
 HttpTestServer::Route &HttpTestServer::route(const QByteArray &path)
@@ -229,7 +231,11 @@ void HttpTestServer::respond(Connection *c, const Request &request)
 
     qint64 from = 0;
     qint64 length = total;
-    const QByteArray range = request.header("Range");
+    QByteArray range = request.header("Range");
+    const QByteArray ifRange = request.header("If-Range");
+    // A validator that no longer matches asks for the whole, current resource.
+    if (!ifRange.isEmpty() && ifRange != route.etag && ifRange != route.lastModified)
+        range.clear();
     if (status == 200 && route.honourRange && range.startsWith("bytes=")) {
         const QList<QByteArray> parts = range.mid(6).split('-');
         bool ok = false;
@@ -255,6 +261,10 @@ void HttpTestServer::respond(Connection *c, const Request &request)
     }
     if (status == 301 || status == 302)
         headers << "Location: " + route.location;
+    if (!route.etag.isEmpty())
+        headers << "ETag: " + route.etag;
+    if (!route.lastModified.isEmpty())
+        headers << "Last-Modified: " + route.lastModified;
 
     const bool stalls = known && (route.stalledRequests < 0 || m_stallsUsed.value(request.path) < route.stalledRequests);
     if (stalls && (route.stallBeforeHeadersMs != 0 || route.stallAfterBytes >= 0))
@@ -262,7 +272,8 @@ void HttpTestServer::respond(Connection *c, const Request &request)
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
     head += "Content-Type: " + route.contentType + "\r\n";
-    head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    if (route.sendContentLength)
+        head += "Content-Length: " + QByteArray::number(route.announcedLength >= 0 ? route.announcedLength : length) + "\r\n";
     head += "Accept-Ranges: bytes\r\n";
     for (const QByteArray &h : qAsConst(headers))
         head += h + "\r\n";
@@ -277,6 +288,11 @@ void HttpTestServer::respond(Connection *c, const Request &request)
         c->body = route.body.mid(int(from), int(length));
     c->chunkSize = qMax(1, route.chunkSize);
     c->chunkDelayMs = route.chunkDelayMs;
+    if (known && route.resetAfterBytes >= 0
+        && (route.resetRequests < 0 || m_resetsUsed.value(request.path) < route.resetRequests)) {
+        m_resetsUsed[request.path] += 1;
+        c->resetAfter = route.resetAfterBytes;
+    }
     if (stalls) {
         c->stallAfter = route.stallAfterBytes;
         c->stallMs = route.stallMs;
@@ -304,6 +320,19 @@ void HttpTestServer::pump(Connection *c)
         return;
     // Keep only a little in flight so that stalls and slow transfers happen where asked.
     while (c->position < c->length && c->socket->bytesToWrite() < 4 * c->chunkSize) {
+        if (c->resetAfter >= 0 && c->position >= c->resetAfter) {
+            // Reset (a short close would pass for the end of the body), once the bytes sent so far
+            // have had time to arrive.
+            c->resetAfter = -1;
+            c->waiting = true;
+            c->socket->flush();
+            QPointer<QTcpSocket> socket(c->socket);
+            QTimer::singleShot(200, this, [this, c, socket] {
+                if (socket && m_connections.contains(c))
+                    dropConnection(c);
+            });
+            return;
+        }
         if (c->stallAfter >= 0 && c->position >= c->stallAfter) {
             c->stallAfter = -1;
             c->waiting = true;
@@ -315,6 +344,8 @@ void HttpTestServer::pump(Connection *c)
         qint64 n = qMin<qint64>(c->chunkSize, c->length - c->position);
         if (c->stallAfter >= 0)
             n = qMin(n, c->stallAfter - c->position);
+        if (c->resetAfter >= 0)
+            n = qMin(n, c->resetAfter - c->position);
         const QByteArray chunk = c->file ? c->file->read(n) : c->body.mid(int(c->position), int(n));
         if (chunk.isEmpty())
             break;

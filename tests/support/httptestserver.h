@@ -12,8 +12,9 @@ class QTcpSocket;
 
 // A small HTTP/1.1 server on the loopback interface for download tests. Each path is a route that
 // serves bytes (or a file, read as it is sent) and can be told to misbehave: ignore Range, redirect,
-// stall before the headers or in the middle of the body, demand Basic authentication or answer
-// with an error status. Every request is logged with its headers. One request per connection.
+// stall before the headers or in the middle of the body, break the connection, claim another length,
+// demand Basic authentication or answer with an error status. If-Range is honoured against the
+// route's ETag or Last-Modified. Every request is logged with its headers. One request per connection.
 class HttpTestServer : public QObject
 {
     Q_OBJECT
@@ -34,6 +35,12 @@ public:
         QByteArray password;
         int chunkSize = 64 * 1024;     // body bytes per write
         int chunkDelayMs = 0;          // pause between chunks, to make a transfer slow
+        QByteArray etag;               // sent as ETag when set
+        QByteArray lastModified;       // sent as Last-Modified when set
+        qint64 resetAfterBytes = -1;   // reset the connection after this many body bytes ...
+        int resetRequests = 1;         // ... in this many requests of the route; -1 = all of them
+        qint64 announcedLength = -1;   // Content-Length to claim instead of the true one
+        bool sendContentLength = true; // false: the body ends when the connection closes
     };
 
     struct Request
@@ -82,6 +89,7 @@ private:
     QTcpServer m_server;
     QHash<QByteArray, Route> m_routes;
     QHash<QByteArray, int> m_stallsUsed;
+    QHash<QByteArray, int> m_resetsUsed;
     QList<Request> m_requests;
     QList<Connection *> m_connections;
 };

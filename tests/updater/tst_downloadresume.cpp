@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -53,6 +54,8 @@ private slots:
     void killedChildIsFinishedByNewProcess();
     void nginxResumesWithRange();
     void nginxRefusedRangeRestarts();
+    void nginxIfRange_data();
+    void nginxIfRange();
 
 private:
     QProcessEnvironment childEnvironment(const QUrl &source, const QString &file, const QString &hash) const;
@@ -140,6 +143,7 @@ void TestDownloadResume::nginxResumesWithRange()
     const QString target = dir.filePath(QStringLiteral("pkg.zip"));
     const int kept = 2 * 1024 * 1024 + 123;
     QVERIFY(TestFiles::write(target + QStringLiteral(".tmp"), body.left(kept)));
+    QVERIFY(TestFiles::write(DownloadFile::partialMarkerPath(target), TestFiles::md5(body).toLatin1() + '\n'));
 
     DownloadFile download;
     QSignalSpy finished(&download, &DownloadFile::finished);
@@ -170,6 +174,7 @@ void TestDownloadResume::nginxRefusedRangeRestarts()
     // A partial file as long as the resource: nothing is left to ask for.
     const QString target = dir.filePath(QStringLiteral("pkg.zip"));
     QVERIFY(TestFiles::write(target + QStringLiteral(".tmp"), TestFiles::pseudoRandom(body.size(), 4)));
+    QVERIFY(TestFiles::write(DownloadFile::partialMarkerPath(target), TestFiles::md5(body).toLatin1() + '\n'));
 
     DownloadFile download;
     QSignalSpy finished(&download, &DownloadFile::finished);
@@ -185,6 +190,61 @@ void TestDownloadResume::nginxRefusedRangeRestarts()
     QVERIFY2(log.at(0).startsWith(QStringLiteral("GET /pkg.zip HTTP/1.1 416 bytes=%1-").arg(body.size())),
              qPrintable(log.at(0)));
     QCOMPARE(log.at(1), QStringLiteral("GET /pkg.zip HTTP/1.1 200 - %1").arg(body.size()));
+}
+
+void TestDownloadResume::nginxIfRange_data()
+{
+    QTest::addColumn<bool>("republished");
+    QTest::newRow("unchanged file continues") << false;
+    QTest::newRow("republished file restarts") << true;
+}
+
+// The validator of the first reply goes with the range, so that nginx itself tells whether the
+// bytes on disk are still a beginning of the file it serves.
+void TestDownloadResume::nginxIfRange()
+{
+    QFETCH(bool, republished);
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("www"))));
+    const QByteArray oldBody = TestFiles::pseudoRandom(3 * 1024 * 1024, 5);
+    const QByteArray newBody = TestFiles::pseudoRandom(oldBody.size(), 6);
+    const QString served = dir.filePath(QStringLiteral("www/pkg.zip"));
+    QVERIFY(TestFiles::write(served, oldBody));
+    NginxServer nginx(dir.filePath(QStringLiteral("www")));
+    nginx.setExtraServerConfig(QStringLiteral("limit_rate 1m;"));
+    QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
+    const QString target = dir.filePath(QStringLiteral("pkg.zip"));
+    // Announced as the new package while the server still hands out the old one.
+    const QByteArray expected = republished ? newBody : oldBody;
+
+    DownloadFile download;
+    QSignalSpy finished(&download, &DownloadFile::finished);
+    QVERIFY(download.start(params(nginx.url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(expected))));
+    QVERIFY(QTest::qWaitFor([&] { return download.getProgress() >= 256 * 1024; }, 20000));
+    download.abort();
+    QCOMPARE(finished.size(), 1);
+    const qint64 kept = QFileInfo(target + QStringLiteral(".tmp")).size();
+    QVERIFY(kept > 0 && kept < oldBody.size());
+
+    if (republished) {
+        QVERIFY(TestFiles::write(served, newBody));
+        // Same length; nginx's validator changes with the modification time.
+        QFile file(served);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(60), QFileDevice::FileModificationTime));
+    }
+    QVERIFY(download.start(params(nginx.url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(expected))));
+    QVERIFY(QTest::qWaitFor([&] { return finished.size() == 2; }, 30000));
+    QCOMPARE(finished.last().at(0).toInt(), 0);
+    QCOMPARE(TestFiles::md5(TestFiles::read(target)), TestFiles::md5(expected));
+
+    QVERIFY(QTest::qWaitFor([&] { return nginx.accessLog().size() >= 2; }, 5000));
+    const QString last = nginx.accessLog().last();
+    const QString expectedLine = republished ? QStringLiteral("GET /pkg.zip HTTP/1.1 200 bytes=%1- %2").arg(kept).arg(oldBody.size())
+                                             : QStringLiteral("GET /pkg.zip HTTP/1.1 206 bytes=%1- %2").arg(kept).arg(oldBody.size() - kept);
+    QCOMPARE(last, expectedLine);
 }
 
 int main(int argc, char *argv[])

@@ -1,3 +1,4 @@
+#include "downloadfile.h"
 #include "filemanager.h"
 #include "httptestserver.h"
 #include "settings.h"
@@ -45,9 +46,12 @@ private slots:
     void cleanDownloadAfterTransferResult();
 
     void packageTransferResumesOrStartsClean();
-    void cancelledTransferStartsClean();
+    void cancelledTransferResumes();
     void earlierPackagesAreRemoved();
     void updateInfoTransfer();
+    void updateInfoAlwaysFromFirstByte();
+    void oversizedUpdateInfoIsStopped_data();
+    void oversizedUpdateInfoIsStopped();
 
     void extractPackageReportsInstallerResult_data();
     void extractPackageReportsInstallerResult();
@@ -120,10 +124,21 @@ void TestFileManager::readUpdateInfo_data()
     QTest::newRow("unlisted device") << full << "dev-9" << true << false << 512;
     QTest::newRow("case differs") << full << "dev-8" << true << false << 512;
     QTest::newRow("empty device id with list") << full << "" << true << false << 512;
-    QTest::newRow("no device list") << QByteArray(R"({"linux":{"version_code":9}})") << "" << true << true << 9;
-    QTest::newRow("empty device list") << QByteArray(R"({"linux":{"devices_id":[],"version_code":9}})")
+    QTest::newRow("no device list") << QByteArray(R"({"linux":{"version_code":9,"file_name":"a.zip"}})") << "" << true
+                                    << true << 9;
+    QTest::newRow("empty device list") << QByteArray(R"({"linux":{"devices_id":[],"version_code":9,"file_name":"a.zip"}})")
                                        << "x" << true << true << 9;
-    QTest::newRow("version as string") << QByteArray(R"({"linux":{"version_code":"600"}})") << "" << true << true << 0;
+    // A list of the wrong type would read as empty, which admits everyone.
+    QTest::newRow("device list as a string") << QByteArray(R"({"linux":{"devices_id":"dev-7","version_code":9,"file_name":"a.zip"}})")
+                                             << "dev-7" << true << false << 9;
+    QTest::newRow("device list as a number") << QByteArray(R"({"linux":{"devices_id":7,"version_code":9,"file_name":"a.zip"}})")
+                                             << "7" << true << false << 9;
+    QTest::newRow("device list mixed") << QByteArray(R"({"linux":{"devices_id":["dev-7",8],"version_code":9,"file_name":"a.zip"}})")
+                                       << "dev-7" << true << false << 9;
+    QTest::newRow("device list null") << QByteArray(R"({"linux":{"devices_id":null,"version_code":9,"file_name":"a.zip"}})")
+                                      << "dev-7" << true << false << 9;
+    QTest::newRow("version as string") << QByteArray(R"({"linux":{"version_code":"600","file_name":"a.zip"}})") << ""
+                                       << true << true << 0;
     QTest::newRow("platform missing") << QByteArray(R"({"windows":{"version_code":3}})") << "" << false << false << 0;
     QTest::newRow("platform empty") << QByteArray(R"({"linux":{}})") << "" << false << false << 0;
     QTest::newRow("platform not an object") << QByteArray(R"({"linux":[1,2]})") << "" << false << false << 0;
@@ -140,6 +155,10 @@ void TestFileManager::readUpdateInfo_data()
                                               << "" << false << false << 0;
     QTest::newRow("file name with backslash") << QByteArray(R"({"linux":{"version_code":9,"file_name":"..\\x.zip"}})")
                                               << "" << false << false << 0;
+    // Stored under no name, the package could never be renamed into place.
+    QTest::newRow("file name empty") << QByteArray(R"({"linux":{"version_code":9,"file_name":""}})")
+                                     << "" << false << false << 0;
+    QTest::newRow("file name absent") << QByteArray(R"({"linux":{"version_code":9}})") << "" << false << false << 0;
     QTest::newRow("file name dot-dot") << QByteArray(R"({"linux":{"version_code":9,"file_name":".."}})")
                                        << "" << false << false << 0;
 }
@@ -225,7 +244,7 @@ void TestFileManager::isPackageValid()
     m_manager->packageHash = hash;
 
     m_manager->packageHash = m_manager->packageHash.toUpper();
-    QVERIFY2(!m_manager->isPackageValid(), "the comparison is exact");
+    QVERIFY2(m_manager->isPackageValid(), "an upper-case digest is the same digest");
 
     QVERIFY(TestFiles::write(m_manager->packagePath(), "abd"));
     m_manager->packageHash = QStringLiteral("900150983cd24fb0d6963f7d28e17f72");
@@ -236,8 +255,9 @@ void TestFileManager::cleanDownloadAfterTransferResult_data()
 {
     QTest::addColumn<int>("code");
     QTest::addColumn<bool>("clean");
-    QTest::newRow("cancelled") << 5 << true;
-    QTest::newRow("not found") << 203 << true;
+    // The bytes of a broken transfer are good; the next attempt continues them.
+    QTest::newRow("cancelled") << 5 << false;
+    QTest::newRow("not found") << 203 << false;
     QTest::newRow("integrity") << -3 << true;
     QTest::newRow("rename") << -2 << false;
     QTest::newRow("success") << 0 << false;
@@ -274,8 +294,9 @@ void TestFileManager::packageTransferResumesOrStartsClean()
     QSignalSpy results(m_manager.data(), &FileManager::finished);
     const QString partial = m_manager->packagePath() + QStringLiteral(".tmp");
 
-    // Good bytes of an earlier attempt are resumed.
+    // Good bytes of an earlier attempt at the same package are resumed.
     QVERIFY(TestFiles::write(partial, body.left(1000)));
+    QVERIFY(TestFiles::write(DownloadFile::partialMarkerPath(m_manager->packagePath()), m_manager->packageHash.toLatin1()));
     m_manager->downloadPackage();
     QVERIFY(results.wait(10000));
     QCOMPARE(results.last().at(0).toInt(), 0);
@@ -286,6 +307,7 @@ void TestFileManager::packageTransferResumesOrStartsClean()
     // Wrong bytes on disk end in an integrity failure; the next attempt starts from byte 0.
     QVERIFY(QFile::remove(m_manager->packagePath()));
     QVERIFY(TestFiles::write(partial, QByteArray(1000, 'z')));
+    QVERIFY(TestFiles::write(DownloadFile::partialMarkerPath(m_manager->packagePath()), m_manager->packageHash.toLatin1()));
     m_manager->downloadPackage();
     QVERIFY(results.wait(10000));
     QCOMPARE(results.last().at(0).toInt(), -3);
@@ -298,7 +320,7 @@ void TestFileManager::packageTransferResumesOrStartsClean()
     QCOMPARE(readAll(m_manager->packagePath()), body);
 }
 
-void TestFileManager::cancelledTransferStartsClean()
+void TestFileManager::cancelledTransferResumes()
 {
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -317,14 +339,15 @@ void TestFileManager::cancelledTransferStartsClean()
     const QString partial = m_manager->packagePath() + QStringLiteral(".tmp");
     QVERIFY(QTest::qWaitFor([&] { return QFileInfo(partial).size() >= 50000; }, 10000));
 
-    // A new request cancels the stalled transfer (code 5) and must not resume its bytes.
+    // A new request cancels the stalled transfer (code 5) and continues its bytes.
     m_manager->downloadPackage();
+    const qint64 kept = QFileInfo(partial).size();
     QCOMPARE(results.size(), 1);
     QCOMPARE(results.at(0).at(0).toInt(), 5);
     QVERIFY(QTest::qWaitFor([&] { return results.size() == 2; }, 10000));
     QCOMPARE(results.at(1).at(0).toInt(), 0);
     QCOMPARE(server.requests().size(), 2);
-    QCOMPARE(server.requests().last().header("Range"), QByteArray());
+    QCOMPARE(server.requests().last().header("Range"), "bytes=" + QByteArray::number(kept) + '-');
     QVERIFY(m_manager->isPackageValid());
 }
 
@@ -343,6 +366,8 @@ void TestFileManager::earlierPackagesAreRemoved()
     QVERIFY(TestFiles::write(folder + QStringLiteral("/p-100.zip"), "old"));
     QVERIFY(TestFiles::write(folder + QStringLiteral("/p-200.zip.tmp"), "partial old"));
     QVERIFY(TestFiles::write(folder + QStringLiteral("/p-300.zip.tmp"), body.left(5000)));
+    QVERIFY(TestFiles::write(DownloadFile::partialMarkerPath(m_manager->packagePath()), m_manager->packageHash.toLatin1()));
+    QVERIFY(TestFiles::write(folder + QStringLiteral("/p-200.zip.tmp.meta"), "old marker"));
     QVERIFY(QDir().mkpath(folder + QStringLiteral("/keep")));
     QSignalSpy results(m_manager.data(), &FileManager::finished);
 
@@ -353,6 +378,7 @@ void TestFileManager::earlierPackagesAreRemoved()
     QVERIFY(m_manager->isPackageValid());
     QVERIFY(!QFile::exists(folder + QStringLiteral("/p-100.zip")));
     QVERIFY(!QFile::exists(folder + QStringLiteral("/p-200.zip.tmp")));
+    QVERIFY(!QFile::exists(folder + QStringLiteral("/p-200.zip.tmp.meta")));
     QVERIFY(QFileInfo(folder + QStringLiteral("/keep")).isDir());
     QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList({QStringLiteral("p-300.zip")}));
 }
@@ -361,7 +387,7 @@ void TestFileManager::updateInfoTransfer()
 {
     HttpTestServer server;
     QVERIFY(server.listen());
-    server.serveData("/update/update.json", R"({"linux":{"version_code":321}})");
+    server.serveData("/update/update.json", R"({"linux":{"version_code":321,"file_name":"a.zip"}})");
     m_settings->updateLink = server.url(QStringLiteral("/update")).toString();
     QVERIFY(Utils::deleteDir(m_settings->tempDir));
     QSignalSpy results(m_manager.data(), &FileManager::finished);
@@ -384,6 +410,65 @@ void TestFileManager::updateInfoTransfer()
     m_manager->downloadPackage();
     QCOMPARE(results.size(), 2);
     QVERIFY(results.last().at(0).toInt() > 0);
+}
+
+void TestFileManager::updateInfoAlwaysFromFirstByte()
+{
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    // Same length as the leftover, another version: a resumed transfer would splice the two.
+    const QByteArray current = R"({"linux":{"version_code":301,"file_name":"p-301.zip"}})";
+    const QByteArray older = R"({"linux":{"version_code":300,"file_name":"p-300.zip"}})";
+    server.serveData("/update/update.json", current);
+    m_settings->updateLink = server.url(QStringLiteral("/update")).toString();
+    const QString info = m_settings->tempDir + QStringLiteral("/update.json");
+    QVERIFY(TestFiles::write(info + QStringLiteral(".tmp"), older.left(40)));
+    QSignalSpy results(m_manager.data(), &FileManager::finished);
+
+    m_manager->downloadUpdateInfo();
+    QVERIFY(results.wait(10000));
+    QCOMPARE(results.last().at(0).toInt(), 0);
+    QCOMPARE(server.requests().size(), 1);
+    QCOMPARE(server.requests().last().header("Range"), QByteArray());
+    QCOMPARE(TestFiles::read(info), current);
+}
+
+void TestFileManager::oversizedUpdateInfoIsStopped_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("announced");
+    QTest::addColumn<bool>("refused");
+
+    const int limit = int(FileManager::maxUpdateInfoSize);
+    QTest::newRow("at the limit") << limit << true << false;
+    QTest::newRow("announced beyond") << limit + 1 << true << true;
+    QTest::newRow("no length, cut while streaming") << 3 * limit << false << true;
+}
+
+void TestFileManager::oversizedUpdateInfoIsStopped()
+{
+    QFETCH(int, size);
+    QFETCH(bool, announced);
+    QFETCH(bool, refused);
+
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    HttpTestServer::Route route;
+    route.body = QByteArray(size, ' ');
+    route.sendContentLength = announced;
+    server.setRoute("/update/update.json", route);
+    m_settings->updateLink = server.url(QStringLiteral("/update")).toString();
+    const QString info = m_settings->tempDir + QStringLiteral("/update.json");
+    QVERIFY(TestFiles::write(info, "earlier"));
+    QSignalSpy results(m_manager.data(), &FileManager::finished);
+
+    if (refused)
+        QTest::ignoreMessage(QtWarningMsg, "[FileManager] update information larger than 1048576 bytes, transfer stopped");
+    m_manager->downloadUpdateInfo();
+    QVERIFY(results.wait(10000));
+    QCOMPARE(results.last().at(0).toInt(), refused ? int(DownloadFile::SizeLimitError) : 0);
+    QCOMPARE(TestFiles::read(info).size(), refused ? 7 : size);
+    QVERIFY(QFileInfo(info + QStringLiteral(".tmp")).size() <= FileManager::maxUpdateInfoSize);
 }
 
 void TestFileManager::extractPackageReportsInstallerResult_data()

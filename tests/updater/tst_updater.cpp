@@ -1,3 +1,4 @@
+#include "downloadfile.h"
 #include "filemanager.h"
 #include "httptestserver.h"
 #include "settings.h"
@@ -95,6 +96,7 @@ private slots:
     void errorHashAtStartAndAfterDownload();
     void integrityFailureRestartsFromZero();
     void downloadErrors();
+    void oversizedInfoIsAnInfoError();
     void checkingDisabledReportsEachMinute();
     void periodChangeIsAdopted();
     void packageAlreadyPresent();
@@ -429,12 +431,32 @@ void TestUpdater::downloadErrors()
     QVERIFY(tickAndWait(2));
     QVERIFY(tickAndWait(3));
     QVERIFY(m_results->at(2).at(0).toInt() > 0);
-    QVERIFY(u->getFileManager()->cleanDownload);
+    QVERIFY(!u->getFileManager()->cleanDownload);
     u->timeout();
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("downloading"));
     QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
     QVERIFY(m_capture->tokens().isEmpty());
+}
+
+void TestUpdater::oversizedInfoIsAnInfoError()
+{
+    makeUpdater();
+    Updater *u = m_updater.data();
+    serveInfo(QJsonObject{{QStringLiteral("version_code"), 0}, {QStringLiteral("file_name"), QStringLiteral("a.zip")}});
+    QVERIFY(tickAndWait(1));
+    u->timeout();
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
+    u->timeout();
+
+    m_server->serveData("/update/update.json", QByteArray(2 * 1024 * 1024, ' '));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("update information larger than")));
+    QVERIFY(tickAndWait(2));
+    QCOMPARE(m_results->at(1).at(0).toInt(), int(DownloadFile::SizeLimitError));
+    u->timeout();
+    QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
+    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
 }
 
 void TestUpdater::checkingDisabledReportsEachMinute()
