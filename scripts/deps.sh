@@ -10,6 +10,8 @@ packages=(
   nginx-light xvfb xauth
   curl unzip zip libarchive-tools time python3 fonts-dejavu-core
 )
+# Callers may name more (the sanitizer build adds its compiler).
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
