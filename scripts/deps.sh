@@ -11,6 +11,8 @@ packages=(
   curl unzip zip libarchive-tools time python3 fonts-dejavu-core
   dpkg-dev file lintian
 )
+# Callers may name more (the sanitizer build adds its compiler).
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -67,6 +67,8 @@ struct Recorder
 class TestDownloadFile : public QObject
 {
     Q_OBJECT
+public:
+    ~TestDownloadFile() override { delete m_dir; delete m_server; }
 
 private slots:
     void initTestCase();
