@@ -244,6 +244,9 @@ void TestSettings::gettersSeeChangesOfAnotherWriter()
     content.replace("device_id=", "device_id=other");
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(content);
+    // Qt keeps a parsed copy of the file while its size and time stay the same; a hand edit of the
+    // same length within the same millisecond would go unseen.
+    QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime));
     file.close();
 
     g_log.clear();
@@ -296,6 +299,9 @@ void TestSettings::textWithCommasOrNonAsciiIsKept()
     content.replace("folder=C:/tovrel/app", line);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(content);
+    // Qt keeps a parsed copy of the file while its size and time stay the same; a hand edit of the
+    // same length within the same millisecond would go unseen.
+    QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime));
     file.close();
 
     g_log.clear();
