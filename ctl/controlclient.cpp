@@ -21,7 +21,7 @@ QString ControlClient::socketPath() const
     if (!m_socket.fullServerName().isEmpty())
         return m_socket.fullServerName();
     // Where Qt looks for a bare name; a failed connect leaves fullServerName() empty.
-    const QString name = m_socket.serverName();
+    const QString &name = m_name;
     return name.startsWith(QLatin1Char('/')) ? name : QDir::tempPath() + QLatin1Char('/') + name;
 }
 
@@ -36,6 +36,7 @@ ControlClient::Result ControlClient::timedOut(const QString &what)
 
 ControlClient::Result ControlClient::open(const QString &socketName)
 {
+    m_name = socketName;
     m_socket.connectToServer(socketName);
     if (!m_socket.waitForConnected(m_timeoutMs)) {
         switch (m_socket.error()) {

@@ -37,6 +37,7 @@ private:
     Result timedOut(const QString &what);
 
     QLocalSocket m_socket;
+    QString m_name;
     int m_timeoutMs;
     QString m_error;
 };
