@@ -149,7 +149,8 @@ ControlClient::Result ControlClient::get(const QStringList &names, QJsonObject *
     return Result::Ok;
 }
 
-ControlClient::Result ControlClient::waitForPush(const QString &key, int timeoutMs, QJsonValue *value)
+ControlClient::Result ControlClient::waitForPush(const QString &key, const QStringList &wanted, int timeoutMs,
+                                                QJsonValue *value)
 {
     const QDeadlineTimer deadline(timeoutMs);
     for (;;) {
@@ -161,7 +162,7 @@ ControlClient::Result ControlClient::waitForPush(const QString &key, int timeout
         }
         if (result != Result::Ok)
             return result;
-        if (line.contains(key)) {
+        if (line.contains(key) && (wanted.isEmpty() || wanted.contains(line.value(key).toString()))) {
             *value = line.value(key);
             return Result::Ok;
         }

@@ -29,8 +29,9 @@ public:
     Result get(const QStringList &names, QJsonObject *values);
     // Sends one request that has no reply.
     Result send(const QJsonObject &request);
-    // The next value pushed for key, waiting at most timeoutMs.
-    Result waitForPush(const QString &key, int timeoutMs, QJsonValue *value);
+    // The next value pushed for key that is one of wanted (any value when wanted is empty), waiting
+    // at most timeoutMs. Other values may be late pushes of what happened before the request.
+    Result waitForPush(const QString &key, const QStringList &wanted, int timeoutMs, QJsonValue *value);
 
 private:
     Result readObject(const QDeadlineTimer &deadline, QJsonObject *object);

@@ -162,7 +162,9 @@ int CtlRunner::check()
     result = client.send(action(Protocol::Action::DownloadUpdate));
     QJsonValue state;
     if (result == ControlClient::Result::Ok)
-        result = client.waitForPush(QLatin1String(Key::StateDownload), command.timeoutMs, &state);
+        result = client.waitForPush(QLatin1String(Key::StateDownload),
+                                    {QLatin1String(State::Downloading), QLatin1String(State::NotActive)},
+                                    command.timeoutMs, &state);
     if (result != ControlClient::Result::Ok)
         return failed(result);
     if (state.toString() != QLatin1String(State::Downloading))
@@ -189,11 +191,13 @@ int CtlRunner::install()
     result = client.send(action(Protocol::Action::Update));
     QJsonValue state;
     if (result == ControlClient::Result::Ok)
-        result = client.waitForPush(stateKey, command.timeoutMs, &state);
-    if (result == ControlClient::Result::Ok && state.toString() == QLatin1String(State::Updating)) {
+        result = client.waitForPush(stateKey, {QLatin1String(State::Updating)}, command.timeoutMs, &state);
+    if (result == ControlClient::Result::Ok) {
         out << "installing...\n";
         out.flush();
-        result = client.waitForPush(stateKey, qMax(installResultMs, command.timeoutMs), &state);
+        // The installation runs to its end within the updater's request handler: the next update
+        // state is its result.
+        result = client.waitForPush(stateKey, {}, qMax(installResultMs, command.timeoutMs), &state);
     }
     if (result != ControlClient::Result::Ok)
         return failed(result);

@@ -6,10 +6,12 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
-#include <cstdio>
+#include <csignal>
 
 int main(int argc, char *argv[])
 {
+    // An updater that goes away mid-request must give an error text, not end this command silently.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
     QCoreApplication::setApplicationName(QStringLiteral("tovrel-ctl"));

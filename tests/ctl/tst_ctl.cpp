@@ -84,8 +84,7 @@ private slots:
     void refused();
     void olderUpdaterWithoutProgress();
     void checkAndProgress();
-    void checkRefusedWhenSwitchedOff();
-    void installAsksForForce();
+    void refusedActions();
     void installForce();
     void statusText_data();
     void statusText();
@@ -335,19 +334,7 @@ void TestCtl::checkAndProgress()
     QVERIFY2(r.err.contains(QStringLiteral("a download is running")), qPrintable(r.err));
 }
 
-void TestCtl::checkRefusedWhenSwitchedOff()
-{
-    TestEnvironment env;
-    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
-    Updater updater(env, name);
-    QVERIFY(updater.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
-    QCOMPARE(ctl(env, {QStringLiteral("set"), QStringLiteral("period"), QStringLiteral("0")}).code, 0);
-    const CtlResult r = ctl(env, {QStringLiteral("check")});
-    QCOMPARE(r.code, 1);
-    QVERIFY2(r.err.contains(QStringLiteral("checks are switched off")), qPrintable(r.err));
-}
-
-void TestCtl::installAsksForForce()
+void TestCtl::refusedActions()
 {
     TestEnvironment env;
     const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
@@ -362,6 +349,11 @@ void TestCtl::installAsksForForce()
     QCOMPARE(r.code, 1);
     QVERIFY2(r.err.contains(QStringLiteral("no update is ready")), qPrintable(r.err));
     QVERIFY(!updater.lines().contains(QStringLiteral("$UPDATING")));
+
+    QCOMPARE(ctl(env, {QStringLiteral("set"), QStringLiteral("period"), QStringLiteral("0")}).code, 0);
+    r = ctl(env, {QStringLiteral("check")});
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("checks are switched off")), qPrintable(r.err));
 }
 
 void TestCtl::installForce()
