@@ -38,6 +38,7 @@ enum Id {
     StateDownload,
     StateUpdate,
     ReadyVersion,
+    Progress,
     KeyCount
 };
 
@@ -77,6 +78,10 @@ const Settings::Key keys[KeyCount] = {
      Ch::StateUpdate, C::Memory},
     {nullptr, K::Number, nullptr, &Settings::readyVersionCode, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::ReadyVersion, C::Memory},
+    // Bytes received by the running transfer as decimal text (a number key would stop at 2 GiB);
+    // empty while none runs.
+    {nullptr, K::Text, &Settings::downloadProgress, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+     "progress", C::Memory},
 };
 
 constexpr int storedKeyCount = StateDownload;
@@ -105,6 +110,7 @@ const QVector<const Settings::Key *> &Settings::channelKeys()
     static const QVector<const Key *> order = {
         &keys[UpdateLink], &keys[Period],        &keys[AppVersion],  &keys[DeviceId],     &keys[Download],
         &keys[Update],     &keys[StateDownload], &keys[StateUpdate], &keys[ReadyVersion],
+        &keys[Progress],
     };
     return order;
 }

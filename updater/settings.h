@@ -89,6 +89,7 @@ public:
     QString stateDownload;
     QString stateUpdate;
     qint32 readyVersionCode = 0;
+    QString downloadProgress;
 
 private:
     QVariant readStored(const Key &key);

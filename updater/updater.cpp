@@ -267,14 +267,17 @@ void Updater::started(QString contentType, int contentLength)
 void Updater::progressChanged(double progress)
 {
     this->progress = progress;
+    settings->downloadProgress = QString::number(qint64(progress));
 }
 
 void Updater::downloadingChanged(bool downloading)
 {
-    if (downloading)
+    if (downloading) {
         progressTimer->start(progressInterval);
-    else
+    } else {
         progressTimer->stop();
+        settings->downloadProgress.clear();
+    }
 }
 
 void Updater::progressTimeout()

@@ -712,8 +712,10 @@ void TestUpdater::aliveAndProgressTimers()
     QCOMPARE(u->getProgressTimer()->interval(), 1000);
     u->progressChanged(12345);
     QCOMPARE(u->getProgress(), 12345.0);
+    QCOMPARE(m_settings->downloadProgress, QStringLiteral("12345"));
     u->downloadingChanged(false);
     QVERIFY(!u->getProgressTimer()->isActive());
+    QVERIFY(m_settings->downloadProgress.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestUpdater)

@@ -1,0 +1,72 @@
+#include "keycheck.h"
+
+#include <limits>
+
+const Settings::Key *KeyCheck::find(const QString &name)
+{
+    for (const Settings::Key *key : Settings::channelKeys()) {
+        if (name == QLatin1String(key->channelName))
+            return key;
+    }
+    return nullptr;
+}
+
+QStringList KeyCheck::names()
+{
+    QStringList list;
+    for (const Settings::Key *key : Settings::channelKeys())
+        list << QLatin1String(key->channelName);
+    return list;
+}
+
+QStringList KeyCheck::writableNames()
+{
+    QStringList list;
+    for (const Settings::Key *key : Settings::channelKeys()) {
+        if (!Settings::isReadOnly(*key))
+            list << QLatin1String(key->channelName);
+    }
+    return list;
+}
+
+QJsonValue KeyCheck::placeholder(const Settings::Key &key)
+{
+    if (key.kind == Settings::Kind::Text)
+        return QStringLiteral("?");
+    return 0;
+}
+
+bool KeyCheck::toValue(const Settings::Key &key, const QString &text, QJsonValue *value, QString *error)
+{
+    if (key.kind == Settings::Kind::Text) {
+        if (text.isEmpty()) {
+            *error = QStringLiteral("the updater takes no empty value for %1").arg(QLatin1String(key.channelName));
+            return false;
+        }
+        *value = text;
+        return true;
+    }
+    bool ok = false;
+    const qlonglong number = text.toLongLong(&ok);
+    if (!ok || number < 0 || number > std::numeric_limits<int>::max() || text.trimmed() != text) {
+        *error = QStringLiteral("%1 takes a whole number from 0 to %2, not \"%3\"")
+                     .arg(QLatin1String(key.channelName))
+                     .arg(std::numeric_limits<int>::max())
+                     .arg(text);
+        return false;
+    }
+    // The updater would store any other number as 0, switching off what the caller meant to switch on.
+    if (key.setRule == Settings::SetRule::OneOrZero && number > 1) {
+        *error = QStringLiteral("%1 takes 0 (off) or 1 (on), not %2").arg(QLatin1String(key.channelName), text);
+        return false;
+    }
+    *value = int(number);
+    return true;
+}
+
+QString KeyCheck::toText(const QJsonValue &value)
+{
+    if (value.isDouble())
+        return QString::number(qint64(value.toDouble()));
+    return value.toString();
+}

@@ -1,0 +1,29 @@
+#ifndef KEYCHECK_H
+#define KEYCHECK_H
+
+#include "settings.h"
+
+#include <QJsonValue>
+#include <QString>
+#include <QStringList>
+
+// What the client may ask of the control channel's keys, decided from the updater's own key table:
+// the server silently ignores unknown keys and read-only ones in a "set", so refusals happen here.
+class KeyCheck
+{
+public:
+    // The key of that channel name, or null.
+    static const Settings::Key *find(const QString &name);
+    // Every channel name in the order in which the updater answers.
+    static QStringList names();
+    static QStringList writableNames();
+    // A value of the key's type that the server accepts in a "get".
+    static QJsonValue placeholder(const Settings::Key &key);
+    // The value for a "set" from its command-line text; false with a reason when the updater would
+    // refuse it (the server then drops the request without a word).
+    static bool toValue(const Settings::Key &key, const QString &text, QJsonValue *value, QString *error);
+    // A received value as text for output.
+    static QString toText(const QJsonValue &value);
+};
+
+#endif

@@ -1,0 +1,74 @@
+#include "statusreport.h"
+
+#include "protocol.h"
+
+#include <QStringList>
+
+namespace {
+namespace Key = Protocol::Key;
+
+QString value(const QJsonObject &values, const char *key)
+{
+    const QJsonValue v = values.value(QLatin1String(key));
+    if (v.isDouble())
+        return QString::number(qint64(v.toDouble()));
+    return v.toString();
+}
+
+QString line(const char *label, const QString &text)
+{
+    return QStringLiteral("%1 %2\n").arg(QLatin1String(label), -18).arg(text);
+}
+}
+
+qint64 StatusReport::runningProgress(const QJsonObject &values)
+{
+    // The download state stays "downloading" after some failures; the progress text is only
+    // there while a transfer actually runs.
+    bool ok = false;
+    const qint64 bytes = values.value(QLatin1String("progress")).toString().toLongLong(&ok);
+    if (!ok || value(values, Key::StateDownload) != QLatin1String(Protocol::State::Downloading))
+        return -1;
+    return bytes;
+}
+
+QString StatusReport::size(qint64 bytes)
+{
+    if (bytes < 1024)
+        return QStringLiteral("%1 bytes").arg(bytes);
+    const char *units[] = {"KiB", "MiB", "GiB", "TiB"};
+    double amount = double(bytes);
+    int unit = -1;
+    while (amount >= 1024 && unit < 3) {
+        amount /= 1024;
+        ++unit;
+    }
+    return QStringLiteral("%1 %2").arg(amount, 0, 'f', 1).arg(QLatin1String(units[unit]));
+}
+
+QString StatusReport::text(const QJsonObject &values)
+{
+    const QString update = value(values, Key::StateUpdate);
+    const QString download = value(values, Key::StateDownload);
+    const QString offered = value(values, Key::ReadyVersion);
+    QString out;
+    out += line("update state:", update.isEmpty() ? QStringLiteral("(none)") : update);
+    out += line("download state:", download.isEmpty() ? QStringLiteral("(no check yet)") : download);
+    out += line("installed version:", value(values, Key::InstalledVersion));
+    out += line("offered version:",
+                offered.isEmpty() || offered == QLatin1String("0") ? QStringLiteral("(none read yet)") : offered);
+    const qint64 progress = runningProgress(values);
+    if (progress >= 0)
+        out += line("progress:", size(progress) + QStringLiteral(" received"));
+    if (update == QLatin1String(Protocol::State::Ready))
+        out += QStringLiteral("The launcher installs the update when the application is not running.\n");
+    return out;
+}
+
+QJsonObject StatusReport::json(const QJsonObject &values)
+{
+    QJsonObject object = values;
+    const qint64 progress = runningProgress(values);
+    object.insert(QStringLiteral("progress"), progress >= 0 ? QJsonValue(double(progress)) : QJsonValue());
+    return object;
+}

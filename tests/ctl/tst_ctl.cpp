@@ -1,0 +1,421 @@
+#include "../updater/testzip.h"
+#include "childrun.h"
+#include "httptestserver.h"
+#include "settingsstore.h"
+#include "sockethelpers.h"
+#include "statusreport.h"
+#include "testenvironment.h"
+#include "testfiles.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QSettings>
+#include <QtTest>
+
+#include <memory>
+
+// tovrel-ctl as a technician runs it, against the real updater with a private store and socket name.
+
+namespace {
+
+struct CtlResult
+{
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+// Runs tovrel-ctl and keeps this process's event loop turning, so that servers living in the test
+// (HTTP, a mute socket) answer meanwhile.
+CtlResult ctl(const TestEnvironment &env, const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessEnvironment(env.processEnvironment());
+    process.start(QStringLiteral(CTL_BIN), arguments);
+    CtlResult result;
+    if (!process.waitForStarted(5000)
+        || !QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 30000)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return result;
+    }
+    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+void writeStore(const TestEnvironment &env, const QString &name, const QString &link)
+{
+    const auto store = SettingsStore::openFile(env.settingsFile(QStringLiteral("updater")));
+    store->setValue(QStringLiteral("localserver/name"), name);
+    store->setValue(QStringLiteral("update/link"), link);
+    store->sync();
+}
+
+// The real updater listening under a name of its own.
+struct Updater : ChildRun
+{
+    Updater(const TestEnvironment &env, const QString &name, const QString &link = QStringLiteral("http://127.0.0.1:9/update"))
+        : ChildRun(env.processEnvironment())
+    {
+        writeStore(env, name, link);
+        process.start(QStringLiteral(UPDATER_BIN), QStringList());
+    }
+};
+
+}
+
+class TestCtl : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void versionAndHelp();
+    void updaterNotRunning();
+    void staleSocketRefused();
+    void silentServerTimesOut();
+    void status();
+    void setGetRoundTrip_data();
+    void setGetRoundTrip();
+    void refused_data();
+    void refused();
+    void olderUpdaterWithoutProgress();
+    void checkAndProgress();
+    void refusedActions();
+    void installForce();
+    void statusText_data();
+    void statusText();
+};
+
+void TestCtl::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY(QFileInfo(QStringLiteral(CTL_BIN)).isExecutable());
+    QVERIFY(QFileInfo(QStringLiteral(UPDATER_BIN)).isExecutable());
+}
+
+void TestCtl::versionAndHelp()
+{
+    TestEnvironment env;
+    CtlResult r = ctl(env, {QStringLiteral("--version")});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.startsWith(QStringLiteral("tovrel-ctl ")), qPrintable(r.out));
+    r = ctl(env, {QStringLiteral("--help")});
+    QCOMPARE(r.code, 0);
+    QVERIFY(r.out.contains(QStringLiteral("install --force")));
+    QVERIFY(r.out.contains(QStringLiteral("3 updater not running")));
+    r = ctl(env, {QStringLiteral("frobnicate")});
+    QCOMPARE(r.code, 2);
+    QVERIFY2(r.err.contains(QStringLiteral("unknown command")), qPrintable(r.err));
+    // Reading where the updater listens must not create or change its store.
+    QVERIFY(!QFileInfo::exists(env.settingsFile(QStringLiteral("updater"))));
+}
+
+void TestCtl::updaterNotRunning()
+{
+    TestEnvironment env;
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
+    writeStore(env, name, QStringLiteral("http://127.0.0.1:9/update"));
+    const QByteArray before = TestFiles::read(env.settingsFile(QStringLiteral("updater")));
+    const CtlResult r = ctl(env, {QStringLiteral("status")});
+    QCOMPARE(r.code, 3);
+    QVERIFY2(r.err.contains(QStringLiteral("not running")) && r.err.contains(name), qPrintable(r.err));
+    QCOMPARE(TestFiles::read(env.settingsFile(QStringLiteral("updater"))), before);
+}
+
+void TestCtl::staleSocketRefused()
+{
+    TestEnvironment env;
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
+    writeStore(env, name, QStringLiteral("http://127.0.0.1:9/update"));
+    const QString path = QDir::tempPath() + QLatin1Char('/') + name;
+    QVERIFY(SocketHelpers::makeStaleSocket(path));
+    const CtlResult r = ctl(env, {QStringLiteral("status")});
+    QFile::remove(path);
+    QCOMPARE(r.code, 4);
+    QVERIFY2(r.err.contains(QStringLiteral("refused")), qPrintable(r.err));
+}
+
+void TestCtl::silentServerTimesOut()
+{
+    TestEnvironment env;
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
+    writeStore(env, name, QStringLiteral("http://127.0.0.1:9/update"));
+    QLocalServer mute;
+    QVERIFY(mute.listen(name));
+    QElapsedTimer clock;
+    clock.start();
+    const CtlResult r = ctl(env, {QStringLiteral("--timeout"), QStringLiteral("0.5"), QStringLiteral("status")});
+    QCOMPARE(r.code, 6);
+    QVERIFY2(r.err.contains(QStringLiteral("no answer")), qPrintable(r.err));
+    QVERIFY(clock.elapsed() < 10000);
+}
+
+void TestCtl::status()
+{
+    TestEnvironment env;
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
+    Updater updater(env, name);
+    QVERIFY(updater.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
+
+    CtlResult r = ctl(env, {QStringLiteral("status")});
+    QCOMPARE(r.code, 0);
+    const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY2(lines.size() >= 4, qPrintable(r.out));
+    // No update information was ever read in this store.
+    QCOMPARE(lines.at(0).simplified(), QStringLiteral("update state: error_info"));
+    QCOMPARE(lines.at(1).simplified(), QStringLiteral("download state: (no check yet)"));
+    QCOMPARE(lines.at(2).simplified(), QStringLiteral("installed version: 407"));
+    QVERIFY(!r.out.contains(QStringLiteral("progress")));
+
+    r = ctl(env, {QStringLiteral("status"), QStringLiteral("--json")});
+    QCOMPARE(r.code, 0);
+    const QJsonObject object = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    QCOMPARE(object.value(QStringLiteral("state_update")).toString(), QStringLiteral("error_info"));
+    QCOMPARE(object.value(QStringLiteral("installed_version")).toInt(), 407);
+    QCOMPARE(object.value(QStringLiteral("ready_version")).toInt(), 0);
+    QVERIFY(object.value(QStringLiteral("progress")).isNull());
+    QCOMPARE(object.value(QStringLiteral("period")).toInt(), 3600);
+}
+
+void TestCtl::setGetRoundTrip_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("storeKey");
+    QTest::newRow("number") << "period" << "120" << "update/period";
+    QTest::newRow("zero") << "installed_version" << "0" << "app/version";
+    QTest::newRow("flag") << "active_update" << "1" << "update/update";
+    QTest::newRow("non-ASCII text") << "device_id" << QStringLiteral("киоск \"7\"") << "app/device_id";
+}
+
+void TestCtl::setGetRoundTrip()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, storeKey);
+    TestEnvironment env;
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
+    Updater updater(env, name);
+    QVERIFY(updater.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
+
+    CtlResult r = ctl(env, {QStringLiteral("set"), key, value});
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    QCOMPARE(r.out, key + QLatin1Char('=') + value + QLatin1Char('\n'));
+    r = ctl(env, {QStringLiteral("get"), key, QStringLiteral("state_update")});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.out, key + QLatin1Char('=') + value + QStringLiteral("\nstate_update=error_info\n"));
+    const auto store = SettingsStore::openFile(env.settingsFile(QStringLiteral("updater")));
+    QCOMPARE(SettingsStore::text(*store, storeKey), value);
+}
+
+void TestCtl::refused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("get unknown") << QStringList{"get", "period", "nonsense"} << 5 << "unknown key \"nonsense\"";
+    QTest::newRow("set unknown") << QStringList{"set", "update/period", "5"} << 5 << "unknown key";
+    QTest::newRow("set state") << QStringList{"set", "state_update", "ready"} << 5 << "state_update is read-only";
+    QTest::newRow("set progress") << QStringList{"set", "progress", "1"} << 5 << "progress is read-only";
+    QTest::newRow("flag above 1") << QStringList{"set", "active_download", "2"} << 2 << "0 (off) or 1 (on)";
+    QTest::newRow("not a number") << QStringList{"set", "period", "soon"} << 2 << "whole number";
+    QTest::newRow("empty text") << QStringList{"set", "link", ""} << 2 << "no empty value";
+    QTest::newRow("set without value") << QStringList{"set", "period"} << 2 << "a key and a value";
+}
+
+void TestCtl::refused()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    TestEnvironment env;
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
+    Updater updater(env, name);
+    QVERIFY(updater.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
+
+    CtlResult r = ctl(env, arguments);
+    QCOMPARE(r.code, code);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QVERIFY(r.out.isEmpty());
+    r = ctl(env, {QStringLiteral("--json"), QStringLiteral("get"), QStringLiteral("period"), QStringLiteral("active_download"),
+                  QStringLiteral("link")});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.out, QStringLiteral("{\"active_download\":1,\"link\":\"http://127.0.0.1:9/update\",\"period\":3600}\n"));
+}
+
+void TestCtl::olderUpdaterWithoutProgress()
+{
+    // An updater started before an upgrade answers the keys it knows and stays silent on newer ones.
+    TestEnvironment env;
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
+    writeStore(env, name, QStringLiteral("http://127.0.0.1:9/update"));
+    QLocalServer older;
+    QVERIFY(older.listen(name));
+    const QStringList known{"link", "period", "installed_version", "device_id", "active_download", "active_update",
+                            "state_download", "state_update", "ready_version"};
+    const QJsonObject values{{"link", "http://x/update"}, {"period", 60},          {"installed_version", 3},
+                             {"device_id", "d"},           {"active_download", 1}, {"active_update", 0},
+                             {"state_download", "ready"},  {"state_update", "not_required"}, {"ready_version", 3}};
+    QList<QLocalSocket *> clients;
+    connect(&older, &QLocalServer::newConnection, this, [&] {
+        QLocalSocket *client = older.nextPendingConnection();
+        clients << client;
+        client->write("{\"state_update\":\"not_required\"}\n{\"state_download\":\"ready\"}\n");
+        connect(client, &QLocalSocket::readyRead, client, [client, &known, &values] {
+            while (client->canReadLine()) {
+                const QJsonObject request = QJsonDocument::fromJson(client->readLine()).object();
+                for (const QString &key : known) {
+                    if (request.contains(key))
+                        client->write(QJsonDocument(QJsonObject{{key, values.value(key)}}).toJson(QJsonDocument::Compact)
+                                      + '\n');
+                }
+            }
+        });
+    });
+
+    CtlResult r = ctl(env, {QStringLiteral("status")});
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    QVERIFY2(r.out.startsWith(QStringLiteral("update state:      not_required\n")), qPrintable(r.out));
+    QVERIFY(r.out.contains(QStringLiteral("offered version:   3\n")));
+    r = ctl(env, {QStringLiteral("get"), QStringLiteral("progress")});
+    QCOMPARE(r.code, 5);
+    QVERIFY2(r.err.contains(QStringLiteral("does not know progress")), qPrintable(r.err));
+    qDeleteAll(clients);
+}
+
+void TestCtl::checkAndProgress()
+{
+    HttpTestServer http;
+    QVERIFY(http.listen());
+    const QByteArray package = TestFiles::pseudoRandom(300 * 1024);
+    HttpTestServer::Route route;
+    route.body = package;
+    // Qt reports a transfer's progress at most every 100 ms: slow chunks make every one count, and
+    // the stall keeps the download running while the test looks.
+    route.chunkSize = 8 * 1024;
+    route.chunkDelayMs = 150;
+    route.stallAfterBytes = 64 * 1024;
+    route.stallMs = -1;
+    http.setRoute("/update/pkg.zip", route);
+    const QJsonObject info{{"windows", QJsonObject{{"version_code", 500}, {"file_name", "pkg.zip"},
+                                                   {"hash", TestFiles::md5(package)},
+                                                   {"link", http.url(QStringLiteral("/update/pkg.zip")).toString()}}}};
+    http.serveData("/update/update.json", QJsonDocument(info).toJson());
+
+    TestEnvironment env;
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
+    Updater updater(env, name, http.url(QStringLiteral("/update")).toString());
+    QVERIFY(updater.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
+
+    QSignalSpy stalled(&http, &HttpTestServer::responseStalled);
+    CtlResult r = ctl(env, {QStringLiteral("check")});
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    QVERIFY(r.out.contains(QStringLiteral("check started")));
+    QVERIFY(stalled.wait(20000));
+
+    // The updater sees the bytes a little after the server has sent them.
+    QVERIFY2(QTest::qWaitFor([&] {
+        r = ctl(env, {QStringLiteral("status")});
+        return r.out.contains(QStringLiteral("progress:          64.0 KiB received"));
+    }, 20000), qPrintable(r.out + r.err + QString::fromUtf8(updater.output()).split(QLatin1Char('\n')).filter(QStringLiteral("Updater")).join(QLatin1Char('\n'))));
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.startsWith(QStringLiteral("update state:      downloading\ndownload state:    downloading\n"
+                                             "installed version: 407\noffered version:   500\n")),
+             qPrintable(r.out));
+    r = ctl(env, {QStringLiteral("get"), QStringLiteral("progress")});
+    QCOMPARE(r.out, QStringLiteral("progress=65536\n"));
+    // A check now would start the running download over.
+    r = ctl(env, {QStringLiteral("check")});
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("a download is running")), qPrintable(r.err));
+}
+
+void TestCtl::refusedActions()
+{
+    TestEnvironment env;
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
+    Updater updater(env, name);
+    QVERIFY(updater.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
+
+    CtlResult r = ctl(env, {QStringLiteral("install")});
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("the launcher installs")), qPrintable(r.err));
+    // Nothing is ready: the request is not sent, so the launcher never sees an "error" state.
+    r = ctl(env, {QStringLiteral("install"), QStringLiteral("--force")});
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("no update is ready")), qPrintable(r.err));
+    QVERIFY(!updater.lines().contains(QStringLiteral("$UPDATING")));
+
+    QCOMPARE(ctl(env, {QStringLiteral("set"), QStringLiteral("period"), QStringLiteral("0")}).code, 0);
+    r = ctl(env, {QStringLiteral("check")});
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("checks are switched off")), qPrintable(r.err));
+}
+
+void TestCtl::installForce()
+{
+    TestEnvironment env;
+    const QString zip = env.path() + QStringLiteral("/pkg.zip");
+    QCOMPARE(writeZip(zip, {ZipItem::file(QStringLiteral("version.txt"), "500\n")}), QString());
+    HttpTestServer http;
+    QVERIFY(http.listen());
+    const QByteArray package = TestFiles::read(zip);
+    http.serveData("/update/pkg.zip", package);
+    const QJsonObject info{{"windows", QJsonObject{{"version_code", 500}, {"file_name", "pkg.zip"},
+                                                   {"hash", TestFiles::md5(package)},
+                                                   {"link", http.url(QStringLiteral("/update/pkg.zip")).toString()}}}};
+    http.serveData("/update/update.json", QJsonDocument(info).toJson());
+    const QString app = env.path() + QStringLiteral("/app");
+    {
+        const auto store = SettingsStore::openFile(env.settingsFile(QStringLiteral("updater")));
+        store->setValue(QStringLiteral("app/folder"), app);
+    }
+    const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
+    Updater updater(env, name, http.url(QStringLiteral("/update")).toString());
+    QVERIFY(updater.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
+    QCOMPARE(ctl(env, {QStringLiteral("check")}).code, 0);
+    QVERIFY(QTest::qWaitFor([&] { return updater.lines().contains(QStringLiteral("$UPDATE_READY")); }, 20000));
+
+    const CtlResult r = ctl(env, {QStringLiteral("install"), QStringLiteral("--force")});
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    QCOMPARE(r.out, QStringLiteral("installing...\ninstalled version 500\n"));
+    QCOMPARE(TestFiles::read(app + QStringLiteral("/version.txt")), QByteArray("500\n"));
+}
+
+void TestCtl::statusText_data()
+{
+    QTest::addColumn<QString>("stateDownload");
+    QTest::addColumn<QString>("progress");
+    QTest::addColumn<QString>("progressLine");
+    QTest::newRow("running") << "downloading" << "1572864" << "progress:          1.5 MiB received";
+    QTest::newRow("small") << "downloading" << "512" << "progress:          512 bytes received";
+    QTest::newRow("above 2 GiB") << "downloading" << "3221225472" << "progress:          3.0 GiB received";
+    QTest::newRow("state left after a failure") << "downloading" << "" << "";
+    QTest::newRow("finished") << "ready" << "" << "";
+}
+
+void TestCtl::statusText()
+{
+    QFETCH(QString, stateDownload);
+    QFETCH(QString, progress);
+    QFETCH(QString, progressLine);
+    const QJsonObject values{{"state_update", "downloading"}, {"state_download", stateDownload},
+                             {"installed_version", 7},        {"ready_version", 8},
+                             {"progress", progress}};
+    const QString text = StatusReport::text(values);
+    QVERIFY(text.startsWith(QStringLiteral("update state:      downloading\n")));
+    QCOMPARE(text.contains(QStringLiteral("progress")), !progressLine.isEmpty());
+    if (!progressLine.isEmpty())
+        QVERIFY2(text.contains(progressLine + QLatin1Char('\n')), qPrintable(text));
+    const QJsonValue json = StatusReport::json(values).value(QStringLiteral("progress"));
+    QCOMPARE(json.isNull(), progressLine.isEmpty());
+    if (!progressLine.isEmpty())
+        QCOMPARE(qint64(json.toDouble()), progress.toLongLong());
+}
+
+QTEST_GUILESS_MAIN(TestCtl)
+#include "tst_ctl.moc"
