@@ -1,5 +1,6 @@
 #include "updaterlocation.h"
 
+#include "controlsocket.h"
 #include "settingsstore.h"
 
 #include <QSettings>
@@ -14,5 +15,8 @@ QString UpdaterLocation::serverName()
 
 QString UpdaterLocation::socketFor(const QString &serverName)
 {
-    return serverName;
+    QString error;
+    const QString path = ControlSocket::path(serverName, &error);
+    // Without a private folder the updater cannot listen either; the name alone then finds nothing.
+    return path.isEmpty() ? serverName : path;
 }

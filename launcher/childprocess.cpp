@@ -1,5 +1,5 @@
 #include "childprocess.h"
-
+#include "controlsocket.h"
 #include "logwriter.h"
 
 #include <QCoreApplication>
@@ -75,7 +75,9 @@ void ChildProcess::endGroup(int waitMs)
 
 QString ChildProcess::groupRecordPath(const QString &settingsFileName)
 {
-    const QString folder = privateFolder();
+    // The private folder of this user, the one that also holds the updater's control socket.
+    QString error;
+    const QString folder = ControlSocket::folder(&error);
     if (folder.isEmpty())
         return QString();
     // One record per configuration: launchers with other settings (tests, a second installation)

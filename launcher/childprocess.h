@@ -28,8 +28,6 @@ public:
     // waitMs, kill, wait up to waitMs. Then forgets the group and removes its record.
     void endGroup(int waitMs);
 
-    // The launcher's private folder for such records; empty when there is none that is safe.
-    static QString privateFolder();
     // The record file of the launcher that uses this settings file.
     static QString groupRecordPath(const QString &settingsFileName);
     // A launcher that starts ends a group recorded by one that was killed, if that group still

@@ -55,19 +55,3 @@ void ChildProcess::pause(int ms)
     ::nanosleep(&delay, nullptr);
 }
 
-QString ChildProcess::privateFolder()
-{
-    const uid_t uid = ::getuid();
-    struct stat info = {};
-    const QByteArray runtime = "/run/user/" + QByteArray::number(uid);
-    if (::lstat(runtime.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == uid)
-        return QString::fromLocal8Bit(runtime);
-    const QByteArray own = "/tmp/tovrel-" + QByteArray::number(uid);
-    if (::mkdir(own.constData(), 0700) != 0 && errno != EEXIST)
-        return QString();
-    // Anyone may create names in /tmp: take the folder only if it is ours, private and no link.
-    if (::lstat(own.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != uid
-        || (info.st_mode & 0777) != 0700)
-        return QString();
-    return QString::fromLocal8Bit(own);
-}
