@@ -131,7 +131,7 @@ void TestCtl::staleSocketRefused()
     TestEnvironment env;
     const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
     writeStore(env, name, QStringLiteral("http://127.0.0.1:9/update"));
-    const QString path = QDir::tempPath() + QLatin1Char('/') + name;
+    const QString path = SocketHelpers::serverPath(name);
     QVERIFY(SocketHelpers::makeStaleSocket(path));
     const CtlResult r = ctl(env, {QStringLiteral("status")});
     QFile::remove(path);
@@ -145,7 +145,7 @@ void TestCtl::silentServerTimesOut()
     const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
     writeStore(env, name, QStringLiteral("http://127.0.0.1:9/update"));
     QLocalServer mute;
-    QVERIFY(mute.listen(name));
+    QVERIFY(mute.listen(SocketHelpers::serverPath(name)));
     QElapsedTimer clock;
     clock.start();
     const CtlResult r = ctl(env, {QStringLiteral("--timeout"), QStringLiteral("0.5"), QStringLiteral("status")});
@@ -254,7 +254,7 @@ void TestCtl::olderUpdaterWithoutProgress()
     const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
     writeStore(env, name, QStringLiteral("http://127.0.0.1:9/update"));
     QLocalServer older;
-    QVERIFY(older.listen(name));
+    QVERIFY(older.listen(SocketHelpers::serverPath(name)));
     const QStringList known{"link", "period", "installed_version", "device_id", "active_download", "active_update",
                             "state_download", "state_update", "ready_version"};
     const QJsonObject values{{"link", "http://x/update"}, {"period", 60},          {"installed_version", 3},
