@@ -284,10 +284,11 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
             } else {
                 QTest::qWait(delayMs);
             }
-            // Never kill(0, ...): that would be this test's own process group.
-            if (run.process.state() == QProcess::Running && pid > 0)
+            // A run may end before its delay does. Never kill(0, ...): that is this test's own group.
+            if (run.process.state() != QProcess::NotRunning && pid > 0) {
                 ::kill(pid, SIGKILL);
-            QVERIFY(run.process.waitForFinished(10000));
+                QVERIFY(run.process.waitForFinished(10000));
+            }
         }
 
         // Where the kill landed.
