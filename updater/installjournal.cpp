@@ -294,12 +294,15 @@ InstallJournal::Recovery InstallJournal::recover(const QString &dir, const Versi
         version = journal.fromVersion;
         qWarning() << "[InstallJournal]" << "undone, the folder holds version" << version << "again";
     }
-    if (!store(version)) {
+    if (version < 0) {
+        qWarning() << "[InstallJournal]" << "no version code recorded, the stored one is left as it is";
+    } else if (!store(version)) {
         qCritical() << "[InstallJournal]" << "cannot store the version code" << version
                     << ", the journal stays for the next start";
         return Recovery::Failed;
+    } else {
+        qWarning() << "[InstallJournal]" << "stored version code:" << version;
     }
-    qWarning() << "[InstallJournal]" << "stored version code:" << version;
     if (!journal.discard(&error)) {
         qCritical() << "[InstallJournal]" << "cannot remove the journal:" << error;
         return Recovery::Failed;

@@ -43,8 +43,8 @@ public:
     QString folder;             // the application folder, cleaned
     QString source;             // folder inside `folder` that holds the incoming files
     QString backup;             // folder inside `folder` that receives what is replaced or removed
-    int fromVersion = 0;        // version code of the folder before the moves
-    int toVersion = 0;          // version code of the folder after them
+    int fromVersion = -1;       // version code of the folder before the moves; -1: not known
+    int toVersion = -1;         // version code of the folder after them; -1: not known
     State state = State::Moving;
     QStringList createdFolders; // relative, parents first; made by the moves
     std::vector<Entry> entries;

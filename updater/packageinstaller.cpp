@@ -459,13 +459,15 @@ bool PackageInstallerPrivate::moveIntoPlace()
     m_journal.state = InstallJournal::State::Done;
     if (!m_journal.save(&error)) {
         fail(PackageInstaller::WriteError, "error write journal:", journalPath, error);
+        // The record may have landed before the failure; it must not claim the new version.
         m_journal.state = InstallJournal::State::Moving;
+        m_journal.save(&error);
         undoMoves();
         return false;
     }
     log(logText("moved into place and synced:", int(m_journal.entries.size()), "files, journal marked done"));
     // The new files stay from here on; what is left to do a start after a crash does as well.
-    if (m_versionStore && !m_versionStore(m_journal.toVersion)) {
+    if (m_versionStore && m_journal.toVersion >= 0 && !m_versionStore(m_journal.toVersion)) {
         m_warnings << logText("cannot store version code", m_journal.toVersion, ", the journal stays for the next start");
         return true;
     }
