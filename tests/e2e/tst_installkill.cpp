@@ -27,7 +27,7 @@ namespace {
 
 using Tree = QMap<QString, QByteArray>;
 
-const int filesPerPackage = 3000;
+const int filesPerPackage = 2000;
 const int privateFiles = 20;
 const char markerName[] = ".update-journal";
 
@@ -247,9 +247,9 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
 
     const quint32 seed = QRandomGenerator::global()->generate();
     QRandomGenerator random(seed);
-    const int minimumTries = 12;
+    const int minimumTries = 8;
     const int maximumTries = 60;
-    const qint64 budgetMs = 22000;
+    const qint64 budgetMs = 20000;
     int tries = 0;
     int ended[2] = {0, 0};          // old, new
     int inMoves = 0;
