@@ -155,6 +155,12 @@ bool FileManager::extractPackage(const QString &destDir)
     extractOk = true;
     qWarning() << qPrintable(logPrefix) << "extracting:" << packagePath() << ", to:" << destDir;
     PackageInstaller installer(packagePath(), destDir);
+    installer.setVersionCodes(settings->getAppVersionCode(), versionCode);
+    installer.setVersionStore([this](int code) {
+        settings->setAppVersionCode(code);
+        return settings->store.status() == QSettings::NoError;
+    });
+    installer.setLogger([this](const QString &line) { qWarning().noquote() << logPrefix << line; });
     const bool result = installer.run();
     const QStringList warnings = installer.warnings();
     for (const QString &line : warnings)

@@ -1,15 +1,16 @@
 #ifndef FILEOPS_H
 #define FILEOPS_H
 
+#include <QByteArray>
 #include <QString>
 
 class QFile;
 
 // The few file-system calls that Qt does not offer with the guarantees the installer and the
-// folder clean-up rely on: no link is ever followed, a replacement lands in one step, and an
-// old file can stay reachable under a second name. Each has one platform implementation
-// (fileops_unix.cpp); every other updater source stays portable Qt. Functions that fail leave
-// the system's error text in *error when error is not null.
+// folder clean-up rely on: no link is ever followed, a replacement lands in one step, an old
+// file can stay reachable under a second name, and written data reaches the disk when asked.
+// Each has one platform implementation (fileops_unix.cpp); every other updater source stays
+// portable Qt. Functions that fail leave the system's error text in *error when error is not null.
 namespace FileOps {
 
 enum class Kind { Missing, File, Folder, Link, Other };
@@ -32,6 +33,16 @@ bool removeEntry(const QString &path, QString *error = nullptr);
 
 // Sets the permission bits of an open file.
 bool setMode(QFile &file, unsigned mode, QString *error = nullptr);
+
+// Writes data to a new or truncated file and waits until it is on disk.
+bool writeSynced(const QString &path, const QByteArray &data, QString *error = nullptr);
+
+// Waits until the entries of one folder (names added, removed, renamed) are on disk.
+bool syncFolder(const QString &path, QString *error = nullptr);
+
+// Waits until everything written to the file system that holds path is on disk: one call
+// instead of one per file.
+bool syncFileSystem(const QString &path, QString *error = nullptr);
 
 } // namespace FileOps
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,20 @@ bool failed(QString *error)
     if (error)
         *error = QString::fromLocal8Bit(std::strerror(errno));
     return false;
+}
+
+// Runs call on a descriptor of path opened for reading; folders need no write access for fsync.
+template <typename Call>
+bool withDescriptor(const QString &path, int flags, QString *error, Call call)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | flags);
+    if (fd < 0)
+        return failed(error);
+    const bool ok = call(fd) == 0;
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return ok || failed(error);
 }
 
 } // namespace
@@ -61,6 +76,44 @@ bool removeEntry(const QString &path, QString *error)
 bool setMode(QFile &file, unsigned mode, QString *error)
 {
     return ::fchmod(file.handle(), mode_t(mode)) == 0 || failed(error);
+}
+
+bool writeSynced(const QString &path, const QByteArray &data, QString *error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return failed(error);
+    const char *at = data.constData();
+    qint64 left = data.size();
+    bool ok = true;
+    while (ok && left > 0) {
+        const ssize_t n = ::write(fd, at, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok) {
+            at += n;
+            left -= n;
+        }
+    }
+    const bool written = ok && ::fsync(fd) == 0;
+    const int saved = errno;
+    const bool closed = ::close(fd) == 0;
+    if (written && closed)
+        return true;
+    if (!written)
+        errno = saved ? saved : EIO;
+    return failed(error);
+}
+
+bool syncFolder(const QString &path, QString *error)
+{
+    return withDescriptor(path, O_DIRECTORY, error, [](int fd) { return ::fsync(fd); });
+}
+
+bool syncFileSystem(const QString &path, QString *error)
+{
+    return withDescriptor(path, O_DIRECTORY, error, [](int fd) { return ::syncfs(fd); });
 }
 
 } // namespace FileOps

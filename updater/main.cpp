@@ -1,4 +1,5 @@
 #include "controllocalserver.h"
+#include "installjournal.h"
 #include "settings.h"
 #include "stopsignalnotifier.h"
 #include "updater.h"
@@ -94,6 +95,11 @@ int main(int argc, char *argv[])
         settings.setDownloadLink(parser.value(linkOption));
     if (parser.isSet(dirOption))
         settings.setAppDir(parser.value(dirOption));
+    // An installation cut off by a crash or power loss is finished or undone before anything looks at the folder.
+    InstallJournal::recover(settings.appFolder, [&settings](int code) {
+        settings.setAppVersionCode(code);
+        return settings.store.status() == QSettings::NoError;
+    });
 
     QTimer exitTimer;
     exitTimer.setSingleShot(true);

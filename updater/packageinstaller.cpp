@@ -1,6 +1,7 @@
 #include "packageinstaller.h"
 
 #include "fileops.h"
+#include "installjournal.h"
 
 #include <QDebug>
 #include <QDir>
@@ -19,8 +20,6 @@
 namespace {
 
 const qint64 chunkSize = 64 * 1024;
-const char stagingPrefix[] = ".update-staging-";
-const char backupPrefix[] = ".update-backup-";
 
 // The file-type bits of a Unix mode as zip archives store them in the external attributes.
 const unsigned unixTypeMask = 0170000;
@@ -118,9 +117,8 @@ QString safeRelativePath(const QString &name)
     }
     if (parts.isEmpty())
         return dotted ? QStringLiteral(".") : QString();
-    // Our own working folders inside the destination must never be touched by a package.
-    if (parts.first().startsWith(QLatin1String(stagingPrefix))
-        || parts.first().startsWith(QLatin1String(backupPrefix)))
+    // Our own journal and working folders inside the destination must never come from a package.
+    if (InstallJournal::isReservedName(parts.first()))
         return QString();
     return parts.join(QLatin1Char('/'));
 }
@@ -161,10 +159,16 @@ public:
     bool checkSpace();
     bool writeStaging();
     bool writeEntry(const Entry &entry, const QString &target);
+    bool planMoves();
+    bool planFolder(const QString &relativeDir);
     bool moveIntoPlace();
-    bool ensureDestFolder(const QString &relativeDir);
-    void rollBack();
+    void undoMoves();
     void removeStaleFolders();
+    void log(const QString &line) const
+    {
+        if (m_logger)
+            m_logger(line);
+    }
 
     QString m_package;
     QString m_dest;
@@ -175,15 +179,19 @@ public:
     QStringList m_warnings;
     PackageInstaller::ModeSetter m_setMode = FileOps::setMode;
     PackageInstaller::SpaceProbe m_spaceProbe = volumeSpace;
+    PackageInstaller::Logger m_logger;
+    InstallJournal::VersionStore m_versionStore;
     std::unique_ptr<zip_t, ZipCloser> m_zip;
     std::vector<Entry> m_entries;
+    // Removed by run() itself: after a failed undo the old files in the backup must stay.
     std::unique_ptr<QTemporaryDir> m_staging;
     std::unique_ptr<QTemporaryDir> m_backup;
+    bool m_keepWorkFolders = false;
+    InstallJournal m_journal;
+    bool m_journalWritten = false;
     QSet<QString> m_stagingDirs;
-    QSet<QString> m_destDirs;
-    QStringList m_createdDirs;          // created in the destination, in creation order
-    QStringList m_installed;            // relative paths renamed into the destination
-    QSet<QString> m_backedUp;           // relative paths whose earlier file sits in the backup
+    QSet<QString> m_destDirs;           // relative folders that exist or will be created
+    int m_stagedFiles = 0;
     QByteArray m_buffer;
 };
 
@@ -343,7 +351,8 @@ bool PackageInstallerPrivate::writeEntry(const Entry &entry, const QString &targ
 
 bool PackageInstallerPrivate::writeStaging()
 {
-    m_staging.reset(new QTemporaryDir(m_dest + QLatin1Char('/') + QLatin1String(stagingPrefix) + QStringLiteral("XXXXXX")));
+    m_staging.reset(new QTemporaryDir(m_dest + QLatin1Char('/') + InstallJournal::stagingPrefix() + QStringLiteral("XXXXXX")));
+    m_staging->setAutoRemove(false);
     if (!m_staging->isValid())
         return fail(PackageInstaller::WriteError, "error write file:", m_staging->path(), m_staging->errorString());
     const QString root = m_staging->path();
@@ -359,117 +368,144 @@ bool PackageInstallerPrivate::writeStaging()
         }
         if (!entry.isDir && !writeEntry(entry, root + QLatin1Char('/') + entry.path))
             return false;
+        if (!entry.isDir)
+            ++m_stagedFiles;
     }
     return true;
 }
 
-// Creates the folders of relativeDir below the destination one by one, remembering each new one
-// so that a roll-back can remove it again.
-bool PackageInstallerPrivate::ensureDestFolder(const QString &relativeDir)
+// Notes the folders of relativeDir below the destination that the moves must create, parents
+// first; nothing is created yet.
+bool PackageInstallerPrivate::planFolder(const QString &relativeDir)
 {
     if (relativeDir == QLatin1String(".") || m_destDirs.contains(relativeDir))
         return true;
-    const QString parent = QFileInfo(relativeDir).path();
-    if (!ensureDestFolder(parent))
+    if (!planFolder(QFileInfo(relativeDir).path()))
         return false;
     const QString full = m_dest + QLatin1Char('/') + relativeDir;
-    QString error;
-    if (FileOps::kindOf(full) != FileOps::Kind::Missing) {
+    if (FileOps::kindOf(full) == FileOps::Kind::Missing) {
+        m_journal.createdFolders << relativeDir;
+    } else if (!QFileInfo(full).isDir()) {
         // A link to a folder inside the destination was accepted by checkTargets().
-        if (!QFileInfo(full).isDir())
-            return fail(PackageInstaller::WriteError, "error create folder:", full, "a file is in the way");
-    } else if (FileOps::makeFolder(full, &error)) {
-        m_createdDirs << full;
-    } else {
-        return fail(PackageInstaller::WriteError, "error create folder:", full, error);
+        return fail(PackageInstaller::WriteError, "error create folder:", full, "a file is in the way");
     }
     m_destDirs.insert(relativeDir);
     return true;
 }
 
-bool PackageInstallerPrivate::moveIntoPlace()
+// Decides every move before the first one happens, so that the journal lists them all and a
+// file that cannot land is found while the folder is still untouched.
+bool PackageInstallerPrivate::planMoves()
 {
-    m_backup.reset(new QTemporaryDir(m_dest + QLatin1Char('/') + QLatin1String(backupPrefix) + QStringLiteral("XXXXXX")));
+    m_backup.reset(new QTemporaryDir(m_dest + QLatin1Char('/') + InstallJournal::backupPrefix() + QStringLiteral("XXXXXX")));
+    m_backup->setAutoRemove(false);
     if (!m_backup->isValid())
         return fail(PackageInstaller::WriteError, "error write file:", m_backup->path(), m_backup->errorString());
+    m_journal.folder = m_dest;
+    m_journal.source = QFileInfo(m_staging->path()).fileName();
+    m_journal.backup = QFileInfo(m_backup->path()).fileName();
     QDir backupDir(m_backup->path());
     QSet<QString> backupDirs;
-    QString error;
     for (const Entry &entry : m_entries) {
         if (entry.isLink || entry.superseded)
             continue;
-        if (entry.isDir) {
-            if (!ensureDestFolder(entry.path))
-                return false;
-            continue;
-        }
-        const QString relativeDir = QFileInfo(entry.path).path();
-        if (!ensureDestFolder(relativeDir))
+        const QString relativeDir = entry.isDir ? entry.path : QFileInfo(entry.path).path();
+        if (!planFolder(relativeDir))
             return false;
+        if (entry.isDir)
+            continue;
         const QString target = m_dest + QLatin1Char('/') + entry.path;
-        const QString staged = m_staging->path() + QLatin1Char('/') + entry.path;
         const FileOps::Kind existing = FileOps::kindOf(target);
         if (existing == FileOps::Kind::Folder)
             return fail(PackageInstaller::WriteError, "error write file:", target, "a folder is in the way");
-        if (existing != FileOps::Kind::Missing && !m_backedUp.contains(entry.path)) {
-            if (relativeDir != QLatin1String(".") && !backupDirs.contains(relativeDir)) {
-                if (!backupDir.mkpath(relativeDir))
-                    return fail(PackageInstaller::WriteError, "error create folder:", backupDir.filePath(relativeDir));
-                backupDirs.insert(relativeDir);
-            }
-            // A hard link keeps the old file reachable while the new one replaces it in a
-            // single rename, so the target never goes missing.
-            if (!FileOps::keepAs(target, backupDir.filePath(entry.path), &error))
-                return fail(PackageInstaller::WriteError, "error write file:", target, error);
-            m_backedUp.insert(entry.path);
+        InstallJournal::Entry move;
+        move.path = entry.path;
+        move.hadOld = existing != FileOps::Kind::Missing;
+        if (move.hadOld && relativeDir != QLatin1String(".") && !backupDirs.contains(relativeDir)) {
+            if (!backupDir.mkpath(relativeDir))
+                return fail(PackageInstaller::WriteError, "error create folder:", backupDir.filePath(relativeDir));
+            backupDirs.insert(relativeDir);
         }
-        if (!FileOps::replace(staged, target, &error))
-            return fail(PackageInstaller::WriteError, "error write file:", target, error);
-        m_installed << entry.path;
+        m_journal.entries.push_back(move);
     }
     return true;
 }
 
-void PackageInstallerPrivate::rollBack()
+// The order that makes a cut-off at any point recoverable: staged files on disk, then the
+// journal that names them, then the moves, the moves on disk, and the journal marked done; only
+// then is the new version code stored and the journal removed.
+bool PackageInstallerPrivate::moveIntoPlace()
 {
-    if (m_installed.isEmpty() && m_backedUp.isEmpty() && m_createdDirs.isEmpty())
+    QString error;
+    if (!FileOps::syncFileSystem(m_dest, &error))
+        return fail(PackageInstaller::WriteError, "error sync:", m_dest, error);
+    const QString journalPath = InstallJournal::pathIn(m_dest);
+    if (!m_journal.save(&error))
+        return fail(PackageInstaller::WriteError, "error write journal:", journalPath, error);
+    m_journalWritten = true;
+    log(logText("journal written:", journalPath, "files", int(m_journal.entries.size()), "new folders",
+                m_journal.createdFolders.size(), "version", m_journal.fromVersion, "to", m_journal.toVersion));
+    QSet<QString> touched;
+    if (!m_journal.apply(&error, &touched)) {
+        fail(PackageInstaller::WriteError, "error write file:", error);
+        undoMoves();
+        return false;
+    }
+    if (!m_journal.sync(touched, &error)) {
+        fail(PackageInstaller::WriteError, "error sync:", m_dest, error);
+        undoMoves();
+        return false;
+    }
+    m_journal.state = InstallJournal::State::Done;
+    if (!m_journal.save(&error)) {
+        fail(PackageInstaller::WriteError, "error write journal:", journalPath, error);
+        // The record may have landed before the failure; it must not claim the new version.
+        m_journal.state = InstallJournal::State::Moving;
+        m_journal.save(&error);
+        undoMoves();
+        return false;
+    }
+    log(logText("moved into place and synced:", int(m_journal.entries.size()), "files, journal marked done"));
+    // The new files stay from here on; what is left to do a start after a crash does as well.
+    if (m_versionStore && m_journal.toVersion >= 0 && !m_versionStore(m_journal.toVersion)) {
+        m_warnings << logText("cannot store version code", m_journal.toVersion, ", the journal stays for the next start");
+        return true;
+    }
+    if (!m_journal.discard(&error)) {
+        m_warnings << logText("cannot remove the journal:", journalPath, error);
+        return true;
+    }
+    m_journalWritten = false;
+    log(logText("journal removed:", journalPath));
+    return true;
+}
+
+void PackageInstallerPrivate::undoMoves()
+{
+    QStringList errors;
+    QSet<QString> touched;
+    QString error;
+    if (!m_journal.undo(&errors, &touched))
+        error = errors.join(QStringLiteral("; "));
+    else if (m_journal.sync(touched, &error) && m_journal.discard(&error))
+        error.clear();
+    if (error.isEmpty()) {
+        m_journalWritten = false;
+        m_rollBack = PackageInstaller::RolledBack;
+        log(logText("moves undone, journal removed"));
         return;
-    bool ok = true;
-    QSet<QString> restored;
-    for (int i = m_installed.size() - 1; i >= 0; --i) {
-        const QString &path = m_installed.at(i);
-        if (restored.contains(path))
-            continue;
-        restored.insert(path);
-        const QString target = m_dest + QLatin1Char('/') + path;
-        if (m_backedUp.contains(path)) {
-            if (!FileOps::replace(m_backup->path() + QLatin1Char('/') + path, target))
-                ok = false;
-        } else if (!FileOps::removeEntry(target)) {
-            ok = false;
-        }
     }
-    // A file moved into the backup whose replacement never landed must come back as well.
-    for (const QString &path : qAsConst(m_backedUp)) {
-        if (restored.contains(path))
-            continue;
-        const QString target = m_dest + QLatin1Char('/') + path;
-        if (FileOps::kindOf(target) == FileOps::Kind::Missing
-            && !FileOps::replace(m_backup->path() + QLatin1Char('/') + path, target))
-            ok = false;
-    }
-    for (int i = m_createdDirs.size() - 1; i >= 0; --i) {
-        if (!QDir().rmdir(m_createdDirs.at(i)))
-            ok = false;
-    }
-    m_rollBack = ok ? PackageInstaller::RolledBack : PackageInstaller::RollBackIncomplete;
+    // The journal and the old files in the backup stay, so that the next start can try again.
+    m_errorLines << logText("undo incomplete:", error);
+    m_keepWorkFolders = true;
+    m_rollBack = PackageInstaller::RollBackIncomplete;
 }
 
 // Staging and backup folders of an earlier run that was cut off (power loss) are ours and stale.
 void PackageInstallerPrivate::removeStaleFolders()
 {
     const QStringList names = QDir(m_dest).entryList(
-        {QLatin1String(stagingPrefix) + QLatin1Char('*'), QLatin1String(backupPrefix) + QLatin1Char('*')},
+        {InstallJournal::stagingPrefix() + QLatin1Char('*'), InstallJournal::backupPrefix() + QLatin1Char('*')},
         QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
     for (const QString &name : names)
         QDir(m_dest + QLatin1Char('/') + name).removeRecursively();
@@ -483,17 +519,23 @@ bool PackageInstallerPrivate::run()
         return fail(PackageInstaller::DestinationError, "error create folder:", m_dest);
     if (!readEntries() || !checkTargets())
         return false;
+    // Left by a cut-off run whose recovery failed: the folder may be mixed, so nothing is added.
+    if (InstallJournal::existsIn(m_dest))
+        return fail(PackageInstaller::WriteError, "unfinished installation in:", m_dest);
     removeStaleFolders();
     if (!checkSpace())
         return false;
-    bool ok = writeStaging() && moveIntoPlace();
-    if (!ok)
-        rollBack();
+    bool ok = writeStaging();
+    if (ok)
+        log(logText("staged", m_stagedFiles, "files in", m_staging->path()));
+    ok = ok && planMoves() && moveIntoPlace();
     m_zip.reset();
-    if (m_staging)
-        m_staging->remove();
-    if (m_backup)
-        m_backup->remove();
+    if (!m_keepWorkFolders) {
+        if (m_staging)
+            m_staging->remove();
+        if (m_backup)
+            m_backup->remove();
+    }
     return ok;
 }
 
@@ -532,6 +574,22 @@ void PackageInstaller::setModeSetter(ModeSetter setter)
 void PackageInstaller::setSpaceProbe(SpaceProbe probe)
 {
     d->m_spaceProbe = std::move(probe);
+}
+
+void PackageInstaller::setVersionCodes(int installed, int incoming)
+{
+    d->m_journal.fromVersion = installed;
+    d->m_journal.toVersion = incoming;
+}
+
+void PackageInstaller::setVersionStore(VersionStore store)
+{
+    d->m_versionStore = std::move(store);
+}
+
+void PackageInstaller::setLogger(Logger logger)
+{
+    d->m_logger = std::move(logger);
 }
 
 PackageInstaller::RollBack PackageInstaller::rollBack() const

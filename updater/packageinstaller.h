@@ -12,9 +12,10 @@ class PackageInstallerPrivate;
 class QFile;
 
 // Installs one zip package into a folder: every file is first written into a staging folder on
-// the same file system and then renamed into place, so that a failure at any point can put the
-// folder back as it was. Files of the folder that the package does not contain are left alone.
-// It logs nothing itself; its owner reports warnings(), errorString() and the roll-back's outcome.
+// the same file system and then renamed into place under a journal (InstallJournal), so that a
+// failure, a crash or a power cut at any point leaves the folder wholly old or wholly new. Files
+// of the folder that the package does not contain are left alone. It logs nothing itself; its
+// owner reports the steps (setLogger), warnings(), errorString() and the roll-back's outcome.
 class PackageInstaller
 {
 public:
@@ -65,6 +66,18 @@ public:
     void setModeSetter(ModeSetter setter);
     // Lets a test choose the free space (QStorageInfo of the destination unless replaced).
     void setSpaceProbe(SpaceProbe probe);
+
+    // The version codes the journal records: the folder's now, and the package's.
+    void setVersionCodes(int installed, int incoming);
+    // Stores the package's version code once every new file is on disk and before the journal
+    // goes, so that the stored code always names what is in the folder (a start after a crash
+    // stores it from the journal). Returns false when the store could not be written.
+    using VersionStore = std::function<bool(int versionCode)>;
+    void setVersionStore(VersionStore store);
+    // Receives one line per step while the installation runs, so that a log cut off by a crash
+    // still shows how far it got.
+    using Logger = std::function<void(const QString &line)>;
+    void setLogger(Logger logger);
 
 private:
     std::unique_ptr<PackageInstallerPrivate> d;

@@ -1,3 +1,4 @@
+#include "installjournal.h"
 #include "packageinstaller.h"
 #include "testfiles.h"
 #include "testzip.h"
@@ -7,6 +8,8 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -14,6 +17,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(PackageInstaller::Error)
 
@@ -102,6 +106,13 @@ private slots:
     void freeSpaceIsCheckedFirst_data();
     void freeSpaceIsCheckedFirst();
     void bigEntryKeepsMemoryFlat();
+    void reservedNamesAreRefused_data();
+    void reservedNamesAreRefused();
+    void versionIsStoredWhileJournalIsDone_data();
+    void versionIsStoredWhileJournalIsDone();
+    void cutOffMovesAreRecovered_data();
+    void cutOffMovesAreRecovered();
+    void unreadableJournalStopsEverything();
 
 private:
     QString makePackage(const QList<ZipItem> &items);
@@ -315,7 +326,8 @@ void TestPackageInstaller::blockedEntryLeavesFolderUnchanged()
     QVERIFY(!installer.run());
     QCOMPARE(installer.error(), PackageInstaller::WriteError);
     QVERIFY2(installer.errorString().contains(QStringLiteral("sub/blocked")), qPrintable(installer.errorString()));
-    QCOMPARE(installer.rollBack(), PackageInstaller::RolledBack);
+    // Found while every move is still being planned: the folder is never touched.
+    QCOMPARE(installer.rollBack(), PackageInstaller::NothingToRollBack);
     QCOMPARE(snapshot(m_app), before);
 }
 
@@ -536,6 +548,180 @@ void TestPackageInstaller::bigEntryKeepsMemoryFlat()
     QCOMPARE(QFileInfo(m_app + QStringLiteral("/data/big.bin")).size(), bigSize);
     QCOMPARE(Utils::getFileHash(m_app + QStringLiteral("/data/big.bin")), Utils::getFileHash(source));
     QCOMPARE(readAll(m_app + QStringLiteral("/tail.txt")), QByteArray("t"));
+}
+
+void TestPackageInstaller::reservedNamesAreRefused_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("journal") << ".update-journal";
+    QTest::newRow("journal below ./") << "./.update-journal";
+    QTest::newRow("journal's copy") << ".update-journal.new";
+    QTest::newRow("into a backup") << ".update-backup-x/a.txt";
+    QTest::newRow("into staging") << ".update-staging-x/a.txt";
+}
+
+// The journal is the marker the launcher trusts; a package must not plant or overwrite it.
+void TestPackageInstaller::reservedNamesAreRefused()
+{
+    QFETCH(QString, name);
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/a.txt"), "old a"));
+    const QMap<QString, QByteArray> before = snapshot(m_app);
+    QCOMPARE(makePackage({ZipItem::file(QStringLiteral("a.txt"), "new a"), ZipItem::file(name, "{}")}), QString());
+    PackageInstaller installer(m_package, m_app);
+    QVERIFY(!installer.run());
+    QCOMPARE(installer.error(), PackageInstaller::UnsafePathError);
+    QVERIFY2(installer.errorString().contains(name), qPrintable(installer.errorString()));
+    QCOMPARE(snapshot(m_app), before);
+}
+
+void TestPackageInstaller::versionIsStoredWhileJournalIsDone_data()
+{
+    QTest::addColumn<bool>("storeWorks");
+    QTest::newRow("stored") << true;
+    QTest::newRow("store fails") << false;
+}
+
+void TestPackageInstaller::versionIsStoredWhileJournalIsDone()
+{
+    QFETCH(bool, storeWorks);
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/a.txt"), "old a"));
+    QCOMPARE(makePackage({ZipItem::file(QStringLiteral("a.txt"), "new a"),
+                          ZipItem::file(QStringLiteral("sub/b.txt"), "new b")}),
+             QString());
+    PackageInstaller installer(m_package, m_app);
+    installer.setVersionCodes(7, 8);
+    QList<int> stored;
+    QStringList seenAtStore;
+    installer.setVersionStore([&](int code) {
+        stored << code;
+        const QJsonObject journal = QJsonDocument::fromJson(readAll(InstallJournal::pathIn(m_app))).object();
+        seenAtStore << journal.value(QStringLiteral("state")).toString() << readAll(m_app + QStringLiteral("/a.txt"))
+                    << readAll(m_app + QStringLiteral("/sub/b.txt"));
+        return storeWorks;
+    });
+    QStringList steps;
+    installer.setLogger([&](const QString &line) { steps << line; });
+    QVERIFY(installer.run());
+    QCOMPARE(stored, QList<int>({8}));
+    QCOMPARE(seenAtStore, QStringList({QStringLiteral("done"), QStringLiteral("new a"), QStringLiteral("new b")}));
+    QVERIFY2(steps.size() >= 3, qPrintable(steps.join('\n')));
+    QCOMPARE(InstallJournal::existsIn(m_app), !storeWorks);
+    if (!storeWorks) {
+        QCOMPARE(installer.warnings().size(), 1);
+        // The next start stores the code from the journal and finishes.
+        QList<int> storedAtStart;
+        QCOMPARE(InstallJournal::recover(m_app, [&](int code) {
+                     storedAtStart << code;
+                     return true;
+                 }),
+                 InstallJournal::Recovery::Finished);
+        QCOMPARE(storedAtStart, QList<int>({8}));
+    }
+    QCOMPARE(QDir(m_app).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({QStringLiteral("a.txt"), QStringLiteral("sub")}));
+    QCOMPARE(readAll(m_app + QStringLiteral("/a.txt")), QByteArray("new a"));
+}
+
+void TestPackageInstaller::cutOffMovesAreRecovered_data()
+{
+    QTest::addColumn<int>("applied");      // moves done before the cut; -1: not even the folders
+    QTest::addColumn<bool>("done");
+    QTest::addColumn<int>("undoneBefore"); // moves an earlier, also cut-off recovery put back
+    QTest::newRow("journal only") << -1 << false << 0;
+    QTest::newRow("folders made") << 0 << false << 0;
+    QTest::newRow("first move") << 1 << false << 0;
+    QTest::newRow("replacement linked, not yet moved") << 100 << false << 0;
+    QTest::newRow("two moves") << 2 << false << 0;
+    QTest::newRow("all moves, not marked done") << 3 << false << 0;
+    QTest::newRow("recovery cut off itself") << 3 << false << 1;
+    QTest::newRow("marked done") << 3 << true << 0;
+}
+
+// A journal cut off at each point of its moves (a replacement, an added file in new folders, and
+// a removal as putting kept files back needs): a start undoes it to the old tree, or finishes it.
+void TestPackageInstaller::cutOffMovesAreRecovered()
+{
+    QFETCH(int, applied);
+    QFETCH(bool, done);
+    QFETCH(int, undoneBefore);
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/a.txt"), "old a"));
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/keep/k.txt"), "k"));
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/gone.txt"), "gone"));
+    const QMap<QString, QByteArray> before = snapshot(m_app);
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/.update-staging-t/a.txt"), "new a"));
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/.update-staging-t/new/dir/n.txt"), "n"));
+    QVERIFY(QDir().mkpath(m_app + QStringLiteral("/.update-backup-t")));
+
+    InstallJournal journal;
+    journal.folder = m_app;
+    journal.source = QStringLiteral(".update-staging-t");
+    journal.backup = QStringLiteral(".update-backup-t");
+    journal.fromVersion = 4;
+    journal.toVersion = 5;
+    journal.createdFolders = QStringList({QStringLiteral("new"), QStringLiteral("new/dir")});
+    journal.entries = {{QStringLiteral("a.txt"), InstallJournal::Action::Put, true},
+                       {QStringLiteral("new/dir/n.txt"), InstallJournal::Action::Put, false},
+                       {QStringLiteral("gone.txt"), InstallJournal::Action::Remove, true}};
+    const auto all = journal.entries;
+    QString error;
+    QVERIFY2(journal.save(&error), qPrintable(error));
+    QSet<QString> touched;
+    if (applied == 100) {
+        // Cut between the hard link to the old file and the rename of the new one.
+        QCOMPARE(::link(QFile::encodeName(m_app + QStringLiteral("/a.txt")).constData(),
+                        QFile::encodeName(m_app + QStringLiteral("/.update-backup-t/a.txt")).constData()),
+                 0);
+    } else if (applied >= 0) {
+        journal.entries.assign(all.begin(), all.begin() + applied);
+        QVERIFY2(journal.apply(&error, &touched), qPrintable(error));
+        journal.entries = all;
+    }
+    if (undoneBefore > 0) {
+        InstallJournal partial = journal;
+        partial.entries.assign(all.end() - undoneBefore, all.end());
+        partial.createdFolders.clear();
+        QStringList errors;
+        QVERIFY2(partial.undo(&errors, &touched), qPrintable(errors.join('\n')));
+    }
+    if (done) {
+        journal.state = InstallJournal::State::Done;
+        QVERIFY2(journal.save(&error), qPrintable(error));
+    }
+    QList<int> stored;
+    const InstallJournal::Recovery result = InstallJournal::recover(m_app, [&](int code) {
+        stored << code;
+        return true;
+    });
+    QVERIFY(!InstallJournal::existsIn(m_app));
+    if (done) {
+        QCOMPARE(result, InstallJournal::Recovery::Finished);
+        QCOMPARE(stored, QList<int>({5}));
+        QCOMPARE(readAll(m_app + QStringLiteral("/a.txt")), QByteArray("new a"));
+        QCOMPARE(readAll(m_app + QStringLiteral("/new/dir/n.txt")), QByteArray("n"));
+        QVERIFY(!QFile::exists(m_app + QStringLiteral("/gone.txt")));
+        QCOMPARE(QDir(m_app).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList({QStringLiteral("a.txt"), QStringLiteral("keep"), QStringLiteral("new")}));
+    } else {
+        QCOMPARE(result, InstallJournal::Recovery::Undone);
+        QCOMPARE(stored, QList<int>({4}));
+        QCOMPARE(snapshot(m_app), before);
+    }
+}
+
+void TestPackageInstaller::unreadableJournalStopsEverything()
+{
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/a.txt"), "old a"));
+    QVERIFY(TestFiles::write(InstallJournal::pathIn(m_app), "{\"format\":1,\"state\":\"mov"));
+    const QMap<QString, QByteArray> before = snapshot(m_app);
+    bool storeCalled = false;
+    QCOMPARE(InstallJournal::recover(m_app, [&](int) { return storeCalled = true; }), InstallJournal::Recovery::Failed);
+    QVERIFY(!storeCalled);
+    // The marker stays, and no installation adds to a folder that may be mixed.
+    QCOMPARE(makePackage({ZipItem::file(QStringLiteral("a.txt"), "new a")}), QString());
+    PackageInstaller installer(m_package, m_app);
+    QVERIFY(!installer.run());
+    QCOMPARE(installer.error(), PackageInstaller::WriteError);
+    QCOMPARE(snapshot(m_app), before);
 }
 
 int main(int argc, char *argv[])

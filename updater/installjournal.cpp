@@ -1,0 +1,314 @@
+#include "installjournal.h"
+
+#include "fileops.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+const char journalName[] = ".update-journal";
+const char stagingName[] = ".update-staging-";
+const char backupName[] = ".update-backup-";
+const int formatVersion = 1;
+
+QString parentOf(const QString &path)
+{
+    return QFileInfo(path).path();
+}
+
+// A journal is ours, but a damaged one must not send a move outside the folder.
+bool isPlainRelative(const QString &path)
+{
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char('\\')))
+        return false;
+    const QStringList parts = path.split(QLatin1Char('/'));
+    for (const QString &part : parts) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return false;
+    }
+    return true;
+}
+
+bool isWorkFolderName(const QString &name, const char *prefix)
+{
+    return name.startsWith(QLatin1String(prefix)) && !name.contains(QLatin1Char('/'));
+}
+
+void removeStaleFolders(const QString &folder)
+{
+    const QStringList names = QDir(folder).entryList(
+        {QLatin1String(stagingName) + QLatin1Char('*'), QLatin1String(backupName) + QLatin1Char('*')},
+        QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QString &name : names) {
+        qWarning() << "[InstallJournal]" << "removing stale working folder:" << name;
+        QDir(folder + QLatin1Char('/') + name).removeRecursively();
+    }
+}
+
+} // namespace
+
+QString InstallJournal::fileName()
+{
+    return QLatin1String(journalName);
+}
+
+QString InstallJournal::pathIn(const QString &folder)
+{
+    return QDir::cleanPath(folder) + QLatin1Char('/') + fileName();
+}
+
+bool InstallJournal::existsIn(const QString &folder)
+{
+    return FileOps::kindOf(pathIn(folder)) != FileOps::Kind::Missing;
+}
+
+QString InstallJournal::stagingPrefix()
+{
+    return QLatin1String(stagingName);
+}
+
+QString InstallJournal::backupPrefix()
+{
+    return QLatin1String(backupName);
+}
+
+bool InstallJournal::isReservedName(const QString &topLevelName)
+{
+    // The journal's name with anything after it covers its temporary twin as well.
+    return topLevelName.startsWith(QLatin1String(journalName)) || topLevelName.startsWith(QLatin1String(stagingName))
+        || topLevelName.startsWith(QLatin1String(backupName));
+}
+
+QString InstallJournal::full(const QString &relative) const
+{
+    return folder + QLatin1Char('/') + relative;
+}
+
+bool InstallJournal::save(QString *error) const
+{
+    QJsonArray files;
+    for (const Entry &entry : entries) {
+        files.append(QJsonArray{entry.path, entry.action == Action::Put ? QStringLiteral("put") : QStringLiteral("remove"),
+                                entry.hadOld});
+    }
+    const QJsonObject root{{QStringLiteral("format"), formatVersion},
+                           {QStringLiteral("state"), state == State::Done ? QStringLiteral("done") : QStringLiteral("moving")},
+                           {QStringLiteral("from"), fromVersion},
+                           {QStringLiteral("to"), toVersion},
+                           {QStringLiteral("source"), source},
+                           {QStringLiteral("backup"), backup},
+                           {QStringLiteral("folders"), QJsonArray::fromStringList(createdFolders)},
+                           {QStringLiteral("entries"), files}};
+    const QString path = pathIn(folder);
+    const QString next = path + QStringLiteral(".new");
+    // Renamed onto the journal only once complete and on disk, so a reader sees the old record
+    // or the new one, never a torn one.
+    return FileOps::writeSynced(next, QJsonDocument(root).toJson(QJsonDocument::Compact), error)
+        && FileOps::replace(next, path, error) && FileOps::syncFolder(folder, error);
+}
+
+bool InstallJournal::load(const QString &dir, QString *error)
+{
+    folder = QDir::cleanPath(dir);
+    QFile file(pathIn(folder));
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
+    const QJsonObject root = doc.object();
+    if (!doc.isObject() || root.value(QStringLiteral("format")).toInt() != formatVersion) {
+        *error = QStringLiteral("not a journal of this format: ") + parseError.errorString();
+        return false;
+    }
+    const QString stateText = root.value(QStringLiteral("state")).toString();
+    state = stateText == QLatin1String("done") ? State::Done : State::Moving;
+    fromVersion = root.value(QStringLiteral("from")).toInt();
+    toVersion = root.value(QStringLiteral("to")).toInt();
+    source = root.value(QStringLiteral("source")).toString();
+    backup = root.value(QStringLiteral("backup")).toString();
+    bool ok = (stateText == QLatin1String("done") || stateText == QLatin1String("moving"))
+        && isWorkFolderName(source, stagingName) && isWorkFolderName(backup, backupName);
+    createdFolders.clear();
+    for (const QJsonValue &value : root.value(QStringLiteral("folders")).toArray()) {
+        createdFolders << value.toString();
+        ok = ok && isPlainRelative(createdFolders.last());
+    }
+    entries.clear();
+    for (const QJsonValue &value : root.value(QStringLiteral("entries")).toArray()) {
+        const QJsonArray item = value.toArray();
+        Entry entry;
+        entry.path = item.at(0).toString();
+        entry.action = item.at(1).toString() == QLatin1String("remove") ? Action::Remove : Action::Put;
+        entry.hadOld = item.at(2).toBool();
+        ok = ok && item.size() == 3 && isPlainRelative(entry.path);
+        entries.push_back(entry);
+    }
+    if (!ok)
+        *error = QStringLiteral("damaged journal");
+    return ok;
+}
+
+bool InstallJournal::discard(QString *error) const
+{
+    return FileOps::removeEntry(pathIn(folder), error) && FileOps::syncFolder(folder, error);
+}
+
+bool InstallJournal::apply(QString *error, QSet<QString> *touched)
+{
+    for (const QString &relative : qAsConst(createdFolders)) {
+        const QString path = full(relative);
+        if (FileOps::kindOf(path) != FileOps::Kind::Missing)
+            continue;
+        if (!FileOps::makeFolder(path, error)) {
+            *error = QStringLiteral("cannot create folder %1: %2").arg(path, *error);
+            return false;
+        }
+        touched->insert(parentOf(path));
+    }
+    for (const Entry &entry : entries) {
+        const QString target = full(entry.path);
+        const QString kept = full(backup + QLatin1Char('/') + entry.path);
+        bool ok = true;
+        if (entry.action == Action::Put) {
+            // A hard link keeps the old file reachable while the new one replaces it in a single
+            // rename, so the target never goes missing.
+            if (entry.hadOld) {
+                ok = FileOps::keepAs(target, kept, error);
+                touched->insert(parentOf(kept));
+            }
+            ok = ok && FileOps::replace(full(source + QLatin1Char('/') + entry.path), target, error);
+        } else if (FileOps::kindOf(target) != FileOps::Kind::Missing) {
+            ok = FileOps::replace(target, kept, error);
+            touched->insert(parentOf(kept));
+        }
+        touched->insert(parentOf(target));
+        if (!ok) {
+            *error = QStringLiteral("cannot move %1: %2").arg(target, *error);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool InstallJournal::undo(QStringList *errors, QSet<QString> *touched)
+{
+    bool ok = true;
+    QString error;
+    for (auto it = entries.crbegin(); it != entries.crend(); ++it) {
+        const QString target = full(it->path);
+        const QString kept = full(backup + QLatin1Char('/') + it->path);
+        if (it->action == Action::Remove || it->hadOld) {
+            // The kept file is the old one; where it is missing, the old file was never moved.
+            // A target that is still the kept file's other name makes the rename a no-op.
+            if (FileOps::kindOf(kept) == FileOps::Kind::Missing)
+                continue;
+            if (!FileOps::replace(kept, target, &error)) {
+                ok = false;
+                *errors << QStringLiteral("cannot put back %1: %2").arg(target, error);
+            }
+        } else if (FileOps::kindOf(target) != FileOps::Kind::Missing) {
+            if (!FileOps::removeEntry(target, &error)) {
+                ok = false;
+                *errors << QStringLiteral("cannot remove %1: %2").arg(target, error);
+            }
+        }
+        touched->insert(parentOf(target));
+    }
+    for (int i = createdFolders.size() - 1; i >= 0; --i) {
+        const QString path = full(createdFolders.at(i));
+        if (FileOps::kindOf(path) != FileOps::Kind::Folder)
+            continue;
+        if (!QDir().rmdir(path)) {
+            ok = false;
+            *errors << QStringLiteral("cannot remove folder %1").arg(path);
+        }
+        touched->insert(parentOf(path));
+    }
+    return ok;
+}
+
+bool InstallJournal::sync(const QSet<QString> &touched, QString *error) const
+{
+    if (!FileOps::syncFileSystem(folder, error))
+        return false;
+    for (const QString &path : touched) {
+        if (FileOps::kindOf(path) == FileOps::Kind::Folder && !FileOps::syncFolder(path, error))
+            return false;
+    }
+    return true;
+}
+
+void InstallJournal::removeWorkFolders() const
+{
+    if (isWorkFolderName(source, stagingName))
+        QDir(full(source)).removeRecursively();
+    if (isWorkFolderName(backup, backupName))
+        QDir(full(backup)).removeRecursively();
+}
+
+InstallJournal::Recovery InstallJournal::recover(const QString &dir, const VersionStore &store)
+{
+    const QString folder = QDir::cleanPath(dir);
+    // A journal cut off while being written never replaced the one before it.
+    const QString unfinished = pathIn(folder) + QStringLiteral(".new");
+    if (FileOps::kindOf(unfinished) == FileOps::Kind::File) {
+        qWarning() << "[InstallJournal]" << "removing unfinished journal copy:" << unfinished;
+        FileOps::removeEntry(unfinished);
+    }
+    if (!existsIn(folder)) {
+        removeStaleFolders(folder);
+        return Recovery::Nothing;
+    }
+    qWarning() << "[InstallJournal]" << "unfinished installation found:" << pathIn(folder);
+    InstallJournal journal;
+    QString error;
+    if (!journal.load(folder, &error)) {
+        qCritical() << "[InstallJournal]" << "cannot read the journal:" << error << "- the folder is left as it is";
+        return Recovery::Failed;
+    }
+    int version = journal.toVersion;
+    if (journal.state == State::Done) {
+        qWarning() << "[InstallJournal]" << "every file of version" << journal.toVersion << "is in place, finishing";
+    } else {
+        qWarning() << "[InstallJournal]" << "moves to version" << journal.toVersion << "were cut off, undoing"
+                   << journal.entries.size() << "entries";
+        QStringList errors;
+        QSet<QString> touched;
+        const bool undone = journal.undo(&errors, &touched);
+        for (const QString &line : qAsConst(errors))
+            qCritical().noquote() << "[InstallJournal]" << line;
+        if (!undone || !journal.sync(touched, &error)) {
+            if (undone)
+                qCritical() << "[InstallJournal]" << "cannot sync the folder:" << error;
+            qCritical() << "[InstallJournal]" << "undo incomplete, the journal stays for the next start";
+            return Recovery::Failed;
+        }
+        version = journal.fromVersion;
+        qWarning() << "[InstallJournal]" << "undone, the folder holds version" << version << "again";
+    }
+    if (version < 0) {
+        qWarning() << "[InstallJournal]" << "no version code recorded, the stored one is left as it is";
+    } else if (!store(version)) {
+        qCritical() << "[InstallJournal]" << "cannot store the version code" << version
+                    << ", the journal stays for the next start";
+        return Recovery::Failed;
+    } else {
+        qWarning() << "[InstallJournal]" << "stored version code:" << version;
+    }
+    if (!journal.discard(&error)) {
+        qCritical() << "[InstallJournal]" << "cannot remove the journal:" << error;
+        return Recovery::Failed;
+    }
+    journal.removeWorkFolders();
+    removeStaleFolders(folder);
+    qWarning() << "[InstallJournal]" << "journal removed:" << pathIn(folder);
+    return journal.state == State::Done ? Recovery::Finished : Recovery::Undone;
+}
