@@ -97,11 +97,11 @@ int main(int argc, char *argv[])
     StopSignalNotifier::ignoreBrokenPipe();
 
     Settings settings;
+    settings.init();
     if (priorityLowered)
         qDebug() << "[Updater]" << qPrintable(priorityReport);
     else
         qWarning() << "[Updater]" << qPrintable(priorityReport);
-    settings.init();
 
     const bool downloadGiven = parser.isSet(downloadOption);
     const bool updateGiven = parser.isSet(updateOption);

@@ -43,7 +43,7 @@ Updater::Updater(QObject *parent)
 
 quint32 Updater::draw(qint64 maxMs) const
 {
-    if (maxMs <= 0)
+    if (maxMs <= 0 || !random)
         return 0;
     // A timer's interval is an int: a longer spread could not be waited for anyway.
     const quint32 bound = quint32(qMin<qint64>(maxMs, std::numeric_limits<int>::max() - 1) + 1);
