@@ -14,6 +14,7 @@
 #include <QStorageInfo>
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 const int defaultStallMs = 30000;
@@ -84,6 +85,8 @@ void DownloadFilePrivate::sendRequest()
 
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    for (auto it = q->extraHeaders.cbegin(); it != q->extraHeaders.cend(); ++it)
+        request.setRawHeader(it.key(), it.value());
     if (offset > 0) {
         resuming = true;
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
@@ -527,6 +530,43 @@ void DownloadFile::setLowSpeedWindow(int msec)
 void DownloadFile::setFreeSpaceProbe(const FreeSpaceProbe &probe)
 {
     d->freeSpaceProbe = probe;
+}
+
+namespace {
+// RFC 9110 token characters.
+bool isHeaderName(const QByteArray &name)
+{
+    if (name.isEmpty())
+        return false;
+    for (const char c : name) {
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        // strchr also finds the terminating NUL.
+        if (!alnum && (c == '\0' || !std::strchr("!#$%&'*+-.^_`|~", c)))
+            return false;
+    }
+    return true;
+}
+
+bool isHeaderValue(const QByteArray &value)
+{
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && byte != '\t') || byte == 0x7f)
+            return false;
+    }
+    return true;
+}
+}
+
+void DownloadFile::setExtraHeaders(const QMap<QByteArray, QByteArray> &headers)
+{
+    extraHeaders.clear();
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
+        if (isHeaderName(it.key()) && isHeaderValue(it.value()))
+            extraHeaders.insert(it.key(), it.value());
+        else
+            qWarning() << "[DownloadFile] header left out:" << it.key();
+    }
 }
 
 void DownloadFile::setStallInterval(int msec)

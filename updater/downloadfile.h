@@ -1,6 +1,8 @@
 #ifndef DOWNLOADFILE_H
 #define DOWNLOADFILE_H
 
+#include <QByteArray>
+#include <QMap>
 #include <QObject>
 #include <QSharedPointer>
 #include <QString>
@@ -50,6 +52,13 @@ public:
     void setLowSpeedWindow(int msec);
     static const qint64 lowSpeedLimit = 1024;
 
+    // Headers sent with every request of the transfers started afterwards, redirections and
+    // reconnections included, so that a plain web server can log them. A header whose name is not a
+    // token or whose value holds a control character is left out with a warning: it could split the
+    // request. The transfer's own headers (Range, If-Range, Accept-Encoding, User-Agent) win.
+    void setExtraHeaders(const QMap<QByteArray, QByteArray> &headers);
+    QMap<QByteArray, QByteArray> getExtraHeaders() const { return extraHeaders; }
+
     // Codes of finished() of our own; every other non-zero code is a QNetworkReply::NetworkError.
     enum TransferError {
         RenameError = -2,       // the complete partial file could not take its final name
@@ -97,6 +106,7 @@ private:
     QString password;
     int timeout = 30;
     QString folder;
+    QMap<QByteArray, QByteArray> extraHeaders;
     QSharedPointer<DownloadFilePrivate> d;
 };
 

@@ -2,6 +2,7 @@
 
 #include "downloadfile.h"
 #include "packageinstaller.h"
+#include "rollout.h"
 #include "settings.h"
 #include "utils.h"
 
@@ -14,6 +15,7 @@
 #include <QJsonObject>
 #include <QNetworkReply>
 #include <QTextStream>
+#include <QUrl>
 #include <QVariantMap>
 
 FileManager::FileManager(QObject *parent)
@@ -58,6 +60,7 @@ void FileManager::downloadUpdateInfo()
     // joined to the new end it would announce one version with another's package.
     params.insert(QStringLiteral("clean"), true);
     params.insert(QStringLiteral("max_size"), maxUpdateInfoSize);
+    infoDownloader->setExtraHeaders(requestHeaders());
     if (!infoDownloader->start(params))
         reportRefusedStart(params);
 }
@@ -114,7 +117,43 @@ bool FileManager::readUpdateInfo()
             }
         }
     }
+    if (!permitted)
+        qDebug() << qPrintable(logPrefix) << "refused by devices_id";
+    else
+        permitted = rolloutAdmits(entry);
     return true;
+}
+
+QString FileManager::rolloutIdentity() const
+{
+    return settings->deviceId.isEmpty() ? settings->rolloutId : settings->deviceId;
+}
+
+bool FileManager::rolloutAdmits(const QJsonObject &entry) const
+{
+    int percent = 100;
+    if (!Rollout::readPercent(entry.value(QStringLiteral("rollout")), &percent)) {
+        qWarning() << qPrintable(logPrefix) << "rollout is not a whole percentage from 1 to 100: no device permitted";
+        return false;
+    }
+    if (percent == 100)
+        return true;
+    const QString id = rolloutIdentity();
+    const int bucket = Rollout::bucket(id, versionCode);
+    const bool admitted = Rollout::admits(bucket, percent);
+    qDebug() << qPrintable(logPrefix) << (admitted ? "taken by rollout" : "refused by rollout") << percent
+             << "%, bucket" << bucket << "of" << id;
+    return admitted;
+}
+
+QMap<QByteArray, QByteArray> FileManager::requestHeaders() const
+{
+    QMap<QByteArray, QByteArray> headers;
+    // An id is any text and a header value one line of ASCII; the usual ids pass unchanged.
+    headers.insert("X-Tovrel-Device", QUrl::toPercentEncoding(rolloutIdentity()));
+    headers.insert("X-Tovrel-Version", QByteArray::number(settings->appVersionCode));
+    headers.insert("X-Tovrel-State", settings->stateUpdate.toUtf8());
+    return headers;
 }
 
 bool FileManager::isPackageValid()
@@ -146,6 +185,7 @@ void FileManager::downloadPackage()
     params.insert(QStringLiteral("hash"), packageHash);
     params.insert(QStringLiteral("clean"), cleanDownload);
     params.insert(QStringLiteral("check_space"), true);
+    packageDownloader->setExtraHeaders(requestHeaders());
     if (!packageDownloader->start(params))
         reportRefusedStart(params);
 }

@@ -1,6 +1,9 @@
 #ifndef FILEMANAGER_H
 #define FILEMANAGER_H
 
+#include <QByteArray>
+#include <QJsonObject>
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
@@ -24,6 +27,12 @@ public:
     bool isPackageValid();
     void downloadPackage();
     bool extractPackage(const QString &destDir);
+
+    // Who asks, for the server's log: the id the rollout uses, the installed version code and the
+    // last update state. Sent with every request.
+    QMap<QByteArray, QByteArray> requestHeaders() const;
+    // The device id, or the updater's own rollout id while the device has none.
+    QString rolloutIdentity() const;
 
     QString packagePath() const;
     QString downloadFolder() const;
@@ -62,6 +71,8 @@ public slots:
 
 private:
     void reportRefusedStart(const QVariantMap &params);
+    // The phased rollout of an entry that the device list admits; logs which way it went.
+    bool rolloutAdmits(const QJsonObject &entry) const;
 };
 
 #endif

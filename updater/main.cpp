@@ -1,6 +1,8 @@
 #include "controllocalserver.h"
 #include "installjournal.h"
+#include "priority.h"
 #include "settings.h"
+#include "settingsstore.h"
 #include "stopsignalnotifier.h"
 #include "updater.h"
 
@@ -8,6 +10,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
 #include <QTimer>
 
 #include <cstdio>
@@ -35,13 +38,27 @@ int asInteger(const QString &text)
     return text.toInt();
 }
 
+const char organization[] = "tovrel";
+
+// Reads "update/nice" from the store Settings opens later, under the program name QCoreApplication
+// will take from argv[0]; called while this is still the only thread. The report is logged later:
+// --version prints one line only, and SIGPIPE is not ignored yet.
+bool lowerPriority(const char *argv0, QString *report)
+{
+    const QString program = QFile::decodeName(argv0).section(QLatin1Char('/'), -1);
+    const std::unique_ptr<QSettings> store = SettingsStore::open(QLatin1String(organization), program);
+    return Priority::lower(Settings::storedNice(*store), report);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     qInstallMessageHandler(consoleMessageHandler);
+    QString priorityReport;
+    const bool priorityLowered = lowerPriority(argc > 0 ? argv[0] : "updater", &priorityReport);
     QCoreApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("tovrel"));
+    QCoreApplication::setOrganizationName(QLatin1String(organization));
     QCoreApplication::setOrganizationDomain(QStringLiteral("tovrel.net"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.2.3"));
 
@@ -82,6 +99,10 @@ int main(int argc, char *argv[])
 
     Settings settings;
     settings.init();
+    if (priorityLowered)
+        qDebug() << "[Updater]" << qPrintable(priorityReport);
+    else
+        qWarning() << "[Updater]" << qPrintable(priorityReport);
 
     const bool downloadGiven = parser.isSet(downloadOption);
     const bool updateGiven = parser.isSet(updateOption);

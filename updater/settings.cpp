@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include "protocol.h"
+#include "rollout.h"
 #include "settingsstore.h"
 #include "userpath.h"
 #include "utils.h"
@@ -35,6 +36,9 @@ enum Id {
     Update,
     TempDir,
     ServerName,
+    RolloutId,
+    Jitter,
+    Nice,
     StateDownload,
     StateUpdate,
     ReadyVersion,
@@ -72,6 +76,14 @@ const Settings::Key keys[KeyCount] = {
     {"localserver/name", K::Text, &Settings::serverName, nullptr, "",
      [](const Settings &) { return QStringLiteral("tovrelupdater"); }, 0, "set serverName", false, R::Store,
      nullptr, C::Stored},
+    // Stands for the device in the rollout and in request headers while it has no device id; made
+    // once and kept, so the device keeps its place in each rollout.
+    {"app/rollout_id", K::Text, &Settings::rolloutId, nullptr, "", [](const Settings &) { return Rollout::newId(); },
+     0, "set rolloutId", true, R::Store, nullptr, C::Stored},
+    {"update/jitter", K::Number, nullptr, &Settings::jitter, nullptr, noText, 0, "set jitter", false,
+     R::IgnoreNegative, nullptr, C::Stored},
+    {"update/nice", K::Number, nullptr, &Settings::niceLevel, nullptr, noText, 10, "set nice", false,
+     R::IgnoreNegative, nullptr, C::Stored},
     {nullptr, K::Text, &Settings::stateDownload, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::StateDownload, C::Memory},
     {nullptr, K::Text, &Settings::stateUpdate, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
@@ -246,6 +258,16 @@ void Settings::setPeriodCheckUpdate(int period)
 int Settings::getPeriodCheckUpdate()
 {
     return readStored(keys[Period]).toInt();
+}
+
+int Settings::storedNice(const QSettings &store)
+{
+    const Key &key = keys[Nice];
+    bool ok = false;
+    const int number = store.value(QLatin1String(key.storeKey), -1).toInt(&ok);
+    if (!ok)
+        return 0;
+    return number < 0 ? key.defaultNumber : number;
 }
 
 QString Settings::getDeviceId()

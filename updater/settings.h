@@ -59,6 +59,10 @@ public:
     Q_INVOKABLE void setPeriodCheckUpdate(int period);
     Q_INVOKABLE int getPeriodCheckUpdate();
 
+    // "update/nice" as read() would complete it, for the entry to read from a store opened before
+    // this object can exist.
+    static int storedNice(const QSettings &store);
+
     QString getDeviceId();
     void setDeviceId(QString id);
 
@@ -90,6 +94,9 @@ public:
     QString stateUpdate;
     qint32 readyVersionCode = 0;
     QString downloadProgress;
+    QString rolloutId;
+    qint32 jitter = 0;
+    qint32 niceLevel = 10;
 
 private:
     QVariant readStored(const Key &key);

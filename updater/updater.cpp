@@ -7,6 +7,7 @@
 #include "utils.h"
 
 #include <QDebug>
+#include <QRandomGenerator>
 #include <QTimer>
 
 #include <limits>
@@ -37,6 +38,26 @@ Updater::Updater(QObject *parent)
     progressTimer = new QTimer(this);
     connect(progressTimer, &QTimer::timeout, this, &Updater::progressTimeout);
     aliveTimer->start(aliveInterval);
+    random = [](quint32 bound) { return QRandomGenerator::global()->bounded(bound); };
+}
+
+quint32 Updater::draw(qint64 maxMs) const
+{
+    if (maxMs <= 0 || !random)
+        return 0;
+    // A timer's interval is an int: a longer spread could not be waited for anyway.
+    const quint32 bound = quint32(qMin<qint64>(maxMs, std::numeric_limits<int>::max() - 1) + 1);
+    return qMin(random(bound), bound - 1);
+}
+
+int Updater::periodWithJitter() const
+{
+    const int base = periodMs(period);
+    if (settings->jitter <= 0)
+        return base;
+    // Later checks spread by up to the jitter, but never by more than a tenth of the period.
+    const qint64 spread = qMin(qint64(settings->jitter) * 1000, qint64(base) / 10);
+    return int(qMin<qint64>(qint64(base) + draw(spread), std::numeric_limits<int>::max()));
 }
 
 void Updater::init(Settings *s)
@@ -73,7 +94,14 @@ void Updater::init(Settings *s)
     if (!outcome.isEmpty())
         setStateUpdate(outcome);
 
-    periodTimer->start(firstCheckDelay);
+    // When power returns to a site every device starts at once; without a spread they would all
+    // ask the server in the same second.
+    int firstDelay = firstCheckDelay;
+    if (settings->jitter > 0) {
+        firstDelay += int(draw(qMin<qint64>(qint64(settings->jitter) * 1000, std::numeric_limits<int>::max() - firstCheckDelay)));
+        qDebug() << "[Updater]" << "first check in" << firstDelay << "ms";
+    }
+    periodTimer->start(firstDelay);
     cycleStep = StepCheck;
 }
 
@@ -138,7 +166,7 @@ void Updater::timeout()
 {
     periodTimer->stop();
     if (period > 0)
-        periodTimer->start(periodMs(period));
+        periodTimer->start(periodWithJitter());
 
     switch (cycleStep) {
     case StepCheck:
@@ -171,7 +199,7 @@ void Updater::tickCheck()
             setStateDownload(QLatin1String(State::NotActive));
             return;
         }
-        restartPeriodTimer(periodMs(period));
+        restartPeriodTimer(periodWithJitter());
     }
     qDebug() << "[Updater]" << "period" << period;
     replyPending = false;

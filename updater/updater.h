@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class FileManager;
 class QTimer;
 class Settings;
@@ -19,6 +21,11 @@ public:
     enum Step { StepCheck = 0, StepInfo = 1, StepPackage = 3, StepDone = 4, StepFailed = 6 };
 
     explicit Updater(QObject *parent = nullptr);
+
+    // A whole number from 0 to bound - 1. The spread of the checks' times ("update/jitter") draws
+    // from it; tests replace it to know the draw.
+    using RandomSource = std::function<quint32(quint32 bound)>;
+    void setRandomSource(const RandomSource &source) { random = source; }
 
     Q_INVOKABLE void init(Settings *s);
     Q_INVOKABLE void startDowload();
@@ -55,6 +62,9 @@ private:
     void setStateDownload(const QString &state);
     void setStateUpdate(const QString &state);
     void restartPeriodTimer(int msec);
+    // The period in milliseconds and a random share of it, so that a fleet does not check in step.
+    int periodWithJitter() const;
+    quint32 draw(qint64 maxMs) const;
     void tickCheck();
     void tickInfo();
     void tickPackage();
@@ -69,6 +79,7 @@ private:
     QTimer *periodTimer = nullptr;
     QTimer *aliveTimer = nullptr;
     QTimer *progressTimer = nullptr;
+    RandomSource random;
 };
 
 #endif

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -67,6 +68,7 @@ private slots:
     void cleanup();
     void downloadThenInstall();
     void killedDownloadResumes();
+    void fleetHeadersInAccessLog();
 
 private:
     void publish(int version, const QString &sourceFolder);
@@ -229,6 +231,41 @@ void TestUpdaterNginx::killedDownloadResumes()
     qInfo() << "cut at" << cutAt << "of" << size << packageRequests;
     QCOMPARE(packageRequests.size(), 2);
     QVERIFY2(packageRequests.last().contains(QStringLiteral("bytes=%1-").arg(cutAt)), qPrintable(packageRequests.join('\n')));
+}
+
+void TestUpdaterNginx::fleetHeadersInAccessLog()
+{
+    // The log_format of docs/publishing.md.
+    m_nginx->setLogFormat(QStringLiteral("$time_iso8601 $http_x_tovrel_device $http_x_tovrel_version $http_x_tovrel_state "
+                                         "\"$request\" $status $body_bytes_sent $remote_addr"));
+    const QString source = m_tmp->filePath(QStringLiteral("v200"));
+    QVERIFY(TestFiles::write(source + QStringLiteral("/tovrel.exe"), "200"));
+    QVERIFY(m_nginx->start());
+    publish(200, source);
+    writeSettings(100);
+    {
+        UpdaterRun run(*m_env, {QStringLiteral("--download"), QStringLiteral("1")});
+        QVERIFY2(run.waitForToken(QStringLiteral("$UPDATE_READY"), 20000), run.output().constData());
+        QVERIFY2(run.terminate(), run.output().constData());
+    }
+    QVERIFY(QTest::qWaitFor([&] { return m_nginx->accessLog().size() >= 2; }, 5000));
+    const QStringList log = m_nginx->accessLog();
+    QCOMPARE(log.size(), 2);
+    const QRegularExpression info(QStringLiteral("^\\S+ dev-1 100 error_info \"GET /update/update.json HTTP/1.1\" 200 "));
+    const QRegularExpression package(QStringLiteral("^\\S+ dev-1 100 downloading \"GET /update/%1 HTTP/1.1\" 200 ").arg(m_packageName));
+    QVERIFY2(info.match(log.at(0)).hasMatch(), qPrintable(log.at(0)));
+    QVERIFY2(package.match(log.at(1)).hasMatch(), qPrintable(log.at(1)));
+
+    // The count of installed versions from the documentation, over this log.
+    const QString logFile = m_tmp->filePath(QStringLiteral("access.log"));
+    QVERIFY(TestFiles::write(logFile, log.join(QLatin1Char('\n')).toUtf8() + '\n'));
+    QProcess awk;
+    awk.start(QStringLiteral("sh"), {QStringLiteral("-c"),
+                                     QStringLiteral("awk '$2 != \"-\" { v[$2] = $3 } END { for (d in v) print v[d] }' \"$1\" "
+                                                    "| sort -n | uniq -c"),
+                                     QStringLiteral("sh"), logFile});
+    QVERIFY(awk.waitForFinished(10000));
+    QCOMPARE(awk.readAllStandardOutput().simplified(), QByteArray("1 100"));
 }
 
 QTEST_GUILESS_MAIN(TestUpdaterNginx)

@@ -77,7 +77,7 @@ bool NginxServer::startOnce()
         "error_log %1/logs/error.log warn;\n"
         "events { worker_connections 64; }\n"
         "http {\n"
-        "  log_format ranges '$request $status $http_range $body_bytes_sent';\n"
+        "  log_format ranges '%5';\n"
         "  access_log %1/logs/access.log ranges;\n"
         "  client_body_temp_path %1/temp/body;\n"
         "  proxy_temp_path %1/temp/proxy;\n"
@@ -95,7 +95,8 @@ bool NginxServer::startOnce()
                                .arg(prefix)
                                .arg(m_port)
                                .arg(m_root)
-                               .arg(m_extra);
+                               .arg(m_extra)
+                               .arg(m_logFormat);
     QFile file(prefix + QStringLiteral("/nginx.conf"));
     if (!file.open(QIODevice::WriteOnly) || file.write(config.toUtf8()) < 0) {
         m_error = file.errorString();

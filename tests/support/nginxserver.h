@@ -23,6 +23,9 @@ public:
     // Extra lines for the server block (for example "limit_rate 2m;").
     void setExtraServerConfig(const QString &lines) { m_extra = lines; }
 
+    // Replaces the access log's format (nginx log_format syntax, without quotes); before start().
+    void setLogFormat(const QString &format) { m_logFormat = format; }
+
     bool start();
     void stop();
     QString errorString() const { return m_error; }
@@ -37,6 +40,7 @@ private:
 
     QString m_root;
     QString m_extra;
+    QString m_logFormat = QStringLiteral("$request $status $http_range $body_bytes_sent");
     QTemporaryDir m_prefix;
     QProcess m_process;
     quint16 m_port = 0;

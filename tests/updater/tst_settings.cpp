@@ -90,6 +90,9 @@ void TestSettings::freshStoreIsCompletedInTableOrder()
         QStringLiteral("[Settings] set appUpdateActive"),
         QStringLiteral("[Settings] set tempDir"),
         QStringLiteral("[Settings] set serverName"),
+        QStringLiteral("[Settings] set rolloutId \"") + settings.rolloutId + QLatin1Char('"'),
+        QStringLiteral("[Settings] set jitter"),
+        QStringLiteral("[Settings] set nice"),
     };
     QCOMPARE(g_log, expectedLines);
 
@@ -108,6 +111,10 @@ void TestSettings::freshStoreIsCompletedInTableOrder()
     QCOMPARE(storedValue(QStringLiteral("update/directory")).toString(),
              QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
     QCOMPARE(storedValue(QStringLiteral("localserver/name")).toString(), QStringLiteral("tovrelupdater"));
+    QCOMPARE(storedValue(QStringLiteral("app/rollout_id")).toString(), settings.rolloutId);
+    QCOMPARE(settings.rolloutId.size(), 32);
+    QCOMPARE(storedValue(QStringLiteral("update/jitter")).toInt(), 0);
+    QCOMPARE(storedValue(QStringLiteral("update/nice")).toInt(), 10);
 
     QCOMPARE(settings.appFolder, QStringLiteral("C:/tovrel/app"));
     QCOMPARE(settings.appVersionCode, 407);

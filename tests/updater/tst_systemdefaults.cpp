@@ -44,6 +44,8 @@ void TestSystemDefaults::packagedValuesApplyWithoutCopy()
         QCOMPARE(settings.getAppDir(), settings.appFolder);
         QCOMPARE(settings.tempDir, m_env.homePath() + QStringLiteral("/.cache/tovrel/updater"));
         QCOMPARE(settings.appKey, QStringLiteral("linux"));
+        QCOMPARE(settings.jitter, 300);
+        QCOMPARE(Settings::storedNice(settings.store), 10);
     }
     QSettings user(userFile(), QSettings::IniFormat);
     QVERIFY(!user.contains(QStringLiteral("app/folder")));

@@ -13,6 +13,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonValue>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -107,6 +109,13 @@ private slots:
     void startUpdateRefusesUnverifiedPackage();
     void ticksWhileWaitingChangeNothing();
     void aliveAndProgressTimers();
+    void rollout_data();
+    void rollout();
+    void rolloutIdMadeOnceAndKept();
+    void requestsCarryFleetHeaders_data();
+    void requestsCarryFleetHeaders();
+    void jitterSpreadsChecks_data();
+    void jitterSpreadsChecks();
 
 private:
     struct Published
@@ -118,7 +127,7 @@ private:
                       const QString &hashOverride = QStringLiteral("<md5>"));
     void serveInfo(const QJsonObject &platformEntry);
     void storeValue(const QString &key, const QVariant &value);
-    void makeUpdater();
+    void makeUpdater(const Updater::RandomSource &random = {});
     bool waitResult(int count = 1);
     // One tick of the updater, then waits for its count-th result.
     bool tickAndWait(int count);
@@ -133,6 +142,8 @@ private:
     QScopedPointer<QSignalSpy> m_results;
     QScopedPointer<StdoutCapture> m_capture;
     QStringList m_states;
+    // Members added to the published platform entry.
+    QJsonObject m_entryExtra;
 };
 
 void TestUpdater::initTestCase()
@@ -148,6 +159,7 @@ void TestUpdater::init()
     m_server.reset(new HttpTestServer);
     QVERIFY(m_server->listen());
     m_states.clear();
+    m_entryExtra = QJsonObject();
 
     m_settings.reset(new Settings);
     m_settings->store.clear();
@@ -182,10 +194,12 @@ void TestUpdater::storeValue(const QString &key, const QVariant &value)
 
 // The cycle's own timer stays armed so its intervals can be checked, but its expiries are ignored:
 // the test gives every tick itself.
-void TestUpdater::makeUpdater()
+void TestUpdater::makeUpdater(const Updater::RandomSource &random)
 {
     m_updater.reset(new Updater);
     Updater *u = m_updater.data();
+    if (random)
+        u->setRandomSource(random);
     connect(u, &Updater::stateDownloadChanged, this, [this] { m_states << QStringLiteral("D:") + m_settings->stateDownload; });
     connect(u, &Updater::stateUpdateChanged, this, [this] { m_states << QStringLiteral("U:") + m_settings->stateUpdate; });
     u->init(m_settings.data());
@@ -228,8 +242,11 @@ TestUpdater::Published TestUpdater::publish(int version, const QList<ZipItem> &i
 
 void TestUpdater::serveInfo(const QJsonObject &platformEntry)
 {
+    QJsonObject entry = platformEntry;
+    for (auto it = m_entryExtra.constBegin(); it != m_entryExtra.constEnd(); ++it)
+        entry.insert(it.key(), it.value());
     const QJsonObject root{{QStringLiteral("windows"), QJsonObject{{QStringLiteral("version_code"), 1}}},
-                           {QStringLiteral("linux"), platformEntry}};
+                           {QStringLiteral("linux"), entry}};
     m_server->serveData("/update/update.json", QJsonDocument(root).toJson());
 }
 
@@ -716,6 +733,148 @@ void TestUpdater::aliveAndProgressTimers()
     u->downloadingChanged(false);
     QVERIFY(!u->getProgressTimer()->isActive());
     QVERIFY(m_settings->downloadProgress.isEmpty());
+}
+
+// Buckets of version 200 (see tst_rollout): "dev-1" 95, "r-fixed" 24.
+void TestUpdater::rollout_data()
+{
+    QTest::addColumn<QString>("deviceId");
+    QTest::addColumn<QStringList>("devices");
+    QTest::addColumn<QJsonValue>("rollout");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("log");
+    QTest::newRow("bucket 95 of 95 %") << QStringLiteral("dev-1") << QStringList() << QJsonValue(95)
+                                       << QStringLiteral("not_permitted") << QStringLiteral("refused by rollout 95 %, bucket 95 ");
+    QTest::newRow("bucket 95 of 96 %") << QStringLiteral("dev-1") << QStringList() << QJsonValue(96)
+                                       << QStringLiteral("downloading") << QStringLiteral("taken by rollout 96 %, bucket 95 ");
+    QTest::newRow("no device id: rollout id, out") << QString() << QStringList() << QJsonValue(24)
+                                                   << QStringLiteral("not_permitted") << QStringLiteral("bucket 24 of \"r-fixed\"");
+    QTest::newRow("no device id: rollout id, in") << QString() << QStringList() << QJsonValue(25)
+                                                  << QStringLiteral("downloading") << QStringLiteral("bucket 24 of \"r-fixed\"");
+    QTest::newRow("listed device, rollout applies after") << QStringLiteral("dev-1") << QStringList{QStringLiteral("dev-1")}
+                                                          << QJsonValue(50) << QStringLiteral("not_permitted")
+                                                          << QStringLiteral("refused by rollout 50 %");
+    QTest::newRow("unlisted device at 100 %") << QStringLiteral("dev-1") << QStringList{QStringLiteral("dev-2")} << QJsonValue(100)
+                                              << QStringLiteral("not_permitted") << QStringLiteral("refused by devices_id");
+    QTest::newRow("rollout as text") << QStringLiteral("dev-1") << QStringList() << QJsonValue(QStringLiteral("100"))
+                                     << QStringLiteral("not_permitted") << QStringLiteral("rollout is not a whole percentage");
+    QTest::newRow("rollout 0") << QStringLiteral("dev-1") << QStringList() << QJsonValue(0)
+                               << QStringLiteral("not_permitted") << QStringLiteral("rollout is not a whole percentage");
+}
+
+void TestUpdater::rollout()
+{
+    QFETCH(QString, deviceId);
+    QFETCH(QStringList, devices);
+    QFETCH(QJsonValue, rollout);
+    QFETCH(QString, state);
+    QFETCH(QString, log);
+    storeValue(QStringLiteral("app/device_id"), deviceId);
+    storeValue(QStringLiteral("app/rollout_id"), QStringLiteral("r-fixed"));
+    m_settings->read();
+    m_entryExtra.insert(QStringLiteral("rollout"), rollout);
+    const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")}, devices);
+    makeUpdater();
+    QVERIFY(tickAndWait(1));
+    const QtMsgType type = log.startsWith(QLatin1String("rollout is")) ? QtWarningMsg : QtDebugMsg;
+    QTest::ignoreMessage(type, QRegularExpression(QRegularExpression::escape(log)));
+    m_updater->timeout();
+    QCOMPARE(m_settings->stateUpdate, state);
+    if (state == QLatin1String("downloading")) {
+        QVERIFY(waitResult(2));
+        QCOMPARE(m_server->requestsFor("/update/" + p.fileName.toUtf8()).size(), 1);
+    } else {
+        QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
+        QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
+    }
+}
+
+void TestUpdater::rolloutIdMadeOnceAndKept()
+{
+    const QString id = m_settings->rolloutId;
+    QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(id).hasMatch(), qPrintable(id));
+    m_settings->store.sync();
+    QCOMPARE(m_settings->store.value(QStringLiteral("app/rollout_id")).toString(), id);
+    Settings again;
+    again.init();
+    QCOMPARE(again.rolloutId, id);
+}
+
+void TestUpdater::requestsCarryFleetHeaders_data()
+{
+    QTest::addColumn<QString>("deviceId");
+    QTest::addColumn<QByteArray>("header");
+    QTest::newRow("device id") << QStringLiteral("dev-1") << QByteArray("dev-1");
+    QTest::newRow("no device id: rollout id") << QString() << QByteArray("r-fixed");
+    QTest::newRow("id that would split the request") << QStringLiteral("kiosk 7\r\nX-Evil: 1")
+                                                     << QByteArray("kiosk%207%0D%0AX-Evil%3A%201");
+}
+
+void TestUpdater::requestsCarryFleetHeaders()
+{
+    QFETCH(QString, deviceId);
+    QFETCH(QByteArray, header);
+    storeValue(QStringLiteral("app/device_id"), deviceId);
+    storeValue(QStringLiteral("app/rollout_id"), QStringLiteral("r-fixed"));
+    m_settings->read();
+    const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")});
+    makeUpdater();
+    QVERIFY(tickAndWait(1));
+    m_updater->timeout();
+    QVERIFY(waitResult(2));
+    const auto info = m_server->requestsFor("/update/update.json");
+    const auto package = m_server->requestsFor("/update/" + p.fileName.toUtf8());
+    QCOMPARE(info.size(), 1);
+    QCOMPARE(package.size(), 1);
+    QCOMPARE(info.first().header("X-Tovrel-Device"), header);
+    QCOMPARE(info.first().header("X-Tovrel-Version"), QByteArray("100"));
+    // The state when the information was asked for: none was readable at start.
+    QCOMPARE(info.first().header("X-Tovrel-State"), QByteArray("error_info"));
+    QVERIFY(!info.first().headers.contains("x-evil"));
+    QCOMPARE(package.first().header("X-Tovrel-Device"), header);
+    QCOMPARE(package.first().header("X-Tovrel-Version"), QByteArray("100"));
+    QCOMPARE(package.first().header("X-Tovrel-State"), QByteArray("downloading"));
+}
+
+void TestUpdater::jitterSpreadsChecks_data()
+{
+    QTest::addColumn<int>("jitter");
+    QTest::addColumn<int>("period");
+    QTest::addColumn<bool>("drawHighest");
+    QTest::addColumn<int>("firstMs");
+    QTest::addColumn<int>("laterMs");
+    QTest::addColumn<QList<quint32>>("bounds");
+    QTest::newRow("off") << 0 << 3600 << true << 60000 << 3600000 << QList<quint32>();
+    QTest::newRow("highest draw") << 300 << 3600 << true << 360000 << 3900000 << QList<quint32>{300001, 300001, 300001};
+    QTest::newRow("lowest draw") << 300 << 3600 << false << 60000 << 3600000 << QList<quint32>{300001, 300001, 300001};
+    QTest::newRow("later capped at a tenth of the period") << 300 << 600 << true << 360000 << 660000
+                                                           << QList<quint32>{300001, 60001, 60001};
+}
+
+void TestUpdater::jitterSpreadsChecks()
+{
+    QFETCH(int, jitter);
+    QFETCH(int, period);
+    QFETCH(bool, drawHighest);
+    QFETCH(int, firstMs);
+    QFETCH(int, laterMs);
+    QFETCH(QList<quint32>, bounds);
+    storeValue(QStringLiteral("update/jitter"), jitter);
+    storeValue(QStringLiteral("update/period"), period);
+    m_settings->read();
+    publish(100, {ZipItem::file(QStringLiteral("a"), "a")});
+    QList<quint32> asked;
+    makeUpdater([&asked, drawHighest](quint32 bound) {
+        asked << bound;
+        return drawHighest ? bound - 1 : 0;
+    });
+    QTimer *timer = m_updater->getPeriodTimer();
+    QCOMPARE(timer->interval(), firstMs);
+    QVERIFY(tickAndWait(1));
+    m_updater->timeout();
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
+    QCOMPARE(timer->interval(), laterMs);
+    QCOMPARE(asked, bounds);
 }
 
 QTEST_GUILESS_MAIN(TestUpdater)

@@ -1,0 +1,99 @@
+#include "childrun.h"
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/resource.h>
+
+// The real updater lowers its CPU priority before Qt starts a thread: every thread of the running
+// process carries the nice value of "update/nice".
+
+namespace {
+
+// Field 19 of /proc/<pid>/task/<tid>/stat; the name in parentheses may hold spaces.
+int niceOf(const QString &statPath)
+{
+    QFile file(statPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return -100;
+    const QByteArray stat = file.readAll();
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 16 ? fields.at(16).toInt() : -100;
+}
+
+} // namespace
+
+class TestUpdaterPriority : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void everyThreadRunsNiced_data();
+    void everyThreadRunsNiced();
+};
+
+void TestUpdaterPriority::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    if (!QFile::exists(QStringLiteral("/proc/self/task")))
+        QSKIP("no /proc");
+}
+
+void TestUpdaterPriority::everyThreadRunsNiced_data()
+{
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<int>("level");
+    QTest::newRow("default") << QVariant() << 10;
+    QTest::newRow("15") << QVariant(15) << 15;
+    QTest::newRow("above 19") << QVariant(40) << 19;
+    QTest::newRow("0 leaves it") << QVariant(0) << 0;
+    QTest::newRow("text leaves it") << QVariant(QStringLiteral("low")) << 0;
+}
+
+void TestUpdaterPriority::everyThreadRunsNiced()
+{
+    QFETCH(QVariant, stored);
+    QFETCH(int, level);
+    TestEnvironment env;
+    QVERIFY(env.isValid());
+    const QString socketName = TestEnvironment::uniqueSocketName(QStringLiteral("e2e-priority"));
+    {
+        QSettings store(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+        store.setValue(QStringLiteral("app/folder"), env.path() + QStringLiteral("/app"));
+        store.setValue(QStringLiteral("update/directory"), env.path() + QStringLiteral("/work"));
+        store.setValue(QStringLiteral("update/download"), 0);
+        store.setValue(QStringLiteral("localserver/name"), socketName);
+        if (stored.isValid())
+            store.setValue(QStringLiteral("update/nice"), stored);
+        store.sync();
+        QCOMPARE(store.status(), QSettings::NoError);
+    }
+    // A nice value is inherited and can only grow without privileges.
+    const int own = ::getpriority(PRIO_PROCESS, 0);
+    const int expected = level > 0 ? qMax(own, level) : own;
+
+    ChildRun run(env.processEnvironment());
+    run.process.setProcessChannelMode(QProcess::MergedChannels);
+    run.process.start(QStringLiteral(UPDATER_BIN), QStringList());
+    QVERIFY2(run.waitForLine(QStringLiteral("$UPDATER_SERVER_READY"), 10000), run.output().constData());
+    const QString task = QStringLiteral("/proc/%1/task").arg(run.process.processId());
+    const QStringList threads = QDir(task).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QVERIFY(!threads.isEmpty());
+    for (const QString &tid : threads)
+        QCOMPARE(niceOf(task + QLatin1Char('/') + tid + QStringLiteral("/stat")), expected);
+    QVERIFY2(run.output().contains("nice value"), run.output().constData());
+
+    run.process.terminate();
+    QVERIFY(run.process.waitForFinished(10000));
+    QCOMPARE(run.process.exitCode(), 0);
+    QLocalServer::removeServer(socketName);
+}
+
+QTEST_GUILESS_MAIN(TestUpdaterPriority)
+#include "tst_updaterpriority.moc"
