@@ -28,7 +28,8 @@ QString NginxServer::binary()
 
 QUrl NginxServer::url(const QString &path) const
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path));
+    const QString scheme = m_certificate.isEmpty() ? QStringLiteral("http") : QStringLiteral("https");
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3").arg(scheme).arg(m_port).arg(path));
 }
 
 bool NginxServer::start()
@@ -87,15 +88,20 @@ bool NginxServer::startOnce()
         "  default_type application/octet-stream;\n"
         "  sendfile on;\n"
         "  server {\n"
-        "    listen 127.0.0.1:%2;\n"
+        "    listen 127.0.0.1:%2%5;\n"
         "    root %3;\n"
+        "    %6\n"
         "    %4\n"
         "  }\n"
         "}\n")
                                .arg(prefix)
                                .arg(m_port)
                                .arg(m_root)
-                               .arg(m_extra);
+                               .arg(m_extra)
+                               .arg(m_certificate.isEmpty() ? QString() : QStringLiteral(" ssl"))
+                               .arg(m_certificate.isEmpty() ? QString()
+                                                            : QStringLiteral("ssl_certificate %1; ssl_certificate_key %2;")
+                                                                  .arg(m_certificate, m_key));
     QFile file(prefix + QStringLiteral("/nginx.conf"));
     if (!file.open(QIODevice::WriteOnly) || file.write(config.toUtf8()) < 0) {
         m_error = file.errorString();

@@ -23,6 +23,13 @@ public:
     // Extra lines for the server block (for example "limit_rate 2m;").
     void setExtraServerConfig(const QString &lines) { m_extra = lines; }
 
+    // Serves https with this certificate chain and key (PEM files) instead of plain http.
+    void setTls(const QString &certificatePem, const QString &keyPem)
+    {
+        m_certificate = certificatePem;
+        m_key = keyPem;
+    }
+
     bool start();
     void stop();
     QString errorString() const { return m_error; }
@@ -37,6 +44,8 @@ private:
 
     QString m_root;
     QString m_extra;
+    QString m_certificate;
+    QString m_key;
     QTemporaryDir m_prefix;
     QProcess m_process;
     quint16 m_port = 0;
