@@ -24,6 +24,11 @@ std::unique_ptr<QSettings> open(const QString &organization, const QString &appl
     return prepared(new QSettings(QSettings::NativeFormat, QSettings::UserScope, organization, application));
 }
 
+std::unique_ptr<QSettings> openSystem(const QString &organization, const QString &application)
+{
+    return prepared(new QSettings(QSettings::NativeFormat, QSettings::SystemScope, organization, application));
+}
+
 std::unique_ptr<QSettings> openFile(const QString &path)
 {
     return prepared(new QSettings(path, QSettings::IniFormat));

@@ -15,6 +15,9 @@ namespace SettingsStore {
 std::unique_ptr<QSettings> open();
 // The store of one program by name, e.g. for a tool or a test that inspects it.
 std::unique_ptr<QSettings> open(const QString &organization, const QString &application);
+// The system-wide store of a program (on Linux the first folder of XDG_CONFIG_DIRS, by default
+// /etc/xdg), and only that: no fallback to the user's store.
+std::unique_ptr<QSettings> openSystem(const QString &organization, const QString &application);
 // A store file at a known path.
 std::unique_ptr<QSettings> openFile(const QString &path);
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Publishes an application folder with tovrel-publish and serves it with a private nginx on loopback.
 #
-#   scripts/demo-server.sh <app-folder> [--version-code N] [--key KEY] [--port PORT] [--dir DIR]
+#   scripts/demo-server.sh <app-folder> [--version-code N] [--key KEY] [--port PORT] [--dir DIR] [--sign-key PEM]
 #       prints the base URL to give the devices as "update/link" (everything else goes to stderr)
 #   scripts/demo-server.sh stop [--dir DIR]
 #
@@ -13,13 +13,14 @@ die() { echo "demo-server: $*" >&2; exit 1; }
 
 action=start
 if [ "${1:-}" = stop ]; then action=stop; shift; fi
-app="" version=2 key=windows port="" dir="${DEMO_SERVER_DIR:-$root/build/demo-server}"
+app="" version=2 key=windows port="" sign=() dir="${DEMO_SERVER_DIR:-$root/build/demo-server}"
 while [ $# -gt 0 ]; do
   case "$1" in
     --version-code) version=${2:?}; shift 2 ;;
     --key) key=${2:?}; shift 2 ;;
     --port) port=${2:?}; shift 2 ;;
     --dir) dir=${2:?}; shift 2 ;;
+    --sign-key) sign=(--sign-key "${2:?}"); shift 2 ;;
     -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 0 ;;
     -*) die "unknown option $1" ;;
     *) [ -z "$app" ] || die "one application folder only"; app=$1; shift ;;
@@ -69,7 +70,7 @@ stop_server
 rm -rf "$dir/www"
 mkdir -p "$dir/www/update" "$dir/tmp"
 "$publish" --source "$app" --version-code "$version" --key "$key" --base-url "$base" \
-  --output "$dir/www/update" >&2
+  --output "$dir/www/update" ${sign[@]+"${sign[@]}"} >&2
 
 # Workers of a root master run as another user unless told otherwise; they must read the served folder.
 user_line=""

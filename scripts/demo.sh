@@ -5,6 +5,10 @@
 # version 1 has ended, zorvan has it installed while plessa shows " Идет обновление приложения,
 # пожалуйста подождите.", and starts version 2 when the window ends (about 95 s after the start).
 #
+# Version 2 is signed: the device gets the public key through its system-wide store
+# (system/tovrel/updater.conf, found through XDG_CONFIG_DIRS), which the application's user cannot write
+# on a real device.
+#
 # Stop it with Ctrl+C (nginx is stopped too). Everything lives in the demo folder (printed at start):
 # log/zorvan-dd.MM.yy.log, app/version.txt (1, then 2), config/tovrel/updater.conf ("app/version").
 #
@@ -23,7 +27,7 @@ cmake --build "$build" -j"$(nproc)" --target zorvan updater plessa standin tovre
 rm -rf "$demo"
 mkdir -p "$demo"
 demo=$(cd "$demo" && pwd)
-mkdir -p "$demo/home" "$demo/config/tovrel" "$demo/cache" "$demo/app" "$demo/v2" "$demo/log" "$demo/work"
+mkdir -p "$demo/home" "$demo/config/tovrel" "$demo/system/tovrel" "$demo/cache" "$demo/app" "$demo/v2" "$demo/log" "$demo/work"
 
 install_app() { # folder version options...
   local folder=$1 version=$2
@@ -35,8 +39,10 @@ install_app() { # folder version options...
 install_app "$demo/app" 1 --alive 5 --exit-after 60
 install_app "$demo/v2" 2 --alive 5
 
+"$build/tools/publish/tovrel-publish" keygen --out "$demo/keys" >/dev/null
 base=$(PUBLISH_BIN=$build/tools/publish/tovrel-publish \
-  "$root/scripts/demo-server.sh" "$demo/v2" --version-code 2 --key linux --dir "$demo/server")
+  "$root/scripts/demo-server.sh" "$demo/v2" --version-code 2 --key linux --dir "$demo/server" \
+  --sign-key "$demo/keys/update-signing.pem")
 trap '"$root/scripts/demo-server.sh" stop --dir "$demo/server"' EXIT
 
 # Quoted INI values, so that blanks, commas or quotes in paths survive.
@@ -63,6 +69,10 @@ directory=$(ini "$demo/work")
 
 [localserver]
 name=$socket
+CONF
+cat > "$demo/system/tovrel/updater.conf" <<CONF
+[update]
+publickey=$(ini "$(cat "$demo/keys/update-signing.pub")")
 CONF
 cat > "$demo/config/tovrel/zorvan.conf" <<CONF
 [application]
@@ -98,6 +108,7 @@ export QT_QUICK_BACKEND=${QT_QUICK_BACKEND:-software}
 
 cat >&2 <<INFO
 demo: folder   $demo
+demo: key      $demo/system/tovrel/updater.conf (version 2 is signed with $demo/keys/update-signing.pem)
 demo: server   $base
 demo: logs     $demo/log
 demo: version 1 starts after 15 s and ends after 60 s; the update is installed then and
@@ -106,5 +117,5 @@ demo: stop with Ctrl+C
 INFO
 
 cd "$demo"
-export HOME=$demo/home XDG_CONFIG_HOME=$demo/config XDG_CACHE_HOME=$demo/cache
+export HOME=$demo/home XDG_CONFIG_HOME=$demo/config XDG_CACHE_HOME=$demo/cache XDG_CONFIG_DIRS=$demo/system
 "$build/launcher/zorvan" || true

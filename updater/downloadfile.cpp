@@ -11,6 +11,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QSslConfiguration>
 #include <QStorageInfo>
 
 #include <cerrno>
@@ -24,7 +25,8 @@ const qint64 readBufferSize = 1024 * 1024;
 
 DownloadFilePrivate::DownloadFilePrivate(DownloadFile *q)
     : q(q)
-    , digest(QCryptographicHash::Md5)
+    , digest(StreamHash::Md5)
+    , sha256(StreamHash::Sha256)
 {
     stallTimer.setSingleShot(true);
     stallTimer.setInterval(defaultStallMs);
@@ -97,6 +99,11 @@ void DownloadFilePrivate::sendRequest()
     // Offsets count bytes of the resource as stored; a compressed answer would shift them.
     request.setRawHeader("Accept-Encoding", "identity");
     request.setRawHeader("User-Agent", Utils::userAgent().toUtf8());
+    if (useCaCertificates) {
+        QSslConfiguration tls = request.sslConfiguration();
+        tls.setCaCertificates(caCertificates);
+        request.setSslConfiguration(tls);
+    }
 
     reply = network()->get(request);
     // Without a cap Qt's network thread buffers far ahead of us (hundreds of MB for a big file).
@@ -115,6 +122,7 @@ bool DownloadFilePrivate::rewindOutput()
     offset = 0;
     held = 0;
     digest.reset();
+    sha256.reset();
     if (!output)
         return true;
     if (auto *buffer = qobject_cast<QBuffer *>(output)) {
@@ -142,7 +150,7 @@ bool DownloadFilePrivate::readMarker()
     if (!marker.open(QIODevice::ReadOnly))
         return false;
     const QList<QByteArray> lines = marker.readAll().split('\n');
-    if (QString::fromLatin1(lines.value(0).trimmed()).compare(expectedHash, Qt::CaseInsensitive) != 0)
+    if (lines.value(0).trimmed().toLower() != markerIdentity())
         return false;
     validator = lines.value(1).trimmed();
     return true;
@@ -152,10 +160,19 @@ void DownloadFilePrivate::writeMarker()
 {
     QFile marker(markerName);
     if (!marker.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || marker.write(expectedHash.toLower().toLatin1() + '\n' + validator + '\n') < 0) {
+        || marker.write(markerIdentity() + '\n' + validator + '\n') < 0) {
         // Without it the next attempt only starts from byte 0 again.
         qWarning() << "[DownloadFilePrivate] cannot write" << markerName << marker.errorString();
     }
+}
+
+// Only the MD5 for a transfer without SHA-256, as markers were before, so those partial files resume.
+QByteArray DownloadFilePrivate::markerIdentity() const
+{
+    QByteArray identity = expectedHash.toLower().toLatin1();
+    if (!expectedSha256.isEmpty())
+        identity += ' ' + expectedSha256.toLower() + ' ' + QByteArray::number(expectedSize);
+    return identity;
 }
 
 void DownloadFilePrivate::recordValidator(QNetworkReply *source)
@@ -278,9 +295,15 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
     // A server may send more than it announced, or announce nothing.
     if (!checkSize(held + data.size()))
         return;
+    if (expectedSize >= 0 && held + data.size() > expectedSize) {
+        failTransfer(DownloadFile::IntegrityError, QStringLiteral("More bytes than the expected size %1").arg(expectedSize));
+        return;
+    }
     held += data.size();
-    if (!expectedHash.isEmpty())
+    if (hashing()) {
         digest.addData(data);
+        sha256.addData(data);
+    }
     if (output && output->isOpen() && output->write(data) != data.size()) {
         // A short write would leave a hole that the next resume could never repair.
         const int errorNumber = errno;
@@ -336,7 +359,12 @@ ReplyDecision DownloadFilePrivate::decide(const ReplyEnd &end)
             } else {
                 const QUrl target = end.url.resolved(end.redirectTarget);
                 const QString scheme = target.scheme().toLower();
-                if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
+                if (end.url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
+                    && scheme == QLatin1String("http")) {
+                    // The certificate check would be left behind with the rest of the transfer.
+                    decision.code = QNetworkReply::InsecureRedirectError;
+                    decision.text = QStringLiteral("Redirection from https to http refused");
+                } else if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
                     decision.action = ReplyDecision::Redirect;
                     decision.url = target;
                 } else {
@@ -357,6 +385,12 @@ ReplyDecision DownloadFilePrivate::decide(const ReplyEnd &end)
         } else if (!end.expectedHash.isEmpty() && end.expectedHash.compare(end.receivedHash, Qt::CaseInsensitive) != 0) {
             decision.code = DownloadFile::IntegrityError;
             decision.text = QStringLiteral("Integrity check failed");
+        } else if (end.expectedSize >= 0 && end.held != end.expectedSize) {
+            decision.code = DownloadFile::IntegrityError;
+            decision.text = QStringLiteral("Size check failed: %1 of %2 bytes").arg(end.held).arg(end.expectedSize);
+        } else if (!end.expectedSha256.isEmpty() && end.expectedSha256.toLower() != end.receivedSha256) {
+            decision.code = DownloadFile::IntegrityError;
+            decision.text = QStringLiteral("SHA-256 check failed");
         }
     } else if (end.error == QNetworkReply::OperationCanceledError && end.stalled && end.hasOutput) {
         if (end.stallReconnects + 1 <= DownloadFile::maxStallReconnects) {
@@ -408,7 +442,11 @@ void DownloadFilePrivate::downloadFinished(QNetworkReply *finishedReply)
     end.held = held;
     end.expectedEnd = expectedEnd;
     if (!expectedHash.isEmpty())
-        end.receivedHash = QString::fromLatin1(digest.result().toHex());
+        end.receivedHash = QString::fromLatin1(digest.hexResult());
+    end.expectedSha256 = expectedSha256;
+    end.expectedSize = expectedSize;
+    if (!expectedSha256.isEmpty())
+        end.receivedSha256 = sha256.hexResult();
     failCode = 0;
     failText.clear();
     redirected = false;
@@ -610,7 +648,13 @@ bool DownloadFile::start(QVariantMap params)
     const QString filePath = params.value(QStringLiteral("file")).toString();
     d->checkSpace = params.value(QStringLiteral("check_space")).toBool();
     d->expectedHash = params.value(QStringLiteral("hash")).toString();
+    d->expectedSha256 = params.value(QStringLiteral("sha256")).toString().toLatin1();
+    bool sizeGiven = false;
+    d->expectedSize = params.value(QStringLiteral("size")).toLongLong(&sizeGiven);
+    if (!sizeGiven || !params.contains(QStringLiteral("size")))
+        d->expectedSize = -1;
     d->digest.reset();
+    d->sha256.reset();
     d->offset = 0;
     d->held = 0;
     d->maxSize = params.value(QStringLiteral("max_size")).toLongLong();
@@ -639,12 +683,18 @@ bool DownloadFile::start(QVariantMap params)
             d->validator.clear();
             d->writeMarker();
         }
-        if (file->pos() > 0 && !d->expectedHash.isEmpty()) {
-            // The expected digest is that of the whole file, so the bytes kept from an earlier
-            // start must go into it before the new ones.
+        if (file->pos() > 0 && d->hashing()) {
+            // The expected digests are those of the whole file, so the bytes kept from an earlier
+            // start must go into them before the new ones.
             QFile part(file->fileName());
-            if (!part.open(QIODevice::ReadOnly) || !d->digest.addData(&part) || part.pos() != file->pos()) {
+            bool read = part.open(QIODevice::ReadOnly);
+            while (read && !part.atEnd()) {
+                const QByteArray chunk = part.read(readBufferSize);
+                read = !chunk.isEmpty() && d->digest.addData(chunk) && d->sha256.addData(chunk);
+            }
+            if (!read || part.pos() != file->pos()) {
                 d->digest.reset();
+                d->sha256.reset();
                 if (!file->resize(0)) {
                     delete file;
                     return false;
@@ -661,6 +711,13 @@ bool DownloadFile::start(QVariantMap params)
     d->sendRequest();
     emit downloadingChanged();
     return true;
+}
+
+bool DownloadFile::setCaFile(const QString &pemPath)
+{
+    d->useCaCertificates = !pemPath.isEmpty();
+    d->caCertificates = d->useCaCertificates ? QSslCertificate::fromPath(pemPath) : QList<QSslCertificate>();
+    return !d->useCaCertificates || !d->caCertificates.isEmpty();
 }
 
 QString DownloadFile::partialMarkerPath(const QString &file)

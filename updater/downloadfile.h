@@ -15,7 +15,8 @@ class QNetworkReply;
 class DownloadFilePrivate;
 
 // Fetches one HTTP resource into memory or into a file, resuming through a ".tmp" partial file
-// (also across runs, and guarded by If-Range), following 301/302, reconnecting after a stall and checking an MD5 digest.
+// (also across runs, and guarded by If-Range), following 301/302, reconnecting after a stall and checking an MD5
+// digest and, when given ("sha256", "size"), the SHA-256 and length of the whole resource.
 // A transfer with "max_size" ends as soon as the resource is known to be larger.
 // With "check_space" a file transfer is refused when its announced length does not fit on the
 // volume. Every successful start() ends with exactly one finished().
@@ -76,6 +77,11 @@ public:
     // Beside the partial file of "file": what it belongs to. A partial file is resumed only when
     // its marker names the same expected digest.
     static QString partialMarkerPath(const QString &file);
+
+    // Trusts only the certificates of this PEM file for https, on every request of later transfers
+    // (redirections and reconnections included); empty: the system's CAs. False when the file gives
+    // no certificate: then no https server is trusted at all rather than any.
+    bool setCaFile(const QString &pemPath);
 
     static const int maxRedirects = 10;
     // Stalls (no byte for the stall interval, or a window below lowSpeedLimit) before the transfer

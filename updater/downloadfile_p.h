@@ -1,8 +1,11 @@
 #ifndef DOWNLOADFILE_P_H
 #define DOWNLOADFILE_P_H
 
-#include <QCryptographicHash>
+#include "streamhash.h"
+
+#include <QList>
 #include <QNetworkAccessManager>
+#include <QSslCertificate>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
@@ -33,6 +36,9 @@ struct ReplyEnd
     qint64 offset = 0;              // bytes of the resource the output held when the request was sent
     QString expectedHash;
     QString receivedHash;           // hexadecimal digest of every byte the output holds
+    QByteArray expectedSha256;      // lower-case hex, empty: none expected
+    QByteArray receivedSha256;
+    qint64 expectedSize = -1;       // of the whole resource, -1: unknown
     qint64 held = 0;                // bytes of the resource the output holds
     qint64 expectedEnd = -1;        // where the body should end by its Content-Length, -1 unknown
 };
@@ -75,6 +81,9 @@ public:
     qint64 freeSpace() const;
     bool readMarker();
     void writeMarker();
+    // What a partial file belongs to: the expected digests (and size) of the whole resource.
+    QByteArray markerIdentity() const;
+    bool hashing() const { return !expectedHash.isEmpty() || !expectedSha256.isEmpty(); }
     void recordValidator(QNetworkReply *source);
     // Ends the transfer once the resource is known to exceed maxSize.
     bool checkSize(qint64 total);
@@ -85,7 +94,8 @@ public:
 
     DownloadFile *q;
     QNetworkAccessManager *manager = nullptr;
-    QCryptographicHash digest;
+    StreamHash digest;
+    StreamHash sha256;
     QTimer stallTimer;
     QTimer speedTimer;              // one low-speed window per interval
     qint64 windowBytes = 0;
@@ -98,6 +108,10 @@ public:
     bool checkSpace = false;
     double progress = 0;
     QString expectedHash;
+    QByteArray expectedSha256;
+    qint64 expectedSize = -1;
+    bool useCaCertificates = false; // a CA file was configured: trust only its certificates
+    QList<QSslCertificate> caCertificates;
     QUrl url;
     qint64 offset = 0;
     qint64 held = 0;                // bytes of the resource the output holds

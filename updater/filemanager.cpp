@@ -4,8 +4,12 @@
 #include "packageinstaller.h"
 #include "rollout.h"
 #include "settings.h"
+#include "streamhash.h"
+#include "updatesignature.h"
 #include "utils.h"
 
+#include <QDate>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -48,9 +52,36 @@ QString FileManager::packagePath() const
     return downloadFolder() + QLatin1Char('/') + fileName;
 }
 
+bool FileManager::clockLooksWrong()
+{
+    // __DATE__ is "Mmm dd yyyy" in English whatever the locale.
+    static const QDate built = [] {
+        const QByteArray text(__DATE__);
+        const int month = QByteArray("JanFebMarAprMayJunJulAugSepOctNovDec").indexOf(text.left(3)) / 3 + 1;
+        return QDate(text.mid(7, 4).toInt(), month, text.mid(4, 2).trimmed().toInt());
+    }();
+    return built.isValid() && QDateTime::currentDateTimeUtc().date() < built;
+}
+
+void FileManager::reportClock(int errorCode)
+{
+    if (errorCode == QNetworkReply::SslHandshakeFailedError && clockLooksWrong())
+        qWarning() << qPrintable(logPrefix) << "the clock looks wrong (before the build date):"
+                   << QDateTime::currentDateTimeUtc().toString(Qt::ISODate)
+                   << "certificates cannot be checked until it is set";
+}
+
+void FileManager::applyCaFile(DownloadFile *downloader)
+{
+    if (!downloader->setCaFile(settings->caFile))
+        qWarning() << qPrintable(logPrefix) << "no certificate in the CA file, no https server is trusted:"
+                   << settings->caFile;
+}
+
 void FileManager::downloadUpdateInfo()
 {
     infoDownloader->clearConnectionCache();
+    applyCaFile(infoDownloader);
     if (!Utils::isPathExists(settings->tempDir))
         Utils::createFolder(settings->tempDir);
     QVariantMap params;
@@ -74,8 +105,36 @@ void FileManager::reportRefusedStart(const QVariantMap &params)
     emit finished(QNetworkReply::UnknownNetworkError, QStringLiteral("Transfer could not be started"));
 }
 
+// Takes the entry only with a valid signature by a configured key, and then decides by the signed
+// values alone: they replace the members of the entry that the rest of the reading uses.
+bool FileManager::verifyEntry(QJsonObject *entry)
+{
+    const UpdateSignature::Result result =
+        UpdateSignature::verify(settings->appKey, *entry, settings->publicKeys, QDateTime::currentDateTimeUtc());
+    if (!result.ok()) {
+        qWarning().noquote() << logPrefix << "update information refused:"
+                             << UpdateSignature::checkText(result.check) + QStringLiteral(":") << result.detail;
+        if (result.check == UpdateSignature::Expired && clockLooksWrong())
+            qWarning() << qPrintable(logPrefix) << "the clock looks wrong (before the build date):"
+                       << QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+        return false;
+    }
+    const UpdateSignature::Entry &signedValues = result.entry;
+    entry->insert(QStringLiteral("version_code"), signedValues.versionCode);
+    entry->insert(QStringLiteral("file_name"), signedValues.fileName);
+    entry->insert(QStringLiteral("rollout"), signedValues.rollout);
+    entry->insert(QStringLiteral("devices_id"), QJsonArray::fromStringList(signedValues.devices));
+    packageSha256 = signedValues.sha256;
+    packageSize = signedValues.size;
+    signedEntry = true;
+    return true;
+}
+
 bool FileManager::readUpdateInfo()
 {
+    signedEntry = false;
+    packageSha256.clear();
+    packageSize = -1;
     QFile file(settings->tempDir + QLatin1Char('/') + settings->updateInfoRequest);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         versionCode = 0;
@@ -85,8 +144,10 @@ bool FileManager::readUpdateInfo()
     const QJsonDocument doc = QJsonDocument::fromJson(file.readAll());
     if (doc.isNull() || !doc.isObject())
         return false;
-    const QJsonObject entry = doc.object().value(settings->appKey).toObject();
+    QJsonObject entry = doc.object().value(settings->appKey).toObject();
     if (entry.isEmpty())
+        return false;
+    if (!settings->publicKeys.isEmpty() && !verifyEntry(&entry))
         return false;
     const QString announcedName = entry.value(QStringLiteral("file_name")).toString();
     if (announcedName.isEmpty() || announcedName.contains(QLatin1Char('/')) || announcedName.contains(QLatin1Char('\\'))
@@ -158,6 +219,22 @@ QMap<QByteArray, QByteArray> FileManager::requestHeaders() const
 
 bool FileManager::isPackageValid()
 {
+    if (!settings->publicKeys.isEmpty()) {
+        if (!signedEntry)
+            return false;
+        QFile package(packagePath());
+        if (!package.open(QIODevice::ReadOnly) || package.size() != packageSize)
+            return false;
+        StreamHash md5(StreamHash::Md5);
+        StreamHash sha256(StreamHash::Sha256);
+        while (!package.atEnd()) {
+            const QByteArray chunk = package.read(1024 * 1024);
+            if (chunk.isEmpty() || !md5.addData(chunk) || !sha256.addData(chunk))
+                return false;
+        }
+        return sha256.hexResult() == packageSha256
+            && md5.hexResult().compare(packageHash.toLatin1(), Qt::CaseInsensitive) == 0;
+    }
     // An unreadable or missing package has no digest; it must not pass for an announcement
     // that carries no hash.
     const QString digest = Utils::getFileHash(packagePath());
@@ -168,6 +245,7 @@ bool FileManager::isPackageValid()
 void FileManager::downloadPackage()
 {
     packageDownloader->clearConnectionCache();
+    applyCaFile(packageDownloader);
     if (!Utils::isPathExists(downloadFolder()))
         Utils::createFolder(downloadFolder());
     // Packages of earlier versions are never needed again; kept, they would fill the device over
@@ -183,6 +261,10 @@ void FileManager::downloadPackage()
     params.insert(QStringLiteral("file"), packagePath());
     params.insert(QStringLiteral("source"), packageLink);
     params.insert(QStringLiteral("hash"), packageHash);
+    if (signedEntry) {
+        params.insert(QStringLiteral("sha256"), QString::fromLatin1(packageSha256));
+        params.insert(QStringLiteral("size"), packageSize);
+    }
     params.insert(QStringLiteral("clean"), cleanDownload);
     params.insert(QStringLiteral("check_space"), true);
     packageDownloader->setExtraHeaders(requestHeaders());
@@ -221,6 +303,7 @@ bool FileManager::extractPackage(const QString &destDir)
 
 void FileManager::i_finished(int errorCode, QString content)
 {
+    reportClock(errorCode);
     if (errorCode == DownloadFile::SizeLimitError)
         qWarning() << qPrintable(logPrefix) << "update information larger than" << maxUpdateInfoSize
                    << "bytes, transfer stopped";
@@ -244,6 +327,7 @@ void FileManager::i_downloadingChanged()
 
 void FileManager::a_finished(int errorCode, QString content)
 {
+    reportClock(errorCode);
     // The transfer's digest covers the whole file, so an integrity failure means the bytes on disk
     // are wrong and resuming them could never succeed. After a network error they are good.
     cleanDownload = errorCode == DownloadFile::IntegrityError;

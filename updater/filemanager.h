@@ -36,12 +36,20 @@ public:
 
     QString packagePath() const;
     QString downloadFolder() const;
+    // True when this machine's clock is before the day the program was built: certificate dates
+    // and expiry times then fail for a reason that is not theirs.
+    static bool clockLooksWrong();
 
     int versionCode = 0;
     QString fileName;
     QString packageHash;
     QString packageLink;
     bool permitted = false;
+    // With public keys configured: the entry read last passed the signature check, and the package
+    // must also have these (signed) SHA-256 and size.
+    bool signedEntry = false;
+    QByteArray packageSha256;
+    qint64 packageSize = -1;
     bool extractOk = false;
     QString downloadSubfolder = QStringLiteral("download");
     Settings *settings = nullptr;
@@ -73,6 +81,9 @@ private:
     void reportRefusedStart(const QVariantMap &params);
     // The phased rollout of an entry that the device list admits; logs which way it went.
     bool rolloutAdmits(const QJsonObject &entry) const;
+    bool verifyEntry(QJsonObject *entry);
+    void applyCaFile(DownloadFile *downloader);
+    void reportClock(int errorCode);
 };
 
 #endif

@@ -192,6 +192,16 @@ void Settings::read()
         assign(key, value);
     }
     store.sync();
+    readSystemOnly();
+}
+
+void Settings::readSystemOnly()
+{
+    const std::unique_ptr<QSettings> system =
+        SettingsStore::openSystem(organization, QCoreApplication::applicationName());
+    // An unquoted list of keys reads as a list; joined back it is the same text.
+    publicKeys = SettingsStore::text(*system, QStringLiteral("update/publickey")).trimmed();
+    caFile = SettingsStore::text(*system, QStringLiteral("update/cafile")).trimmed();
 }
 
 QVariant Settings::channelValue(const Settings::Key &key)

@@ -97,12 +97,19 @@ public:
     QString rolloutId;
     qint32 jitter = 0;
     qint32 niceLevel = 10;
+    // Read only from the system-wide store by read(), which the device's user cannot write: the
+    // keys that updates must be signed with (comma-separated; empty: no signing) and the CA file
+    // for https (empty: the system's CAs). Never written, never in the key table, so neither the
+    // control channel nor the command line reaches them.
+    QString publicKeys;
+    QString caFile;
 
 private:
     QVariant readStored(const Key &key);
     QVariant readRaw(const Key &key);
     void assign(const Key &key, const QVariant &value);
     void write(const Key &key, const QVariant &value);
+    void readSystemOnly();
 };
 
 #endif

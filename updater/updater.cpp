@@ -261,6 +261,9 @@ void Updater::tickPackage()
     progressTimer->stop();
     if (errorCode != 0) {
         setStateDownload(QLatin1String(State::Error));
+        // A signed package is refused by its bytes, not by the network; it is fetched anew next time.
+        if (errorCode == DownloadFile::IntegrityError && fileManager->signedEntry)
+            setStateUpdate(QLatin1String(State::ErrorHash));
         qDebug() << "[Updater]" << "error dovnloading app";
         cycleStep = StepFailed;
     } else if (fileManager->isPackageValid()) {

@@ -28,7 +28,8 @@ QString NginxServer::binary()
 
 QUrl NginxServer::url(const QString &path) const
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path));
+    const QString scheme = m_certificate.isEmpty() ? QStringLiteral("http") : QStringLiteral("https");
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3").arg(scheme).arg(m_port).arg(path));
 }
 
 bool NginxServer::start()
@@ -77,7 +78,7 @@ bool NginxServer::startOnce()
         "error_log %1/logs/error.log warn;\n"
         "events { worker_connections 64; }\n"
         "http {\n"
-        "  log_format ranges '%5';\n"
+        "  log_format ranges '%7';\n"
         "  access_log %1/logs/access.log ranges;\n"
         "  client_body_temp_path %1/temp/body;\n"
         "  proxy_temp_path %1/temp/proxy;\n"
@@ -87,8 +88,9 @@ bool NginxServer::startOnce()
         "  default_type application/octet-stream;\n"
         "  sendfile on;\n"
         "  server {\n"
-        "    listen 127.0.0.1:%2;\n"
+        "    listen 127.0.0.1:%2%5;\n"
         "    root %3;\n"
+        "    %6\n"
         "    %4\n"
         "  }\n"
         "}\n")
@@ -96,6 +98,10 @@ bool NginxServer::startOnce()
                                .arg(m_port)
                                .arg(m_root)
                                .arg(m_extra)
+                               .arg(m_certificate.isEmpty() ? QString() : QStringLiteral(" ssl"))
+                               .arg(m_certificate.isEmpty() ? QString()
+                                                            : QStringLiteral("ssl_certificate %1; ssl_certificate_key %2;")
+                                                                  .arg(m_certificate, m_key))
                                .arg(m_logFormat);
     QFile file(prefix + QStringLiteral("/nginx.conf"));
     if (!file.open(QIODevice::WriteOnly) || file.write(config.toUtf8()) < 0) {

@@ -25,6 +25,12 @@ public:
 
     // Replaces the access log's format (nginx log_format syntax, without quotes); before start().
     void setLogFormat(const QString &format) { m_logFormat = format; }
+    // Serves https with this certificate chain and key (PEM files) instead of plain http.
+    void setTls(const QString &certificatePem, const QString &keyPem)
+    {
+        m_certificate = certificatePem;
+        m_key = keyPem;
+    }
 
     bool start();
     void stop();
@@ -41,6 +47,8 @@ private:
     QString m_root;
     QString m_extra;
     QString m_logFormat = QStringLiteral("$request $status $http_range $body_bytes_sent");
+    QString m_certificate;
+    QString m_key;
     QTemporaryDir m_prefix;
     QProcess m_process;
     quint16 m_port = 0;

@@ -202,6 +202,19 @@ void TestDownloadFile::replyEndDecision_data()
     QTest::newRow("digest in upper case") << e << finish << 0 << QString() << QUrl();
     e.expectedHash.clear();
     QTest::newRow("no digest expected") << e << finish << 0 << QString() << QUrl();
+    e = base;
+    e.held = 3;
+    e.expectedSize = 3;
+    e.expectedSha256 = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+    e.receivedSha256 = e.expectedSha256.toLower();
+    QTest::newRow("size and SHA-256 as expected") << e << finish << 0 << QString() << QUrl();
+    e.receivedSha256[0] = 'c';
+    QTest::newRow("other SHA-256") << e << finish << int(DownloadFile::IntegrityError)
+                                   << QStringLiteral("SHA-256 check failed") << QUrl();
+    e.receivedSha256 = e.expectedSha256.toLower();
+    e.held = 2;
+    QTest::newRow("shorter than the expected size") << e << finish << int(DownloadFile::IntegrityError)
+                                                    << QStringLiteral("Size check failed: 2 of 3 bytes") << QUrl();
 
     e = base;
     e.status = 302;
@@ -227,6 +240,12 @@ void TestDownloadFile::replyEndDecision_data()
             << e << finish << int(QNetworkReply::ProtocolUnknownError)
             << QStringLiteral("Redirection to an unsupported scheme: ") + e.redirectTarget.scheme() << QUrl();
     }
+    e.url = QUrl(QStringLiteral("https://h/dl/latest"));
+    e.redirectTarget = QUrl(QStringLiteral("http://other/pkg.zip"));
+    QTest::newRow("redirection from https to http") << e << finish << int(QNetworkReply::InsecureRedirectError)
+                                                    << QStringLiteral("Redirection from https to http refused") << QUrl();
+    e.redirectTarget = QUrl(QStringLiteral("/pkg.zip"));
+    QTest::newRow("relative redirection keeps https") << e << redirect << 0 << QString() << QUrl(QStringLiteral("https://h/pkg.zip"));
     e = base;
     e.status = 301;
     e.redirectTarget = QUrl(QStringLiteral("http://other/pkg.zip"));

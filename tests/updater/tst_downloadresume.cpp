@@ -52,6 +52,7 @@ class TestDownloadResume : public QObject
 private slots:
     void initTestCase();
     void killedChildIsFinishedByNewProcess();
+    void nginxResumesWithRange_data();
     void nginxResumesWithRange();
     void nginxRefusedRangeRestarts();
     void nginxIfRange_data();
@@ -128,8 +129,20 @@ void TestDownloadResume::killedChildIsFinishedByNewProcess()
     QCOMPARE(requests.at(1).header("Range"), "bytes=" + QByteArray::number(kept.size()) + '-');
 }
 
+void TestDownloadResume::nginxResumesWithRange_data()
+{
+    QTest::addColumn<bool>("sha256");
+    QTest::addColumn<bool>("sha256Matches");
+    QTest::newRow("MD5") << false << false;
+    // Only a digest that also covers the kept bytes can match.
+    QTest::newRow("MD5, SHA-256 and size") << true << true;
+    QTest::newRow("other SHA-256") << true << false;
+}
+
 void TestDownloadResume::nginxResumesWithRange()
 {
+    QFETCH(bool, sha256);
+    QFETCH(bool, sha256Matches);
     if (!NginxServer::isAvailable())
         QSKIP("nginx is not installed");
     QTemporaryDir dir;
@@ -143,12 +156,29 @@ void TestDownloadResume::nginxResumesWithRange()
     const QString target = dir.filePath(QStringLiteral("pkg.zip"));
     const int kept = 2 * 1024 * 1024 + 123;
     QVERIFY(TestFiles::write(target + QStringLiteral(".tmp"), body.left(kept)));
-    QVERIFY(TestFiles::write(DownloadFile::partialMarkerPath(target), TestFiles::md5(body).toLatin1() + '\n'));
+    QVariantMap request = params(nginx.url(QStringLiteral("/files/pkg.zip")), target, TestFiles::md5(body));
+    QByteArray identity = TestFiles::md5(body).toLatin1();
+    if (sha256) {
+        QByteArray digest = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
+        if (!sha256Matches)
+            digest[5] = digest.at(5) == '0' ? '1' : '0';
+        request.insert(QStringLiteral("sha256"), QString::fromLatin1(digest));
+        request.insert(QStringLiteral("size"), qint64(body.size()));
+        identity += ' ' + digest + ' ' + QByteArray::number(body.size());
+    }
+    QVERIFY(TestFiles::write(DownloadFile::partialMarkerPath(target), identity + '\n'));
 
     DownloadFile download;
     QSignalSpy finished(&download, &DownloadFile::finished);
-    QVERIFY(download.start(params(nginx.url(QStringLiteral("/files/pkg.zip")), target, TestFiles::md5(body))));
+    QVERIFY(download.start(request));
     QVERIFY(finished.wait(20000));
+    if (sha256 && !sha256Matches) {
+        QCOMPARE(finished.first().at(0).toInt(), int(DownloadFile::IntegrityError));
+        QCOMPARE(finished.first().at(1).toString(), QStringLiteral("SHA-256 check failed"));
+        QVERIFY(!QFile::exists(target));
+        QVERIFY(!QFile::exists(DownloadFile::partialMarkerPath(target)));
+        return;
+    }
     QCOMPARE(finished.first().at(0).toInt(), 0);
     QCOMPARE(finished.first().at(1).toString(), target);
     QCOMPARE(TestFiles::md5(TestFiles::read(target)), TestFiles::md5(body));

@@ -3,7 +3,9 @@
 #include "testenvironment.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -32,6 +34,7 @@ private slots:
     void gettersSeeChangesOfAnotherWriter();
     void textWithCommasOrNonAsciiIsKept_data();
     void textWithCommasOrNonAsciiIsKept();
+    void keysOnlyFromTheSystemStore();
 
 private:
     void clearStore();
@@ -42,6 +45,8 @@ private:
 
 void TestSettings::initTestCase()
 {
+    // Qt takes the system-wide folder from the environment once, at its first store.
+    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(m_env.path() + QStringLiteral("/system")));
     QVERIFY(m_env.applyAs(QStringLiteral("updater")));
 }
 
@@ -266,9 +271,6 @@ void TestSettings::gettersSeeChangesOfAnotherWriter()
     QVERIFY(g_log.isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestSettings)
-#include "tst_settings.moc"
-
 void TestSettings::textWithCommasOrNonAsciiIsKept_data()
 {
     QTest::addColumn<QByteArray>("line");
@@ -320,3 +322,34 @@ void TestSettings::textWithCommasOrNonAsciiIsKept()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY(file.readAll().contains(onDisk));
 }
+
+void TestSettings::keysOnlyFromTheSystemStore()
+{
+    const QString systemFile = m_env.path() + QStringLiteral("/system/tovrel/updater.conf");
+    QVERIFY(QDir().mkpath(QFileInfo(systemFile).absolutePath()));
+    const QByteArray system("[update]\npublickey=K1, K2\ncafile=/etc/tovrel/ca.pem\n");
+    {
+        QFile file(systemFile);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(system), qint64(system.size()));
+    }
+    {
+        const auto user = SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater"));
+        user->setValue(QStringLiteral("update/publickey"), QStringLiteral("USERKEY"));
+        user->setValue(QStringLiteral("update/cafile"), QStringLiteral("/home/user/ca.pem"));
+    }
+    Settings settings;
+    settings.init();
+    // An unquoted list reads as the text that was typed, joined at its commas.
+    QCOMPARE(settings.publicKeys, QStringLiteral("K1,K2"));
+    QCOMPARE(settings.caFile, QStringLiteral("/etc/tovrel/ca.pem"));
+    settings.setAppVersionCode(5);
+    QFile file(systemFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), system);
+    QCOMPARE(storedValue(QStringLiteral("update/publickey")).toString(), QStringLiteral("USERKEY"));
+    QVERIFY(QFile::remove(systemFile));
+}
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "tst_settings.moc"
