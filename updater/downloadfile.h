@@ -51,7 +51,7 @@ public:
     // Replaces the 60 s window over which less than lowSpeedLimit bytes/s count as a stall.
     // 0 restores the default.
     void setLowSpeedWindow(int msec);
-    static const qint64 lowSpeedLimit = 1024;
+    static constexpr qint64 lowSpeedLimit = 1024;
 
     // Headers sent with every request of the transfers started afterwards, redirections and
     // reconnections included, so that a plain web server can log them. A header whose name is not a
@@ -72,7 +72,7 @@ public:
     using FreeSpaceProbe = std::function<qint64(const QString &folder)>;
     void setFreeSpaceProbe(const FreeSpaceProbe &probe);
     // Room kept free beyond the announced length: the larger of this and 2 % of the length.
-    static const qint64 minSpaceMargin = 32 * 1024 * 1024;
+    static constexpr qint64 minSpaceMargin = 32 * 1024 * 1024;
 
     // Beside the partial file of "file": what it belongs to. A partial file is resumed only when
     // its marker names the same expected digest.
@@ -83,10 +83,10 @@ public:
     // no certificate: then no https server is trusted at all rather than any.
     bool setCaFile(const QString &pemPath);
 
-    static const int maxRedirects = 10;
+    static constexpr int maxRedirects = 10;
     // Stalls (no byte for the stall interval, or a window below lowSpeedLimit) before the transfer
     // gives up; a window at lowSpeedLimit or faster starts the count again.
-    static const int maxStallReconnects = 10;
+    static constexpr int maxStallReconnects = 10;
 
 signals:
     void finished(int errorCode, QString content);

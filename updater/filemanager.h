@@ -59,7 +59,7 @@ public:
     bool cleanDownload = false;
     // The update information is small; a bigger answer is a wrong or hostile server and would
     // only cost memory. About 40,000 device ids fit.
-    static const qint64 maxUpdateInfoSize = 1024 * 1024;
+    static constexpr qint64 maxUpdateInfoSize = 1024 * 1024;
 
 signals:
     void finished(int errorCode, QString content);
