@@ -62,7 +62,7 @@ public:
     using FreeSpaceProbe = std::function<qint64(const QString &folder)>;
     void setFreeSpaceProbe(const FreeSpaceProbe &probe);
     // Room kept free beyond the announced length: the larger of this and 2 % of the length.
-    static const qint64 minSpaceMargin = 32 * 1024 * 1024;
+    static constexpr qint64 minSpaceMargin = 32 * 1024 * 1024;
 
     // Beside the partial file of "file": what it belongs to. A partial file is resumed only when
     // its marker names the same expected digest.
