@@ -82,8 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!besidePackage.isEmpty())
         fault("written next to the package", besidePackage);
     const QStringList installedEntries = entries(destination);
+    // The installer's own staging and backup folders; a package may not name its entries so.
     for (const QString &name : installedEntries) {
-        if (name.startsWith(QLatin1String(".update-")))
+        if (name.startsWith(QLatin1String(".update-staging-")) || name.startsWith(QLatin1String(".update-backup-")))
             fault("work folder left behind", installedEntries);
     }
     if (!installed && installer.rollBack() != PackageInstaller::RollBackIncomplete && !installedEntries.isEmpty())
