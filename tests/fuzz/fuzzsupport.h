@@ -12,13 +12,28 @@
 #include <QtGlobal>
 
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
+#include <string>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace FuzzSupport {
 
 inline void discardMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+inline std::string &folderPath()
+{
+    static std::string path;
+    return path;
+}
+
+// At a normal end only; after a crash the folder stays for a look. No Qt here: its statics may be gone.
+inline void removeFolder()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(folderPath(), ignored);
+}
 
 // Creates the folder once per process; exits when it cannot, as nothing could be tested.
 inline QString prepare(const char *application)
@@ -30,6 +45,8 @@ inline QString prepare(const char *application)
         std::exit(1);
     }
     const QString root = QString::fromLocal8Bit(folder);
+    folderPath() = folder;
+    std::atexit(removeFolder);
     qputenv("HOME", folder);
     qputenv("XDG_CONFIG_HOME", QByteArray(folder) + "/config");
     qputenv("XDG_CACHE_HOME", QByteArray(folder) + "/cache");
