@@ -336,6 +336,11 @@ bool PackageInstallerPrivate::writeEntry(const Entry &entry, const QString &targ
         if (out.write(m_buffer.constData(), n) != n)
             return fail(PackageInstaller::WriteError, "error write file:", target, out.errorString());
         total += zip_uint64_t(n);
+        // The space check believed the archive's claim; libzip compares the sizes only at the end,
+        // and a bomb would fill the volume before that.
+        if (entry.sizeKnown && total > entry.size)
+            return fail(PackageInstaller::ReadError, "error read entry:", entry.path, "holds more than the",
+                        entry.size, "bytes it claims");
     }
     if (entry.sizeKnown && total != entry.size)
         return fail(PackageInstaller::ReadError, "error read entry:", entry.path, "size", total, "of", entry.size);

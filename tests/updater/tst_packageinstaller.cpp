@@ -105,6 +105,7 @@ private slots:
     void staleStagingFolderIsRemoved();
     void freeSpaceIsCheckedFirst_data();
     void freeSpaceIsCheckedFirst();
+    void entryLongerThanClaimedStopsAtClaim();
     void bigEntryKeepsMemoryFlat();
     void reservedNamesAreRefused_data();
     void reservedNamesAreRefused();
@@ -500,6 +501,35 @@ void TestPackageInstaller::freeSpaceIsCheckedFirst()
     }
     QCOMPARE(installer.error(), PackageInstaller::NoSpaceError);
     QVERIFY2(installer.errorString().startsWith(QStringLiteral("no space")), qPrintable(installer.errorString()));
+    QCOMPARE(snapshot(m_app), before);
+}
+
+void TestPackageInstaller::entryLongerThanClaimedStopsAtClaim()
+{
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/a.txt"), "old a"));
+    const QMap<QString, QByteArray> before = snapshot(m_app);
+    QCOMPARE(makePackage({ZipItem::file(QStringLiteral("bomb.bin"), QByteArray(4 * 1024 * 1024, 'z'))}), QString());
+    // Both headers claim 1000 bytes unpacked; the deflated data holds 4 MiB.
+    QFile package(m_package);
+    QVERIFY(package.open(QIODevice::ReadWrite));
+    QByteArray all = package.readAll();
+    const auto claim = [&all](int at) {
+        QVERIFY(at >= 0 && at + 4 <= all.size());
+        const char size[4] = {char(0xe8), char(0x03), 0, 0};
+        all.replace(at, 4, size, 4);
+    };
+    QVERIFY(all.startsWith("PK\x03\x04"));
+    claim(22);
+    claim(all.indexOf("PK\x01\x02") + 24);
+    QVERIFY(package.seek(0));
+    QCOMPARE(package.write(all), qint64(all.size()));
+    package.close();
+
+    PackageInstaller installer(m_package, m_app);
+    QVERIFY(!installer.run());
+    QCOMPARE(installer.error(), PackageInstaller::ReadError);
+    QVERIFY2(installer.errorString().contains(QStringLiteral("holds more than the 1000 bytes it claims")),
+             qPrintable(installer.errorString()));
     QCOMPARE(snapshot(m_app), before);
 }
 

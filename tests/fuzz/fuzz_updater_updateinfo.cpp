@@ -1,0 +1,79 @@
+// The update information as the server sends it: the bytes become the file in the work folder,
+// FileManager reads this device's platform entry, and the verdict (permitted, newer) is taken as
+// the update cycle reads it. A file name that would place the package outside the download
+// folder must never be accepted, and nothing may crash.
+//
+// The first byte chooses this device's id (none, or one the seeds name), so that both ways of
+// the permission check are reached; the rest is the file.
+
+#include "filemanager.h"
+#include "fuzzsupport.h"
+#include "settings.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+Settings *settings = nullptr;
+FileManager *fileManager = nullptr;
+QString infoPath;
+
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    const QString root = FuzzSupport::prepare("updater");
+    settings = new Settings;
+    settings->init();
+    settings->tempDir = root + QStringLiteral("/work");
+    settings->appKey = QStringLiteral("linux");
+    settings->updateInfoRequest = QStringLiteral("update.json");
+    QDir().mkpath(settings->tempDir);
+    infoPath = settings->tempDir + QLatin1Char('/') + settings->updateInfoRequest;
+    fileManager = new FileManager;
+    fileManager->setSettings(settings);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    // Everything the previous input may have left is put back.
+    settings->deviceId = (data[0] & 1) ? QStringLiteral("device-7") : QString();
+    settings->readyVersionCode = 0;
+    fileManager->versionCode = 0;
+    fileManager->fileName.clear();
+    fileManager->packageHash.clear();
+    fileManager->packageLink.clear();
+    fileManager->permitted = false;
+
+    QFile file(infoPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(reinterpret_cast<const char *>(data) + 1, qint64(size - 1)) != qint64(size - 1))
+        std::abort();
+    file.close();
+
+    if (!fileManager->readUpdateInfo())
+        return 0;
+    // The package is stored under this name in the download folder.
+    const QString name = fileManager->fileName;
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\'))
+        || name == QLatin1String(".") || name == QLatin1String(".."))
+        std::abort();
+    if (QFileInfo(fileManager->packagePath()).dir().absolutePath()
+        != QDir(fileManager->downloadFolder()).absolutePath())
+        std::abort();
+    // The update cycle compares this with the installed version.
+    if (settings->readyVersionCode != fileManager->versionCode)
+        std::abort();
+    return 0;
+}
