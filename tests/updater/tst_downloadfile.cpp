@@ -40,18 +40,25 @@ struct Recorder
     explicit Recorder(DownloadFile *df)
         : finished(df, &DownloadFile::finished)
     {
-        QObject::connect(df, &DownloadFile::started, df, [this](const QString &, int length) {
+        connections << QObject::connect(df, &DownloadFile::started, df, [this](const QString &, int length) {
             events << QStringLiteral("started");
             contentLength = length;
         });
-        QObject::connect(df, &DownloadFile::progressChanged, df, [this, df] {
+        connections << QObject::connect(df, &DownloadFile::progressChanged, df, [this, df] {
             if (progress.isEmpty() || events.last() != QLatin1String("progress"))
                 events << QStringLiteral("progress");
             progress << df->getProgress();
         });
-        QObject::connect(df, &DownloadFile::finished, df, [this](int, const QString &) { events << QStringLiteral("finished"); });
-        QObject::connect(df, &DownloadFile::downloadingChanged, df,
+        connections << QObject::connect(df, &DownloadFile::finished, df,
+                                        [this](int, const QString &) { events << QStringLiteral("finished"); });
+        connections << QObject::connect(df, &DownloadFile::downloadingChanged, df,
                          [this, df] { events << (df->isDownloading() ? QStringLiteral("on") : QStringLiteral("off")); });
+    }
+    // A downloader that outlives its recorder must not call into it.
+    ~Recorder()
+    {
+        for (const QMetaObject::Connection &connection : qAsConst(connections))
+            QObject::disconnect(connection);
     }
     bool waitFinished(int ms = 20000) { return !finished.isEmpty() || finished.wait(ms); }
     int code() const { return finished.value(0).value(0).toInt(); }
@@ -61,6 +68,7 @@ struct Recorder
     QStringList events;
     QList<double> progress;
     int contentLength = -1;
+    QList<QMetaObject::Connection> connections;
 };
 }
 
