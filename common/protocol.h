@@ -51,6 +51,27 @@ inline constexpr char ActiveUpdate[] = "active_update";
 inline constexpr char StateDownload[] = "state_download";
 inline constexpr char StateUpdate[] = "state_update";
 inline constexpr char ReadyVersion[] = "ready_version";
+// Pushed on a line of its own, one of the Probation values below.
+inline constexpr char StateProbation[] = "state_probation";
+}
+
+// Values of "state_probation": whether the files replaced by the last installation are kept, and
+// how a return to them went.
+namespace Probation {
+inline constexpr char None[] = "none";
+inline constexpr char Kept[] = "kept";
+inline constexpr char RollingBack[] = "rolling_back";
+inline constexpr char RolledBack[] = "rolled_back";
+inline constexpr char RollbackError[] = "rollback_error";
+}
+
+// Names in the application folder that the launcher looks at and the updater writes.
+namespace Folder {
+// Exists while the folder may hold parts of two versions: nothing may start from it.
+inline constexpr char Journal[] = ".update-journal";
+// The record of the files kept from the version before the last installation; its member "to"
+// is the version code on probation.
+inline constexpr char Kept[] = ".update-kept";
 }
 
 // Values of a request's "action" member.
@@ -60,6 +81,10 @@ inline constexpr char Update[] = "update";
 inline constexpr char DownloadUpdate[] = "download_update";
 inline constexpr char Get[] = "get";
 inline constexpr char Set[] = "set";
+// Put back the files kept from the previous version and never take the refused one again.
+inline constexpr char Rollback[] = "rollback";
+// The installed version has passed its probation: the kept files are no longer needed.
+inline constexpr char Commit[] = "commit";
 }
 
 }

@@ -13,17 +13,17 @@ ChildProcess::ChildProcess(QObject *parent)
     : QProcess(parent)
     , launcherPid(QCoreApplication::applicationPid())
 {
-    connect(this, &QProcess::started, this, &ChildProcess::groupStarted);
+    connect(this, &QProcess::started, this, &ChildProcess::recordGroup);
     // Before any other receiver: helpers are asked to go as soon as their leader has ended.
     connect(this, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, &ChildProcess::groupFinished,
             Qt::DirectConnection);
 }
 
-void ChildProcess::groupStarted()
+void ChildProcess::recordGroup()
 {
-    if (!ownGroup)
-        return;
     // The leader of a new group whose id is its process id; processId() is 0 once it has ended.
+    if (!ownGroup || processId() <= 0 || group == processId())
+        return;
     group = processId();
     if (recordFile.isEmpty())
         return;

@@ -20,6 +20,10 @@ public:
     void setGroupRecordFile(const QString &path) { recordFile = path; }
     // The group of the last start, kept after the child has ended; 0 without a group.
     qint64 groupId() const { return group; }
+    // Notes and records the group of the child just forked. Called right after start(): the
+    // started() signal comes only from the event loop, and a launcher killed before that would
+    // leave a group nobody knows of. Connected to started() as well; a second call changes nothing.
+    void recordGroup();
 
     // Terminate or kill: the whole group when there is one, else the child.
     void terminateGroup();
@@ -38,7 +42,6 @@ protected:
     void setupChildProcess() override;
 
 private:
-    void groupStarted();
     void groupFinished();
 
     // Platform part

@@ -165,6 +165,7 @@ void Launch::startChild(const QStringList &arguments)
         process->endGroup(0);
     // Program and arguments go as a list: blanks, quotes and line breaks reach the child unchanged.
     process->start(program, arguments, QIODevice::ReadWrite);
+    process->recordGroup();
     qDebug() << "starting procces" << program;
 }
 
