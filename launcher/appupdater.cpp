@@ -78,6 +78,35 @@ void AppUpdater::socketConnected()
     }
     qWarning() << "[AppUpdater]" << "connected to local socket" << settings->serverName;
     m_timer->stop();
+    sendPending();
+}
+
+void AppUpdater::requestRollback()
+{
+    rollbackPending = true;
+    sendPending();
+}
+
+void AppUpdater::acceptVersion()
+{
+    commitPending = true;
+    sendPending();
+}
+
+void AppUpdater::sendPending()
+{
+    if (socket->state() != QLocalSocket::ConnectedState)
+        return;
+    if (rollbackPending) {
+        qWarning() << "[AppUpdater]" << "rollback";
+        sendAction(QLatin1String(Protocol::Action::Rollback));
+        rollbackPending = false;
+    }
+    if (commitPending) {
+        qDebug() << "[AppUpdater]" << "commit";
+        sendAction(QLatin1String(Protocol::Action::Commit));
+        commitPending = false;
+    }
 }
 
 void AppUpdater::socketDisconnected()
@@ -172,6 +201,9 @@ void AppUpdater::socketData(QString line)
     if (key == QLatin1String(Protocol::Key::StateUpdate) && value.isString() && !value.toString().isEmpty()) {
         qWarning() << "[AppUpdater]" << "updater called" << key << ":" << value.toString();
         emit stateUpdateChanged(value.toString());
+    } else if (key == QLatin1String(Protocol::Key::StateProbation) && value.isString() && !value.toString().isEmpty()) {
+        qWarning() << "[AppUpdater]" << "updater called" << key << ":" << value.toString();
+        emit probationStateChanged(value.toString());
     }
 }
 

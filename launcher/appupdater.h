@@ -34,6 +34,8 @@ public:
 
 signals:
     void stateUpdateChanged(QString state);
+    // A "state_probation" value pushed by the updater.
+    void probationStateChanged(QString state);
     // The control connection to the updater dropped (the updater ended or was killed).
     void connectionLost();
 
@@ -45,6 +47,10 @@ public slots:
     void socketDisconnected();
     void m_timerTimeout();
     void startUpdate();
+    // Sent now, or as soon as the updater is reached: a launcher that starts before its updater
+    // must not lose them.
+    void requestRollback();
+    void acceptVersion();
 
 protected:
     void appReadyRead() override;
@@ -57,11 +63,14 @@ protected:
 private:
     void sendAction(const QString &action);
     void startUpdaterProgram();
+    void sendPending();
 
     QTimer *m_timer;
     updater_state updaterState = NOTRUNNING;
     Settings *settings = nullptr;
     QLocalSocket *socket;
+    bool rollbackPending = false;
+    bool commitPending = false;
 };
 
 #endif

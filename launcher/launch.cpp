@@ -2,6 +2,7 @@
 #include "childprocess.h"
 #include "childstopper.h"
 #include "logwriter.h"
+#include "protocol.h"
 #include "settings.h"
 
 #include <QDebug>
@@ -15,6 +16,8 @@ Launch::Launch(QObject *parent)
 
 Launch::~Launch()
 {
+    if (clock.isValid())
+        probation.launcherStopping(clock.elapsed());
     stopChild(process, 5000, 5000);
     // Helpers of the child that outlive it
     if (process)
@@ -53,6 +56,8 @@ void Launch::init(Settings *s)
         return;
     settings = s;
     machine.step = SupervisorStep::Step::Begin;
+    clock.start();
+    refreshProbation();
 
     process = new ChildProcess(this);
     process->setOwnProcessGroup(true);
@@ -111,6 +116,21 @@ void Launch::updaterConnectionLost()
     machine = SupervisorStep::decide(machine, SupervisorStep::Event::UpdaterLost, {}).state;
 }
 
+void Launch::probationStateChanged(const QString &state)
+{
+    machine = SupervisorStep::decide(machine, SupervisorStep::Event::ProbationState, {}, state).state;
+    refreshProbation();
+}
+
+void Launch::refreshProbation()
+{
+    probation.configure(settings->generalAppFolder, Probation::recordPathFor(settings->settingsFileName),
+                        qint64(settings->probationTime) * 1000, settings->probationFailures);
+    // Told again at every start until the updater has dropped the kept files.
+    if (probation.refresh() == Probation::Verdict::Passed)
+        emit versionAccepted();
+}
+
 void Launch::slotReadyReadStandardOutput()
 {
     lastText = QString::fromUtf8(process->readAllStandardOutput());
@@ -153,6 +173,14 @@ SupervisorStep::Facts Launch::facts() const
     facts.lastText = lastText;
     facts.settingsFileName = settings->settingsFileName;
     facts.generalAppPath = settings->generalAppPath;
+    const bool mainStart = facts.programIsMain && machine.step == SupervisorStep::Step::Start;
+    facts.folderBusy = mainStart
+        && QFileInfo::exists(settings->generalAppFolder + QLatin1Char('/') + QLatin1String(Protocol::Folder::Journal));
+    const Probation::Verdict verdict = probation.verdict();
+    facts.onProbation = verdict == Probation::Verdict::Running || verdict == Probation::Verdict::Failed;
+    facts.rollbackWanted = verdict == Probation::Verdict::Failed;
+    facts.failureEndsProbation = verdict == Probation::Verdict::Running && settings->probationFailures > 0
+        && probation.failures() + 1 >= settings->probationFailures;
     return facts;
 }
 
@@ -186,6 +214,8 @@ void Launch::apply(const SupervisorStep::Decision &decision)
     }
 
     machine = decision.state;
+    if (decision.mainEnd != SupervisorStep::MainEnd::None)
+        probation.mainEnded(decision.mainEnd == SupervisorStep::MainEnd::Failed, clock.elapsed());
     if (decision.action == Action::ReadSettings || decision.action == Action::StartMain)
         settings->readSettings();
     if (decision.select == SupervisorStep::Select::Main)
@@ -196,6 +226,7 @@ void Launch::apply(const SupervisorStep::Decision &decision)
     switch (decision.action) {
     case Action::StartMain:
         startChild(SupervisorStep::mainArguments(settings->appFullscreen));
+        probation.mainStarted(clock.elapsed());
         break;
     case Action::StartWindow:
         startChild(decision.arguments);
@@ -211,6 +242,10 @@ void Launch::apply(const SupervisorStep::Decision &decision)
     case Action::RequestUpdate:
         emit startUpdate();
         break;
+    case Action::RequestRollback:
+        qCDebug(lcCritical) << "[Probation] asking the updater to put back the version before" << probation.version();
+        emit rollbackRequested();
+        break;
     case Action::ReadSettings:
     case Action::None:
         break;
@@ -223,6 +258,11 @@ void Launch::apply(const SupervisorStep::Decision &decision)
     else if (decision.note == Note::UpdaterSilent)
         qCDebug(lcCritical) << "no update state from the updater for 10 minutes after \"updating\", starting"
                             << program;
+    else if (decision.note == Note::JournalWait)
+        qCDebug(lcCritical) << "unfinished installation in" << settings->generalAppFolder
+                            << "- the application waits until the updater has finished or undone it";
+    else if (decision.note == Note::RollbackSilent)
+        qCDebug(lcCritical) << "[Probation] no report of the rollback for 10 minutes, asking again";
     if (childEnded)
         qCDebug(lcDeb) << "select procces:" << program;
 }
@@ -231,5 +271,11 @@ void Launch::tick()
 {
     if (!settings)
         return;
+    // The start of the main application is where a new version's trial is looked at.
+    if (machine.step == SupervisorStep::Step::Start && program == settings->generalAppPath)
+        refreshProbation();
+    else if (machine.step == SupervisorStep::Step::Running && program == settings->generalAppPath
+             && probation.tick(clock.elapsed()))
+        emit versionAccepted();
     apply(SupervisorStep::decide(machine, SupervisorStep::Event::Tick, facts()));
 }

@@ -1,7 +1,10 @@
 #ifndef LAUNCH_H
 #define LAUNCH_H
 
+#include "probation.h"
 #include "supervisorstep.h"
+
+#include <QElapsedTimer>
 
 #include <QObject>
 #include <QProcess>
@@ -41,6 +44,10 @@ public:
 
 signals:
     void startUpdate();
+    // The installed version failed its probation: the updater is to put the previous one back.
+    void rollbackRequested();
+    // The installed version passed its probation: the updater may drop the files it kept.
+    void versionAccepted();
 
 public slots:
     void slotReadyReadStandardOutput();
@@ -51,6 +58,8 @@ public slots:
     void stateUpdateChanged(const QString &state);
     // The connection to the updater dropped: an installation it reported may have been cut off.
     void updaterConnectionLost();
+    // A "state_probation" value of the updater.
+    void probationStateChanged(const QString &state);
     void init(Settings *settings);
     // One step of the step machine.
     void tick();
@@ -63,6 +72,7 @@ private:
     SupervisorStep::Facts facts() const;
     void apply(const SupervisorStep::Decision &decision);
     void startChild(const QStringList &arguments);
+    void refreshProbation();
 
     Settings *settings = nullptr;
     SupervisorStep::State machine;
@@ -72,6 +82,8 @@ private:
     QString lastText;
     int exitCode = 0;
     int exitStatus = 0;
+    Probation probation;
+    QElapsedTimer clock;
 
     bool autoTick = true;
     int timerId = 0;

@@ -52,6 +52,9 @@ int main(int argc, char *argv[])
     QObject::connect(&updater, &AppUpdater::stateUpdateChanged, &launch, &Launch::stateUpdateChanged);
     QObject::connect(&launch, &Launch::startUpdate, &updater, &AppUpdater::startUpdate);
     QObject::connect(&updater, &AppUpdater::connectionLost, &launch, &Launch::updaterConnectionLost);
+    QObject::connect(&updater, &AppUpdater::probationStateChanged, &launch, &Launch::probationStateChanged);
+    QObject::connect(&launch, &Launch::rollbackRequested, &updater, &AppUpdater::requestRollback);
+    QObject::connect(&launch, &Launch::versionAccepted, &updater, &AppUpdater::acceptVersion);
     updater.init(&settings);
     launch.init(&settings);
 

@@ -106,4 +106,7 @@ void Settings::readSettings()
     qDebug() << "[Settings]" << "application_active:" << appActive;
     readInt(QStringLiteral("launcher/active"), launcherActive, 1);
     qDebug() << "[Settings]" << "launcher_active:" << launcherActive;
+    readInt(QStringLiteral("probation/time"), probationTime, 600);
+    readInt(QStringLiteral("probation/failures"), probationFailures, 3);
+    qDebug() << "[Settings]" << "probation_time:" << probationTime << "probation_failures:" << probationFailures;
 }

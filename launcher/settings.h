@@ -45,6 +45,10 @@ public:
     int appFullscreen = 0;
     int launcherActive = 0;
     int appActive = 0;
+    // Seconds a newly installed version must run without failure before the files it replaced go,
+    // and the failures after which the previous version is put back (0: never).
+    int probationTime = 0;
+    int probationFailures = 0;
 
 private:
     // Returns true when the default had to be applied (and was written back).

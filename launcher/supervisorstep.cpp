@@ -27,6 +27,9 @@ SupervisorStep::Decision SupervisorStep::decide(const State &state, Event event,
     case Event::UpdaterLost:
         decision.state.updaterLost = true;
         break;
+    case Event::ProbationState:
+        takeProbationState(decision.state, text);
+        break;
     case Event::Tick:
         tick(decision, facts);
         break;
@@ -81,12 +84,32 @@ void SupervisorStep::takeUpdateState(State &state, const QString &name)
         state.updateState = Update::Error;
 }
 
+void SupervisorStep::takeProbationState(State &state, const QString &name)
+{
+    using namespace Protocol::Probation;
+    if (name == QLatin1String(RollingBack)) {
+        state.rollingBack = true;
+        state.rollbackTicks = 0;
+    } else if (name == QLatin1String(RolledBack)) {
+        state.rollingBack = false;
+        state.rolledBack = true;
+    } else if (name == QLatin1String(RollbackError)) {
+        state.rollingBack = false;
+    } else if (name == QLatin1String(None) && state.rollingBack) {
+        // A new updater that finished a rollback cut off in the one before reports no kept files.
+        state.rollingBack = false;
+        state.rolledBack = true;
+    }
+}
+
 void SupervisorStep::tick(Decision &decision, const Facts &facts)
 {
     State &s = decision.state;
     const bool childEnded = facts.processEvent == ProcessEvent::Finished || !facts.childRuns;
     if (s.installing && s.updaterSilentTicks < UpdaterSilenceTicks)
         ++s.updaterSilentTicks;
+    if (s.rollingBack && s.rollbackTicks < UpdaterSilenceTicks)
+        ++s.rollbackTicks;
     switch (s.step) {
     case Step::Begin:
         s.tickCounter = UpdateWaitTicks;
@@ -95,7 +118,8 @@ void SupervisorStep::tick(Decision &decision, const Facts &facts)
         s.step = Step::WaitForUpdate;
         break;
     case Step::WaitForUpdate:
-        if (s.updateState == Update::Ready) {
+        // A version on probation is not replaced; the ready update waits for the verdict.
+        if (s.updateState == Update::Ready && !facts.onProbation) {
             s.tickCounter = 0;
             decision.select = Select::Window;
             s.messageReason = Reason::Updating;
@@ -139,10 +163,12 @@ void SupervisorStep::tick(Decision &decision, const Facts &facts)
     case Step::Running:
         if (childEnded)
             s.step = Step::Finished;
-        if (s.aliveCounter != 0)
+        if (s.aliveCounter != 0) {
             --s.aliveCounter;
-        else
+        } else {
             s.step = Step::Terminate;
+            s.silenceKill = !childEnded;
+        }
         break;
     case Step::Terminate:
         decision.action = Action::Terminate;
@@ -213,6 +239,10 @@ void SupervisorStep::start(Decision &decision, const Facts &facts)
         }
     }
 
+    if (facts.programIsMain && !mainMayStart(decision, facts)) {
+        decision.select = Select::Window;
+        return;
+    }
     if (facts.programIsMain && s.installing) {
         if (s.updaterSilentTicks < UpdaterSilenceTicks) {
             // Back to the window that asks the user to wait; the next tick starts it.
@@ -227,6 +257,7 @@ void SupervisorStep::start(Decision &decision, const Facts &facts)
     }
     if (facts.programIsMain) {
         s.messageText.clear();
+        s.silenceKill = false;
         // No window has said so (it may be disabled); a later window is about something else.
         s.updateRequested = false;
         decision.action = Action::StartMain;
@@ -243,11 +274,54 @@ void SupervisorStep::start(Decision &decision, const Facts &facts)
     s.step = Step::WaitForStart;
 }
 
+bool SupervisorStep::mainMayStart(Decision &decision, const Facts &facts)
+{
+    State &s = decision.state;
+    if (s.rollingBack && s.rollbackTicks >= UpdaterSilenceTicks) {
+        decision.note = Note::RollbackSilent;
+        s.rollingBack = false;
+    }
+    // Parts of two versions may be in the folder until the updater has finished or undone the moves.
+    if (facts.folderBusy) {
+        if (!s.heldByJournal)
+            decision.note = Note::JournalWait;
+        s.heldByJournal = true;
+        s.messageReason = Reason::Updating;
+        return false;
+    }
+    s.heldByJournal = false;
+    if (facts.rollbackWanted && !s.rollingBack) {
+        decision.action = Action::RequestRollback;
+        s.rollingBack = true;
+        s.rollbackTicks = 0;
+    }
+    if (s.rollingBack) {
+        s.messageReason = Reason::Updating;
+        return false;
+    }
+    if (s.rolledBack) {
+        s.rolledBack = false;
+        s.messageReason = Reason::RolledBack;
+        return false;
+    }
+    return true;
+}
+
 void SupervisorStep::finished(Decision &decision, const Facts &facts)
 {
     State &s = decision.state;
     decision.note = Note::ChildEnded;
     if (facts.programIsMain) {
+        const bool failed = s.messageReason == Reason::StartFailed || s.silenceKill
+            || (s.messageReason != Reason::Quit
+                && (facts.processEvent != ProcessEvent::Finished || facts.exitStatus != 0 || facts.exitCode != 0));
+        decision.mainEnd = failed ? MainEnd::Failed : MainEnd::Normal;
+        // Asked at once, so that the window shown now already waits for the previous version.
+        if (failed && facts.failureEndsProbation && !s.rollingBack) {
+            decision.action = Action::RequestRollback;
+            s.rollingBack = true;
+            s.rollbackTicks = 0;
+        }
         decision.select = Select::Window;
         s.tickCounter = 1;
         s.step = Step::WaitForUpdate;
@@ -292,13 +366,16 @@ void SupervisorStep::composeMessage(State &s, const Facts &facts)
     case Reason::Updating:
         s.messageText.clear();
         break;
+    case Reason::RolledBack:
+        s.messageText = QStringLiteral("Обновление отменено, восстановлена предыдущая версия приложения.");
+        break;
     }
     // A small package is often installed before the tick that starts the window; the window of a
     // requested update still says so, unless the installation has already failed.
     if (s.updateState == Update::Error)
         s.messageText += QStringLiteral(" Произошла ошибка при обновлении приложения.");
     else if (s.updateState == Update::Requested || s.updateState == Update::Updating || s.updateRequested
-             || s.installing)
+             || s.installing || s.rollingBack || s.heldByJournal)
         s.messageText += QStringLiteral(" Идет обновление приложения, пожалуйста подождите.");
     s.updateRequested = false;
     s.messageReason = Reason::UnexpectedExit;

@@ -33,7 +33,8 @@ public:
         AppMissing = 3,
         AppDisabled = 4,
         StartFailed = 5,
-        UnexpectedExit = 6
+        UnexpectedExit = 6,
+        RolledBack = 7
     };
     // Requested: the supervisor has asked for the installation of a ready update.
     enum class Update { None = 0, Ready = 1, Updating = 2, Updated = 3, Requested = 4, Error = 5 };
@@ -41,20 +42,29 @@ public:
 
     // Tick: the 100 ms timer. StandardOutput, StandardError and UpdaterState carry a text: a chunk
     // of the child's output, or an update state name reported by the updater. UpdaterLost: the
-    // connection to the updater dropped.
-    enum class Event { Tick, StandardOutput, StandardError, UpdaterState, UpdaterLost };
+    // connection to the updater dropped. ProbationState: a "state_probation" value of the updater.
+    enum class Event { Tick, StandardOutput, StandardError, UpdaterState, UpdaterLost, ProbationState };
 
     // StartMain: re-read the settings, then start the chosen program with mainArguments().
     // StartWindow: start the chosen program with Decision::arguments.
     // ReadSettings: re-read the settings before the program is chosen.
-    enum class Action { None, RequestUpdate, StartMain, StartWindow, Terminate, Kill, ReadSettings };
+    // RequestRollback: ask the updater to put the previous version back.
+    enum class Action { None, RequestUpdate, StartMain, StartWindow, Terminate, Kill, ReadSettings, RequestRollback };
     // The program to turn to, taken from the settings after the action's re-read.
     enum class Select { Keep, Main, Window };
     // Log lines that go with a decision. ChildEnded and WindowFailed: the ended child is reported
     // before the action and the program chosen after it.
     // UpdaterSilent: an installation was reported but no updater has spoken for UpdaterSilenceTicks;
     // the main application is started all the same.
-    enum class Note { None, Busy, StartTimeout, NoKill, ChildEnded, WindowFailed, UpdaterSilent };
+    // JournalWait: the application folder holds an unfinished installation; the main application
+    // waits until it is gone. RollbackSilent: a requested rollback has not been reported for
+    // UpdaterSilenceTicks; it is asked for again.
+    enum class Note { None, Busy, StartTimeout, NoKill, ChildEnded, WindowFailed, UpdaterSilent, JournalWait,
+                      RollbackSilent };
+    // How a run of the main application ended, for the probation of a new version: a failure is a
+    // start that failed, a crash, a non-zero exit code or a kill for silence; an exit with code 0 or
+    // after "$QUIT" is not.
+    enum class MainEnd { None, Normal, Failed };
 
     // Ticks of 100 ms
     static constexpr int UpdateWaitTicks = 150;
@@ -82,6 +92,15 @@ public:
         bool updaterLost = false;
         // Ticks since the updater last reported, counted while an installation is pending.
         int updaterSilentTicks = 0;
+        // The running main application was ended for falling silent.
+        bool silenceKill = false;
+        // A rollback was asked for and has not been reported as ended; ticks since then.
+        bool rollingBack = false;
+        int rollbackTicks = 0;
+        // The previous version is back; the next start of the main application first says so.
+        bool rolledBack = false;
+        // The main application is being held back by an unfinished installation in its folder.
+        bool heldByJournal = false;
     };
 
     struct Facts
@@ -100,6 +119,14 @@ public:
         QString lastText;
         QString settingsFileName;
         QString generalAppPath;
+        // The application folder holds the marker of an unfinished installation or rollback.
+        bool folderBusy = false;
+        // The installed version is on probation: no installation may be requested.
+        bool onProbation = false;
+        // The installed version has failed its probation and the previous one must come back.
+        bool rollbackWanted = false;
+        // One more failure of the main application ends the probation of its version.
+        bool failureEndsProbation = false;
     };
 
     struct Decision
@@ -108,6 +135,7 @@ public:
         Action action = Action::None;
         Select select = Select::Keep;
         Note note = Note::None;
+        MainEnd mainEnd = MainEnd::None;
         QStringList arguments;
     };
 
@@ -120,6 +148,9 @@ private:
     static void readStandardOutput(State &state, const QString &chunk);
     static void readStandardError(State &state, const QString &chunk);
     static void takeUpdateState(State &state, const QString &name);
+    static void takeProbationState(State &state, const QString &name);
+    // False when the main application must not start now; the decision then shows the window.
+    static bool mainMayStart(Decision &decision, const Facts &facts);
     static void tick(Decision &decision, const Facts &facts);
     static void start(Decision &decision, const Facts &facts);
     static void finished(Decision &decision, const Facts &facts);

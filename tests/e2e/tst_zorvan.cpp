@@ -136,7 +136,7 @@ void TestZorvan::disabledLauncherLogsQuitAndStartsNothing()
     QVERIFY(!QFile::exists(mainRecord));
     // The defaults of the first read were persisted on the way out.
     QSettings store(env->settingsFile(QStringLiteral("zorvan")), QSettings::IniFormat);
-    QCOMPARE(store.allKeys().size(), 18);
+    QCOMPARE(store.allKeys().size(), 20);
     QCOMPARE(store.value(QStringLiteral("settingsapp/name")).toString(), QStringLiteral("plessa.exe"));
 }
 
@@ -369,7 +369,8 @@ void TestZorvan::restartEndsTheGroupLeftByAKilledZorvan()
     QVERIFY(ProcessHelpers::processExists(helperPid));
 
     startZorvan();
-    QVERIFY2(ProcessHelpers::waitForProcessGone(mainPid, 20000), "the left application still runs");
+    QVERIFY2(ProcessHelpers::waitForProcessGone(mainPid, 20000),
+             qPrintable(QStringLiteral("the left application still runs; log:\n") + logLines().join(QLatin1Char('\n')).right(3000)));
     QVERIFY2(ProcessHelpers::waitForProcessGone(helperPid, 20000), "the left helper still runs");
     QCOMPARE(ProcessHelpers::readRecords(mainRecord).size(), 1);
     QVERIFY(logLines().join(QLatin1Char('\n')).contains(QStringLiteral("ending process group %1 left by an earlier launcher").arg(mainPid)));

@@ -134,6 +134,8 @@ void TestSettings::firstStartWritesEveryKey_data()
     QTest::newRow("application/fullscreen") << "application/fullscreen" << "1";
     QTest::newRow("application/active") << "application/active" << "1";
     QTest::newRow("launcher/active") << "launcher/active" << "1";
+    QTest::newRow("probation/time") << "probation/time" << "600";
+    QTest::newRow("probation/failures") << "probation/failures" << "3";
 }
 
 void TestSettings::firstStartWritesEveryKey()
@@ -147,7 +149,7 @@ void TestSettings::firstStartWritesEveryKey()
     flushStore();
 
     const QMap<QString, QString> onDisk = readIni(storePath);
-    QCOMPARE(onDisk.size(), 18);
+    QCOMPARE(onDisk.size(), 20);
     QCOMPARE(onDisk.value(key), value);
 }
 
@@ -225,7 +227,7 @@ void TestSettings::missingAndOddValues()
     QVERIFY(fields.contains(key));
     QCOMPARE(fields.value(key), expectedField);
     QCOMPARE(readIni(storePath).value(key), expectedOnDisk);
-    QCOMPARE(readIni(storePath).size(), 18);
+    QCOMPARE(readIni(storePath).size(), 20);
 }
 
 void TestSettings::changeByAnotherProcessIsSeenOnNextRead()

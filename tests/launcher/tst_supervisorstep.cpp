@@ -47,9 +47,14 @@ public:
     int exitCode = 0;
     int exitStatus = 0;
     QString lastText;
+    bool folderBusy = false;
+    bool onProbation = false;
+    bool rollbackWanted = false;
+    bool failureEndsProbation = false;
 
     QList<Start> starts;
     int updateRequests = 0;
+    int rollbackRequests = 0;
     int terminates = 0;
     int kills = 0;
     int settingsReads = 0;
@@ -81,6 +86,9 @@ public:
             break;
         case Action::RequestUpdate:
             ++updateRequests;
+            break;
+        case Action::RequestRollback:
+            ++rollbackRequests;
             break;
         default:
             break;
@@ -143,6 +151,10 @@ private:
         f.lastText = lastText;
         f.settingsFileName = settingsFile;
         f.generalAppPath = mainPath;
+        f.folderBusy = folderBusy;
+        f.onProbation = onProbation;
+        f.rollbackWanted = rollbackWanted;
+        f.failureEndsProbation = failureEndsProbation;
         return f;
     }
 };
@@ -186,6 +198,11 @@ private slots:
     void startSeenOnLastTickIsNotKilled();
     void mainWaitsForARunningInstallation_data();
     void mainWaitsForARunningInstallation();
+    void endOfMainForProbation_data();
+    void endOfMainForProbation();
+    void failedProbationBringsThePreviousVersionBack();
+    void unfinishedInstallationHoldsTheMain();
+    void noInstallationDuringProbation();
 };
 
 void TestSupervisorStep::firstStartOn153rdTick_data()
@@ -747,6 +764,142 @@ void TestSupervisorStep::mainWaitsForARunningInstallation()
     QVERIFY(world.tickUntilStarted(windowPath));
     QCOMPARE(world.starts.last().arguments, withText(waitingText));
     QCOMPARE(world.starts.size(), 2);
+}
+
+void TestSupervisorStep::endOfMainForProbation_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("exitStatus");
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<bool>("failed");
+    QTest::newRow("exit 0") << QString() << 0 << 0 << false << false;
+    QTest::newRow("exit 3") << QString() << 3 << 0 << false << true;
+    QTest::newRow("crash") << QString() << 0 << 1 << false << true;
+    QTest::newRow("$QUIT, then exit 1") << QStringLiteral("$QUIT\n") << 1 << 0 << false << false;
+    QTest::newRow("killed for silence, exit 0") << QString() << 0 << 0 << true << true;
+}
+
+// What counts against a new version: only the ends a user would call a failure.
+void TestSupervisorStep::endOfMainForProbation()
+{
+    QFETCH(QString, output);
+    QFETCH(int, exitCode);
+    QFETCH(int, exitStatus);
+    QFETCH(bool, silent);
+    QFETCH(bool, failed);
+    World world;
+    world.reachRunningMain();
+    if (!output.isEmpty())
+        world.event(Event::StandardOutput, output);
+    if (silent) {
+        for (int i = 0; i < SupervisorStep::AliveTicks + 5 && world.terminates == 0; ++i)
+            world.tick();
+        QCOMPARE(world.terminates, 1);
+    }
+    world.ended(exitCode, exitStatus);
+    for (int i = 0; i < 3 && world.last.note != Note::ChildEnded; ++i)
+        world.tick();
+    QCOMPARE(world.last.note, Note::ChildEnded);
+    QCOMPARE(world.last.mainEnd, failed ? SupervisorStep::MainEnd::Failed : SupervisorStep::MainEnd::Normal);
+
+    // A start that never happens fails too.
+    World never;
+    never.ticks(153);
+    never.ended(255, 0);
+    never.ticks(2);
+    QCOMPARE(never.last.mainEnd, SupervisorStep::MainEnd::Failed);
+}
+
+// The failure that ends the probation asks for the previous version at once; the main application
+// waits for it behind the window, and the window then says what happened, once.
+void TestSupervisorStep::failedProbationBringsThePreviousVersionBack()
+{
+    World world;
+    world.failureEndsProbation = true;
+    world.reachRunningMain();
+    world.ended(0, 1);
+    for (int i = 0; i < 3 && world.last.note != Note::ChildEnded; ++i)
+        world.tick();
+    QCOMPARE(world.last.action, Action::RequestRollback);
+    QCOMPARE(world.rollbackRequests, 1);
+    world.failureEndsProbation = false;
+    world.rollbackWanted = true;
+    QVERIFY(world.tickUntilStarted(windowPath));
+    QVERIFY(world.starts.last().arguments.value(1).startsWith(unexpectedText));
+    QVERIFY(world.starts.last().arguments.value(1).endsWith(waitingText));
+
+    // The window's countdown ends before the updater reports: the main application still waits.
+    world.event(Event::ProbationState, QStringLiteral("rolling_back"));
+    world.ended();
+    QVERIFY(world.tickUntilStarted(windowPath));
+    QCOMPARE(world.starts.last().arguments, withText(waitingText));
+    QCOMPARE(world.rollbackRequests, 1);
+
+    world.rollbackWanted = false;
+    world.event(Event::ProbationState, QStringLiteral("rolled_back"));
+    world.ended();
+    QVERIFY(world.tickUntilStarted(windowPath));
+    QCOMPARE(world.starts.last().arguments,
+             withText(QStringLiteral("Обновление отменено, восстановлена предыдущая версия приложения.")));
+    world.ended();
+    QVERIFY(world.tickUntilStarted(mainPath));
+    QCOMPARE(world.rollbackRequests, 1);
+
+    // A rollback that the updater refuses lets the version run again; one that is never reported
+    // is asked for again after ten minutes.
+    World refused;
+    refused.rollbackWanted = true;
+    refused.ticks(153);
+    QCOMPARE(refused.rollbackRequests, 1);
+    refused.event(Event::ProbationState, QStringLiteral("rollback_error"));
+    refused.rollbackWanted = false;
+    QVERIFY(refused.tickUntilStarted(windowPath));
+    refused.ended();
+    QVERIFY(refused.tickUntilStarted(mainPath));
+
+    World silent;
+    silent.rollbackWanted = true;
+    silent.ticks(153);
+    QCOMPARE(silent.rollbackRequests, 1);
+    QVERIFY(silent.tickUntilStarted(windowPath));
+    silent.started();
+    silent.ticks(SupervisorStep::UpdaterSilenceTicks);
+    silent.ended();
+    silent.ticks(3);
+    QCOMPARE(silent.rollbackRequests, 2);
+}
+
+void TestSupervisorStep::unfinishedInstallationHoldsTheMain()
+{
+    World world;
+    world.folderBusy = true;
+    world.ticks(150);
+    QVERIFY(world.tickUntilStarted(windowPath));
+    QCOMPARE(world.starts.last().arguments, withText(waitingText));
+    world.ended();
+    QVERIFY(world.tickUntilStarted(windowPath));
+    world.folderBusy = false;
+    world.ended();
+    QVERIFY(world.tickUntilStarted(mainPath));
+}
+
+void TestSupervisorStep::noInstallationDuringProbation()
+{
+    World world;
+    world.onProbation = true;
+    world.ticks(2);
+    world.event(Event::UpdaterState, QStringLiteral("ready"));
+    world.ticks(148);
+    QVERIFY(world.tickUntilStarted(mainPath));
+    QCOMPARE(world.updateRequests, 0);
+    // Once the verdict is in, the next end of the application lets the update in.
+    world.onProbation = false;
+    world.started();
+    world.tick();
+    world.ended();
+    QVERIFY(world.tickUntilStarted(windowPath));
+    QCOMPARE(world.updateRequests, 1);
 }
 
 QTEST_GUILESS_MAIN(TestSupervisorStep)
