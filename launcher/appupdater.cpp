@@ -85,6 +85,10 @@ void AppUpdater::requestRollback()
 {
     rollbackPending = true;
     sendPending();
+    // The device shows a waiting window until the updater answers: an updater that ended after an
+    // installation is looked for now, not at the next attempt a minute later.
+    if (rollbackPending && (updaterState == NOTRUNNING || updaterState == RECONNECT))
+        m_timer->start(SoonAttemptMs);
 }
 
 void AppUpdater::acceptVersion()

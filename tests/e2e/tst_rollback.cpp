@@ -1,0 +1,291 @@
+#include "nginxserver.h"
+#include "processhelpers.h"
+#include "sockethelpers.h"
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// A bad version on a device nobody stands next to: the real launcher, updater and message window
+// with a real nginx. Version 2 crashes at every start; after two failures the device is back on
+// version 1, never fetches version 2 again, and takes version 3, which passes its probation.
+
+namespace {
+
+const QString RolledBackText = QStringLiteral("Обновление отменено, восстановлена предыдущая версия приложения.");
+
+QString tail(const QString &path, int bytes = 6000)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QStringLiteral("(no %1)").arg(path);
+    if (f.size() > bytes)
+        f.seek(f.size() - bytes);
+    return QString::fromUtf8(f.readAll());
+}
+
+QString versionOf(const QJsonObject &record)
+{
+    return record.value(QStringLiteral("version")).toString().trimmed();
+}
+
+QList<qint64> childrenOf(qint64 pid)
+{
+    QList<qint64> children;
+    QFile f(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return children;
+    for (const QByteArray &id : f.readAll().simplified().split(' ')) {
+        if (!id.isEmpty())
+            children << id.toLongLong();
+    }
+    return children;
+}
+
+QString commandLineOf(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll().replace('\0', ' ')) : QString();
+}
+
+// Requests for a file in nginx's access log.
+int packageFetches(const NginxServer &nginx, const QString &fileName)
+{
+    int count = 0;
+    for (const QString &line : nginx.accessLog()) {
+        if (line.contains(QStringLiteral("GET /") + fileName))
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+class TestRollback : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void crashingVersionIsRolledBackAndNeverTakenAgain();
+
+private:
+    bool publish(const QString &source, int versionCode);
+    bool askForCheck();
+
+    std::unique_ptr<NginxServer> nginx;
+    QString www;
+    QString serverName;
+};
+
+bool TestRollback::publish(const QString &source, int versionCode)
+{
+    QProcess publisher;
+    publisher.start(QStringLiteral(PUBLISH_BIN),
+                    {QStringLiteral("--source"), source, QStringLiteral("--version-code"), QString::number(versionCode),
+                     QStringLiteral("--key"), QStringLiteral("linux-rollback"), QStringLiteral("--base-url"),
+                     nginx->url(QString()).toString(), QStringLiteral("--output"), www});
+    if (!publisher.waitForFinished(30000) || publisher.exitCode() != 0) {
+        qWarning("%s", publisher.readAllStandardError().constData());
+        return false;
+    }
+    return true;
+}
+
+// Asks the running updater for a check now instead of after its first period.
+bool TestRollback::askForCheck()
+{
+    QLocalSocket control;
+    const bool connected = QTest::qWaitFor([&] {
+        control.abort();
+        control.connectToServer(SocketHelpers::serverPath(serverName));
+        return control.waitForConnected(200);
+    }, 30000);
+    if (!connected)
+        return false;
+    control.write("{\"action\":\"download_update\"}\n");
+    return control.waitForBytesWritten(5000);
+}
+
+void TestRollback::crashingVersionIsRolledBackAndNeverTakenAgain()
+{
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+    TestEnvironment env;
+    QTemporaryDir root;
+    QVERIFY(env.isValid() && root.isValid());
+    const QString appDir = root.filePath(QStringLiteral("app"));
+    const QString records = root.filePath(QStringLiteral("records"));
+    const QString plessa = QStringLiteral(PLESSA_BIN);
+    const QString updater = QStringLiteral(UPDATER_BIN);
+    www = root.filePath(QStringLiteral("www"));
+    serverName = TestEnvironment::uniqueSocketName(QStringLiteral("rollback"));
+    QVERIFY(QDir().mkpath(www));
+
+    // Version 1 ends by itself now and then (so that an update can be installed); version 2
+    // crashes a second after each start; version 3 runs until the launcher ends.
+    const auto version = [&](const QString &folder, const QStringList &options, const QString &code) {
+        return !ProcessHelpers::installStandin(QStringLiteral(STANDIN_BIN), folder, QStringLiteral("app"),
+                                               options + QStringList{QStringLiteral("--record"), records}, code)
+                    .isEmpty();
+    };
+    QVERIFY(version(appDir, {QStringLiteral("--alive"), QStringLiteral("5"), QStringLiteral("--exit-after"),
+                             QStringLiteral("12")}, QStringLiteral("1")));
+    QVERIFY(QDir().mkpath(appDir + QStringLiteral("/data")));
+    QFile userFile(appDir + QStringLiteral("/data/user.ini"));
+    QVERIFY(userFile.open(QIODevice::WriteOnly));
+    userFile.write("kept by every version\n");
+    userFile.close();
+    const QString v2Dir = root.filePath(QStringLiteral("v2"));
+    QVERIFY(version(v2Dir, {QStringLiteral("--crash-after"), QStringLiteral("1")}, QStringLiteral("2")));
+    QVERIFY(QDir().mkpath(v2Dir + QStringLiteral("/plugins")));
+    QFile added(v2Dir + QStringLiteral("/plugins/new.so"));
+    QVERIFY(added.open(QIODevice::WriteOnly));
+    added.write("only in version 2\n");
+    added.close();
+    const QString v3Dir = root.filePath(QStringLiteral("v3"));
+    QVERIFY(version(v3Dir, {QStringLiteral("--alive"), QStringLiteral("5")}, QStringLiteral("3")));
+
+    nginx = std::make_unique<NginxServer>(www);
+    QVERIFY2(nginx->start(), qPrintable(nginx->errorString()));
+    QVERIFY(publish(v2Dir, 2));
+
+    const QString updaterConf = env.settingsFile(QStringLiteral("updater"));
+    {
+        QSettings u(updaterConf, QSettings::IniFormat);
+        u.setValue(QStringLiteral("app/folder"), appDir);
+        u.setValue(QStringLiteral("app/version"), 1);
+        u.setValue(QStringLiteral("app/device_id"), QStringLiteral("rollback-device"));
+        u.setValue(QStringLiteral("update/key"), QStringLiteral("linux-rollback"));
+        u.setValue(QStringLiteral("update/link"), nginx->url(QString()).toString());
+        u.setValue(QStringLiteral("update/info"), QStringLiteral("update.json"));
+        u.setValue(QStringLiteral("update/period"), 3600);
+        u.setValue(QStringLiteral("update/download"), 1);
+        u.setValue(QStringLiteral("update/update"), 0);
+        u.setValue(QStringLiteral("update/jitter"), 0);
+        u.setValue(QStringLiteral("update/directory"), root.filePath(QStringLiteral("work")));
+        u.setValue(QStringLiteral("localserver/name"), serverName);
+        QSettings z(env.settingsFile(QStringLiteral("zorvan")), QSettings::IniFormat);
+        z.setValue(QStringLiteral("application/folder"), appDir);
+        z.setValue(QStringLiteral("application/name"), QStringLiteral("app"));
+        z.setValue(QStringLiteral("application/log"), root.filePath(QStringLiteral("log")));
+        z.setValue(QStringLiteral("settingsapp/folder"), QFileInfo(plessa).absolutePath());
+        z.setValue(QStringLiteral("settingsapp/name"), QFileInfo(plessa).fileName());
+        z.setValue(QStringLiteral("updaterapp/folder"), QFileInfo(updater).absolutePath());
+        z.setValue(QStringLiteral("updaterapp/name"), QFileInfo(updater).fileName());
+        z.setValue(QStringLiteral("updaterapp/localserver"), serverName);
+        z.setValue(QStringLiteral("watchdog/active"), 0);
+        z.setValue(QStringLiteral("probation/time"), 20);
+        z.setValue(QStringLiteral("probation/failures"), 2);
+    }
+
+    QProcessEnvironment zenv = env.processEnvironment();
+    zenv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    zenv.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+    const QString zorvanOut = root.filePath(QStringLiteral("zorvan.out"));
+    QProcess zorvan;
+    zorvan.setProcessEnvironment(zenv);
+    zorvan.setStandardOutputFile(zorvanOut, QIODevice::Append);
+    zorvan.setStandardErrorFile(QProcess::nullDevice());
+    const auto diagnostics = [&] { return (QStringLiteral("--- zorvan\n") + tail(zorvanOut)).toLocal8Bit(); };
+    const auto stop = [&zorvan] {
+        if (zorvan.state() == QProcess::NotRunning)
+            return true;
+        zorvan.terminate();
+        if (zorvan.waitForFinished(30000))
+            return true;
+        zorvan.kill();
+        zorvan.waitForFinished(5000);
+        return false;
+    };
+    const auto stopAtEnd = qScopeGuard(stop);
+    const auto recordsOf = [&](const QString &code) {
+        int count = 0;
+        for (const QJsonObject &record : ProcessHelpers::readRecords(records))
+            count += versionOf(record) == code ? 1 : 0;
+        return count;
+    };
+    const auto storedVersion = [&] { return QSettings(updaterConf, QSettings::IniFormat).value(QStringLiteral("app/version")).toInt(); };
+    const auto fileText = [](const QString &path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed() : QByteArray("(missing)");
+    };
+
+    zorvan.start(QStringLiteral(ZORVAN_BIN), QStringList());
+    QVERIFY(zorvan.waitForStarted(5000));
+    QVERIFY2(ProcessHelpers::waitForRecords(records, 1, 40000), diagnostics().constData());
+    QVERIFY(askForCheck());
+
+    // Version 2 is installed when version 1 ends, and fails twice.
+    QVERIFY2(QTest::qWaitFor([&] { return recordsOf(QStringLiteral("2")) >= 1; }, 120000), diagnostics().constData());
+    QElapsedTimer sinceFirstFailure;
+    sinceFirstFailure.start();
+    const int v1RunsBefore = recordsOf(QStringLiteral("1"));
+    bool windowSaidSo = false;
+    QVERIFY2(QTest::qWaitFor([&] {
+        for (qint64 child : childrenOf(zorvan.processId()))
+            windowSaidSo = windowSaidSo || commandLineOf(child).contains(RolledBackText);
+        return recordsOf(QStringLiteral("1")) > v1RunsBefore;
+    }, 150000), diagnostics().constData());
+    const qint64 rollbackMs = sinceFirstFailure.elapsed();
+    qInfo("version 2's first start -> version 1 running again: %lld ms", rollbackMs);
+    QCOMPARE(recordsOf(QStringLiteral("2")), 2);
+    QCOMPARE(storedVersion(), 1);
+    QCOMPARE(QSettings(updaterConf, QSettings::IniFormat).value(QStringLiteral("app/refused")).toString(),
+             QStringLiteral("2"));
+    QCOMPARE(fileText(appDir + QStringLiteral("/version.txt")), QByteArray("1"));
+    QVERIFY(!QFile::exists(appDir + QStringLiteral("/plugins/new.so")));
+    QCOMPARE(fileText(appDir + QStringLiteral("/data/user.ini")), QByteArray("kept by every version"));
+    QVERIFY(!QFile::exists(appDir + QStringLiteral("/.update-kept")));
+    QVERIFY(!QFile::exists(appDir + QStringLiteral("/.update-journal")));
+    QVERIFY2(windowSaidSo, "no message window said that the update was undone");
+    QCOMPARE(packageFetches(*nginx, QStringLiteral("linux-rollback-2.zip")), 1);
+
+    // A fresh updater process with version 2 still offered does not take it.
+    QVERIFY(stop());
+    {
+        QProcess fresh;
+        fresh.setProcessEnvironment(env.processEnvironment());
+        fresh.setStandardOutputFile(root.filePath(QStringLiteral("fresh.out")));
+        fresh.start(updater, {QStringLiteral("--download"), QStringLiteral("1")});
+        QVERIFY(fresh.waitForStarted(5000));
+        const int infoBefore = packageFetches(*nginx, QStringLiteral("update.json"));
+        QVERIFY2(QTest::qWaitFor([&] { return packageFetches(*nginx, QStringLiteral("update.json")) > infoBefore; }, 20000),
+                 qPrintable(tail(root.filePath(QStringLiteral("fresh.out")))));
+        QTest::qWait(1000);
+        fresh.terminate();
+        QVERIFY(fresh.waitForFinished(10000));
+        QVERIFY2(tail(root.filePath(QStringLiteral("fresh.out"))).contains(QStringLiteral("version 2 was rolled back")),
+                 qPrintable(tail(root.filePath(QStringLiteral("fresh.out")))));
+    }
+    QCOMPARE(packageFetches(*nginx, QStringLiteral("linux-rollback-2.zip")), 1);
+
+    // Version 3 is taken as usual and passes its probation; the kept files go.
+    QVERIFY(publish(v3Dir, 3));
+    zorvan.start(QStringLiteral(ZORVAN_BIN), QStringList());
+    QVERIFY(zorvan.waitForStarted(5000));
+    const int v1Runs = recordsOf(QStringLiteral("1"));
+    QVERIFY2(QTest::qWaitFor([&] { return recordsOf(QStringLiteral("1")) > v1Runs; }, 40000), diagnostics().constData());
+    QVERIFY(askForCheck());
+    QVERIFY2(QTest::qWaitFor([&] { return recordsOf(QStringLiteral("3")) >= 1; }, 120000), diagnostics().constData());
+    QCOMPARE(storedVersion(), 3);
+    QVERIFY(QFile::exists(appDir + QStringLiteral("/.update-kept")));
+    QVERIFY2(QTest::qWaitFor([&] { return !QFile::exists(appDir + QStringLiteral("/.update-kept")); }, 60000),
+             diagnostics().constData());
+    QCOMPARE(recordsOf(QStringLiteral("3")), 1);
+    QCOMPARE(fileText(appDir + QStringLiteral("/version.txt")), QByteArray("3"));
+    QCOMPARE(QDir(appDir).entryList({QStringLiteral(".update-*")}, QDir::AllEntries | QDir::Hidden).size(), 0);
+    QVERIFY(stop());
+}
+
+QTEST_GUILESS_MAIN(TestRollback)
+#include "tst_rollback.moc"
