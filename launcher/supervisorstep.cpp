@@ -95,6 +95,7 @@ void SupervisorStep::takeProbationState(State &state, const QString &name)
         state.rolledBack = true;
     } else if (name == QLatin1String(RollbackError)) {
         state.rollingBack = false;
+        state.rollbackPauseTicks = UpdaterSilenceTicks;
     } else if (name == QLatin1String(None) && state.rollingBack) {
         // A new updater that finished a rollback cut off in the one before reports no kept files.
         state.rollingBack = false;
@@ -110,6 +111,8 @@ void SupervisorStep::tick(Decision &decision, const Facts &facts)
         ++s.updaterSilentTicks;
     if (s.rollingBack && s.rollbackTicks < UpdaterSilenceTicks)
         ++s.rollbackTicks;
+    if (s.rollbackPauseTicks > 0)
+        --s.rollbackPauseTicks;
     switch (s.step) {
     case Step::Begin:
         s.tickCounter = UpdateWaitTicks;
@@ -290,7 +293,7 @@ bool SupervisorStep::mainMayStart(Decision &decision, const Facts &facts)
         return false;
     }
     s.heldByJournal = false;
-    if (facts.rollbackWanted && !s.rollingBack) {
+    if (facts.rollbackWanted && !s.rollingBack && s.rollbackPauseTicks == 0) {
         decision.action = Action::RequestRollback;
         s.rollingBack = true;
         s.rollbackTicks = 0;
@@ -317,7 +320,7 @@ void SupervisorStep::finished(Decision &decision, const Facts &facts)
                 && (facts.processEvent != ProcessEvent::Finished || facts.exitStatus != 0 || facts.exitCode != 0));
         decision.mainEnd = failed ? MainEnd::Failed : MainEnd::Normal;
         // Asked at once, so that the window shown now already waits for the previous version.
-        if (failed && facts.failureEndsProbation && !s.rollingBack) {
+        if (failed && facts.failureEndsProbation && !s.rollingBack && s.rollbackPauseTicks == 0) {
             decision.action = Action::RequestRollback;
             s.rollingBack = true;
             s.rollbackTicks = 0;

@@ -97,6 +97,9 @@ public:
         // A rollback was asked for and has not been reported as ended; ticks since then.
         bool rollingBack = false;
         int rollbackTicks = 0;
+        // Ticks until a rollback the updater refused is asked for again; meanwhile the installed
+        // version runs, as it is all there is.
+        int rollbackPauseTicks = 0;
         // The previous version is back; the next start of the main application first says so.
         bool rolledBack = false;
         // The main application is being held back by an unfinished installation in its folder.

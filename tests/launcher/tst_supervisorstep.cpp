@@ -846,17 +846,30 @@ void TestSupervisorStep::failedProbationBringsThePreviousVersionBack()
     QVERIFY(world.tickUntilStarted(mainPath));
     QCOMPARE(world.rollbackRequests, 1);
 
-    // A rollback that the updater refuses lets the version run again; one that is never reported
-    // is asked for again after ten minutes.
+    // A rollback that the updater refuses lets the version run again for ten minutes before it is
+    // asked for again; one that is never reported is asked for again after ten minutes.
     World refused;
     refused.rollbackWanted = true;
     refused.ticks(153);
     QCOMPARE(refused.rollbackRequests, 1);
     refused.event(Event::ProbationState, QStringLiteral("rollback_error"));
-    refused.rollbackWanted = false;
     QVERIFY(refused.tickUntilStarted(windowPath));
     refused.ended();
     QVERIFY(refused.tickUntilStarted(mainPath));
+    refused.started();
+    refused.tick();
+    refused.ended(0, 1);
+    QVERIFY(refused.tickUntilStarted(windowPath));
+    refused.ended();
+    QVERIFY(refused.tickUntilStarted(mainPath));
+    QCOMPARE(refused.rollbackRequests, 1);
+    refused.ticks(SupervisorStep::UpdaterSilenceTicks);
+    refused.ended(0, 1);
+    refused.ticks(3);
+    QVERIFY(refused.tickUntilStarted(windowPath));
+    refused.ended();
+    refused.ticks(3);
+    QCOMPARE(refused.rollbackRequests, 2);
 
     World silent;
     silent.rollbackWanted = true;
