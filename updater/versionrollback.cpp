@@ -179,6 +179,12 @@ bool VersionRollback::rollForward(const InstallJournal &journal, QStringList *er
             // Gone from the source: moved before the cut-off.
             if (isMissing(old))
                 continue;
+            // Whatever made a folder there, its content is not ours to move aside.
+            if (FileOps::kindOf(target) == FileOps::Kind::Folder) {
+                error = QStringLiteral("a folder is in the way");
+                failed(QStringLiteral("put back"), target);
+                continue;
+            }
             // A second name for the file that is left, unless an earlier try made it already.
             if (!isMissing(target) && isMissing(kept)) {
                 if (!makeParent(kept, &error) || !FileOps::keepAs(target, kept, &error)) {
@@ -199,6 +205,12 @@ bool VersionRollback::rollForward(const InstallJournal &journal, QStringList *er
         }
         touched->insert(parentOf(target));
     }
+    removeCreatedFolders(journal, touched);
+    return ok;
+}
+
+void VersionRollback::removeCreatedFolders(const InstallJournal &journal, QSet<QString> *touched)
+{
     // Deepest first; a folder that holds something else now stays, as would any file of the user.
     for (int i = journal.createdFolders.size() - 1; i >= 0; --i) {
         const QString path = journal.full(journal.createdFolders.at(i));
@@ -209,7 +221,6 @@ bool VersionRollback::rollForward(const InstallJournal &journal, QStringList *er
         else
             qWarning() << prefix << "folder not removed, it is not empty:" << path;
     }
-    return ok;
 }
 
 bool VersionRollback::finishCutOff(InstallJournal &journal, const InstallJournal::VersionStore &store,
@@ -276,6 +287,9 @@ bool VersionRollback::finish(InstallJournal &journal, const InstallJournal::Vers
         return false;
     }
     journal.removeWorkFolders();
+    // Gone already unless a cut-off came between the moves and their folders.
+    QSet<QString> touched;
+    removeCreatedFolders(journal, &touched);
     qWarning() << prefix << "back on version" << journal.toVersion << ", kept record and journal removed";
     return true;
 }

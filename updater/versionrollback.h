@@ -47,6 +47,7 @@ public:
                              const InstallJournal::RefusalStore &refuse);
 
 private:
+    static void removeCreatedFolders(const InstallJournal &journal, QSet<QString> *touched);
     static bool finish(InstallJournal &journal, const InstallJournal::VersionStore &store,
                        const InstallJournal::RefusalStore &refuse);
 
