@@ -199,6 +199,11 @@ void TestVersionRollback::oneGenerationIsKept()
     QCOMPARE(backups.size(), 1);
     const Tree v2 = treeOf(m_app);
 
+    // The installed version once more (an installation on request after an automatic one) keeps
+    // the generation that leads back to version 1.
+    QVERIFY(install(m_v2, 2, 2));
+    QCOMPARE(treeOf(m_app), v2);
+
     // A refused package leaves the kept generation alone; it may not plant a record of its own.
     QString error;
     QVERIFY(!install({ZipItem::file(QStringLiteral("tovrel.exe"), "v3"), ZipItem::file(QStringLiteral(".update-kept"), "{}")},
