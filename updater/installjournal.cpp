@@ -138,13 +138,13 @@ bool InstallJournal::save(QString *error) const
                                 entry.hadOld});
     }
     QJsonObject root{{QStringLiteral("format"), formatVersion},
-                           {QStringLiteral("state"), state == State::Done ? QStringLiteral("done") : QStringLiteral("moving")},
-                           {QStringLiteral("from"), fromVersion},
-                           {QStringLiteral("to"), toVersion},
-                           {QStringLiteral("source"), source},
-                           {QStringLiteral("backup"), backup},
-                           {QStringLiteral("folders"), QJsonArray::fromStringList(createdFolders)},
-                           {QStringLiteral("entries"), files}};
+                     {QStringLiteral("state"), state == State::Done ? QStringLiteral("done") : QStringLiteral("moving")},
+                     {QStringLiteral("from"), fromVersion},
+                     {QStringLiteral("to"), toVersion},
+                     {QStringLiteral("source"), source},
+                     {QStringLiteral("backup"), backup},
+                     {QStringLiteral("folders"), QJsonArray::fromStringList(createdFolders)},
+                     {QStringLiteral("entries"), files}};
     // Without the member a journal is an installation, as every journal written before was.
     if (kind == Kind::Rollback)
         root.insert(QStringLiteral("kind"), QStringLiteral("rollback"));
