@@ -125,6 +125,15 @@ bool InstallJournal::dropKept(const QString &dir, QString *error)
     return true;
 }
 
+bool InstallJournal::repeatsKept(const QString &folder, int fromVersion, int toVersion)
+{
+    if (toVersion < 0 || fromVersion != toVersion || !keptExistsIn(folder))
+        return false;
+    InstallJournal kept;
+    QString error;
+    return kept.loadKept(folder, &error) && kept.toVersion == toVersion;
+}
+
 QString InstallJournal::full(const QString &relative) const
 {
     return folder + QLatin1Char('/') + relative;
@@ -381,7 +390,7 @@ InstallJournal::Recovery InstallJournal::recover(const QString &dir, const Versi
     } else {
         qWarning() << "[InstallJournal]" << "stored version code:" << version;
     }
-    if (journal.state == State::Done) {
+    if (journal.state == State::Done && !repeatsKept(folder, journal.fromVersion, journal.toVersion)) {
         // As at the end of an uninterrupted installation: the replaced files stay until the new
         // version is committed or rolled back.
         if (!journal.keep(&error)) {
@@ -400,5 +409,5 @@ InstallJournal::Recovery InstallJournal::recover(const QString &dir, const Versi
     journal.removeWorkFolders();
     removeStaleFolders(folder);
     qWarning() << "[InstallJournal]" << "journal removed:" << pathIn(folder);
-    return Recovery::Undone;
+    return journal.state == State::Done ? Recovery::Finished : Recovery::Undone;
 }

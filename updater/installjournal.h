@@ -56,6 +56,10 @@ public:
     // Drops the kept generation: the record goes first (unlink, folder fsync), then its backup
     // folder. Nothing kept is no failure.
     static bool dropKept(const QString &folder, QString *error);
+    // True when an installation from one version code to the same one repeats the version that the
+    // kept generation in folder led to: it changes nothing that the kept record does not describe,
+    // so that generation stays and the repeat keeps nothing of its own.
+    static bool repeatsKept(const QString &folder, int fromVersion, int toVersion);
 
     QString folder;             // the application folder, cleaned
     QString source;             // folder inside `folder` that holds the incoming files

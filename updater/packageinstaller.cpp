@@ -164,15 +164,6 @@ public:
     bool moveIntoPlace();
     void undoMoves();
     void removeStaleFolders();
-    // This installation repeats the version code that is installed, and that the kept generation led to.
-    bool isRepeat() const
-    {
-        if (m_journal.toVersion < 0 || m_journal.fromVersion != m_journal.toVersion)
-            return false;
-        InstallJournal kept;
-        QString error;
-        return kept.loadKept(m_dest, &error) && kept.toVersion == m_journal.toVersion;
-    }
     void log(const QString &line) const
     {
         if (m_logger)
@@ -560,7 +551,7 @@ bool PackageInstallerPrivate::run()
     // One generation: the files kept from before the last installation are gone once this one
     // moves anything, and a later return could not tell them from this one's. The record goes
     // first, so that no start finds it naming a backup that is half removed.
-    if (InstallJournal::keptExistsIn(m_dest) && isRepeat()) {
+    if (InstallJournal::repeatsKept(m_dest, m_journal.fromVersion, m_journal.toVersion)) {
         // The same version again changes no file that the kept record does not already describe;
         // its own replaced files are only copies of the version on probation.
         m_keepReplaced = false;

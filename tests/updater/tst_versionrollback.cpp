@@ -203,9 +203,25 @@ void TestVersionRollback::oneGenerationIsKept()
     // the generation that leads back to version 1.
     QVERIFY(install(m_v2, 2, 2));
     QCOMPARE(treeOf(m_app), v2);
+    // So does a start that finds such a repeat cut off after its moves.
+    InstallJournal repeat;
+    repeat.folder = m_app;
+    repeat.source = InstallJournal::stagingPrefix() + QStringLiteral("r");
+    repeat.backup = InstallJournal::backupPrefix() + QStringLiteral("r");
+    repeat.fromVersion = 2;
+    repeat.toVersion = 2;
+    repeat.state = InstallJournal::State::Done;
+    repeat.entries = {{QStringLiteral("tovrel.exe"), InstallJournal::Action::Put, true}};
+    QVERIFY(QDir().mkpath(repeat.full(repeat.source)) && QDir().mkpath(repeat.full(repeat.backup)));
+    QVERIFY(FileOps::keepAs(repeat.full(QStringLiteral("tovrel.exe")), repeat.full(repeat.backup + QStringLiteral("/tovrel.exe"))));
+    QString error;
+    QVERIFY2(repeat.save(&error), qPrintable(error));
+    QCOMPARE(recover(), InstallJournal::Recovery::Finished);
+    QCOMPARE(treeOf(m_app), v2);
+    QCOMPARE(m_stored, QList<int>({2}));
+    m_stored.clear();
 
     // A refused package leaves the kept generation alone; it may not plant a record of its own.
-    QString error;
     QVERIFY(!install({ZipItem::file(QStringLiteral("tovrel.exe"), "v3"), ZipItem::file(QStringLiteral(".update-kept"), "{}")},
                      2, 3, &error));
     QVERIFY2(error.contains(QStringLiteral(".update-kept")), qPrintable(error));
