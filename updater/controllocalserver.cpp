@@ -90,6 +90,8 @@ void ControlLocalServer::clientConnected(qlonglong psocket)
     qDebug() << prefix << "clientConnected" << psocket;
     sendStateUpdate(psocket);
     sendStateDownload(psocket);
+    // A line of its own: the launcher reads only the first member of a line.
+    sendStateProbation(psocket);
 }
 
 void ControlLocalServer::clientDisconnected(qlonglong psocket)
@@ -167,6 +169,10 @@ void ControlLocalServer::handleDocument(qlonglong psocket, const QByteArray &byt
         emit update();
     } else if (name == QLatin1String(Protocol::Action::DownloadUpdate)) {
         emit downloadUpdate();
+    } else if (name == QLatin1String(Protocol::Action::Rollback)) {
+        emit rollback();
+    } else if (name == QLatin1String(Protocol::Action::Commit)) {
+        emit commit();
     } else {
         handleGetSet(psocket, object);
     }
@@ -211,6 +217,18 @@ void ControlLocalServer::sendStateDownload(qlonglong psocket)
 {
     if (server && settings)
         server->dataSend(psocket, stringMessage(QLatin1String(Protocol::Key::StateDownload), settings->stateDownload));
+}
+
+void ControlLocalServer::sendStateProbation(qlonglong psocket)
+{
+    if (server && settings)
+        server->dataSend(psocket, stringMessage(QLatin1String(Protocol::Key::StateProbation), settings->stateProbation));
+}
+
+void ControlLocalServer::stateProbationChanged()
+{
+    if (server && settings)
+        server->dataSendToAll(stringMessage(QLatin1String(Protocol::Key::StateProbation), settings->stateProbation));
 }
 
 void ControlLocalServer::stateUpdateChanged()

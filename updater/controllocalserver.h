@@ -46,6 +46,8 @@ signals:
     void quit();
     void update();
     void downloadUpdate();
+    void rollback();
+    void commit();
     void delivered();
 
 public slots:
@@ -55,6 +57,7 @@ public slots:
     void dataReceived(qlonglong psocket, QString message);
     void stateDownloadChanged();
     void stateUpdateChanged();
+    void stateProbationChanged();
 
 private:
     void handleDocument(qlonglong psocket, const QByteArray &bytes);
@@ -62,6 +65,7 @@ private:
     void handleGetSet(qlonglong psocket, const QJsonObject &object);
     void sendStateUpdate(qlonglong psocket);
     void sendStateDownload(qlonglong psocket);
+    void sendStateProbation(qlonglong psocket);
 
     LocalServer *server = nullptr;
     Settings *settings = nullptr;

@@ -283,6 +283,8 @@ bool FileManager::extractPackage(const QString &destDir)
         return settings->store.status() == QSettings::NoError;
     });
     installer.setLogger([this](const QString &line) { qWarning().noquote() << logPrefix << line; });
+    // The replaced files stay until the new version is committed or rolled back.
+    installer.setKeepReplaced(true);
     const bool result = installer.run();
     const QStringList warnings = installer.warnings();
     for (const QString &line : warnings)

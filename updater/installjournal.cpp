@@ -1,6 +1,8 @@
 #include "installjournal.h"
 
 #include "fileops.h"
+#include "protocol.h"
+#include "versionrollback.h"
 
 #include <QDebug>
 #include <QDir>
@@ -12,7 +14,8 @@
 
 namespace {
 
-const char journalName[] = ".update-journal";
+const char *const journalName = Protocol::Folder::Journal;
+const char *const keptName = Protocol::Folder::Kept;
 const char stagingName[] = ".update-staging-";
 const char backupName[] = ".update-backup-";
 const int formatVersion = 1;
@@ -42,10 +45,13 @@ bool isWorkFolderName(const QString &name, const char *prefix)
 
 void removeStaleFolders(const QString &folder)
 {
-    const QStringList names = QDir(folder).entryList(
+    // The kept generation's backup is the previous version, not a leftover.
+    const QString kept = InstallJournal::keptBackupIn(folder);
+    QStringList names = QDir(folder).entryList(
         {QLatin1String(stagingName) + QLatin1Char('*'), QLatin1String(backupName) + QLatin1Char('*')},
         QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
-    for (const QString &name : names) {
+    names.removeAll(kept);
+    for (const QString &name : qAsConst(names)) {
         qWarning() << "[InstallJournal]" << "removing stale working folder:" << name;
         QDir(folder + QLatin1Char('/') + name).removeRecursively();
     }
@@ -82,7 +88,50 @@ bool InstallJournal::isReservedName(const QString &topLevelName)
 {
     // The journal's name with anything after it covers its temporary twin as well.
     return topLevelName.startsWith(QLatin1String(journalName)) || topLevelName.startsWith(QLatin1String(stagingName))
-        || topLevelName.startsWith(QLatin1String(backupName));
+        || topLevelName.startsWith(QLatin1String(backupName)) || topLevelName.startsWith(QLatin1String(keptName));
+}
+
+QString InstallJournal::keptPathIn(const QString &folder)
+{
+    return QDir::cleanPath(folder) + QLatin1Char('/') + QLatin1String(keptName);
+}
+
+bool InstallJournal::keptExistsIn(const QString &folder)
+{
+    return FileOps::kindOf(keptPathIn(folder)) != FileOps::Kind::Missing;
+}
+
+QString InstallJournal::keptBackupIn(const QString &folder)
+{
+    if (!keptExistsIn(folder))
+        return QString();
+    InstallJournal kept;
+    QString error;
+    return kept.loadKept(folder, &error) ? kept.backup : QString();
+}
+
+bool InstallJournal::dropKept(const QString &dir, QString *error)
+{
+    const QString folder = QDir::cleanPath(dir);
+    if (!keptExistsIn(folder))
+        return true;
+    const QString backup = keptBackupIn(folder);
+    // The record goes first: a backup without it is only a stale folder, a record without its
+    // backup would name files that are gone.
+    if (!FileOps::removeEntry(keptPathIn(folder), error) || !FileOps::syncFolder(folder, error))
+        return false;
+    if (!backup.isEmpty())
+        QDir(folder + QLatin1Char('/') + backup).removeRecursively();
+    return true;
+}
+
+bool InstallJournal::repeatsKept(const QString &folder, int fromVersion, int toVersion)
+{
+    if (toVersion < 0 || fromVersion != toVersion || !keptExistsIn(folder))
+        return false;
+    InstallJournal kept;
+    QString error;
+    return kept.loadKept(folder, &error) && kept.toVersion == toVersion;
 }
 
 QString InstallJournal::full(const QString &relative) const
@@ -97,14 +146,17 @@ bool InstallJournal::save(QString *error) const
         files.append(QJsonArray{entry.path, entry.action == Action::Put ? QStringLiteral("put") : QStringLiteral("remove"),
                                 entry.hadOld});
     }
-    const QJsonObject root{{QStringLiteral("format"), formatVersion},
-                           {QStringLiteral("state"), state == State::Done ? QStringLiteral("done") : QStringLiteral("moving")},
-                           {QStringLiteral("from"), fromVersion},
-                           {QStringLiteral("to"), toVersion},
-                           {QStringLiteral("source"), source},
-                           {QStringLiteral("backup"), backup},
-                           {QStringLiteral("folders"), QJsonArray::fromStringList(createdFolders)},
-                           {QStringLiteral("entries"), files}};
+    QJsonObject root{{QStringLiteral("format"), formatVersion},
+                     {QStringLiteral("state"), state == State::Done ? QStringLiteral("done") : QStringLiteral("moving")},
+                     {QStringLiteral("from"), fromVersion},
+                     {QStringLiteral("to"), toVersion},
+                     {QStringLiteral("source"), source},
+                     {QStringLiteral("backup"), backup},
+                     {QStringLiteral("folders"), QJsonArray::fromStringList(createdFolders)},
+                     {QStringLiteral("entries"), files}};
+    // Without the member a journal is an installation, as every journal written before was.
+    if (kind == Kind::Rollback)
+        root.insert(QStringLiteral("kind"), QStringLiteral("rollback"));
     const QString path = pathIn(folder);
     const QString next = path + QStringLiteral(".new");
     // Renamed onto the journal only once complete and on disk, so a reader sees the old record
@@ -116,7 +168,18 @@ bool InstallJournal::save(QString *error) const
 bool InstallJournal::load(const QString &dir, QString *error)
 {
     folder = QDir::cleanPath(dir);
-    QFile file(pathIn(folder));
+    return loadFile(pathIn(folder), error);
+}
+
+bool InstallJournal::loadKept(const QString &dir, QString *error)
+{
+    folder = QDir::cleanPath(dir);
+    return loadFile(keptPathIn(folder), error);
+}
+
+bool InstallJournal::loadFile(const QString &path, QString *error)
+{
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = file.errorString();
         return false;
@@ -134,8 +197,13 @@ bool InstallJournal::load(const QString &dir, QString *error)
     toVersion = root.value(QStringLiteral("to")).toInt();
     source = root.value(QStringLiteral("source")).toString();
     backup = root.value(QStringLiteral("backup")).toString();
+    const QJsonValue kindValue = root.value(QStringLiteral("kind"));
+    kind = kindValue.toString() == QLatin1String("rollback") ? Kind::Rollback : Kind::Installation;
+    // A return to the kept version takes its files from that version's backup folder.
+    const char *sourcePrefix = kind == Kind::Rollback ? backupName : stagingName;
     bool ok = (stateText == QLatin1String("done") || stateText == QLatin1String("moving"))
-        && isWorkFolderName(source, stagingName) && isWorkFolderName(backup, backupName);
+        && (kindValue.isUndefined() || kind == Kind::Rollback) && isWorkFolderName(source, sourcePrefix)
+        && isWorkFolderName(backup, backupName) && source != backup;
     createdFolders.clear();
     for (const QJsonValue &value : root.value(QStringLiteral("folders")).toArray()) {
         createdFolders << value.toString();
@@ -159,6 +227,11 @@ bool InstallJournal::load(const QString &dir, QString *error)
 bool InstallJournal::discard(QString *error) const
 {
     return FileOps::removeEntry(pathIn(folder), error) && FileOps::syncFolder(folder, error);
+}
+
+bool InstallJournal::keep(QString *error) const
+{
+    return FileOps::replace(pathIn(folder), keptPathIn(folder), error) && FileOps::syncFolder(folder, error);
 }
 
 bool InstallJournal::apply(QString *error, QSet<QString> *touched)
@@ -248,13 +321,18 @@ bool InstallJournal::sync(const QSet<QString> &touched, QString *error) const
 
 void InstallJournal::removeWorkFolders() const
 {
-    if (isWorkFolderName(source, stagingName))
-        QDir(full(source)).removeRecursively();
+    removeSourceFolder();
     if (isWorkFolderName(backup, backupName))
         QDir(full(backup)).removeRecursively();
 }
 
-InstallJournal::Recovery InstallJournal::recover(const QString &dir, const VersionStore &store)
+void InstallJournal::removeSourceFolder() const
+{
+    if (isWorkFolderName(source, kind == Kind::Rollback ? backupName : stagingName))
+        QDir(full(source)).removeRecursively();
+}
+
+InstallJournal::Recovery InstallJournal::recover(const QString &dir, const VersionStore &store, const RefusalStore &refuse)
 {
     const QString folder = QDir::cleanPath(dir);
     // A journal cut off while being written never replaced the one before it.
@@ -273,6 +351,15 @@ InstallJournal::Recovery InstallJournal::recover(const QString &dir, const Versi
     if (!journal.load(folder, &error)) {
         qCritical() << "[InstallJournal]" << "cannot read the journal:" << error << "- the folder is left as it is";
         return Recovery::Failed;
+    }
+    if (journal.kind == Kind::Rollback) {
+        // Undoing it would need the old files it has already moved out of the kept folder; the
+        // goal is the old version anyway, so it is carried through.
+        qWarning() << "[InstallJournal]" << "unfinished return to version" << journal.toVersion << "found, finishing it";
+        if (!VersionRollback::finishCutOff(journal, store, refuse))
+            return Recovery::Failed;
+        removeStaleFolders(folder);
+        return Recovery::RolledBack;
     }
     int version = journal.toVersion;
     if (journal.state == State::Done) {
@@ -302,6 +389,18 @@ InstallJournal::Recovery InstallJournal::recover(const QString &dir, const Versi
         return Recovery::Failed;
     } else {
         qWarning() << "[InstallJournal]" << "stored version code:" << version;
+    }
+    if (journal.state == State::Done && !repeatsKept(folder, journal.fromVersion, journal.toVersion)) {
+        // As at the end of an uninterrupted installation: the replaced files stay until the new
+        // version is committed or rolled back.
+        if (!journal.keep(&error)) {
+            qCritical() << "[InstallJournal]" << "cannot keep the journal as" << keptPathIn(folder) << ":" << error;
+            return Recovery::Failed;
+        }
+        journal.removeSourceFolder();
+        removeStaleFolders(folder);
+        qWarning() << "[InstallJournal]" << "journal kept as" << keptPathIn(folder) << "with backup" << journal.backup;
+        return Recovery::Finished;
     }
     if (!journal.discard(&error)) {
         qCritical() << "[InstallJournal]" << "cannot remove the journal:" << error;

@@ -117,10 +117,13 @@ int main(int argc, char *argv[])
     if (parser.isSet(dirOption))
         settings.setAppDir(parser.value(dirOption));
     // An installation cut off by a crash or power loss is finished or undone before anything looks at the folder.
-    InstallJournal::recover(settings.appFolder, [&settings](int code) {
-        settings.setAppVersionCode(code);
-        return settings.store.status() == QSettings::NoError;
-    });
+    InstallJournal::recover(
+        settings.appFolder,
+        [&settings](int code) {
+            settings.setAppVersionCode(code);
+            return settings.store.status() == QSettings::NoError;
+        },
+        [&settings](int code) { return settings.refuseVersion(code); });
 
     QTimer exitTimer;
     exitTimer.setSingleShot(true);
@@ -134,6 +137,7 @@ int main(int argc, char *argv[])
     QObject::connect(&updater, &Updater::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
     QObject::connect(&updater, &Updater::stateDownloadChanged, &server, &ControlLocalServer::stateDownloadChanged);
     QObject::connect(&updater, &Updater::stateUpdateChanged, &server, &ControlLocalServer::stateUpdateChanged);
+    QObject::connect(&updater, &Updater::stateProbationChanged, &server, &ControlLocalServer::stateProbationChanged);
     QObject::connect(&server, &ControlLocalServer::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
     // After an installation the next check runs in a fresh process, started again by the launcher.
     QObject::connect(&updater, &Updater::installed, &server, [&server] {
@@ -143,6 +147,8 @@ int main(int argc, char *argv[])
     QObject::connect(&server, &ControlLocalServer::delivered, &exitTimer, [&exitTimer] { exitTimer.start(100); });
     QObject::connect(&server, &ControlLocalServer::downloadUpdate, &updater, &Updater::startDowload);
     QObject::connect(&server, &ControlLocalServer::update, &updater, &Updater::startUpdate);
+    QObject::connect(&server, &ControlLocalServer::rollback, &updater, &Updater::rollBack);
+    QObject::connect(&server, &ControlLocalServer::commit, &updater, &Updater::commitVersion);
 
     // The server listens before the cycle starts, so its first state changes already reach clients.
     server.init(&settings);

@@ -187,6 +187,9 @@ public:
     std::unique_ptr<QTemporaryDir> m_staging;
     std::unique_ptr<QTemporaryDir> m_backup;
     bool m_keepWorkFolders = false;
+    // The backup folder outlives run(): kept for a return, or named by a journal left for the next start.
+    bool m_keepBackup = false;
+    bool m_keepReplaced = false;
     InstallJournal m_journal;
     bool m_journalWritten = false;
     QSet<QString> m_stagingDirs;
@@ -474,6 +477,19 @@ bool PackageInstallerPrivate::moveIntoPlace()
     // The new files stay from here on; what is left to do a start after a crash does as well.
     if (m_versionStore && m_journal.toVersion >= 0 && !m_versionStore(m_journal.toVersion)) {
         m_warnings << logText("cannot store version code", m_journal.toVersion, ", the journal stays for the next start");
+        // The start that finishes the journal keeps it, and with it this backup.
+        m_keepBackup = true;
+        return true;
+    }
+    if (m_keepReplaced) {
+        if (!m_journal.keep(&error)) {
+            m_warnings << logText("cannot keep the journal:", journalPath, error, ", it stays for the next start");
+        } else {
+            m_journalWritten = false;
+            log(logText("journal kept as", InstallJournal::keptPathIn(m_dest), "with the replaced files in",
+                        m_journal.backup));
+        }
+        m_keepBackup = true;
         return true;
     }
     if (!m_journal.discard(&error)) {
@@ -506,13 +522,15 @@ void PackageInstallerPrivate::undoMoves()
     m_rollBack = PackageInstaller::RollBackIncomplete;
 }
 
-// Staging and backup folders of an earlier run that was cut off (power loss) are ours and stale.
+// Staging and backup folders of an earlier run that was cut off (power loss) are ours and stale;
+// the backup of the kept generation is not.
 void PackageInstallerPrivate::removeStaleFolders()
 {
-    const QStringList names = QDir(m_dest).entryList(
+    QStringList names = QDir(m_dest).entryList(
         {InstallJournal::stagingPrefix() + QLatin1Char('*'), InstallJournal::backupPrefix() + QLatin1Char('*')},
         QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
-    for (const QString &name : names)
+    names.removeAll(InstallJournal::keptBackupIn(m_dest));
+    for (const QString &name : qAsConst(names))
         QDir(m_dest + QLatin1Char('/') + name).removeRecursively();
 }
 
@@ -530,6 +548,23 @@ bool PackageInstallerPrivate::run()
     removeStaleFolders();
     if (!checkSpace())
         return false;
+    // One generation: the files kept from before the last installation are gone once this one
+    // moves anything, and a later return could not tell them from this one's. The record goes
+    // first, so that no start finds it naming a backup that is half removed.
+    if (InstallJournal::repeatsKept(m_dest, m_journal.fromVersion, m_journal.toVersion)) {
+        // The same version again changes no file that the kept record does not already describe;
+        // its own replaced files are only copies of the version on probation.
+        m_keepReplaced = false;
+        log(logText("version", m_journal.toVersion, "is installed again, the kept generation stays:",
+                    InstallJournal::keptPathIn(m_dest)));
+    } else if (InstallJournal::keptExistsIn(m_dest)) {
+        const QString keptBackup = InstallJournal::keptBackupIn(m_dest);
+        QString error;
+        if (!InstallJournal::dropKept(m_dest, &error))
+            return fail(PackageInstaller::WriteError, "cannot drop the kept generation:", InstallJournal::keptPathIn(m_dest),
+                        error);
+        log(logText("kept generation dropped:", InstallJournal::keptPathIn(m_dest), "and", keptBackup));
+    }
     bool ok = writeStaging();
     if (ok)
         log(logText("staged", m_stagedFiles, "files in", m_staging->path()));
@@ -538,7 +573,7 @@ bool PackageInstallerPrivate::run()
     if (!m_keepWorkFolders) {
         if (m_staging)
             m_staging->remove();
-        if (m_backup)
+        if (m_backup && !m_keepBackup)
             m_backup->remove();
     }
     return ok;
@@ -595,6 +630,11 @@ void PackageInstaller::setVersionStore(VersionStore store)
 void PackageInstaller::setLogger(Logger logger)
 {
     d->m_logger = std::move(logger);
+}
+
+void PackageInstaller::setKeepReplaced(bool keep)
+{
+    d->m_keepReplaced = keep;
 }
 
 PackageInstaller::RollBack PackageInstaller::rollBack() const

@@ -39,9 +39,11 @@ enum Id {
     RolloutId,
     Jitter,
     Nice,
+    Refused,
     StateDownload,
     StateUpdate,
     ReadyVersion,
+    StateProbation,
     Progress,
     KeyCount
 };
@@ -84,17 +86,33 @@ const Settings::Key keys[KeyCount] = {
      R::IgnoreNegative, nullptr, C::Stored},
     {"update/nice", K::Number, nullptr, &Settings::niceLevel, nullptr, noText, 10, "set nice", false,
      R::IgnoreNegative, nullptr, C::Stored},
+    // Written by a rollback only; an empty list is valid, only a missing one is completed.
+    {"app/refused", K::Text, &Settings::refusedVersions, nullptr, "-", noText, 0, "set refused", false, R::Store,
+     nullptr, C::Stored},
     {nullptr, K::Text, &Settings::stateDownload, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::StateDownload, C::Memory},
     {nullptr, K::Text, &Settings::stateUpdate, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::StateUpdate, C::Memory},
     {nullptr, K::Number, nullptr, &Settings::readyVersionCode, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::ReadyVersion, C::Memory},
+    {nullptr, K::Text, &Settings::stateProbation, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+     Ch::StateProbation, C::Memory},
     // Bytes received by the running transfer as decimal text (a number key would stop at 2 GiB);
     // empty while none runs.
     {nullptr, K::Text, &Settings::downloadProgress, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      "progress", C::Memory},
 };
+
+QStringList refusedCodes(const QString &list)
+{
+    QStringList codes;
+    for (const QString &item : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString code = item.trimmed();
+        if (!code.isEmpty())
+            codes << code;
+    }
+    return codes;
+}
 
 constexpr int storedKeyCount = StateDownload;
 
@@ -122,7 +140,7 @@ const QVector<const Settings::Key *> &Settings::channelKeys()
     static const QVector<const Key *> order = {
         &keys[UpdateLink], &keys[Period],        &keys[AppVersion],  &keys[DeviceId],     &keys[Download],
         &keys[Update],     &keys[StateDownload], &keys[StateUpdate], &keys[ReadyVersion],
-        &keys[Progress],
+        &keys[Progress],      &keys[StateProbation],
     };
     return order;
 }
@@ -288,4 +306,19 @@ QString Settings::getDeviceId()
 void Settings::setDeviceId(QString id)
 {
     write(keys[DeviceId], id);
+}
+
+bool Settings::isRefused(int versionCode)
+{
+    return refusedCodes(readStored(keys[Refused]).toString()).contains(QString::number(versionCode));
+}
+
+bool Settings::refuseVersion(int versionCode)
+{
+    QStringList codes = refusedCodes(readStored(keys[Refused]).toString());
+    if (!codes.contains(QString::number(versionCode))) {
+        codes << QString::number(versionCode);
+        write(keys[Refused], codes.join(QLatin1Char(',')));
+    }
+    return store.status() == QSettings::NoError;
 }

@@ -66,6 +66,11 @@ public:
     QString getDeviceId();
     void setDeviceId(QString id);
 
+    // Version codes rolled back on this device ("app/refused"): never downloaded or installed again.
+    bool isRefused(int versionCode);
+    // Adds the code once and syncs the store; false when the store could not be written.
+    bool refuseVersion(int versionCode);
+
     // The values the control channel knows, in the order in which it processes a request.
     static const QVector<const Key *> &channelKeys();
     static bool isReadOnly(const Key &key) { return key.storeKey == nullptr; }
@@ -92,11 +97,15 @@ public:
     QString serverName;
     QString stateDownload;
     QString stateUpdate;
+    // Whether the files replaced by the last installation are kept, and how a return to them went.
+    QString stateProbation;
     qint32 readyVersionCode = 0;
     QString downloadProgress;
     QString rolloutId;
     qint32 jitter = 0;
     qint32 niceLevel = 10;
+    // Comma-separated version codes; empty by default.
+    QString refusedVersions;
     // Read only from the system-wide store by read(), which the device's user cannot write: the
     // keys that updates must be signed with (comma-separated; empty: no signing) and the CA file
     // for https (empty: the system's CAs). Never written, never in the key table, so neither the

@@ -2,9 +2,11 @@
 
 #include "downloadfile.h"
 #include "filemanager.h"
+#include "installjournal.h"
 #include "settings.h"
 #include "protocol.h"
 #include "utils.h"
+#include "versionrollback.h"
 
 #include <QDebug>
 #include <QRandomGenerator>
@@ -15,6 +17,7 @@
 namespace {
 namespace State = Protocol::State;
 namespace Token = Protocol::Token;
+namespace Probation = Protocol::Probation;
 
 const int aliveInterval = 60000;
 const int retryInterval = 60000;
@@ -80,7 +83,7 @@ void Updater::init(Settings *s)
         outcome = QLatin1String(State::ErrorInfo);
     } else if (!fileManager->permitted) {
         outcome = QLatin1String(State::NotPermitted);
-    } else if (fileManager->versionCode > settings->getAppVersionCode()) {
+    } else if (fileManager->versionCode > settings->getAppVersionCode() && !isRefusedOffer()) {
         if (fileManager->isPackageValid()) {
             qDebug() << "[Updater]" << QStringLiteral("new version ") + QString::number(fileManager->versionCode)
                      << "ready";
@@ -93,6 +96,7 @@ void Updater::init(Settings *s)
     }
     if (!outcome.isEmpty())
         setStateUpdate(outcome);
+    refreshStateProbation();
 
     // When power returns to a site every device starts at once; without a spread they would all
     // ask the server in the same second.
@@ -123,17 +127,93 @@ bool Updater::startUpdate()
     const bool verified = fileManager->isPackageValid();
     if (!verified)
         qDebug() << "[Updater]" << "package not verified" << fileManager->packagePath();
-    if (verified && fileManager->extractPackage(settings->appFolder)) {
+    const bool refused = settings->isRefused(fileManager->versionCode);
+    if (refused)
+        qDebug() << "[Updater]" << "version" << fileManager->versionCode << "was rolled back on this device, not taken";
+    if (verified && !refused && fileManager->extractPackage(settings->appFolder)) {
         settings->setAppVersionCode(fileManager->versionCode);
         qDebug() << "[Updater]" << "updated version code:" << settings->getAppVersionCode();
         Utils::outsn(QLatin1String(Token::Updated));
         setStateUpdate(QLatin1String(State::Updated));
+        refreshStateProbation();
         emit installed();
         return true;
     }
     Utils::outsn(QLatin1String(Token::ErrUpdated));
     setStateUpdate(QLatin1String(State::Error));
+    // A failed installation may still have dropped the kept generation.
+    refreshStateProbation();
     return false;
+}
+
+bool Updater::rollBack()
+{
+    qDebug() << "[Updater]" << "rollback requested for dir" << settings->appFolder;
+    VersionRollback rollback(settings->appFolder);
+    if (!rollback.prepare()) {
+        qWarning().noquote() << "[Updater] rollback refused:" << rollback.errorString();
+        setStateProbation(QLatin1String(Probation::RollbackError));
+        return false;
+    }
+    setStateProbation(QLatin1String(Probation::RollingBack));
+    rollback.setVersionStore([this](int code) {
+        settings->setAppVersionCode(code);
+        return settings->store.status() == QSettings::NoError;
+    });
+    rollback.setRefusalStore([this](int code) { return settings->refuseVersion(code); });
+    if (rollback.run() != VersionRollback::Result::RolledBack) {
+        qCritical().noquote() << "[Updater] rollback failed:" << rollback.errorString();
+        setStateProbation(QLatin1String(Probation::RollbackError));
+        return false;
+    }
+    qDebug() << "[Updater]" << "rolled back to version code:" << settings->getAppVersionCode();
+    setStateProbation(QLatin1String(Probation::RolledBack));
+    return true;
+}
+
+void Updater::commitVersion()
+{
+    const QString folder = settings->appFolder;
+    if (!InstallJournal::keptExistsIn(folder)) {
+        qDebug() << "[Updater]" << "commit: no previous version kept";
+    } else if (InstallJournal::existsIn(folder)) {
+        // A return that is still unfinished takes its files from the kept folder.
+        qWarning() << "[Updater]" << "commit refused, an unfinished journal is in" << folder;
+    } else {
+        const QString backup = InstallJournal::keptBackupIn(folder);
+        QString error;
+        if (InstallJournal::dropKept(folder, &error))
+            qDebug() << "[Updater]" << "version" << settings->getAppVersionCode() << "committed, kept files removed:" << backup;
+        else
+            qCritical() << "[Updater]" << "cannot drop the kept generation:" << error;
+    }
+    refreshStateProbation();
+}
+
+void Updater::setStateProbation(const QString &state)
+{
+    settings->stateProbation = state;
+    emit stateProbationChanged();
+}
+
+void Updater::refreshStateProbation()
+{
+    setStateProbation(QLatin1String(InstallJournal::keptExistsIn(settings->appFolder) ? Probation::Kept : Probation::None));
+}
+
+bool Updater::isRefusedOffer()
+{
+    if (!settings->isRefused(fileManager->versionCode))
+        return false;
+    qDebug() << "[Updater]" << "version" << fileManager->versionCode << "was rolled back on this device, not taken";
+    return true;
+}
+
+void Updater::notRequired()
+{
+    setStateUpdate(QLatin1String(State::NotRequired));
+    cycleStep = StepDone;
+    setStateDownload(QLatin1String(State::Ready));
 }
 
 void Updater::updateReady()
@@ -230,9 +310,9 @@ void Updater::tickInfo()
         setStateDownload(QLatin1String(State::Ready));
     } else if (fileManager->versionCode <= settings->getAppVersionCode()) {
         qDebug() << "[Updater]" << QStringLiteral("no update required v.") + QString::number(fileManager->versionCode);
-        setStateUpdate(QLatin1String(State::NotRequired));
-        cycleStep = StepDone;
-        setStateDownload(QLatin1String(State::Ready));
+        notRequired();
+    } else if (isRefusedOffer()) {
+        notRequired();
     } else {
         qDebug() << "[Updater]" << QStringLiteral("new version ") + QString::number(fileManager->versionCode);
         if (fileManager->isPackageValid()) {
@@ -266,6 +346,9 @@ void Updater::tickPackage()
             setStateUpdate(QLatin1String(State::ErrorHash));
         qDebug() << "[Updater]" << "error dovnloading app";
         cycleStep = StepFailed;
+    } else if (isRefusedOffer()) {
+        // Rolled back while its package was on the way.
+        notRequired();
     } else if (fileManager->isPackageValid()) {
         qDebug() << "[Updater]" << "app dowloded, available";
         cycleStep = StepDone;

@@ -30,6 +30,11 @@ public:
     Q_INVOKABLE void init(Settings *s);
     Q_INVOKABLE void startDowload();
     Q_INVOKABLE bool startUpdate();
+    // Returns the application folder to the version kept by the last installation and refuses the
+    // one it leaves; the application must not be running.
+    Q_INVOKABLE bool rollBack();
+    // The installed version has proved itself: the files kept from the previous one go.
+    Q_INVOKABLE void commitVersion();
 
     // Read-only views for the entry and for tests that drive the cycle tick by tick.
     int getCycleStep() const { return cycleStep; }
@@ -44,6 +49,7 @@ signals:
     void quit();
     void stateDownloadChanged();
     void stateUpdateChanged();
+    void stateProbationChanged();
     // A package was installed: the process should end once its clients know, so that the next
     // check runs in a fresh one.
     void installed();
@@ -61,6 +67,12 @@ private:
     void updateReady();
     void setStateDownload(const QString &state);
     void setStateUpdate(const QString &state);
+    void setStateProbation(const QString &state);
+    // "kept" while the last installation's files are kept, else "none".
+    void refreshStateProbation();
+    // An offered version that was rolled back here counts as not required; logs it.
+    bool isRefusedOffer();
+    void notRequired();
     void restartPeriodTimer(int msec);
     // The period in milliseconds and a random share of it, so that a fleet does not check in step.
     int periodWithJitter() const;

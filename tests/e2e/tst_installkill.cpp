@@ -30,6 +30,8 @@ using Tree = QMap<QString, QByteArray>;
 const int filesPerPackage = 2000;
 const int privateFiles = 20;
 const char markerName[] = ".update-journal";
+const char keptName[] = ".update-kept";
+const char backupPrefix[] = ".update-backup-";
 
 // Every entry below root, hidden ones included, with the digest of each file's content.
 Tree treeOf(const QString &root)
@@ -46,6 +48,19 @@ Tree treeOf(const QString &root)
             tree.insert(relative, QCryptographicHash::hash(TestFiles::read(path), QCryptographicHash::Md5));
     }
     return tree;
+}
+
+// The tree without the kept generation: the record and the backup folder that a finished
+// installation leaves for a return to the version before it.
+Tree withoutKept(const Tree &tree)
+{
+    Tree rest;
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        const QString top = it.key().section(QLatin1Char('/'), 0, 0);
+        if (top != QLatin1String(keptName) && !top.startsWith(QLatin1String(backupPrefix)))
+            rest.insert(it.key(), it.value());
+    }
+    return rest;
 }
 
 QString firstDifference(const Tree &a, const Tree &b)
@@ -117,6 +132,8 @@ private slots:
 
 private:
     void makePackage(int which);
+    // The kept record names the only backup folder, which holds the replaced version's files.
+    void checkKept(int from, int to, const Tree &replaced);
     void announce(int which, int versionCode);
     int storedVersion();
 
@@ -215,6 +232,21 @@ void TestInstallKill::announce(int which, int versionCode)
                              QJsonDocument(QJsonObject{{QStringLiteral("linux"), entry}}).toJson()));
 }
 
+void TestInstallKill::checkKept(int from, int to, const Tree &replaced)
+{
+    const QJsonObject kept = QJsonDocument::fromJson(TestFiles::read(m_app + QLatin1Char('/') + QLatin1String(keptName))).object();
+    QCOMPARE(kept.value(QStringLiteral("state")).toString(), QStringLiteral("done"));
+    QCOMPARE(kept.value(QStringLiteral("from")).toInt(), from);
+    QCOMPARE(kept.value(QStringLiteral("to")).toInt(), to);
+    const QString backup = kept.value(QStringLiteral("backup")).toString();
+    QCOMPARE(QDir(m_app).entryList({QLatin1String(backupPrefix) + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden),
+             QStringList({backup}));
+    const QString exe = QStringLiteral("tovrel.exe");
+    QCOMPARE(QCryptographicHash::hash(TestFiles::read(m_app + QLatin1Char('/') + backup + QLatin1Char('/') + exe),
+                                      QCryptographicHash::Md5),
+             replaced.value(exe));
+}
+
 int TestInstallKill::storedVersion()
 {
     QSettings store(m_env->settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
@@ -235,15 +267,16 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
         UpdaterRun run(*m_env, {QStringLiteral("--update"), QStringLiteral("1")});
         QVERIFY(run.process.waitForFinished(30000));
         QVERIFY2(run.process.exitCode() == 0, run.output().constData());
-        QVERIFY2(run.output().contains("journal removed"), run.output().constData());
+        QVERIFY2(run.output().contains("journal kept as"), run.output().constData());
     }
     const qint64 fullRunMs = clock.elapsed();
     qInfo() << "uninterrupted installation run:" << fullRunMs << "ms";
     Tree expected = currentTree;
     for (auto it = m_trees[1].cbegin(); it != m_trees[1].cend(); ++it)
         expected.insert(it.key(), it.value());
-    QCOMPARE(treeOf(m_app), expected);
+    QCOMPARE(withoutKept(treeOf(m_app)), expected);
     QCOMPARE(storedVersion(), 101);
+    checkKept(100, 101, currentTree);
     QVERIFY(QDir(m_app + QStringLiteral("/only0")).removeRecursively());
     current = 1;
     currentTree = m_trees[1];
@@ -332,21 +365,29 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
             QVERIFY(run.process.waitForFinished(10000));
         }
         QVERIFY(!QFile::exists(journalPath));
-        const Tree now = treeOf(m_app);
+        const Tree now = withoutKept(treeOf(m_app));
+        const bool kept = QFile::exists(m_app + QLatin1Char('/') + QLatin1String(keptName));
         Tree newTree = currentTree;
         for (auto it = m_trees[next].cbegin(); it != m_trees[next].cend(); ++it)
             newTree.insert(it.key(), it.value());
         if (now == currentTree) {
             ++ended[0];
             QCOMPARE(storedVersion(), oldVersion);
+            // Cut off before the new installation dropped the previous kept generation, or after.
+            if (kept)
+                checkKept(oldVersion - 1, oldVersion, m_trees[next]);
+            else
+                QVERIFY(QDir(m_app).entryList({QLatin1String(backupPrefix) + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden).isEmpty());
         } else if (now == newTree) {
             ++ended[1];
             QCOMPARE(storedVersion(), oldVersion + 1);
+            QVERIFY(kept);
+            checkKept(oldVersion, oldVersion + 1, currentTree);
             // Back to exactly the package's tree, so that the next installation creates a folder again.
             QVERIFY(QDir(m_app + QStringLiteral("/only%1").arg(current)).removeRecursively());
             current = next;
             currentTree = m_trees[next];
-            QCOMPARE(treeOf(m_app), currentTree);
+            QCOMPARE(withoutKept(treeOf(m_app)), currentTree);
         } else {
             QFAIL(qPrintable(QStringLiteral("try %1 (seed %2): a mix of versions, first differing entry %3 / %4")
                                  .arg(tries).arg(seed).arg(firstDifference(now, currentTree), firstDifference(now, newTree))));

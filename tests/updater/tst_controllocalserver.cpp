@@ -35,7 +35,7 @@ private slots:
     void init();
     void cleanup();
 
-    void firstTwoLinesOnConnect();
+    void firstLinesOnConnect();
     void getRepliesInKeyOrder();
     void invalidValueStopsRequest();
     void wrongTypeIsSkipped();
@@ -62,7 +62,7 @@ private slots:
 private:
     void startServer();
     void connectClient(QLocalSocket &client);
-    // Connects and reads past the two-line greeting every new client gets.
+    // Connects and reads past the three-line greeting every new client gets.
     void connectGreeted(QLocalSocket &client);
     void request(QLocalSocket &client, const QByteArray &json);
 
@@ -111,7 +111,7 @@ void TestControlLocalServer::connectClient(QLocalSocket &client)
 void TestControlLocalServer::connectGreeted(QLocalSocket &client)
 {
     connectClient(client);
-    SocketHelpers::readLines(client, 2);
+    SocketHelpers::readLines(client, 3);
 }
 
 // Ends the request with a line feed, so that requests written back to back stay apart.
@@ -121,14 +121,17 @@ void TestControlLocalServer::request(QLocalSocket &client, const QByteArray &jso
     client.flush();
 }
 
-void TestControlLocalServer::firstTwoLinesOnConnect()
+void TestControlLocalServer::firstLinesOnConnect()
 {
     m_settings->stateUpdate = QStringLiteral("ready");
     m_settings->stateDownload.clear();
+    m_settings->stateProbation = QStringLiteral("kept");
     startServer();
     QLocalSocket client;
     connectClient(client);
-    QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"state_update\":\"ready\"}\n{\"state_download\":\"\"}\n"));
+    // Each state on a line of its own, the probation after the two older ones.
+    QCOMPARE(SocketHelpers::readLines(client, 3), QByteArray("{\"state_update\":\"ready\"}\n{\"state_download\":\"\"}\n"
+                                                            "{\"state_probation\":\"kept\"}\n"));
 }
 
 void TestControlLocalServer::getRepliesInKeyOrder()
@@ -142,6 +145,7 @@ void TestControlLocalServer::getRepliesInKeyOrder()
     m_settings->stateDownload = QStringLiteral("downloading");
     m_settings->stateUpdate = QStringLiteral("init");
     m_settings->readyVersionCode = 9;
+    m_settings->stateProbation = QStringLiteral("none");
     startServer();
     QLocalSocket client;
     connectGreeted(client);
@@ -156,6 +160,8 @@ void TestControlLocalServer::getRepliesInKeyOrder()
                         "{\"device_id\":\"dev-1\"}\n{\"active_download\":1}\n{\"active_update\":0}\n"
                         "{\"state_download\":\"downloading\"}\n{\"state_update\":\"init\"}\n"
                         "{\"ready_version\":9}\n"));
+    request(client, R"({"action":"get","state_probation":"x"})");
+    QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("{\"state_probation\":\"none\"}\n"));
 
     // Getters read the store, so a value changed by someone else is reported as it is now.
     SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater"))->setValue(QStringLiteral("update/period"), 77);
@@ -399,6 +405,8 @@ void TestControlLocalServer::commandActions()
     QSignalSpy updates(m_server.get(), &ControlLocalServer::update);
     QSignalSpy downloads(m_server.get(), &ControlLocalServer::downloadUpdate);
     QSignalSpy quits(m_server.get(), &ControlLocalServer::quit);
+    QSignalSpy rollbacks(m_server.get(), &ControlLocalServer::rollback);
+    QSignalSpy commits(m_server.get(), &ControlLocalServer::commit);
 
     // The launcher writes its request without a line feed.
     client.write(R"({"action":"update"})");
@@ -406,7 +414,15 @@ void TestControlLocalServer::commandActions()
     QVERIFY(updates.wait(5000));
     request(client, "{\"action\":\"download_update\"}\n");
     QVERIFY(downloads.wait(5000));
+    client.write(R"({"action":"rollback"})");
+    client.flush();
+    QVERIFY(rollbacks.wait(5000));
+    request(client, "{\"action\":\"commit\"}");
+    QVERIFY(commits.wait(5000));
     QCOMPARE(updates.count(), 1);
+    QCOMPARE(downloads.count(), 1);
+    QCOMPARE(rollbacks.count(), 1);
+    QCOMPARE(commits.count(), 1);
     QCOMPARE(quits.count(), 0);
 }
 
@@ -443,9 +459,12 @@ void TestControlLocalServer::stateUpdatePushedToAll()
     m_server->stateUpdateChanged();
     m_settings->stateUpdate = QStringLiteral("updating");
     m_server->stateUpdateChanged();
-    const QByteArray expected("{\"state_update\":\"ready\"}\n{\"state_update\":\"updating\"}\n");
-    QCOMPARE(SocketHelpers::readLines(first, 2), expected);
-    QCOMPARE(SocketHelpers::readLines(second, 2), expected);
+    m_settings->stateProbation = QStringLiteral("rolling_back");
+    m_server->stateProbationChanged();
+    const QByteArray expected("{\"state_update\":\"ready\"}\n{\"state_update\":\"updating\"}\n"
+                              "{\"state_probation\":\"rolling_back\"}\n");
+    QCOMPARE(SocketHelpers::readLines(first, 3), expected);
+    QCOMPARE(SocketHelpers::readLines(second, 3), expected);
 }
 
 void TestControlLocalServer::downloadStatesAreCoalesced()
@@ -577,9 +596,9 @@ void TestControlLocalServer::secondInstanceFails()
     // The first keeps serving under its name.
     QLocalSocket client;
     connectClient(client);
-    QByteArray lines = SocketHelpers::readLines(client, 2);
+    QByteArray lines = SocketHelpers::readLines(client, 3);
     // The second's probe may have made the first greet a client that was gone at once.
-    QVERIFY(lines.endsWith("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n"));
+    QVERIFY(lines.endsWith("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n{\"state_probation\":\"\"}\n"));
 }
 
 void TestControlLocalServer::staleNameIsRecovered()
@@ -591,7 +610,8 @@ void TestControlLocalServer::staleNameIsRecovered()
     startServer();
     QLocalSocket client;
     connectClient(client);
-    QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 3),
+             QByteArray("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n{\"state_probation\":\"\"}\n"));
 }
 
 QTEST_MAIN(TestControlLocalServer)

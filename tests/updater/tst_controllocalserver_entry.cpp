@@ -81,9 +81,10 @@ void TestControlEntry::secondInstanceEnds()
     QLocalSocket client;
     client.connectToServer(SocketHelpers::serverPath(name));
     QVERIFY(client.waitForConnected(5000));
-    const QByteArray greeting = readLines(client, 2);
+    const QByteArray greeting = readLines(client, 3);
     QVERIFY2(greeting.startsWith("{\"state_update\":\""), greeting.constData());
     QVERIFY2(greeting.contains("\n{\"state_download\":\""), greeting.constData());
+    QVERIFY2(greeting.endsWith("\n{\"state_probation\":\"none\"}\n"), greeting.constData());
 }
 
 void TestControlEntry::nameOfKilledUpdaterIsReused()
@@ -117,7 +118,7 @@ void TestControlEntry::quitRequestEndsUpdater()
     QLocalSocket client;
     client.connectToServer(SocketHelpers::serverPath(name));
     QVERIFY(client.waitForConnected(5000));
-    readLines(client, 2);
+    readLines(client, 3);
 
     client.write(R"({"action":"get","installed_version":0})" "\n" R"({"action":"quit"})");
     client.flush();
@@ -157,12 +158,13 @@ void TestControlEntry::endsAfterInstallationOnceClientsKnow()
     QLocalSocket client;
     client.connectToServer(SocketHelpers::serverPath(name));
     QVERIFY(client.waitForConnected(5000));
-    QVERIFY(readLines(client, 2).startsWith("{\"state_update\":\"ready\"}\n"));
+    QVERIFY(readLines(client, 3).startsWith("{\"state_update\":\"ready\"}\n"));
 
     client.write(R"({"action":"update"})");
     client.flush();
-    // The client has both states before the updater ends on its own.
-    QCOMPARE(readLines(client, 2), QByteArray("{\"state_update\":\"updating\"}\n{\"state_update\":\"updated\"}\n"));
+    // The client has every state before the updater ends on its own.
+    QCOMPARE(readLines(client, 3), QByteArray("{\"state_update\":\"updating\"}\n{\"state_update\":\"updated\"}\n"
+                                              "{\"state_probation\":\"kept\"}\n"));
     QVERIFY(updater.process.waitForFinished(10000));
     QCOMPARE(updater.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.process.exitCode(), 0);

@@ -588,6 +588,7 @@ void TestPackageInstaller::reservedNamesAreRefused_data()
     QTest::newRow("journal's copy") << ".update-journal.new";
     QTest::newRow("into a backup") << ".update-backup-x/a.txt";
     QTest::newRow("into staging") << ".update-staging-x/a.txt";
+    QTest::newRow("kept record") << ".update-kept";
 }
 
 // The journal is the marker the launcher trusts; a package must not plant or overwrite it.
@@ -647,8 +648,15 @@ void TestPackageInstaller::versionIsStoredWhileJournalIsDone()
                  InstallJournal::Recovery::Finished);
         QCOMPARE(storedAtStart, QList<int>({8}));
     }
-    QCOMPARE(QDir(m_app).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList({QStringLiteral("a.txt"), QStringLiteral("sub")}));
+    QStringList expected({QStringLiteral("a.txt"), QStringLiteral("sub")});
+    if (!storeWorks) {
+        // The start ends the installation as an uninterrupted one would: the replaced file is kept.
+        const QString backup = InstallJournal::keptBackupIn(m_app);
+        QVERIFY(backup.startsWith(InstallJournal::backupPrefix()));
+        QCOMPARE(readAll(m_app + QLatin1Char('/') + backup + QStringLiteral("/a.txt")), QByteArray("old a"));
+        expected = QStringList({backup, QStringLiteral(".update-kept")}) + expected;
+    }
+    QCOMPARE(QDir(m_app).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), expected);
     QCOMPARE(readAll(m_app + QStringLiteral("/a.txt")), QByteArray("new a"));
 }
 
@@ -729,8 +737,11 @@ void TestPackageInstaller::cutOffMovesAreRecovered()
         QCOMPARE(readAll(m_app + QStringLiteral("/a.txt")), QByteArray("new a"));
         QCOMPARE(readAll(m_app + QStringLiteral("/new/dir/n.txt")), QByteArray("n"));
         QVERIFY(!QFile::exists(m_app + QStringLiteral("/gone.txt")));
+        // Kept with its backup, for a return to the old version.
         QCOMPARE(QDir(m_app).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList({QStringLiteral("a.txt"), QStringLiteral("keep"), QStringLiteral("new")}));
+                 QStringList({QStringLiteral(".update-backup-t"), QStringLiteral(".update-kept"), QStringLiteral("a.txt"),
+                              QStringLiteral("keep"), QStringLiteral("new")}));
+        QCOMPARE(readAll(m_app + QStringLiteral("/.update-backup-t/a.txt")), QByteArray("old a"));
     } else {
         QCOMPARE(result, InstallJournal::Recovery::Undone);
         QCOMPARE(stored, QList<int>({4}));

@@ -35,6 +35,8 @@ private slots:
     void textWithCommasOrNonAsciiIsKept_data();
     void textWithCommasOrNonAsciiIsKept();
     void keysOnlyFromTheSystemStore();
+    void refusedVersions_data();
+    void refusedVersions();
 
 private:
     void clearStore();
@@ -98,6 +100,7 @@ void TestSettings::freshStoreIsCompletedInTableOrder()
         QStringLiteral("[Settings] set rolloutId \"") + settings.rolloutId + QLatin1Char('"'),
         QStringLiteral("[Settings] set jitter"),
         QStringLiteral("[Settings] set nice"),
+        QStringLiteral("[Settings] set refused"),
     };
     QCOMPARE(g_log, expectedLines);
 
@@ -120,6 +123,8 @@ void TestSettings::freshStoreIsCompletedInTableOrder()
     QCOMPARE(settings.rolloutId.size(), 32);
     QCOMPARE(storedValue(QStringLiteral("update/jitter")).toInt(), 0);
     QCOMPARE(storedValue(QStringLiteral("update/nice")).toInt(), 10);
+    QVERIFY(storedValue(QStringLiteral("app/refused")).isValid());
+    QCOMPARE(storedValue(QStringLiteral("app/refused")).toString(), QString());
 
     QCOMPARE(settings.appFolder, QStringLiteral("C:/tovrel/app"));
     QCOMPARE(settings.appVersionCode, 407);
@@ -349,6 +354,58 @@ void TestSettings::keysOnlyFromTheSystemStore()
     QCOMPARE(file.readAll(), system);
     QCOMPARE(storedValue(QStringLiteral("update/publickey")).toString(), QStringLiteral("USERKEY"));
     QVERIFY(QFile::remove(systemFile));
+}
+
+void TestSettings::refusedVersions_data()
+{
+    QTest::addColumn<QByteArray>("line");      // as in the file, typed by hand or written by us
+    QTest::addColumn<int>("code");
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<QString>("afterRefusing"); // the list once code is refused
+    QTest::newRow("empty") << QByteArray("refused=") << 5 << false << "5";
+    QTest::newRow("written list") << QByteArray("refused=\"2,5\"") << 5 << true << "2,5";
+    QTest::newRow("hand-typed list") << QByteArray("refused=2, 5") << 5 << true << "2,5";
+    QTest::newRow("a longer code is another") << QByteArray("refused=15") << 5 << false << "15,5";
+    QTest::newRow("first of two") << QByteArray("refused=\"2,5\"") << 2 << true << "2,5";
+}
+
+void TestSettings::refusedVersions()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, code);
+    QFETCH(bool, refused);
+    QFETCH(QString, afterRefusing);
+    QString path;
+    {
+        Settings complete;
+        complete.init();
+        path = complete.store.fileName();
+    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray content = file.readAll();
+    file.close();
+    QVERIFY(content.contains("refused="));
+    QList<QByteArray> lines = content.split('\n');
+    for (QByteArray &each : lines) {
+        if (each.startsWith("refused="))
+            each = line;
+    }
+    content = lines.join('\n');
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+    QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime));
+    file.close();
+
+    Settings settings;
+    settings.read();
+    QCOMPARE(settings.isRefused(code), refused);
+    QVERIFY(settings.refuseVersion(code));
+    QVERIFY(settings.refuseVersion(code));
+    QCOMPARE(Settings().isRefused(code), true);
+    QCOMPARE(SettingsStore::text(*SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater")),
+                                 QStringLiteral("app/refused")),
+             afterRefusing);
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

@@ -1,8 +1,10 @@
 #include "downloadfile.h"
+#include "installjournal.h"
 #include "filemanager.h"
 #include "httptestserver.h"
 #include "settings.h"
 #include "testenvironment.h"
+#include "testfiles.h"
 #include "testzip.h"
 #include "updater.h"
 #include "utils.h"
@@ -116,6 +118,8 @@ private slots:
     void requestsCarryFleetHeaders();
     void jitterSpreadsChecks_data();
     void jitterSpreadsChecks();
+    void refusedVersionIsNotTaken();
+    void rollBackAndCommit();
 
 private:
     struct Published
@@ -142,6 +146,7 @@ private:
     QScopedPointer<QSignalSpy> m_results;
     QScopedPointer<StdoutCapture> m_capture;
     QStringList m_states;
+    QStringList m_probation;
     // Members added to the published platform entry.
     QJsonObject m_entryExtra;
 };
@@ -159,6 +164,7 @@ void TestUpdater::init()
     m_server.reset(new HttpTestServer);
     QVERIFY(m_server->listen());
     m_states.clear();
+    m_probation.clear();
     m_entryExtra = QJsonObject();
 
     m_settings.reset(new Settings);
@@ -202,6 +208,8 @@ void TestUpdater::makeUpdater(const Updater::RandomSource &random)
         u->setRandomSource(random);
     connect(u, &Updater::stateDownloadChanged, this, [this] { m_states << QStringLiteral("D:") + m_settings->stateDownload; });
     connect(u, &Updater::stateUpdateChanged, this, [this] { m_states << QStringLiteral("U:") + m_settings->stateUpdate; });
+    connect(u, &Updater::stateProbationChanged, this,
+            [this] { m_probation << m_settings->stateProbation; });
     u->init(m_settings.data());
     u->getPeriodTimer()->blockSignals(true);
     m_results.reset(new QSignalSpy(u->getFileManager(), &FileManager::finished));
@@ -875,6 +883,111 @@ void TestUpdater::jitterSpreadsChecks()
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
     QCOMPARE(timer->interval(), laterMs);
     QCOMPARE(asked, bounds);
+}
+
+// A version rolled back on this device is never fetched or installed again; a greater one is.
+void TestUpdater::refusedVersionIsNotTaken()
+{
+    storeValue(QStringLiteral("app/refused"), QStringLiteral("150,200"));
+    m_settings->read();
+    const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "v200")});
+    makeUpdater();
+    Updater *u = m_updater.data();
+    m_states.clear();
+    QTest::ignoreMessage(QtDebugMsg, "[Updater] version 200 was rolled back on this device, not taken");
+    QVERIFY(tickAndWait(1));
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(m_states, QStringList({QStringLiteral("D:downloading"), QStringLiteral("U:not_required"),
+                                    QStringLiteral("D:ready")}));
+    QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
+
+    // Its package present and verified, at the next start and on request: still not installed.
+    QDir().mkpath(work() + QStringLiteral("/download"));
+    QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + p.fileName),
+                        work() + QStringLiteral("/download/") + p.fileName));
+    m_states.clear();
+    makeUpdater();
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:not_required")}));
+    QCOMPARE(m_probation, QStringList({QStringLiteral("none"), QStringLiteral("none")}));
+    QVERIFY(m_capture->tokens().isEmpty());
+    QVERIFY(!m_updater->startUpdate());
+    QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATING"), QStringLiteral("$ERR_UPDATED")}));
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
+    QVERIFY(!QFile::exists(app() + QStringLiteral("/a")));
+    QCOMPARE(m_settings->getAppVersionCode(), 100);
+
+    const Published newer = publish(300, {ZipItem::file(QStringLiteral("a"), "v300")});
+    u = m_updater.data();
+    QVERIFY(tickAndWait(1));
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepPackage));
+    QVERIFY(waitResult(2));
+    QCOMPARE(m_server->requestsFor("/update/" + newer.fileName.toUtf8()).size(), 1);
+}
+
+// Install, return to the kept version on request, and commit a version that has proved itself.
+void TestUpdater::rollBackAndCommit()
+{
+    QVERIFY(QDir().mkpath(app()));
+    QVERIFY(TestFiles::write(app() + QStringLiteral("/tovrel.exe"), "v100"));
+    const Published p = publish(200, {ZipItem::file(QStringLiteral("tovrel.exe"), "v200"),
+                                      ZipItem::file(QStringLiteral("plugins/p.so"), "p200")});
+    QDir().mkpath(work() + QStringLiteral("/download"));
+    QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + p.fileName),
+                        work() + QStringLiteral("/download/") + p.fileName));
+    QFile info(work() + QStringLiteral("/update.json"));
+    QVERIFY(info.open(QIODevice::WriteOnly));
+    info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"%1","hash":"%2"}})")
+                   .arg(p.fileName, p.hash).toUtf8());
+    info.close();
+    makeUpdater();
+    Updater *u = m_updater.data();
+    QCOMPARE(m_settings->stateProbation, QStringLiteral("none"));
+
+    // Nothing kept yet: refused, nothing changes.
+    m_probation.clear();
+    QVERIFY(!u->rollBack());
+    QCOMPARE(m_probation, QStringList({QStringLiteral("rollback_error")}));
+    QCOMPARE(m_settings->getAppVersionCode(), 100);
+
+    m_probation.clear();
+    QVERIFY(u->startUpdate());
+    QCOMPARE(m_probation, QStringList({QStringLiteral("kept")}));
+    QVERIFY(InstallJournal::keptExistsIn(app()));
+
+    m_probation.clear();
+    QVERIFY(u->rollBack());
+    QCOMPARE(m_probation, QStringList({QStringLiteral("rolling_back"), QStringLiteral("rolled_back")}));
+    QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v100"));
+    QVERIFY(!QFile::exists(app() + QStringLiteral("/plugins")));
+    QCOMPARE(QDir(app()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({QStringLiteral("tovrel.exe")}));
+    QCOMPARE(m_settings->getAppVersionCode(), 100);
+    QVERIFY(Settings().isRefused(200));
+    // The refused version is not installed again on request.
+    QVERIFY(!u->startUpdate());
+    QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v100"));
+
+    // A greater version installs and, committed, keeps nothing.
+    const Published newer = publish(300, {ZipItem::file(QStringLiteral("tovrel.exe"), "v300")});
+    QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + newer.fileName),
+                        work() + QStringLiteral("/download/") + newer.fileName));
+    QVERIFY(info.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    info.write(QStringLiteral(R"({"linux":{"version_code":300,"file_name":"%1","hash":"%2"}})")
+                   .arg(newer.fileName, newer.hash).toUtf8());
+    info.close();
+    QVERIFY(u->getFileManager()->readUpdateInfo());
+    QVERIFY(u->startUpdate());
+    QCOMPARE(m_settings->stateProbation, QStringLiteral("kept"));
+    m_probation.clear();
+    u->commitVersion();
+    QCOMPARE(m_probation, QStringList({QStringLiteral("none")}));
+    QCOMPARE(QDir(app()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({QStringLiteral("tovrel.exe")}));
+    QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v300"));
+    QVERIFY(!u->rollBack());
+    QCOMPARE(m_settings->stateProbation, QStringLiteral("rollback_error"));
 }
 
 QTEST_GUILESS_MAIN(TestUpdater)

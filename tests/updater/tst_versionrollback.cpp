@@ -1,0 +1,375 @@
+#include "fileops.h"
+#include "installjournal.h"
+#include "packageinstaller.h"
+#include "testfiles.h"
+#include "testzip.h"
+#include "versionrollback.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// An installation keeps what it replaced; a return puts exactly that back, also when it is cut off
+// at any point and carried through by the next start.
+
+namespace {
+
+using Tree = QMap<QString, QByteArray>;
+
+// Every entry below root, hidden ones included.
+Tree treeOf(const QString &root)
+{
+    Tree tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        tree.insert(QDir(root).relativeFilePath(path), it.fileInfo().isDir() ? QByteArray("<dir>") : TestFiles::read(path));
+    }
+    return tree;
+}
+
+QStringList backupsIn(const QString &folder)
+{
+    return QDir(folder).entryList({InstallJournal::backupPrefix() + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden);
+}
+
+} // namespace
+
+class TestVersionRollback : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void installKeepsAndRollbackRestores_data();
+    void installKeepsAndRollbackRestores();
+    void oneGenerationIsKept();
+    void nothingToGoBackTo_data();
+    void nothingToGoBackTo();
+    void cutOffReturnIsCarriedThrough_data();
+    void cutOffReturnIsCarriedThrough();
+    void blockedReturnWaitsForTheNextStart();
+
+private:
+    bool install(const QList<ZipItem> &items, int from, int to, QString *error = nullptr);
+    bool installV2() { return install(m_v2, 1, 2); }
+    VersionRollback::Result rollBack(VersionRollback &rollback);
+    InstallJournal::Recovery recover();
+
+    QScopedPointer<QTemporaryDir> m_tmp;
+    QString m_app;
+    Tree m_v1;
+    QList<ZipItem> m_v2;
+    QList<int> m_stored;
+    QList<int> m_refused;
+};
+
+void TestVersionRollback::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void TestVersionRollback::init()
+{
+    m_tmp.reset(new QTemporaryDir);
+    QVERIFY(m_tmp->isValid());
+    m_app = m_tmp->filePath(QStringLiteral("app"));
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/tovrel.exe"), "v1"));
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/lib/a.so"), "a1"));
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/lib/same.so"), "same"));
+    // The user's own files, which no version contains.
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/config/user.ini"), "mine"));
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/.hidden"), "hidden"));
+    m_v1 = treeOf(m_app);
+    // A changed file, an unchanged one, a changed one in a subfolder and added files in new folders.
+    m_v2 = {ZipItem::file(QStringLiteral("tovrel.exe"), "v2", 0755), ZipItem::file(QStringLiteral("lib/a.so"), "a2"),
+            ZipItem::file(QStringLiteral("lib/same.so"), "same"),
+            ZipItem::file(QStringLiteral("plugins/extra/new.so"), "new"),
+            ZipItem::file(QStringLiteral("plugins/extra/more/x.so"), "x")};
+    m_stored.clear();
+    m_refused.clear();
+}
+
+void TestVersionRollback::cleanup()
+{
+    m_tmp.reset();
+}
+
+bool TestVersionRollback::install(const QList<ZipItem> &items, int from, int to, QString *error)
+{
+    const QString package = m_tmp->filePath(QStringLiteral("p%1.zip").arg(to));
+    if (!writeZip(package, items).isEmpty())
+        return false;
+    PackageInstaller installer(package, m_app);
+    installer.setVersionCodes(from, to);
+    installer.setKeepReplaced(true);
+    const bool ok = installer.run();
+    if (error)
+        *error = installer.errorString();
+    return ok;
+}
+
+VersionRollback::Result TestVersionRollback::rollBack(VersionRollback &rollback)
+{
+    rollback.setVersionStore([this](int code) {
+        m_stored << code;
+        return true;
+    });
+    rollback.setRefusalStore([this](int code) {
+        m_refused << code;
+        return true;
+    });
+    return rollback.run();
+}
+
+InstallJournal::Recovery TestVersionRollback::recover()
+{
+    return InstallJournal::recover(
+        m_app,
+        [this](int code) {
+            m_stored << code;
+            return true;
+        },
+        [this](int code) {
+            m_refused << code;
+            return true;
+        });
+}
+
+void TestVersionRollback::installKeepsAndRollbackRestores_data()
+{
+    QTest::addColumn<bool>("runtimeFile");
+    QTest::newRow("as installed") << false;
+    // The new version wrote into a folder that came with it: that file is the user's.
+    QTest::newRow("file written into a new folder") << true;
+}
+
+void TestVersionRollback::installKeepsAndRollbackRestores()
+{
+    QFETCH(bool, runtimeFile);
+    QVERIFY(installV2());
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/tovrel.exe")), QByteArray("v2"));
+    QVERIFY(!InstallJournal::existsIn(m_app));
+    QVERIFY(InstallJournal::keptExistsIn(m_app));
+    InstallJournal kept;
+    QString error;
+    QVERIFY2(kept.loadKept(m_app, &error), qPrintable(error));
+    QCOMPARE(kept.fromVersion, 1);
+    QCOMPARE(kept.toVersion, 2);
+    QCOMPARE(backupsIn(m_app), QStringList({kept.backup}));
+    QCOMPARE(kept.createdFolders, QStringList({QStringLiteral("plugins"), QStringLiteral("plugins/extra"),
+                                               QStringLiteral("plugins/extra/more")}));
+    QCOMPARE(TestFiles::read(m_app + QLatin1Char('/') + kept.backup + QStringLiteral("/tovrel.exe")), QByteArray("v1"));
+    QCOMPARE(TestFiles::read(m_app + QLatin1Char('/') + kept.backup + QStringLiteral("/lib/a.so")), QByteArray("a1"));
+    QVERIFY(QDir(m_app).entryList({InstallJournal::stagingPrefix() + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden).isEmpty());
+    // A start finds nothing to do and leaves the kept generation alone.
+    QCOMPARE(recover(), InstallJournal::Recovery::Nothing);
+    QCOMPARE(backupsIn(m_app), QStringList({kept.backup}));
+
+    Tree expected = m_v1;
+    if (runtimeFile) {
+        QVERIFY(TestFiles::write(m_app + QStringLiteral("/plugins/extra/cache.dat"), "runtime"));
+        expected.insert(QStringLiteral("plugins"), "<dir>");
+        expected.insert(QStringLiteral("plugins/extra"), "<dir>");
+        expected.insert(QStringLiteral("plugins/extra/cache.dat"), "runtime");
+    }
+    VersionRollback rollback(m_app);
+    QCOMPARE(rollBack(rollback), VersionRollback::Result::RolledBack);
+    QCOMPARE(treeOf(m_app), expected);
+    QCOMPARE(m_stored, QList<int>({1}));
+    QCOMPARE(m_refused, QList<int>({2}));
+
+    // Nothing is kept any more: a second return is refused.
+    VersionRollback again(m_app);
+    QCOMPARE(rollBack(again), VersionRollback::Result::NothingKept);
+    QCOMPARE(treeOf(m_app), expected);
+}
+
+void TestVersionRollback::oneGenerationIsKept()
+{
+    QVERIFY(installV2());
+    const QByteArray record = TestFiles::read(InstallJournal::keptPathIn(m_app));
+    const QStringList backups = backupsIn(m_app);
+    QCOMPARE(backups.size(), 1);
+    const Tree v2 = treeOf(m_app);
+
+    // The installed version once more (an installation on request after an automatic one) keeps
+    // the generation that leads back to version 1.
+    QVERIFY(install(m_v2, 2, 2));
+    QCOMPARE(treeOf(m_app), v2);
+    // So does a start that finds such a repeat cut off after its moves.
+    InstallJournal repeat;
+    repeat.folder = m_app;
+    repeat.source = InstallJournal::stagingPrefix() + QStringLiteral("r");
+    repeat.backup = InstallJournal::backupPrefix() + QStringLiteral("r");
+    repeat.fromVersion = 2;
+    repeat.toVersion = 2;
+    repeat.state = InstallJournal::State::Done;
+    repeat.entries = {{QStringLiteral("tovrel.exe"), InstallJournal::Action::Put, true}};
+    QVERIFY(QDir().mkpath(repeat.full(repeat.source)) && QDir().mkpath(repeat.full(repeat.backup)));
+    QVERIFY(FileOps::keepAs(repeat.full(QStringLiteral("tovrel.exe")), repeat.full(repeat.backup + QStringLiteral("/tovrel.exe"))));
+    QString error;
+    QVERIFY2(repeat.save(&error), qPrintable(error));
+    QCOMPARE(recover(), InstallJournal::Recovery::Finished);
+    QCOMPARE(treeOf(m_app), v2);
+    QCOMPARE(m_stored, QList<int>({2}));
+    m_stored.clear();
+
+    // A refused package leaves the kept generation alone; it may not plant a record of its own.
+    QVERIFY(!install({ZipItem::file(QStringLiteral("tovrel.exe"), "v3"), ZipItem::file(QStringLiteral(".update-kept"), "{}")},
+                     2, 3, &error));
+    QVERIFY2(error.contains(QStringLiteral(".update-kept")), qPrintable(error));
+    QCOMPARE(treeOf(m_app), v2);
+
+    QVERIFY(install({ZipItem::file(QStringLiteral("tovrel.exe"), "v3")}, 2, 3));
+    QVERIFY(TestFiles::read(InstallJournal::keptPathIn(m_app)) != record);
+    const QStringList now = backupsIn(m_app);
+    QCOMPARE(now.size(), 1);
+    QVERIFY(now != backups);
+    InstallJournal kept;
+    QVERIFY2(kept.loadKept(m_app, &error), qPrintable(error));
+    QCOMPARE(kept.backup, now.first());
+    QCOMPARE(kept.fromVersion, 2);
+
+    // The return goes one step back only.
+    VersionRollback rollback(m_app);
+    QCOMPARE(rollBack(rollback), VersionRollback::Result::RolledBack);
+    Tree expected = v2;
+    expected.remove(QStringLiteral(".update-kept"));
+    expected.remove(backups.first());
+    for (auto it = v2.cbegin(); it != v2.cend(); ++it) {
+        if (it.key().startsWith(backups.first() + QLatin1Char('/')))
+            expected.remove(it.key());
+    }
+    QCOMPARE(treeOf(m_app), expected);
+    QCOMPARE(m_stored, QList<int>({2}));
+    QCOMPARE(m_refused, QList<int>({3}));
+}
+
+void TestVersionRollback::nothingToGoBackTo_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::newRow("nothing kept") << "none";
+    QTest::newRow("last installation only added files") << "added";
+    QTest::newRow("a kept file is missing") << "missing";
+    QTest::newRow("unreadable record") << "unreadable";
+    QTest::newRow("unfinished journal") << "journal";
+}
+
+void TestVersionRollback::nothingToGoBackTo()
+{
+    QFETCH(QString, situation);
+    if (situation == QLatin1String("added")) {
+        QVERIFY(install({ZipItem::file(QStringLiteral("plugins/new.so"), "new")}, 1, 2));
+    } else if (situation != QLatin1String("none")) {
+        QVERIFY(installV2());
+        InstallJournal kept;
+        QString error;
+        QVERIFY2(kept.loadKept(m_app, &error), qPrintable(error));
+        if (situation == QLatin1String("missing"))
+            QVERIFY(QFile::remove(m_app + QLatin1Char('/') + kept.backup + QStringLiteral("/lib/a.so")));
+        else if (situation == QLatin1String("unreadable"))
+            QVERIFY(TestFiles::write(InstallJournal::keptPathIn(m_app), "{\"format\":1,\"sta"));
+        else
+            QVERIFY(TestFiles::write(InstallJournal::pathIn(m_app), "{}"));
+    }
+    const Tree before = treeOf(m_app);
+    VersionRollback rollback(m_app);
+    QCOMPARE(rollBack(rollback), VersionRollback::Result::NothingKept);
+    QVERIFY(!rollback.errorString().isEmpty());
+    QCOMPARE(treeOf(m_app), before);
+    QVERIFY(m_stored.isEmpty());
+    QVERIFY(m_refused.isEmpty());
+}
+
+void TestVersionRollback::cutOffReturnIsCarriedThrough_data()
+{
+    QTest::addColumn<int>("moved");        // entries carried out before the cut
+    QTest::addColumn<bool>("halfPut");     // the next file left has its second name, not yet moved
+    QTest::addColumn<bool>("done");
+    QTest::addColumn<bool>("recordGone");  // the kept record was already removed
+    QTest::newRow("journal only") << 0 << false << false << false;
+    QTest::newRow("first file back") << 1 << false << false << false;
+    QTest::newRow("second file linked, not moved") << 1 << true << false << false;
+    QTest::newRow("middle") << 3 << false << false << false;
+    QTest::newRow("all moves, folders left") << 5 << false << false << false;
+    QTest::newRow("marked done") << 5 << false << true << false;
+    QTest::newRow("done, record removed") << 5 << false << true << true;
+}
+
+void TestVersionRollback::cutOffReturnIsCarriedThrough()
+{
+    QFETCH(int, moved);
+    QFETCH(bool, halfPut);
+    QFETCH(bool, done);
+    QFETCH(bool, recordGone);
+    QVERIFY(installV2());
+    VersionRollback rollback(m_app);
+    QVERIFY2(rollback.prepare(), qPrintable(rollback.errorString()));
+    InstallJournal journal = rollback.journal();
+    QCOMPARE(int(journal.entries.size()), 5);
+    QCOMPARE(journal.kind, InstallJournal::Kind::Rollback);
+    QString error;
+    QVERIFY2(journal.save(&error), qPrintable(error));
+
+    InstallJournal partial = journal;
+    partial.entries.assign(journal.entries.begin(), journal.entries.begin() + moved);
+    partial.createdFolders.clear();
+    QStringList errors;
+    QSet<QString> touched;
+    QVERIFY2(VersionRollback::rollForward(partial, &errors, &touched), qPrintable(errors.join('\n')));
+    if (halfPut) {
+        const InstallJournal::Entry &next = journal.entries.at(size_t(moved));
+        QCOMPARE(next.action, InstallJournal::Action::Put);
+        const QString second = journal.full(journal.backup + QLatin1Char('/') + next.path);
+        QVERIFY(QDir().mkpath(QFileInfo(second).path()));
+        QVERIFY(FileOps::keepAs(journal.full(next.path), second));
+    }
+    if (done) {
+        journal.state = InstallJournal::State::Done;
+        QVERIFY2(journal.save(&error), qPrintable(error));
+    }
+    if (recordGone)
+        QVERIFY(QFile::remove(InstallJournal::keptPathIn(m_app)));
+
+    QCOMPARE(recover(), InstallJournal::Recovery::RolledBack);
+    QCOMPARE(treeOf(m_app), m_v1);
+    QCOMPARE(m_stored, QList<int>({1}));
+    QCOMPARE(m_refused, QList<int>({2}));
+}
+
+// A return that cannot finish leaves its journal (the marker) for the next start, which carries it
+// through once the obstacle is gone.
+void TestVersionRollback::blockedReturnWaitsForTheNextStart()
+{
+    QVERIFY(installV2());
+    QVERIFY(QFile::remove(m_app + QStringLiteral("/tovrel.exe")));
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/tovrel.exe/inside"), "in the way"));
+    VersionRollback rollback(m_app);
+    QCOMPARE(rollBack(rollback), VersionRollback::Result::Failed);
+    QVERIFY2(rollback.errorString().contains(QStringLiteral("tovrel.exe")), qPrintable(rollback.errorString()));
+    QVERIFY(InstallJournal::existsIn(m_app));
+    QVERIFY(InstallJournal::keptExistsIn(m_app));
+    QVERIFY(m_stored.isEmpty());
+    // The rest was carried out, and the blocking folder was not moved aside.
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/lib/a.so")), QByteArray("a1"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/tovrel.exe/inside")), QByteArray("in the way"));
+
+    QCOMPARE(recover(), InstallJournal::Recovery::Failed);
+    QVERIFY(InstallJournal::existsIn(m_app));
+
+    QVERIFY(QDir(m_app + QStringLiteral("/tovrel.exe")).removeRecursively());
+    QCOMPARE(recover(), InstallJournal::Recovery::RolledBack);
+    QCOMPARE(treeOf(m_app), m_v1);
+    QCOMPARE(m_stored, QList<int>({1}));
+    QCOMPARE(m_refused, QList<int>({2}));
+}
+
+QTEST_GUILESS_MAIN(TestVersionRollback)
+#include "tst_versionrollback.moc"
