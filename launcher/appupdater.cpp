@@ -85,30 +85,40 @@ void AppUpdater::requestRollback()
 {
     rollbackPending = true;
     sendPending();
-    // The device shows a waiting window until the updater answers: an updater that ended after an
-    // installation is looked for now, not at the next attempt a minute later.
-    if (rollbackPending && (updaterState == NOTRUNNING || updaterState == RECONNECT))
-        m_timer->start(SoonAttemptMs);
+    lookForUpdaterSoon();
 }
 
 void AppUpdater::acceptVersion()
 {
     commitPending = true;
     sendPending();
+    lookForUpdaterSoon();
+}
+
+void AppUpdater::lookForUpdaterSoon()
+{
+    // The device shows a waiting window until a rollback is answered, and no update is installed
+    // until the kept files are dropped: an updater that ended after an installation is looked
+    // for now, not at the next attempt a minute later.
+    if (!isConnected() && (updaterState == NOTRUNNING || updaterState == RECONNECT)
+        && m_timer->interval() == RetryAttemptMs)
+        m_timer->start(SoonAttemptMs);
 }
 
 void AppUpdater::sendPending()
 {
     if (socket->state() != QLocalSocket::ConnectedState)
         return;
+    // Each on a line of its own: the older requests go without a line feed, and two requests that
+    // reach the updater in one read would otherwise be one broken line.
     if (rollbackPending) {
         qWarning() << "[AppUpdater]" << "rollback";
-        sendAction(QLatin1String(Protocol::Action::Rollback));
+        socket->write('\n' + JsonLine::request(QLatin1String(Protocol::Action::Rollback)) + '\n');
         rollbackPending = false;
     }
     if (commitPending) {
         qDebug() << "[AppUpdater]" << "commit";
-        sendAction(QLatin1String(Protocol::Action::Commit));
+        socket->write('\n' + JsonLine::request(QLatin1String(Protocol::Action::Commit)) + '\n');
         commitPending = false;
     }
 }

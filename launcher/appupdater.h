@@ -64,6 +64,7 @@ private:
     void sendAction(const QString &action);
     void startUpdaterProgram();
     void sendPending();
+    void lookForUpdaterSoon();
 
     QTimer *m_timer;
     updater_state updaterState = NOTRUNNING;

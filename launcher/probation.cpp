@@ -112,6 +112,8 @@ void Probation::mainStarted(qint64 nowMs)
     running = true;
     startedAt = nowMs;
     save();
+    qDebug() << prefix << "version" << versionCode << "started:" << runMs / 1000 << "of" << limitMs / 1000
+             << "s passed, failures" << failureCount << "of" << limitFailures;
 }
 
 void Probation::mainEnded(bool failed, qint64 nowMs)

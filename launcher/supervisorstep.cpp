@@ -46,6 +46,8 @@ QStringList SupervisorStep::mainArguments(int appFullscreen)
 void SupervisorStep::readStandardOutput(State &state, const QString &chunk)
 {
     using namespace Protocol::Token;
+    if (state.mainRun && containsAny(chunk, Quit, QuitLower))
+        state.mainQuit = true;
     if (containsAny(chunk, Alive, AliveLower))
         state.aliveCounter = AliveTicks;
     else if (containsAny(chunk, PlessaStart, PlessaStartBare))
@@ -58,6 +60,8 @@ void SupervisorStep::readStandardOutput(State &state, const QString &chunk)
 
 void SupervisorStep::readStandardError(State &state, const QString &chunk)
 {
+    if (state.mainRun && containsAny(chunk, Protocol::Token::Quit, Protocol::Token::QuitLower))
+        state.mainQuit = true;
     if (containsAny(chunk, Protocol::Token::Quit, Protocol::Token::QuitLower))
         state.messageReason = Reason::Quit;
 }
@@ -141,6 +145,7 @@ void SupervisorStep::tick(Decision &decision, const Facts &facts)
         break;
     case Step::WaitForStart:
         if (facts.processEvent == ProcessEvent::Started) {
+            s.runStarted = true;
             s.aliveCounter = AliveTicks;
             s.step = Step::Running;
         } else if (facts.processEvent == ProcessEvent::Finished) {
@@ -260,6 +265,9 @@ void SupervisorStep::start(Decision &decision, const Facts &facts)
     }
     if (facts.programIsMain) {
         s.messageText.clear();
+        s.mainRun = true;
+        s.runStarted = false;
+        s.mainQuit = false;
         s.silenceKill = false;
         // No window has said so (it may be disabled); a later window is about something else.
         s.updateRequested = false;
@@ -270,6 +278,7 @@ void SupervisorStep::start(Decision &decision, const Facts &facts)
             composeMessage(s, facts);
     } else if (facts.programIsWindow) {
         composeMessage(s, facts);
+        s.mainRun = false;
         decision.action = Action::StartWindow;
         if (!s.messageText.isEmpty())
             decision.arguments = QStringList{QStringLiteral("--text"), s.messageText};
@@ -315,8 +324,8 @@ void SupervisorStep::finished(Decision &decision, const Facts &facts)
     State &s = decision.state;
     decision.note = Note::ChildEnded;
     if (facts.programIsMain) {
-        const bool failed = s.messageReason == Reason::StartFailed || s.silenceKill
-            || (s.messageReason != Reason::Quit
+        const bool failed = !s.runStarted || s.silenceKill
+            || (!s.mainQuit
                 && (facts.processEvent != ProcessEvent::Finished || facts.exitStatus != 0 || facts.exitCode != 0));
         decision.mainEnd = failed ? MainEnd::Failed : MainEnd::Normal;
         // Asked at once, so that the window shown now already waits for the previous version.

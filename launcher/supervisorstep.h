@@ -92,7 +92,12 @@ public:
         bool updaterLost = false;
         // Ticks since the updater last reported, counted while an installation is pending.
         int updaterSilentTicks = 0;
-        // The running main application was ended for falling silent.
+        // Of the current run of the main application: it is the child now, its start was seen, it
+        // said "$QUIT" (the window's own "$QUIT" sets the message reason too, so that cannot tell),
+        // and it was ended for falling silent.
+        bool mainRun = false;
+        bool runStarted = false;
+        bool mainQuit = false;
         bool silenceKill = false;
         // A rollback was asked for and has not been reported as ended; ticks since then.
         bool rollingBack = false;

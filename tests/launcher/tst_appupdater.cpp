@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSignalSpy>
@@ -222,6 +224,35 @@ private slots:
         client.startUpdate();
         QVERIFY(QTest::qWaitFor([&] { return peer->bytesAvailable() > 0; }, 5000));
         QCOMPARE(peer->readAll(), QByteArray("{\"action\":\"update\"}"));
+    }
+
+    // Unlike "update", a rollback or commit asked for before the updater is reached is not lost,
+    // and each goes on a line of its own even when they leave together.
+    void rollbackAndCommitWaitForTheConnection()
+    {
+        QLocalServer server;
+        const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("rollback"));
+        configure(name, QString(), 0);
+        AppUpdater client;
+        client.init(settings);
+        client.requestRollback();
+        client.acceptVersion();
+        client.startUpdate(); // dropped as before
+        QVERIFY(server.listen(SocketHelpers::serverPath(name)));
+        QVERIFY(QTest::qWaitFor([&] { return server.hasPendingConnections(); }, 5000));
+        QLocalSocket *peer = server.nextPendingConnection();
+        QVERIFY(QTest::qWaitFor([&] { return peer->bytesAvailable() > 0; }, 5000));
+        QTest::qWait(100);
+        const QList<QByteArray> lines = peer->readAll().split('\n');
+        QStringList actions;
+        for (const QByteArray &line : lines) {
+            if (!line.trimmed().isEmpty())
+                actions << QJsonDocument::fromJson(line).object().value(QStringLiteral("action")).toString();
+        }
+        QCOMPARE(actions, (QStringList{QStringLiteral("rollback"), QStringLiteral("commit")}));
+        client.acceptVersion();
+        QVERIFY(QTest::qWaitFor([&] { return peer->bytesAvailable() > 0; }, 5000));
+        QCOMPARE(peer->readAll().trimmed(), QByteArray("{\"action\":\"commit\"}"));
     }
 
     void lostConnectionRetriesIn60s()

@@ -768,28 +768,44 @@ void TestSupervisorStep::mainWaitsForARunningInstallation()
 
 void TestSupervisorStep::endOfMainForProbation_data()
 {
+    QTest::addColumn<QString>("windowOutput");
     QTest::addColumn<QString>("output");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<int>("exitStatus");
     QTest::addColumn<bool>("silent");
     QTest::addColumn<bool>("failed");
-    QTest::newRow("exit 0") << QString() << 0 << 0 << false << false;
-    QTest::newRow("exit 3") << QString() << 3 << 0 << false << true;
-    QTest::newRow("crash") << QString() << 0 << 1 << false << true;
-    QTest::newRow("$QUIT, then exit 1") << QStringLiteral("$QUIT\n") << 1 << 0 << false << false;
-    QTest::newRow("killed for silence, exit 0") << QString() << 0 << 0 << true << true;
+    const QString none;
+    const QString quit = QStringLiteral("$QUIT\n");
+    QTest::newRow("exit 0") << none << none << 0 << 0 << false << false;
+    QTest::newRow("exit 3") << none << none << 3 << 0 << false << true;
+    QTest::newRow("crash") << none << none << 0 << 1 << false << true;
+    QTest::newRow("$QUIT, then exit 1") << none << quit << 1 << 0 << false << false;
+    QTest::newRow("killed for silence, exit 0") << none << none << 0 << 0 << true << true;
+    QTest::newRow("the window's $QUIT, then a crash") << quit << none << 0 << 1 << false << true;
 }
 
 // What counts against a new version: only the ends a user would call a failure.
 void TestSupervisorStep::endOfMainForProbation()
 {
+    QFETCH(QString, windowOutput);
     QFETCH(QString, output);
     QFETCH(int, exitCode);
     QFETCH(int, exitStatus);
     QFETCH(bool, silent);
     QFETCH(bool, failed);
     World world;
-    world.reachRunningMain();
+    world.appActive = 0;
+    world.ticks(150);
+    QVERIFY(world.tickUntilStarted(windowPath));
+    world.started();
+    world.tick();
+    if (!windowOutput.isEmpty())
+        world.event(Event::StandardOutput, windowOutput);
+    world.appActive = 1;
+    world.ended();
+    QVERIFY(world.tickUntilStarted(mainPath));
+    world.started();
+    world.tick();
     if (!output.isEmpty())
         world.event(Event::StandardOutput, output);
     if (silent) {
