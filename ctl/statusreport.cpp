@@ -60,6 +60,12 @@ QString StatusReport::text(const QJsonObject &values)
     const qint64 progress = runningProgress(values);
     if (progress >= 0)
         out += line("progress:", size(progress) + QStringLiteral(" received"));
+    // An older updater does not know it.
+    const QString probation = value(values, Key::StateProbation);
+    if (!probation.isEmpty())
+        out += line("previous version:", probation == QLatin1String(Protocol::Probation::Kept)
+                                             ? QStringLiteral("kept (the installed version is on probation)")
+                                             : probation);
     if (update == QLatin1String(Protocol::State::Ready))
         out += QStringLiteral("The launcher installs the update when the application is not running.\n");
     return out;

@@ -170,6 +170,7 @@ void TestCtl::status()
     QCOMPARE(lines.at(1).simplified(), QStringLiteral("download state: (no check yet)"));
     QCOMPARE(lines.at(2).simplified(), QStringLiteral("installed version: 407"));
     QVERIFY(!r.out.contains(QStringLiteral("progress")));
+    QVERIFY2(lines.contains(QStringLiteral("previous version:  none")), qPrintable(r.out));
 
     r = ctl(env, {QStringLiteral("status"), QStringLiteral("--json")});
     QCOMPARE(r.code, 0);
