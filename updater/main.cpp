@@ -116,14 +116,6 @@ int main(int argc, char *argv[])
         settings.setDownloadLink(parser.value(linkOption));
     if (parser.isSet(dirOption))
         settings.setAppDir(parser.value(dirOption));
-    // An installation cut off by a crash or power loss is finished or undone before anything looks at the folder.
-    InstallJournal::recover(
-        settings.appFolder,
-        [&settings](int code) {
-            settings.setAppVersionCode(code);
-            return settings.store.status() == QSettings::NoError;
-        },
-        [&settings](int code) { return settings.refuseVersion(code); });
 
     QTimer exitTimer;
     exitTimer.setSingleShot(true);
@@ -150,11 +142,25 @@ int main(int argc, char *argv[])
     QObject::connect(&server, &ControlLocalServer::rollback, &updater, &Updater::rollBack);
     QObject::connect(&server, &ControlLocalServer::commit, &updater, &Updater::commitVersion);
 
-    // The server listens before the cycle starts, so its first state changes already reach clients.
+    // The server listens before the cycle starts, so its first state changes already reach clients;
+    // clients are served once the loop runs, after the recovery. A second updater, which cannot
+    // listen, must not touch the folder that the first may be moving files into.
     server.init(&settings);
-    updater.init(&settings);
+    const bool alone = settings.serverName.isEmpty() || server.isListening();
+    if (alone) {
+        // An installation or rollback cut off by a crash or power loss is finished or undone
+        // before anything looks at the folder.
+        InstallJournal::recover(
+            settings.appFolder,
+            [&settings](int code) {
+                settings.setAppVersionCode(code);
+                return settings.store.status() == QSettings::NoError;
+            },
+            [&settings](int code) { return settings.refuseVersion(code); });
+        updater.init(&settings);
+    }
 
-    if (!settings.serverName.isEmpty() && !server.isListening()) {
+    if (!alone) {
         exitTimer.start(100);
     } else if (downloadGiven && settings.appDownloadActive == 1) {
         updater.startDowload();

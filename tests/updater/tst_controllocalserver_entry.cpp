@@ -67,8 +67,15 @@ void TestControlEntry::secondInstanceEnds()
     Updater first(env, name);
     QVERIFY(first.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
 
+    // The second one's folder has a journal: only an updater that runs alone may finish or undo it.
     TestEnvironment otherEnv;
-    Updater second(otherEnv, name);
+    const QString appFolder = otherEnv.path() + QStringLiteral("/app");
+    QVERIFY(QDir().mkpath(appFolder));
+    QFile journal(appFolder + QStringLiteral("/.update-journal"));
+    QVERIFY(journal.open(QIODevice::WriteOnly));
+    journal.write("{\"format\":1,\"state\":\"moving\"}");
+    journal.close();
+    Updater second(otherEnv, name, {{QStringLiteral("app/folder"), appFolder}});
     QVERIFY(second.process.waitForFinished(10000));
     QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.process.exitCode(), 0);
@@ -76,6 +83,8 @@ void TestControlEntry::secondInstanceEnds()
     QVERIFY(lines.contains(QStringLiteral("$UPDATER_ERR_LISTEN")));
     QVERIFY(!lines.contains(QStringLiteral("$UPDATER_SERVER_READY")));
     QCOMPARE(lines.last(), QStringLiteral("[Debug] exit handler code: 0"));
+    QVERIFY2(!lines.join(QLatin1Char('\n')).contains(QStringLiteral("[InstallJournal]")), qPrintable(lines.join(QLatin1Char('\n'))));
+    QVERIFY(QFile::exists(appFolder + QStringLiteral("/.update-journal")));
 
     QCOMPARE(first.process.state(), QProcess::Running);
     QLocalSocket client;
