@@ -33,21 +33,9 @@ const char markerName[] = ".update-journal";
 const char keptName[] = ".update-kept";
 const char backupPrefix[] = ".update-backup-";
 
-// Every entry below root, hidden ones included, with the digest of each file's content.
 Tree treeOf(const QString &root)
 {
-    Tree tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = QDir(root).relativeFilePath(path);
-        if (it.fileInfo().isDir())
-            tree.insert(relative, "<dir>");
-        else
-            tree.insert(relative, QCryptographicHash::hash(TestFiles::read(path), QCryptographicHash::Md5));
-    }
-    return tree;
+    return TestFiles::tree(root);
 }
 
 // The tree without the kept generation: the record and the backup folder that a finished

@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -32,4 +33,20 @@ QByteArray TestFiles::pseudoRandom(int size, quint32 seed)
         data[i] = char(x >> 24);
     }
     return data;
+}
+
+QMap<QString, QByteArray> TestFiles::tree(const QString &root)
+{
+    QMap<QString, QByteArray> tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(path);
+        if (it.fileInfo().isDir())
+            tree.insert(relative, "<dir>");
+        else
+            tree.insert(relative, QCryptographicHash::hash(read(path), QCryptographicHash::Md5));
+    }
+    return tree;
 }

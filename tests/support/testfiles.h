@@ -2,6 +2,7 @@
 #define TESTFILES_H
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 
 // Small file and content helpers that many tests need.
@@ -20,6 +21,10 @@ public:
     // size bytes that look random and are the same for the same seed, so that a shifted or
     // repeated block does not compare equal by chance.
     static QByteArray pseudoRandom(int size, quint32 seed = 1);
+
+    // Every entry below root, hidden ones included, by relative path: "<dir>" for a folder, the
+    // MD5 digest of the content for anything else. Two trees compare equal when they hold the same.
+    static QMap<QString, QByteArray> tree(const QString &root);
 };
 
 #endif

@@ -5,8 +5,8 @@
 #include "testzip.h"
 #include "versionrollback.h"
 
+#include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -18,17 +18,9 @@ namespace {
 
 using Tree = QMap<QString, QByteArray>;
 
-// Every entry below root, hidden ones included.
 Tree treeOf(const QString &root)
 {
-    Tree tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        tree.insert(QDir(root).relativeFilePath(path), it.fileInfo().isDir() ? QByteArray("<dir>") : TestFiles::read(path));
-    }
-    return tree;
+    return TestFiles::tree(root);
 }
 
 QStringList backupsIn(const QString &folder)
@@ -177,7 +169,7 @@ void TestVersionRollback::installKeepsAndRollbackRestores()
         QVERIFY(TestFiles::write(m_app + QStringLiteral("/plugins/extra/cache.dat"), "runtime"));
         expected.insert(QStringLiteral("plugins"), "<dir>");
         expected.insert(QStringLiteral("plugins/extra"), "<dir>");
-        expected.insert(QStringLiteral("plugins/extra/cache.dat"), "runtime");
+        expected.insert(QStringLiteral("plugins/extra/cache.dat"), QCryptographicHash::hash("runtime", QCryptographicHash::Md5));
     }
     VersionRollback rollback(m_app);
     QCOMPARE(rollBack(rollback), VersionRollback::Result::RolledBack);
