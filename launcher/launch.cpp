@@ -57,6 +57,7 @@ void Launch::init(Settings *s)
     settings = s;
     machine.step = SupervisorStep::Step::Begin;
     clock.start();
+    probationRecord = Probation::recordPathFor(settings->settingsFileName);
     refreshProbation();
 
     process = new ChildProcess(this);
@@ -124,8 +125,8 @@ void Launch::probationStateChanged(const QString &state)
 
 void Launch::refreshProbation()
 {
-    probation.configure(settings->generalAppFolder, Probation::recordPathFor(settings->settingsFileName),
-                        qint64(settings->probationTime) * 1000, settings->probationFailures);
+    probation.configure(settings->generalAppFolder, probationRecord, qint64(settings->probationTime) * 1000,
+                        settings->probationFailures);
     // Told again at every start until the updater has dropped the kept files.
     if (probation.refresh() == Probation::Verdict::Passed)
         emit versionAccepted();
@@ -179,8 +180,7 @@ SupervisorStep::Facts Launch::facts() const
     const Probation::Verdict verdict = probation.verdict();
     facts.onProbation = verdict == Probation::Verdict::Running || verdict == Probation::Verdict::Failed;
     facts.rollbackWanted = verdict == Probation::Verdict::Failed;
-    facts.failureEndsProbation = verdict == Probation::Verdict::Running && settings->probationFailures > 0
-        && probation.failures() + 1 >= settings->probationFailures;
+    facts.failureEndsProbation = probation.nextFailureEnds();
     return facts;
 }
 

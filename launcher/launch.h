@@ -83,6 +83,7 @@ private:
     int exitCode = 0;
     int exitStatus = 0;
     Probation probation;
+    QString probationRecord;
     QElapsedTimer clock;
 
     bool autoTick = true;

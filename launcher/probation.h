@@ -28,6 +28,11 @@ public:
     Verdict verdict() const { return current; }
     int version() const { return versionCode; }
     int failures() const { return failureCount; }
+    // One more failure of the version on probation ends its probation.
+    bool nextFailureEnds() const
+    {
+        return current == Verdict::Running && limitFailures > 0 && failureCount + 1 >= limitFailures;
+    }
 
     // The main application was started or has ended; times are of a monotonic clock in ms.
     void mainStarted(qint64 nowMs);
