@@ -219,6 +219,9 @@ void TestLaunch::silentChildIsTerminatedOrKilled()
     startRig();
     reachRunningMain();
     const qint64 pid = launch->getProcessId();
+    // The stand-in writes its record after it has set SIGTERM aside; the ticks below take no real
+    // time, and a slow start (under the sanitizers) would otherwise still die of the request.
+    QVERIFY(ProcessHelpers::waitForRecords(mainRecord, 1, 10000));
 
     ticks(SupervisorStep::AliveTicks);
     QCOMPARE(launch->getStep(), 5);
