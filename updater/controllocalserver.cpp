@@ -70,7 +70,10 @@ void ControlLocalServer::init(Settings *s)
     connect(server, &LocalServer::dataReceived, this, &ControlLocalServer::dataReceived);
 
     QString error;
-    const QString path = ControlSocket::path(settings->serverName, &error);
+    QString note;
+    const QString path = ControlSocket::path(settings->serverName, &error, &note);
+    if (!note.isEmpty())
+        qWarning() << prefix << "control socket folder:" << note;
     if (path.isEmpty() || !server->startServer(path)) {
         qDebug() << prefix << "Unable to start the server:" << (path.isEmpty() ? error : server->lastError());
         Utils::outsn(QLatin1String(Protocol::Token::UpdaterErrListen));
