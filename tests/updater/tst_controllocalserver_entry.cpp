@@ -1,4 +1,5 @@
 #include "childrun.h"
+#include "installjournal.h"
 #include "testzip.h"
 #include "utils.h"
 #include "settingsstore.h"
@@ -67,24 +68,52 @@ void TestControlEntry::secondInstanceEnds()
     Updater first(env, name);
     QVERIFY(first.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
 
-    // The second one's folder has a journal: only an updater that runs alone may finish or undo it.
+    // An unfinished installation from version 4 to 5 that never moved a file.
+    const auto journalIn = [](const QString &folder) {
+        InstallJournal journal;
+        journal.folder = folder;
+        journal.source = QStringLiteral(".update-staging-t");
+        journal.backup = QStringLiteral(".update-backup-t");
+        journal.fromVersion = 4;
+        journal.toVersion = 5;
+        QString error;
+        return QDir().mkpath(folder) && journal.save(&error);
+    };
+    const auto ends = [](Updater &updater) {
+        QVERIFY(updater.process.waitForFinished(10000));
+        QCOMPARE(updater.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(updater.process.exitCode(), 0);
+        const QStringList lines = updater.lines();
+        QVERIFY(lines.contains(QStringLiteral("$UPDATER_ERR_LISTEN")));
+        QVERIFY(!lines.contains(QStringLiteral("$UPDATER_SERVER_READY")));
+        QCOMPARE(lines.last(), QStringLiteral("[Debug] exit handler code: 0"));
+    };
+
+    // The same configuration: the first holds the folder, so the second leaves a journal there alone.
+    const QString appFolder = env.path() + QStringLiteral("/app");
+    QVERIFY(journalIn(appFolder));
+    Updater same(env, name, {{QStringLiteral("app/folder"), appFolder}});
+    ends(same);
+    if (QTest::currentTestFailed())
+        return;
+    QString log = same.lines().join(QLatin1Char('\n'));
+    QVERIFY2(!log.contains(QStringLiteral("[InstallJournal]")), qPrintable(log));
+    QVERIFY2(log.contains(QStringLiteral("held by another updater")), qPrintable(log));
+    QVERIFY(InstallJournal::existsIn(appFolder));
+
+    // Another configuration under the same name cannot listen, but nobody else may touch its folder:
+    // it finishes its journal, says so, and ends.
     TestEnvironment otherEnv;
-    const QString appFolder = otherEnv.path() + QStringLiteral("/app");
-    QVERIFY(QDir().mkpath(appFolder));
-    QFile journal(appFolder + QStringLiteral("/.update-journal"));
-    QVERIFY(journal.open(QIODevice::WriteOnly));
-    journal.write("{\"format\":1,\"state\":\"moving\"}");
-    journal.close();
-    Updater second(otherEnv, name, {{QStringLiteral("app/folder"), appFolder}});
-    QVERIFY(second.process.waitForFinished(10000));
-    QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.process.exitCode(), 0);
-    const QStringList lines = second.lines();
-    QVERIFY(lines.contains(QStringLiteral("$UPDATER_ERR_LISTEN")));
-    QVERIFY(!lines.contains(QStringLiteral("$UPDATER_SERVER_READY")));
-    QCOMPARE(lines.last(), QStringLiteral("[Debug] exit handler code: 0"));
-    QVERIFY2(!lines.join(QLatin1Char('\n')).contains(QStringLiteral("[InstallJournal]")), qPrintable(lines.join(QLatin1Char('\n'))));
-    QVERIFY(QFile::exists(appFolder + QStringLiteral("/.update-journal")));
+    const QString otherApp = otherEnv.path() + QStringLiteral("/app");
+    QVERIFY(journalIn(otherApp));
+    Updater second(otherEnv, name, {{QStringLiteral("app/folder"), otherApp}});
+    ends(second);
+    if (QTest::currentTestFailed())
+        return;
+    log = second.lines().join(QLatin1Char('\n'));
+    QVERIFY2(log.contains(QStringLiteral("no control socket; finishing the journal")), qPrintable(log));
+    QVERIFY(!InstallJournal::existsIn(otherApp));
+    QCOMPARE(SettingsStore::openFile(otherEnv.settingsFile(QStringLiteral("updater")))->value(QStringLiteral("app/version")).toInt(), 4);
 
     QCOMPARE(first.process.state(), QProcess::Running);
     QLocalSocket client;
