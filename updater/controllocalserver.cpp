@@ -82,6 +82,10 @@ void ControlLocalServer::init(Settings *s)
         return;
     }
     qDebug() << prefix << "local server listen" << settings->serverName;
+    // A client that knows only the name looks for it in the system's temporary folder; our own
+    // programs use the private folder, where no other user can put a server of theirs.
+    if (!server->alsoListen(settings->serverName))
+        qWarning() << prefix << "plain name not taken:" << settings->serverName << server->lastError();
 
     sendTimer = new QTimer(this);
     connect(sendTimer, &QTimer::timeout, this, &ControlLocalServer::sendTimerTimeout);
