@@ -642,8 +642,6 @@ void TestControlLocalServer::plainNameServesPeers()
     peer.connectToServer(m_name);
     QVERIFY(peer.waitForConnected(5000));
     QVERIFY(SocketHelpers::readLines(peer, 3).startsWith("{\"state_update\":\"ready\"}\n"));
-    request(peer, R"({"action":"get","period":0})");
-    QCOMPARE(SocketHelpers::readLines(peer, 1), QByteArray("{\"period\":3600}\n"));
     m_server.reset();
     QVERIFY(!QFileInfo::exists(plainPath));
 }

@@ -79,39 +79,28 @@ void TestControlEntry::secondInstanceEnds()
         QString error;
         return QDir().mkpath(folder) && journal.save(&error);
     };
-    const auto ends = [](Updater &updater) {
-        QVERIFY(updater.process.waitForFinished(10000));
-        QCOMPARE(updater.process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(updater.process.exitCode(), 0);
-        const QStringList lines = updater.lines();
-        QVERIFY(lines.contains(QStringLiteral("$UPDATER_ERR_LISTEN")));
-        QVERIFY(!lines.contains(QStringLiteral("$UPDATER_SERVER_READY")));
-        QCOMPARE(lines.last(), QStringLiteral("[Debug] exit handler code: 0"));
-    };
-
-    // The same configuration: the first holds the folder, so the second leaves a journal there alone.
-    const QString appFolder = env.path() + QStringLiteral("/app");
-    QVERIFY(journalIn(appFolder));
-    Updater same(env, name, {{QStringLiteral("app/folder"), appFolder}});
-    ends(same);
-    if (QTest::currentTestFailed())
-        return;
-    QString log = same.lines().join(QLatin1Char('\n'));
-    QVERIFY2(!log.contains(QStringLiteral("[InstallJournal]")), qPrintable(log));
-    QVERIFY2(log.contains(QStringLiteral("held by another updater")), qPrintable(log));
-    QVERIFY(InstallJournal::existsIn(appFolder));
-
-    // Another configuration under the same name cannot listen, but nobody else may touch its folder:
-    // it finishes its journal, says so, and ends.
     TestEnvironment otherEnv;
+    const QString appFolder = env.path() + QStringLiteral("/app");
     const QString otherApp = otherEnv.path() + QStringLiteral("/app");
-    QVERIFY(journalIn(otherApp));
-    Updater second(otherEnv, name, {{QStringLiteral("app/folder"), otherApp}});
-    ends(second);
-    if (QTest::currentTestFailed())
-        return;
-    log = second.lines().join(QLatin1Char('\n'));
-    QVERIFY2(log.contains(QStringLiteral("no control socket; finishing the journal")), qPrintable(log));
+    QVERIFY(journalIn(appFolder) && journalIn(otherApp));
+    Updater same(env, name, {{QStringLiteral("app/folder"), appFolder}});
+    Updater other(otherEnv, name, {{QStringLiteral("app/folder"), otherApp}});
+    for (Updater *second : {&same, &other}) {
+        QVERIFY(second->process.waitForFinished(10000));
+        QCOMPARE(second->process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second->process.exitCode(), 0);
+        const QStringList lines = second->lines();
+        QVERIFY(lines.contains(QStringLiteral("$UPDATER_ERR_LISTEN")) && !lines.contains(QStringLiteral("$UPDATER_SERVER_READY")));
+        QCOMPARE(lines.last(), QStringLiteral("[Debug] exit handler code: 0"));
+    }
+    // The first holds the folder of its configuration: a second updater of it leaves the journal alone.
+    const QString sameLog = same.lines().join(QLatin1Char('\n'));
+    QVERIFY2(!sameLog.contains(QStringLiteral("[InstallJournal]")) && sameLog.contains(QStringLiteral("held by another updater")),
+             qPrintable(sameLog));
+    QVERIFY(InstallJournal::existsIn(appFolder));
+    // Nobody else may touch the other folder: its updater finishes the journal without a socket, and says so.
+    const QString otherLog = other.lines().join(QLatin1Char('\n'));
+    QVERIFY2(otherLog.contains(QStringLiteral("no control socket; finishing the journal")), qPrintable(otherLog));
     QVERIFY(!InstallJournal::existsIn(otherApp));
     QCOMPARE(SettingsStore::openFile(otherEnv.settingsFile(QStringLiteral("updater")))->value(QStringLiteral("app/version")).toInt(), 4);
 
