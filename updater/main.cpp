@@ -152,11 +152,12 @@ int main(int argc, char *argv[])
     server.init(&settings);
     const bool owner = folderLock.acquire();
     updater.setFolderGate([&folderLock] { return folderLock.acquire(); });
-    const bool listening = settings.serverName.isEmpty() || server.isListening();
-    if (!owner)
+    // Without a name the updater runs with no channel by design; only a failed listen counts.
+    const bool listenFailed = !settings.serverName.isEmpty() && !server.isListening();
+    if (!owner) {
         qWarning() << "[Updater]" << "application folder left alone:" << qPrintable(folderLock.errorString());
-    if (owner) {
-        if (!listening && InstallJournal::existsIn(settings.appFolder))
+    } else {
+        if (listenFailed && InstallJournal::existsIn(settings.appFolder))
             qWarning() << "[Updater]" << "no control socket; finishing the journal in" << settings.appFolder << "all the same";
         // An installation or rollback cut off by a crash or power loss is finished or undone
         // before anything looks at the folder.
@@ -168,7 +169,7 @@ int main(int argc, char *argv[])
             },
             [&settings](int code) { return settings.refuseVersion(code); });
     }
-    const bool alone = owner && listening;
+    const bool alone = owner && !listenFailed;
     if (alone)
         updater.init(&settings);
 
