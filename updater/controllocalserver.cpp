@@ -70,7 +70,10 @@ void ControlLocalServer::init(Settings *s)
     connect(server, &LocalServer::dataReceived, this, &ControlLocalServer::dataReceived);
 
     QString error;
-    const QString path = ControlSocket::path(settings->serverName, &error);
+    QString note;
+    const QString path = ControlSocket::path(settings->serverName, &error, &note);
+    if (!note.isEmpty())
+        qWarning() << prefix << "control socket folder:" << note;
     if (path.isEmpty() || !server->startServer(path)) {
         qDebug() << prefix << "Unable to start the server:" << (path.isEmpty() ? error : server->lastError());
         Utils::outsn(QLatin1String(Protocol::Token::UpdaterErrListen));
@@ -79,6 +82,10 @@ void ControlLocalServer::init(Settings *s)
         return;
     }
     qDebug() << prefix << "local server listen" << settings->serverName;
+    // A client that knows only the name looks for it in the system's temporary folder; our own
+    // programs use the private folder, where no other user can put a server of theirs.
+    if (!server->alsoListen(settings->serverName))
+        qWarning() << prefix << "plain name not taken:" << settings->serverName << server->lastError();
 
     sendTimer = new QTimer(this);
     connect(sendTimer, &QTimer::timeout, this, &ControlLocalServer::sendTimerTimeout);

@@ -19,6 +19,8 @@ LocalServer::~LocalServer()
     for (QLocalSocket *socket : qAsConst(clients))
         disconnect(socket, nullptr, this, nullptr);
     close();
+    if (second)
+        second->close();
     clients.clear();
 }
 
@@ -30,28 +32,50 @@ qlonglong LocalServer::socketId(const QLocalSocket *socket)
 bool LocalServer::startServer(const QString &name)
 {
     m_lastError.clear();
+    if (!listenOn(*this, name, &m_lastError))
+        return false;
+    connect(this, &QLocalServer::newConnection, this, &LocalServer::onNewConnection, Qt::UniqueConnection);
+    return true;
+}
+
+bool LocalServer::alsoListen(const QString &name)
+{
+    m_lastError.clear();
+    auto *server = new QLocalServer(this);
+    if (!listenOn(*server, name, &m_lastError)) {
+        delete server;
+        return false;
+    }
+    delete second;
+    second = server;
+    connect(second, &QLocalServer::newConnection, this, [this, server] {
+        while (server->hasPendingConnections())
+            adopt(server->nextPendingConnection());
+    });
+    return true;
+}
+
+bool LocalServer::listenOn(QLocalServer &server, const QString &name, QString *error)
+{
     // Any local user could otherwise connect and redirect the updater to another server.
-    setSocketOptions(QLocalServer::UserAccessOption);
+    server.setSocketOptions(QLocalServer::UserAccessOption);
 
     // With access options Qt binds in a private folder and renames over the public name, which
     // would silently take the name from a running instance: ask first whether someone answers.
     if (serverAnswers(name)) {
-        m_lastError = QStringLiteral("QLocalServer::listen: Address in use by a running server");
+        *error = QStringLiteral("QLocalServer::listen: Address in use by a running server");
         return false;
     }
 
-    bool listening = listen(name);
-    if (!listening && serverError() == QAbstractSocket::AddressInUseError && !serverAnswers(name)) {
+    bool listening = server.listen(name);
+    if (!listening && server.serverError() == QAbstractSocket::AddressInUseError && !serverAnswers(name)) {
         // Left behind by a server that crashed: nobody answers, so the name is free to take.
         QLocalServer::removeServer(name);
-        listening = listen(name);
+        listening = server.listen(name);
     }
-    if (!listening) {
-        m_lastError = errorString();
-        return false;
-    }
-    connect(this, &QLocalServer::newConnection, this, &LocalServer::onNewConnection, Qt::UniqueConnection);
-    return true;
+    if (!listening)
+        *error = server.errorString();
+    return listening;
 }
 
 bool LocalServer::serverAnswers(const QString &name)
@@ -69,7 +93,11 @@ void LocalServer::onNewConnection()
         emit clientConnectedError(socketId(nextPendingConnection()));
         return;
     }
-    QLocalSocket *socket = nextPendingConnection();
+    adopt(nextPendingConnection());
+}
+
+void LocalServer::adopt(QLocalSocket *socket)
+{
     connect(socket, &QLocalSocket::readyRead, this, &LocalServer::onServerRead);
     connect(socket, &QLocalSocket::disconnected, this, &LocalServer::onClientDisconnected);
     clients.append(socket);

@@ -21,7 +21,11 @@ public:
     // taken over; a name held by a server that answers is not, and the call fails.
     bool startServer(const QString &name);
 
-    // Why the last startServer() failed.
+    // Also accepts clients under a second name, on the same terms; its clients are served like the
+    // others. False, with lastError(), when that name cannot be taken.
+    bool alsoListen(const QString &name);
+
+    // Why the last startServer() or alsoListen() failed.
     QString lastError() const { return m_lastError; }
 
     static qlonglong socketId(const QLocalSocket *socket);
@@ -47,11 +51,15 @@ private slots:
     void onClientDisconnected();
 
 private:
+    // Listens under name on server's behalf, taking over a name left behind by a crashed server.
+    static bool listenOn(QLocalServer &server, const QString &name, QString *error);
     static bool serverAnswers(const QString &name);
+    void adopt(QLocalSocket *socket);
     static void writeLine(QLocalSocket *socket, const QString &msg);
     QLocalSocket *client(qlonglong psocket) const;
 
     QList<QLocalSocket *> clients;
+    QLocalServer *second = nullptr;
     QString m_lastError;
 };
 

@@ -1,4 +1,5 @@
 #include "controllocalserver.h"
+#include "folderlock.h"
 #include "installjournal.h"
 #include "priority.h"
 #include "settings.h"
@@ -124,6 +125,8 @@ int main(int argc, char *argv[])
         app.exit(0);
     });
 
+    // Outlives the objects that ask it.
+    FolderLock folderLock(settings.tempDir);
     ControlLocalServer server;
     Updater updater;
     QObject::connect(&updater, &Updater::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
@@ -143,11 +146,19 @@ int main(int argc, char *argv[])
     QObject::connect(&server, &ControlLocalServer::commit, &updater, &Updater::commitVersion);
 
     // The server listens before the cycle starts, so its first state changes already reach clients;
-    // clients are served once the loop runs, after the recovery. A second updater, which cannot
-    // listen, must not touch the folder that the first may be moving files into.
+    // clients are served once the loop runs, after the recovery. The lock, not the socket, decides
+    // who may touch the application folder: a second updater of this configuration must not, while
+    // one that merely cannot listen still finishes what a crash left unfinished.
     server.init(&settings);
-    const bool alone = settings.serverName.isEmpty() || server.isListening();
-    if (alone) {
+    const bool owner = folderLock.acquire();
+    updater.setFolderGate([&folderLock] { return folderLock.acquire(); });
+    // Without a name the updater runs with no channel by design; only a failed listen counts.
+    const bool listenFailed = !settings.serverName.isEmpty() && !server.isListening();
+    if (!owner) {
+        qWarning() << "[Updater]" << "application folder left alone:" << qPrintable(folderLock.errorString());
+    } else {
+        if (listenFailed && InstallJournal::existsIn(settings.appFolder))
+            qWarning() << "[Updater]" << "no control socket; finishing the journal in" << settings.appFolder << "all the same";
         // An installation or rollback cut off by a crash or power loss is finished or undone
         // before anything looks at the folder.
         InstallJournal::recover(
@@ -157,8 +168,10 @@ int main(int argc, char *argv[])
                 return settings.store.status() == QSettings::NoError;
             },
             [&settings](int code) { return settings.refuseVersion(code); });
-        updater.init(&settings);
     }
+    const bool alone = owner && !listenFailed;
+    if (alone)
+        updater.init(&settings);
 
     if (!alone) {
         exitTimer.start(100);

@@ -31,6 +31,11 @@ int periodMs(int seconds)
 {
     return int(qMin<qint64>(qint64(seconds) * 1000, std::numeric_limits<int>::max()));
 }
+
+void logNotTouched(const char *what)
+{
+    qWarning() << "[Updater]" << what << "refused: this updater does not hold the application folder";
+}
 }
 
 Updater::Updater(QObject *parent)
@@ -117,8 +122,22 @@ void Updater::startDowload()
         restartPeriodTimer(requestedCheckDelay);
 }
 
+bool Updater::mayTouchFolder() const
+{
+    // Before init() there is no folder to speak of.
+    return settings && fileManager && (!folderGate || folderGate());
+}
+
 bool Updater::startUpdate()
 {
+    if (!mayTouchFolder()) {
+        logNotTouched("installation");
+        if (settings) {
+            Utils::outsn(QLatin1String(Token::ErrUpdated));
+            setStateUpdate(QLatin1String(State::Error));
+        }
+        return false;
+    }
     Utils::outsn(QLatin1String(Token::Updating));
     setStateUpdate(QLatin1String(State::Updating));
     qDebug() << "[Updater]" << "updating dir" << settings->appFolder;
@@ -148,6 +167,12 @@ bool Updater::startUpdate()
 
 bool Updater::rollBack()
 {
+    if (!mayTouchFolder()) {
+        logNotTouched("rollback");
+        if (settings)
+            setStateProbation(QLatin1String(Probation::RollbackError));
+        return false;
+    }
     qDebug() << "[Updater]" << "rollback requested for dir" << settings->appFolder;
     VersionRollback rollback(settings->appFolder);
     if (!rollback.prepare()) {
@@ -173,6 +198,10 @@ bool Updater::rollBack()
 
 void Updater::commitVersion()
 {
+    if (!mayTouchFolder()) {
+        logNotTouched("commit");
+        return;
+    }
     const QString folder = settings->appFolder;
     if (!InstallJournal::keptExistsIn(folder)) {
         qDebug() << "[Updater]" << "commit: no previous version kept";

@@ -36,6 +36,12 @@ public:
     // The installed version has proved itself: the files kept from the previous one go.
     Q_INVOKABLE void commitVersion();
 
+    // Whether this updater may touch the application folder now (it holds the folder's lock).
+    // Installation, rollback and commit ask first; so does anything else that moves files there.
+    using FolderGate = std::function<bool()>;
+    void setFolderGate(const FolderGate &gate) { folderGate = gate; }
+    bool mayTouchFolder() const;
+
     // Read-only views for the entry and for tests that drive the cycle tick by tick.
     int getCycleStep() const { return cycleStep; }
     int getPeriod() const { return period; }
@@ -92,6 +98,7 @@ private:
     QTimer *aliveTimer = nullptr;
     QTimer *progressTimer = nullptr;
     RandomSource random;
+    FolderGate folderGate;
 };
 
 #endif

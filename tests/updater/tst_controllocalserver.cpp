@@ -58,6 +58,7 @@ private slots:
     void notListeningSendsNothing();
     void secondInstanceFails();
     void staleNameIsRecovered();
+    void plainNameServesPeers();
 
 private:
     void startServer();
@@ -612,6 +613,37 @@ void TestControlLocalServer::staleNameIsRecovered()
     connectClient(client);
     QCOMPARE(SocketHelpers::readLines(client, 3),
              QByteArray("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n{\"state_probation\":\"\"}\n"));
+}
+
+void TestControlLocalServer::plainNameServesPeers()
+{
+    // Taken by someone else: a warning, and the private socket serves all the same.
+    QLocalServer other;
+    QVERIFY(other.listen(m_name));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("plain name not taken")));
+    startServer();
+    QLocalSocket client;
+    connectClient(client);
+    QVERIFY(SocketHelpers::readLines(client, 3).startsWith("{\"state_update\":"));
+    other.close();
+    m_server.reset();
+
+    // Free: a client that knows only the name finds the updater in the temporary folder, and only
+    // this user may connect there.
+    m_server = std::make_unique<ControlLocalServer>();
+    m_settings->stateUpdate = QStringLiteral("ready");
+    startServer();
+    const QString plainPath = QDir::tempPath() + QLatin1Char('/') + m_name;
+    QFileInfo plain(plainPath);
+    QVERIFY(plain.exists());
+    QCOMPARE(plain.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
+             QFile::Permissions());
+    QLocalSocket peer;
+    peer.connectToServer(m_name);
+    QVERIFY(peer.waitForConnected(5000));
+    QVERIFY(SocketHelpers::readLines(peer, 3).startsWith("{\"state_update\":\"ready\"}\n"));
+    m_server.reset();
+    QVERIFY(!QFileInfo::exists(plainPath));
 }
 
 QTEST_MAIN(TestControlLocalServer)

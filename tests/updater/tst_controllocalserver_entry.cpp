@@ -1,4 +1,5 @@
 #include "childrun.h"
+#include "installjournal.h"
 #include "testzip.h"
 #include "utils.h"
 #include "settingsstore.h"
@@ -67,24 +68,41 @@ void TestControlEntry::secondInstanceEnds()
     Updater first(env, name);
     QVERIFY(first.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
 
-    // The second one's folder has a journal: only an updater that runs alone may finish or undo it.
+    // An unfinished installation from version 4 to 5 that never moved a file.
+    const auto journalIn = [](const QString &folder) {
+        InstallJournal journal;
+        journal.folder = folder;
+        journal.source = QStringLiteral(".update-staging-t");
+        journal.backup = QStringLiteral(".update-backup-t");
+        journal.fromVersion = 4;
+        journal.toVersion = 5;
+        QString error;
+        return QDir().mkpath(folder) && journal.save(&error);
+    };
     TestEnvironment otherEnv;
-    const QString appFolder = otherEnv.path() + QStringLiteral("/app");
-    QVERIFY(QDir().mkpath(appFolder));
-    QFile journal(appFolder + QStringLiteral("/.update-journal"));
-    QVERIFY(journal.open(QIODevice::WriteOnly));
-    journal.write("{\"format\":1,\"state\":\"moving\"}");
-    journal.close();
-    Updater second(otherEnv, name, {{QStringLiteral("app/folder"), appFolder}});
-    QVERIFY(second.process.waitForFinished(10000));
-    QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.process.exitCode(), 0);
-    const QStringList lines = second.lines();
-    QVERIFY(lines.contains(QStringLiteral("$UPDATER_ERR_LISTEN")));
-    QVERIFY(!lines.contains(QStringLiteral("$UPDATER_SERVER_READY")));
-    QCOMPARE(lines.last(), QStringLiteral("[Debug] exit handler code: 0"));
-    QVERIFY2(!lines.join(QLatin1Char('\n')).contains(QStringLiteral("[InstallJournal]")), qPrintable(lines.join(QLatin1Char('\n'))));
-    QVERIFY(QFile::exists(appFolder + QStringLiteral("/.update-journal")));
+    const QString appFolder = env.path() + QStringLiteral("/app");
+    const QString otherApp = otherEnv.path() + QStringLiteral("/app");
+    QVERIFY(journalIn(appFolder) && journalIn(otherApp));
+    Updater same(env, name, {{QStringLiteral("app/folder"), appFolder}});
+    Updater other(otherEnv, name, {{QStringLiteral("app/folder"), otherApp}});
+    for (Updater *second : {&same, &other}) {
+        QVERIFY(second->process.waitForFinished(10000));
+        QCOMPARE(second->process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second->process.exitCode(), 0);
+        const QStringList lines = second->lines();
+        QVERIFY(lines.contains(QStringLiteral("$UPDATER_ERR_LISTEN")) && !lines.contains(QStringLiteral("$UPDATER_SERVER_READY")));
+        QCOMPARE(lines.last(), QStringLiteral("[Debug] exit handler code: 0"));
+    }
+    // The first holds the folder of its configuration: a second updater of it leaves the journal alone.
+    const QString sameLog = same.lines().join(QLatin1Char('\n'));
+    QVERIFY2(!sameLog.contains(QStringLiteral("[InstallJournal]")) && sameLog.contains(QStringLiteral("held by another updater")),
+             qPrintable(sameLog));
+    QVERIFY(InstallJournal::existsIn(appFolder));
+    // Nobody else may touch the other folder: its updater finishes the journal without a socket, and says so.
+    const QString otherLog = other.lines().join(QLatin1Char('\n'));
+    QVERIFY2(otherLog.contains(QStringLiteral("no control socket; finishing the journal")), qPrintable(otherLog));
+    QVERIFY(!InstallJournal::existsIn(otherApp));
+    QCOMPARE(SettingsStore::openFile(otherEnv.settingsFile(QStringLiteral("updater")))->value(QStringLiteral("app/version")).toInt(), 4);
 
     QCOMPARE(first.process.state(), QProcess::Running);
     QLocalSocket client;

@@ -24,27 +24,38 @@ private slots:
 void TestControlSocket::folderRules_data()
 {
     QTest::addColumn<QString>("runtime");   // how the runtime folder is prepared
+    QTest::addColumn<QString>("home");      // how the home folder is prepared ("none": not in the user database)
     QTest::addColumn<QString>("fallback");  // how the fallback folder is prepared
-    QTest::addColumn<QString>("chosen");    // "runtime", "fallback" or "" (refused)
-    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("chosen");    // "runtime", "home", "fallback" or "" (refused)
+    QTest::addColumn<QString>("reason");    // in the error when refused, in the note when the fallback is taken
 
-    QTest::newRow("runtime folder of the user") << "private" << "missing" << "runtime" << "";
-    QTest::newRow("no runtime folder: fallback made") << "missing" << "missing" << "fallback" << "";
-    QTest::newRow("runtime folder is a link") << "link" << "missing" << "fallback" << "";
-    QTest::newRow("fallback private already") << "missing" << "private" << "fallback" << "";
-    QTest::newRow("fallback open to others") << "missing" << "open" << "" << "mode 0755, not 0700";
-    QTest::newRow("fallback is a link") << "missing" << "link" << "" << "not a folder";
-    QTest::newRow("fallback is a file") << "missing" << "file" << "" << "not a folder";
-    QTest::newRow("fallback of another user") << "missing" << "foreign" << "" << "owned by user 65534";
+    QTest::newRow("runtime folder of the user") << "private" << "usable" << "missing" << "runtime" << "";
+    QTest::newRow("no runtime folder, no home: fallback made") << "missing" << "none" << "missing" << "fallback"
+                                                                << "no home folder in the user database";
+    QTest::newRow("runtime folder is a link") << "link" << "none" << "missing" << "fallback" << "";
+    QTest::newRow("fallback private already") << "missing" << "none" << "private" << "fallback" << "";
+    QTest::newRow("fallback open to others") << "missing" << "none" << "open" << "" << "mode 0755, not 0700";
+    QTest::newRow("fallback is a link") << "missing" << "none" << "link" << "" << "not a folder";
+    QTest::newRow("fallback is a file") << "missing" << "none" << "file" << "" << "not a folder";
+    QTest::newRow("fallback of another user") << "missing" << "none" << "foreign" << "" << "owned by user 65534";
+    QTest::newRow("no runtime folder: made below home") << "missing" << "usable" << "missing" << "home" << "";
+    QTest::newRow("old place taken by another user: below home") << "missing" << "usable" << "foreign" << "home" << "";
+    QTest::newRow("home of another user") << "missing" << "foreign" << "missing" << "fallback" << "owned by user 65534";
+    QTest::newRow("home open to others") << "missing" << "open" << "missing" << "fallback" << "writable by others";
+    QTest::newRow("folder below home open to others") << "missing" << "open run" << "missing" << "fallback"
+                                                       << "mode 0755, not 0700";
+    QTest::newRow("home too long for the socket name") << "missing" << "long" << "missing" << "fallback"
+                                                        << "leaves no room for the socket name";
 }
 
 void TestControlSocket::folderRules()
 {
     QFETCH(QString, runtime);
+    QFETCH(QString, home);
     QFETCH(QString, fallback);
     QFETCH(QString, chosen);
     QFETCH(QString, reason);
-    if (fallback == QLatin1String("foreign") && ::getuid() != 0)
+    if ((fallback == QLatin1String("foreign") || home == QLatin1String("foreign")) && ::getuid() != 0)
         QSKIP("only root can give a folder to another user");
 
     QTemporaryDir dir;
@@ -67,22 +78,43 @@ void TestControlSocket::folderRules()
         }
     };
     const QString runtimePath = dir.filePath(QStringLiteral("run"));
+    const QString homePath = home == QLatin1String("none") ? QString() : dir.filePath(QStringLiteral("home"));
+    const QString ownPath = homePath + QLatin1Char('/') + ControlSocket::belowHome();
     const QString fallbackPath = dir.filePath(QStringLiteral("tmp"));
     prepare(runtimePath, runtime);
     prepare(fallbackPath, fallback);
+    if (!homePath.isEmpty()) {
+        prepare(homePath, home == QLatin1String("foreign") ? home : QStringLiteral("private"));
+        if (home == QLatin1String("open"))
+            QVERIFY(::chmod(QFile::encodeName(homePath).constData(), 0777) == 0);
+        if (home == QLatin1String("open run"))
+            QVERIFY(QDir().mkpath(ownPath) && ::chmod(QFile::encodeName(ownPath).constData(), 0755) == 0);
+    }
+    // The longest name that still fits below the fallback, which is shorter than the home candidate.
+    const int nameBytes = home == QLatin1String("long")
+        ? ControlSocket::MaxPathBytes - 2 - int(QFile::encodeName(fallbackPath).size())
+        : 13;
 
     QString error;
-    const QString result = ControlSocket::folderFrom(runtimePath, fallbackPath, &error);
+    QString note;
+    const QString result = ControlSocket::folderFrom(runtimePath, homePath, fallbackPath, nameBytes, &error, &note);
     if (chosen.isEmpty()) {
         QVERIFY(result.isEmpty());
         QVERIFY2(error.contains(fallbackPath) && error.contains(reason), qPrintable(error));
         return;
     }
-    QCOMPARE(result, chosen == QLatin1String("runtime") ? runtimePath : fallbackPath);
+    const QString expected = chosen == QLatin1String("runtime") ? runtimePath
+        : chosen == QLatin1String("home")                       ? ownPath
+                                                                : fallbackPath;
+    QCOMPARE(result, expected);
+    // Only the last resort is said.
+    QCOMPARE(note.isEmpty(), chosen != QLatin1String("fallback"));
+    QVERIFY2(note.contains(reason), qPrintable(note));
+    QVERIFY(QFile::encodeName(result).size() + 1 + nameBytes < ControlSocket::MaxPathBytes);
     struct stat info;
     QVERIFY(::lstat(QFile::encodeName(result).constData(), &info) == 0);
     QVERIFY(S_ISDIR(info.st_mode));
-    if (chosen == QLatin1String("fallback"))
+    if (chosen != QLatin1String("runtime"))
         QCOMPARE(int(info.st_mode & 07777), 0700);
 }
 

@@ -945,6 +945,18 @@ void TestUpdater::rollBackAndCommit()
     Updater *u = m_updater.data();
     QCOMPARE(m_settings->stateProbation, QStringLiteral("none"));
 
+    // Nothing moves while another updater holds the folder, nor before init().
+    Updater bare;
+    QVERIFY(!bare.startUpdate() && !bare.rollBack());
+    bare.commitVersion();
+    bool mayTouch = false;
+    u->setFolderGate([&mayTouch] { return mayTouch; });
+    QVERIFY(!u->startUpdate());
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
+    QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v100"));
+    QCOMPARE(m_settings->getAppVersionCode(), 100);
+    mayTouch = true;
+
     // Nothing kept yet: refused, nothing changes.
     m_probation.clear();
     QVERIFY(!u->rollBack());
