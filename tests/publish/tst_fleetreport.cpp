@@ -104,7 +104,9 @@ void TestFleetReport::initTestCase()
     QVERIFY(TestFiles::write(m_tmp.filePath(QStringLiteral("access.log.3.gz")), cut.left(cut.size() - 12)));
     QVERIFY(TestFiles::write(m_tmp.filePath(QStringLiteral("update.json")),
                              R"({"windows": {"version_code": 200, "rollout": 50, "file_name": "windows-200.zip"},
-                                 "kiosks": {"version_code": 300, "devices_id": ["kiosk d", "kiosk-z"]}})"));
+                                 "kiosks": {"version_code": 300, "devices_id": ["kiosk d", "kiosk-z"]},
+                                 "all": {"version_code": 90, "devices_id": []},
+                                 "nobody": {"version_code": 90, "devices_id": "kiosk-a"}})"));
 }
 
 FleetReport::Options TestFleetReport::options() const
@@ -171,10 +173,15 @@ void TestFleetReport::factsFromRotatedLogs()
     QCOMPARE(byDevice(silent, QStringLiteral("kiosk-c")).value(QStringLiteral("silent_hours")).toInt(), 49);
 
     const QJsonArray rollout = facts.value(QStringLiteral("rollout")).toArray();
-    QCOMPARE(rollout.size(), 2);
-    QCOMPARE(rollout.at(0).toObject(), (QJsonObject{{"key", "kiosks"}, {"version", 300}, {"rollout", 100}, {"listed", 2},
+    // By key; the devices_id rules are the devices' own: an empty list admits all, a string nobody.
+    QCOMPARE(rollout.size(), 4);
+    QCOMPARE(rollout.at(0).toObject(), (QJsonObject{{"key", "all"}, {"version", 90}, {"rollout", 100},
+                                                    {"eligible", 5}, {"took", 5}, {"share_took", 1}}));
+    QCOMPARE(rollout.at(1).toObject(), (QJsonObject{{"key", "kiosks"}, {"version", 300}, {"rollout", 100}, {"listed", 2},
                                                     {"eligible", 1}, {"took", 0}, {"share_took", 0}}));
-    QCOMPARE(rollout.at(1).toObject(), (QJsonObject{{"key", "windows"}, {"version", 200}, {"rollout", 50},
+    QCOMPARE(rollout.at(2).toObject(), (QJsonObject{{"key", "nobody"}, {"version", 90}, {"rollout", 100}, {"listed", 0},
+                                                    {"eligible", 0}, {"took", 0}, {"share_took", 0}}));
+    QCOMPARE(rollout.at(3).toObject(), (QJsonObject{{"key", "windows"}, {"version", 200}, {"rollout", 50},
                                                     {"eligible", 5}, {"took", 2}, {"share_took", 0.4}}));
     const QJsonArray served = facts.value(QStringLiteral("served")).toArray();
     // Most bytes first: the many small requests of the cut rotation outweigh the two of the package.

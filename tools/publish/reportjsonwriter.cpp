@@ -171,10 +171,19 @@ QJsonObject ReportJsonWriter::facts(const FleetAggregator &fleet, const Context 
             continue;
         const int code = entry.value(QStringLiteral("version_code")).toInt();
         const QJsonValue percent = entry.value(QStringLiteral("rollout"));
-        const bool listed = entry.value(QStringLiteral("devices_id")).isArray();
+        // As the devices read it: no list or an empty one admits every device, a list of anything
+        // but strings none.
+        const QJsonValue list = entry.value(QStringLiteral("devices_id"));
+        const QJsonArray ids = list.toArray();
+        bool valid = list.isUndefined() || list.isArray();
+        for (const QJsonValue &id : ids)
+            valid = valid && id.isString();
+        const bool listed = !valid || !ids.isEmpty();
         qint64 eligible = 0, took = 0;
-        if (listed) {
-            for (const QJsonValue &id : entry.value(QStringLiteral("devices_id")).toArray()) {
+        if (!valid) {
+            // nobody
+        } else if (listed) {
+            for (const QJsonValue &id : ids) {
                 const auto found = devices.constFind(QUrl::toPercentEncoding(id.toString()));
                 if (found != devices.constEnd()) {
                     ++eligible;
@@ -193,7 +202,7 @@ QJsonObject ReportJsonWriter::facts(const FleetAggregator &fleet, const Context 
                         {QStringLiteral("took"), took},
                         {QStringLiteral("share_took"), share(took, eligible)}};
         if (listed)
-            row.insert(QStringLiteral("listed"), entry.value(QStringLiteral("devices_id")).toArray().size());
+            row.insert(QStringLiteral("listed"), valid ? ids.size() : 0);
         rollout.append(row);
     }
     facts.insert(QStringLiteral("rollout"), rollout);
