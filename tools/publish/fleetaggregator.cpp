@@ -1,5 +1,7 @@
 #include "fleetaggregator.h"
 
+#include <cstring>
+
 namespace {
 
 // A view for lookups only: no copy of the bytes.
@@ -38,17 +40,40 @@ int FleetAggregator::intern(std::string_view text)
     return m_texts.size() - 1;
 }
 
+int FleetAggregator::internChanged(int current, std::string_view text)
+{
+    if (current >= 0) {
+        const QByteArray &known = m_texts.at(current);
+        if (std::size_t(known.size()) == text.size() && std::memcmp(known.constData(), text.data(), text.size()) == 0)
+            return current;
+    }
+    return intern(text);
+}
+
+QVector<FleetAggregator::Day> FleetAggregator::Device::days() const
+{
+    QVector<Day> all = earlier;
+    if (today.day != std::numeric_limits<int>::min())
+        all.append(today);
+    return all;
+}
+
 void FleetAggregator::addServed(const AccessLogLine::Record &record)
 {
     std::string_view path = record.path;
     const std::size_t slash = path.rfind('/');
     if (slash != std::string_view::npos)
         path.remove_prefix(slash + 1);
-    auto found = m_served.find(view(path));
-    if (found == m_served.end())
-        found = m_served.insert(QByteArray(path.data(), int(path.size())), Served());
-    found->bytes += record.bytes;
-    ++found->requests;
+    if (!m_lastServed || std::size_t(m_lastPath.size()) != path.size()
+        || std::memcmp(m_lastPath.constData(), path.data(), path.size()) != 0) {
+        auto found = m_served.find(view(path));
+        if (found == m_served.end())
+            found = m_served.insert(QByteArray(path.data(), int(path.size())), Served());
+        m_lastPath = found.key();
+        m_lastServed = &found.value();
+    }
+    m_lastServed->bytes += record.bytes;
+    ++m_lastServed->requests;
 }
 
 void FleetAggregator::addLine(std::string_view line)
@@ -85,17 +110,31 @@ void FleetAggregator::addLine(std::string_view line)
     if (record.time >= device.lastTime) {
         device.lastTime = record.time;
         device.version = record.version;
-        device.state = intern(record.state);
+        device.state = internChanged(device.state, record.state);
     }
     if (record.extended && record.time >= device.extendedTime) {
         device.extendedTime = record.time;
-        device.probation = intern(record.probation);
-        device.refused = intern(record.refused);
+        device.probation = internChanged(device.probation, record.probation);
+        device.refused = internChanged(device.refused, record.refused);
     }
     const int day = int(dayOf(record.time));
-    // Lines mostly come in order: the day sought is nearly always the last one.
-    for (int i = device.days.size() - 1; i >= 0; --i) {
-        Day &known = device.days[i];
+    Day &today = device.today;
+    if (day == today.day) {
+        if (record.time >= today.time) {
+            today.time = record.time;
+            today.version = record.version;
+        }
+        return;
+    }
+    if (day > today.day) {
+        if (today.day != std::numeric_limits<int>::min())
+            device.earlier.append(today);
+        today = Day{day, record.time, record.version};
+        return;
+    }
+    // An older file read after a newer one.
+    for (int i = device.earlier.size() - 1; i >= 0; --i) {
+        Day &known = device.earlier[i];
         if (known.day == day) {
             if (record.time >= known.time) {
                 known.time = record.time;
@@ -104,9 +143,9 @@ void FleetAggregator::addLine(std::string_view line)
             return;
         }
         if (known.day < day) {
-            device.days.insert(i + 1, Day{day, record.time, record.version});
+            device.earlier.insert(i + 1, Day{day, record.time, record.version});
             return;
         }
     }
-    device.days.prepend(Day{day, record.time, record.version});
+    device.earlier.prepend(Day{day, record.time, record.version});
 }

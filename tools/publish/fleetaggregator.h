@@ -33,7 +33,10 @@ public:
         qint64 extendedTime = std::numeric_limits<qint64>::min();
         int probation = -1;
         int refused = -1;
-        QVector<Day> days;
+        // The latest day apart from the others: most lines only touch it.
+        Day today{std::numeric_limits<int>::min(), 0, 0};
+        QVector<Day> earlier; // by day, all before today
+        QVector<Day> days() const;
     };
 
     struct Served
@@ -71,11 +74,16 @@ public:
 
 private:
     int intern(std::string_view text);
+    // The index of text, looked up only when it differs from the one at current.
+    int internChanged(int current, std::string_view text);
     void addServed(const AccessLogLine::Record &record);
 
     qint64 m_notBefore;
     QHash<QByteArray, Device> m_devices;
     QHash<QByteArray, Served> m_served;
+    // Nodes of a Qt 5 hash stay where they are when it grows.
+    QByteArray m_lastPath;
+    Served *m_lastServed = nullptr;
     QHash<QByteArray, int> m_textIndex;
     QVector<QByteArray> m_texts;
     QVector<Malformed> m_examples;

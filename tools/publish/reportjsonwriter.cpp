@@ -95,6 +95,7 @@ QJsonObject ReportJsonWriter::facts(const FleetAggregator &fleet, const Context 
     struct Row
     {
         qint64 time;
+        QString device;
         QJsonObject object;
     };
     QVector<Row> errors, rolledBack, silent;
@@ -106,7 +107,7 @@ QJsonObject ReportJsonWriter::facts(const FleetAggregator &fleet, const Context 
         const QString probation = text(fleet, d.probation);
         ++perVersion[d.version];
         ++perState[state];
-        for (const FleetAggregator::Day &day : d.days)
+        for (const FleetAggregator::Day &day : d.days())
             ++perDay[day.day][day.version];
         const QJsonObject base{{QStringLiteral("device"), id},
                                {QStringLiteral("version"), d.version},
@@ -114,26 +115,28 @@ QJsonObject ReportJsonWriter::facts(const FleetAggregator &fleet, const Context 
         if (state.startsWith(QLatin1String("error")) || probation == QLatin1String("rollback_error")) {
             QJsonObject row = base;
             row.insert(QStringLiteral("state"), state.startsWith(QLatin1String("error")) ? state : probation);
-            errors.append({d.lastTime, row});
+            errors.append({d.lastTime, id, row});
         }
         const QJsonArray refused = d.refused < 0 ? QJsonArray() : refusedCodes(fleet.text(d.refused));
         if (!refused.isEmpty()) {
             QJsonObject row = base;
             row.insert(QStringLiteral("refused"), refused);
             row.insert(QStringLiteral("probation"), probation);
-            rolledBack.append({d.lastTime, row});
+            rolledBack.append({d.lastTime, id, row});
         }
         if (d.lastTime < silentBefore) {
             QJsonObject row = base;
             row.insert(QStringLiteral("state"), state);
             row.insert(QStringLiteral("silent_hours"), qint64((context.now - d.lastTime) / 3600));
-            silent.append({d.lastTime, row});
+            silent.append({d.lastTime, id, row});
         }
     }
-    const auto newestFirst = [](const Row &a, const Row &b) { return a.time > b.time; };
+    // Ties by device, so that the same log gives the same report.
+    const auto newestFirst = [](const Row &a, const Row &b) { return a.time != b.time ? a.time > b.time : a.device < b.device; };
     std::sort(errors.begin(), errors.end(), newestFirst);
     std::sort(rolledBack.begin(), rolledBack.end(), newestFirst);
-    std::sort(silent.begin(), silent.end(), [](const Row &a, const Row &b) { return a.time < b.time; });
+    std::sort(silent.begin(), silent.end(),
+              [](const Row &a, const Row &b) { return a.time != b.time ? a.time < b.time : a.device < b.device; });
     const auto rows = [](const QVector<Row> &list) {
         QJsonArray array;
         for (const Row &r : list)
