@@ -213,19 +213,23 @@ void TestFleetReport::sinceLeavesOlderLinesOut()
 
 void TestFleetReport::unreadableInputWritesNothing()
 {
-    for (const QString &broken : {QStringLiteral("missing.log"), QStringLiteral("bad-info")}) {
+    for (const QString &broken : {QStringLiteral("missing.log"), QStringLiteral("bad-info"), QStringLiteral("no-folder")}) {
         FleetReport::Options o = options();
         o.htmlPath = m_tmp.filePath(broken + QStringLiteral(".html"));
         o.jsonPath = m_tmp.filePath(broken + QStringLiteral(".json"));
+        QString named = broken;
         if (broken == QLatin1String("missing.log")) {
             o.logs << m_tmp.filePath(broken);
-        } else {
+        } else if (broken == QLatin1String("bad-info")) {
             o.infoPath = m_tmp.filePath(QStringLiteral("access.log.1"));
+            named = QStringLiteral("access.log.1");
+        } else {
+            // The page cannot be written: the facts beside it are not written either.
+            o.htmlPath = m_tmp.filePath(QStringLiteral("no-folder/report.html"));
         }
         QString error;
         QVERIFY(!FleetReport::run(o, &error));
-        QVERIFY2(error.contains(broken == QLatin1String("missing.log") ? broken : QStringLiteral("access.log.1")),
-                 qPrintable(error));
+        QVERIFY2(error.contains(named), qPrintable(error));
         QVERIFY(!QFile::exists(o.htmlPath));
         QVERIFY(!QFile::exists(o.jsonPath));
     }

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QSaveFile>
 
 #include <limits>
 
@@ -59,7 +60,21 @@ bool FleetReport::run(const Options &options, QString *error)
     QJsonObject facts;
     if (!collect(options, &facts, error))
         return false;
-    if (!options.jsonPath.isEmpty() && !ReportJsonWriter::write(options.jsonPath, facts, error))
+    // Both files are written in full before either replaces its old one, so that a failure leaves
+    // the previous pair as it was.
+    QSaveFile html(options.htmlPath);
+    QSaveFile json(options.jsonPath.isEmpty() ? options.htmlPath : options.jsonPath);
+    const auto fail = [error](const QSaveFile &file) {
+        *error = QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString());
         return false;
-    return ReportHtmlWriter::write(options.htmlPath, facts, error);
+    };
+    if (!html.open(QIODevice::WriteOnly) || html.write(ReportHtmlWriter::render(facts)) < 0)
+        return fail(html);
+    if (!options.jsonPath.isEmpty()) {
+        if (!json.open(QIODevice::WriteOnly) || json.write(ReportJsonWriter::toJson(facts)) < 0)
+            return fail(json);
+        if (!json.commit())
+            return fail(json);
+    }
+    return html.commit() || fail(html);
 }

@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>

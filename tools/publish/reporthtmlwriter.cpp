@@ -3,7 +3,6 @@
 #include <QJsonArray>
 #include <QLocale>
 #include <QMap>
-#include <QSaveFile>
 #include <QSet>
 #include <QString>
 
@@ -327,14 +326,4 @@ QByteArray ReportHtmlWriter::render(const QJsonObject &facts)
     }
     html += QStringLiteral("\n</body></html>\n");
     return html.toUtf8();
-}
-
-bool ReportHtmlWriter::write(const QString &path, const QJsonObject &facts, QString *error)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(render(facts)) < 0 || !file.commit()) {
-        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
 }

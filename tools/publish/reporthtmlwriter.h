@@ -10,7 +10,6 @@ class ReportHtmlWriter
 {
 public:
     static QByteArray render(const QJsonObject &facts);
-    static bool write(const QString &path, const QJsonObject &facts, QString *error);
 
     // Rows shown per table; the JSON has them all.
     static constexpr int MaxRows = 500;

@@ -7,7 +7,6 @@
 #include <QJsonDocument>
 #include <QMap>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QUrl>
 
 #include <algorithm>
@@ -232,12 +231,7 @@ QJsonObject ReportJsonWriter::facts(const FleetAggregator &fleet, const Context 
     return facts;
 }
 
-bool ReportJsonWriter::write(const QString &path, const QJsonObject &facts, QString *error)
+QByteArray ReportJsonWriter::toJson(const QJsonObject &facts)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(facts).toJson()) < 0 || !file.commit()) {
-        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
+    return QJsonDocument(facts).toJson();
 }

@@ -22,7 +22,7 @@ public:
     };
 
     static QJsonObject facts(const FleetAggregator &fleet, const Context &context);
-    static bool write(const QString &path, const QJsonObject &facts, QString *error);
+    static QByteArray toJson(const QJsonObject &facts);
     static QString timeText(qint64 seconds);
 };
 
