@@ -4,12 +4,13 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev libzip-dev libssl-dev
+  qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev libzip-dev libssl-dev zlib1g-dev
   qml-module-qtquick2 qml-module-qtquick-controls2 qml-module-qtquick-templates2
   qml-module-qtquick-window2
   nginx-light xvfb xauth openssl
   curl unzip zip libarchive-tools time python3 fonts-dejavu-core
   dpkg-dev file lintian
+  chromium
 )
 # Callers may name more (the sanitizer build adds its compiler).
 packages+=("$@")

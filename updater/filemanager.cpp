@@ -214,6 +214,17 @@ QMap<QByteArray, QByteArray> FileManager::requestHeaders() const
     headers.insert("X-Tovrel-Device", QUrl::toPercentEncoding(rolloutIdentity()));
     headers.insert("X-Tovrel-Version", QByteArray::number(settings->appVersionCode));
     headers.insert("X-Tovrel-State", settings->stateUpdate.toUtf8());
+    headers.insert("X-Tovrel-Probation", settings->stateProbation.toUtf8());
+    // Only whole numbers: the list is hand-editable text and must stay one header line.
+    QByteArrayList refused;
+    for (const QString &code : settings->refusedVersions.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const int number = code.trimmed().toInt(&ok);
+        if (ok)
+            refused << QByteArray::number(number);
+    }
+    // Sent empty rather than left out, so that a log tells "none" from an older updater.
+    headers.insert("X-Tovrel-Refused", refused.isEmpty() ? QByteArray("") : refused.join(','));
     return headers;
 }
 

@@ -237,7 +237,8 @@ void TestUpdaterNginx::fleetHeadersInAccessLog()
 {
     // The log_format of docs/publishing.md.
     m_nginx->setLogFormat(QStringLiteral("$time_iso8601 $http_x_tovrel_device $http_x_tovrel_version $http_x_tovrel_state "
-                                         "\"$request\" $status $body_bytes_sent $remote_addr"));
+                                         "\"$request\" $status $body_bytes_sent $remote_addr "
+                                         "$http_x_tovrel_probation $http_x_tovrel_refused"));
     const QString source = m_tmp->filePath(QStringLiteral("v200"));
     QVERIFY(TestFiles::write(source + QStringLiteral("/tovrel.exe"), "200"));
     QVERIFY(m_nginx->start());

@@ -812,17 +812,24 @@ void TestUpdater::requestsCarryFleetHeaders_data()
 {
     QTest::addColumn<QString>("deviceId");
     QTest::addColumn<QByteArray>("header");
-    QTest::newRow("device id") << QStringLiteral("dev-1") << QByteArray("dev-1");
-    QTest::newRow("no device id: rollout id") << QString() << QByteArray("r-fixed");
-    QTest::newRow("id that would split the request") << QStringLiteral("kiosk 7\r\nX-Evil: 1")
-                                                     << QByteArray("kiosk%207%0D%0AX-Evil%3A%201");
+    QTest::addColumn<QString>("refused");
+    QTest::addColumn<QByteArray>("refusedHeader");
+    QTest::newRow("device id") << QStringLiteral("dev-1") << QByteArray("dev-1") << QString() << QByteArray("");
+    QTest::newRow("no device id: rollout id") << QString() << QByteArray("r-fixed") << QStringLiteral("150,120")
+                                              << QByteArray("150,120");
+    QTest::newRow("id that would split the request, hand-typed refused list")
+        << QStringLiteral("kiosk 7\r\nX-Evil: 1") << QByteArray("kiosk%207%0D%0AX-Evil%3A%201")
+        << QStringLiteral(" 150 ,x\r\nX-Evil: 1,,120") << QByteArray("150,120");
 }
 
 void TestUpdater::requestsCarryFleetHeaders()
 {
     QFETCH(QString, deviceId);
     QFETCH(QByteArray, header);
+    QFETCH(QString, refused);
+    QFETCH(QByteArray, refusedHeader);
     storeValue(QStringLiteral("app/device_id"), deviceId);
+    storeValue(QStringLiteral("app/refused"), refused);
     storeValue(QStringLiteral("app/rollout_id"), QStringLiteral("r-fixed"));
     m_settings->read();
     const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")});
@@ -839,6 +846,10 @@ void TestUpdater::requestsCarryFleetHeaders()
     // The state when the information was asked for: none was readable at start.
     QCOMPARE(info.first().header("X-Tovrel-State"), QByteArray("error_info"));
     QVERIFY(!info.first().headers.contains("x-evil"));
+    QCOMPARE(info.first().header("X-Tovrel-Probation"), QByteArray("none"));
+    QVERIFY(info.first().headers.contains("x-tovrel-refused"));
+    QCOMPARE(info.first().header("X-Tovrel-Refused"), refusedHeader);
+    QCOMPARE(package.first().header("X-Tovrel-Refused"), refusedHeader);
     QCOMPARE(package.first().header("X-Tovrel-Device"), header);
     QCOMPARE(package.first().header("X-Tovrel-Version"), QByteArray("100"));
     QCOMPARE(package.first().header("X-Tovrel-State"), QByteArray("downloading"));

@@ -1,7 +1,9 @@
+#include "fleetreport.h"
 #include "publisher.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QTextStream>
 
 namespace {
@@ -37,6 +39,68 @@ int keygen(const QCoreApplication &app)
     return 0;
 }
 
+int report(const QCoreApplication &app)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Reports on the fleet from the update server's access log (in the log format of the publishing "
+        "guide; plain files and .gz rotations, in any order): devices per version, rollout, failing, "
+        "rolled back and silent devices, bytes served. Writes a static HTML page and, with --json, the "
+        "same facts as JSON."));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("report"), QStringLiteral("Write a fleet report."));
+    const QCommandLineOption log(QStringLiteral("log"), QStringLiteral("Access log file (repeat; or several after one --log)."),
+                                 QStringLiteral("file"));
+    const QCommandLineOption info(QStringLiteral("info"), QStringLiteral("Update information to compare the rollout with."),
+                                  QStringLiteral("update.json"));
+    const QCommandLineOption since(QStringLiteral("since"), QStringLiteral("Only the last DAYS days of the log."),
+                                   QStringLiteral("days"));
+    const QCommandLineOption silentAfter(QStringLiteral("silent-after"),
+                                         QStringLiteral("Hours without a request after which a device counts as silent (default 24)."),
+                                         QStringLiteral("hours"), QStringLiteral("24"));
+    const QCommandLineOption html(QStringLiteral("html"), QStringLiteral("The HTML page to write."), QStringLiteral("file"));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("The JSON facts to write."), QStringLiteral("file"));
+    parser.addOptions({log, info, since, silentAfter, html, json});
+    parser.process(app);
+
+    QTextStream err(stderr);
+    // Log files may follow --log as further arguments, so that a shell glob works: --log access.log*.
+    QStringList positional = parser.positionalArguments();
+    if (positional.value(0) != QLatin1String("report") || !parser.isSet(log) || !parser.isSet(html)) {
+        err << "tovrel-publish: report needs --log and --html\n\n" << parser.helpText();
+        return 1;
+    }
+    positional.removeFirst();
+    FleetReport::Options options;
+    options.logs = parser.values(log) + positional;
+    options.infoPath = parser.value(info);
+    options.htmlPath = parser.value(html);
+    options.jsonPath = parser.value(json);
+    options.now = QDateTime::currentSecsSinceEpoch();
+    bool numeric = true;
+    if (parser.isSet(since)) {
+        options.sinceDays = parser.value(since).toInt(&numeric);
+        if (!numeric || options.sinceDays < 1) {
+            err << "tovrel-publish: --since is not a whole number of days above 0: " << parser.value(since) << '\n';
+            return 1;
+        }
+    }
+    options.silentAfterHours = parser.value(silentAfter).toDouble(&numeric);
+    if (!numeric || !(options.silentAfterHours > 0) || options.silentAfterHours > 24 * 3660) {
+        err << "tovrel-publish: --silent-after is not a number of hours above 0: " << parser.value(silentAfter) << '\n';
+        return 1;
+    }
+    QString error;
+    if (!FleetReport::run(options, &error)) {
+        err << "tovrel-publish: " << error << '\n';
+        return 2;
+    }
+    QTextStream(stdout) << "report: " << options.htmlPath << '\n';
+    if (!options.jsonPath.isEmpty())
+        QTextStream(stdout) << "facts:  " << options.jsonPath << '\n';
+    return 0;
+}
+
 }
 
 int main(int argc, char *argv[])
@@ -46,12 +110,15 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
     if (argc > 1 && qstrcmp(argv[1], "keygen") == 0)
         return keygen(app);
+    if (argc > 1 && qstrcmp(argv[1], "report") == 0)
+        return report(app);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Publishes an application version for the updater: writes the package zip and the update "
         "information into a folder that any static HTTP server serves.\n"
-        "tovrel-publish keygen --out <folder> makes a key pair for --sign-key."));
+        "tovrel-publish keygen --out <folder> makes a key pair for --sign-key.\n"
+        "tovrel-publish report --log <file>... --html <file> reports on the fleet (see report --help)."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption source(QStringLiteral("source"),
