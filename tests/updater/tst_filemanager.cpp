@@ -42,6 +42,9 @@ private slots:
     void malformedInfoKeepsEarlierValues();
     void pathsFollowWorkFolder();
     void isPackageValid();
+    void checkedPackageIsTheOneInstalled();
+    void productAndSystemFileDecide_data();
+    void productAndSystemFileDecide();
     void cleanDownloadAfterTransferResult_data();
     void cleanDownloadAfterTransferResult();
 
@@ -249,6 +252,67 @@ void TestFileManager::isPackageValid()
     QVERIFY(TestFiles::write(m_manager->packagePath(), "abd"));
     m_manager->packageHash = QStringLiteral("900150983cd24fb0d6963f7d28e17f72");
     QVERIFY(!m_manager->isPackageValid());
+}
+
+// The file whose digest was checked is installed, not whatever took its name in between; a link
+// in the package's place is never followed.
+void TestFileManager::checkedPackageIsTheOneInstalled()
+{
+    QCOMPARE(makePackage({ZipItem::file(QStringLiteral("a.txt"), "checked")}), QString());
+    m_manager->packageHash = TestFiles::md5(TestFiles::read(m_manager->packagePath()));
+    QVERIFY(m_manager->isPackageValid());
+    const QString checked = m_manager->packagePath();
+    QVERIFY(QFile::rename(checked, checked + QStringLiteral(".old")));
+    QCOMPARE(makePackage({ZipItem::file(QStringLiteral("a.txt"), "swapped")}), QString());
+    QVERIFY(m_manager->extractPackage(m_settings->appFolder));
+    QCOMPARE(readAll(m_settings->appFolder + QStringLiteral("/a.txt")), QByteArray("checked"));
+
+    QVERIFY(QFile::remove(checked));
+    QVERIFY(QFile::link(checked + QStringLiteral(".old"), checked));
+    QVERIFY2(!m_manager->isPackageValid(), "a link to a package with the right digest is not the package");
+}
+
+void TestFileManager::productAndSystemFileDecide_data()
+{
+    QTest::addColumn<QString>("deviceProduct");
+    QTest::addColumn<QByteArray>("entryProduct"); // JSON member text, empty: none
+    QTest::addColumn<bool>("systemReadable");
+    QTest::addColumn<bool>("taken");
+    QTest::addColumn<QString>("logged");
+
+    QTest::newRow("device names none") << "" << QByteArray(R"("product":"lobby",)") << true << true << "";
+    QTest::newRow("same product") << "lobby" << QByteArray(R"("product":"lobby",)") << true << true << "";
+    QTest::newRow("other product") << "lobby" << QByteArray(R"("product":"menu",)") << true << false
+                                   << R"(the entry is for product "menu" and this device is "lobby")";
+    QTest::newRow("entry names none") << "lobby" << QByteArray() << true << false
+                                      << R"(the entry is for no product and this device is "lobby")";
+    QTest::newRow("product not a text") << "lobby" << QByteArray(R"("product":7,)") << true << false
+                                        << R"(the entry is for no product and this device is "lobby")";
+    QTest::newRow("system file unreadable") << "" << QByteArray() << false << false
+                                            << "nothing is installed until it can be read";
+}
+
+void TestFileManager::productAndSystemFileDecide()
+{
+    QFETCH(QString, deviceProduct);
+    QFETCH(QByteArray, entryProduct);
+    QFETCH(bool, systemReadable);
+    QFETCH(bool, taken);
+    QFETCH(QString, logged);
+    m_settings->product = deviceProduct;
+    if (!systemReadable)
+        m_settings->systemError = QStringLiteral("/etc/xdg/tovrel/updater.conf cannot be read (Permission denied)");
+    writeInfo(R"({"linux":{)" + entryProduct + R"("version_code":9,"file_name":"a.zip"}})");
+    QStringList log;
+    static QStringList *sink = nullptr;
+    sink = &log;
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &msg) { *sink << msg; });
+    const bool read = m_manager->readUpdateInfo();
+    qInstallMessageHandler(previous);
+    QCOMPARE(read, taken);
+    if (!logged.isEmpty())
+        QVERIFY2(log.join(QLatin1Char('\n')).contains(logged), qPrintable(log.join(QLatin1Char('\n'))));
 }
 
 void TestFileManager::cleanDownloadAfterTransferResult_data()
