@@ -43,6 +43,7 @@ private slots:
     void pathsFollowWorkFolder();
     void isPackageValid();
     void checkedPackageIsTheOneInstalled();
+    void refusedStartEndsWithFinished();
     void productAndSystemFileDecide_data();
     void productAndSystemFileDecide();
     void cleanDownloadAfterTransferResult_data();
@@ -270,6 +271,20 @@ void TestFileManager::checkedPackageIsTheOneInstalled()
     QVERIFY(QFile::remove(checked));
     QVERIFY(QFile::link(checked + QStringLiteral(".old"), checked));
     QVERIFY2(!m_manager->isPackageValid(), "a link to a package with the right digest is not the package");
+}
+
+// The update cycle waits for a result; a transfer that cannot even begin must still give one.
+void TestFileManager::refusedStartEndsWithFinished()
+{
+    // The work folder cannot be made below a file, so the transfer has nowhere to write.
+    QVERIFY(TestFiles::write(m_tmp->filePath(QStringLiteral("blocker")), "file"));
+    m_settings->tempDir = m_tmp->filePath(QStringLiteral("blocker/work"));
+    QSignalSpy finished(m_manager.data(), &FileManager::finished);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^\\[FileManager\\] transfer not started:")));
+    m_manager->downloadUpdateInfo();
+    QCOMPARE(finished.size(), 1);
+    QCOMPARE(finished.first().at(0).toInt(), 99);
+    QCOMPARE(finished.first().at(1).toString(), QStringLiteral("Transfer could not be started"));
 }
 
 void TestFileManager::productAndSystemFileDecide_data()
