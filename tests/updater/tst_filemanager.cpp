@@ -263,13 +263,11 @@ void TestFileManager::checkedPackageIsTheOneInstalled()
     m_manager->packageHash = TestFiles::md5(TestFiles::read(m_manager->packagePath()));
     QVERIFY(m_manager->isPackageValid());
     const QString checked = m_manager->packagePath();
-    QVERIFY(QFile::rename(checked, checked + QStringLiteral(".old")));
-    QCOMPARE(makePackage({ZipItem::file(QStringLiteral("a.txt"), "swapped")}), QString());
+    QVERIFY(QFile::rename(checked, checked + QStringLiteral(".old")) && makePackage({ZipItem::file(QStringLiteral("a.txt"), "swapped")}).isEmpty());
     QVERIFY(m_manager->extractPackage(m_settings->appFolder));
     QCOMPARE(readAll(m_settings->appFolder + QStringLiteral("/a.txt")), QByteArray("checked"));
 
-    QVERIFY(QFile::remove(checked));
-    QVERIFY(QFile::link(checked + QStringLiteral(".old"), checked));
+    QVERIFY(QFile::remove(checked) && QFile::link(checked + QStringLiteral(".old"), checked));
     QVERIFY2(!m_manager->isPackageValid(), "a link to a package with the right digest is not the package");
 }
 
@@ -282,9 +280,7 @@ void TestFileManager::refusedStartEndsWithFinished()
     QSignalSpy finished(m_manager.data(), &FileManager::finished);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^\\[FileManager\\] transfer not started:")));
     m_manager->downloadUpdateInfo();
-    QCOMPARE(finished.size(), 1);
-    QCOMPARE(finished.first().at(0).toInt(), 99);
-    QCOMPARE(finished.first().at(1).toString(), QStringLiteral("Transfer could not be started"));
+    QCOMPARE(finished, (QList<QVariantList>{{99, QStringLiteral("Transfer could not be started")}}));
 }
 
 void TestFileManager::productAndSystemFileDecide_data()
@@ -292,19 +288,15 @@ void TestFileManager::productAndSystemFileDecide_data()
     QTest::addColumn<QString>("deviceProduct");
     QTest::addColumn<QByteArray>("entryProduct"); // JSON member text, empty: none
     QTest::addColumn<bool>("systemReadable");
-    QTest::addColumn<bool>("taken");
-    QTest::addColumn<QString>("logged");
+    QTest::addColumn<QString>("logged");          // the refusal's line; empty: taken
 
-    QTest::newRow("device names none") << "" << QByteArray(R"("product":"lobby",)") << true << true << "";
-    QTest::newRow("same product") << "lobby" << QByteArray(R"("product":"lobby",)") << true << true << "";
-    QTest::newRow("other product") << "lobby" << QByteArray(R"("product":"menu",)") << true << false
+    QTest::newRow("device names none") << "" << QByteArray(R"("product":"lobby",)") << true << "";
+    QTest::newRow("same product") << "lobby" << QByteArray(R"("product":"lobby",)") << true << "";
+    QTest::newRow("other product") << "lobby" << QByteArray(R"("product":"menu",)") << true
                                    << R"(the entry is for product "menu" and this device is "lobby")";
-    QTest::newRow("entry names none") << "lobby" << QByteArray() << true << false
+    QTest::newRow("entry names none") << "lobby" << QByteArray() << true
                                       << R"(the entry is for no product and this device is "lobby")";
-    QTest::newRow("product not a text") << "lobby" << QByteArray(R"("product":7,)") << true << false
-                                        << R"(the entry is for no product and this device is "lobby")";
-    QTest::newRow("system file unreadable") << "" << QByteArray() << false << false
-                                            << "nothing is installed until it can be read";
+    QTest::newRow("system file unreadable") << "" << QByteArray() << false << "nothing is installed until it can be read";
 }
 
 void TestFileManager::productAndSystemFileDecide()
@@ -312,22 +304,15 @@ void TestFileManager::productAndSystemFileDecide()
     QFETCH(QString, deviceProduct);
     QFETCH(QByteArray, entryProduct);
     QFETCH(bool, systemReadable);
-    QFETCH(bool, taken);
     QFETCH(QString, logged);
     m_settings->product = deviceProduct;
     if (!systemReadable)
         m_settings->systemError = QStringLiteral("/etc/xdg/tovrel/updater.conf cannot be read (Permission denied)");
     writeInfo(R"({"linux":{)" + entryProduct + R"("version_code":9,"file_name":"a.zip"}})");
-    QStringList log;
-    static QStringList *sink = nullptr;
-    sink = &log;
-    const QtMessageHandler previous =
-        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &msg) { *sink << msg; });
-    const bool read = m_manager->readUpdateInfo();
-    qInstallMessageHandler(previous);
-    QCOMPARE(read, taken);
     if (!logged.isEmpty())
-        QVERIFY2(log.join(QLatin1Char('\n')).contains(logged), qPrintable(log.join(QLatin1Char('\n'))));
+        QTest::ignoreMessage(systemReadable ? QtWarningMsg : QtCriticalMsg,
+                             QRegularExpression(QRegularExpression::escape(logged)));
+    QCOMPARE(m_manager->readUpdateInfo(), logged.isEmpty());
 }
 
 void TestFileManager::cleanDownloadAfterTransferResult_data()
