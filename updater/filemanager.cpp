@@ -165,6 +165,7 @@ bool FileManager::productAdmits(const QJsonObject &entry) const
 
 bool FileManager::readUpdateInfo()
 {
+    checkedPackage.reset();
     signedEntry = false;
     packageSha256.clear();
     packageSize = -1;
