@@ -53,6 +53,8 @@ inline constexpr char StateUpdate[] = "state_update";
 inline constexpr char ReadyVersion[] = "ready_version";
 // Pushed on a line of its own, one of the Probation values below.
 inline constexpr char StateProbation[] = "state_probation";
+// Read only: whether updates must be signed and with how many keys ("off", "on, 2 keys").
+inline constexpr char Signing[] = "signing";
 }
 
 // Values of "state_probation": whether the files replaced by the last installation are kept, and

@@ -14,6 +14,7 @@
 #include <openssl/pem.h>
 
 const char UpdateSignature::FormatTag[] = "tovrel-update-1";
+const char UpdateSignature::FormatTag2[] = "tovrel-update-2";
 
 namespace {
 
@@ -225,14 +226,33 @@ UpdateSignature::Check UpdateSignature::readEntry(const QString &platformKey, co
             read.devices.append(QString::fromUtf8(id));
     }
 
+    const QJsonValue product = object.value(QStringLiteral("product"));
+    if (!product.isUndefined() && !product.isNull()) {
+        read.product = product.toString();
+        if (!product.isString() || !isWellFormed(read.product)) {
+            *detail = QStringLiteral("product is not a text: ") + quoted(product);
+            return BadProduct;
+        }
+    }
+
+    const QJsonValue complete = object.value(QStringLiteral("complete"));
+    if (!complete.isUndefined() && !complete.isNull()) {
+        if (!complete.isBool()) {
+            *detail = QStringLiteral("complete is not true or false: ") + quoted(complete);
+            return BadComplete;
+        }
+        read.complete = complete.toBool();
+    }
+
     *entry = read;
     return Valid;
 }
 
 QByteArray UpdateSignature::canonicalText(const Entry &entry)
 {
+    const bool second = !entry.product.isEmpty() || entry.complete;
     QByteArray text("[");
-    appendString(&text, QLatin1String(FormatTag));
+    appendString(&text, QLatin1String(second ? FormatTag2 : FormatTag));
     text.append(',');
     appendString(&text, entry.platformKey);
     text.append(',').append(QByteArray::number(entry.versionCode)).append(',');
@@ -247,7 +267,13 @@ QByteArray UpdateSignature::canonicalText(const Entry &entry)
             text.append(',');
         appendString(&text, entry.devices.at(i));
     }
-    text.append("]]");
+    text.append(']');
+    if (second) {
+        text.append(',');
+        appendString(&text, entry.product);
+        text.append(entry.complete ? ",true" : ",false");
+    }
+    text.append(']');
     return text;
 }
 
@@ -432,6 +458,8 @@ QString UpdateSignature::checkText(Check check)
     case BadExpires: return QStringLiteral("bad expires");
     case BadRollout: return QStringLiteral("bad rollout");
     case BadDevices: return QStringLiteral("bad devices_id");
+    case BadProduct: return QStringLiteral("bad product");
+    case BadComplete: return QStringLiteral("bad complete");
     case BadPublicKey: return QStringLiteral("bad public key");
     case NoKeyMatches: return QStringLiteral("no key matches");
     case Expired: return QStringLiteral("expired");

@@ -14,8 +14,11 @@
 class UpdateSignature
 {
 public:
-    // First element of the canonical text; a new text layout gets a new tag.
+    // First element of the canonical text; a new text layout gets a new tag. The second layout adds
+    // the product and whether the package is complete; an entry without either keeps the first, so
+    // that devices of before the second still take it.
     static const char FormatTag[];
+    static const char FormatTag2[];
 
     // Which check an entry failed, in the order they run.
     enum Check {
@@ -29,6 +32,8 @@ public:
         BadExpires,
         BadRollout,
         BadDevices,
+        BadProduct,
+        BadComplete,
         BadPublicKey,
         NoKeyMatches,
         Expired
@@ -46,6 +51,8 @@ public:
         QDateTime expiresAt; // invalid: never
         int rollout = 100;   // percent, 1 to 100
         QStringList devices; // sorted by their UTF-8 bytes; empty: every device
+        QString product;     // empty: none named
+        bool complete = false; // the package holds the whole version, not only changed files
     };
 
     struct Result

@@ -10,7 +10,7 @@ const char description[] =
     "\n"
     "Commands:\n"
     "  status            update state, download state, installed and offered version,\n"
-    "                    progress of a running download\n"
+    "                    progress of a running download, whether updates must be signed\n"
     "  check             asks for an update check now\n"
     "  install --force   installs the ready update now, even while the application runs\n"
     "                    (without --force the launcher installs it when the application is not running)\n"

@@ -66,6 +66,10 @@ QString StatusReport::text(const QJsonObject &values)
         out += line("previous version:", probation == QLatin1String(Protocol::Probation::Kept)
                                              ? QStringLiteral("kept (the installed version is on probation)")
                                              : probation);
+    // Empty from an older updater, which does not report it.
+    const QString signing = value(values, Key::Signing);
+    if (!signing.isEmpty())
+        out += line("signing:", signing);
     if (update == QLatin1String(Protocol::State::Ready))
         out += QStringLiteral("The launcher installs the update when the application is not running.\n");
     return out;

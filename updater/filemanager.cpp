@@ -1,6 +1,7 @@
 #include "filemanager.h"
 
 #include "downloadfile.h"
+#include "fileops.h"
 #include "packageinstaller.h"
 #include "rollout.h"
 #include "settings.h"
@@ -36,6 +37,8 @@ FileManager::FileManager(QObject *parent)
     connect(packageDownloader, &DownloadFile::progressChanged, this, &FileManager::a_progressChanged);
     connect(packageDownloader, &DownloadFile::downloadingChanged, this, &FileManager::a_downloadingChanged);
 }
+
+FileManager::~FileManager() = default;
 
 void FileManager::setSettings(Settings *s)
 {
@@ -124,17 +127,50 @@ bool FileManager::verifyEntry(QJsonObject *entry)
     entry->insert(QStringLiteral("file_name"), signedValues.fileName);
     entry->insert(QStringLiteral("rollout"), signedValues.rollout);
     entry->insert(QStringLiteral("devices_id"), QJsonArray::fromStringList(signedValues.devices));
+    entry->insert(QStringLiteral("complete"), signedValues.complete);
+    if (signedValues.product.isEmpty())
+        entry->remove(QStringLiteral("product"));
+    else
+        entry->insert(QStringLiteral("product"), signedValues.product);
     packageSha256 = signedValues.sha256;
     packageSize = signedValues.size;
     signedEntry = true;
     return true;
 }
 
+bool FileManager::systemSettingsUsable() const
+{
+    if (settings->systemError.isEmpty())
+        return true;
+    qCritical().noquote() << logPrefix << settings->systemError
+                          << "- whether updates must be signed is unknown, nothing is installed until it can be read";
+    return false;
+}
+
+// Two products may share a signing key; the device's product keeps the other's entries out.
+bool FileManager::productAdmits(const QJsonObject &entry) const
+{
+    if (settings->product.isEmpty())
+        return true;
+    const QJsonValue product = entry.value(QStringLiteral("product"));
+    if (product.isString() && product.toString() == settings->product)
+        return true;
+    qWarning().noquote() << logPrefix << "update information refused: the entry is for"
+                         << (product.isString() && !product.toString().isEmpty()
+                                 ? QStringLiteral("product \"") + product.toString() + QLatin1Char('"')
+                                 : QStringLiteral("no product"))
+                         << QStringLiteral("and this device is \"") + settings->product + QLatin1Char('"');
+    return false;
+}
+
 bool FileManager::readUpdateInfo()
 {
+    checkedPackage.reset();
     signedEntry = false;
     packageSha256.clear();
     packageSize = -1;
+    if (!systemSettingsUsable())
+        return false;
     QFile file(settings->tempDir + QLatin1Char('/') + settings->updateInfoRequest);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         versionCode = 0;
@@ -148,6 +184,8 @@ bool FileManager::readUpdateInfo()
     if (entry.isEmpty())
         return false;
     if (!settings->publicKeys.isEmpty() && !verifyEntry(&entry))
+        return false;
+    if (!productAdmits(entry))
         return false;
     const QString announcedName = entry.value(QStringLiteral("file_name")).toString();
     if (announcedName.isEmpty() || announcedName.contains(QLatin1Char('/')) || announcedName.contains(QLatin1Char('\\'))
@@ -230,31 +268,42 @@ QMap<QByteArray, QByteArray> FileManager::requestHeaders() const
 
 bool FileManager::isPackageValid()
 {
-    if (!settings->publicKeys.isEmpty()) {
-        if (!signedEntry)
+    checkedPackage.reset();
+    auto package = std::make_unique<QFile>();
+    if (!checkPackage(package.get()))
+        return false;
+    checkedPackage = std::move(package);
+    return true;
+}
+
+bool FileManager::checkPackage(QFile *package)
+{
+    if (!systemSettingsUsable())
+        return false;
+    const bool withSha256 = !settings->publicKeys.isEmpty();
+    if (withSha256 && !signedEntry)
+        return false;
+    // A missing or unreadable package has no digest; it must not pass for an announcement that
+    // carries no hash.
+    if (fileName.isEmpty() || !FileOps::openFileNoFollow(*package, packagePath()))
+        return false;
+    if (withSha256 && package->size() != packageSize)
+        return false;
+    StreamHash md5(StreamHash::Md5);
+    StreamHash sha256(StreamHash::Sha256);
+    while (!package->atEnd()) {
+        const QByteArray chunk = package->read(1024 * 1024);
+        if (chunk.isEmpty() || !md5.addData(chunk) || (withSha256 && !sha256.addData(chunk)))
             return false;
-        QFile package(packagePath());
-        if (!package.open(QIODevice::ReadOnly) || package.size() != packageSize)
-            return false;
-        StreamHash md5(StreamHash::Md5);
-        StreamHash sha256(StreamHash::Sha256);
-        while (!package.atEnd()) {
-            const QByteArray chunk = package.read(1024 * 1024);
-            if (chunk.isEmpty() || !md5.addData(chunk) || !sha256.addData(chunk))
-                return false;
-        }
-        return sha256.hexResult() == packageSha256
-            && md5.hexResult().compare(packageHash.toLatin1(), Qt::CaseInsensitive) == 0;
     }
-    // An unreadable or missing package has no digest; it must not pass for an announcement
-    // that carries no hash.
-    const QString digest = Utils::getFileHash(packagePath());
     // Hexadecimal digits are the same digest in either case.
-    return !digest.isEmpty() && digest.compare(packageHash, Qt::CaseInsensitive) == 0;
+    return (!withSha256 || sha256.hexResult() == packageSha256)
+        && md5.hexResult().compare(packageHash.toLatin1(), Qt::CaseInsensitive) == 0;
 }
 
 void FileManager::downloadPackage()
 {
+    checkedPackage.reset();
     packageDownloader->clearConnectionCache();
     applyCaFile(packageDownloader);
     if (!Utils::isPathExists(downloadFolder()))
@@ -287,12 +336,23 @@ bool FileManager::extractPackage(const QString &destDir)
 {
     extractOk = true;
     qWarning() << qPrintable(logPrefix) << "extracting:" << packagePath() << ", to:" << destDir;
+    // Installs the very file that isPackageValid() checked, even if another has taken its name since.
+    std::unique_ptr<QFile> package = std::move(checkedPackage);
+    if (!package || !package->isOpen()) {
+        package = std::make_unique<QFile>();
+        QString error;
+        if (!FileOps::openFileNoFollow(*package, packagePath(), &error)
+            && FileOps::kindOf(packagePath()) == FileOps::Kind::Link) {
+            qWarning() << qPrintable(logPrefix) << "package is a link, not extracted:" << packagePath();
+            extractOk = false;
+            return false;
+        }
+    }
     PackageInstaller installer(packagePath(), destDir);
+    if (package->isOpen())
+        installer.setPackageDescriptor(package->handle());
     installer.setVersionCodes(settings->getAppVersionCode(), versionCode);
-    installer.setVersionStore([this](int code) {
-        settings->setAppVersionCode(code);
-        return settings->store.status() == QSettings::NoError;
-    });
+    installer.setVersionStore([this](int code) { return settings->storeVersionCode(code); });
     installer.setLogger([this](const QString &line) { qWarning().noquote() << logPrefix << line; });
     // The replaced files stay until the new version is committed or rolled back.
     installer.setKeepReplaced(true);

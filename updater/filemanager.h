@@ -8,6 +8,9 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <memory>
+
+class QFile;
 class Settings;
 class DownloadFile;
 
@@ -19,6 +22,7 @@ class FileManager : public QObject
     Q_OBJECT
 public:
     explicit FileManager(QObject *parent = nullptr);
+    ~FileManager() override;
 
     void setSettings(Settings *s);
 
@@ -51,6 +55,8 @@ public:
     QByteArray packageSha256;
     qint64 packageSize = -1;
     bool extractOk = false;
+    // The package as the last successful isPackageValid() opened and checked it.
+    std::unique_ptr<QFile> checkedPackage;
     QString downloadSubfolder = QStringLiteral("download");
     Settings *settings = nullptr;
     QString logPrefix = QStringLiteral("[FileManager]");
@@ -82,6 +88,11 @@ private:
     // The phased rollout of an entry that the device list admits; logs which way it went.
     bool rolloutAdmits(const QJsonObject &entry) const;
     bool verifyEntry(QJsonObject *entry);
+    // False, with a critical line, while the system-wide settings cannot be read.
+    bool systemSettingsUsable() const;
+    bool productAdmits(const QJsonObject &entry) const;
+    // Checks the package on an open file that no link led to; that file is then the one installed.
+    bool checkPackage(QFile *package);
     void applyCaFile(DownloadFile *downloader);
     void reportClock(int errorCode);
 };

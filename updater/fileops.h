@@ -44,6 +44,13 @@ bool syncFolder(const QString &path, QString *error = nullptr);
 // instead of one per file.
 bool syncFileSystem(const QString &path, QString *error = nullptr);
 
+// Opens a regular file for reading into `file` without following a link at its last step.
+bool openFileNoFollow(QFile &file, const QString &path, QString *error = nullptr);
+
+// A second descriptor of the same open file, or -1 (with *error); closeDescriptor() ends it.
+int duplicate(int descriptor, QString *error = nullptr);
+void closeDescriptor(int descriptor);
+
 } // namespace FileOps
 
 #endif

@@ -116,4 +116,38 @@ bool syncFileSystem(const QString &path, QString *error)
     return withDescriptor(path, O_DIRECTORY, error, [](int fd) { return ::syncfs(fd); });
 }
 
+bool openFileNoFollow(QFile &file, const QString &path, QString *error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return failed(error);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (error)
+            *error = QStringLiteral("not a regular file");
+        ::close(fd);
+        return false;
+    }
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (error)
+            *error = file.errorString();
+        ::close(fd);
+        return false;
+    }
+    return true;
+}
+
+int duplicate(int descriptor, QString *error)
+{
+    const int fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        failed(error);
+    return fd;
+}
+
+void closeDescriptor(int descriptor)
+{
+    ::close(descriptor);
+}
+
 } // namespace FileOps

@@ -163,10 +163,7 @@ int main(int argc, char *argv[])
         // before anything looks at the folder.
         InstallJournal::recover(
             settings.appFolder,
-            [&settings](int code) {
-                settings.setAppVersionCode(code);
-                return settings.store.status() == QSettings::NoError;
-            },
+            [&settings](int code) { return settings.storeVersionCode(code); },
             [&settings](int code) { return settings.refuseVersion(code); });
     }
     const bool alone = owner && !listenFailed;

@@ -171,6 +171,7 @@ public:
     }
 
     QString m_package;
+    int m_packageDescriptor = -1;
     QString m_dest;
     QString m_canonicalDest;
     PackageInstaller::Error m_error = PackageInstaller::NoError;
@@ -201,7 +202,20 @@ public:
 bool PackageInstallerPrivate::openArchive()
 {
     int error = 0;
-    zip_t *archive = zip_open(QFile::encodeName(m_package).constData(), ZIP_RDONLY, &error);
+    zip_t *archive = nullptr;
+    if (m_packageDescriptor >= 0) {
+        QString reason;
+        const int fd = FileOps::duplicate(m_packageDescriptor, &reason);
+        if (fd < 0)
+            return fail(PackageInstaller::OpenError, "error open package:", m_package, reason);
+        // libzip reads from the start of the file whatever the shared offset is, and owns the
+        // descriptor only once it has opened the archive.
+        archive = zip_fdopen(fd, ZIP_RDONLY, &error);
+        if (!archive)
+            FileOps::closeDescriptor(fd);
+    } else {
+        archive = zip_open(QFile::encodeName(m_package).constData(), ZIP_RDONLY, &error);
+    }
     if (!archive) {
         zip_error_t ze;
         zip_error_init_with_code(&ze, error);
@@ -625,6 +639,11 @@ void PackageInstaller::setVersionCodes(int installed, int incoming)
 void PackageInstaller::setVersionStore(VersionStore store)
 {
     d->m_versionStore = std::move(store);
+}
+
+void PackageInstaller::setPackageDescriptor(int descriptor)
+{
+    d->m_packageDescriptor = descriptor;
 }
 
 void PackageInstaller::setLogger(Logger logger)

@@ -80,6 +80,9 @@ public:
     // still shows how far it got.
     using Logger = std::function<void(const QString &line)>;
     void setLogger(Logger logger);
+    // Reads the package from this open file (through a duplicate of the descriptor, which stays the
+    // caller's) instead of opening its path again: what was checked is what is installed.
+    void setPackageDescriptor(int descriptor);
     // Keeps the journal as the kept record and the replaced files in its backup folder after a
     // successful installation, instead of removing them.
     void setKeepReplaced(bool keep);

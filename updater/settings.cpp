@@ -3,12 +3,16 @@
 #include "protocol.h"
 #include "rollout.h"
 #include "settingsstore.h"
+#include "updatesignature.h"
 #include "userpath.h"
 #include "utils.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 
 namespace {
 const char defaultUpdateLink[] = "http://update.tovrel.net/update";
@@ -45,6 +49,7 @@ enum Id {
     ReadyVersion,
     StateProbation,
     Progress,
+    Signing,
     KeyCount
 };
 
@@ -101,6 +106,8 @@ const Settings::Key keys[KeyCount] = {
     // empty while none runs.
     {nullptr, K::Text, &Settings::downloadProgress, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      "progress", C::Memory},
+    {nullptr, K::Text, &Settings::signing, nullptr, nullptr, noText, 0, nullptr, false, R::Store, Ch::Signing,
+     C::Memory},
 };
 
 QStringList refusedCodes(const QString &list)
@@ -140,7 +147,7 @@ const QVector<const Settings::Key *> &Settings::channelKeys()
     static const QVector<const Key *> order = {
         &keys[UpdateLink], &keys[Period],        &keys[AppVersion],  &keys[DeviceId],     &keys[Download],
         &keys[Update],     &keys[StateDownload], &keys[StateUpdate], &keys[ReadyVersion],
-        &keys[Progress],      &keys[StateProbation],
+        &keys[Progress],      &keys[StateProbation], &keys[Signing],
     };
     return order;
 }
@@ -191,6 +198,7 @@ void Settings::write(const Settings::Key &key, const QVariant &value)
 void Settings::init()
 {
     read();
+    logSigning();
 }
 
 void Settings::read()
@@ -220,6 +228,64 @@ void Settings::readSystemOnly()
     // An unquoted list of keys reads as a list; joined back it is the same text.
     publicKeys = SettingsStore::text(*system, QStringLiteral("update/publickey")).trimmed();
     caFile = SettingsStore::text(*system, QStringLiteral("update/cafile")).trimmed();
+    product = SettingsStore::text(*system, QStringLiteral("update/product")).trimmed();
+    const QString problem = systemFileProblem(system->fileName());
+    systemError = problem.isEmpty() ? QString() : system->fileName() + QLatin1Char(' ') + problem;
+    signing = signingSummary();
+}
+
+QString Settings::systemFileProblem(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink())
+        return QString();
+    if (info.isDir())
+        return QStringLiteral("cannot be read (a folder)");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot be read (") + file.errorString() + QLatin1Char(')');
+    const QByteArray content = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return QStringLiteral("cannot be read (") + file.errorString() + QLatin1Char(')');
+    // Qt parses a file once per process and tells only the first store that read it about a
+    // fault; a copy under a new name is parsed afresh.
+    QTemporaryFile copy;
+    if (!copy.open() || copy.write(content) != content.size() || !copy.flush())
+        return QStringLiteral("cannot be checked (") + copy.errorString() + QLatin1Char(')');
+    const std::unique_ptr<QSettings> parsed = SettingsStore::openFile(copy.fileName());
+    parsed->allKeys();
+    if (parsed->status() == QSettings::FormatError)
+        return QStringLiteral("cannot be parsed");
+    return QString();
+}
+
+QString Settings::signingSummary() const
+{
+    if (!systemError.isEmpty())
+        return QStringLiteral("unknown, ") + systemError;
+    if (publicKeys.isEmpty())
+        return QStringLiteral("off");
+    QList<QByteArray> parsed;
+    QString error;
+    QString summary = UpdateSignature::parsePublicKeys(publicKeys, &parsed, &error)
+        ? QStringLiteral("on, %1 %2").arg(parsed.size()).arg(QLatin1String(parsed.size() == 1 ? "key" : "keys"))
+        : QStringLiteral("on, no usable key: ") + error;
+    if (!caFile.isEmpty())
+        summary += QStringLiteral(", CA file");
+    return summary;
+}
+
+void Settings::logSigning() const
+{
+    if (!systemError.isEmpty()) {
+        qCritical().noquote() << "[Settings]" << systemError
+                              << "- whether updates must be signed is unknown, nothing is installed until it can be read";
+        return;
+    }
+    qDebug().noquote() << "[Settings] signing:" << signing
+                       << (caFile.isEmpty() ? QStringLiteral("(https trusts the system's CAs)")
+                                            : QStringLiteral("(https trusts only ") + caFile + QLatin1Char(')'))
+                       << (product.isEmpty() ? QStringLiteral("product: any") : QStringLiteral("product: ") + product);
 }
 
 QVariant Settings::channelValue(const Settings::Key &key)
@@ -320,5 +386,24 @@ bool Settings::refuseVersion(int versionCode)
         codes << QString::number(versionCode);
         write(keys[Refused], codes.join(QLatin1Char(',')));
     }
-    return store.status() == QSettings::NoError;
+    return ownFileHolds(keys[Refused], codes.join(QLatin1Char(',')));
+}
+
+bool Settings::storeVersionCode(int versionCode)
+{
+    setAppVersionCode(versionCode);
+    return ownFileHolds(keys[AppVersion], versionCode);
+}
+
+bool Settings::ownFileHolds(const Key &key, const QVariant &value)
+{
+    // A fresh store of the file alone reads it from disk again; it would also write any change
+    // still pending from a failed sync, and say so in its status.
+    const std::unique_ptr<QSettings> own = SettingsStore::openFile(store.fileName());
+    own->sync();
+    if (own->status() != QSettings::NoError)
+        return false;
+    if (key.kind == K::Number)
+        return own->value(QLatin1String(key.storeKey)).toInt() == value.toInt();
+    return SettingsStore::text(*own, QLatin1String(key.storeKey)) == value.toString();
 }

@@ -70,6 +70,16 @@ public:
     bool isRefused(int versionCode);
     // Adds the code once and syncs the store; false when the store could not be written.
     bool refuseVersion(int versionCode);
+    // Stores "app/version"; false unless the user's own file holds it afterwards.
+    bool storeVersionCode(int versionCode);
+
+    // Why the system-wide file at `path` cannot be used (it exists but cannot be read or parsed);
+    // empty when it is absent or fine.
+    static QString systemFileProblem(const QString &path);
+    // "off", "on, 2 keys" and the like: what the control channel and the start's log line report.
+    QString signingSummary() const;
+    // One line at every start: whether signing is on, with how many keys, and the CA file.
+    void logSigning() const;
 
     // The values the control channel knows, in the order in which it processes a request.
     static const QVector<const Key *> &channelKeys();
@@ -112,6 +122,13 @@ public:
     // control channel nor the command line reaches them.
     QString publicKeys;
     QString caFile;
+    // System-wide "update/product": when set, only entries of this product are taken.
+    QString product;
+    // Set while the system-wide file exists but cannot be read or parsed: what it would say about
+    // signing is unknown, so nothing is installed (the path and the reason, for the log).
+    QString systemError;
+    // signingSummary() as of the last read, for the control channel.
+    QString signing;
 
 private:
     QVariant readStored(const Key &key);
@@ -119,6 +136,9 @@ private:
     void assign(const Key &key, const QVariant &value);
     void write(const Key &key, const QVariant &value);
     void readSystemOnly();
+    // Whether the user's file, read alone (Qt's status of the store also reflects the read-only
+    // system files behind it), holds `value` under `key`.
+    bool ownFileHolds(const Key &key, const QVariant &value);
 };
 
 #endif

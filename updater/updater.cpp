@@ -181,10 +181,7 @@ bool Updater::rollBack()
         return false;
     }
     setStateProbation(QLatin1String(Probation::RollingBack));
-    rollback.setVersionStore([this](int code) {
-        settings->setAppVersionCode(code);
-        return settings->store.status() == QSettings::NoError;
-    });
+    rollback.setVersionStore([this](int code) { return settings->storeVersionCode(code); });
     rollback.setRefusalStore([this](int code) { return settings->refuseVersion(code); });
     if (rollback.run() != VersionRollback::Result::RolledBack) {
         qCritical().noquote() << "[Updater] rollback failed:" << rollback.errorString();

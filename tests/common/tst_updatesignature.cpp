@@ -129,8 +129,19 @@ void TestUpdateSignature::canonicalText_data()
     explicitDefaults.insert(QStringLiteral("expires"), QString());
     explicitDefaults.insert(QStringLiteral("rollout"), 100);
     explicitDefaults.insert(QStringLiteral("devices_id"), QJsonArray());
+    explicitDefaults.insert(QStringLiteral("product"), QString());
+    explicitDefaults.insert(QStringLiteral("complete"), false);
     QTest::newRow("written defaults equal absent ones") << QStringLiteral("linux") << explicitDefaults
         << "[\"tovrel-update-1\",\"linux\",7,\"linux-7.zip\",\"" + shaText + "\",1234,\"\",100,[]]";
+
+    QJsonObject product = baseEntry();
+    product.insert(QStringLiteral("product"), QStringLiteral("kiosk\""));
+    QTest::newRow("product: second layout") << QStringLiteral("linux") << product
+        << "[\"tovrel-update-2\",\"linux\",7,\"linux-7.zip\",\"" + shaText + "\",1234,\"\",100,[],\"kiosk\\\"\",false]";
+    QJsonObject complete = baseEntry();
+    complete.insert(QStringLiteral("complete"), true);
+    QTest::newRow("complete: second layout") << QStringLiteral("linux") << complete
+        << "[\"tovrel-update-2\",\"linux\",7,\"linux-7.zip\",\"" + shaText + "\",1234,\"\",100,[],\"\",true]";
 }
 
 void TestUpdateSignature::canonicalText()
@@ -142,7 +153,9 @@ void TestUpdateSignature::canonicalText()
 
     // Any JSON reader gets back exactly the values: no value can run into its neighbour.
     const QJsonArray parsed = QJsonDocument::fromJson(text).array();
-    QCOMPARE(parsed.size(), 9);
+    const bool second = parsed.at(0).toString() == QLatin1String(UpdateSignature::FormatTag2);
+    QCOMPARE(parsed.size(), second ? 11 : 9);
+    QCOMPARE(parsed.at(9).toString(), second ? entry.value(QStringLiteral("product")).toString() : QString());
     QCOMPARE(parsed.at(1).toString(), platformKey);
     QCOMPARE(parsed.at(3).toString(), entry.value(QStringLiteral("file_name")).toString());
     QCOMPARE(parsed.at(5).toDouble(), entry.value(QStringLiteral("size")).toDouble());
@@ -174,6 +187,8 @@ void TestUpdateSignature::malformedMembers_data()
     QTest::newRow("devices number") << "devices_id" << QJsonValue(QJsonArray{1}) << UpdateSignature::BadDevices;
     QTest::newRow("devices half surrogate") << "devices_id" << QJsonValue(QJsonArray{QString(QChar(0xd800))})
                                             << UpdateSignature::BadDevices;
+    QTest::newRow("product number") << "product" << QJsonValue(1) << UpdateSignature::BadProduct;
+    QTest::newRow("complete text") << "complete" << QJsonValue(QStringLiteral("true")) << UpdateSignature::BadComplete;
 }
 
 void TestUpdateSignature::malformedMembers()
@@ -245,6 +260,8 @@ void TestUpdateSignature::tamperedEntryRefused_data()
                                   << QJsonValue(QJsonArray{QStringLiteral("k1"), QStringLiteral("k2"), QStringLiteral("k3")})
                                   << refused;
     QTest::newRow("devices removed") << linux << "devices_id" << QJsonValue(QJsonArray()) << refused;
+    QTest::newRow("product added") << linux << "product" << QJsonValue(QStringLiteral("other")) << refused;
+    QTest::newRow("complete added") << linux << "complete" << QJsonValue(true) << refused;
     QTest::newRow("devices reordered") << linux << "devices_id"
                                        << QJsonValue(QJsonArray{QStringLiteral("k2"), QStringLiteral("k1")})
                                        << UpdateSignature::Valid;

@@ -171,6 +171,7 @@ void TestCtl::status()
     QCOMPARE(lines.at(2).simplified(), QStringLiteral("installed version: 407"));
     QVERIFY(!r.out.contains(QStringLiteral("progress")));
     QVERIFY2(lines.contains(QStringLiteral("previous version:  none")), qPrintable(r.out));
+    QVERIFY2(lines.contains(QStringLiteral("signing:           off")), qPrintable(r.out));
 
     r = ctl(env, {QStringLiteral("status"), QStringLiteral("--json")});
     QCOMPARE(r.code, 0);
@@ -180,6 +181,7 @@ void TestCtl::status()
     QCOMPARE(object.value(QStringLiteral("ready_version")).toInt(), 0);
     QVERIFY(object.value(QStringLiteral("progress")).isNull());
     QCOMPARE(object.value(QStringLiteral("period")).toInt(), 3600);
+    QCOMPARE(object.value(QStringLiteral("signing")).toString(), QStringLiteral("off"));
 }
 
 void TestCtl::setGetRoundTrip_data()

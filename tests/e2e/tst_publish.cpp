@@ -173,6 +173,9 @@ void TestPublish::folderBecomesPackageAndInformation()
              QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex()));
     QCOMPARE(entry.value(QStringLiteral("size")).toDouble(), double(package.size()));
     QVERIFY(!entry.contains(QStringLiteral("signature")));
+    // Made from a folder, the package holds the whole version.
+    QCOMPARE(entry.value(QStringLiteral("complete")), QJsonValue(true));
+    QVERIFY(run.out.contains("content: complete\n"));
 
     // An independent unzip gets back the files, their content and the executable bit.
     const QString extracted = dir.filePath(QStringLiteral("extracted"));
@@ -242,6 +245,10 @@ void TestPublish::zipIsPublishedAsItIs()
                  .value(QStringLiteral("hash")).toString(),
              md5(zip));
     QVERIFY(run.out.contains(md5(zip).toLatin1()));
+    // A zip may hold only the changed files.
+    QVERIFY(!readJson(out + QStringLiteral("/update.json")).value(QStringLiteral("k")).toObject()
+                 .contains(QStringLiteral("complete")));
+    QVERIFY(run.out.contains("content: overlay\n"));
 }
 
 void TestPublish::fileNameIsEncodedInLink()
@@ -339,7 +346,8 @@ void TestPublish::signedEntryVerifies()
                              QStringLiteral("--device"), QStringLiteral("kiosk-1"), QStringLiteral("--base-url"),
                              QStringLiteral("http://h/u"), QStringLiteral("--output"), out,
                              QStringLiteral("--sign-key"), ours.privateKeyPath, QStringLiteral("--expires"), expires,
-                             QStringLiteral("--rollout"), QStringLiteral("40")});
+                             QStringLiteral("--rollout"), QStringLiteral("40"), QStringLiteral("--product"),
+                             QStringLiteral("lobby")});
     QVERIFY2(run.exitCode == 0, run.err.constData());
     QVERIFY(run.err.isEmpty());
     const QJsonObject entry = readJson(out + QStringLiteral("/update.json")).value(QStringLiteral("linux")).toObject();
@@ -357,6 +365,9 @@ void TestPublish::signedEntryVerifies()
     QCOMPARE(result.entry.size, qint64(package.size()));
     QCOMPARE(result.entry.devices, QStringList({QStringLiteral("kiosk-1"), QStringLiteral("kiosk-2")}));
     QCOMPARE(result.entry.rollout, 40);
+    QCOMPARE(result.entry.product, QStringLiteral("lobby"));
+    QVERIFY(result.entry.complete);
+    QVERIFY(UpdateSignature::canonicalText(result.entry).startsWith("[\"tovrel-update-2\","));
     QCOMPARE(UpdateSignature::verify(QStringLiteral("linux"), entry, QString::fromLatin1(other.publicKey),
                                      QDateTime::currentDateTimeUtc()).check,
              UpdateSignature::NoKeyMatches);
@@ -375,6 +386,17 @@ void TestPublish::signedEntryVerifies()
                                               QStringLiteral("-sigfile"), signature});
     QVERIFY(openssl.waitForFinished(30000));
     QVERIFY2(openssl.exitCode() == 0, openssl.readAllStandardError().constData());
+
+    // An overlay without a product keeps the first text, which updaters of before still check.
+    const Run overlay = publish({QStringLiteral("--source"), dir.filePath(QStringLiteral("app")), QStringLiteral("--version-code"),
+                                 QStringLiteral("5"), QStringLiteral("--key"), QStringLiteral("linux"), QStringLiteral("--base-url"),
+                                 QStringLiteral("http://h/u"), QStringLiteral("--output"), out, QStringLiteral("--sign-key"),
+                                 ours.privateKeyPath, QStringLiteral("--overlay")});
+    QVERIFY2(overlay.exitCode == 0, overlay.err.constData());
+    result = UpdateSignature::verify(QStringLiteral("linux"), readJson(out + QStringLiteral("/update.json")).value(QStringLiteral("linux")).toObject(),
+                                     QString::fromLatin1(ours.publicKey), QDateTime::currentDateTimeUtc());
+    QVERIFY2(result.ok() && !result.entry.complete, qPrintable(result.detail));
+    QVERIFY(UpdateSignature::canonicalText(result.entry).startsWith("[\"tovrel-update-1\","));
 }
 
 void TestPublish::badInputChangesNothing_data()

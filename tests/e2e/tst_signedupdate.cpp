@@ -15,7 +15,11 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QScopeGuard>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 // The real updater against real nginx with signing switched on in the system-wide store: what a
 // device with a key takes and what it refuses, and https with a fleet's own CA.
@@ -74,6 +78,7 @@ private slots:
     void signedUpdates();
     void httpsWithPrivateCa_data();
     void httpsWithPrivateCa();
+    void unreadableSystemFileFailsClosed();
 
 private:
     bool makeCertificates();
@@ -363,6 +368,67 @@ void TestSignedUpdate::httpsWithPrivateCa()
     const QString result = runUpdater(link, system, QString(), &installedVersion, &log);
     QVERIFY2(result == outcome, log.constData());
     QCOMPARE(installedVersion, installed);
+}
+
+// Tests run as root, which reads a root-owned 0600 file, so the updater runs as a device's
+// unprivileged user. Qt then reads the keys as empty and keeps an access error in its store's status
+// for good: no unsigned package may be installed, and once the file is readable a signed one must be,
+// its version stored (judged by the user's own file) and no journal left.
+void TestSignedUpdate::unreadableSystemFileFailsClosed()
+{
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (::geteuid() != 0 || setpriv.isEmpty())
+        QSKIP("needs root and setpriv (util-linux) to run the updater as another user");
+    // The updater's private socket folder is the session's runtime folder where one exists.
+    const bool madeRuntime = ::mkdir("/run/user/65534", 0700) == 0 && ::chown("/run/user/65534", 65534, 65534) == 0;
+    const auto removeRuntime = qScopeGuard([&] { if (madeRuntime) QDir(QStringLiteral("/run/user/65534")).removeRecursively(); });
+
+    TestEnvironment env;
+    const QString app = env.path() + QStringLiteral("/app");
+    QVERIFY(TestFiles::write(app + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho version 1\n"));
+    QVERIFY(QDir().mkpath(env.homePath()) && QDir().mkpath(env.cachePath()));
+    QJsonObject unsignedEntry = m_entry;
+    unsignedEntry.remove(QStringLiteral("signature"));
+    const QString link = serve(*m_http, QStringLiteral("unreadable"), unsignedEntry, m_package);
+    {
+        QSettings store(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
+        store.setValue(QStringLiteral("localserver/name"), TestEnvironment::uniqueSocketName(QStringLiteral("unreadable")));
+        store.setValue(QStringLiteral("update/link"), link);
+        store.setValue(QStringLiteral("update/key"), platform);
+        store.setValue(QStringLiteral("update/period"), 2);
+        store.setValue(QStringLiteral("update/update"), 1);
+        store.setValue(QStringLiteral("app/version"), 1);
+        store.setValue(QStringLiteral("app/folder"), app);
+    }
+    QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("65534:65534"), env.path()}), 0);
+    const QString systemFile = env.path() + QStringLiteral("/system/tovrel/updater.conf");
+    QVERIFY(TestFiles::write(systemFile, "[update]\npublickey=" + m_ourKey.toLatin1() + '\n'));
+    QVERIFY(QFile::setPermissions(systemFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+
+    QProcessEnvironment environment = env.processEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_DIRS"), env.path() + QStringLiteral("/system"));
+    ChildRun updater(environment);
+    updater.process.setProcessChannelMode(QProcess::MergedChannels);
+    updater.process.start(setpriv, {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                    QStringLiteral("--clear-groups"), QStringLiteral(UPDATER_BIN),
+                                    QStringLiteral("--download"), QStringLiteral("1")});
+    QVERIFY2(QTest::qWaitFor([&] { return updater.output().contains("error dowloading update info"); }, 60000),
+             updater.output().constData());
+    for (const char *who : {"[Settings] ", "[FileManager] "})
+        QVERIFY2(updater.output().contains("[Critical] " + QByteArray(who) + systemFile.toUtf8()
+                                           + " cannot be read (Permission denied)"),
+                 updater.output().constData());
+    QVERIFY(TestFiles::read(app + QStringLiteral("/tovrel.exe")).contains("version 1"));
+
+    // Readable again, and a signed entry on the server: the next check takes it.
+    QCOMPARE(serve(*m_http, QStringLiteral("unreadable"), m_entry, m_package), link);
+    QVERIFY(QFile::setPermissions(systemFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
+    QVERIFY2(updater.waitForLine(QStringLiteral("$UPDATED"), 60000), updater.output().constData());
+    QVERIFY2(updater.process.waitForFinished(15000), "the updater did not end after the installation");
+    QVERIFY(TestFiles::read(app + QStringLiteral("/tovrel.exe")).contains("version 2"));
+    QCOMPARE(QSettings(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat).value(QStringLiteral("app/version")).toInt(),
+             2);
+    QVERIFY2(!QFile::exists(app + QStringLiteral("/.update-journal")), updater.output().constData());
 }
 
 QTEST_MAIN(TestSignedUpdate)

@@ -34,11 +34,13 @@ void checkCanonical(const UpdateSignature::Entry &entry)
     QJsonArray devices;
     for (const QString &device : entry.devices)
         devices.append(device);
-    const bool same = error.error == QJsonParseError::NoError && doc.isArray() && a.size() == 9
-        && a.at(0) == QLatin1String(UpdateSignature::FormatTag) && a.at(1) == entry.platformKey
+    const bool second = !entry.product.isEmpty() || entry.complete;
+    const bool same = error.error == QJsonParseError::NoError && doc.isArray() && a.size() == (second ? 11 : 9)
+        && a.at(0) == QLatin1String(second ? UpdateSignature::FormatTag2 : UpdateSignature::FormatTag)
+        && a.at(1) == entry.platformKey
         && a.at(2) == entry.versionCode && a.at(3) == entry.fileName && a.at(4) == QString::fromLatin1(entry.sha256)
         && a.at(5) == double(entry.size) && a.at(6) == entry.expires && a.at(7) == entry.rollout
-        && a.at(8) == devices;
+        && a.at(8) == devices && (!second || (a.at(9) == entry.product && a.at(10) == entry.complete));
     if (!same) {
         std::fprintf(stderr, "fuzz: canonical text does not read back: %s\n", text.constData());
         std::abort();

@@ -42,6 +42,10 @@ private slots:
     void malformedInfoKeepsEarlierValues();
     void pathsFollowWorkFolder();
     void isPackageValid();
+    void checkedPackageIsTheOneInstalled();
+    void refusedStartEndsWithFinished();
+    void productAndSystemFileDecide_data();
+    void productAndSystemFileDecide();
     void cleanDownloadAfterTransferResult_data();
     void cleanDownloadAfterTransferResult();
 
@@ -249,6 +253,66 @@ void TestFileManager::isPackageValid()
     QVERIFY(TestFiles::write(m_manager->packagePath(), "abd"));
     m_manager->packageHash = QStringLiteral("900150983cd24fb0d6963f7d28e17f72");
     QVERIFY(!m_manager->isPackageValid());
+}
+
+// The file whose digest was checked is installed, not whatever took its name in between; a link
+// in the package's place is never followed.
+void TestFileManager::checkedPackageIsTheOneInstalled()
+{
+    QCOMPARE(makePackage({ZipItem::file(QStringLiteral("a.txt"), "checked")}), QString());
+    m_manager->packageHash = TestFiles::md5(TestFiles::read(m_manager->packagePath()));
+    QVERIFY(m_manager->isPackageValid());
+    const QString checked = m_manager->packagePath();
+    QVERIFY(QFile::rename(checked, checked + QStringLiteral(".old")) && makePackage({ZipItem::file(QStringLiteral("a.txt"), "swapped")}).isEmpty());
+    QVERIFY(m_manager->extractPackage(m_settings->appFolder));
+    QCOMPARE(readAll(m_settings->appFolder + QStringLiteral("/a.txt")), QByteArray("checked"));
+
+    QVERIFY(QFile::remove(checked) && QFile::link(checked + QStringLiteral(".old"), checked));
+    QVERIFY2(!m_manager->isPackageValid(), "a link to a package with the right digest is not the package");
+}
+
+// The update cycle waits for a result; a transfer that cannot even begin must still give one.
+void TestFileManager::refusedStartEndsWithFinished()
+{
+    // The work folder cannot be made below a file, so the transfer has nowhere to write.
+    QVERIFY(TestFiles::write(m_tmp->filePath(QStringLiteral("blocker")), "file"));
+    m_settings->tempDir = m_tmp->filePath(QStringLiteral("blocker/work"));
+    QSignalSpy finished(m_manager.data(), &FileManager::finished);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^\\[FileManager\\] transfer not started:")));
+    m_manager->downloadUpdateInfo();
+    QCOMPARE(finished, (QList<QVariantList>{{99, QStringLiteral("Transfer could not be started")}}));
+}
+
+void TestFileManager::productAndSystemFileDecide_data()
+{
+    QTest::addColumn<QString>("deviceProduct");
+    QTest::addColumn<QByteArray>("entryProduct"); // JSON member text, empty: none
+    QTest::addColumn<bool>("systemReadable");
+    QTest::addColumn<QString>("logged");          // the refusal's line; empty: taken
+
+    QTest::newRow("device names none") << "" << QByteArray(R"("product":"lobby",)") << true << "";
+    QTest::newRow("same product") << "lobby" << QByteArray(R"("product":"lobby",)") << true << "";
+    QTest::newRow("other product") << "lobby" << QByteArray(R"("product":"menu",)") << true
+                                   << R"(the entry is for product "menu" and this device is "lobby")";
+    QTest::newRow("entry names none") << "lobby" << QByteArray() << true
+                                      << R"(the entry is for no product and this device is "lobby")";
+    QTest::newRow("system file unreadable") << "" << QByteArray() << false << "nothing is installed until it can be read";
+}
+
+void TestFileManager::productAndSystemFileDecide()
+{
+    QFETCH(QString, deviceProduct);
+    QFETCH(QByteArray, entryProduct);
+    QFETCH(bool, systemReadable);
+    QFETCH(QString, logged);
+    m_settings->product = deviceProduct;
+    if (!systemReadable)
+        m_settings->systemError = QStringLiteral("/etc/xdg/tovrel/updater.conf cannot be read (Permission denied)");
+    writeInfo(R"({"linux":{)" + entryProduct + R"("version_code":9,"file_name":"a.zip"}})");
+    if (!logged.isEmpty())
+        QTest::ignoreMessage(systemReadable ? QtWarningMsg : QtCriticalMsg,
+                             QRegularExpression(QRegularExpression::escape(logged)));
+    QCOMPARE(m_manager->readUpdateInfo(), logged.isEmpty());
 }
 
 void TestFileManager::cleanDownloadAfterTransferResult_data()

@@ -1,6 +1,7 @@
 #include "settings.h"
 #include "settingsstore.h"
 #include "testenvironment.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -35,6 +36,8 @@ private slots:
     void textWithCommasOrNonAsciiIsKept_data();
     void textWithCommasOrNonAsciiIsKept();
     void keysOnlyFromTheSystemStore();
+    void systemFileDecidesSigning_data();
+    void systemFileDecidesSigning();
     void refusedVersions_data();
     void refusedVersions();
 
@@ -101,6 +104,7 @@ void TestSettings::freshStoreIsCompletedInTableOrder()
         QStringLiteral("[Settings] set jitter"),
         QStringLiteral("[Settings] set nice"),
         QStringLiteral("[Settings] set refused"),
+        QStringLiteral("[Settings] signing: off (https trusts the system's CAs) product: any"),
     };
     QCOMPARE(g_log, expectedLines);
 
@@ -354,6 +358,43 @@ void TestSettings::keysOnlyFromTheSystemStore()
     QCOMPARE(file.readAll(), system);
     QCOMPARE(storedValue(QStringLiteral("update/publickey")).toString(), QStringLiteral("USERKEY"));
     QVERIFY(QFile::remove(systemFile));
+}
+
+void TestSettings::systemFileDecidesSigning_data()
+{
+    QTest::addColumn<QByteArray>("content"); // empty: no file; "/": a folder in its place
+    QTest::addColumn<QString>("signing");    // "%1": the file's path
+    QTest::addColumn<bool>("storeSpoiled");  // Qt's status of the user's store says it failed
+
+    const QByteArray key1 = QByteArray(32, 'a').toBase64();
+    QTest::newRow("no file") << QByteArray() << "off" << false;
+    QTest::newRow("two keys, CA file") << "[update]\npublickey=" + key1 + ", " + QByteArray(32, 'b').toBase64()
+            + "\ncafile=/etc/ca.pem\n" << "on, 2 keys, CA file" << false;
+    QTest::newRow("folder in its place") << QByteArray("/") << "unknown, %1 cannot be read (a folder)" << true;
+    QTest::newRow("unclosed section") << "[update\npublickey=" + key1 + "\n" << "unknown, %1 cannot be parsed" << true;
+}
+
+void TestSettings::systemFileDecidesSigning()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, signing);
+    QFETCH(bool, storeSpoiled);
+    const QString systemFile = m_env.path() + QStringLiteral("/system/tovrel/updater.conf");
+    QVERIFY(content == "/" ? QDir().mkpath(systemFile) : content.isEmpty() || TestFiles::write(systemFile, content));
+    {
+        Settings settings;
+        settings.init();
+        QCOMPARE(settings.signing, QString(signing).replace(QLatin1String("%1"), systemFile));
+        QCOMPARE(settings.channelValue(*Settings::channelKeys().constLast()).toString(), settings.signing);
+        QVERIFY2(g_log.last().startsWith(QLatin1String("[Settings] ") + (storeSpoiled ? systemFile : QStringLiteral("signing: "))),
+                 qPrintable(g_log.join(QLatin1Char('\n'))));
+        // A write is judged by the user's file, whatever the system file did to the store's status.
+        QCOMPARE(settings.store.status() != QSettings::NoError, storeSpoiled);
+        QVERIFY(settings.storeVersionCode(9));
+        QVERIFY(settings.refuseVersion(8));
+    }
+    QCOMPARE(storedValue(QStringLiteral("app/version")).toInt(), 9);
+    QVERIFY(QFile::remove(systemFile) || QDir(systemFile).removeRecursively() || content.isEmpty());
 }
 
 void TestSettings::refusedVersions_data()

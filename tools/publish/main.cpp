@@ -155,8 +155,17 @@ int main(int argc, char *argv[])
     const QCommandLineOption rollout(QStringLiteral("rollout"),
                                      QStringLiteral("Percentage of devices that take this version (1-100)."),
                                      QStringLiteral("percent"));
+    const QCommandLineOption product(QStringLiteral("product"),
+                                     QStringLiteral("Product name, as in the devices' update/product (signed with "
+                                                    "the entry)."),
+                                     QStringLiteral("name"));
+    const QCommandLineOption overlay(QStringLiteral("overlay"),
+                                     QStringLiteral("Mark a package made from a folder as holding changed files "
+                                                    "only: devices keep the files it lacks. Without it such a "
+                                                    "package is complete and devices remove files of the "
+                                                    "previous version that it lacks."));
     parser.addOptions({source, versionCode, key, device, baseUrl, output, infoName, fileName, signKey, expires,
-                       rollout});
+                       rollout, product, overlay});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -183,6 +192,8 @@ int main(int argc, char *argv[])
     request.fileName = parser.value(fileName);
     request.signKeyPath = parser.value(signKey);
     request.expires = parser.value(expires);
+    request.product = parser.value(product);
+    request.overlay = parser.isSet(overlay);
     if (parser.isSet(rollout)) {
         request.rollout = parser.value(rollout).toInt(&numeric);
         if (!numeric || request.rollout < 1 || request.rollout > 100) {
@@ -207,7 +218,8 @@ int main(int argc, char *argv[])
         << "link:    " << result.link << '\n'
         << "md5:     " << result.hash << '\n'
         << "sha256:  " << result.sha256 << '\n'
-        << "size:    " << result.size << '\n';
+        << "size:    " << result.size << '\n'
+        << "content: " << (result.complete ? "complete" : "overlay") << '\n';
     if (!result.publicKey.isEmpty())
         out << "signed:  " << result.publicKey << '\n';
     return 0;

@@ -528,6 +528,13 @@ bool Publisher::publish(const Request &request, Result *result, QString *error)
         entry.insert(QStringLiteral("expires"), request.expires);
     if (request.rollout != 0)
         entry.insert(QStringLiteral("rollout"), request.rollout);
+    if (!request.product.isEmpty())
+        entry.insert(QStringLiteral("product"), request.product);
+    // Only a folder is known to hold every file of the version; a zip may have been made by hand
+    // with the changed files alone.
+    result->complete = QFileInfo(request.source).isDir() && !request.overlay;
+    if (result->complete)
+        entry.insert(QStringLiteral("complete"), true);
     const bool signedEntry = !signingKey.isEmpty()
         && signEntry(request.platformKey, signingKey, result->publicKey, &entry, error);
     signingKey.fill('\0');

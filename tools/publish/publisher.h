@@ -25,6 +25,10 @@ public:
         QString signKeyPath;    // PKCS#8 PEM Ed25519 private key; empty: the entry is not signed
         QString expires;        // UTC "YYYY-MM-DDThh:mm:ssZ"; empty: never (needs a signing key)
         int rollout = 0;        // percent 1 to 100; 0: not written (every device)
+        QString product;        // empty: none named; devices with "update/product" take only their own
+        // A package made from a folder holds the whole version and is marked complete (the device
+        // then removes files of the previous version that it lacks); true keeps it an overlay.
+        bool overlay = false;
     };
 
     struct Result
@@ -35,6 +39,7 @@ public:
         QString hash;
         QString sha256;
         qint64 size = 0;
+        bool complete = false;
         QByteArray publicKey;   // of the signing key, base64; empty when not signed
         QStringList warnings;
     };
