@@ -48,8 +48,12 @@ void SupervisorStep::readStandardOutput(State &state, const QString &chunk)
     using namespace Protocol::Token;
     if (state.mainRun && containsAny(chunk, Quit, QuitLower))
         state.mainQuit = true;
+    // The window says "$QUIT" at the end of every countdown: only the main application's own
+    // tokens tell why the next window is shown.
     if (containsAny(chunk, Alive, AliveLower))
         state.aliveCounter = AliveTicks;
+    else if (!state.mainRun)
+        return;
     else if (containsAny(chunk, PlessaStart, PlessaStartBare))
         state.messageReason = Reason::PlessaStart;
     else if (chunk.contains(QLatin1String(Updating)))
@@ -60,10 +64,10 @@ void SupervisorStep::readStandardOutput(State &state, const QString &chunk)
 
 void SupervisorStep::readStandardError(State &state, const QString &chunk)
 {
-    if (state.mainRun && containsAny(chunk, Protocol::Token::Quit, Protocol::Token::QuitLower))
+    if (state.mainRun && containsAny(chunk, Protocol::Token::Quit, Protocol::Token::QuitLower)) {
         state.mainQuit = true;
-    if (containsAny(chunk, Protocol::Token::Quit, Protocol::Token::QuitLower))
         state.messageReason = Reason::Quit;
+    }
 }
 
 void SupervisorStep::takeUpdateState(State &state, const QString &name)
@@ -269,6 +273,8 @@ void SupervisorStep::start(Decision &decision, const Facts &facts)
         s.runStarted = false;
         s.mainQuit = false;
         s.silenceKill = false;
+        // Whatever said why the last window was shown is used up; this run's own end decides.
+        s.messageReason = Reason::UnexpectedExit;
         // No window has said so (it may be disabled); a later window is about something else.
         s.updateRequested = false;
         decision.action = Action::StartMain;

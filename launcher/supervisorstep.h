@@ -93,8 +93,7 @@ public:
         // Ticks since the updater last reported, counted while an installation is pending.
         int updaterSilentTicks = 0;
         // Of the current run of the main application: it is the child now, its start was seen, it
-        // said "$QUIT" (the window's own "$QUIT" sets the message reason too, so that cannot tell),
-        // and it was ended for falling silent.
+        // said "$QUIT", and it was ended for falling silent.
         bool mainRun = false;
         bool runStarted = false;
         bool mainQuit = false;

@@ -415,29 +415,45 @@ void TestSupervisorStep::endOfMainTexts_data()
     QTest::addColumn<int>("exitStatus");
     QTest::addColumn<QString>("error");
     QTest::addColumn<QStringList>("arguments");
+    // Output of a message window shown before this run of the main application.
+    QTest::addColumn<QString>("windowChunk");
 
     const int out = int(Event::StandardOutput);
     const int err = int(Event::StandardError);
     const QString unknown = QStringLiteral("Unknown error");
     QTest::newRow("exit code 3") << out << QString() << QString() << 3 << 0 << unknown
-                                 << withText(unexpectedText + QStringLiteral("3, 0, Unknown error"));
+                                 << withText(unexpectedText + QStringLiteral("3, 0, Unknown error")) << QString();
     QTest::newRow("crash") << out << QString() << QString() << 6 << 1 << QStringLiteral("Process crashed")
-                           << withText(unexpectedText + QStringLiteral("6, 1, Process crashed"));
-    QTest::newRow("$QUIT") << out << "$QUIT\n" << QString() << 0 << 0 << unknown << withText(hint);
-    QTest::newRow("$QUIT on stderr") << err << "$QUIT\n" << QString() << 0 << 0 << unknown << withText(hint);
-    QTest::newRow("quit in a line") << out << "will quit now\n" << QString() << 0 << 0 << unknown << withText(hint);
-    QTest::newRow("$PLESSA_START") << out << "$PLESSA_START\n" << QString() << 0 << 0 << unknown << withText(hint);
-    QTest::newRow("PLESSA_START") << out << "PLESSA_START\n" << QString() << 0 << 0 << unknown << withText(hint);
-    QTest::newRow("$UPDATING") << out << "$UPDATING\n" << QString() << 0 << 0 << unknown << QStringList();
+                           << withText(unexpectedText + QStringLiteral("6, 1, Process crashed")) << QString();
+    QTest::newRow("$QUIT") << out << "$QUIT\n" << QString() << 0 << 0 << unknown << withText(hint) << QString();
+    QTest::newRow("$QUIT on stderr") << err << "$QUIT\n" << QString() << 0 << 0 << unknown << withText(hint)
+                                     << QString();
+    QTest::newRow("quit in a line") << out << "will quit now\n" << QString() << 0 << 0 << unknown << withText(hint)
+                                    << QString();
+    QTest::newRow("$PLESSA_START") << out << "$PLESSA_START\n" << QString() << 0 << 0 << unknown << withText(hint)
+                                   << QString();
+    QTest::newRow("PLESSA_START") << out << "PLESSA_START\n" << QString() << 0 << 0 << unknown << withText(hint)
+                                  << QString();
+    QTest::newRow("$UPDATING") << out << "$UPDATING\n" << QString() << 0 << 0 << unknown << QStringList() << QString();
     QTest::newRow("$UPDATING on stderr") << err << "$UPDATING\n" << QString() << 0 << 0 << unknown
-                                         << withText(unexpectedText + QStringLiteral("0, 0, Unknown error"));
+                                         << withText(unexpectedText + QStringLiteral("0, 0, Unknown error")) << QString();
     QTest::newRow("$PAUSE") << out << "$PAUSE\n" << QString() << 0 << 0 << unknown
-                            << withText(unexpectedText + QStringLiteral("0, 0, Unknown error"));
+                            << withText(unexpectedText + QStringLiteral("0, 0, Unknown error")) << QString();
     QTest::newRow("$QUIT after update error") << out << "$QUIT\n" << "error" << 0 << 0 << unknown
-                                              << withText(hint + updateErrorText);
+                                              << withText(hint + updateErrorText) << QString();
     QTest::newRow("$QUIT while updating") << out << "$QUIT\n" << "updating" << 0 << 0 << unknown
-                                          << withText(hint + waitingText);
-    QTest::newRow("$QUIT after update") << out << "$QUIT\n" << "updated" << 0 << 0 << unknown << withText(hint);
+                                          << withText(hint + waitingText) << QString();
+    QTest::newRow("$QUIT after update") << out << "$QUIT\n" << "updated" << 0 << 0 << unknown << withText(hint)
+                                        << QString();
+    const QString windowQuit = QStringLiteral("$QUIT\n");
+    QTest::newRow("the window's $QUIT, then a crash")
+        << out << QString() << QString() << 6 << 1 << QStringLiteral("Process crashed")
+        << withText(unexpectedText + QStringLiteral("6, 1, Process crashed")) << windowQuit;
+    QTest::newRow("the window's $QUIT, then exit code 3")
+        << out << QString() << QString() << 3 << 0 << unknown
+        << withText(unexpectedText + QStringLiteral("3, 0, Unknown error")) << windowQuit;
+    QTest::newRow("the window's $QUIT, then the application's") << out << "$QUIT\n" << QString() << 0 << 0 << unknown
+                                                               << withText(hint) << windowQuit;
 }
 
 void TestSupervisorStep::endOfMainTexts()
@@ -449,9 +465,25 @@ void TestSupervisorStep::endOfMainTexts()
     QFETCH(int, exitStatus);
     QFETCH(QString, error);
     QFETCH(QStringList, arguments);
+    QFETCH(QString, windowChunk);
     World world;
     world.errorString = error;
-    world.reachRunningMain();
+    if (windowChunk.isEmpty()) {
+        world.reachRunningMain();
+    } else {
+        // A window first (the application is switched off), then the application runs.
+        world.appActive = 0;
+        world.ticks(150);
+        QVERIFY(world.tickUntilStarted(windowPath));
+        world.started();
+        world.tick();
+        world.event(Event::StandardOutput, windowChunk);
+        world.appActive = 1;
+        world.ended();
+        QVERIFY(world.tickUntilStarted(mainPath));
+        world.started();
+        world.tick();
+    }
     if (!chunk.isEmpty())
         world.event(Event(stream), chunk);
     if (!updateState.isEmpty())
@@ -629,8 +661,9 @@ void TestSupervisorStep::requestedUpdateWithoutWindowLeavesNoWaitingText()
     QCOMPARE(world.step(), 5);
     world.ended();
     QVERIFY(world.tickUntilStarted(windowPath));
-    // The reason of the requested update is still pending (it carries no text of its own).
-    QCOMPARE(world.starts.last().arguments, QStringList());
+    // The reason of the requested update ended with the run of the application: the window is
+    // about how that run ended, and says nothing of the update.
+    QCOMPARE(world.starts.last().arguments, withText(unexpectedText + QStringLiteral("0, 0, Unknown error")));
 }
 
 void TestSupervisorStep::disabledWindowGivesRetryDelay()
