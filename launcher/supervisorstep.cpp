@@ -98,16 +98,20 @@ void SupervisorStep::takeProbationState(State &state, const QString &name)
     if (name == QLatin1String(RollingBack)) {
         state.rollingBack = true;
         state.rollbackTicks = 0;
+        state.rollbackUnanswered = 0;
     } else if (name == QLatin1String(RolledBack)) {
         state.rollingBack = false;
         state.rolledBack = true;
+        state.rollbackUnanswered = 0;
     } else if (name == QLatin1String(RollbackError)) {
         state.rollingBack = false;
         state.rollbackPauseTicks = UpdaterSilenceTicks;
+        state.rollbackUnanswered = 0;
     } else if (name == QLatin1String(None) && state.rollingBack) {
         // A new updater that finished a rollback cut off in the one before reports no kept files.
         state.rollingBack = false;
         state.rolledBack = true;
+        state.rollbackUnanswered = 0;
     }
 }
 
@@ -295,9 +299,18 @@ void SupervisorStep::start(Decision &decision, const Facts &facts)
 bool SupervisorStep::mainMayStart(Decision &decision, const Facts &facts)
 {
     State &s = decision.state;
-    if (s.rollingBack && s.rollbackTicks >= UpdaterSilenceTicks) {
-        decision.note = Note::RollbackSilent;
+    const int answerTicks = s.rollbackUnanswered >= RollbackAsks ? RollbackAnswerTicks : UpdaterSilenceTicks;
+    if (s.rollingBack && s.rollbackTicks >= answerTicks) {
         s.rollingBack = false;
+        if (++s.rollbackUnanswered >= RollbackAsks) {
+            // No updater (missing, disabled, crashing) takes the request: the version that failed
+            // is all there is, and a device that shows nothing helps nobody. Asked again later.
+            s.rollbackUnanswered = RollbackAsks;
+            s.rollbackPauseTicks = UpdaterSilenceTicks;
+            decision.note = Note::RollbackUnanswered;
+        } else {
+            decision.note = Note::RollbackSilent;
+        }
     }
     // Parts of two versions may be in the folder until the updater has finished or undone the moves.
     if (facts.folderBusy) {

@@ -255,6 +255,26 @@ private slots:
         QCOMPARE(peer->readAll().trimmed(), QByteArray("{\"action\":\"commit\"}"));
     }
 
+    // The application started meanwhile: a late rollback would move files under it.
+    void withdrawnRollbackIsNotSent()
+    {
+        QLocalServer server;
+        const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("withdrawn"));
+        configure(name, QString(), 0);
+        AppUpdater client;
+        client.init(settings);
+        client.requestRollback();
+        QTest::ignoreMessage(QtWarningMsg, "[AppUpdater] rollback withdrawn, no updater was reached");
+        client.withdrawRollback();
+        client.acceptVersion();
+        QVERIFY(server.listen(SocketHelpers::serverPath(name)));
+        QVERIFY(QTest::qWaitFor([&] { return server.hasPendingConnections(); }, 5000));
+        QLocalSocket *peer = server.nextPendingConnection();
+        QVERIFY(QTest::qWaitFor([&] { return peer->bytesAvailable() > 0; }, 5000));
+        QTest::qWait(100);
+        QCOMPARE(peer->readAll().trimmed(), QByteArray("{\"action\":\"commit\"}"));
+    }
+
     void lostConnectionRetriesIn60s()
     {
         QLocalServer server;

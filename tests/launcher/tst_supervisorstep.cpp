@@ -201,6 +201,7 @@ private slots:
     void endOfMainForProbation_data();
     void endOfMainForProbation();
     void failedProbationBringsThePreviousVersionBack();
+    void unansweredRollbackLetsTheInstalledVersionRun();
     void unfinishedInstallationHoldsTheMain();
     void noInstallationDuringProbation();
 };
@@ -930,6 +931,65 @@ void TestSupervisorStep::failedProbationBringsThePreviousVersionBack()
     silent.ended();
     silent.ticks(3);
     QCOMPARE(silent.rollbackRequests, 2);
+}
+
+// Without an updater the failed version is all there is: after three requests nobody answered it
+// runs (a blank device helps nobody), and the rollback is asked for again ten minutes later.
+void TestSupervisorStep::unansweredRollbackLetsTheInstalledVersionRun()
+{
+    World world;
+    world.rollbackWanted = true;
+    world.ticks(153);
+    for (int request = 1; request <= SupervisorStep::RollbackAsks; ++request) {
+        QCOMPARE(world.rollbackRequests, request);
+        QVERIFY(world.tickUntilStarted(windowPath));
+        world.started();
+        world.ticks(SupervisorStep::UpdaterSilenceTicks);
+        world.ended();
+        if (request < SupervisorStep::RollbackAsks)
+            world.ticks(3);
+    }
+    QVERIFY(world.tickUntilStarted(mainPath));
+    QCOMPARE(world.last.note, Note::RollbackUnanswered);
+    QCOMPARE(world.rollbackRequests, SupervisorStep::RollbackAsks);
+
+    // Crashes within the next ten minutes bring it back at once, without a request.
+    world.started();
+    world.tick();
+    world.ended(0, 1);
+    QVERIFY(world.tickUntilStarted(windowPath));
+    world.ended();
+    QVERIFY(world.tickUntilStarted(mainPath));
+    QCOMPARE(world.rollbackRequests, SupervisorStep::RollbackAsks);
+
+    // Later it is asked for again; still no answer: one window, then the application again.
+    world.started();
+    world.ticks(SupervisorStep::UpdaterSilenceTicks);
+    world.ended(0, 1);
+    QVERIFY(world.tickUntilStarted(windowPath));
+    world.ended();
+    QVERIFY(world.tickUntilStarted(windowPath));
+    QCOMPARE(world.rollbackRequests, SupervisorStep::RollbackAsks + 1);
+    QCOMPARE(world.starts.last().arguments, withText(waitingText));
+    world.started();
+    world.ticks(SupervisorStep::RollbackAnswerTicks);
+    world.ended();
+    QVERIFY(world.tickUntilStarted(mainPath));
+    QCOMPARE(world.last.note, Note::RollbackUnanswered);
+
+    // An updater that answers is waited for as long as ever.
+    world.started();
+    world.ticks(SupervisorStep::UpdaterSilenceTicks);
+    world.ended(0, 1);
+    QVERIFY(world.tickUntilStarted(windowPath));
+    world.ended();
+    QVERIFY(world.tickUntilStarted(windowPath));
+    QCOMPARE(world.rollbackRequests, SupervisorStep::RollbackAsks + 2);
+    world.event(Event::ProbationState, QStringLiteral("rolling_back"));
+    world.started();
+    world.ticks(SupervisorStep::RollbackAnswerTicks);
+    world.ended();
+    QVERIFY(world.tickUntilStarted(windowPath));
 }
 
 void TestSupervisorStep::unfinishedInstallationHoldsTheMain()
