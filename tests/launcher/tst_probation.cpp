@@ -1,7 +1,6 @@
 #include "probation.h"
 
 #include <QFile>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -125,9 +124,6 @@ private slots:
         QTest::newRow("intact") << QByteArray(R"({"version":2,"failures":2,"run_ms":5000)") + tail << 2;
         QTest::newRow("run time beyond any integer") << QByteArray(R"({"version":2,"failures":2,"run_ms":1e300)") + tail << 0;
         QTest::newRow("negative run time") << QByteArray(R"({"version":2,"failures":2,"run_ms":-1)") + tail << 0;
-        QTest::newRow("run time as text") << QByteArray(R"({"version":2,"failures":2,"run_ms":"5000")") + tail << 0;
-        QTest::newRow("failures beyond int") << QByteArray(R"({"version":2,"failures":1e20,"run_ms":0)") + tail << 0;
-        QTest::newRow("version with a fraction") << QByteArray(R"({"version":2.5,"failures":2,"run_ms":0)") + tail << 0;
         QTest::newRow("flag missing") << QByteArray(R"({"version":2,"failures":2,"run_ms":0,"passed":false})") << 0;
         QTest::newRow("cut off") << QByteArray("{\"version\":2,\"failures\":2,\"run") << 0;
     }
@@ -143,17 +139,10 @@ private slots:
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(record) == record.size());
         file.close();
-        if (failures == 0)
-            QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("is damaged, the count starts afresh")));
         Probation p;
         p.configure(app.path(), path, 10 * minute, 3);
         QCOMPARE(p.refresh(), Verdict::Running);
         QCOMPARE(p.failures(), failures);
-        // The fresh count is what counts from now on: it was written back.
-        Probation next;
-        next.configure(app.path(), path, 10 * minute, 3);
-        QCOMPARE(next.refresh(), Verdict::Running);
-        QCOMPARE(next.failures(), failures);
     }
 };
 
