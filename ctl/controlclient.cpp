@@ -58,19 +58,40 @@ ControlClient::Result ControlClient::open(const QString &socketName)
             return Result::Refused;
         }
     }
+    // The rest of the greeting is read before the first reply: waiting here for all of it would
+    // hang on an older updater that sends fewer lines.
     const QDeadlineTimer deadline(m_timeoutMs);
-    QJsonObject greeting;
-    for (int i = 0; i < 2; ++i) {
-        const Result result = readObject(deadline, &greeting);
-        if (result == Result::TimedOut)
-            return timedOut(QStringLiteral("waiting for its greeting"));
-        if (result != Result::Ok)
-            return result;
-    }
+    QJsonObject first;
+    const Result result = readLine(deadline, &first);
+    if (result == Result::TimedOut)
+        return timedOut(QStringLiteral("waiting for its greeting"));
+    if (result != Result::Ok)
+        return result;
+    m_greetingRead = isGreetingLine(first, 0) ? 1 : Protocol::GreetingLines;
     return Result::Ok;
 }
 
+bool ControlClient::isGreetingLine(const QJsonObject &line, int index)
+{
+    return index >= 0 && index < Protocol::GreetingLines && line.size() == 1
+        && line.contains(QLatin1String(Protocol::Greeting[index]));
+}
+
 ControlClient::Result ControlClient::readObject(const QDeadlineTimer &deadline, QJsonObject *object)
+{
+    for (;;) {
+        const Result result = readLine(deadline, object);
+        if (result != Result::Ok || m_greetingRead >= Protocol::GreetingLines)
+            return result;
+        if (!isGreetingLine(*object, m_greetingRead)) {
+            m_greetingRead = Protocol::GreetingLines;
+            return result;
+        }
+        ++m_greetingRead;
+    }
+}
+
+ControlClient::Result ControlClient::readLine(const QDeadlineTimer &deadline, QJsonObject *object)
 {
     for (;;) {
         while (m_socket.canReadLine()) {

@@ -17,7 +17,10 @@ public:
 
     explicit ControlClient(int timeoutMs);
 
-    // Connects and reads the two state lines every client is greeted with.
+    // Connects and waits for the first line of the greeting every client gets (Protocol::Greeting).
+    // Exactly as many greeting lines as that list names are then read before any other line is
+    // returned; an updater older than this tool greets with fewer, and its greeting ends with its
+    // first line that is not the next one of the list.
     Result open(const QString &socketName);
     // The socket as the system names it, for messages.
     QString socketPath() const;
@@ -33,13 +36,19 @@ public:
     // at most timeoutMs. Other values may be late pushes of what happened before the request.
     Result waitForPush(const QString &key, const QStringList &wanted, int timeoutMs, QJsonValue *value);
 
+    // Whether line is the greeting's line number index.
+    static bool isGreetingLine(const QJsonObject &line, int index);
+
 private:
+    // The next line that is not part of the greeting.
     Result readObject(const QDeadlineTimer &deadline, QJsonObject *object);
+    Result readLine(const QDeadlineTimer &deadline, QJsonObject *object);
     Result timedOut(const QString &what);
 
     QLocalSocket m_socket;
     QString m_name;
     int m_timeoutMs;
+    int m_greetingRead = 0;
     QString m_error;
 };
 

@@ -88,6 +88,14 @@ void AppUpdater::requestRollback()
     lookForUpdaterSoon();
 }
 
+void AppUpdater::withdrawRollback()
+{
+    if (!rollbackPending)
+        return;
+    qWarning() << "[AppUpdater]" << "rollback withdrawn, no updater was reached";
+    rollbackPending = false;
+}
+
 void AppUpdater::acceptVersion()
 {
     commitPending = true;

@@ -51,6 +51,8 @@ public slots:
     // must not lose them.
     void requestRollback();
     void acceptVersion();
+    // Drops a rollback request that is still waiting for the connection.
+    void withdrawRollback();
 
 protected:
     void appReadyRead() override;

@@ -225,6 +225,7 @@ void Launch::apply(const SupervisorStep::Decision &decision)
 
     switch (decision.action) {
     case Action::StartMain:
+        emit rollbackWithdrawn();
         startChild(SupervisorStep::mainArguments(settings->appFullscreen));
         probation.mainStarted(clock.elapsed());
         break;
@@ -263,6 +264,10 @@ void Launch::apply(const SupervisorStep::Decision &decision)
                             << "- the application waits until the updater has finished or undone it";
     else if (decision.note == Note::RollbackSilent)
         qCDebug(lcCritical) << "[Probation] no report of the rollback for 10 minutes, asking again";
+    else if (decision.note == Note::RollbackUnanswered)
+        qCDebug(lcCritical) << "[Probation] no updater answered" << SupervisorStep::RollbackAsks
+                            << "rollback requests, running the installed version" << probation.version()
+                            << "and asking again in 10 minutes";
     if (childEnded)
         qCDebug(lcDeb) << "select procces:" << program;
 }

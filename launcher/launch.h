@@ -48,6 +48,9 @@ signals:
     void rollbackRequested();
     // The installed version passed its probation: the updater may drop the files it kept.
     void versionAccepted();
+    // The main application is being started: a rollback request that has not reached the updater
+    // yet must not reach it now, while the application runs from the folder.
+    void rollbackWithdrawn();
 
 public slots:
     void slotReadyReadStandardOutput();

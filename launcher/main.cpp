@@ -55,6 +55,7 @@ int main(int argc, char *argv[])
     QObject::connect(&updater, &AppUpdater::probationStateChanged, &launch, &Launch::probationStateChanged);
     QObject::connect(&launch, &Launch::rollbackRequested, &updater, &AppUpdater::requestRollback);
     QObject::connect(&launch, &Launch::versionAccepted, &updater, &AppUpdater::acceptVersion);
+    QObject::connect(&launch, &Launch::rollbackWithdrawn, &updater, &AppUpdater::withdrawRollback);
     updater.init(&settings);
     launch.init(&settings);
 

@@ -12,8 +12,24 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <climits>
+#include <cmath>
+
 namespace {
 const char prefix[] = "[Probation]";
+
+// A stored number outside [0, max] or with a fraction is no number this program wrote; converting
+// it unchecked (1e300 to an integer) is undefined.
+bool wholeNumber(const QJsonValue &value, double max, qint64 *out)
+{
+    if (!value.isDouble())
+        return false;
+    const double number = value.toDouble();
+    if (!std::isfinite(number) || number < 0 || number > max || std::floor(number) != number)
+        return false;
+    *out = qint64(number);
+    return true;
+}
 
 int keptVersion(const QString &folder)
 {
@@ -22,7 +38,8 @@ int keptVersion(const QString &folder)
         return -1;
     const QJsonValue to = QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("to"));
     // A record that cannot be read still means kept files; the count then runs under version 0.
-    return to.isDouble() ? qMax(0, to.toInt()) : 0;
+    qint64 version = 0;
+    return wholeNumber(to, INT_MAX, &version) ? int(version) : 0;
 }
 }
 
@@ -165,11 +182,26 @@ void Probation::load()
         return;
     }
     const QJsonObject record = QJsonDocument::fromJson(file.readAll()).object();
-    versionCode = record.value(QStringLiteral("version")).toInt(-1);
-    failureCount = qMax(0, record.value(QStringLiteral("failures")).toInt());
-    runMs = qMax<qint64>(0, qint64(record.value(QStringLiteral("run_ms")).toDouble()));
-    passed = record.value(QStringLiteral("passed")).toBool();
-    running = record.value(QStringLiteral("running")).toBool();
+    qint64 version = -1;
+    qint64 failures = 0;
+    qint64 run = 0;
+    const QJsonValue passedValue = record.value(QStringLiteral("passed"));
+    const QJsonValue runningValue = record.value(QStringLiteral("running"));
+    // Run times beyond 2^53 ms (285 000 years) are not whole numbers in a double any more.
+    if (!wholeNumber(record.value(QStringLiteral("version")), INT_MAX, &version)
+        || !wholeNumber(record.value(QStringLiteral("failures")), INT_MAX, &failures)
+        || !wholeNumber(record.value(QStringLiteral("run_ms")), 9007199254740992.0, &run) || !passedValue.isBool()
+        || !runningValue.isBool()) {
+        // Damaged: the version on probation starts a fresh count, as after its installation.
+        qCDebug(lcCritical) << prefix << "record" << recordFile << "is damaged, the count starts afresh";
+        versionCode = -1;
+        return;
+    }
+    versionCode = int(version);
+    failureCount = int(failures);
+    runMs = run;
+    passed = passedValue.toBool();
+    running = runningValue.toBool();
 }
 
 void Probation::save()

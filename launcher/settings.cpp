@@ -30,10 +30,21 @@ bool Settings::readString(const QString &key, QString &field, const QString &fal
 
 bool Settings::readInt(const QString &key, int &field, int fallback)
 {
-    // A value that is not a number reads as 0 (switched off) and is kept. Any negative value counts
-    // as missing, not only -1: a negative feed time would make the watchdog countdown never expire.
+    // A value that is not a number reads as 0 (switched off) and is kept. For times and counts any
+    // negative value counts as missing, not only -1: a negative feed time would make the watchdog
+    // countdown never expire.
     field = store->value(key, -1).toInt();
     if (field >= 0)
+        return false;
+    field = fallback;
+    store->setValue(key, field);
+    return true;
+}
+
+bool Settings::readSwitch(const QString &key, int &field, int fallback)
+{
+    field = store->value(key, -1).toInt();
+    if (field != -1)
         return false;
     field = fallback;
     store->setValue(key, field);
@@ -73,7 +84,7 @@ void Settings::readSettings()
         qDebug() << "[Settings]" << "set settingsAppName";
     settingsAppFolder = expandUserPath(settingsAppFolder);
     settingsAppPath = settingsAppFolder + QLatin1Char('/') + settingsAppName;
-    readInt(QStringLiteral("settingsapp/active"), settingsAppActive, 1);
+    readSwitch(QStringLiteral("settingsapp/active"), settingsAppActive, 1);
 
     if (readString(QStringLiteral("updaterapp/folder"), updaterAppFolder, base))
         qDebug() << "[Settings]" << "set updaterAppFolder";
@@ -81,7 +92,7 @@ void Settings::readSettings()
         qDebug() << "[Settings]" << "set updaterAppName";
     updaterAppFolder = expandUserPath(updaterAppFolder);
     updaterAppPath = updaterAppFolder + QLatin1Char('/') + updaterAppName;
-    readInt(QStringLiteral("updaterapp/active"), updaterAppActive, 1);
+    readSwitch(QStringLiteral("updaterapp/active"), updaterAppActive, 1);
     qDebug() << "[Settings]" << "updaterapp_active:" << updaterAppActive;
     if (readString(QStringLiteral("updaterapp/localserver"), serverName, QStringLiteral("tovrelupdater")))
         qDebug() << "[Settings]" << "set serverName";
@@ -91,7 +102,7 @@ void Settings::readSettings()
     if (!QFileInfo::exists(settingsAppPath))
         qCDebug(lcErr) << "[Settings]" << "file " << settingsAppPath << "not exist, serch in morvaclient folder";
 
-    readInt(QStringLiteral("watchdog/active"), watchdogActive, 0);
+    readSwitch(QStringLiteral("watchdog/active"), watchdogActive, 0);
     qDebug() << "[Settings]" << "watchdog_active:" << watchdogActive;
     readInt(QStringLiteral("watchdog/feedtime"), watchdogFeedTime, 20);
     readInt(QStringLiteral("watchdog/settime"), watchdogSetTime, 60);
@@ -100,11 +111,11 @@ void Settings::readSettings()
         qDebug() << "[Settings]" << "watchdog_settime:" << watchdogSetTime;
     }
 
-    readInt(QStringLiteral("application/fullscreen"), appFullscreen, 1);
+    readSwitch(QStringLiteral("application/fullscreen"), appFullscreen, 1);
     qDebug() << "[Settings]" << "application_fullscreen:" << appFullscreen;
-    readInt(QStringLiteral("application/active"), appActive, 1);
+    readSwitch(QStringLiteral("application/active"), appActive, 1);
     qDebug() << "[Settings]" << "application_active:" << appActive;
-    readInt(QStringLiteral("launcher/active"), launcherActive, 1);
+    readSwitch(QStringLiteral("launcher/active"), launcherActive, 1);
     qDebug() << "[Settings]" << "launcher_active:" << launcherActive;
     readInt(QStringLiteral("probation/time"), probationTime, 600);
     readInt(QStringLiteral("probation/failures"), probationFailures, 3);

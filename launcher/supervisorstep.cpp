@@ -48,8 +48,12 @@ void SupervisorStep::readStandardOutput(State &state, const QString &chunk)
     using namespace Protocol::Token;
     if (state.mainRun && containsAny(chunk, Quit, QuitLower))
         state.mainQuit = true;
+    // The window says "$QUIT" at the end of every countdown: only the main application's own
+    // tokens tell why the next window is shown.
     if (containsAny(chunk, Alive, AliveLower))
         state.aliveCounter = AliveTicks;
+    else if (!state.mainRun)
+        return;
     else if (containsAny(chunk, PlessaStart, PlessaStartBare))
         state.messageReason = Reason::PlessaStart;
     else if (chunk.contains(QLatin1String(Updating)))
@@ -60,10 +64,10 @@ void SupervisorStep::readStandardOutput(State &state, const QString &chunk)
 
 void SupervisorStep::readStandardError(State &state, const QString &chunk)
 {
-    if (state.mainRun && containsAny(chunk, Protocol::Token::Quit, Protocol::Token::QuitLower))
+    if (state.mainRun && containsAny(chunk, Protocol::Token::Quit, Protocol::Token::QuitLower)) {
         state.mainQuit = true;
-    if (containsAny(chunk, Protocol::Token::Quit, Protocol::Token::QuitLower))
         state.messageReason = Reason::Quit;
+    }
 }
 
 void SupervisorStep::takeUpdateState(State &state, const QString &name)
@@ -94,16 +98,20 @@ void SupervisorStep::takeProbationState(State &state, const QString &name)
     if (name == QLatin1String(RollingBack)) {
         state.rollingBack = true;
         state.rollbackTicks = 0;
+        state.rollbackUnanswered = 0;
     } else if (name == QLatin1String(RolledBack)) {
         state.rollingBack = false;
         state.rolledBack = true;
+        state.rollbackUnanswered = 0;
     } else if (name == QLatin1String(RollbackError)) {
         state.rollingBack = false;
         state.rollbackPauseTicks = UpdaterSilenceTicks;
+        state.rollbackUnanswered = 0;
     } else if (name == QLatin1String(None) && state.rollingBack) {
         // A new updater that finished a rollback cut off in the one before reports no kept files.
         state.rollingBack = false;
         state.rolledBack = true;
+        state.rollbackUnanswered = 0;
     }
 }
 
@@ -269,6 +277,8 @@ void SupervisorStep::start(Decision &decision, const Facts &facts)
         s.runStarted = false;
         s.mainQuit = false;
         s.silenceKill = false;
+        // Whatever said why the last window was shown is used up; this run's own end decides.
+        s.messageReason = Reason::UnexpectedExit;
         // No window has said so (it may be disabled); a later window is about something else.
         s.updateRequested = false;
         decision.action = Action::StartMain;
@@ -289,9 +299,18 @@ void SupervisorStep::start(Decision &decision, const Facts &facts)
 bool SupervisorStep::mainMayStart(Decision &decision, const Facts &facts)
 {
     State &s = decision.state;
-    if (s.rollingBack && s.rollbackTicks >= UpdaterSilenceTicks) {
-        decision.note = Note::RollbackSilent;
+    const int answerTicks = s.rollbackUnanswered >= RollbackAsks ? RollbackAnswerTicks : UpdaterSilenceTicks;
+    if (s.rollingBack && s.rollbackTicks >= answerTicks) {
         s.rollingBack = false;
+        if (++s.rollbackUnanswered >= RollbackAsks) {
+            // No updater (missing, disabled, crashing) takes the request: the version that failed
+            // is all there is, and a device that shows nothing helps nobody. Asked again later.
+            s.rollbackUnanswered = RollbackAsks;
+            s.rollbackPauseTicks = UpdaterSilenceTicks;
+            decision.note = Note::RollbackUnanswered;
+        } else {
+            decision.note = Note::RollbackSilent;
+        }
     }
     // Parts of two versions may be in the folder until the updater has finished or undone the moves.
     if (facts.folderBusy) {

@@ -58,9 +58,10 @@ public:
     // the main application is started all the same.
     // JournalWait: the application folder holds an unfinished installation; the main application
     // waits until it is gone. RollbackSilent: a requested rollback has not been reported for
-    // UpdaterSilenceTicks; it is asked for again.
+    // UpdaterSilenceTicks; it is asked for again. RollbackUnanswered: RollbackAsks requests in a
+    // row went unanswered; the installed version runs and the rollback is asked for again later.
     enum class Note { None, Busy, StartTimeout, NoKill, ChildEnded, WindowFailed, UpdaterSilent, JournalWait,
-                      RollbackSilent };
+                      RollbackSilent, RollbackUnanswered };
     // How a run of the main application ended, for the probation of a new version: a failure is a
     // start that failed, a crash, a non-zero exit code or a kill for silence; an exit with code 0 or
     // after "$QUIT" is not.
@@ -74,6 +75,11 @@ public:
     static constexpr int KillTicks = 100;
     static constexpr int RetryTicks = 150;
     static constexpr int UpdaterSilenceTicks = 6000;
+    // Unanswered rollback requests after which the installed version runs rather than nothing.
+    static constexpr int RollbackAsks = 3;
+    // Once that has happened, how long a new request holds the main application: an updater that
+    // is there answers at once, and one that is not must not darken the device every time.
+    static constexpr int RollbackAnswerTicks = 100;
 
     struct State
     {
@@ -93,8 +99,7 @@ public:
         // Ticks since the updater last reported, counted while an installation is pending.
         int updaterSilentTicks = 0;
         // Of the current run of the main application: it is the child now, its start was seen, it
-        // said "$QUIT" (the window's own "$QUIT" sets the message reason too, so that cannot tell),
-        // and it was ended for falling silent.
+        // said "$QUIT", and it was ended for falling silent.
         bool mainRun = false;
         bool runStarted = false;
         bool mainQuit = false;
@@ -105,6 +110,8 @@ public:
         // Ticks until a rollback the updater refused is asked for again; meanwhile the installed
         // version runs, as it is all there is.
         int rollbackPauseTicks = 0;
+        // Rollback requests in a row that no report answered.
+        int rollbackUnanswered = 0;
         // The previous version is back; the next start of the main application first says so.
         bool rolledBack = false;
         // The main application is being held back by an unfinished installation in its folder.

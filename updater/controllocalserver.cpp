@@ -95,10 +95,18 @@ void ControlLocalServer::init(Settings *s)
 void ControlLocalServer::clientConnected(qlonglong psocket)
 {
     qDebug() << prefix << "clientConnected" << psocket;
-    sendStateUpdate(psocket);
-    sendStateDownload(psocket);
-    // A line of its own: the launcher reads only the first member of a line.
-    sendStateProbation(psocket);
+    if (!server || !settings)
+        return;
+    // Each on a line of its own: the launcher reads only the first member of a line.
+    for (const char *name : Protocol::Greeting) {
+        const QLatin1String key(name);
+        QString value;
+        for (const Settings::Key *channelKey : Settings::channelKeys()) {
+            if (key == QLatin1String(channelKey->channelName))
+                value = settings->channelValue(*channelKey).toString();
+        }
+        server->dataSend(psocket, stringMessage(key, value));
+    }
 }
 
 void ControlLocalServer::clientDisconnected(qlonglong psocket)
@@ -212,24 +220,6 @@ void ControlLocalServer::handleGetSet(qlonglong psocket, const QJsonObject &obje
             settings->setChannelValue(*key, value);
         }
     }
-}
-
-void ControlLocalServer::sendStateUpdate(qlonglong psocket)
-{
-    if (server && settings)
-        server->dataSend(psocket, stringMessage(QLatin1String(Protocol::Key::StateUpdate), settings->stateUpdate));
-}
-
-void ControlLocalServer::sendStateDownload(qlonglong psocket)
-{
-    if (server && settings)
-        server->dataSend(psocket, stringMessage(QLatin1String(Protocol::Key::StateDownload), settings->stateDownload));
-}
-
-void ControlLocalServer::sendStateProbation(qlonglong psocket)
-{
-    if (server && settings)
-        server->dataSend(psocket, stringMessage(QLatin1String(Protocol::Key::StateProbation), settings->stateProbation));
 }
 
 void ControlLocalServer::stateProbationChanged()

@@ -63,9 +63,6 @@ private:
     void handleDocument(qlonglong psocket, const QByteArray &bytes);
     void handleBuffered(qlonglong psocket, QByteArray &buffer);
     void handleGetSet(qlonglong psocket, const QJsonObject &object);
-    void sendStateUpdate(qlonglong psocket);
-    void sendStateDownload(qlonglong psocket);
-    void sendStateProbation(qlonglong psocket);
 
     LocalServer *server = nullptr;
     Settings *settings = nullptr;

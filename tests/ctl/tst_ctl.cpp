@@ -1,6 +1,8 @@
 #include "../updater/testzip.h"
 #include "childrun.h"
+#include "controlclient.h"
 #include "httptestserver.h"
+#include "protocol.h"
 #include "settingsstore.h"
 #include "sockethelpers.h"
 #include "statusreport.h"
@@ -88,6 +90,8 @@ private slots:
     void installForce();
     void statusText_data();
     void statusText();
+    void greetingLines_data();
+    void greetingLines();
 };
 
 void TestCtl::initTestCase()
@@ -418,6 +422,27 @@ void TestCtl::statusText()
     QCOMPARE(json.isNull(), progressLine.isEmpty());
     if (!progressLine.isEmpty())
         QCOMPARE(qint64(json.toDouble()), progress.toLongLong());
+}
+
+void TestCtl::greetingLines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<bool>("greeting");
+    QTest::newRow("first") << QByteArray(R"({"state_update":"ready"})") << 0 << true;
+    QTest::newRow("probation is the third") << QByteArray(R"({"state_probation":"kept"})") << 2 << true;
+    QTest::newRow("out of order") << QByteArray(R"({"state_probation":"kept"})") << 1 << false;
+    QTest::newRow("past the list") << QByteArray(R"({"state_update":"ready"})") << Protocol::GreetingLines << false;
+    QTest::newRow("a reply after an older updater's shorter greeting") << QByteArray(R"({"link":"x"})") << 2 << false;
+}
+
+// What the client takes for the greeting and passes over: every line the list names, in its order.
+void TestCtl::greetingLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, index);
+    QFETCH(bool, greeting);
+    QCOMPARE(ControlClient::isGreetingLine(QJsonDocument::fromJson(line).object(), index), greeting);
 }
 
 QTEST_GUILESS_MAIN(TestCtl)

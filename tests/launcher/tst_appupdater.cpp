@@ -253,6 +253,19 @@ private slots:
         client.acceptVersion();
         QVERIFY(QTest::qWaitFor([&] { return peer->bytesAvailable() > 0; }, 5000));
         QCOMPARE(peer->readAll().trimmed(), QByteArray("{\"action\":\"commit\"}"));
+
+        // Withdrawn when the application started before an updater was reached: a late rollback
+        // would move files under it.
+        AppUpdater late;
+        late.init(settings);
+        late.requestRollback();
+        late.withdrawRollback();
+        late.acceptVersion();
+        QVERIFY(QTest::qWaitFor([&] { return server.hasPendingConnections(); }, 5000));
+        peer = server.nextPendingConnection();
+        QVERIFY(QTest::qWaitFor([&] { return peer->bytesAvailable() > 0; }, 5000));
+        QTest::qWait(100);
+        QCOMPARE(peer->readAll().trimmed(), QByteArray("{\"action\":\"commit\"}"));
     }
 
     void lostConnectionRetriesIn60s()

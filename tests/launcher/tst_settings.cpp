@@ -184,6 +184,7 @@ void TestSettings::missingAndOddValues_data()
     QTest::newRow("active -1 becomes default") << "application/active" << "-1" << "1" << "1";
     QTest::newRow("active 0 stays off") << "application/active" << "0" << "0" << "0";
     QTest::newRow("active 2 kept") << "application/active" << "2" << "2" << "2";
+    QTest::newRow("active -5 kept, only -1 is missing") << "application/active" << "-5" << "-5" << "-5";
     QTest::newRow("non-numeric reads as 0, kept") << "application/active" << "yes" << "0" << "yes";
     QTest::newRow("launcher non-numeric is off") << "launcher/active" << "on" << "0" << "on";
     QTest::newRow("other negative becomes default") << "watchdog/feedtime" << "-5" << "20" << "20";

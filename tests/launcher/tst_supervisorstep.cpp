@@ -201,6 +201,7 @@ private slots:
     void endOfMainForProbation_data();
     void endOfMainForProbation();
     void failedProbationBringsThePreviousVersionBack();
+    void unansweredRollbackLetsTheInstalledVersionRun();
     void unfinishedInstallationHoldsTheMain();
     void noInstallationDuringProbation();
 };
@@ -629,8 +630,9 @@ void TestSupervisorStep::requestedUpdateWithoutWindowLeavesNoWaitingText()
     QCOMPARE(world.step(), 5);
     world.ended();
     QVERIFY(world.tickUntilStarted(windowPath));
-    // The reason of the requested update is still pending (it carries no text of its own).
-    QCOMPARE(world.starts.last().arguments, QStringList());
+    // The reason of the requested update ended with the run of the application: the window is
+    // about how that run ended, and says nothing of the update.
+    QCOMPARE(world.starts.last().arguments, withText(unexpectedText + QStringLiteral("0, 0, Unknown error")));
 }
 
 void TestSupervisorStep::disabledWindowGivesRetryDelay()
@@ -782,9 +784,11 @@ void TestSupervisorStep::endOfMainForProbation_data()
     QTest::newRow("$QUIT, then exit 1") << none << quit << 1 << 0 << false << false;
     QTest::newRow("killed for silence, exit 0") << none << none << 0 << 0 << true << true;
     QTest::newRow("the window's $QUIT, then a crash") << quit << none << 0 << 1 << false << true;
+    QTest::newRow("the window's $QUIT, then exit 3") << quit << none << 3 << 0 << false << true;
 }
 
-// What counts against a new version: only the ends a user would call a failure.
+// What counts against a new version: only the ends a user would call a failure. The window then
+// shows the settings file only after the application's own "$QUIT", else how it ended.
 void TestSupervisorStep::endOfMainForProbation()
 {
     QFETCH(QString, windowOutput);
@@ -818,6 +822,8 @@ void TestSupervisorStep::endOfMainForProbation()
         world.tick();
     QCOMPARE(world.last.note, Note::ChildEnded);
     QCOMPARE(world.last.mainEnd, failed ? SupervisorStep::MainEnd::Failed : SupervisorStep::MainEnd::Normal);
+    QVERIFY(world.tickUntilStarted(windowPath));
+    QVERIFY(world.starts.last().arguments.value(1).startsWith(output.isEmpty() ? unexpectedText : hint));
 
     // A start that never happens fails too.
     World never;
@@ -897,6 +903,43 @@ void TestSupervisorStep::failedProbationBringsThePreviousVersionBack()
     silent.ended();
     silent.ticks(3);
     QCOMPARE(silent.rollbackRequests, 2);
+}
+
+// Without an updater the failed version is all there is: after three requests nobody answered it
+// runs (a blank device helps nobody), and the rollback is asked for again ten minutes later.
+void TestSupervisorStep::unansweredRollbackLetsTheInstalledVersionRun()
+{
+    World world;
+    world.rollbackWanted = true;
+    world.ticks(153);
+    for (int request = 1; request <= SupervisorStep::RollbackAsks; ++request) {
+        QVERIFY(world.tickUntilStarted(windowPath));
+        QCOMPARE(world.rollbackRequests, request);
+        world.started();
+        world.ticks(SupervisorStep::UpdaterSilenceTicks);
+        world.ended();
+    }
+    QVERIFY(world.tickUntilStarted(mainPath));
+    QCOMPARE(world.last.note, Note::RollbackUnanswered);
+    QCOMPARE(world.rollbackRequests, SupervisorStep::RollbackAsks);
+
+    // Ten minutes later the next end of the application asks again and waits one window for an
+    // answer; an updater that answers is waited for as long as ever.
+    for (const bool answered : {false, true}) {
+        world.started();
+        world.ticks(SupervisorStep::UpdaterSilenceTicks);
+        world.ended(0, 1);
+        QVERIFY(world.tickUntilStarted(windowPath));
+        world.ended();
+        QVERIFY(world.tickUntilStarted(windowPath));
+        if (answered)
+            world.event(Event::ProbationState, QStringLiteral("rolling_back"));
+        world.started();
+        world.ticks(SupervisorStep::RollbackAnswerTicks);
+        world.ended();
+        QVERIFY(world.tickUntilStarted(answered ? windowPath : mainPath));
+    }
+    QCOMPARE(world.rollbackRequests, SupervisorStep::RollbackAsks + 2);
 }
 
 void TestSupervisorStep::unfinishedInstallationHoldsTheMain()

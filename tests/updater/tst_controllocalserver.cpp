@@ -1,6 +1,7 @@
 #include "controllocalserver.h"
 #include "settingsstore.h"
 #include "localserver.h"
+#include "protocol.h"
 #include "settings.h"
 #include "sockethelpers.h"
 #include "stdoutcapture.h"
@@ -63,7 +64,7 @@ private slots:
 private:
     void startServer();
     void connectClient(QLocalSocket &client);
-    // Connects and reads past the three-line greeting every new client gets.
+    // Connects and reads past the greeting every new client gets.
     void connectGreeted(QLocalSocket &client);
     void request(QLocalSocket &client, const QByteArray &json);
 
@@ -112,7 +113,7 @@ void TestControlLocalServer::connectClient(QLocalSocket &client)
 void TestControlLocalServer::connectGreeted(QLocalSocket &client)
 {
     connectClient(client);
-    SocketHelpers::readLines(client, 3);
+    SocketHelpers::readLines(client, Protocol::GreetingLines);
 }
 
 // Ends the request with a line feed, so that requests written back to back stay apart.
