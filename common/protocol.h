@@ -55,6 +55,20 @@ inline constexpr char ReadyVersion[] = "ready_version";
 inline constexpr char StateProbation[] = "state_probation";
 }
 
+// Pushed on a line of its own after "state_probation", one of the Journal values below; and the
+// reason why a journal stays (read with "get" only).
+namespace Key {
+inline constexpr char StateJournal[] = "state_journal";
+inline constexpr char JournalError[] = "journal_error";
+}
+
+// Values of "state_journal": whether a journal in the application folder waits to be finished or
+// undone (the recovery is tried again at every check and on "commit" or "rollback").
+namespace Journal {
+inline constexpr char None[] = "none";
+inline constexpr char Pending[] = "pending";
+}
+
 // Values of "state_probation": whether the files replaced by the last installation are kept, and
 // how a return to them went.
 namespace Probation {

@@ -92,6 +92,7 @@ void ControlLocalServer::clientConnected(qlonglong psocket)
     sendStateDownload(psocket);
     // A line of its own: the launcher reads only the first member of a line.
     sendStateProbation(psocket);
+    sendStateJournal(psocket);
 }
 
 void ControlLocalServer::clientDisconnected(qlonglong psocket)
@@ -223,6 +224,18 @@ void ControlLocalServer::sendStateProbation(qlonglong psocket)
 {
     if (server && settings)
         server->dataSend(psocket, stringMessage(QLatin1String(Protocol::Key::StateProbation), settings->stateProbation));
+}
+
+void ControlLocalServer::sendStateJournal(qlonglong psocket)
+{
+    if (server && settings)
+        server->dataSend(psocket, stringMessage(QLatin1String(Protocol::Key::StateJournal), settings->stateJournal));
+}
+
+void ControlLocalServer::stateJournalChanged()
+{
+    if (server && settings)
+        server->dataSendToAll(stringMessage(QLatin1String(Protocol::Key::StateJournal), settings->stateJournal));
 }
 
 void ControlLocalServer::stateProbationChanged()

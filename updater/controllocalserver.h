@@ -58,6 +58,7 @@ public slots:
     void stateDownloadChanged();
     void stateUpdateChanged();
     void stateProbationChanged();
+    void stateJournalChanged();
 
 private:
     void handleDocument(qlonglong psocket, const QByteArray &bytes);
@@ -66,6 +67,7 @@ private:
     void sendStateUpdate(qlonglong psocket);
     void sendStateDownload(qlonglong psocket);
     void sendStateProbation(qlonglong psocket);
+    void sendStateJournal(qlonglong psocket);
 
     LocalServer *server = nullptr;
     Settings *settings = nullptr;

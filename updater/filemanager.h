@@ -51,6 +51,11 @@ public:
     QByteArray packageSha256;
     qint64 packageSize = -1;
     bool extractOk = false;
+    // The entry read last holds the whole version ("complete"): its installation also removes
+    // what the previous complete package brought and it lacks.
+    bool completePackage = false;
+    // Why the last installation failed, as its log says; empty after a success.
+    QString extractError;
     QString downloadSubfolder = QStringLiteral("download");
     Settings *settings = nullptr;
     QString logPrefix = QStringLiteral("[FileManager]");

@@ -1,5 +1,4 @@
 #include "controllocalserver.h"
-#include "installjournal.h"
 #include "priority.h"
 #include "settings.h"
 #include "settingsstore.h"
@@ -130,6 +129,7 @@ int main(int argc, char *argv[])
     QObject::connect(&updater, &Updater::stateDownloadChanged, &server, &ControlLocalServer::stateDownloadChanged);
     QObject::connect(&updater, &Updater::stateUpdateChanged, &server, &ControlLocalServer::stateUpdateChanged);
     QObject::connect(&updater, &Updater::stateProbationChanged, &server, &ControlLocalServer::stateProbationChanged);
+    QObject::connect(&updater, &Updater::stateJournalChanged, &server, &ControlLocalServer::stateJournalChanged);
     QObject::connect(&server, &ControlLocalServer::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
     // After an installation the next check runs in a fresh process, started again by the launcher.
     QObject::connect(&updater, &Updater::installed, &server, [&server] {
@@ -148,15 +148,7 @@ int main(int argc, char *argv[])
     server.init(&settings);
     const bool alone = settings.serverName.isEmpty() || server.isListening();
     if (alone) {
-        // An installation or rollback cut off by a crash or power loss is finished or undone
-        // before anything looks at the folder.
-        InstallJournal::recover(
-            settings.appFolder,
-            [&settings](int code) {
-                settings.setAppVersionCode(code);
-                return settings.store.status() == QSettings::NoError;
-            },
-            [&settings](int code) { return settings.refuseVersion(code); });
+        // Finishes or undoes first what a crash or power loss cut off (Updater::recoverFolder).
         updater.init(&settings);
     }
 

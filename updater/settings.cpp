@@ -45,6 +45,8 @@ enum Id {
     ReadyVersion,
     StateProbation,
     Progress,
+    StateJournal,
+    JournalError,
     KeyCount
 };
 
@@ -101,6 +103,10 @@ const Settings::Key keys[KeyCount] = {
     // empty while none runs.
     {nullptr, K::Text, &Settings::downloadProgress, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      "progress", C::Memory},
+    {nullptr, K::Text, &Settings::stateJournal, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+     Ch::StateJournal, C::Memory},
+    {nullptr, K::Text, &Settings::journalError, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+     Ch::JournalError, C::Memory},
 };
 
 QStringList refusedCodes(const QString &list)
@@ -140,7 +146,7 @@ const QVector<const Settings::Key *> &Settings::channelKeys()
     static const QVector<const Key *> order = {
         &keys[UpdateLink], &keys[Period],        &keys[AppVersion],  &keys[DeviceId],     &keys[Download],
         &keys[Update],     &keys[StateDownload], &keys[StateUpdate], &keys[ReadyVersion],
-        &keys[Progress],      &keys[StateProbation],
+        &keys[Progress],      &keys[StateProbation], &keys[StateJournal], &keys[JournalError],
     };
     return order;
 }
