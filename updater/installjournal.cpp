@@ -212,7 +212,13 @@ void InstallJournal::removeWorkFolder(const QString &path)
 bool InstallJournal::checkPaths(QStringList *errors) const
 {
     const int before = errors->size();
+    // A return that is being planned has no backup folder yet.
+    QStringList works;
     for (const QString &work : {source, backup}) {
+        if (!work.isEmpty())
+            works << work;
+    }
+    for (const QString &work : works) {
         const FileOps::Kind kind = FileOps::kindOf(full(work));
         if (kind != FileOps::Kind::Folder && kind != FileOps::Kind::Missing)
             *errors << QStringLiteral("working folder %1 is not a folder").arg(full(work));
@@ -230,7 +236,7 @@ bool InstallJournal::checkPaths(QStringList *errors) const
             }
             inside.insert(dir);
         }
-        for (const QString &work : {source, backup}) {
+        for (const QString &work : works) {
             if (passesLink(full(work), relative))
                 *errors << QStringLiteral("%1 passes a link").arg(full(work + QLatin1Char('/') + relative));
         }

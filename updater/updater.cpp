@@ -134,12 +134,17 @@ bool Updater::startUpdate()
     const bool refused = settings->isRefused(fileManager->versionCode);
     if (refused)
         qDebug() << "[Updater]" << "version" << fileManager->versionCode << "was rolled back on this device, not taken";
+    // A journal that was there before refused the installation; its own reason stands.
+    const bool pendingBefore = InstallJournal::existsIn(settings->appFolder);
     moving = true;
     const bool extracted = verified && !refused && fileManager->extractPackage(settings->appFolder);
     moving = false;
     // An undo that could not finish leaves the journal; so does a version code that could not be stored.
-    refreshStateJournal(fileManager->extractError.isEmpty() ? QStringLiteral("the installation left its journal")
-                                                            : fileManager->extractError);
+    if (pendingBefore)
+        refreshStateJournal(QString());
+    else
+        refreshStateJournal(fileManager->extractError.isEmpty() ? QStringLiteral("the installation left its journal")
+                                                                : fileManager->extractError);
     if (extracted) {
         settings->setAppVersionCode(fileManager->versionCode);
         qDebug() << "[Updater]" << "updated version code:" << settings->getAppVersionCode();

@@ -159,14 +159,22 @@ InstallJournal::Recovery TestVersionRollback::recover()
 void TestVersionRollback::installKeepsAndRollbackRestores_data()
 {
     QTest::addColumn<bool>("runtimeFile");
-    QTest::newRow("as installed") << false;
+    QTest::addColumn<bool>("insideLink");  // a sub-folder is a link to another folder of the application
+    QTest::newRow("as installed") << false << false;
     // The new version wrote into a folder that came with it: that file is the user's.
-    QTest::newRow("file written into a new folder") << true;
+    QTest::newRow("file written into a new folder") << true << false;
+    // Accepted by the installer, so by the return as well.
+    QTest::newRow("sub-folder is a link that stays inside") << false << true;
 }
 
 void TestVersionRollback::installKeepsAndRollbackRestores()
 {
     QFETCH(bool, runtimeFile);
+    QFETCH(bool, insideLink);
+    if (insideLink) {
+        QVERIFY(replaceByLink(m_app + QStringLiteral("/lib"), m_app + QStringLiteral("/real-lib")));
+        m_v1 = treeOf(m_app);
+    }
     QVERIFY(installV2());
     QCOMPARE(TestFiles::read(m_app + QStringLiteral("/tovrel.exe")), QByteArray("v2"));
     QVERIFY(!InstallJournal::existsIn(m_app));
