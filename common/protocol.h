@@ -57,10 +57,25 @@ inline constexpr char StateProbation[] = "state_probation";
 inline constexpr char Signing[] = "signing";
 }
 
+// Pushed on a line of its own after "state_probation", one of the Journal values below; and the
+// reason why a journal stays (read with "get" only).
+namespace Key {
+inline constexpr char StateJournal[] = "state_journal";
+inline constexpr char JournalError[] = "journal_error";
+}
+
+// Values of "state_journal": whether a journal in the application folder waits to be finished or
+// undone (the recovery is tried again at every check and on "commit" or "rollback").
+namespace Journal {
+inline constexpr char None[] = "none";
+inline constexpr char Pending[] = "pending";
+}
+
 // The lines every new client of the control channel is greeted with before anything else: one
 // one-member line per key, in this order. The updater sends exactly these and tovrel-ctl reads
 // exactly as many lines as this list names, so a key added here is sent and read alike.
-inline constexpr const char *const Greeting[] = {Key::StateUpdate, Key::StateDownload, Key::StateProbation};
+inline constexpr const char *const Greeting[] = {Key::StateUpdate, Key::StateDownload, Key::StateProbation,
+                                                      Key::StateJournal};
 inline constexpr int GreetingLines = int(sizeof(Greeting) / sizeof(Greeting[0]));
 
 // Values of "state_probation": whether the files replaced by the last installation are kept, and

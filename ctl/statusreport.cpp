@@ -70,6 +70,14 @@ QString StatusReport::text(const QJsonObject &values)
     const QString signing = value(values, Key::Signing);
     if (!signing.isEmpty())
         out += line("signing:", signing);
+    const QString journal = value(values, Key::StateJournal);
+    if (journal == QLatin1String(Protocol::Journal::Pending)) {
+        const QString reason = value(values, Key::JournalError);
+        out += line("folder journal:", QStringLiteral("pending, the updater tries again at every check")
+                                           + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
+    } else if (!journal.isEmpty()) {
+        out += line("folder journal:", journal);
+    }
     if (update == QLatin1String(Protocol::State::Ready))
         out += QStringLiteral("The launcher installs the update when the application is not running.\n");
     return out;

@@ -222,6 +222,12 @@ void ControlLocalServer::handleGetSet(qlonglong psocket, const QJsonObject &obje
     }
 }
 
+void ControlLocalServer::stateJournalChanged()
+{
+    if (server && settings)
+        server->dataSendToAll(stringMessage(QLatin1String(Protocol::Key::StateJournal), settings->stateJournal));
+}
+
 void ControlLocalServer::stateProbationChanged()
 {
     if (server && settings)

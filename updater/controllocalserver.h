@@ -58,6 +58,7 @@ public slots:
     void stateDownloadChanged();
     void stateUpdateChanged();
     void stateProbationChanged();
+    void stateJournalChanged();
 
 private:
     void handleDocument(qlonglong psocket, const QByteArray &bytes);

@@ -167,6 +167,7 @@ bool FileManager::readUpdateInfo()
 {
     checkedPackage.reset();
     signedEntry = false;
+    completePackage = false;
     packageSha256.clear();
     packageSize = -1;
     if (!systemSettingsUsable())
@@ -204,6 +205,8 @@ bool FileManager::readUpdateInfo()
         qWarning() << qPrintable(logPrefix) << "devices_id is not a list of strings: no device permitted";
     versionCode = entry.value(QStringLiteral("version_code")).toInt();
     fileName = announcedName;
+    // Only a bool counts: a stray string must not switch removals on.
+    completePackage = entry.value(QStringLiteral("complete")).toBool(false);
     packageHash = entry.value(QStringLiteral("hash")).toString();
     packageLink = entry.value(QStringLiteral("link")).toString();
     settings->readyVersionCode = versionCode;
@@ -356,7 +359,9 @@ bool FileManager::extractPackage(const QString &destDir)
     installer.setLogger([this](const QString &line) { qWarning().noquote() << logPrefix << line; });
     // The replaced files stay until the new version is committed or rolled back.
     installer.setKeepReplaced(true);
+    installer.setComplete(completePackage);
     const bool result = installer.run();
+    extractError = result ? QString() : installer.errorString().replace(QLatin1Char('\n'), QStringLiteral("; "));
     const QStringList warnings = installer.warnings();
     for (const QString &line : warnings)
         qWarning().noquote() << logPrefix << line;

@@ -57,6 +57,11 @@ public:
     bool extractOk = false;
     // The package as the last successful isPackageValid() opened and checked it.
     std::unique_ptr<QFile> checkedPackage;
+    // The entry read last holds the whole version ("complete"): its installation also removes
+    // what the previous complete package brought and it lacks.
+    bool completePackage = false;
+    // Why the last installation failed, as its log says; empty after a success.
+    QString extractError;
     QString downloadSubfolder = QStringLiteral("download");
     Settings *settings = nullptr;
     QString logPrefix = QStringLiteral("[FileManager]");

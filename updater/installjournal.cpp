@@ -18,6 +18,7 @@ const char *const journalName = Protocol::Folder::Journal;
 const char *const keptName = Protocol::Folder::Kept;
 const char stagingName[] = ".update-staging-";
 const char backupName[] = ".update-backup-";
+const char recordFileName[] = ".update-files";
 const int formatVersion = 1;
 
 QString parentOf(const QString &path)
@@ -38,6 +39,22 @@ bool isPlainRelative(const QString &path)
     return true;
 }
 
+// True when a path below root passes a link on its way (root itself not counted).
+bool passesLink(const QString &root, const QString &relative)
+{
+    QString path = root;
+    const QStringList parts = relative.split(QLatin1Char('/'));
+    for (int i = 0; i + 1 < parts.size(); ++i) {
+        path += QLatin1Char('/') + parts.at(i);
+        const FileOps::Kind kind = FileOps::kindOf(path);
+        if (kind == FileOps::Kind::Missing)
+            return false;
+        if (kind == FileOps::Kind::Link)
+            return true;
+    }
+    return false;
+}
+
 bool isWorkFolderName(const QString &name, const char *prefix)
 {
     return name.startsWith(QLatin1String(prefix)) && !name.contains(QLatin1Char('/'));
@@ -53,7 +70,7 @@ void removeStaleFolders(const QString &folder)
     names.removeAll(kept);
     for (const QString &name : qAsConst(names)) {
         qWarning() << "[InstallJournal]" << "removing stale working folder:" << name;
-        QDir(folder + QLatin1Char('/') + name).removeRecursively();
+        InstallJournal::removeWorkFolder(folder + QLatin1Char('/') + name);
     }
 }
 
@@ -88,7 +105,8 @@ bool InstallJournal::isReservedName(const QString &topLevelName)
 {
     // The journal's name with anything after it covers its temporary twin as well.
     return topLevelName.startsWith(QLatin1String(journalName)) || topLevelName.startsWith(QLatin1String(stagingName))
-        || topLevelName.startsWith(QLatin1String(backupName)) || topLevelName.startsWith(QLatin1String(keptName));
+        || topLevelName.startsWith(QLatin1String(backupName)) || topLevelName.startsWith(QLatin1String(keptName))
+        || topLevelName.startsWith(QLatin1String(recordFileName));
 }
 
 QString InstallJournal::keptPathIn(const QString &folder)
@@ -121,8 +139,113 @@ bool InstallJournal::dropKept(const QString &dir, QString *error)
     if (!FileOps::removeEntry(keptPathIn(folder), error) || !FileOps::syncFolder(folder, error))
         return false;
     if (!backup.isEmpty())
-        QDir(folder + QLatin1Char('/') + backup).removeRecursively();
+        removeWorkFolder(folder + QLatin1Char('/') + backup);
     return true;
+}
+
+QString InstallJournal::recordName()
+{
+    return QLatin1String(recordFileName);
+}
+
+QStringList InstallJournal::recordedFiles(const QString &folder, bool *found)
+{
+    *found = false;
+    const QString path = QDir::cleanPath(folder) + QLatin1Char('/') + recordName();
+    if (FileOps::kindOf(path) != FileOps::Kind::File)
+        return {};
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+    if (root.value(QStringLiteral("format")).toInt() != formatVersion || !root.value(QStringLiteral("files")).isArray())
+        return {};
+    QStringList files;
+    for (const QJsonValue &value : root.value(QStringLiteral("files")).toArray()) {
+        const QString relative = value.toString();
+        // A damaged record must not name our own files or anything outside the folder.
+        if (isPlainRelative(relative) && !isReservedName(relative.section(QLatin1Char('/'), 0, 0)))
+            files << relative;
+    }
+    *found = true;
+    return files;
+}
+
+QByteArray InstallJournal::recordText(const QStringList &files, int versionCode)
+{
+    const QJsonObject root{{QStringLiteral("format"), formatVersion},
+                           {QStringLiteral("version"), versionCode},
+                           {QStringLiteral("files"), QJsonArray::fromStringList(files)}};
+    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+}
+
+bool InstallJournal::staysInside(const QString &folder, const QString &canonicalFolder, const QString &relativeDir)
+{
+    if (canonicalFolder.isEmpty())
+        return false;
+    QString probe = QDir::cleanPath(folder + QLatin1Char('/') + relativeDir);
+    while (FileOps::kindOf(probe) == FileOps::Kind::Missing && probe != folder)
+        probe = parentOf(probe);
+    const QString canonical = QFileInfo(probe).canonicalFilePath();
+    return !canonical.isEmpty()
+        && (canonical == canonicalFolder || canonical.startsWith(canonicalFolder.endsWith(QLatin1Char('/'))
+                                                                     ? canonicalFolder
+                                                                     : canonicalFolder + QLatin1Char('/')));
+}
+
+void InstallJournal::removeWorkFolder(const QString &path)
+{
+    switch (FileOps::kindOf(path)) {
+    case FileOps::Kind::Folder:
+        QDir(path).removeRecursively();
+        break;
+    case FileOps::Kind::Missing:
+        break;
+    default:
+        // QDir would empty whatever a link points to.
+        qWarning() << "[InstallJournal]" << "working folder is not a folder, only the entry is removed:" << path;
+        FileOps::removeEntry(path);
+        break;
+    }
+}
+
+bool InstallJournal::checkPaths(QStringList *errors) const
+{
+    const int before = errors->size();
+    // A return that is being planned has no backup folder yet.
+    QStringList works;
+    for (const QString &work : {source, backup}) {
+        if (!work.isEmpty())
+            works << work;
+    }
+    for (const QString &work : works) {
+        const FileOps::Kind kind = FileOps::kindOf(full(work));
+        if (kind != FileOps::Kind::Folder && kind != FileOps::Kind::Missing)
+            *errors << QStringLiteral("working folder %1 is not a folder").arg(full(work));
+    }
+    if (errors->size() > before)
+        return false;
+    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
+    QSet<QString> inside;
+    const auto check = [&](const QString &relative) {
+        const QString dir = parentOf(relative);
+        if (dir != QLatin1String(".") && !inside.contains(dir)) {
+            if (!staysInside(folder, canonicalFolder, dir)) {
+                *errors << QStringLiteral("%1 leads outside the folder").arg(full(relative));
+                return;
+            }
+            inside.insert(dir);
+        }
+        for (const QString &work : works) {
+            if (passesLink(full(work), relative))
+                *errors << QStringLiteral("%1 passes a link").arg(full(work + QLatin1Char('/') + relative));
+        }
+    };
+    for (const QString &relative : createdFolders)
+        check(relative);
+    for (const Entry &entry : entries)
+        check(entry.path);
+    return errors->size() == before;
 }
 
 bool InstallJournal::repeatsKept(const QString &folder, int fromVersion, int toVersion)
@@ -273,6 +396,8 @@ bool InstallJournal::apply(QString *error, QSet<QString> *touched)
 
 bool InstallJournal::undo(QStringList *errors, QSet<QString> *touched)
 {
+    if (!checkPaths(errors))
+        return false;
     bool ok = true;
     QString error;
     for (auto it = entries.crbegin(); it != entries.crend(); ++it) {
@@ -323,17 +448,20 @@ void InstallJournal::removeWorkFolders() const
 {
     removeSourceFolder();
     if (isWorkFolderName(backup, backupName))
-        QDir(full(backup)).removeRecursively();
+        removeWorkFolder(full(backup));
 }
 
 void InstallJournal::removeSourceFolder() const
 {
     if (isWorkFolderName(source, kind == Kind::Rollback ? backupName : stagingName))
-        QDir(full(source)).removeRecursively();
+        removeWorkFolder(full(source));
 }
 
-InstallJournal::Recovery InstallJournal::recover(const QString &dir, const VersionStore &store, const RefusalStore &refuse)
+InstallJournal::Recovery InstallJournal::recover(const QString &dir, const VersionStore &store, const RefusalStore &refuse,
+                                                 QString *reason)
 {
+    QString ignored;
+    QString &why = reason ? *reason : ignored;
     const QString folder = QDir::cleanPath(dir);
     // A journal cut off while being written never replaced the one before it.
     const QString unfinished = pathIn(folder) + QStringLiteral(".new");
@@ -350,13 +478,14 @@ InstallJournal::Recovery InstallJournal::recover(const QString &dir, const Versi
     QString error;
     if (!journal.load(folder, &error)) {
         qCritical() << "[InstallJournal]" << "cannot read the journal:" << error << "- the folder is left as it is";
+        why = QStringLiteral("cannot read the journal: %1").arg(error);
         return Recovery::Failed;
     }
     if (journal.kind == Kind::Rollback) {
         // Undoing it would need the old files it has already moved out of the kept folder; the
         // goal is the old version anyway, so it is carried through.
         qWarning() << "[InstallJournal]" << "unfinished return to version" << journal.toVersion << "found, finishing it";
-        if (!VersionRollback::finishCutOff(journal, store, refuse))
+        if (!VersionRollback::finishCutOff(journal, store, refuse, &why))
             return Recovery::Failed;
         removeStaleFolders(folder);
         return Recovery::RolledBack;
@@ -376,6 +505,7 @@ InstallJournal::Recovery InstallJournal::recover(const QString &dir, const Versi
             if (undone)
                 qCritical() << "[InstallJournal]" << "cannot sync the folder:" << error;
             qCritical() << "[InstallJournal]" << "undo incomplete, the journal stays for the next start";
+            why = undone ? QStringLiteral("cannot sync the folder: %1").arg(error) : errors.join(QStringLiteral("; "));
             return Recovery::Failed;
         }
         version = journal.fromVersion;
@@ -386,6 +516,7 @@ InstallJournal::Recovery InstallJournal::recover(const QString &dir, const Versi
     } else if (!store(version)) {
         qCritical() << "[InstallJournal]" << "cannot store the version code" << version
                     << ", the journal stays for the next start";
+        why = QStringLiteral("cannot store the version code %1").arg(version);
         return Recovery::Failed;
     } else {
         qWarning() << "[InstallJournal]" << "stored version code:" << version;
@@ -395,6 +526,7 @@ InstallJournal::Recovery InstallJournal::recover(const QString &dir, const Versi
         // version is committed or rolled back.
         if (!journal.keep(&error)) {
             qCritical() << "[InstallJournal]" << "cannot keep the journal as" << keptPathIn(folder) << ":" << error;
+            why = QStringLiteral("cannot keep the journal as %1: %2").arg(keptPathIn(folder), error);
             return Recovery::Failed;
         }
         journal.removeSourceFolder();
@@ -404,6 +536,7 @@ InstallJournal::Recovery InstallJournal::recover(const QString &dir, const Versi
     }
     if (!journal.discard(&error)) {
         qCritical() << "[InstallJournal]" << "cannot remove the journal:" << error;
+        why = QStringLiteral("cannot remove the journal: %1").arg(error);
         return Recovery::Failed;
     }
     journal.removeWorkFolders();

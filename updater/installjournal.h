@@ -61,6 +61,22 @@ public:
     // so that generation stays and the repeat keeps nothing of its own.
     static bool repeatsKept(const QString &folder, int fromVersion, int toVersion);
 
+    // The record of the files that the last complete package brought (relative paths), which the
+    // next complete package removes where it lacks them. Written only through a journal, as one of
+    // its moves, so a rollback or an undo puts the previous record back with the files.
+    static QString recordName();
+    // The paths of folder's record that are safe to act on; found is false when there is no
+    // readable record (nothing may then be removed).
+    static QStringList recordedFiles(const QString &folder, bool *found);
+    static QByteArray recordText(const QStringList &files, int versionCode);
+    // True when relativeDir below folder, as far as it exists, resolves inside folder (whose
+    // canonical path is canonicalFolder): a link to a folder inside is accepted, one that leads
+    // out, or a dangling one, is not.
+    static bool staysInside(const QString &folder, const QString &canonicalFolder, const QString &relativeDir);
+    // Removes one of our working folders with its content; a link in its place is removed
+    // itself, never what it points to.
+    static void removeWorkFolder(const QString &path);
+
     QString folder;             // the application folder, cleaned
     QString source;             // folder inside `folder` that holds the incoming files
     QString backup;             // folder inside `folder` that receives what is replaced or removed
@@ -87,6 +103,10 @@ public:
     // Puts back whatever apply() did, from any point at which it stopped (even when cut off by a
     // crash); may be run again.
     bool undo(QStringList *errors, QSet<QString> *touched);
+    // Refuses moves that would leave the folder: the source and backup must be real folders (or
+    // missing), no path below them may pass a link, and every target must stay inside the folder.
+    // One line per fault in errors.
+    bool checkPaths(QStringList *errors) const;
     // Makes the moves durable: one syncfs for the file system and an fsync per touched folder.
     bool sync(const QSet<QString> &touched, QString *error) const;
     // Removes the source and backup folders (their content is no longer needed).
@@ -97,8 +117,10 @@ public:
     // Finishes or undoes an unfinished journal in folder, stores the version code the folder now
     // holds, and removes stale working folders; logs each step. Run at every start before
     // anything looks at the folder. A finished installation is kept; an unfinished return to
-    // the kept version is finished, and refuse learns the version code it left.
-    static Recovery recover(const QString &folder, const VersionStore &store, const RefusalStore &refuse = {});
+    // the kept version is finished, and refuse learns the version code it left. When it fails,
+    // reason (if given) says why, as the log does.
+    static Recovery recover(const QString &folder, const VersionStore &store, const RefusalStore &refuse = {},
+                            QString *reason = nullptr);
 
     QString full(const QString &relative) const;
 

@@ -133,6 +133,7 @@ int main(int argc, char *argv[])
     QObject::connect(&updater, &Updater::stateDownloadChanged, &server, &ControlLocalServer::stateDownloadChanged);
     QObject::connect(&updater, &Updater::stateUpdateChanged, &server, &ControlLocalServer::stateUpdateChanged);
     QObject::connect(&updater, &Updater::stateProbationChanged, &server, &ControlLocalServer::stateProbationChanged);
+    QObject::connect(&updater, &Updater::stateJournalChanged, &server, &ControlLocalServer::stateJournalChanged);
     QObject::connect(&server, &ControlLocalServer::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
     // After an installation the next check runs in a fresh process, started again by the launcher.
     QObject::connect(&updater, &Updater::installed, &server, [&server] {
@@ -156,11 +157,10 @@ int main(int argc, char *argv[])
     const bool listenFailed = !settings.serverName.isEmpty() && !server.isListening();
     if (!owner) {
         qWarning() << "[Updater]" << "application folder left alone:" << qPrintable(folderLock.errorString());
-    } else {
-        if (listenFailed && InstallJournal::existsIn(settings.appFolder))
-            qWarning() << "[Updater]" << "no control socket; finishing the journal in" << settings.appFolder << "all the same";
-        // An installation or rollback cut off by a crash or power loss is finished or undone
-        // before anything looks at the folder.
+    } else if (listenFailed && InstallJournal::existsIn(settings.appFolder)) {
+        // What a crash or power loss cut off is finished even without a channel; an updater that
+        // listens does it first thing in Updater::init.
+        qWarning() << "[Updater]" << "no control socket; finishing the journal in" << settings.appFolder << "all the same";
         InstallJournal::recover(
             settings.appFolder,
             [&settings](int code) { return settings.storeVersionCode(code); },

@@ -161,6 +161,8 @@ public:
     bool writeEntry(const Entry &entry, const QString &target);
     bool planMoves();
     bool planFolder(const QString &relativeDir);
+    bool planRemovals(QSet<QString> *backupDirs);
+    bool planRecord();
     bool moveIntoPlace();
     void undoMoves();
     void removeStaleFolders();
@@ -191,6 +193,7 @@ public:
     // The backup folder outlives run(): kept for a return, or named by a journal left for the next start.
     bool m_keepBackup = false;
     bool m_keepReplaced = false;
+    bool m_complete = false;
     InstallJournal m_journal;
     bool m_journalWritten = false;
     QSet<QString> m_stagingDirs;
@@ -450,6 +453,66 @@ bool PackageInstallerPrivate::planMoves()
         }
         m_journal.entries.push_back(move);
     }
+    return !m_complete || (planRemovals(&backupDirs) && planRecord());
+}
+
+// The files the previous complete package brought that this one lacks go into the backup like
+// replaced files, so an undo or a rollback puts them back. Files no package brought stay.
+bool PackageInstallerPrivate::planRemovals(QSet<QString> *backupDirs)
+{
+    bool found = false;
+    const QStringList recorded = InstallJournal::recordedFiles(m_dest, &found);
+    if (!found) {
+        log(logText("no record of the files the installed version brought, none is removed"));
+        return true;
+    }
+    QSet<QString> incoming;
+    for (const Entry &entry : m_entries) {
+        if (!entry.isDir && !entry.isLink && !entry.superseded)
+            incoming.insert(entry.path);
+    }
+    int removals = 0;
+    for (const QString &path : recorded) {
+        // Gone already, or a folder or link now that no package brought.
+        if (incoming.contains(path) || FileOps::kindOf(m_dest + QLatin1Char('/') + path) != FileOps::Kind::File)
+            continue;
+        const QString relativeDir = QFileInfo(path).path();
+        if (!InstallJournal::staysInside(m_dest, m_canonicalDest, relativeDir)) {
+            m_warnings << logText("not removed, it lies beyond a link that leads outside the folder:", path);
+            continue;
+        }
+        if (relativeDir != QLatin1String(".") && !backupDirs->contains(relativeDir)) {
+            if (!QDir(m_backup->path()).mkpath(relativeDir))
+                return fail(PackageInstaller::WriteError, "error create folder:", m_backup->path() + QLatin1Char('/') + relativeDir);
+            backupDirs->insert(relativeDir);
+        }
+        m_journal.entries.push_back({path, InstallJournal::Action::Remove, true});
+        ++removals;
+    }
+    log(logText(removals, "files that the installed version brought and this one lacks are removed"));
+    return true;
+}
+
+// The record of what this package brought is staged and moved like one of its files.
+bool PackageInstallerPrivate::planRecord()
+{
+    QStringList brought;
+    for (const Entry &entry : m_entries) {
+        if (!entry.isDir && !entry.isLink && !entry.superseded)
+            brought << entry.path;
+    }
+    brought.sort();
+    const QString name = InstallJournal::recordName();
+    const QString staged = m_staging->path() + QLatin1Char('/') + name;
+    QFile out(staged);
+    const QByteArray text = InstallJournal::recordText(brought, m_journal.toVersion);
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.flush())
+        return fail(PackageInstaller::WriteError, "error write file:", staged, out.errorString());
+    const FileOps::Kind existing = FileOps::kindOf(m_dest + QLatin1Char('/') + name);
+    if (existing == FileOps::Kind::Folder)
+        return fail(PackageInstaller::WriteError, "error write file:", m_dest + QLatin1Char('/') + name,
+                    "a folder is in the way");
+    m_journal.entries.push_back({name, InstallJournal::Action::Put, existing != FileOps::Kind::Missing});
     return true;
 }
 
@@ -654,6 +717,11 @@ void PackageInstaller::setLogger(Logger logger)
 void PackageInstaller::setKeepReplaced(bool keep)
 {
     d->m_keepReplaced = keep;
+}
+
+void PackageInstaller::setComplete(bool complete)
+{
+    d->m_complete = complete;
 }
 
 PackageInstaller::RollBack PackageInstaller::rollBack() const

@@ -14,7 +14,9 @@ class QFile;
 // Installs one zip package into a folder: every file is first written into a staging folder on
 // the same file system and then renamed into place under a journal (InstallJournal), so that a
 // failure, a crash or a power cut at any point leaves the folder wholly old or wholly new. Files
-// of the folder that the package does not contain are left alone. One generation is kept at most:
+// of the folder that the package does not contain are left alone, except that a complete package
+// (setComplete) also removes the files the previous complete package brought and it lacks. One
+// generation is kept at most:
 // an installation first drops what an earlier one kept, and with setKeepReplaced() it keeps the
 // files it replaced (its journal and backup folder) for a return to the previous version. It logs nothing itself; its
 // owner reports the steps (setLogger), warnings(), errorString() and the roll-back's outcome.
@@ -86,6 +88,10 @@ public:
     // Keeps the journal as the kept record and the replaced files in its backup folder after a
     // successful installation, instead of removing them.
     void setKeepReplaced(bool keep);
+    // The package holds the whole version: files that the previous complete package brought
+    // (InstallJournal::recordName) and this one lacks are removed under the same journal, and the
+    // record names this package's files. Without a record nothing is removed.
+    void setComplete(bool complete);
 
 private:
     std::unique_ptr<PackageInstallerPrivate> d;

@@ -50,6 +50,8 @@ enum Id {
     StateProbation,
     Progress,
     Signing,
+    StateJournal,
+    JournalError,
     KeyCount
 };
 
@@ -108,6 +110,10 @@ const Settings::Key keys[KeyCount] = {
      "progress", C::Memory},
     {nullptr, K::Text, &Settings::signing, nullptr, nullptr, noText, 0, nullptr, false, R::Store, Ch::Signing,
      C::Memory},
+    {nullptr, K::Text, &Settings::stateJournal, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+     Ch::StateJournal, C::Memory},
+    {nullptr, K::Text, &Settings::journalError, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+     Ch::JournalError, C::Memory},
 };
 
 QStringList refusedCodes(const QString &list)
@@ -147,7 +153,8 @@ const QVector<const Settings::Key *> &Settings::channelKeys()
     static const QVector<const Key *> order = {
         &keys[UpdateLink], &keys[Period],        &keys[AppVersion],  &keys[DeviceId],     &keys[Download],
         &keys[Update],     &keys[StateDownload], &keys[StateUpdate], &keys[ReadyVersion],
-        &keys[Progress],      &keys[StateProbation], &keys[Signing],
+        &keys[Progress],      &keys[StateProbation], &keys[Signing], &keys[StateJournal],
+        &keys[JournalError],
     };
     return order;
 }

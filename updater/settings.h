@@ -109,6 +109,10 @@ public:
     QString stateUpdate;
     // Whether the files replaced by the last installation are kept, and how a return to them went.
     QString stateProbation;
+    // "pending" while a journal waits in the application folder, else "none"; with the reason
+    // the last try to finish it gave.
+    QString stateJournal;
+    QString journalError;
     qint32 readyVersionCode = 0;
     QString downloadProgress;
     QString rolloutId;

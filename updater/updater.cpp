@@ -18,6 +18,7 @@ namespace {
 namespace State = Protocol::State;
 namespace Token = Protocol::Token;
 namespace Probation = Protocol::Probation;
+namespace Journal = Protocol::Journal;
 
 const int aliveInterval = 60000;
 const int retryInterval = 60000;
@@ -71,6 +72,9 @@ int Updater::periodWithJitter() const
 void Updater::init(Settings *s)
 {
     settings = s;
+    // An installation or rollback cut off by a crash or power loss is finished or undone before
+    // anything looks at the folder.
+    recoverFolder();
     period = s->periodCheckUpdate;
     fileManager = new FileManager(this);
     fileManager->setSettings(s);
@@ -149,7 +153,18 @@ bool Updater::startUpdate()
     const bool refused = settings->isRefused(fileManager->versionCode);
     if (refused)
         qDebug() << "[Updater]" << "version" << fileManager->versionCode << "was rolled back on this device, not taken";
-    if (verified && !refused && fileManager->extractPackage(settings->appFolder)) {
+    // A journal that was there before refused the installation; its own reason stands.
+    const bool pendingBefore = InstallJournal::existsIn(settings->appFolder);
+    moving = true;
+    const bool extracted = verified && !refused && fileManager->extractPackage(settings->appFolder);
+    moving = false;
+    // An undo that could not finish leaves the journal; so does a version code that could not be stored.
+    if (pendingBefore)
+        refreshStateJournal(QString());
+    else
+        refreshStateJournal(fileManager->extractError.isEmpty() ? QStringLiteral("the installation left its journal")
+                                                                : fileManager->extractError);
+    if (extracted) {
         settings->setAppVersionCode(fileManager->versionCode);
         qDebug() << "[Updater]" << "updated version code:" << settings->getAppVersionCode();
         Utils::outsn(QLatin1String(Token::Updated));
@@ -174,6 +189,19 @@ bool Updater::rollBack()
         return false;
     }
     qDebug() << "[Updater]" << "rollback requested for dir" << settings->appFolder;
+    if (InstallJournal::existsIn(settings->appFolder)) {
+        // Most often the return asked for before, which stopped: finishing it is this request.
+        const InstallJournal::Recovery recovery = recoverFolder();
+        if (recovery == InstallJournal::Recovery::RolledBack) {
+            qDebug() << "[Updater]" << "rolled back to version code:" << settings->getAppVersionCode();
+            return true;
+        }
+        if (recovery == InstallJournal::Recovery::Failed) {
+            qWarning().noquote() << "[Updater] rollback refused:" << settings->journalError;
+            setStateProbation(QLatin1String(Probation::RollbackError));
+            return false;
+        }
+    }
     VersionRollback rollback(settings->appFolder);
     if (!rollback.prepare()) {
         qWarning().noquote() << "[Updater] rollback refused:" << rollback.errorString();
@@ -183,7 +211,11 @@ bool Updater::rollBack()
     setStateProbation(QLatin1String(Probation::RollingBack));
     rollback.setVersionStore([this](int code) { return settings->storeVersionCode(code); });
     rollback.setRefusalStore([this](int code) { return settings->refuseVersion(code); });
-    if (rollback.run() != VersionRollback::Result::RolledBack) {
+    moving = true;
+    const VersionRollback::Result result = rollback.run();
+    moving = false;
+    refreshStateJournal(rollback.errorString());
+    if (result != VersionRollback::Result::RolledBack) {
         qCritical().noquote() << "[Updater] rollback failed:" << rollback.errorString();
         setStateProbation(QLatin1String(Probation::RollbackError));
         return false;
@@ -200,6 +232,9 @@ void Updater::commitVersion()
         return;
     }
     const QString folder = settings->appFolder;
+    // A return that finishes now has left nothing to commit, and says so itself.
+    if (InstallJournal::existsIn(folder) && recoverFolder() == InstallJournal::Recovery::RolledBack)
+        return;
     if (!InstallJournal::keptExistsIn(folder)) {
         qDebug() << "[Updater]" << "commit: no previous version kept";
     } else if (InstallJournal::existsIn(folder)) {
@@ -214,6 +249,53 @@ void Updater::commitVersion()
             qCritical() << "[Updater]" << "cannot drop the kept generation:" << error;
     }
     refreshStateProbation();
+}
+
+InstallJournal::Recovery Updater::recoverFolder()
+{
+    using Recovery = InstallJournal::Recovery;
+    const QString folder = settings->appFolder;
+    // A second updater of this configuration holds the folder: it is the one to finish the journal.
+    if (moving || (folderGate && !folderGate()))
+        return Recovery::Nothing;
+    if (startRecovered && !InstallJournal::existsIn(folder)) {
+        refreshStateJournal(QString());
+        return Recovery::Nothing;
+    }
+    if (startRecovered)
+        qWarning() << "[Updater]" << "a journal is still in" << folder << ", trying again to finish it";
+    startRecovered = true;
+    QString reason;
+    moving = true;
+    const Recovery result = InstallJournal::recover(
+        folder, [this](int code) { return settings->storeVersionCode(code); },
+        [this](int code) { return settings->refuseVersion(code); }, &reason);
+    moving = false;
+    refreshStateJournal(reason);
+    if (result == Recovery::RolledBack)
+        setStateProbation(QLatin1String(Probation::RolledBack));
+    // During init the probation state is set once, at its end.
+    else if (result != Recovery::Nothing && result != Recovery::Failed && fileManager)
+        refreshStateProbation();
+    return result;
+}
+
+void Updater::refreshStateJournal(const QString &reason)
+{
+    const bool pending = InstallJournal::existsIn(settings->appFolder);
+    if (pending) {
+        if (!reason.isEmpty())
+            settings->journalError = reason;
+        qWarning().noquote() << "[Updater] journal pending in" << settings->appFolder
+                             << "- it is tried again at every check:" << settings->journalError;
+    } else {
+        settings->journalError.clear();
+    }
+    const QString state = QLatin1String(pending ? Journal::Pending : Journal::None);
+    if (state == settings->stateJournal)
+        return;
+    settings->stateJournal = state;
+    emit stateJournalChanged();
 }
 
 void Updater::setStateProbation(const QString &state)
@@ -296,6 +378,7 @@ void Updater::timeout()
 
 void Updater::tickCheck()
 {
+    recoverFolder();
     settings->read();
     if (!(period == settings->periodCheckUpdate && period >= 1 && settings->appDownloadActive != 0)) {
         period = settings->periodCheckUpdate;

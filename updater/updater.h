@@ -1,6 +1,8 @@
 #ifndef UPDATER_H
 #define UPDATER_H
 
+#include "installjournal.h"
+
 #include <QObject>
 #include <QString>
 
@@ -35,6 +37,12 @@ public:
     Q_INVOKABLE bool rollBack();
     // The installed version has proved itself: the files kept from the previous one go.
     Q_INVOKABLE void commitVersion();
+    // Finishes or undoes a journal left in the application folder (cut off by a crash, or an undo
+    // or rollback that stopped on a full disk, an I/O error or a folder in the way), unless a move
+    // is running. Run by init() before anything looks at the folder, again at every check and on
+    // "commit" and "rollback", so the device does not wait for a restart once the cause is gone.
+    // Returns what the recovery did (Nothing without a journal).
+    InstallJournal::Recovery recoverFolder();
 
     // Whether this updater may touch the application folder now (it holds the folder's lock).
     // Installation, rollback and commit ask first; so does anything else that moves files there.
@@ -56,6 +64,7 @@ signals:
     void stateDownloadChanged();
     void stateUpdateChanged();
     void stateProbationChanged();
+    void stateJournalChanged();
     // A package was installed: the process should end once its clients know, so that the next
     // check runs in a fresh one.
     void installed();
@@ -76,6 +85,9 @@ private:
     void setStateProbation(const QString &state);
     // "kept" while the last installation's files are kept, else "none".
     void refreshStateProbation();
+    // "pending" with reason while a journal stays in the application folder, else "none".
+    void refreshStateJournal(const QString &reason);
+    // Stores the version code the folder now holds; false when the store could not be written.
     // An offered version that was rolled back here counts as not required; logs it.
     bool isRefusedOffer();
     void notRequired();
@@ -93,6 +105,10 @@ private:
     int errorCode = 0;
     int cycleStep = StepCheck;
     bool replyPending = false;
+    // Files are being moved in the application folder; a recovery must not run meanwhile.
+    bool moving = false;
+    // The first recovery (at start) also clears what a run cut off during staging left.
+    bool startRecovered = false;
     int period = 0;
     QTimer *periodTimer = nullptr;
     QTimer *aliveTimer = nullptr;

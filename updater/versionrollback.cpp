@@ -79,24 +79,28 @@ bool VersionRollback::prepare()
     journal.createdFolders = kept.createdFolders;
     int restored = 0;
     for (const InstallJournal::Entry &entry : kept.entries) {
-        if (entry.action != InstallJournal::Action::Put) {
-            m_error = QStringLiteral("the kept record lists a removal: %1").arg(entry.path);
-            return false;
-        }
-        if (entry.hadOld) {
+        // A removal by a complete package brings its file back like a replaced one.
+        const bool hadOld = entry.hadOld || entry.action == InstallJournal::Action::Remove;
+        if (hadOld) {
             // Checked before anything moves: a return without one of the old files would leave a mix.
             const FileOps::Kind old = FileOps::kindOf(kept.full(kept.backup + QLatin1Char('/') + entry.path));
             if (old == FileOps::Kind::Missing || old == FileOps::Kind::Folder) {
                 m_error = QStringLiteral("a kept file is missing: %1/%2").arg(kept.backup, entry.path);
                 return false;
             }
-            ++restored;
+            // The record of brought files alone is nothing to go back to.
+            if (entry.path != InstallJournal::recordName())
+                ++restored;
         }
-        journal.entries.push_back({entry.path, entry.hadOld ? InstallJournal::Action::Put : InstallJournal::Action::Remove,
-                                   true});
+        journal.entries.push_back({entry.path, hadOld ? InstallJournal::Action::Put : InstallJournal::Action::Remove, true});
     }
     if (restored == 0) {
         m_error = QStringLiteral("nothing to go back to: the last installation replaced no file");
+        return false;
+    }
+    QStringList unsafe;
+    if (!journal.checkPaths(&unsafe)) {
+        m_error = unsafe.join(QStringLiteral("; "));
         return false;
     }
     QTemporaryDir backup(m_folder + QLatin1Char('/') + InstallJournal::backupPrefix() + QStringLiteral("XXXXXX"));
@@ -127,7 +131,7 @@ VersionRollback::Result VersionRollback::run()
         m_error = QStringLiteral("cannot write the journal %1: %2").arg(InstallJournal::pathIn(m_folder), error);
         qCritical().noquote() << prefix << m_error;
         FileOps::removeEntry(InstallJournal::pathIn(m_folder));
-        QDir(m_journal.full(m_journal.backup)).removeRecursively();
+        InstallJournal::removeWorkFolder(m_journal.full(m_journal.backup));
         return Result::Failed;
     }
     qWarning() << prefix << "journal written:" << InstallJournal::pathIn(m_folder) << "version" << m_journal.fromVersion
@@ -156,8 +160,9 @@ VersionRollback::Result VersionRollback::run()
         return Result::Failed;
     }
     qWarning() << prefix << "moved back and synced:" << int(m_journal.entries.size()) << "files, journal marked done";
-    if (!finish(m_journal, m_versionStore, m_refusalStore)) {
-        m_error = QStringLiteral("the return could not be finished");
+    QString reason;
+    if (!finish(m_journal, m_versionStore, m_refusalStore, &reason)) {
+        m_error = QStringLiteral("the return could not be finished: %1").arg(reason);
         return Result::Failed;
     }
     return Result::RolledBack;
@@ -165,6 +170,8 @@ VersionRollback::Result VersionRollback::run()
 
 bool VersionRollback::rollForward(const InstallJournal &journal, QStringList *errors, QSet<QString> *touched)
 {
+    if (!journal.checkPaths(errors))
+        return false;
     bool ok = true;
     QString error;
     const auto failed = [&](const QString &what, const QString &path) {
@@ -193,7 +200,8 @@ bool VersionRollback::rollForward(const InstallJournal &journal, QStringList *er
                 }
                 touched->insert(parentOf(kept));
             }
-            if (!FileOps::replace(old, target, &error))
+            // A file that a complete package removed may have lost its folder since.
+            if (!makeParent(target, &error) || !FileOps::replace(old, target, &error))
                 failed(QStringLiteral("put back"), target);
             touched->insert(parentOf(old));
         } else {
@@ -224,8 +232,10 @@ void VersionRollback::removeCreatedFolders(const InstallJournal &journal, QSet<Q
 }
 
 bool VersionRollback::finishCutOff(InstallJournal &journal, const InstallJournal::VersionStore &store,
-                                   const InstallJournal::RefusalStore &refuse)
+                                   const InstallJournal::RefusalStore &refuse, QString *reason)
 {
+    QString ignored;
+    QString &why = reason ? *reason : ignored;
     QString error;
     if (journal.state == InstallJournal::State::Moving) {
         qWarning() << prefix << "carrying the moves of the return to version" << journal.toVersion << "through:"
@@ -239,29 +249,32 @@ bool VersionRollback::finishCutOff(InstallJournal &journal, const InstallJournal
             if (moved)
                 qCritical() << prefix << "cannot sync the folder:" << error;
             qCritical() << prefix << "rollback incomplete, the journal stays for the next start";
+            why = moved ? QStringLiteral("cannot sync the folder: %1").arg(error) : errors.join(QStringLiteral("; "));
             return false;
         }
         journal.state = InstallJournal::State::Done;
         if (!journal.save(&error)) {
             qCritical() << prefix << "cannot mark the journal done:" << error << "- it stays for the next start";
+            why = QStringLiteral("cannot mark the journal done: %1").arg(error);
             return false;
         }
         qWarning() << prefix << "moves carried through and synced, journal marked done";
     } else {
         qWarning() << prefix << "every file of version" << journal.toVersion << "is back, finishing";
     }
-    return finish(journal, store, refuse);
+    return finish(journal, store, refuse, &why);
 }
 
 // The order matters after a cut-off: the stores first (a done journal still names both codes),
 // then the kept record (its backup is the journal's source), then the journal, the marker.
 bool VersionRollback::finish(InstallJournal &journal, const InstallJournal::VersionStore &store,
-                             const InstallJournal::RefusalStore &refuse)
+                             const InstallJournal::RefusalStore &refuse, QString *reason)
 {
     if (journal.toVersion < 0) {
         qWarning() << prefix << "no version code recorded, the stored one is left as it is";
     } else if (!store || !store(journal.toVersion)) {
         qCritical() << prefix << "cannot store the version code" << journal.toVersion << ", the journal stays for the next start";
+        *reason = QStringLiteral("cannot store the version code %1").arg(journal.toVersion);
         return false;
     } else {
         qWarning() << prefix << "stored version code:" << journal.toVersion;
@@ -271,6 +284,7 @@ bool VersionRollback::finish(InstallJournal &journal, const InstallJournal::Vers
     } else if (!refuse || !refuse(journal.fromVersion)) {
         qCritical() << prefix << "cannot store the refused version code" << journal.fromVersion
                     << ", the journal stays for the next start";
+        *reason = QStringLiteral("cannot store the refused version code %1").arg(journal.fromVersion);
         return false;
     } else {
         qWarning() << prefix << "version" << journal.fromVersion << "refused from now on";
@@ -280,10 +294,12 @@ bool VersionRollback::finish(InstallJournal &journal, const InstallJournal::Vers
     if (!isMissing(keptPath)
         && (!FileOps::removeEntry(keptPath, &error) || !FileOps::syncFolder(journal.folder, &error))) {
         qCritical() << prefix << "cannot remove the kept record:" << error << "- the journal stays for the next start";
+        *reason = QStringLiteral("cannot remove the kept record: %1").arg(error);
         return false;
     }
     if (!journal.discard(&error)) {
         qCritical() << prefix << "cannot remove the journal:" << error;
+        *reason = QStringLiteral("cannot remove the journal: %1").arg(error);
         return false;
     }
     journal.removeWorkFolders();

@@ -43,13 +43,14 @@ public:
     static bool rollForward(const InstallJournal &journal, QStringList *errors, QSet<QString> *touched);
     // What a start does with a return journal it finds: rolls it forward (unless done), stores
     // the version code, refuses the one left and removes the kept generation and the journal.
+    // When it fails, reason (if given) says why.
     static bool finishCutOff(InstallJournal &journal, const InstallJournal::VersionStore &store,
-                             const InstallJournal::RefusalStore &refuse);
+                             const InstallJournal::RefusalStore &refuse, QString *reason = nullptr);
 
 private:
     static void removeCreatedFolders(const InstallJournal &journal, QSet<QString> *touched);
     static bool finish(InstallJournal &journal, const InstallJournal::VersionStore &store,
-                       const InstallJournal::RefusalStore &refuse);
+                       const InstallJournal::RefusalStore &refuse, QString *reason);
 
     QString m_folder;
     InstallJournal m_journal;

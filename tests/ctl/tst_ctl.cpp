@@ -176,6 +176,7 @@ void TestCtl::status()
     QVERIFY(!r.out.contains(QStringLiteral("progress")));
     QVERIFY2(lines.contains(QStringLiteral("previous version:  none")), qPrintable(r.out));
     QVERIFY2(lines.contains(QStringLiteral("signing:           off")), qPrintable(r.out));
+    QVERIFY2(lines.contains(QStringLiteral("folder journal:    none")), qPrintable(r.out));
 
     r = ctl(env, {QStringLiteral("status"), QStringLiteral("--json")});
     QCOMPARE(r.code, 0);
@@ -398,11 +399,16 @@ void TestCtl::statusText_data()
     QTest::addColumn<QString>("stateDownload");
     QTest::addColumn<QString>("progress");
     QTest::addColumn<QString>("progressLine");
-    QTest::newRow("running") << "downloading" << "1572864" << "progress:          1.5 MiB received";
-    QTest::newRow("small") << "downloading" << "512" << "progress:          512 bytes received";
-    QTest::newRow("above 2 GiB") << "downloading" << "3221225472" << "progress:          3.0 GiB received";
-    QTest::newRow("state left after a failure") << "downloading" << "" << "";
-    QTest::newRow("finished") << "ready" << "" << "";
+    QTest::addColumn<QString>("journalError");
+    QTest::addColumn<QString>("journalLine");
+    QTest::newRow("running") << "downloading" << "1572864" << "progress:          1.5 MiB received" << "" << "none";
+    QTest::newRow("small") << "downloading" << "512" << "progress:          512 bytes received" << "" << "none";
+    QTest::newRow("above 2 GiB") << "downloading" << "3221225472" << "progress:          3.0 GiB received" << "" << "none";
+    QTest::newRow("state left after a failure") << "downloading" << "" << "" << "" << "none";
+    QTest::newRow("finished") << "ready" << "" << "" << "" << "none";
+    QTest::newRow("journal pending")
+        << "ready" << "" << "" << "cannot put back /app/a: No space left on device"
+        << "pending, the updater tries again at every check: cannot put back /app/a: No space left on device";
 }
 
 void TestCtl::statusText()
@@ -410,14 +416,19 @@ void TestCtl::statusText()
     QFETCH(QString, stateDownload);
     QFETCH(QString, progress);
     QFETCH(QString, progressLine);
+    QFETCH(QString, journalError);
+    QFETCH(QString, journalLine);
     const QJsonObject values{{"state_update", "downloading"}, {"state_download", stateDownload},
                              {"installed_version", 7},        {"ready_version", 8},
-                             {"progress", progress}};
+                             {"progress", progress},
+                             {"state_journal", journalError.isEmpty() ? "none" : "pending"},
+                             {"journal_error", journalError}};
     const QString text = StatusReport::text(values);
     QVERIFY(text.startsWith(QStringLiteral("update state:      downloading\n")));
     QCOMPARE(text.contains(QStringLiteral("progress")), !progressLine.isEmpty());
     if (!progressLine.isEmpty())
         QVERIFY2(text.contains(progressLine + QLatin1Char('\n')), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("folder journal:    ") + journalLine + QLatin1Char('\n')), qPrintable(text));
     const QJsonValue json = StatusReport::json(values).value(QStringLiteral("progress"));
     QCOMPARE(json.isNull(), progressLine.isEmpty());
     if (!progressLine.isEmpty())

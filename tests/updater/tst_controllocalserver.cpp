@@ -128,12 +128,13 @@ void TestControlLocalServer::firstLinesOnConnect()
     m_settings->stateUpdate = QStringLiteral("ready");
     m_settings->stateDownload.clear();
     m_settings->stateProbation = QStringLiteral("kept");
+    m_settings->stateJournal = QStringLiteral("pending");
     startServer();
     QLocalSocket client;
     connectClient(client);
-    // Each state on a line of its own, the probation after the two older ones.
-    QCOMPARE(SocketHelpers::readLines(client, 3), QByteArray("{\"state_update\":\"ready\"}\n{\"state_download\":\"\"}\n"
-                                                            "{\"state_probation\":\"kept\"}\n"));
+    // Each state on a line of its own, the newer ones after the two older ones.
+    QCOMPARE(SocketHelpers::readLines(client, 4), QByteArray("{\"state_update\":\"ready\"}\n{\"state_download\":\"\"}\n"
+                                                            "{\"state_probation\":\"kept\"}\n{\"state_journal\":\"pending\"}\n"));
 }
 
 void TestControlLocalServer::getRepliesInKeyOrder()
@@ -164,6 +165,11 @@ void TestControlLocalServer::getRepliesInKeyOrder()
                         "{\"ready_version\":9}\n"));
     request(client, R"({"action":"get","state_probation":"x"})");
     QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("{\"state_probation\":\"none\"}\n"));
+    m_settings->stateJournal = QStringLiteral("pending");
+    m_settings->journalError = QStringLiteral("cannot put back /a/b: No space left on device");
+    request(client, R"({"action":"get","journal_error":"x","state_journal":"x"})");
+    QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"state_journal\":\"pending\"}\n"
+                                                            "{\"journal_error\":\"cannot put back /a/b: No space left on device\"}\n"));
 
     // Getters read the store, so a value changed by someone else is reported as it is now.
     SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater"))->setValue(QStringLiteral("update/period"), 77);
@@ -598,9 +604,10 @@ void TestControlLocalServer::secondInstanceFails()
     // The first keeps serving under its name.
     QLocalSocket client;
     connectClient(client);
-    QByteArray lines = SocketHelpers::readLines(client, 3);
+    QByteArray lines = SocketHelpers::readLines(client, 4);
     // The second's probe may have made the first greet a client that was gone at once.
-    QVERIFY(lines.endsWith("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n{\"state_probation\":\"\"}\n"));
+    QVERIFY(lines.endsWith("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n{\"state_probation\":\"\"}\n"
+                           "{\"state_journal\":\"\"}\n"));
 }
 
 void TestControlLocalServer::staleNameIsRecovered()
@@ -612,8 +619,9 @@ void TestControlLocalServer::staleNameIsRecovered()
     startServer();
     QLocalSocket client;
     connectClient(client);
-    QCOMPARE(SocketHelpers::readLines(client, 3),
-             QByteArray("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n{\"state_probation\":\"\"}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 4),
+             QByteArray("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n{\"state_probation\":\"\"}\n"
+                        "{\"state_journal\":\"\"}\n"));
 }
 
 void TestControlLocalServer::plainNameServesPeers()

@@ -108,10 +108,10 @@ void TestControlEntry::secondInstanceEnds()
     QLocalSocket client;
     client.connectToServer(SocketHelpers::serverPath(name));
     QVERIFY(client.waitForConnected(5000));
-    const QByteArray greeting = readLines(client, 3);
+    const QByteArray greeting = readLines(client, 4);
     QVERIFY2(greeting.startsWith("{\"state_update\":\""), greeting.constData());
     QVERIFY2(greeting.contains("\n{\"state_download\":\""), greeting.constData());
-    QVERIFY2(greeting.endsWith("\n{\"state_probation\":\"none\"}\n"), greeting.constData());
+    QVERIFY2(greeting.endsWith("\n{\"state_probation\":\"none\"}\n{\"state_journal\":\"none\"}\n"), greeting.constData());
 }
 
 void TestControlEntry::nameOfKilledUpdaterIsReused()
@@ -185,7 +185,7 @@ void TestControlEntry::endsAfterInstallationOnceClientsKnow()
     QLocalSocket client;
     client.connectToServer(SocketHelpers::serverPath(name));
     QVERIFY(client.waitForConnected(5000));
-    QVERIFY(readLines(client, 3).startsWith("{\"state_update\":\"ready\"}\n"));
+    QVERIFY(readLines(client, 4).startsWith("{\"state_update\":\"ready\"}\n"));
 
     client.write(R"({"action":"update"})");
     client.flush();

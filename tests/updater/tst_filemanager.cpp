@@ -165,6 +165,11 @@ void TestFileManager::readUpdateInfo_data()
     QTest::newRow("file name absent") << QByteArray(R"({"linux":{"version_code":9}})") << "" << false << false << 0;
     QTest::newRow("file name dot-dot") << QByteArray(R"({"linux":{"version_code":9,"file_name":".."}})")
                                        << "" << false << false << 0;
+    // Only the bool switches on the removal of what the previous package brought.
+    QTest::newRow("complete package") << QByteArray(R"({"linux":{"version_code":9,"file_name":"a.zip","complete":true}})")
+                                      << "" << true << true << 9;
+    QTest::newRow("complete as a string") << QByteArray(R"({"linux":{"version_code":9,"file_name":"a.zip","complete":"true"}})")
+                                          << "" << true << true << 9;
 }
 
 void TestFileManager::readUpdateInfo()
@@ -183,6 +188,7 @@ void TestFileManager::readUpdateInfo()
     if (result) {
         QCOMPARE(m_settings->readyVersionCode, versionCode);
     }
+    QCOMPARE(m_manager->completePackage, QByteArray(QTest::currentDataTag()) == "complete package");
     if (QByteArray(QTest::currentDataTag()) == "listed device") {
         QCOMPARE(m_manager->fileName, QStringLiteral("app-512.zip"));
         QCOMPARE(m_manager->packageHash, QStringLiteral("0123456789abcdef0123456789abcdef"));

@@ -1,3 +1,4 @@
+#include "protocol.h"
 #include "settings.h"
 #include "settingsstore.h"
 #include "testenvironment.h"
@@ -9,6 +10,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QtTest>
+
+#include <algorithm>
 
 namespace {
 QStringList g_log;
@@ -385,7 +388,12 @@ void TestSettings::systemFileDecidesSigning()
         Settings settings;
         settings.init();
         QCOMPARE(settings.signing, QString(signing).replace(QLatin1String("%1"), systemFile));
-        QCOMPARE(settings.channelValue(*Settings::channelKeys().constLast()).toString(), settings.signing);
+        const auto keys = Settings::channelKeys();
+        const auto signingKey = std::find_if(keys.cbegin(), keys.cend(), [](const Settings::Key *key) {
+            return QLatin1String(key->channelName) == QLatin1String(Protocol::Key::Signing);
+        });
+        QVERIFY(signingKey != keys.cend());
+        QCOMPARE(settings.channelValue(**signingKey).toString(), settings.signing);
         QVERIFY2(g_log.last().startsWith(QLatin1String("[Settings] ") + (storeSpoiled ? systemFile : QStringLiteral("signing: "))),
                  qPrintable(g_log.join(QLatin1Char('\n'))));
         // A write is judged by the user's file, whatever the system file did to the store's status.

@@ -120,6 +120,8 @@ private slots:
     void jitterSpreadsChecks();
     void refusedVersionIsNotTaken();
     void rollBackAndCommit();
+    void unfinishedJournalIsRetried_data();
+    void unfinishedJournalIsRetried();
 
 private:
     struct Published
@@ -147,6 +149,7 @@ private:
     QScopedPointer<StdoutCapture> m_capture;
     QStringList m_states;
     QStringList m_probation;
+    QStringList m_journal;
     // Members added to the published platform entry.
     QJsonObject m_entryExtra;
 };
@@ -165,6 +168,7 @@ void TestUpdater::init()
     QVERIFY(m_server->listen());
     m_states.clear();
     m_probation.clear();
+    m_journal.clear();
     m_entryExtra = QJsonObject();
 
     m_settings.reset(new Settings);
@@ -210,6 +214,7 @@ void TestUpdater::makeUpdater(const Updater::RandomSource &random)
     connect(u, &Updater::stateUpdateChanged, this, [this] { m_states << QStringLiteral("U:") + m_settings->stateUpdate; });
     connect(u, &Updater::stateProbationChanged, this,
             [this] { m_probation << m_settings->stateProbation; });
+    connect(u, &Updater::stateJournalChanged, this, [this] { m_journal << m_settings->stateJournal; });
     u->init(m_settings.data());
     u->getPeriodTimer()->blockSignals(true);
     m_results.reset(new QSignalSpy(u->getFileManager(), &FileManager::finished));
@@ -1011,6 +1016,64 @@ void TestUpdater::rollBackAndCommit()
     QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v300"));
     QVERIFY(!u->rollBack());
     QCOMPARE(m_settings->stateProbation, QStringLiteral("rollback_error"));
+}
+
+void TestUpdater::unfinishedJournalIsRetried_data()
+{
+    QTest::addColumn<QString>("trigger");
+    QTest::newRow("next check") << "check";
+    QTest::newRow("rollback request") << "rollback";
+    QTest::newRow("commit request") << "commit";
+}
+
+// A return that stopped on a folder in the way keeps its journal; the running updater finishes it
+// once the obstacle is gone, without a restart.
+void TestUpdater::unfinishedJournalIsRetried()
+{
+    QFETCH(QString, trigger);
+    QVERIFY(TestFiles::write(app() + QStringLiteral("/tovrel.exe"), "v100"));
+    const Published p = publish(200, {ZipItem::file(QStringLiteral("tovrel.exe"), "v200")});
+    QVERIFY(QDir().mkpath(work() + QStringLiteral("/download")));
+    QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + p.fileName), work() + QStringLiteral("/download/") + p.fileName));
+    QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
+                             QStringLiteral(R"({"linux":{"version_code":200,"file_name":"%1","hash":"%2"}})")
+                                 .arg(p.fileName, p.hash).toUtf8()));
+    makeUpdater();
+    Updater *u = m_updater.data();
+    QCOMPARE(m_journal, QStringList({QStringLiteral("none")}));
+    QVERIFY(u->startUpdate());
+
+    QVERIFY(QFile::remove(app() + QStringLiteral("/tovrel.exe")));
+    QVERIFY(TestFiles::write(app() + QStringLiteral("/tovrel.exe/inside"), "in the way"));
+    QVERIFY(!u->rollBack());
+    QCOMPARE(m_settings->stateProbation, QStringLiteral("rollback_error"));
+    QCOMPARE(m_journal, QStringList({QStringLiteral("none"), QStringLiteral("pending")}));
+    QVERIFY2(m_settings->journalError.contains(QStringLiteral("tovrel.exe")), qPrintable(m_settings->journalError));
+    // Still in the way: the check tries, and the journal stays.
+    u->timeout();
+    QVERIFY(InstallJournal::existsIn(app()));
+    QCOMPARE(m_settings->stateJournal, QStringLiteral("pending"));
+
+    QVERIFY(QDir(app() + QStringLiteral("/tovrel.exe")).removeRecursively());
+    if (trigger == QLatin1String("check")) {
+        // The cycle runs through its steps to the next check.
+        QVERIFY(waitResult(1));
+        for (int ticks = 0; ticks < 5 && u->getCycleStep() != Updater::StepCheck; ++ticks)
+            u->timeout();
+        QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+        QVERIFY(InstallJournal::existsIn(app()));
+        u->timeout();
+    } else if (trigger == QLatin1String("rollback"))
+        QVERIFY(u->rollBack());
+    else
+        u->commitVersion();
+    QVERIFY(!InstallJournal::existsIn(app()));
+    QCOMPARE(m_journal, QStringList({QStringLiteral("none"), QStringLiteral("pending"), QStringLiteral("none")}));
+    QVERIFY(m_settings->journalError.isEmpty());
+    QCOMPARE(m_settings->stateProbation, QStringLiteral("rolled_back"));
+    QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v100"));
+    QCOMPARE(m_settings->getAppVersionCode(), 100);
+    QVERIFY(Settings().isRefused(200));
 }
 
 QTEST_GUILESS_MAIN(TestUpdater)

@@ -28,6 +28,25 @@ QStringList backupsIn(const QString &folder)
     return QDir(folder).entryList({InstallJournal::backupPrefix() + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden);
 }
 
+// The tree without the kept generation, which is not part of a version.
+Tree versionTree(const QString &root)
+{
+    Tree tree = treeOf(root);
+    for (auto it = tree.begin(); it != tree.end();) {
+        if (it.key().startsWith(QLatin1String(".update-kept")) || it.key().startsWith(InstallJournal::backupPrefix()))
+            it = tree.erase(it);
+        else
+            ++it;
+    }
+    return tree;
+}
+
+// Moves a folder of the application folder away and leaves a link to it in its place.
+bool replaceByLink(const QString &folder, const QString &outside)
+{
+    return QDir().rename(folder, outside) && QFile::link(outside, folder);
+}
+
 } // namespace
 
 class TestVersionRollback : public QObject
@@ -47,9 +66,11 @@ private slots:
     void cutOffReturnIsCarriedThrough_data();
     void cutOffReturnIsCarriedThrough();
     void blockedReturnWaitsForTheNextStart();
+    void completePackageRemovesWhatTheLastBrought_data();
+    void completePackageRemovesWhatTheLastBrought();
 
 private:
-    bool install(const QList<ZipItem> &items, int from, int to, QString *error = nullptr);
+    bool install(const QList<ZipItem> &items, int from, int to, QString *error = nullptr, bool complete = false);
     bool installV2() { return install(m_v2, 1, 2); }
     VersionRollback::Result rollBack(VersionRollback &rollback);
     InstallJournal::Recovery recover();
@@ -93,7 +114,7 @@ void TestVersionRollback::cleanup()
     m_tmp.reset();
 }
 
-bool TestVersionRollback::install(const QList<ZipItem> &items, int from, int to, QString *error)
+bool TestVersionRollback::install(const QList<ZipItem> &items, int from, int to, QString *error, bool complete)
 {
     const QString package = m_tmp->filePath(QStringLiteral("p%1.zip").arg(to));
     if (!writeZip(package, items).isEmpty())
@@ -101,6 +122,7 @@ bool TestVersionRollback::install(const QList<ZipItem> &items, int from, int to,
     PackageInstaller installer(package, m_app);
     installer.setVersionCodes(from, to);
     installer.setKeepReplaced(true);
+    installer.setComplete(complete);
     const bool ok = installer.run();
     if (error)
         *error = installer.errorString();
@@ -137,14 +159,22 @@ InstallJournal::Recovery TestVersionRollback::recover()
 void TestVersionRollback::installKeepsAndRollbackRestores_data()
 {
     QTest::addColumn<bool>("runtimeFile");
-    QTest::newRow("as installed") << false;
+    QTest::addColumn<bool>("insideLink");  // a sub-folder is a link to another folder of the application
+    QTest::newRow("as installed") << false << false;
     // The new version wrote into a folder that came with it: that file is the user's.
-    QTest::newRow("file written into a new folder") << true;
+    QTest::newRow("file written into a new folder") << true << false;
+    // Accepted by the installer, so by the return as well.
+    QTest::newRow("sub-folder is a link that stays inside") << false << true;
 }
 
 void TestVersionRollback::installKeepsAndRollbackRestores()
 {
     QFETCH(bool, runtimeFile);
+    QFETCH(bool, insideLink);
+    if (insideLink) {
+        QVERIFY(replaceByLink(m_app + QStringLiteral("/lib"), m_app + QStringLiteral("/real-lib")));
+        m_v1 = treeOf(m_app);
+    }
     QVERIFY(installV2());
     QCOMPARE(TestFiles::read(m_app + QStringLiteral("/tovrel.exe")), QByteArray("v2"));
     QVERIFY(!InstallJournal::existsIn(m_app));
@@ -252,6 +282,8 @@ void TestVersionRollback::nothingToGoBackTo_data()
     QTest::newRow("a kept file is missing") << "missing";
     QTest::newRow("unreadable record") << "unreadable";
     QTest::newRow("unfinished journal") << "journal";
+    QTest::newRow("kept backup replaced by a link") << "backup link";
+    QTest::newRow("sub-folder replaced by a link that leads out") << "folder link";
 }
 
 void TestVersionRollback::nothingToGoBackTo()
@@ -268,16 +300,28 @@ void TestVersionRollback::nothingToGoBackTo()
             QVERIFY(QFile::remove(m_app + QLatin1Char('/') + kept.backup + QStringLiteral("/lib/a.so")));
         else if (situation == QLatin1String("unreadable"))
             QVERIFY(TestFiles::write(InstallJournal::keptPathIn(m_app), "{\"format\":1,\"sta"));
+        else if (situation == QLatin1String("backup link"))
+            QVERIFY(replaceByLink(m_app + QLatin1Char('/') + kept.backup, m_tmp->filePath(QStringLiteral("outside"))));
+        else if (situation == QLatin1String("folder link"))
+            QVERIFY(replaceByLink(m_app + QStringLiteral("/lib"), m_tmp->filePath(QStringLiteral("outside"))));
         else
             QVERIFY(TestFiles::write(InstallJournal::pathIn(m_app), "{}"));
     }
     const Tree before = treeOf(m_app);
+    const Tree outside = treeOf(m_tmp->filePath(QStringLiteral("outside")));
     VersionRollback rollback(m_app);
     QCOMPARE(rollBack(rollback), VersionRollback::Result::NothingKept);
     QVERIFY(!rollback.errorString().isEmpty());
     QCOMPARE(treeOf(m_app), before);
     QVERIFY(m_stored.isEmpty());
     QVERIFY(m_refused.isEmpty());
+    if (situation == QLatin1String("backup link")) {
+        // A commit drops the link, not what it points to.
+        QString error;
+        QVERIFY2(InstallJournal::dropKept(m_app, &error), qPrintable(error));
+        QVERIFY(backupsIn(m_app).isEmpty());
+    }
+    QCOMPARE(treeOf(m_tmp->filePath(QStringLiteral("outside"))), outside);
 }
 
 void TestVersionRollback::cutOffReturnIsCarriedThrough_data()
@@ -286,13 +330,15 @@ void TestVersionRollback::cutOffReturnIsCarriedThrough_data()
     QTest::addColumn<bool>("halfPut");     // the next file left has its second name, not yet moved
     QTest::addColumn<bool>("done");
     QTest::addColumn<bool>("recordGone");  // the kept record was already removed
-    QTest::newRow("journal only") << 0 << false << false << false;
-    QTest::newRow("first file back") << 1 << false << false << false;
-    QTest::newRow("second file linked, not moved") << 1 << true << false << false;
-    QTest::newRow("middle") << 3 << false << false << false;
-    QTest::newRow("all moves, folders left") << 5 << false << false << false;
-    QTest::newRow("marked done") << 5 << false << true << false;
-    QTest::newRow("done, record removed") << 5 << false << true << true;
+    QTest::addColumn<bool>("linkedFolder"); // a start first finds a sub-folder replaced by a link
+    QTest::newRow("journal only") << 0 << false << false << false << false;
+    QTest::newRow("first file back") << 1 << false << false << false << false;
+    QTest::newRow("second file linked, not moved") << 1 << true << false << false << false;
+    QTest::newRow("middle") << 3 << false << false << false << false;
+    QTest::newRow("all moves, folders left") << 5 << false << false << false << false;
+    QTest::newRow("marked done") << 5 << false << true << false << false;
+    QTest::newRow("done, record removed") << 5 << false << true << true << false;
+    QTest::newRow("sub-folder is a link that leads out") << 0 << false << false << false << true;
 }
 
 void TestVersionRollback::cutOffReturnIsCarriedThrough()
@@ -301,6 +347,7 @@ void TestVersionRollback::cutOffReturnIsCarriedThrough()
     QFETCH(bool, halfPut);
     QFETCH(bool, done);
     QFETCH(bool, recordGone);
+    QFETCH(bool, linkedFolder);
     QVERIFY(installV2());
     VersionRollback rollback(m_app);
     QVERIFY2(rollback.prepare(), qPrintable(rollback.errorString()));
@@ -329,6 +376,17 @@ void TestVersionRollback::cutOffReturnIsCarriedThrough()
     }
     if (recordGone)
         QVERIFY(QFile::remove(InstallJournal::keptPathIn(m_app)));
+    if (linkedFolder) {
+        // Nothing is written or removed through the link; the journal waits until it is gone.
+        const QString lib = m_app + QStringLiteral("/lib");
+        const QString outside = m_tmp->filePath(QStringLiteral("outside"));
+        QVERIFY(replaceByLink(lib, outside));
+        const Tree outsideBefore = treeOf(outside);
+        QCOMPARE(recover(), InstallJournal::Recovery::Failed);
+        QVERIFY(InstallJournal::existsIn(m_app));
+        QCOMPARE(treeOf(outside), outsideBefore);
+        QVERIFY(QFile::remove(lib) && QDir().rename(outside, lib));
+    }
 
     QCOMPARE(recover(), InstallJournal::Recovery::RolledBack);
     QCOMPARE(treeOf(m_app), m_v1);
@@ -361,6 +419,70 @@ void TestVersionRollback::blockedReturnWaitsForTheNextStart()
     QCOMPARE(treeOf(m_app), m_v1);
     QCOMPARE(m_stored, QList<int>({1}));
     QCOMPARE(m_refused, QList<int>({2}));
+}
+
+void TestVersionRollback::completePackageRemovesWhatTheLastBrought_data()
+{
+    QTest::addColumn<QString>("road");
+    QTest::newRow("installed, then rolled back") << "rollback";
+    QTest::newRow("cut off before done, undone at start") << "moving";
+    QTest::newRow("cut off after done, finished at start") << "done";
+    QTest::newRow("overlay package") << "overlay";
+}
+
+// A complete package removes the files that the previous complete one brought and it lacks, and
+// never a file that no package brought; a return, an undo and a recovery each leave one whole version.
+void TestVersionRollback::completePackageRemovesWhatTheLastBrought()
+{
+    QFETCH(QString, road);
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/old/v1-only.dat"), "v1"));
+    // No record yet (the first installation after the change): nothing is removed.
+    QVERIFY(install(m_v2, 1, 2, nullptr, true));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/old/v1-only.dat")), QByteArray("v1"));
+    bool found = false;
+    QCOMPARE(InstallJournal::recordedFiles(m_app, &found).size(), m_v2.size());
+    QVERIFY(found);
+    QString error;
+    QVERIFY2(InstallJournal::dropKept(m_app, &error), qPrintable(error));
+    QVERIFY(TestFiles::write(m_app + QStringLiteral("/plugins/extra/cache.dat"), "written by the application"));
+    const Tree v2 = treeOf(m_app);
+
+    const bool complete = road != QLatin1String("overlay");
+    QVERIFY(install({ZipItem::file(QStringLiteral("tovrel.exe"), "v3"), ZipItem::file(QStringLiteral("lib/same.so"), "same")},
+                    2, 3, &error, complete));
+    Tree v3 = v2;
+    v3.insert(QStringLiteral("tovrel.exe"), QCryptographicHash::hash("v3", QCryptographicHash::Md5));
+    if (complete) {
+        for (const char *gone : {"lib/a.so", "plugins/extra/new.so", "plugins/extra/more/x.so"})
+            v3.remove(QLatin1String(gone));
+        v3.insert(InstallJournal::recordName(), versionTree(m_app).value(InstallJournal::recordName()));
+        QCOMPARE(InstallJournal::recordedFiles(m_app, &found), QStringList({QStringLiteral("lib/same.so"), QStringLiteral("tovrel.exe")}));
+    }
+    QCOMPARE(versionTree(m_app), v3);
+    if (road == QLatin1String("overlay"))
+        return;
+
+    if (road == QLatin1String("rollback")) {
+        VersionRollback rollback(m_app);
+        QCOMPARE(rollBack(rollback), VersionRollback::Result::RolledBack);
+        QCOMPARE(treeOf(m_app), v2);
+        return;
+    }
+    // The kept record is the journal as it was at the end of the moves.
+    InstallJournal journal;
+    QVERIFY2(journal.loadKept(m_app, &error), qPrintable(error));
+    journal.state = road == QLatin1String("done") ? InstallJournal::State::Done : InstallJournal::State::Moving;
+    QVERIFY2(journal.save(&error), qPrintable(error));
+    QVERIFY(QFile::remove(InstallJournal::keptPathIn(m_app)));
+    if (road == QLatin1String("done")) {
+        QCOMPARE(recover(), InstallJournal::Recovery::Finished);
+        QCOMPARE(versionTree(m_app), v3);
+        QCOMPARE(m_stored, QList<int>({3}));
+    } else {
+        QCOMPARE(recover(), InstallJournal::Recovery::Undone);
+        QCOMPARE(treeOf(m_app), v2);
+        QCOMPARE(m_stored, QList<int>({2}));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestVersionRollback)
