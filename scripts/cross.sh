@@ -9,8 +9,6 @@
 # Environment:
 #   BUILD_DIR          build folder (default: build-ARCH)
 #   CROSS_TESTS=0      build and package only, run no test
-#   TOVREL_TIME_FACTOR stretches the time-outs of the tests that wait for real time (default
-#                      here: 3, for emulation; 1 on a native machine)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 arch=${1:-}
@@ -59,7 +57,6 @@ echo "cross: $arch build took $((SECONDS - start)) s"
 
 if [ "${CROSS_TESTS:-1}" != 0 ]; then
   start=$SECONDS
-  export TOVREL_TIME_FACTOR=${TOVREL_TIME_FACTOR:-3}
   # In a process namespace of its own: whatever an emulated test signals, it never reaches the
   # machine's other processes.
   isolate=(unshare --pid --fork --mount-proc)

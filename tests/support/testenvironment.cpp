@@ -45,12 +45,6 @@ QString TestEnvironment::uniqueSocketName(const QString &prefix)
         + QUuid::createUuid().toString(QUuid::Id128).left(12);
 }
 
-int TestEnvironment::timeout(int milliseconds)
-{
-    static const double factor = qMax(1.0, qEnvironmentVariable("TOVREL_TIME_FACTOR").toDouble());
-    return int(milliseconds * factor);
-}
-
 bool TestEnvironment::applyAs(const QString &application) const
 {
     if (!isValid())

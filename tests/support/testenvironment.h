@@ -32,10 +32,6 @@ public:
     // A local socket name that no other test uses.
     static QString uniqueSocketName(const QString &prefix);
 
-    // A time-out for a wait on real programs, stretched by TOVREL_TIME_FACTOR (a number, at least 1)
-    // where every program runs slower, as under emulation.
-    static int timeout(int milliseconds);
-
 private:
     QTemporaryDir m_dir;
 };
