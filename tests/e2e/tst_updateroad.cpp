@@ -56,11 +56,6 @@ QList<qint64> childrenOf(qint64 pid)
     return children;
 }
 
-QString executableOf(qint64 pid)
-{
-    return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath();
-}
-
 QStringList commandLineOf(qint64 pid)
 {
     QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
@@ -72,7 +67,16 @@ QStringList commandLineOf(qint64 pid)
         args << QString::fromUtf8(part);
     if (!args.isEmpty() && args.constLast().isEmpty())
         args.removeLast();
-    return args;
+    return ProcessHelpers::isEmulated(pid) ? args.mid(2) : args;
+}
+
+QString executableOf(qint64 pid)
+{
+    if (!ProcessHelpers::isEmulated(pid))
+        return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath();
+    QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    const QList<QByteArray> parts = f.open(QIODevice::ReadOnly) ? f.readAll().split('\0') : QList<QByteArray>();
+    return parts.size() > 1 ? QFileInfo(QString::fromUtf8(parts.at(1))).canonicalFilePath() : QString();
 }
 
 QString tail(const QString &path, int bytes = 4000)

@@ -2,7 +2,9 @@
 # Builds both Debian packages from a built tree into a temporary folder, unpacks each with
 # dpkg-deb -x and checks what a device needs: the programs (stripped, answering --version where
 # they take options), the documents, the system-wide defaults, the start-up files, the
-# dependencies shlibdeps cannot see, and no lintian error.
+# dependencies shlibdeps cannot see, and no lintian error. A cross-built tree (scripts/cross.sh)
+# gives packages of its architecture: their names, their Architecture field and every program's
+# machine code (file) must say so; the programs run under emulation there.
 # Usage: check-packages.sh BUILD_DIR "DEVICE PROGRAMS" "PUBLISH PROGRAMS" "PROGRAMS WITHOUT OPTIONS"
 set -euo pipefail
 build=$1
@@ -15,19 +17,30 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
-cpack --config "$build/CPackConfig.cmake" -B "$work/cpack" >"$work/cpack.log" 2>&1 \
+arch=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+# What file(1) says of a program of each architecture.
+case $arch in
+  amd64) machine="ELF 64-bit LSB .*x86-64" ;;
+  arm64) machine="ELF 64-bit LSB .*ARM aarch64" ;;
+  armhf) machine="ELF 32-bit LSB .*ARM, EABI5" ;;
+  *) echo "no machine known for the architecture '$arch'" >&2; exit 1 ;;
+esac
+dpkg-architecture -a"$arch" -c cpack --config "$build/CPackConfig.cmake" -B "$work/cpack" >"$work/cpack.log" 2>&1 \
   || { cat "$work/cpack.log" >&2; exit 1; }
 
 check_package() {
   local name=$1; shift
   local programs=("$@")
-  local debs=("$work"/cpack/"$name"_*.deb)
-  [ -f "${debs[0]}" ] || { fail "$name: no package built"; return; }
-  local deb=${debs[0]} root=$work/$name
+  local deb=$work/cpack/${name}_${version}_$arch.deb
+  [ -f "$deb" ] || { fail "$name: no package ${name}_${version}_$arch.deb built: $(ls "$work/cpack")"; return; }
+  local root=$work/$name
   dpkg-deb -x "$deb" "$root"
-  local fields
-  fields=$(dpkg-deb -f "$deb" Package Version Depends Description)
+  local fields listing
+  fields=$(dpkg-deb -f "$deb" Package Version Architecture Depends Description)
   grep -q "^Package: $name$" <<<"$fields" || fail "$name: package field: $fields"
+  grep -q "^Architecture: $arch$" <<<"$fields" || fail "$name: not for $arch: $fields"
+  listing=$(dpkg-deb -c "$deb")
   # A one-line summary and a long description.
   [ "$(dpkg-deb -f "$deb" Description | wc -l)" -ge 3 ] || fail "$name: description too short"
   grep -q "libqt5core5a" <<<"$fields" || fail "$name: shlibdeps dependencies missing: $fields"
@@ -43,6 +56,10 @@ check_package() {
     local bin=$root/usr/bin/$p
     [ -x "$bin" ] || { fail "$name: no executable /usr/bin/$p"; continue; }
     if readelf -S "$bin" | grep -q '\.debug_info'; then fail "$name: $p is not stripped"; fi
+    grep -Eq " \./usr/bin/$p$" <<<"$listing" || fail "$name: dpkg-deb -c does not list /usr/bin/$p"
+    local kind
+    kind=$(file -b "$bin")
+    grep -Eq "^$machine" <<<"$kind" || fail "$name: $p is not a program for $arch: $kind"
     local skip=0
     for n in "${no_options[@]}"; do [ "$n" = "$p" ] && skip=1; done
     [ $skip -eq 1 ] && continue
@@ -58,7 +75,7 @@ check_package tovrel-device "${device_programs[@]}"
 check_package tovrel-publish "${publish_programs[@]}"
 
 device=$work/tovrel-device
-deb_device=("$work"/cpack/tovrel-device_*.deb)
+deb_device=("$work/cpack/tovrel-device_${version}_$arch.deb")
 for f in etc/xdg/tovrel/zorvan.conf etc/xdg/tovrel/updater.conf etc/xdg/autostart/tovrel-zorvan.desktop \
          usr/lib/systemd/user/tovrel-zorvan.service usr/share/doc/tovrel-device/examples/sudoers-watchdog \
          usr/share/doc/tovrel-device/starting.md; do

@@ -1,5 +1,7 @@
 #include "processhelpers.h"
 
+#include <QFileInfo>
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -77,4 +79,10 @@ bool ProcessHelpers::processExists(qint64 pid)
 bool ProcessHelpers::waitForProcessGone(qint64 pid, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return !processExists(pid); }, timeoutMs);
+}
+
+bool ProcessHelpers::isEmulated(qint64 pid)
+{
+    const QString exe = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath();
+    return QFileInfo(exe).fileName().startsWith(QLatin1String("qemu-"));
 }

@@ -31,6 +31,10 @@ public:
 
     // Waits until no process with this id exists any more.
     static bool waitForProcessGone(qint64 pid, int timeoutMs);
+
+    // True when the process is a program of another architecture run by qemu-user (cross builds):
+    // the kernel started the emulator as "interpreter program argv0 args...", with threads of its own.
+    static bool isEmulated(qint64 pid);
 };
 
 #endif

@@ -1,0 +1,5 @@
+# 64-bit ARM devices: cmake -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-arm64.cmake (scripts/cross.sh arm64)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(TOVREL_CROSS_TRIPLET aarch64-linux-gnu)
+set(TOVREL_DEB_ARCH arm64)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
