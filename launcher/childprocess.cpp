@@ -1,4 +1,5 @@
 #include "childprocess.h"
+#include "childstopper.h"
 #include "controlsocket.h"
 #include "logwriter.h"
 
@@ -44,7 +45,7 @@ void ChildProcess::terminateGroup()
 {
     if (group != 0 && state() != QProcess::NotRunning)
         signalGroup(group, false);
-    else
+    else if (hasOwnProcessId(this))
         terminate();
 }
 
@@ -52,7 +53,7 @@ void ChildProcess::killGroup()
 {
     if (group != 0 && state() != QProcess::NotRunning)
         signalGroup(group, true);
-    else
+    else if (hasOwnProcessId(this))
         kill();
 }
 

@@ -1,4 +1,5 @@
 #include "imbeddedwdt.h"
+#include "childstopper.h"
 
 #include "childprocess.h"
 #include "logwriter.h"
@@ -26,7 +27,7 @@ ImbeddedWdt::~ImbeddedWdt()
     disconnect(shell, nullptr, this, nullptr);
     if (shell->state() != QProcess::NotRunning) {
         shell->closeWriteChannel();
-        if (!shell->waitForFinished(ShellExitWaitMs)) {
+        if (!shell->waitForFinished(ShellExitWaitMs) && hasOwnProcessId(shell)) {
             shell->kill();
             shell->waitForFinished(ShellExitWaitMs);
         }
