@@ -102,6 +102,7 @@ private slots:
     void downloadErrors();
     void oversizedInfoIsAnInfoError();
     void checkingDisabledReportsEachMinute();
+    void unconfiguredServerAsksNothing();
     void periodChangeIsAdopted();
     void packageAlreadyPresent();
     void pauseAfterExtractionInThisProcess();
@@ -487,6 +488,29 @@ void TestUpdater::oversizedInfoIsAnInfoError()
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
     QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+}
+
+void TestUpdater::unconfiguredServerAsksNothing()
+{
+    storeValue(QStringLiteral("update/link"), QLatin1String(Settings::unconfiguredLink));
+    const QRegularExpression said(QStringLiteral("^\\[Updater\\] no update server configured: update/link is \"none\"; set it in .* for the whole fleet"));
+    // Once at the start, not again at each check while it stays.
+    QTest::ignoreMessage(QtWarningMsg, said);
+    makeUpdater();
+    Updater *u = m_updater.data();
+    m_states.clear();
+    for (int minute = 0; minute < 3; ++minute) {
+        u->timeout();
+        QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+        QCOMPARE(u->getPeriodTimer()->interval(), 60000);
+    }
+    QCOMPARE(m_states, QStringList({QStringLiteral("D:notactive"), QStringLiteral("D:notactive"), QStringLiteral("D:notactive")}));
+    QVERIFY(m_server->requests().isEmpty());
+
+    storeValue(QStringLiteral("update/link"), m_server->url(QStringLiteral("/update")).toString());
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+    QVERIFY(waitResult());
 }
 
 void TestUpdater::checkingDisabledReportsEachMinute()
