@@ -264,9 +264,16 @@ QString Settings::systemFileProblem(const QString &path)
     if (file.error() != QFileDevice::NoError)
         return QStringLiteral("cannot be read (") + file.errorString() + QLatin1Char(')');
     // Qt parses a file once per process and tells only the first store that read it about a
-    // fault; a copy under a new name is parsed afresh.
+    // fault; a copy under a new name is parsed afresh. Qt's reader knows only ";" comments and
+    // calls a "#" line without "=" a format error, although it reads every value around it: such
+    // lines (the packaged file's comments among them) are left out of the copy.
+    QByteArray parsedContent;
+    for (const QByteArray &line : content.split('\n')) {
+        if (!line.trimmed().startsWith('#'))
+            parsedContent += line + '\n';
+    }
     QTemporaryFile copy;
-    if (!copy.open() || copy.write(content) != content.size() || !copy.flush())
+    if (!copy.open() || copy.write(parsedContent) != parsedContent.size() || !copy.flush())
         return QStringLiteral("cannot be checked (") + copy.errorString() + QLatin1Char(')');
     const std::unique_ptr<QSettings> parsed = SettingsStore::openFile(copy.fileName());
     parsed->allKeys();

@@ -49,6 +49,8 @@ void TestSystemDefaults::packagedValuesApplyWithoutCopy()
         QCOMPARE(settings.jitter, 300);
         QCOMPARE(Settings::storedNice(settings.store), 10);
         QVERIFY(Settings::isUnconfiguredLink(settings.updateLink));
+        // Its "#" comments do not make whether updates must be signed unknown.
+        QCOMPARE(settings.signing, QStringLiteral("off"));
     }
     QSettings user(userFile(), QSettings::IniFormat);
     QVERIFY(!user.contains(QStringLiteral("app/folder")));
