@@ -1,5 +1,6 @@
 #include "settings.h"
 #include "testenvironment.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,8 +17,7 @@ private slots:
     void initTestCase();
     void packagedValuesApplyWithoutCopy();
     void userValueWins();
-    void fleetLinkSetLaterIsUsed();
-    void systemKeyNeverCopied();
+    void systemKeysStayTheFleets();
 
 private:
     // The user's file as Qt names it (test mode may move it under HOME).
@@ -72,52 +72,22 @@ void TestSystemDefaults::userValueWins()
     QCOMPARE(settings.tempDir, m_env.homePath() + QStringLiteral("/.cache/tovrel/updater"));
 }
 
-void TestSystemDefaults::fleetLinkSetLaterIsUsed()
+void TestSystemDefaults::systemKeysStayTheFleets()
 {
+    // Values that read as missing complete in memory only; a link set after the first start is used.
+    QTemporaryDir fleet;
+    const QString file = fleet.filePath(QStringLiteral("tovrel/updater.conf"));
+    QVERIFY(TestFiles::write(file, "[update]\nlink=\nperiod=-1\n"));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, fleet.path());
     QFile::remove(userFile());
-    {
-        Settings first;
-        first.init();
-    }
-    const QString systemFile = m_system.filePath(QStringLiteral("tovrel/updater.conf"));
-    QFile file(systemFile);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray packaged = file.readAll();
-    file.close();
-    QVERIFY(packaged.contains("\nlink=none\n"));
-    QByteArray fleet = packaged;
-    fleet.replace("\nlink=none\n", "\nlink=https://fleet.example.com/update\n");
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(fleet), qint64(fleet.size()));
-    file.close();
-
-    Settings later;
-    later.init();
-    QCOMPARE(later.updateLink, QStringLiteral("https://fleet.example.com/update"));
-    QCOMPARE(later.getDownloadLink(), later.updateLink);
-
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(packaged), qint64(packaged.size()));
-}
-
-void TestSystemDefaults::systemKeyNeverCopied()
-{
-    // A system file whose values read as missing: the defaults apply but stay out of the user's file.
-    QTemporaryDir other;
-    QVERIFY(QDir().mkpath(other.filePath(QStringLiteral("tovrel"))));
-    QFile file(other.filePath(QStringLiteral("tovrel/updater.conf")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[update]\nlink=\nperiod=-1\n");
-    file.close();
-    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, other.path());
-    QFile::remove(userFile());
-    {
-        Settings settings;
-        settings.init();
-        QCOMPARE(settings.updateLink, QStringLiteral("http://update.tovrel.net/update"));
-        QCOMPARE(settings.periodCheckUpdate, 3600);
-    }
+    Settings settings;
+    settings.init();
+    QCOMPARE(settings.updateLink, QStringLiteral("http://update.tovrel.net/update"));
+    QCOMPARE(settings.periodCheckUpdate, 3600);
+    QVERIFY(TestFiles::write(file, "[update]\nlink=https://fleet.example.com/update\nperiod=-1\n"));
+    settings.read();
     QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, m_system.path());
+    QCOMPARE(settings.updateLink, QStringLiteral("https://fleet.example.com/update"));
     QSettings user(userFile(), QSettings::IniFormat);
     QVERIFY(!user.contains(QStringLiteral("update/link")));
     QVERIFY(!user.contains(QStringLiteral("update/period")));
