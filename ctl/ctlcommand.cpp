@@ -14,7 +14,8 @@ const char description[] =
     "  check             asks for an update check now\n"
     "  install --force   installs the ready update now, even while the application runs\n"
     "                    (without --force the launcher installs it when the application is not running)\n"
-    "  get KEY...        prints the values of the keys\n"
+    "  get KEY...        prints the values of the keys; with --source also where each comes from\n"
+    "                    (user file, system file or built-in default)\n"
     "  set KEY VALUE     changes a value and reads it back\n"
     "\n"
     "Keys: %1 (read and write);\n"
@@ -28,6 +29,8 @@ struct Options
 {
     QCommandLineOption json{QStringLiteral("json"), QStringLiteral("Prints one JSON object (status, get).")};
     QCommandLineOption force{QStringLiteral("force"), QStringLiteral("Lets install run while the application runs.")};
+    QCommandLineOption source{QStringLiteral("source"),
+                              QStringLiteral("With get: says where each value comes from.")};
     QCommandLineOption timeout{QStringLiteral("timeout"), QStringLiteral("Seconds to wait for each answer (default 5)."),
                                QStringLiteral("seconds"), QStringLiteral("5")};
 };
@@ -44,6 +47,7 @@ void setUp(QCommandLineParser &parser, const Options &options)
     parser.addVersionOption();
     parser.addOption(options.json);
     parser.addOption(options.force);
+    parser.addOption(options.source);
     parser.addOption(options.timeout);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("status, check, install, get or set"),
                                  QStringLiteral("command [arguments]"));
@@ -78,6 +82,7 @@ CtlCommand CtlCommand::parse(const QStringList &arguments)
     }
     command.json = parser.isSet(options.json);
     command.force = parser.isSet(options.force);
+    command.source = parser.isSet(options.source);
     bool ok = false;
     const double seconds = parser.value(options.timeout).toDouble(&ok);
     if (!ok || seconds <= 0 || seconds > 3600) {
@@ -116,6 +121,10 @@ CtlCommand CtlCommand::parse(const QStringList &arguments)
         command.error = name == Name::Get   ? QStringLiteral("get needs one or more keys")
                         : name == Name::Set ? QStringLiteral("set needs a key and a value")
                                             : QStringLiteral("%1 takes no arguments").arg(verb);
+        return command;
+    }
+    if (command.source && name != Name::Get) {
+        command.error = QStringLiteral("--source goes with get only");
         return command;
     }
     if (name == Name::Set) {

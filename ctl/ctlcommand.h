@@ -20,6 +20,8 @@ public:
     QString value;
     bool json = false;
     bool force = false;
+    // get: also where each value comes from.
+    bool source = false;
     int timeoutMs = 5000;
     bool help = false;
     bool version = false;

@@ -3,6 +3,7 @@
 #include "exitcode.h"
 #include "keycheck.h"
 #include "protocol.h"
+#include "settingsstore.h"
 #include "statusreport.h"
 
 #include <QJsonDocument>
@@ -105,11 +106,26 @@ int CtlRunner::get()
                                                          "version; it learns it when it is restarted)")
                                               .arg(name));
     }
+    QJsonObject sources;
+    if (command.source) {
+        const auto store = SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater"));
+        // The user's file alone: the store above also sees the system file behind it.
+        const auto user = SettingsStore::openFile(store->fileName());
+        const auto system = SettingsStore::openSystem(QStringLiteral("tovrel"), QStringLiteral("updater"));
+        for (const QString &name : command.keys)
+            sources.insert(name, KeyCheck::source(*KeyCheck::find(name), *user, *system));
+    }
     if (command.json) {
+        if (command.source)
+            values.insert(QStringLiteral("source"), sources);
         out << QJsonDocument(values).toJson(QJsonDocument::Compact) << '\n';
     } else {
-        for (const QString &name : command.keys)
-            out << name << '=' << KeyCheck::toText(values.value(name)) << '\n';
+        for (const QString &name : command.keys) {
+            out << name << '=' << KeyCheck::toText(values.value(name));
+            if (command.source)
+                out << " (" << sources.value(name).toString() << ')';
+            out << '\n';
+        }
     }
     out.flush();
     return ExitCode::Ok;
@@ -147,9 +163,13 @@ int CtlRunner::check()
     const QString period = QLatin1String(Key::Period);
     const QString active = QLatin1String(Key::ActiveDownload);
     QJsonObject values;
-    ControlClient::Result result = client.get({period, active, QStringLiteral("progress")}, &values);
+    ControlClient::Result result = client.get({period, active, QStringLiteral("progress"), QLatin1String(Key::Link)}, &values);
     if (result != ControlClient::Result::Ok)
         return failed(result);
+    if (Settings::isUnconfiguredLink(values.value(QLatin1String(Key::Link)).toString()))
+        return fail(ExitCode::NotDone, QStringLiteral("no update server configured (link is \"%1\"); set "
+                                                      "update/link in the system file for the fleet")
+                                           .arg(values.value(QLatin1String(Key::Link)).toString()));
     if (values.value(period).toInt() <= 0)
         return fail(ExitCode::NotDone, QStringLiteral("checks are switched off (period is 0); \"set period "
                                                       "SECONDS\" switches them on"));

@@ -70,3 +70,17 @@ QString KeyCheck::toText(const QJsonValue &value)
         return QString::number(qint64(value.toDouble()));
     return value.toString();
 }
+
+QString KeyCheck::source(const Settings::Key &key, const QSettings &user, const QSettings &system)
+{
+    if (Settings::isReadOnly(key))
+        return QStringLiteral("the updater's running state");
+    const QString storeKey = QLatin1String(key.storeKey);
+    const bool inSystem = system.contains(storeKey);
+    if (user.contains(storeKey))
+        return QStringLiteral("user file ") + user.fileName()
+               + (inSystem ? QStringLiteral(", overrides the system file ") + system.fileName() : QString());
+    if (inSystem)
+        return QStringLiteral("system file ") + system.fileName();
+    return QStringLiteral("built-in default");
+}

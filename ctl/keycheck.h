@@ -24,6 +24,9 @@ public:
     static bool toValue(const Settings::Key &key, const QString &text, QJsonValue *value, QString *error);
     // A received value as text for output.
     static QString toText(const QJsonValue &value);
+    // Where the updater takes the key's value from: the user's file (which wins key by key), the
+    // system file, the built-in default, or its running state.
+    static QString source(const Settings::Key &key, const QSettings &user, const QSettings &system);
 };
 
 #endif

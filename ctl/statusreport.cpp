@@ -1,6 +1,7 @@
 #include "statusreport.h"
 
 #include "protocol.h"
+#include "settings.h"
 
 #include <QStringList>
 
@@ -70,6 +71,10 @@ QString StatusReport::text(const QJsonObject &values)
     const QString signing = value(values, Key::Signing);
     if (!signing.isEmpty())
         out += line("signing:", signing);
+    if (Settings::isUnconfiguredLink(value(values, Key::Link)))
+        out += line("update server:", QStringLiteral("none configured (link is \"%1\"): no check runs until "
+                                                     "update/link names one")
+                                          .arg(value(values, Key::Link)));
     const QString journal = value(values, Key::StateJournal);
     if (journal == QLatin1String(Protocol::Journal::Pending)) {
         const QString reason = value(values, Key::JournalError);

@@ -211,33 +211,42 @@ void Settings::init()
 void Settings::read()
 {
     store.sync();
+    const std::unique_ptr<QSettings> system =
+        SettingsStore::openSystem(organization, QCoreApplication::applicationName());
     for (int i = 0; i < storedKeyCount; ++i) {
         const Key &key = keys[i];
         QVariant value = readRaw(key);
         if (isMissing(key, value)) {
             value = key.kind == K::Text ? QVariant(key.defaultText(*this)) : QVariant(key.defaultNumber);
-            store.setValue(QLatin1String(key.storeKey), value);
-            if (key.logValue)
-                qDebug() << "[Settings]" << key.logText << value.toString();
-            else
-                qDebug() << "[Settings]" << key.logText;
+            // A key the system file names stays the fleet's: a copy in the user's file would hide
+            // every later change made there.
+            if (!system->contains(QLatin1String(key.storeKey))) {
+                store.setValue(QLatin1String(key.storeKey), value);
+                if (key.logValue)
+                    qDebug() << "[Settings]" << key.logText << value.toString();
+                else
+                    qDebug() << "[Settings]" << key.logText;
+            }
         }
         assign(key, value);
     }
     store.sync();
-    readSystemOnly();
+    readSystemOnly(*system);
 }
 
-void Settings::readSystemOnly()
+bool Settings::isUnconfiguredLink(const QString &link)
 {
-    const std::unique_ptr<QSettings> system =
-        SettingsStore::openSystem(organization, QCoreApplication::applicationName());
+    return link.trimmed().compare(QLatin1String(unconfiguredLink), Qt::CaseInsensitive) == 0;
+}
+
+void Settings::readSystemOnly(const QSettings &system)
+{
     // An unquoted list of keys reads as a list; joined back it is the same text.
-    publicKeys = SettingsStore::text(*system, QStringLiteral("update/publickey")).trimmed();
-    caFile = SettingsStore::text(*system, QStringLiteral("update/cafile")).trimmed();
-    product = SettingsStore::text(*system, QStringLiteral("update/product")).trimmed();
-    const QString problem = systemFileProblem(system->fileName());
-    systemError = problem.isEmpty() ? QString() : system->fileName() + QLatin1Char(' ') + problem;
+    publicKeys = SettingsStore::text(system, QStringLiteral("update/publickey")).trimmed();
+    caFile = SettingsStore::text(system, QStringLiteral("update/cafile")).trimmed();
+    product = SettingsStore::text(system, QStringLiteral("update/product")).trimmed();
+    const QString problem = systemFileProblem(system.fileName());
+    systemError = problem.isEmpty() ? QString() : system.fileName() + QLatin1Char(' ') + problem;
     signing = signingSummary();
 }
 
@@ -255,9 +264,16 @@ QString Settings::systemFileProblem(const QString &path)
     if (file.error() != QFileDevice::NoError)
         return QStringLiteral("cannot be read (") + file.errorString() + QLatin1Char(')');
     // Qt parses a file once per process and tells only the first store that read it about a
-    // fault; a copy under a new name is parsed afresh.
+    // fault; a copy under a new name is parsed afresh. Qt's reader knows only ";" comments and
+    // calls a "#" line without "=" a format error, although it reads every value around it: such
+    // lines (the packaged file's comments among them) are left out of the copy.
+    QByteArray parsedContent;
+    for (const QByteArray &line : content.split('\n')) {
+        if (!line.trimmed().startsWith('#'))
+            parsedContent += line + '\n';
+    }
     QTemporaryFile copy;
-    if (!copy.open() || copy.write(content) != content.size() || !copy.flush())
+    if (!copy.open() || copy.write(parsedContent) != parsedContent.size() || !copy.flush())
         return QStringLiteral("cannot be checked (") + copy.errorString() + QLatin1Char(')');
     const std::unique_ptr<QSettings> parsed = SettingsStore::openFile(copy.fileName());
     parsed->allKeys();

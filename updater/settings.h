@@ -63,6 +63,11 @@ public:
     // this object can exist.
     static int storedNice(const QSettings &store);
 
+    // The packaged system file's "update/link" until the fleet's server is named there: no check
+    // asks anything while it stays.
+    static constexpr char unconfiguredLink[] = "none";
+    static bool isUnconfiguredLink(const QString &link);
+
     QString getDeviceId();
     void setDeviceId(QString id);
 
@@ -139,7 +144,7 @@ private:
     QVariant readRaw(const Key &key);
     void assign(const Key &key, const QVariant &value);
     void write(const Key &key, const QVariant &value);
-    void readSystemOnly();
+    void readSystemOnly(const QSettings &system);
     // Whether the user's file, read alone (Qt's status of the store also reflects the read-only
     // system files behind it), holds `value` under `key`.
     bool ownFileHolds(const Key &key, const QVariant &value);

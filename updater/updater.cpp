@@ -5,9 +5,11 @@
 #include "installjournal.h"
 #include "settings.h"
 #include "protocol.h"
+#include "settingsstore.h"
 #include "utils.h"
 #include "versionrollback.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QRandomGenerator>
 #include <QTimer>
@@ -106,6 +108,7 @@ void Updater::init(Settings *s)
     if (!outcome.isEmpty())
         setStateUpdate(outcome);
     refreshStateProbation();
+    hasUpdateServer();
 
     // When power returns to a site every device starts at once; without a spread they would all
     // ask the server in the same second.
@@ -380,6 +383,12 @@ void Updater::tickCheck()
 {
     recoverFolder();
     settings->read();
+    if (!hasUpdateServer()) {
+        // Looked at again every minute, so a link set in the system file is taken soon.
+        restartPeriodTimer(retryInterval);
+        setStateDownload(QLatin1String(State::NotActive));
+        return;
+    }
     if (!(period == settings->periodCheckUpdate && period >= 1 && settings->appDownloadActive != 0)) {
         period = settings->periodCheckUpdate;
         if (period <= 0 || settings->appDownloadActive != 1) {
@@ -395,6 +404,20 @@ void Updater::tickCheck()
     cycleStep = StepInfo;
     setStateDownload(QLatin1String(State::Downloading));
     fileManager->downloadUpdateInfo();
+}
+
+bool Updater::hasUpdateServer()
+{
+    const bool missing = Settings::isUnconfiguredLink(settings->updateLink);
+    if (missing && !serverMissingLogged) {
+        const QString system =
+            SettingsStore::openSystem(settings->organization, QCoreApplication::applicationName())->fileName();
+        qWarning().noquote() << "[Updater] no update server configured: update/link is \"" + settings->updateLink
+                                    + "\"; set it in " + system + " for the whole fleet (or in "
+                                    + settings->store.fileName() + " for this user); no check runs until then";
+    }
+    serverMissingLogged = missing;
+    return !missing;
 }
 
 void Updater::tickInfo()

@@ -96,6 +96,8 @@ private:
     int periodWithJitter() const;
     quint32 draw(qint64 maxMs) const;
     void tickCheck();
+    // False while "update/link" is the packaged placeholder; says so in the log once per spell.
+    bool hasUpdateServer();
     void tickInfo();
     void tickPackage();
 
@@ -105,6 +107,7 @@ private:
     int errorCode = 0;
     int cycleStep = StepCheck;
     bool replyPending = false;
+    bool serverMissingLogged = false;
     // Files are being moved in the application folder; a recovery must not run meanwhile.
     bool moving = false;
     // The first recovery (at start) also clears what a run cut off during staging left.

@@ -2,6 +2,7 @@
 #include "childrun.h"
 #include "controlclient.h"
 #include "httptestserver.h"
+#include "keycheck.h"
 #include "protocol.h"
 #include "settingsstore.h"
 #include "sockethelpers.h"
@@ -90,6 +91,8 @@ private slots:
     void installForce();
     void statusText_data();
     void statusText();
+    void valueSource_data();
+    void valueSource();
     void greetingLines_data();
     void greetingLines();
 };
@@ -233,6 +236,7 @@ void TestCtl::refused_data()
     QTest::newRow("not a number") << QStringList{"set", "period", "soon"} << 2 << "whole number";
     QTest::newRow("empty text") << QStringList{"set", "link", ""} << 2 << "no empty value";
     QTest::newRow("set without value") << QStringList{"set", "period"} << 2 << "a key and a value";
+    QTest::newRow("source with set") << QStringList{"set", "--source", "period", "5"} << 2 << "with get only";
 }
 
 void TestCtl::refused()
@@ -409,6 +413,8 @@ void TestCtl::statusText_data()
     QTest::newRow("journal pending")
         << "ready" << "" << "" << "cannot put back /app/a: No space left on device"
         << "pending, the updater tries again at every check: cannot put back /app/a: No space left on device";
+    // The packaged link: no server configured.
+    QTest::newRow("no update server") << "notactive" << "" << "" << "" << "none";
 }
 
 void TestCtl::statusText()
@@ -418,7 +424,9 @@ void TestCtl::statusText()
     QFETCH(QString, progressLine);
     QFETCH(QString, journalError);
     QFETCH(QString, journalLine);
+    const bool noServer = stateDownload == QLatin1String("notactive");
     const QJsonObject values{{"state_update", "downloading"}, {"state_download", stateDownload},
+                             {"link", noServer ? "None" : "http://a/update"},
                              {"installed_version", 7},        {"ready_version", 8},
                              {"progress", progress},
                              {"state_journal", journalError.isEmpty() ? "none" : "pending"},
@@ -429,10 +437,47 @@ void TestCtl::statusText()
     if (!progressLine.isEmpty())
         QVERIFY2(text.contains(progressLine + QLatin1Char('\n')), qPrintable(text));
     QVERIFY2(text.contains(QStringLiteral("folder journal:    ") + journalLine + QLatin1Char('\n')), qPrintable(text));
+    QCOMPARE(text.contains(QStringLiteral("update server:     none configured (link is \"None\")")), noServer);
     const QJsonValue json = StatusReport::json(values).value(QStringLiteral("progress"));
     QCOMPARE(json.isNull(), progressLine.isEmpty());
     if (!progressLine.isEmpty())
         QCOMPARE(qint64(json.toDouble()), progress.toLongLong());
+}
+
+void TestCtl::valueSource_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QByteArray>("system");
+    QTest::addColumn<QString>("source");
+    QTest::newRow("user file") << "period" << QByteArray("[update]\nperiod=60\n") << QByteArray() << "user file USER";
+    QTest::newRow("user file over system file")
+        << "link" << QByteArray("[update]\nlink=http://a/update\n") << QByteArray("[update]\nlink=none\n")
+        << "user file USER, overrides the system file SYSTEM";
+    QTest::newRow("system file") << "link" << QByteArray("[update]\nperiod=60\n")
+                                 << QByteArray("[update]\nlink=none\n") << "system file SYSTEM";
+    QTest::newRow("built-in default") << "device_id" << QByteArray("[update]\nlink=x\n")
+                                      << QByteArray("[update]\nlink=none\n") << "built-in default";
+    QTest::newRow("running state") << "state_update" << QByteArray() << QByteArray() << "the updater's running state";
+}
+
+void TestCtl::valueSource()
+{
+    QFETCH(QString, key);
+    QFETCH(QByteArray, user);
+    QFETCH(QByteArray, system);
+    QFETCH(QString, source);
+    QTemporaryDir dir;
+    const QString userPath = dir.filePath(QStringLiteral("user.conf"));
+    const QString systemPath = dir.filePath(QStringLiteral("system.conf"));
+    QVERIFY(TestFiles::write(userPath, user));
+    QVERIFY(TestFiles::write(systemPath, system));
+    const auto userStore = SettingsStore::openFile(userPath);
+    const auto systemStore = SettingsStore::openFile(systemPath);
+    const Settings::Key *found = KeyCheck::find(key);
+    QVERIFY(found);
+    source.replace(QStringLiteral("USER"), userPath).replace(QStringLiteral("SYSTEM"), systemPath);
+    QCOMPARE(KeyCheck::source(*found, *userStore, *systemStore), source);
 }
 
 void TestCtl::greetingLines_data()

@@ -397,6 +397,18 @@ void TestPublish::signedEntryVerifies()
                                      QString::fromLatin1(ours.publicKey), QDateTime::currentDateTimeUtc());
     QVERIFY2(result.ok() && !result.entry.complete, qPrintable(result.detail));
     QVERIFY(UpdateSignature::canonicalText(result.entry).startsWith("[\"tovrel-update-1\","));
+
+    // An unsigned entry in place of a signed one is written, with a warning.
+    const Run unsignedRun = publish({QStringLiteral("--source"), dir.filePath(QStringLiteral("app")),
+                                     QStringLiteral("--version-code"), QStringLiteral("6"), QStringLiteral("--key"),
+                                     QStringLiteral("linux"), QStringLiteral("--base-url"), QStringLiteral("http://h/u"),
+                                     QStringLiteral("--output"), out});
+    QVERIFY2(unsignedRun.exitCode == 0, unsignedRun.err.constData());
+    QVERIFY2(unsignedRun.err.contains("warning: \"linux\" was signed so far (version 5); this entry is not signed"),
+             unsignedRun.err.constData());
+    const QJsonObject replaced = readJson(out + QStringLiteral("/update.json")).value(QStringLiteral("linux")).toObject();
+    QCOMPARE(replaced.value(QStringLiteral("version_code")).toInt(), 6);
+    QVERIFY(!replaced.contains(QStringLiteral("signature")));
 }
 
 void TestPublish::badInputChangesNothing_data()

@@ -78,15 +78,22 @@ device=$work/tovrel-device
 deb_device=("$work/cpack/tovrel-device_${version}_$arch.deb")
 for f in etc/xdg/tovrel/zorvan.conf etc/xdg/tovrel/updater.conf etc/xdg/autostart/tovrel-zorvan.desktop \
          usr/lib/systemd/user/tovrel-zorvan.service usr/share/doc/tovrel-device/examples/sudoers-watchdog \
-         usr/share/doc/tovrel-device/starting.md; do
+         usr/share/doc/tovrel-device/starting.md usr/share/doc/tovrel-device/README.md \
+         usr/share/doc/tovrel-device/probation.md usr/share/doc/tovrel-device/installation.md; do
   [ -s "$device/$f" ] || fail "tovrel-device: no /$f"
 done
 # The sudoers example must never be active by being installed.
 [ ! -e "$device/etc/sudoers.d" ] || fail "tovrel-device: installs into /etc/sudoers.d"
 depends=$(dpkg-deb -f "${deb_device[0]}" Depends)
-for d in qml-module-qtquick2 qml-module-qtquick-controls2 qml-module-qtquick-window2 fonts-dejavu-core bash sudo; do
+for d in qml-module-qtquick2 qml-module-qtquick-controls2 qml-module-qtquick-window2 fonts-dejavu-core bash; do
   grep -Eq "(^|, )$d(,| |$)" <<<"$depends" || fail "tovrel-device: does not depend on $d: $depends"
 done
+# Only the watchdog needs sudo: recommended, so a device without a watchdog can go without it.
+if grep -Eq "(^|, )sudo(,| |$)" <<<"$depends"; then fail "tovrel-device: depends on sudo: $depends"; fi
+grep -Eq "(^|, )sudo(,| |$)" <<<"$(dpkg-deb -f "${deb_device[0]}" Recommends)" \
+  || fail "tovrel-device: does not recommend sudo"
+[ -s "$work/tovrel-publish/usr/share/doc/tovrel-publish/publishing.md" ] \
+  || fail "tovrel-publish: no /usr/share/doc/tovrel-publish/publishing.md"
 conffiles=$(dpkg-deb -I "${deb_device[0]}" conffiles)
 for f in /etc/xdg/tovrel/zorvan.conf /etc/xdg/tovrel/updater.conf; do
   grep -qx "$f" <<<"$conffiles" || fail "tovrel-device: $f is not a conffile"

@@ -1,5 +1,6 @@
 #include "settings.h"
 #include "testenvironment.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,6 +17,7 @@ private slots:
     void initTestCase();
     void packagedValuesApplyWithoutCopy();
     void userValueWins();
+    void systemKeysStayTheFleets();
 
 private:
     // The user's file as Qt names it (test mode may move it under HOME).
@@ -46,10 +48,14 @@ void TestSystemDefaults::packagedValuesApplyWithoutCopy()
         QCOMPARE(settings.appKey, QStringLiteral("linux"));
         QCOMPARE(settings.jitter, 300);
         QCOMPARE(Settings::storedNice(settings.store), 10);
+        QVERIFY(Settings::isUnconfiguredLink(settings.updateLink));
+        // Its "#" comments do not make whether updates must be signed unknown.
+        QCOMPARE(settings.signing, QStringLiteral("off"));
     }
     QSettings user(userFile(), QSettings::IniFormat);
     QVERIFY(!user.contains(QStringLiteral("app/folder")));
     QVERIFY(!user.contains(QStringLiteral("update/directory")));
+    QVERIFY(!user.contains(QStringLiteral("update/link")));
     QCOMPARE(user.value(QStringLiteral("app/version")).toString(), QStringLiteral("407"));
 }
 
@@ -64,6 +70,28 @@ void TestSystemDefaults::userValueWins()
     settings.init();
     QCOMPARE(settings.appFolder, QStringLiteral("/opt/app"));
     QCOMPARE(settings.tempDir, m_env.homePath() + QStringLiteral("/.cache/tovrel/updater"));
+}
+
+void TestSystemDefaults::systemKeysStayTheFleets()
+{
+    // Values that read as missing complete in memory only; a link set after the first start is used.
+    QTemporaryDir fleet;
+    const QString file = fleet.filePath(QStringLiteral("tovrel/updater.conf"));
+    QVERIFY(TestFiles::write(file, "[update]\nlink=\nperiod=-1\n"));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, fleet.path());
+    QFile::remove(userFile());
+    Settings settings;
+    settings.init();
+    QCOMPARE(settings.updateLink, QStringLiteral("http://update.tovrel.net/update"));
+    QCOMPARE(settings.periodCheckUpdate, 3600);
+    QVERIFY(TestFiles::write(file, "[update]\nlink=https://fleet.example.com/update\nperiod=-1\n"));
+    settings.read();
+    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, m_system.path());
+    QCOMPARE(settings.updateLink, QStringLiteral("https://fleet.example.com/update"));
+    QSettings user(userFile(), QSettings::IniFormat);
+    QVERIFY(!user.contains(QStringLiteral("update/link")));
+    QVERIFY(!user.contains(QStringLiteral("update/period")));
+    QVERIFY(user.contains(QStringLiteral("update/info")));
 }
 
 QTEST_GUILESS_MAIN(TestSystemDefaults)

@@ -101,6 +101,7 @@ private slots:
     void integrityFailureRestartsFromZero();
     void downloadErrors();
     void oversizedInfoIsAnInfoError();
+    void checkingDisabledReportsEachMinute_data();
     void checkingDisabledReportsEachMinute();
     void periodChangeIsAdopted();
     void packageAlreadyPresent();
@@ -489,9 +490,25 @@ void TestUpdater::oversizedInfoIsAnInfoError()
     QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
 }
 
+void TestUpdater::checkingDisabledReportsEachMinute_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("off");
+    QTest::addColumn<QVariant>("on"); // "<server>": the test server's link
+    QTest::newRow("downloads off") << "update/download" << QVariant(0) << QVariant(1);
+    QTest::newRow("no update server") << "update/link" << QVariant(Settings::unconfiguredLink) << QVariant("<server>");
+}
+
 void TestUpdater::checkingDisabledReportsEachMinute()
 {
-    storeValue(QStringLiteral("update/download"), 0);
+    QFETCH(QString, key);
+    QFETCH(QVariant, off);
+    QFETCH(QVariant, on);
+    storeValue(key, off);
+    // Said once at the start, not again at each check while it stays.
+    if (key == QLatin1String("update/link"))
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
+            "^\\[Updater\\] no update server configured: update/link is \"none\"; set it in .* for the whole fleet")));
     makeUpdater();
     Updater *u = m_updater.data();
     m_states.clear();
@@ -503,7 +520,7 @@ void TestUpdater::checkingDisabledReportsEachMinute()
     QCOMPARE(m_states, QStringList({QStringLiteral("D:notactive"), QStringLiteral("D:notactive"), QStringLiteral("D:notactive")}));
     QVERIFY(m_server->requests().isEmpty());
 
-    storeValue(QStringLiteral("update/download"), 1);
+    storeValue(key, on == QLatin1String("<server>") ? m_server->url(QStringLiteral("/update")).toString() : on);
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
     QCOMPARE(m_settings->stateDownload, QStringLiteral("downloading"));

@@ -503,6 +503,14 @@ bool Publisher::publish(const Request &request, Result *result, QString *error)
                                         .arg(request.platformKey)
                                         .arg(previousCode)
                                         .arg(request.versionCode));
+        // Devices that require signatures would refuse the new entry and stay on the old version.
+        if (request.signKeyPath.isEmpty() && previous.toObject().contains(QStringLiteral("signature")))
+            result->warnings.append(QStringLiteral("\"%1\" was signed so far (version %2); this entry is not "
+                                                   "signed (no --sign-key), so devices that require signed "
+                                                   "updates refuse version %3")
+                                        .arg(request.platformKey)
+                                        .arg(previousCode)
+                                        .arg(request.versionCode));
     }
 
     const QString partial = out.filePath(QLatin1Char('.') + fileName + partialSuffix);
