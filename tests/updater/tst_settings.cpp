@@ -269,7 +269,9 @@ void TestSettings::gettersSeeChangesOfAnotherWriter()
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(content);
     // Qt keeps a parsed copy of the file while its size and time stay the same; a hand edit of the
-    // same length within the same millisecond would go unseen.
+    // same length within the same millisecond would go unseen. Flushed first: the write still in
+    // the buffer would set the time again when it reaches the disk.
+    QVERIFY(file.flush());
     QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime));
     file.close();
 
@@ -321,7 +323,9 @@ void TestSettings::textWithCommasOrNonAsciiIsKept()
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(content);
     // Qt keeps a parsed copy of the file while its size and time stay the same; a hand edit of the
-    // same length within the same millisecond would go unseen.
+    // same length within the same millisecond would go unseen. Flushed first: the write still in
+    // the buffer would set the time again when it reaches the disk.
+    QVERIFY(file.flush());
     QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime));
     file.close();
 
