@@ -45,6 +45,7 @@ private slots:
     void tokenChunks_data();
     void tokenChunks();
     void updateReadyAtStart();
+    void updateWindowEndsAnApplicationThatNeverEnds();
     void failedStartTextWithBlanksAndQuotes();
     void manyAlternationsLeaveNothingBehind();
     void destructorStopsChild();
@@ -428,6 +429,37 @@ void TestLaunch::updateReadyAtStart()
     finishAndStartNext(mainPath);
     QVERIFY(ProcessHelpers::waitForRecords(mainRecord, 1, 10000));
     QCOMPARE(spy.count(), 1);
+}
+
+void TestLaunch::updateWindowEndsAnApplicationThatNeverEnds()
+{
+    configure({QStringLiteral("--alive"), QStringLiteral("1")}, {QStringLiteral("--exit-after"), QStringLiteral("0.5")},
+              {{QStringLiteral("application/updatewindow"), QStringLiteral("23:00-01:00")}});
+    startRig();
+    QTime now(22, 59);
+    launch->setTimeOfDaySource([&now] { return now; });
+    QSignalSpy spy(launch.get(), &Launch::startUpdate);
+    reachRunningMain();
+    QVERIFY(ProcessHelpers::waitForRecords(mainRecord, 1, 10000));
+    const qint64 pid = launch->getProcessId();
+
+    launch->stateUpdateChanged(QStringLiteral("ready"));
+    ticks(3);
+    QCOMPARE(launch->getStep(), 5);
+    now = QTime(0, 10);
+    ticks(2);
+    QCOMPARE(launch->getStep(), 7);
+    finishAndStartNext(windowPath);
+    QVERIFY(ProcessHelpers::waitForProcessGone(pid, 5000));
+    QCOMPARE(spy.count(), 1);
+    QVERIFY(ProcessHelpers::waitForRecords(windowRecord, 1, 10000));
+    QCOMPARE(ProcessHelpers::recordArguments(ProcessHelpers::readRecords(windowRecord).first()),
+             QStringList({QStringLiteral("--text"), waitingText}));
+
+    launch->stateUpdateChanged(QStringLiteral("updating"));
+    launch->stateUpdateChanged(QStringLiteral("updated"));
+    finishAndStartNext(mainPath);
+    QVERIFY(ProcessHelpers::waitForRecords(mainRecord, 2, 10000));
 }
 
 void TestLaunch::failedStartTextWithBlanksAndQuotes()
