@@ -224,8 +224,11 @@ void Launch::apply(const SupervisorStep::Decision &decision)
     if (childEnded) {
         qCDebug(lcDeb) << "finished procces:" << program;
         lastText = process->errorString();
-        qCDebug(lcCritical) << "error:" << enumName(process->error());
-        qCDebug(lcCritical) << "errorString:" << lastText;
+        // QProcess has no "no error": after a normal exit with 0 it reports UnknownError.
+        if (process->error() != QProcess::UnknownError || exitStatus != int(QProcess::NormalExit) || exitCode != 0) {
+            qCDebug(lcCritical) << "error:" << enumName(process->error());
+            qCDebug(lcCritical) << "errorString:" << lastText;
+        }
         if (decision.note == Note::WindowFailed)
             qCDebug(lcCritical) << "message window failed, retry in 15 s";
     } else if (decision.note == Note::Busy) {
@@ -250,6 +253,7 @@ void Launch::apply(const SupervisorStep::Decision &decision)
         break;
     case Action::StartWindow:
         startChild(decision.arguments);
+        qDebug() << "message window text:" << machine.messageText;
         break;
     case Action::Terminate:
         process->terminateGroup();
