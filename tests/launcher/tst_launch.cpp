@@ -46,6 +46,7 @@ private slots:
     void tokenChunks();
     void updateReadyAtStart();
     void updateWindowEndsAnApplicationThatNeverEnds();
+    void installationTakesTheProbationTimeConfiguredNow();
     void failedStartTextWithBlanksAndQuotes();
     void manyAlternationsLeaveNothingBehind();
     void destructorStopsChild();
@@ -460,6 +461,25 @@ void TestLaunch::updateWindowEndsAnApplicationThatNeverEnds()
     launch->stateUpdateChanged(QStringLiteral("updated"));
     finishAndStartNext(mainPath);
     QVERIFY(ProcessHelpers::waitForRecords(mainRecord, 2, 10000));
+}
+
+// The settings are read in full only before a start; the probation of a version installed later
+// goes by the time configured when the installation is reported.
+void TestLaunch::installationTakesTheProbationTimeConfiguredNow()
+{
+    configure({QStringLiteral("--alive"), QStringLiteral("20")}, {}, {{QStringLiteral("probation/time"), 600}});
+    startRig();
+    {
+        const auto store = SettingsStore::open();
+        store->setValue(QStringLiteral("probation/time"), 120);
+        store->sync();
+    }
+    QFile kept(QFileInfo(mainPath).path() + QStringLiteral("/.update-kept"));
+    QVERIFY(kept.open(QIODevice::WriteOnly));
+    kept.write(R"({"to":8})");
+    kept.close();
+    QTest::ignoreMessage(QtDebugMsg, "[Probation] version 8 is on probation: 120 s, 3 failures allowed");
+    launch->probationStateChanged(QStringLiteral("kept"));
 }
 
 void TestLaunch::failedStartTextWithBlanksAndQuotes()
