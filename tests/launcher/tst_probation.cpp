@@ -65,23 +65,19 @@ private slots:
         QVERIFY(!QFile::exists(record));
     }
 
-    // The log names the time and failures that the probation goes by, also after they were edited.
+    // The log names the limits that the probation goes by, also after they were edited.
     void logLinesNameTheLimitsInForce()
     {
         QTemporaryDir app;
-        QTemporaryDir data;
         QVERIFY(keep(app.path(), R"({"to":2})"));
         Probation p;
-        p.configure(app.path(), data.filePath(QStringLiteral("probation.json")), 10 * minute, 3);
+        p.configure(app.path(), QString(), 10 * minute, 3);
         QTest::ignoreMessage(QtDebugMsg, "[Probation] version 2 is on probation: 600 s, 3 failures allowed");
-        QCOMPARE(p.refresh(), Verdict::Running);
-        QTest::ignoreMessage(QtDebugMsg, "[Probation] version 2 is now on probation for 120 s, 2 failures allowed");
-        p.configure(app.path(), data.filePath(QStringLiteral("probation.json")), 2 * minute, 2);
         p.refresh();
+        QTest::ignoreMessage(QtDebugMsg, "[Probation] version 2 is now on probation for 120 s, 2 failures allowed");
+        p.configure(app.path(), QString(), 2 * minute, 2);
         QTest::ignoreMessage(QtDebugMsg, "[Probation] version 2 started: 0 of 120 s passed, failures 0 of 2");
         p.mainStarted(0);
-        QVERIFY(!p.tick(119 * 1000));
-        QVERIFY(p.tick(120 * 1000));
     }
 
     void passingTakesFailureFreeRunningTime()
