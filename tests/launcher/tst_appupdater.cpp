@@ -356,7 +356,6 @@ private slots:
         QTest::addColumn<bool>("atOnce");
         QTest::newRow("exit 0 after updated") << QByteArray("{\"state_update\":\"updated\"}\n") << 0 << true;
         QTest::newRow("exit 1 after updated") << QByteArray("{\"state_update\":\"updated\"}\n") << 1 << false;
-        QTest::newRow("exit 0 after ready") << QByteArray("{\"state_update\":\"ready\"}\n") << 0 << false;
     }
     // After an installation the updater ends itself with 0; its successor is started at once.
     void updaterEndingAfterInstallationIsStartedAtOnce()

@@ -65,21 +65,6 @@ private slots:
         QVERIFY(!QFile::exists(record));
     }
 
-    // The log names the limits that the probation goes by, also after they were edited.
-    void logLinesNameTheLimitsInForce()
-    {
-        QTemporaryDir app;
-        QVERIFY(keep(app.path(), R"({"to":2})"));
-        Probation p;
-        p.configure(app.path(), QString(), 10 * minute, 3);
-        QTest::ignoreMessage(QtDebugMsg, "[Probation] version 2 is on probation: 600 s, 3 failures allowed");
-        p.refresh();
-        QTest::ignoreMessage(QtDebugMsg, "[Probation] version 2 is now on probation for 120 s, 2 failures allowed");
-        p.configure(app.path(), QString(), 2 * minute, 2);
-        QTest::ignoreMessage(QtDebugMsg, "[Probation] version 2 started: 0 of 120 s passed, failures 0 of 2");
-        p.mainStarted(0);
-    }
-
     void passingTakesFailureFreeRunningTime()
     {
         QTemporaryDir app;
