@@ -164,7 +164,8 @@ void AppUpdater::socketError(QLocalSocket::LocalSocketError socketError)
         }
         break;
     case QLocalSocket::PeerClosedError:
-        qWarning() << "[AppUpdater]" << "Peer Closed Error";
+        // Routine: every updater closes the connection when it ends after an installation.
+        qDebug() << "[AppUpdater]" << "Peer Closed Error";
         break;
     case QLocalSocket::ServerNotFoundError:
         qDebug() << "[AppUpdater]" << "local server:" << settings->serverName << "not found";

@@ -222,7 +222,7 @@ void SupervisorStep::tick(Decision &decision, const Facts &facts)
             s.silenceKill = !childEnded;
         }
         // Ended as for silence, but it is no failure; the installation follows as after any end.
-        if (s.step == Step::Running && s.runStarted && updateDueInWindow(s, facts)) {
+        if (s.step == Step::Running && s.mainRun && s.runStarted && updateDueInWindow(s, facts)) {
             decision.note = Note::UpdateWindow;
             s.windowStop = true;
             s.step = Step::Terminate;
