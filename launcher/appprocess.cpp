@@ -79,14 +79,16 @@ void AppProcess::start()
 void AppProcess::readyReadStandardOutput()
 {
     output = QString::fromUtf8(process->readAllStandardOutput());
-    qDebug() << "[AppProcess]" << "readyReadStandardOutput" << output;
+    if (logOutput)
+        qDebug() << "[AppProcess]" << "readyReadStandardOutput" << output;
     appReadyRead();
 }
 
 void AppProcess::readyReadStandardError()
 {
     output = QString::fromUtf8(process->readAllStandardError());
-    qDebug() << "[AppProcess]" << "readyReadStandardError" << output;
+    if (logOutput)
+        qDebug() << "[AppProcess]" << "readyReadStandardError" << output;
     appReadyRead();
 }
 

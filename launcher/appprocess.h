@@ -42,6 +42,9 @@ protected:
     virtual void appError() {}
     virtual void appExit() {}
 
+    // Off where appReadyRead() logs the chunk itself, so that no line is logged twice.
+    bool logOutput = true;
+
 public slots:
     void readyReadStandardOutput();
     void readyReadStandardError();

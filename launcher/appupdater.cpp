@@ -21,6 +21,8 @@ AppUpdater::AppUpdater(QObject *parent)
     , m_timer(new QTimer(this))
     , socket(new QLocalSocket(this))
 {
+    // Each chunk is logged once, by appReadyRead().
+    logOutput = false;
     connect(socket, &QLocalSocket::readyRead, this, &AppUpdater::socketReadyRead);
     connect(socket, &QLocalSocket::errorOccurred, this, &AppUpdater::socketError);
     connect(socket, &QLocalSocket::stateChanged, this, &AppUpdater::socketStateChanged);
@@ -55,6 +57,7 @@ int AppUpdater::pendingAttemptMs() const
 void AppUpdater::m_timerTimeout()
 {
     m_timer->stop();
+    restartAtOnce = false;
     qDebug() << "[AppUpdater]" << "socketConnect";
     m_timer->start(RetryAttemptMs);
     socket->abort();
@@ -76,7 +79,7 @@ void AppUpdater::socketConnected()
         socket->abort();
         return;
     }
-    qWarning() << "[AppUpdater]" << "connected to local socket" << settings->serverName;
+    qDebug() << "[AppUpdater]" << "connected to local socket" << settings->serverName;
     m_timer->stop();
     sendPending();
 }
@@ -133,9 +136,10 @@ void AppUpdater::sendPending()
 
 void AppUpdater::socketDisconnected()
 {
-    qWarning() << "[AppUpdater]" << "disconnected from local socket, reconnect 60s";
+    // Routine: every updater ends itself after an installation.
+    qDebug() << "[AppUpdater]" << "disconnected from local socket, reconnect 60s";
     updaterState = RECONNECT;
-    m_timer->start(RetryAttemptMs);
+    m_timer->start(restartAtOnce ? FirstAttemptMs : RetryAttemptMs);
     emit connectionLost();
 }
 
@@ -160,7 +164,8 @@ void AppUpdater::socketError(QLocalSocket::LocalSocketError socketError)
         }
         break;
     case QLocalSocket::PeerClosedError:
-        qWarning() << "[AppUpdater]" << "Peer Closed Error";
+        // Routine: every updater closes the connection when it ends after an installation.
+        qDebug() << "[AppUpdater]" << "Peer Closed Error";
         break;
     case QLocalSocket::ServerNotFoundError:
         qDebug() << "[AppUpdater]" << "local server:" << settings->serverName << "not found";
@@ -170,7 +175,9 @@ void AppUpdater::socketError(QLocalSocket::LocalSocketError socketError)
     default:
         break;
     }
-    qDebug() << "[AppUpdater]" << tr("The following error occurred: %1.").arg(socket->errorString());
+    // Qt words a missing server "Invalid name", which it is not; the line above says what it is.
+    if (socketError != QLocalSocket::ServerNotFoundError)
+        qDebug() << "[AppUpdater]" << tr("The following error occurred: %1.").arg(socket->errorString());
     qDebug() << "[AppUpdater]" << "updaterState:" << enumName(updaterState);
 }
 
@@ -221,10 +228,11 @@ void AppUpdater::socketData(QString line)
     qDebug() << "[AppUpdater]" << "key:" << key;
     const QJsonValue value = object.value(key);
     if (key == QLatin1String(Protocol::Key::StateUpdate) && value.isString() && !value.toString().isEmpty()) {
-        qWarning() << "[AppUpdater]" << "updater called" << key << ":" << value.toString();
+        qDebug() << "[AppUpdater]" << "updater called" << key << ":" << value.toString();
+        updatedSeen = value.toString() == QLatin1String(Protocol::State::Updated);
         emit stateUpdateChanged(value.toString());
     } else if (key == QLatin1String(Protocol::Key::StateProbation) && value.isString() && !value.toString().isEmpty()) {
-        qWarning() << "[AppUpdater]" << "updater called" << key << ":" << value.toString();
+        qDebug() << "[AppUpdater]" << "updater called" << key << ":" << value.toString();
         emit probationStateChanged(value.toString());
     }
 }
@@ -265,8 +273,22 @@ void AppUpdater::appStarted()
 
 void AppUpdater::appFinished()
 {
-    qWarning() << "[AppUpdater]" << "updater finished";
+    const bool normalEnd = exitStatus == int(QProcess::NormalExit) && exitCode == 0;
+    if (normalEnd)
+        qDebug() << "[AppUpdater]" << "updater finished";
+    else
+        qWarning() << "[AppUpdater]" << "updater finished";
     updaterState = NOTRUNNING;
+    // After an installation the updater ends by design; every later check and "tovrel-ctl" need
+    // the next one now, not at the next attempt a minute later.
+    if (normalEnd && updatedSeen) {
+        updatedSeen = false;
+        restartAtOnce = true;
+        qDebug() << "[AppUpdater]" << "updater ended after an installation, starting it again";
+        m_timer->start(FirstAttemptMs);
+        return;
+    }
+    updatedSeen = false;
     // An updater that ends before it could be reached (it cannot come up at all) would otherwise
     // be started again by the attempt due 1 s after its start, every second, for ever.
     if (!isConnected())

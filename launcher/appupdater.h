@@ -74,6 +74,9 @@ private:
     QLocalSocket *socket;
     bool rollbackPending = false;
     bool commitPending = false;
+    // The updater reported "updated": it ends itself now and its successor is wanted at once.
+    bool updatedSeen = false;
+    bool restartAtOnce = false;
 };
 
 #endif

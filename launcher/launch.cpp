@@ -125,6 +125,9 @@ void Launch::probationStateChanged(const QString &state)
 
 void Launch::refreshProbation()
 {
+    // The settings are read in full only before a start; an installation reported meanwhile must
+    // begin its probation with the time that is configured now.
+    settings->readProbationSettings();
     probation.configure(settings->generalAppFolder, probationRecord, qint64(settings->probationTime) * 1000,
                         settings->probationFailures);
     // Told again at every start until the updater has dropped the kept files.
@@ -181,7 +184,23 @@ SupervisorStep::Facts Launch::facts() const
     facts.onProbation = verdict == Probation::Verdict::Running || verdict == Probation::Verdict::Failed;
     facts.rollbackWanted = verdict == Probation::Verdict::Failed;
     facts.failureEndsProbation = probation.nextFailureEnds();
+    facts.updateWindow = updateWindow;
+    facts.timeOfDay = timeOfDay();
     return facts;
+}
+
+void Launch::takeUpdateWindow()
+{
+    if (settings->updateWindow == updateWindowText)
+        return;
+    updateWindowText = settings->updateWindow;
+    // Once per value: the settings are read again before every start.
+    if (!SupervisorStep::parseUpdateWindow(updateWindowText, &updateWindow))
+        qWarning() << "[Launch]" << "application/updatewindow" << updateWindowText
+                   << "is not a window like 03:00-05:00; updates wait until the application ends";
+    else if (updateWindow.isSet())
+        qDebug() << "[Launch]" << "update window" << updateWindowText
+                 << "(local time): a ready update ends the application there";
 }
 
 void Launch::startChild(const QStringList &arguments)
@@ -205,8 +224,11 @@ void Launch::apply(const SupervisorStep::Decision &decision)
     if (childEnded) {
         qCDebug(lcDeb) << "finished procces:" << program;
         lastText = process->errorString();
-        qCDebug(lcCritical) << "error:" << enumName(process->error());
-        qCDebug(lcCritical) << "errorString:" << lastText;
+        // QProcess has no "no error": after a normal exit with 0 it reports UnknownError.
+        if (process->error() != QProcess::UnknownError || exitStatus != int(QProcess::NormalExit) || exitCode != 0) {
+            qCDebug(lcCritical) << "error:" << enumName(process->error());
+            qCDebug(lcCritical) << "errorString:" << lastText;
+        }
         if (decision.note == Note::WindowFailed)
             qCDebug(lcCritical) << "message window failed, retry in 15 s";
     } else if (decision.note == Note::Busy) {
@@ -231,6 +253,7 @@ void Launch::apply(const SupervisorStep::Decision &decision)
         break;
     case Action::StartWindow:
         startChild(decision.arguments);
+        qDebug() << "message window text:" << machine.messageText;
         break;
     case Action::Terminate:
         process->terminateGroup();
@@ -262,6 +285,12 @@ void Launch::apply(const SupervisorStep::Decision &decision)
     else if (decision.note == Note::JournalWait)
         qCDebug(lcCritical) << "unfinished installation in" << settings->generalAppFolder
                             << "- the application waits until the updater has finished or undone it";
+    else if (decision.note == Note::UpdateWindow && machine.step == SupervisorStep::Step::Terminate)
+        qInfo() << "[Launch]" << "update ready inside the update window" << updateWindowText << "- ending"
+                << program << "to install it, then starting it again";
+    else if (decision.note == Note::UpdateWindow)
+        qInfo() << "[Launch]" << "update ready inside the update window" << updateWindowText << "- installing it before"
+                << program << "starts";
     else if (decision.note == Note::RollbackSilent)
         qCDebug(lcCritical) << "[Probation] no report of the rollback for 10 minutes, asking again";
     else if (decision.note == Note::RollbackUnanswered)
@@ -276,6 +305,7 @@ void Launch::tick()
 {
     if (!settings)
         return;
+    takeUpdateWindow();
     // The start of the main application is where a new version's trial is looked at.
     if (machine.step == SupervisorStep::Step::Start && program == settings->generalAppPath)
         refreshProbation();

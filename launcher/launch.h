@@ -5,6 +5,9 @@
 #include "supervisorstep.h"
 
 #include <QElapsedTimer>
+#include <QTime>
+
+#include <functional>
 
 #include <QObject>
 #include <QProcess>
@@ -29,6 +32,8 @@ public:
 
     // When off, no timer runs and only explicit tick() calls advance the step machine.
     void setAutoTick(bool enabled);
+    // The local time of day that the maintenance window is judged by; tests set their own.
+    void setTimeOfDaySource(std::function<QTime()> source) { timeOfDay = std::move(source); }
 
     int getStep() const { return int(machine.step); }
     int getProcessEvent() const { return int(processEvent); }
@@ -76,6 +81,7 @@ private:
     void apply(const SupervisorStep::Decision &decision);
     void startChild(const QStringList &arguments);
     void refreshProbation();
+    void takeUpdateWindow();
 
     Settings *settings = nullptr;
     SupervisorStep::State machine;
@@ -88,6 +94,10 @@ private:
     Probation probation;
     QString probationRecord;
     QElapsedTimer clock;
+    std::function<QTime()> timeOfDay = [] { return QTime::currentTime(); };
+    // The window's setting as last read, and what it means.
+    QString updateWindowText;
+    SupervisorStep::UpdateWindow updateWindow;
 
     bool autoTick = true;
     int timerId = 0;

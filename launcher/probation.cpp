@@ -59,8 +59,14 @@ void Probation::configure(const QString &appFolder, const QString &recordPath, q
 {
     folder = appFolder;
     recordFile = recordPath;
-    limitMs = qMax<qint64>(0, probationMs);
-    limitFailures = qMax(0, failureLimit);
+    const qint64 newLimitMs = qMax<qint64>(0, probationMs);
+    const int newLimitFailures = qMax(0, failureLimit);
+    // Edited while a version is on probation: the log must name what is used from now on.
+    if (current == Verdict::Running && (newLimitMs != limitMs || newLimitFailures != limitFailures))
+        qDebug() << prefix << "version" << versionCode << "is now on probation for" << newLimitMs / 1000 << "s,"
+                 << newLimitFailures << "failures allowed";
+    limitMs = newLimitMs;
+    limitFailures = newLimitFailures;
 }
 
 Probation::Verdict Probation::refresh()

@@ -120,4 +120,17 @@ void Settings::readSettings()
     readInt(QStringLiteral("probation/time"), probationTime, 600);
     readInt(QStringLiteral("probation/failures"), probationFailures, 3);
     qDebug() << "[Settings]" << "probation_time:" << probationTime << "probation_failures:" << probationFailures;
+    // Empty is a value of its own here (no window), so only an absent key is written back.
+    const QString windowKey = QStringLiteral("application/updatewindow");
+    if (!store->contains(windowKey))
+        store->setValue(windowKey, QString());
+    updateWindow = SettingsStore::text(*store, windowKey).trimmed();
+    qDebug() << "[Settings]" << "application_updatewindow:" << updateWindow;
+}
+
+void Settings::readProbationSettings()
+{
+    store->sync();
+    readInt(QStringLiteral("probation/time"), probationTime, 600);
+    readInt(QStringLiteral("probation/failures"), probationFailures, 3);
 }

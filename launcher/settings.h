@@ -49,6 +49,12 @@ public:
     // and the failures after which the previous version is put back (0: never).
     int probationTime = 0;
     int probationFailures = 0;
+    // "HH:MM-HH:MM" of local time in which a ready update may end the running application; empty:
+    // updates wait until it ends by itself.
+    QString updateWindow;
+
+    // Only the two probation keys, quietly: the probation must use the time in force when it logs it.
+    void readProbationSettings();
 
 private:
     // Returns true when the default had to be applied (and was written back).

@@ -42,6 +42,40 @@ QStringList SupervisorStep::mainArguments(int appFullscreen)
     return appFullscreen != 0 ? QStringList{QStringLiteral("--fullscreen")} : QStringList();
 }
 
+bool SupervisorStep::parseUpdateWindow(const QString &text, UpdateWindow *window)
+{
+    *window = UpdateWindow();
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty())
+        return true;
+    const QStringList parts = trimmed.split(QLatin1Char('-'));
+    if (parts.size() != 2)
+        return false;
+    const auto timeOf = [](const QString &part) {
+        const QString t = part.trimmed();
+        // "H:mm" alone would also take "3:5"; minutes always have two digits.
+        return t.length() >= 4 && t.length() <= 5 && t.at(t.length() - 3) == QLatin1Char(':')
+            ? QTime::fromString(t, QStringLiteral("H:mm"))
+            : QTime();
+    };
+    const UpdateWindow parsed{timeOf(parts.at(0)), timeOf(parts.at(1))};
+    // A window of no length would never open; taking it for the whole day would end the
+    // application at any time, which nobody who wrote a window asked for.
+    if (!parsed.isSet() || parsed.from == parsed.to)
+        return false;
+    *window = parsed;
+    return true;
+}
+
+bool SupervisorStep::insideUpdateWindow(const UpdateWindow &window, const QTime &timeOfDay)
+{
+    if (!window.isSet() || !timeOfDay.isValid())
+        return false;
+    if (window.from < window.to)
+        return timeOfDay >= window.from && timeOfDay < window.to;
+    return timeOfDay >= window.from || timeOfDay < window.to;
+}
+
 // A chunk is whatever one notification delivers; only the first token in this order counts.
 void SupervisorStep::readStandardOutput(State &state, const QString &chunk)
 {
@@ -125,6 +159,8 @@ void SupervisorStep::tick(Decision &decision, const Facts &facts)
         ++s.rollbackTicks;
     if (s.rollbackPauseTicks > 0)
         --s.rollbackPauseTicks;
+    if (!insideUpdateWindow(facts.updateWindow, facts.timeOfDay))
+        s.windowUsed = false;
     switch (s.step) {
     case Step::Begin:
         s.tickCounter = UpdateWaitTicks;
@@ -184,6 +220,12 @@ void SupervisorStep::tick(Decision &decision, const Facts &facts)
         } else {
             s.step = Step::Terminate;
             s.silenceKill = !childEnded;
+        }
+        // Ended as for silence, but it is no failure; the installation follows as after any end.
+        if (s.step == Step::Running && s.mainRun && s.runStarted && updateDueInWindow(s, facts)) {
+            decision.note = Note::UpdateWindow;
+            s.windowStop = true;
+            s.step = Step::Terminate;
         }
         break;
     case Step::Terminate:
@@ -271,12 +313,22 @@ void SupervisorStep::start(Decision &decision, const Facts &facts)
         decision.note = Note::UpdaterSilent;
         s.installing = false;
     }
+    // The window is open and the update ready: install it before the application starts rather
+    // than end the application a moment after its start.
+    if (facts.programIsMain && decision.note == Note::None && decision.action == Action::None
+        && updateDueInWindow(s, facts)) {
+        decision.note = Note::UpdateWindow;
+        s.tickCounter = 0;
+        s.step = Step::WaitForUpdate;
+        return;
+    }
     if (facts.programIsMain) {
         s.messageText.clear();
         s.mainRun = true;
         s.runStarted = false;
         s.mainQuit = false;
         s.silenceKill = false;
+        s.windowStop = false;
         // Whatever said why the last window was shown is used up; this run's own end decides.
         s.messageReason = Reason::UnexpectedExit;
         // No window has said so (it may be disabled); a later window is about something else.
@@ -294,6 +346,15 @@ void SupervisorStep::start(Decision &decision, const Facts &facts)
             decision.arguments = QStringList{QStringLiteral("--text"), s.messageText};
     }
     s.step = Step::WaitForStart;
+}
+
+bool SupervisorStep::updateDueInWindow(State &s, const Facts &facts)
+{
+    if (s.windowUsed || s.updateState != Update::Ready || facts.onProbation || s.installing || s.rollingBack
+        || !insideUpdateWindow(facts.updateWindow, facts.timeOfDay))
+        return false;
+    s.windowUsed = true;
+    return true;
 }
 
 bool SupervisorStep::mainMayStart(Decision &decision, const Facts &facts)
@@ -343,9 +404,14 @@ void SupervisorStep::finished(Decision &decision, const Facts &facts)
     State &s = decision.state;
     decision.note = Note::ChildEnded;
     if (facts.programIsMain) {
-        const bool failed = !s.runStarted || s.silenceKill
-            || (!s.mainQuit
-                && (facts.processEvent != ProcessEvent::Finished || facts.exitStatus != 0 || facts.exitCode != 0));
+        const bool failed = !s.windowStop
+            && (!s.runStarted || s.silenceKill
+                || (!s.mainQuit
+                    && (facts.processEvent != ProcessEvent::Finished || facts.exitStatus != 0
+                        || facts.exitCode != 0)));
+        // The window that follows is about the installation, not about how the run ended.
+        if (s.windowStop)
+            s.messageReason = Reason::Updating;
         decision.mainEnd = failed ? MainEnd::Failed : MainEnd::Normal;
         // Asked at once, so that the window shown now already waits for the previous version.
         if (failed && facts.failureEndsProbation && !s.rollingBack && s.rollbackPauseTicks == 0) {

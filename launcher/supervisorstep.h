@@ -3,6 +3,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QTime>
 
 // The supervisor's decisions on values only: from what it remembers (State), what just happened
 // (Event) and how the world looks right now (Facts), decide() returns what to remember next and
@@ -56,12 +57,14 @@ public:
     // before the action and the program chosen after it.
     // UpdaterSilent: an installation was reported but no updater has spoken for UpdaterSilenceTicks;
     // the main application is started all the same.
+    // UpdateWindow: an update is ready inside the maintenance window; the running main application
+    // is ended so that it can be installed.
     // JournalWait: the application folder holds an unfinished installation; the main application
     // waits until it is gone. RollbackSilent: a requested rollback has not been reported for
     // UpdaterSilenceTicks; it is asked for again. RollbackUnanswered: RollbackAsks requests in a
     // row went unanswered; the installed version runs and the rollback is asked for again later.
     enum class Note { None, Busy, StartTimeout, NoKill, ChildEnded, WindowFailed, UpdaterSilent, JournalWait,
-                      RollbackSilent, RollbackUnanswered };
+                      RollbackSilent, RollbackUnanswered, UpdateWindow };
     // How a run of the main application ended, for the probation of a new version: a failure is a
     // start that failed, a crash, a non-zero exit code or a kill for silence; an exit with code 0 or
     // after "$QUIT" is not.
@@ -80,6 +83,16 @@ public:
     // Once that has happened, how long a new request holds the main application: an updater that
     // is there answers at once, and one that is not must not darken the device every time.
     static constexpr int RollbackAnswerTicks = 100;
+
+    // The daily time of local day in which a ready update may end a running main application, from
+    // (inclusive) to (exclusive); a window whose end is before its start runs over midnight. Not set:
+    // updates wait for the application to end by itself.
+    struct UpdateWindow
+    {
+        QTime from;
+        QTime to;
+        bool isSet() const { return from.isValid() && to.isValid(); }
+    };
 
     struct State
     {
@@ -116,6 +129,11 @@ public:
         bool rolledBack = false;
         // The main application is being held back by an unfinished installation in its folder.
         bool heldByJournal = false;
+        // This run of the main application was ended for the maintenance window, which is no failure.
+        bool windowStop = false;
+        // The maintenance window has ended the application once; not again before the next window,
+        // so that an update that does not get installed cannot end it over and over.
+        bool windowUsed = false;
     };
 
     struct Facts
@@ -142,6 +160,9 @@ public:
         bool rollbackWanted = false;
         // One more failure of the main application ends the probation of its version.
         bool failureEndsProbation = false;
+        UpdateWindow updateWindow;
+        // Local time of day now; invalid when unknown.
+        QTime timeOfDay;
     };
 
     struct Decision
@@ -159,6 +180,11 @@ public:
     // The main application's command line after the settings were re-read.
     static QStringList mainArguments(int appFullscreen);
 
+    // "HH:MM-HH:MM" (hours may have one digit, blanks around the dash are allowed). An empty text
+    // gives a window that is not set; false for anything else that is not a window.
+    static bool parseUpdateWindow(const QString &text, UpdateWindow *window);
+    static bool insideUpdateWindow(const UpdateWindow &window, const QTime &timeOfDay);
+
 private:
     static void readStandardOutput(State &state, const QString &chunk);
     static void readStandardError(State &state, const QString &chunk);
@@ -167,6 +193,8 @@ private:
     // False when the main application must not start now; the decision then shows the window.
     static bool mainMayStart(Decision &decision, const Facts &facts);
     static void tick(Decision &decision, const Facts &facts);
+    // True (once per window) when a ready update is to be installed now, inside the window.
+    static bool updateDueInWindow(State &state, const Facts &facts);
     static void start(Decision &decision, const Facts &facts);
     static void finished(Decision &decision, const Facts &facts);
     static void composeMessage(State &state, const Facts &facts);

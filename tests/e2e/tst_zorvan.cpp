@@ -136,7 +136,7 @@ void TestZorvan::disabledLauncherLogsQuitAndStartsNothing()
     QVERIFY(!QFile::exists(mainRecord));
     // The defaults of the first read were persisted on the way out.
     QSettings store(env->settingsFile(QStringLiteral("zorvan")), QSettings::IniFormat);
-    QCOMPARE(store.allKeys().size(), 20);
+    QCOMPARE(store.allKeys().size(), 21);
     QCOMPARE(store.value(QStringLiteral("settingsapp/name")).toString(), QStringLiteral("plessa.exe"));
 }
 

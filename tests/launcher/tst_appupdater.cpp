@@ -29,7 +29,7 @@ public:
 
 // A script in place of the updater program: records its start, waits for a "go" file, then
 // announces its server (which the test itself opens) and stays until a "stop" file appears.
-static QString writeFakeUpdater(const QString &dir)
+static QString writeFakeUpdater(const QString &dir, int exitCode = 0)
 {
     const QString path = dir + QStringLiteral("/updater");
     QFile f(path);
@@ -40,8 +40,10 @@ static QString writeFakeUpdater(const QString &dir)
                            "while [ ! -e '%1/go' ]; do sleep 0.02; done\n"
                            "echo '$ALIVE'\n"
                            "echo '$UPDATER_SERVER_READY'\n"
-                           "while [ ! -e '%1/stop' ]; do sleep 0.02; done\n")
+                           "while [ ! -e '%1/stop' ]; do sleep 0.02; done\n"
+                           "exit %2\n")
                 .arg(dir)
+                .arg(exitCode)
                 .toUtf8());
     f.close();
     f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
@@ -345,6 +347,39 @@ private slots:
         touch(dir.filePath(QStringLiteral("stop")));
         QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == 4; }, 5000));
         QCOMPARE(client.getUpdaterState(), AppUpdater::NOTRUNNING);
+    }
+
+    void updaterEndingAfterInstallationIsStartedAtOnce_data()
+    {
+        QTest::addColumn<QByteArray>("lastLine");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("atOnce");
+        QTest::newRow("exit 0 after updated") << QByteArray("{\"state_update\":\"updated\"}\n") << 0 << true;
+        QTest::newRow("exit 1 after updated") << QByteArray("{\"state_update\":\"updated\"}\n") << 1 << false;
+    }
+    // After an installation the updater ends itself with 0; its successor is started at once.
+    void updaterEndingAfterInstallationIsStartedAtOnce()
+    {
+        QFETCH(QByteArray, lastLine);
+        QFETCH(int, exitCode);
+        QFETCH(bool, atOnce);
+        QTemporaryDir dir;
+        const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("updated"));
+        configure(name, writeFakeUpdater(dir.path(), exitCode), 1);
+        AppUpdater client;
+        QSignalSpy states(&client, &AppUpdater::stateUpdateChanged);
+        client.init(settings);
+        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == 2; }, 5000));
+        QLocalServer server;
+        QVERIFY(server.listen(SocketHelpers::serverPath(name)));
+        touch(dir.filePath(QStringLiteral("go")));
+        QVERIFY(QTest::qWaitFor([&] { return server.hasPendingConnections(); }, 5000));
+        server.nextPendingConnection()->write(lastLine);
+        QVERIFY(states.wait(5000));
+        server.close();
+        touch(dir.filePath(QStringLiteral("stop")));
+        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == 4; }, 5000));
+        QCOMPARE(QTest::qWaitFor([&] { return countStarts(dir.path()) == 2; }, 3000), atOnce);
     }
 
     // An updater that cannot come up (a missing library, a broken installation) ends right after

@@ -45,6 +45,8 @@ private slots:
     void tokenChunks_data();
     void tokenChunks();
     void updateReadyAtStart();
+    void updateWindowEndsAnApplicationThatNeverEnds();
+    void installationTakesTheProbationTimeConfiguredNow();
     void failedStartTextWithBlanksAndQuotes();
     void manyAlternationsLeaveNothingBehind();
     void destructorStopsChild();
@@ -428,6 +430,48 @@ void TestLaunch::updateReadyAtStart()
     finishAndStartNext(mainPath);
     QVERIFY(ProcessHelpers::waitForRecords(mainRecord, 1, 10000));
     QCOMPARE(spy.count(), 1);
+}
+
+void TestLaunch::updateWindowEndsAnApplicationThatNeverEnds()
+{
+    configure({QStringLiteral("--alive"), QStringLiteral("1")}, {QStringLiteral("--exit-after"), QStringLiteral("0.5")},
+              {{QStringLiteral("application/updatewindow"), QStringLiteral("23:00-01:00")}});
+    startRig();
+    QTime now(22, 59);
+    launch->setTimeOfDaySource([&now] { return now; });
+    QSignalSpy spy(launch.get(), &Launch::startUpdate);
+    reachRunningMain();
+    launch->stateUpdateChanged(QStringLiteral("ready"));
+    now = QTime(0, 10);
+    ticks(2);
+    QCOMPARE(launch->getStep(), 7);
+    finishAndStartNext(windowPath);
+    QCOMPARE(spy.count(), 1);
+    QVERIFY(ProcessHelpers::waitForRecords(windowRecord, 1, 10000));
+    QCOMPARE(ProcessHelpers::recordArguments(ProcessHelpers::readRecords(windowRecord).first()).value(1), waitingText);
+    launch->stateUpdateChanged(QStringLiteral("updated"));
+    finishAndStartNext(mainPath);
+    QVERIFY(ProcessHelpers::waitForRecords(mainRecord, 2, 10000));
+}
+
+// The settings are read in full only before a start; the probation of a version installed later
+// goes by the limits configured when the installation is reported, and the log says which.
+void TestLaunch::installationTakesTheProbationTimeConfiguredNow()
+{
+    configure({}, {}, {{QStringLiteral("probation/time"), 600}});
+    startRig();
+    const auto store = SettingsStore::open();
+    store->setValue(QStringLiteral("probation/time"), 120);
+    store->sync();
+    QFile kept(QFileInfo(mainPath).path() + QStringLiteral("/.update-kept"));
+    QVERIFY(kept.open(QIODevice::WriteOnly) && kept.write(R"({"to":8})") > 0);
+    kept.close();
+    QTest::ignoreMessage(QtDebugMsg, "[Probation] version 8 is on probation: 120 s, 3 failures allowed");
+    launch->probationStateChanged(QStringLiteral("kept"));
+    store->setValue(QStringLiteral("probation/failures"), 2);
+    store->sync();
+    QTest::ignoreMessage(QtDebugMsg, "[Probation] version 8 is now on probation for 120 s, 2 failures allowed");
+    launch->probationStateChanged(QStringLiteral("kept"));
 }
 
 void TestLaunch::failedStartTextWithBlanksAndQuotes()

@@ -136,6 +136,7 @@ void TestSettings::firstStartWritesEveryKey_data()
     QTest::newRow("launcher/active") << "launcher/active" << "1";
     QTest::newRow("probation/time") << "probation/time" << "600";
     QTest::newRow("probation/failures") << "probation/failures" << "3";
+    QTest::newRow("application/updatewindow") << "application/updatewindow" << "";
 }
 
 void TestSettings::firstStartWritesEveryKey()
@@ -149,7 +150,8 @@ void TestSettings::firstStartWritesEveryKey()
     flushStore();
 
     const QMap<QString, QString> onDisk = readIni(storePath);
-    QCOMPARE(onDisk.size(), 20);
+    QCOMPARE(onDisk.size(), 21);
+    QVERIFY(onDisk.contains(key));
     QCOMPARE(onDisk.value(key), value);
 }
 
@@ -228,7 +230,7 @@ void TestSettings::missingAndOddValues()
     QVERIFY(fields.contains(key));
     QCOMPARE(fields.value(key), expectedField);
     QCOMPARE(readIni(storePath).value(key), expectedOnDisk);
-    QCOMPARE(readIni(storePath).size(), 20);
+    QCOMPARE(readIni(storePath).size(), 21);
 }
 
 void TestSettings::changeByAnotherProcessIsSeenOnNextRead()

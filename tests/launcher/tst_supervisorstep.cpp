@@ -51,6 +51,8 @@ public:
     bool onProbation = false;
     bool rollbackWanted = false;
     bool failureEndsProbation = false;
+    SupervisorStep::UpdateWindow updateWindow;
+    QTime timeOfDay;
 
     QList<Start> starts;
     int updateRequests = 0;
@@ -155,6 +157,8 @@ private:
         f.onProbation = onProbation;
         f.rollbackWanted = rollbackWanted;
         f.failureEndsProbation = failureEndsProbation;
+        f.updateWindow = updateWindow;
+        f.timeOfDay = timeOfDay;
         return f;
     }
 };
@@ -204,6 +208,8 @@ private slots:
     void unansweredRollbackLetsTheInstalledVersionRun();
     void unfinishedInstallationHoldsTheMain();
     void noInstallationDuringProbation();
+    void updateWindowEndsTheApplication_data();
+    void updateWindowEndsTheApplication();
 };
 
 void TestSupervisorStep::firstStartOn153rdTick_data()
@@ -972,6 +978,69 @@ void TestSupervisorStep::noInstallationDuringProbation()
     world.ended();
     QVERIFY(world.tickUntilStarted(windowPath));
     QCOMPARE(world.updateRequests, 1);
+}
+
+void TestSupervisorStep::updateWindowEndsTheApplication_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<QString>("now");
+    QTest::addColumn<bool>("ready");
+    QTest::addColumn<bool>("onProbation");
+    QTest::addColumn<bool>("ends");
+    QTest::newRow("inside") << "03:00-05:00" << "04:10" << true << false << true;
+    QTest::newRow("at its start, one-digit hours") << " 3:00 - 5:00 " << "03:00" << true << false << true;
+    QTest::newRow("at its end") << "03:00-05:00" << "05:00" << true << false << false;
+    QTest::newRow("before") << "03:00-05:00" << "02:59" << true << false << false;
+    QTest::newRow("over midnight, before it") << "23:00-01:00" << "23:30" << true << false << true;
+    QTest::newRow("over midnight, after it") << "23:00-01:00" << "00:30" << true << false << true;
+    QTest::newRow("over midnight, at noon") << "23:00-01:00" << "12:00" << true << false << false;
+    QTest::newRow("no window") << "" << "04:10" << true << false << false;
+    QTest::newRow("malformed: one time") << "04:00" << "04:10" << true << false << false;
+    QTest::newRow("malformed: no length") << "04:00-04:00" << "04:10" << true << false << false;
+    QTest::newRow("malformed: hour 25") << "25:00-05:00" << "04:10" << true << false << false;
+    QTest::newRow("nothing ready") << "03:00-05:00" << "04:10" << false << false << false;
+    QTest::newRow("on probation") << "03:00-05:00" << "04:10" << true << true << false;
+}
+
+// A ready update inside the window ends the running application as silence does, is installed
+// behind the waiting window, and the application starts again; the end is no failure. Once per
+// window: an update that is ready again (its installation failed) must not end it over and over.
+void TestSupervisorStep::updateWindowEndsTheApplication()
+{
+    QFETCH(QString, window);
+    QFETCH(QString, now);
+    QFETCH(bool, ready);
+    QFETCH(bool, onProbation);
+    QFETCH(bool, ends);
+    World world;
+    const bool valid = SupervisorStep::parseUpdateWindow(window, &world.updateWindow);
+    QCOMPARE(valid, !QByteArray(QTest::currentDataTag()).startsWith("malformed"));
+    world.timeOfDay = QTime::fromString(now, QStringLiteral("HH:mm"));
+    world.onProbation = onProbation;
+    world.reachRunningMain();
+    if (ready)
+        world.event(Event::UpdaterState, QStringLiteral("ready"));
+    world.ticks(3);
+    QCOMPARE(world.terminates, ends ? 1 : 0);
+    if (!ends)
+        return;
+    // SIGTERM ends the application with a crash exit: still no failure.
+    world.ended(0, 1);
+    for (int i = 0; i < 3 && world.last.note != Note::ChildEnded; ++i)
+        world.tick();
+    QCOMPARE(world.last.mainEnd, SupervisorStep::MainEnd::Normal);
+    QVERIFY(world.tickUntilStarted(windowPath));
+    QCOMPARE(world.updateRequests, 1);
+    QCOMPARE(world.starts.last().arguments, withText(waitingText));
+    world.event(Event::UpdaterState, QStringLiteral("error"));
+    world.started();
+    world.tick();
+    world.ended();
+    QVERIFY(world.tickUntilStarted(mainPath));
+    world.started();
+    world.event(Event::UpdaterState, QStringLiteral("ready"));
+    world.ticks(5);
+    QCOMPARE(world.terminates, 1);
 }
 
 QTEST_GUILESS_MAIN(TestSupervisorStep)
