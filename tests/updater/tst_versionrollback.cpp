@@ -32,11 +32,9 @@ QStringList backupsIn(const QString &folder)
 Tree versionTree(const QString &root)
 {
     Tree tree = treeOf(root);
-    for (auto it = tree.begin(); it != tree.end();) {
-        if (it.key().startsWith(QLatin1String(".update-kept")) || it.key().startsWith(InstallJournal::backupPrefix()))
-            it = tree.erase(it);
-        else
-            ++it;
+    for (const QString &path : tree.keys()) {
+        if (path.startsWith(QLatin1String(".update-kept")) || path.startsWith(InstallJournal::backupPrefix()))
+            tree.remove(path);
     }
     return tree;
 }
@@ -300,10 +298,9 @@ void TestVersionRollback::nothingToGoBackTo()
             QVERIFY(QFile::remove(m_app + QLatin1Char('/') + kept.backup + QStringLiteral("/lib/a.so")));
         else if (situation == QLatin1String("unreadable"))
             QVERIFY(TestFiles::write(InstallJournal::keptPathIn(m_app), "{\"format\":1,\"sta"));
-        else if (situation == QLatin1String("backup link"))
-            QVERIFY(replaceByLink(m_app + QLatin1Char('/') + kept.backup, m_tmp->filePath(QStringLiteral("outside"))));
-        else if (situation == QLatin1String("folder link"))
-            QVERIFY(replaceByLink(m_app + QStringLiteral("/lib"), m_tmp->filePath(QStringLiteral("outside"))));
+        else if (situation.endsWith(QLatin1String(" link")))
+            QVERIFY(replaceByLink(m_app + QLatin1Char('/') + (situation == QLatin1String("backup link") ? kept.backup : QStringLiteral("lib")),
+                                  m_tmp->filePath(QStringLiteral("outside"))));
         else
             QVERIFY(TestFiles::write(InstallJournal::pathIn(m_app), "{}"));
     }
