@@ -32,22 +32,18 @@ void TestAccessLogLine::parse_data()
 
     const qint64 t = 1796654401; // 2026-12-07T14:40:01Z
     const QByteArray info = "\"GET /update/update.json HTTP/1.1\" 200 512 10.0.3.17";
-    QTest::newRow("older format")
-        << "2026-12-07T14:40:01+00:00 kiosk-17 200 not_required " + info << K::Device << t << QByteArray("kiosk-17")
-        << 200 << QByteArray("not_required") << QByteArray("/update/update.json") << qint64(512) << false
-        << QByteArray() << QByteArray();
-    QTest::newRow("with probation and refused")
-        << "2026-12-07T14:40:01+00:00 kiosk-17 200 error " + info + " rolled_back 300,310" << K::Device << t
-        << QByteArray("kiosk-17") << 200 << QByteArray("error") << QByteArray("/update/update.json") << qint64(512)
-        << true << QByteArray("rolled_back") << QByteArray("300,310");
-    QTest::newRow("nothing refused: empty last field")
-        << "2026-12-07T14:40:01+00:00 kiosk-17 200 ready " + info + " none " << K::Device << t << QByteArray("kiosk-17")
-        << 200 << QByteArray("ready") << QByteArray("/update/update.json") << qint64(512) << true << QByteArray("none")
-        << QByteArray();
-    QTest::newRow("an older updater behind the new format: dashes")
-        << "2026-12-07T14:40:01+00:00 kiosk-17 200 ready " + info + " - -" << K::Device << t << QByteArray("kiosk-17")
-        << 200 << QByteArray("ready") << QByteArray("/update/update.json") << qint64(512) << true << QByteArray()
-        << QByteArray();
+    const QByteArray at = "2026-12-07T14:40:01+00:00 kiosk-17 200 ";
+    // A device's request of the update information at t; the fields after the address vary.
+    const auto good = [t](const char *name, const QByteArray &line, const QByteArray &state, bool extended,
+                          const QByteArray &probation = QByteArray(), const QByteArray &refused = QByteArray()) {
+        QTest::newRow(name) << line << AccessLogLine::Kind::Device << t << QByteArray("kiosk-17") << 200 << state
+                            << QByteArray("/update/update.json") << qint64(512) << extended << probation << refused;
+    };
+    good("older format", at + "not_required " + info, "not_required", false);
+    good("with probation and refused", at + "error " + info + " rolled_back 300,310", "error", true, "rolled_back",
+         "300,310");
+    good("nothing refused: empty last field", at + "ready " + info + " none ", "ready", true, "none");
+    good("an older updater behind the new format: dashes", at + "ready " + info + " - -", "ready", true);
     QTest::newRow("offset and query, CR at the end, package bytes")
         << QByteArray("2026-12-07T16:40:01+02:00 kiosk%207 1 downloading \"GET /update/w-2.zip?x=1 HTTP/1.1\" 206 "
                       "48234496 10.0.3.17 kept \r")
@@ -69,18 +65,18 @@ void TestAccessLogLine::parse_data()
     bad("combined log format", "10.0.3.17 - - [07/Dec/2026:14:40:01 +0000] \"GET / HTTP/1.1\" 200 612 \"-\" \"curl/7.88\"");
     bad("version not a number", "2026-12-07T14:40:01+00:00 kiosk-17 2x0 ready " + info);
     bad("version beyond int", "2026-12-07T14:40:01+00:00 kiosk-17 2147483648 ready " + info);
-    bad("device without a state", "2026-12-07T14:40:01+00:00 kiosk-17 200 - " + info);
+    bad("device without a state", at + "- " + info);
     bad("no such month", "2026-13-07T14:40:01+00:00 kiosk-17 200 ready " + info);
     bad("February 29 of a common year", "2026-02-29T14:40:01+00:00 kiosk-17 200 ready " + info);
     bad("time without zone", "2026-12-07T14:40:01 kiosk-17 200 ready " + info);
-    bad("request not quoted", "2026-12-07T14:40:01+00:00 kiosk-17 200 ready GET / 200 512 10.0.3.17");
-    bad("quote never closed", "2026-12-07T14:40:01+00:00 kiosk-17 200 ready \"GET / HTTP/1.1 200 512 10.0.3.17");
-    bad("one field too few", "2026-12-07T14:40:01+00:00 kiosk-17 200 ready \"GET / HTTP/1.1\" 200 512");
-    bad("nine fields", "2026-12-07T14:40:01+00:00 kiosk-17 200 ready " + info + " none");
-    bad("eleven fields", "2026-12-07T14:40:01+00:00 kiosk-17 200 ready " + info + " none 3 x");
+    bad("request not quoted", at + "ready GET / 200 512 10.0.3.17");
+    bad("quote never closed", at + "ready \"GET / HTTP/1.1 200 512 10.0.3.17");
+    bad("one field too few", at + "ready \"GET / HTTP/1.1\" 200 512");
+    bad("nine fields", at + "ready " + info + " none");
+    bad("eleven fields", at + "ready " + info + " none 3 x");
     bad("two spaces between fields", "2026-12-07T14:40:01+00:00  kiosk-17 200 ready " + info);
-    bad("status not a number", "2026-12-07T14:40:01+00:00 kiosk-17 200 ready \"GET / HTTP/1.1\" OK 512 10.0.3.17");
-    bad("negative bytes", "2026-12-07T14:40:01+00:00 kiosk-17 200 ready \"GET / HTTP/1.1\" 200 -5 10.0.3.17");
+    bad("status not a number", at + "ready \"GET / HTTP/1.1\" OK 512 10.0.3.17");
+    bad("negative bytes", at + "ready \"GET / HTTP/1.1\" 200 -5 10.0.3.17");
 }
 
 void TestAccessLogLine::parse()

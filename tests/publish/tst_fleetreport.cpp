@@ -2,6 +2,7 @@
 #include "fleetreport.h"
 #include "logfilereader.h"
 #include "reporthtmlwriter.h"
+#include "testenvironment.h"
 #include "testfiles.h"
 
 #include <QJsonArray>
@@ -29,23 +30,6 @@ bool writeGz(const QString &path, const QByteArray &content)
         return false;
     const bool ok = gzwrite(f, content.constData(), unsigned(content.size())) == content.size();
     return gzclose(f) == Z_OK && ok;
-}
-
-QJsonObject byDevice(const QJsonArray &rows, const QString &device)
-{
-    for (const QJsonValue &row : rows) {
-        if (row.toObject().value(QStringLiteral("device")).toString() == device)
-            return row.toObject();
-    }
-    return QJsonObject();
-}
-
-QStringList devicesOf(const QJsonArray &rows)
-{
-    QStringList ids;
-    for (const QJsonValue &row : rows)
-        ids << row.toObject().value(QStringLiteral("device")).toString();
-    return ids;
 }
 
 } // namespace
@@ -126,6 +110,7 @@ void TestFleetReport::factsFromRotatedLogs()
     QString error;
     QVERIFY2(FleetReport::run(options(), &error), qPrintable(error));
     const QJsonObject facts = QJsonDocument::fromJson(TestFiles::read(options().jsonPath)).object();
+    const auto array = [&facts](const char *key) { return facts.value(QLatin1String(key)).toArray(); };
     QCOMPARE(facts.value(QStringLiteral("generated_at")).toString(), QStringLiteral("2026-12-07T12:00:00Z"));
 
     const QJsonObject log = facts.value(QStringLiteral("log")).toObject();
@@ -134,8 +119,7 @@ void TestFleetReport::factsFromRotatedLogs()
     QCOMPARE(log.value(QStringLiteral("other_requests")).toInt(), 1);
     QStringList examples;
     for (const QJsonValue &e : log.value(QStringLiteral("malformed_examples")).toArray())
-        examples << e.toObject().value(QStringLiteral("file")).toString() + ':'
-                + QString::number(e.toObject().value(QStringLiteral("line")).toInt());
+        examples << e[QLatin1String("file")].toString() + ':' + QString::number(e[QLatin1String("line")].toInt());
     QCOMPARE(examples.mid(2), (QStringList{QStringLiteral("access.log.1:3"), QStringLiteral("access.log.2.gz:4")}));
     QCOMPARE(examples.first(), QStringLiteral("access.log:5"));
     QVERIFY2(examples.at(1).startsWith(QStringLiteral("access.log.3.gz:")), qPrintable(examples.at(1)));
@@ -146,48 +130,43 @@ void TestFleetReport::factsFromRotatedLogs()
 
     // Five devices: the one of the cut rotation counts from the lines before the break.
     QCOMPARE(facts.value(QStringLiteral("devices")).toInt(), 5);
-    QCOMPARE(facts.value(QStringLiteral("versions")).toArray(),
-             QJsonArray({QJsonObject{{"version", 200}, {"devices", 2}, {"share", 0.4}},
-                         QJsonObject{{"version", 100}, {"devices", 2}, {"share", 0.4}},
-                         QJsonObject{{"version", 90}, {"devices", 1}, {"share", 0.2}}}));
-    const QJsonArray daily = facts.value(QStringLiteral("daily")).toArray();
-    QCOMPARE(daily.size(), 4);
-    QCOMPARE(daily.at(1).toObject(), (QJsonObject{{"day", "2026-12-05"}, {"devices", QJsonObject{{"100", 3}}}}));
-    QCOMPARE(daily.at(2).toObject(), (QJsonObject{{"day", "2026-12-06"}, {"devices", QJsonObject{{"100", 2}}}}));
-    QCOMPARE(daily.at(3).toObject(),
-             (QJsonObject{{"day", "2026-12-07"}, {"devices", QJsonObject{{"100", 1}, {"200", 2}}}}));
-
-    const QJsonArray errors = facts.value(QStringLiteral("errors")).toArray();
-    QCOMPARE(devicesOf(errors), (QStringList{QStringLiteral("kiosk d"), QStringLiteral("kiosk-b")}));
-    QCOMPARE(byDevice(errors, QStringLiteral("kiosk d")).value(QStringLiteral("state")).toString(), QStringLiteral("error_hash"));
-    QCOMPARE(byDevice(errors, QStringLiteral("kiosk-b")).value(QStringLiteral("last_seen")).toString(),
-             QStringLiteral("2026-12-07T11:00:00Z"));
-    const QJsonArray rolledBack = facts.value(QStringLiteral("rolled_back")).toArray();
-    QCOMPARE(devicesOf(rolledBack), QStringList{QStringLiteral("kiosk-b")});
-    QCOMPARE(rolledBack.at(0).toObject().value(QStringLiteral("refused")).toArray(), QJsonArray{200});
-    QCOMPARE(rolledBack.at(0).toObject().value(QStringLiteral("version")).toInt(), 100);
-    QCOMPARE(rolledBack.at(0).toObject().value(QStringLiteral("probation")).toString(), QStringLiteral("rolled_back"));
+    QCOMPARE(array("versions"), QJsonArray({QJsonObject{{"version", 200}, {"devices", 2}, {"share", 0.4}},
+                                            QJsonObject{{"version", 100}, {"devices", 2}, {"share", 0.4}},
+                                            QJsonObject{{"version", 90}, {"devices", 1}, {"share", 0.2}}}));
+    QCOMPARE(array("daily"), QJsonArray({QJsonObject{{"day", "2026-12-04"}, {"devices", QJsonObject{{"90", 1}}}},
+                                         QJsonObject{{"day", "2026-12-05"}, {"devices", QJsonObject{{"100", 3}}}},
+                                         QJsonObject{{"day", "2026-12-06"}, {"devices", QJsonObject{{"100", 2}}}},
+                                         QJsonObject{{"day", "2026-12-07"}, {"devices", QJsonObject{{"100", 1}, {"200", 2}}}}}));
+    QCOMPARE(array("errors"),
+             QJsonArray({QJsonObject{{"device", "kiosk d"}, {"last_seen", "2026-12-07T11:30:00Z"}, {"state", "error_hash"},
+                                     {"version", 200}},
+                         QJsonObject{{"device", "kiosk-b"}, {"last_seen", "2026-12-07T11:00:00Z"}, {"state", "error"},
+                                     {"version", 100}}}));
+    QCOMPARE(array("rolled_back"),
+             QJsonArray({QJsonObject{{"device", "kiosk-b"}, {"last_seen", "2026-12-07T11:00:00Z"},
+                                     {"probation", "rolled_back"}, {"refused", QJsonArray{200}}, {"version", 100}}}));
     // The older-format line after the newer one leaves kiosk-a's probation as it was.
-    const QJsonArray silent = facts.value(QStringLiteral("silent")).toArray();
-    QCOMPARE(devicesOf(silent), (QStringList{QStringLiteral("kiosk-e"), QStringLiteral("kiosk-c")}));
-    QCOMPARE(byDevice(silent, QStringLiteral("kiosk-c")).value(QStringLiteral("silent_hours")).toInt(), 49);
+    QCOMPARE(array("silent"),
+             QJsonArray({QJsonObject{{"device", "kiosk-e"}, {"last_seen", "2026-12-04T10:00:00Z"}, {"silent_hours", 74},
+                                     {"state", "not_required"}, {"version", 90}},
+                         QJsonObject{{"device", "kiosk-c"}, {"last_seen", "2026-12-05T10:06:00Z"}, {"silent_hours", 49},
+                                     {"state", "not_required"}, {"version", 100}}}));
 
-    const QJsonArray rollout = facts.value(QStringLiteral("rollout")).toArray();
     // By key; the devices_id rules are the devices' own: an empty list admits all, a string nobody.
-    QCOMPARE(rollout.size(), 4);
-    QCOMPARE(rollout.at(0).toObject(), (QJsonObject{{"key", "all"}, {"version", 90}, {"rollout", 100},
-                                                    {"eligible", 5}, {"took", 5}, {"share_took", 1}}));
-    QCOMPARE(rollout.at(1).toObject(), (QJsonObject{{"key", "kiosks"}, {"version", 300}, {"rollout", 100}, {"listed", 2},
-                                                    {"eligible", 1}, {"took", 0}, {"share_took", 0}}));
-    QCOMPARE(rollout.at(2).toObject(), (QJsonObject{{"key", "nobody"}, {"version", 90}, {"rollout", 100}, {"listed", 0},
-                                                    {"eligible", 0}, {"took", 0}, {"share_took", 0}}));
-    QCOMPARE(rollout.at(3).toObject(), (QJsonObject{{"key", "windows"}, {"version", 200}, {"rollout", 50},
-                                                    {"eligible", 5}, {"took", 2}, {"share_took", 0.4}}));
-    const QJsonArray served = facts.value(QStringLiteral("served")).toArray();
+    QCOMPARE(array("rollout"),
+             QJsonArray({QJsonObject{{"key", "all"}, {"version", 90}, {"rollout", 100}, {"eligible", 5}, {"took", 5},
+                                     {"share_took", 1}},
+                         QJsonObject{{"key", "kiosks"}, {"version", 300}, {"rollout", 100}, {"listed", 2}, {"eligible", 1},
+                                     {"took", 0}, {"share_took", 0}},
+                         QJsonObject{{"key", "nobody"}, {"version", 90}, {"rollout", 100}, {"listed", 0}, {"eligible", 0},
+                                     {"took", 0}, {"share_took", 0}},
+                         QJsonObject{{"key", "windows"}, {"version", 200}, {"rollout", 50}, {"eligible", 5}, {"took", 2},
+                                     {"share_took", 0.4}}}));
+    const QJsonArray served = array("served");
     // Most bytes first: the many small requests of the cut rotation outweigh the two of the package.
     QCOMPARE(served.size(), 2);
-    QCOMPARE(served.at(0).toObject().value(QStringLiteral("file")).toString(), QStringLiteral("update.json"));
-    QVERIFY(served.at(0).toObject().value(QStringLiteral("version")).isNull());
+    QCOMPARE(served.at(0)[QLatin1String("file")].toString(), QStringLiteral("update.json"));
+    QVERIFY(served.at(0)[QLatin1String("version")].isNull());
     QCOMPARE(served.at(1).toObject(),
              (QJsonObject{{"file", "windows-200.zip"}, {"version", 200}, {"bytes", 8000}, {"requests", 2}}));
 
@@ -262,21 +241,17 @@ void TestFleetReport::pageLoadsInBrowser()
     QString error;
     QVERIFY2(FleetReport::run(o, &error), qPrintable(error));
 
-    QTemporaryDir profile;
+    const TestEnvironment profile;
     QVERIFY(profile.isValid());
     QProcess browser;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), profile.path());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), profile.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_CACHE_HOME"), profile.filePath(QStringLiteral("cache")));
-    browser.setProcessEnvironment(env);
+    browser.setProcessEnvironment(profile.processEnvironment());
     // Nothing to fetch: the page must stand alone.
     const QByteArray html = TestFiles::read(o.htmlPath);
     for (const char *reference : {"src=", "href=", "url(", "@import", "<script"})
         QVERIFY2(!html.contains(reference), reference);
     // Console messages (an error in the page) go to standard error.
     browser.start(chromium, {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"), QStringLiteral("--disable-gpu"),
-                             QStringLiteral("--user-data-dir=") + profile.filePath(QStringLiteral("profile")),
+                             QStringLiteral("--user-data-dir=") + profile.path() + QStringLiteral("/profile"),
                              QStringLiteral("--enable-logging=stderr"), QStringLiteral("--v=0"),
                              QStringLiteral("--virtual-time-budget=2000"), QStringLiteral("--dump-dom"),
                              QUrl::fromLocalFile(o.htmlPath).toString()});

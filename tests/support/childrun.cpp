@@ -15,6 +15,12 @@ ChildRun::~ChildRun()
     }
 }
 
+void ChildRun::start(const QString &program, const QStringList &arguments)
+{
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+}
+
 QByteArray ChildRun::output()
 {
     m_output += process.readAllStandardOutput();

@@ -14,6 +14,8 @@ public:
     ~ChildRun();
 
     // Standard output so far (with merged channels, standard error too).
+    // Starts the program with standard error merged into the output.
+    void start(const QString &program, const QStringList &arguments = QStringList());
     QByteArray output();
     // The output split into lines, empty ones left out.
     QStringList lines();

@@ -55,3 +55,12 @@ bool TestEnvironment::applyAs(const QString &application) const
     QCoreApplication::setApplicationName(application);
     return SettingsStore::open()->fileName().startsWith(path());
 }
+
+bool TestEnvironment::writeSettings(const QString &application, const QVariantMap &values) const
+{
+    QSettings store(settingsFile(application), QSettings::IniFormat);
+    for (auto it = values.begin(); it != values.end(); ++it)
+        store.setValue(it.key(), it.value());
+    store.sync();
+    return store.status() == QSettings::NoError;
+}

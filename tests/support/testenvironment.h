@@ -4,6 +4,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QTemporaryDir>
+#include <QVariantMap>
 
 // A private HOME, XDG_CONFIG_HOME and XDG_CACHE_HOME under a temporary folder, so that a child
 // process (or this process, with apply()) never reads or writes the user's real settings.
@@ -28,6 +29,8 @@ public:
 
     // The settings file Qt uses for organisation "tovrel" and the given application under configPath().
     QString settingsFile(const QString &application) const;
+    // Writes these keys into that file (a device's configuration); true once they are on disk.
+    bool writeSettings(const QString &application, const QVariantMap &values) const;
 
     // A local socket name that no other test uses.
     static QString uniqueSocketName(const QString &prefix);

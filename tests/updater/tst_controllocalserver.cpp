@@ -26,6 +26,10 @@ bool hasLine(const QByteArray &output, const QByteArray &line)
     return output.split('\n').contains(line);
 }
 
+// What a fresh server greets with before anything has happened.
+const QByteArray InitGreeting = "{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n{\"state_probation\":\"\"}\n"
+                                "{\"state_journal\":\"\"}\n";
+
 }
 
 class TestControlLocalServer : public QObject
@@ -606,8 +610,7 @@ void TestControlLocalServer::secondInstanceFails()
     connectClient(client);
     QByteArray lines = SocketHelpers::readLines(client, 4);
     // The second's probe may have made the first greet a client that was gone at once.
-    QVERIFY(lines.endsWith("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n{\"state_probation\":\"\"}\n"
-                           "{\"state_journal\":\"\"}\n"));
+    QVERIFY(lines.endsWith(InitGreeting));
 }
 
 void TestControlLocalServer::staleNameIsRecovered()
@@ -619,9 +622,7 @@ void TestControlLocalServer::staleNameIsRecovered()
     startServer();
     QLocalSocket client;
     connectClient(client);
-    QCOMPARE(SocketHelpers::readLines(client, 4),
-             QByteArray("{\"state_update\":\"init\"}\n{\"state_download\":\"\"}\n{\"state_probation\":\"\"}\n"
-                        "{\"state_journal\":\"\"}\n"));
+    QCOMPARE(SocketHelpers::readLines(client, 4), InitGreeting);
 }
 
 void TestControlLocalServer::plainNameServesPeers()

@@ -1,4 +1,5 @@
 #include "folderlock.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -45,10 +46,7 @@ void TestFolderLock::acquire()
     const QString file = work + QLatin1Char('/') + FolderLock::fileName();
     std::unique_ptr<FolderLock> holder;
     if (before == QLatin1String("file") || before == QLatin1String("foreign")) {
-        QVERIFY(QDir().mkpath(work));
-        QFile made(file);
-        QVERIFY(made.open(QIODevice::WriteOnly));
-        made.close();
+        QVERIFY(TestFiles::write(file, QByteArray()));
         if (before == QLatin1String("foreign"))
             QVERIFY(::chown(QFile::encodeName(file).constData(), 65534, 65534) == 0);
     } else if (before == QLatin1String("link")) {

@@ -32,11 +32,9 @@ QStringList backupsIn(const QString &folder)
 Tree versionTree(const QString &root)
 {
     Tree tree = treeOf(root);
-    for (auto it = tree.begin(); it != tree.end();) {
-        if (it.key().startsWith(QLatin1String(".update-kept")) || it.key().startsWith(InstallJournal::backupPrefix()))
-            it = tree.erase(it);
-        else
-            ++it;
+    for (const QString &path : tree.keys()) {
+        if (path.startsWith(QLatin1String(".update-kept")) || path.startsWith(InstallJournal::backupPrefix()))
+            tree.remove(path);
     }
     return tree;
 }
@@ -300,10 +298,9 @@ void TestVersionRollback::nothingToGoBackTo()
             QVERIFY(QFile::remove(m_app + QLatin1Char('/') + kept.backup + QStringLiteral("/lib/a.so")));
         else if (situation == QLatin1String("unreadable"))
             QVERIFY(TestFiles::write(InstallJournal::keptPathIn(m_app), "{\"format\":1,\"sta"));
-        else if (situation == QLatin1String("backup link"))
-            QVERIFY(replaceByLink(m_app + QLatin1Char('/') + kept.backup, m_tmp->filePath(QStringLiteral("outside"))));
-        else if (situation == QLatin1String("folder link"))
-            QVERIFY(replaceByLink(m_app + QStringLiteral("/lib"), m_tmp->filePath(QStringLiteral("outside"))));
+        else if (situation.endsWith(QLatin1String(" link")))
+            QVERIFY(replaceByLink(m_app + QLatin1Char('/') + (situation == QLatin1String("backup link") ? kept.backup : QStringLiteral("lib")),
+                                  m_tmp->filePath(QStringLiteral("outside"))));
         else
             QVERIFY(TestFiles::write(InstallJournal::pathIn(m_app), "{}"));
     }
@@ -471,18 +468,14 @@ void TestVersionRollback::completePackageRemovesWhatTheLastBrought()
     // The kept record is the journal as it was at the end of the moves.
     InstallJournal journal;
     QVERIFY2(journal.loadKept(m_app, &error), qPrintable(error));
-    journal.state = road == QLatin1String("done") ? InstallJournal::State::Done : InstallJournal::State::Moving;
+    const bool done = road == QLatin1String("done");
+    journal.state = done ? InstallJournal::State::Done : InstallJournal::State::Moving;
     QVERIFY2(journal.save(&error), qPrintable(error));
     QVERIFY(QFile::remove(InstallJournal::keptPathIn(m_app)));
-    if (road == QLatin1String("done")) {
-        QCOMPARE(recover(), InstallJournal::Recovery::Finished);
-        QCOMPARE(versionTree(m_app), v3);
-        QCOMPARE(m_stored, QList<int>({3}));
-    } else {
-        QCOMPARE(recover(), InstallJournal::Recovery::Undone);
-        QCOMPARE(treeOf(m_app), v2);
-        QCOMPARE(m_stored, QList<int>({2}));
-    }
+    QCOMPARE(recover(), done ? InstallJournal::Recovery::Finished : InstallJournal::Recovery::Undone);
+    // Finished keeps a generation to return to; undone leaves nothing behind.
+    QCOMPARE(done ? versionTree(m_app) : treeOf(m_app), done ? v3 : v2);
+    QCOMPARE(m_stored, QList<int>({done ? 3 : 2}));
 }
 
 QTEST_GUILESS_MAIN(TestVersionRollback)
