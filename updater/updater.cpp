@@ -372,6 +372,8 @@ QString Updater::updateStateAfter(const QString &current, Failure failure)
 
 void Updater::failCheck(Failure failure, const QString &reason)
 {
+    // Logged before the states change, so that a reader of both never sees a state without its reason.
+    qDebug().noquote() << "[Updater] check failed:" << reason;
     setStateDownload(QLatin1String(State::Error));
     const QString state = updateStateAfter(settings->stateUpdate, failure);
     if (state != settings->stateUpdate)
