@@ -499,13 +499,11 @@ void TestUpdater::updateStateAfterFailure_data()
     QTest::addColumn<Updater::Failure>("failure");
     QTest::addColumn<QString>("after");
     QTest::newRow("TLS failure after not_required") << "not_required" << F::InfoTransfer << "error_info";
-    QTest::newRow("TLS failure after not_permitted") << "not_permitted" << F::InfoTransfer << "error_info";
     QTest::newRow("fetch failure before any check") << "init" << F::InfoTransfer << "error_info";
     QTest::newRow("fetch failure after a failed installation") << "error" << F::InfoTransfer << "error_info";
     QTest::newRow("fetch failure, a verified package waits") << "ready" << F::InfoTransfer << "ready";
     QTest::newRow("fetch failure after an installation") << "updated" << F::InfoTransfer << "updated";
     QTest::newRow("refused entry, a package waited") << "ready" << F::InfoUnreadable << "error_info";
-    QTest::newRow("refused entry") << "not_required" << F::InfoUnreadable << "error_info";
     QTest::newRow("package transfer failed") << "downloading" << F::PackageTransfer << "error_hash";
     QTest::newRow("package does not match") << "downloading" << F::PackageInvalid << "error_hash";
 }
