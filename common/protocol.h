@@ -64,6 +64,15 @@ inline constexpr char StateJournal[] = "state_journal";
 inline constexpr char JournalError[] = "journal_error";
 }
 
+// Read only: why the last check, installation or rollback failed, in the updater's own words, and
+// when (local time, ISO 8601 with offset); both empty until something failed in this process.
+namespace Key {
+inline constexpr char LastError[] = "last_error";
+inline constexpr char LastErrorTime[] = "last_error_time";
+// Read only: the version code that the last rollback refused, 0 once a version installs again.
+inline constexpr char RolledBackVersion[] = "rolled_back_version";
+}
+
 // Values of "state_journal": whether a journal in the application folder waits to be finished or
 // undone (the recovery is tried again at every check and on "commit" or "rollback").
 namespace Journal {

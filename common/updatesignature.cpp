@@ -347,10 +347,12 @@ UpdateSignature::Result UpdateSignature::verify(const QString &platformKey, cons
         return result;
     }
     const QByteArray text = canonicalText(result.entry);
-    const bool matched = std::any_of(keys.cbegin(), keys.cend(), [&](const QByteArray &key) {
-        return verifyText(text, decoded.decoded, key);
-    });
-    if (!matched) {
+    result.keyCount = int(keys.size());
+    for (int i = 0; i < keys.size() && result.keyIndex == 0; ++i) {
+        if (verifyText(text, decoded.decoded, keys.at(i)))
+            result.keyIndex = i + 1;
+    }
+    if (result.keyIndex == 0) {
         result.check = NoKeyMatches;
         result.detail = QStringLiteral("the signature is made by none of the %1 configured public key(s)")
                             .arg(keys.size());

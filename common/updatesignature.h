@@ -60,6 +60,8 @@ public:
         Check check = NoSignature;
         QString detail; // says which check failed and why, for the log
         Entry entry;    // the signed values; use these, not the unsigned JSON
+        int keyIndex = 0; // which configured key made the signature, from 1; 0 when none did
+        int keyCount = 0; // how many keys are configured (0 before the keys were read)
         bool ok() const { return check == Valid; }
     };
 

@@ -2,6 +2,7 @@
 
 #include "exitcode.h"
 #include "keycheck.h"
+#include "probationrecord.h"
 #include "protocol.h"
 #include "settingsstore.h"
 #include "statusreport.h"
@@ -86,6 +87,12 @@ int CtlRunner::status()
     const ControlClient::Result result = client.get(KeyCheck::names(), &values);
     if (result != ControlClient::Result::Ok)
         return failed(result);
+    // The updater does not count a probation; the launcher does, in a record of its own.
+    if (values.value(QLatin1String(Key::StateProbation)).toString() == QLatin1String(Protocol::Probation::Kept)) {
+        const QJsonObject counted = ProbationRecord::read(values.value(QLatin1String(Key::InstalledVersion)).toInt());
+        for (auto it = counted.constBegin(); it != counted.constEnd(); ++it)
+            values.insert(it.key(), it.value());
+    }
     if (command.json)
         out << QJsonDocument(StatusReport::json(values)).toJson(QJsonDocument::Compact) << '\n';
     else

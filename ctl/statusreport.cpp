@@ -1,5 +1,6 @@
 #include "statusreport.h"
 
+#include "probationrecord.h"
 #include "protocol.h"
 #include "settings.h"
 
@@ -47,13 +48,29 @@ QString StatusReport::size(qint64 bytes)
     return QStringLiteral("%1 %2").arg(amount, 0, 'f', 1).arg(QLatin1String(units[unit]));
 }
 
+QString StatusReport::signingText(const QString &signing)
+{
+    if (signing == QLatin1String("off"))
+        return QStringLiteral("not required (no public key configured)");
+    if (signing.startsWith(QLatin1String("on, no usable key")))
+        return QStringLiteral("required, but ") + signing.mid(4) + QStringLiteral(": nothing is installed");
+    if (signing.startsWith(QLatin1String("on, ")))
+        return QStringLiteral("required (") + signing.mid(4) + QLatin1Char(')');
+    if (signing.startsWith(QLatin1String("unknown")))
+        return signing + QStringLiteral(": nothing is installed");
+    return signing;
+}
+
 QString StatusReport::text(const QJsonObject &values)
 {
     const QString update = value(values, Key::StateUpdate);
     const QString download = value(values, Key::StateDownload);
     const QString offered = value(values, Key::ReadyVersion);
     QString out;
-    out += line("update state:", update.isEmpty() ? QStringLiteral("(none)") : update);
+    if (update == QLatin1String(Protocol::State::Init))
+        out += line("update state:", update + QStringLiteral(" (no update information fetched yet)"));
+    else
+        out += line("update state:", update.isEmpty() ? QStringLiteral("(none)") : update);
     out += line("download state:", download.isEmpty() ? QStringLiteral("(no check yet)") : download);
     out += line("installed version:", value(values, Key::InstalledVersion));
     out += line("offered version:",
@@ -67,14 +84,27 @@ QString StatusReport::text(const QJsonObject &values)
         out += line("previous version:", probation == QLatin1String(Protocol::Probation::Kept)
                                              ? QStringLiteral("kept (the installed version is on probation)")
                                              : probation);
+    if (values.contains(QLatin1String(ProbationRecord::NeededSeconds))) {
+        out += line("probation:", QStringLiteral("%1 of %2 s passed, failures %3 of %4")
+                                      .arg(value(values, ProbationRecord::PassedSeconds),
+                                           value(values, ProbationRecord::NeededSeconds),
+                                           value(values, ProbationRecord::Failures),
+                                           value(values, ProbationRecord::FailuresAllowed)));
+    }
+    const qint64 rolledBack = values.value(QLatin1String(Key::RolledBackVersion)).toVariant().toLongLong();
+    if (rolledBack > 0)
+        out += line("rolled back:", QStringLiteral("version %1 rolled back and refused on this device").arg(rolledBack));
     // Empty from an older updater, which does not report it.
     const QString signing = value(values, Key::Signing);
     if (!signing.isEmpty())
-        out += line("signing:", signing);
+        out += line("signing:", signingText(signing));
     if (Settings::isUnconfiguredLink(value(values, Key::Link)))
         out += line("update server:", QStringLiteral("none configured (link is \"%1\"): no check runs until "
                                                      "update/link names one")
                                           .arg(value(values, Key::Link)));
+    const QString lastError = value(values, Key::LastError);
+    if (!lastError.isEmpty())
+        out += line("last error:", value(values, Key::LastErrorTime) + QLatin1Char(' ') + lastError);
     const QString journal = value(values, Key::StateJournal);
     if (journal == QLatin1String(Protocol::Journal::Pending)) {
         const QString reason = value(values, Key::JournalError);

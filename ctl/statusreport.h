@@ -14,6 +14,8 @@ public:
 
     // Bytes received by the running download, or -1 when none runs.
     static qint64 runningProgress(const QJsonObject &values);
+    // The "signing" value ("off", "on, 2 keys", ...) said plainly: whether signed updates are required.
+    static QString signingText(const QString &signing);
     // 1536 -> "1.5 KiB".
     static QString size(qint64 bytes);
 };

@@ -3,6 +3,7 @@
 #include "downloadfile.h"
 #include "fileops.h"
 #include "packageinstaller.h"
+#include "protocol.h"
 #include "rollout.h"
 #include "settings.h"
 #include "streamhash.h"
@@ -117,11 +118,14 @@ bool FileManager::verifyEntry(QJsonObject *entry)
     if (!result.ok()) {
         qWarning().noquote() << logPrefix << "update information refused:"
                              << UpdateSignature::checkText(result.check) + QStringLiteral(":") << result.detail;
+        infoError = QStringLiteral("signature refused: ") + UpdateSignature::checkText(result.check)
+            + QStringLiteral(": ") + result.detail;
         if (result.check == UpdateSignature::Expired && clockLooksWrong())
             qWarning() << qPrintable(logPrefix) << "the clock looks wrong (before the build date):"
                        << QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
         return false;
     }
+    qDebug().noquote() << logPrefix << QStringLiteral("signature ok, key %1 of %2").arg(result.keyIndex).arg(result.keyCount);
     const UpdateSignature::Entry &signedValues = result.entry;
     entry->insert(QStringLiteral("version_code"), signedValues.versionCode);
     entry->insert(QStringLiteral("file_name"), signedValues.fileName);
@@ -148,18 +152,19 @@ bool FileManager::systemSettingsUsable() const
 }
 
 // Two products may share a signing key; the device's product keeps the other's entries out.
-bool FileManager::productAdmits(const QJsonObject &entry) const
+bool FileManager::productAdmits(const QJsonObject &entry)
 {
     if (settings->product.isEmpty())
         return true;
     const QJsonValue product = entry.value(QStringLiteral("product"));
     if (product.isString() && product.toString() == settings->product)
         return true;
-    qWarning().noquote() << logPrefix << "update information refused: the entry is for"
-                         << (product.isString() && !product.toString().isEmpty()
-                                 ? QStringLiteral("product \"") + product.toString() + QLatin1Char('"')
-                                 : QStringLiteral("no product"))
-                         << QStringLiteral("and this device is \"") + settings->product + QLatin1Char('"');
+    const QString named = product.isString() && !product.toString().isEmpty()
+        ? QStringLiteral("product \"") + product.toString() + QLatin1Char('"')
+        : QStringLiteral("no product");
+    const QString device = QStringLiteral("and this device is \"") + settings->product + QLatin1Char('"');
+    qWarning().noquote() << logPrefix << "update information refused: the entry is for" << named << device;
+    infoError = QStringLiteral("the entry is for ") + named + QLatin1Char(' ') + device;
     return false;
 }
 
@@ -170,20 +175,30 @@ bool FileManager::readUpdateInfo()
     completePackage = false;
     packageSha256.clear();
     packageSize = -1;
-    if (!systemSettingsUsable())
+    infoError.clear();
+    infoAbsent = false;
+    if (!systemSettingsUsable()) {
+        infoError = settings->systemError + QStringLiteral(": whether updates must be signed is unknown");
         return false;
+    }
     QFile file(settings->tempDir + QLatin1Char('/') + settings->updateInfoRequest);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         versionCode = 0;
         settings->readyVersionCode = 0;
+        infoAbsent = !file.exists();
+        infoError = QStringLiteral("cannot read ") + file.fileName() + QStringLiteral(": ") + file.errorString();
         return false;
     }
     const QJsonDocument doc = QJsonDocument::fromJson(file.readAll());
-    if (doc.isNull() || !doc.isObject())
+    if (doc.isNull() || !doc.isObject()) {
+        infoError = QStringLiteral("the update information is not a JSON object");
         return false;
+    }
     QJsonObject entry = doc.object().value(settings->appKey).toObject();
-    if (entry.isEmpty())
+    if (entry.isEmpty()) {
+        infoError = QStringLiteral("the update information has no entry \"") + settings->appKey + QLatin1Char('"');
         return false;
+    }
     if (!settings->publicKeys.isEmpty() && !verifyEntry(&entry))
         return false;
     if (!productAdmits(entry))
@@ -193,6 +208,7 @@ bool FileManager::readUpdateInfo()
         || announcedName == QLatin1String(".") || announcedName == QLatin1String("..")) {
         // The package is stored under this name in the download folder: a path would place it elsewhere.
         qWarning() << qPrintable(logPrefix) << "file name is not a plain name:" << announcedName;
+        infoError = QStringLiteral("the file name is not a plain name: ") + announcedName;
         return false;
     }
     const QJsonValue devicesValue = entry.value(QStringLiteral("devices_id"));
@@ -254,7 +270,9 @@ QMap<QByteArray, QByteArray> FileManager::requestHeaders() const
     // An id is any text and a header value one line of ASCII; the usual ids pass unchanged.
     headers.insert("X-Tovrel-Device", QUrl::toPercentEncoding(rolloutIdentity()));
     headers.insert("X-Tovrel-Version", QByteArray::number(settings->appVersionCode));
-    headers.insert("X-Tovrel-State", settings->stateUpdate.toUtf8());
+    // A rollback is what the server most needs to see, until a version installs again.
+    headers.insert("X-Tovrel-State", settings->rolledBackVersion > 0 ? QByteArray(Protocol::Probation::RolledBack)
+                                                                     : settings->stateUpdate.toUtf8());
     headers.insert("X-Tovrel-Probation", settings->stateProbation.toUtf8());
     // Only whole numbers: the list is hand-editable text and must stay one header line.
     QByteArrayList refused;
@@ -267,6 +285,22 @@ QMap<QByteArray, QByteArray> FileManager::requestHeaders() const
     // Sent empty rather than left out, so that a log tells "none" from an older updater.
     headers.insert("X-Tovrel-Refused", refused.isEmpty() ? QByteArray("") : refused.join(','));
     return headers;
+}
+
+void FileManager::removePackage()
+{
+    if (fileName.isEmpty())
+        return;
+    for (const QString &path : {packagePath(), packagePath() + QStringLiteral(".tmp"),
+                                DownloadFile::partialMarkerPath(packagePath())}) {
+        if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
+            continue;
+        if (QFile::remove(path))
+            qDebug() << qPrintable(logPrefix) << "removed:" << path;
+        else
+            qWarning() << qPrintable(logPrefix) << "cannot remove:" << path;
+    }
+    checkedPackage.reset();
 }
 
 bool FileManager::isPackageValid()

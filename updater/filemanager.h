@@ -39,6 +39,9 @@ public:
     QString rolloutIdentity() const;
 
     QString packagePath() const;
+    // Removes the announced package and its partial files from the download folder (a version
+    // that was rolled back is never installed again); logs each removal.
+    void removePackage();
     QString downloadFolder() const;
     // True when this machine's clock is before the day the program was built: certificate dates
     // and expiry times then fail for a reason that is not theirs.
@@ -55,6 +58,10 @@ public:
     QByteArray packageSha256;
     qint64 packageSize = -1;
     bool extractOk = false;
+    // Why the last readUpdateInfo() failed, as its log says; and whether no information had ever
+    // been fetched (no file yet), which is no fault.
+    QString infoError;
+    bool infoAbsent = false;
     // The package as the last successful isPackageValid() opened and checked it.
     std::unique_ptr<QFile> checkedPackage;
     // The entry read last holds the whole version ("complete"): its installation also removes
@@ -95,7 +102,7 @@ private:
     bool verifyEntry(QJsonObject *entry);
     // False, with a critical line, while the system-wide settings cannot be read.
     bool systemSettingsUsable() const;
-    bool productAdmits(const QJsonObject &entry) const;
+    bool productAdmits(const QJsonObject &entry);
     // Checks the package on an open file that no link led to; that file is then the one installed.
     bool checkPackage(QFile *package);
     void applyCaFile(DownloadFile *downloader);

@@ -8,6 +8,7 @@
 #include "utils.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -44,6 +45,7 @@ enum Id {
     Jitter,
     Nice,
     Refused,
+    RolledBack,
     StateDownload,
     StateUpdate,
     ReadyVersion,
@@ -52,6 +54,9 @@ enum Id {
     Signing,
     StateJournal,
     JournalError,
+    LastError,
+    LastErrorTime,
+    RolledBackVersion,
     KeyCount
 };
 
@@ -96,6 +101,9 @@ const Settings::Key keys[KeyCount] = {
     // Written by a rollback only; an empty list is valid, only a missing one is completed.
     {"app/refused", K::Text, &Settings::refusedVersions, nullptr, "-", noText, 0, "set refused", false, R::Store,
      nullptr, C::Stored},
+    // Written by a rollback and cleared by the next installation; the channel reads it read-only.
+    {"app/rolled_back", K::Number, nullptr, &Settings::rolledBackVersion, nullptr, noText, 0, "set rolledBack",
+     false, R::IgnoreNegative, nullptr, C::Stored},
     {nullptr, K::Text, &Settings::stateDownload, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::StateDownload, C::Memory},
     {nullptr, K::Text, &Settings::stateUpdate, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
@@ -114,6 +122,12 @@ const Settings::Key keys[KeyCount] = {
      Ch::StateJournal, C::Memory},
     {nullptr, K::Text, &Settings::journalError, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::JournalError, C::Memory},
+    {nullptr, K::Text, &Settings::lastError, nullptr, nullptr, noText, 0, nullptr, false, R::Store, Ch::LastError,
+     C::Memory},
+    {nullptr, K::Text, &Settings::lastErrorTime, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+     Ch::LastErrorTime, C::Memory},
+    {nullptr, K::Number, nullptr, &Settings::rolledBackVersion, nullptr, noText, 0, nullptr, false, R::Store,
+     Ch::RolledBackVersion, C::Memory},
 };
 
 QStringList refusedCodes(const QString &list)
@@ -154,7 +168,7 @@ const QVector<const Settings::Key *> &Settings::channelKeys()
         &keys[UpdateLink], &keys[Period],        &keys[AppVersion],  &keys[DeviceId],     &keys[Download],
         &keys[Update],     &keys[StateDownload], &keys[StateUpdate], &keys[ReadyVersion],
         &keys[Progress],      &keys[StateProbation], &keys[Signing], &keys[StateJournal],
-        &keys[JournalError],
+        &keys[JournalError], &keys[LastError], &keys[LastErrorTime], &keys[RolledBackVersion],
     };
     return order;
 }
@@ -416,6 +430,18 @@ bool Settings::storeVersionCode(int versionCode)
 {
     setAppVersionCode(versionCode);
     return ownFileHolds(keys[AppVersion], versionCode);
+}
+
+void Settings::setRolledBackVersion(int versionCode)
+{
+    write(keys[RolledBack], versionCode);
+}
+
+void Settings::noteError(const QString &reason)
+{
+    lastError = reason;
+    const QDateTime now = QDateTime::currentDateTime();
+    lastErrorTime = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
 }
 
 bool Settings::ownFileHolds(const Key &key, const QVariant &value)

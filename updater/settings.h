@@ -77,6 +77,8 @@ public:
     bool refuseVersion(int versionCode);
     // Stores "app/version"; false unless the user's own file holds it afterwards.
     bool storeVersionCode(int versionCode);
+    // Stores "app/rolled_back": the version the last rollback refused, 0 after an installation.
+    void setRolledBackVersion(int versionCode);
 
     // Why the system-wide file at `path` cannot be used (it exists but cannot be read or parsed);
     // empty when it is absent or fine.
@@ -88,6 +90,8 @@ public:
 
     // The values the control channel knows, in the order in which it processes a request.
     static const QVector<const Key *> &channelKeys();
+    // Records why something failed, stamped with the local time, for "last_error".
+    void noteError(const QString &reason);
     static bool isReadOnly(const Key &key) { return key.storeKey == nullptr; }
     QVariant channelValue(const Key &key);
     void setChannelValue(const Key &key, const QVariant &value);
@@ -118,6 +122,11 @@ public:
     // the last try to finish it gave.
     QString stateJournal;
     QString journalError;
+    // The last failure in the updater's own words and its local time (ISO 8601); see noteError().
+    QString lastError;
+    QString lastErrorTime;
+    // "app/rolled_back": the version code the last rollback refused; 0 once a version installs.
+    qint32 rolledBackVersion = 0;
     qint32 readyVersionCode = 0;
     QString downloadProgress;
     QString rolloutId;

@@ -91,7 +91,10 @@ void Updater::init(Settings *s)
     settings->stateUpdate = QLatin1String(State::Init);
     QString outcome;
     if (!fileManager->readUpdateInfo()) {
-        outcome = QLatin1String(State::ErrorInfo);
+        // A device that never fetched the information has no fault to report before its first check.
+        outcome = QLatin1String(fileManager->infoAbsent ? State::Init : State::ErrorInfo);
+        if (!fileManager->infoAbsent)
+            settings->noteError(QStringLiteral("update information refused: ") + fileManager->infoError);
     } else if (!fileManager->permitted) {
         outcome = QLatin1String(State::NotPermitted);
     } else if (fileManager->versionCode > settings->getAppVersionCode() && !isRefusedOffer()) {
@@ -140,6 +143,7 @@ bool Updater::startUpdate()
     if (!mayTouchFolder()) {
         logNotTouched("installation");
         if (settings) {
+            noteError(QStringLiteral("installation refused: this updater does not hold the application folder"));
             Utils::outsn(QLatin1String(Token::ErrUpdated));
             setStateUpdate(QLatin1String(State::Error));
         }
@@ -169,6 +173,8 @@ bool Updater::startUpdate()
                                                                 : fileManager->extractError);
     if (extracted) {
         settings->setAppVersionCode(fileManager->versionCode);
+        if (settings->rolledBackVersion != 0)
+            settings->setRolledBackVersion(0);
         qDebug() << "[Updater]" << "updated version code:" << settings->getAppVersionCode();
         Utils::outsn(QLatin1String(Token::Updated));
         setStateUpdate(QLatin1String(State::Updated));
@@ -176,6 +182,14 @@ bool Updater::startUpdate()
         emit installed();
         return true;
     }
+    if (!verified)
+        noteError(QStringLiteral("installation refused: package not verified: ") + fileManager->packagePath());
+    else if (refused)
+        noteError(QStringLiteral("installation refused: version %1 was rolled back on this device")
+                      .arg(fileManager->versionCode));
+    else
+        noteError(QStringLiteral("installation failed: ")
+                  + (settings->journalError.isEmpty() ? fileManager->extractError : settings->journalError));
     Utils::outsn(QLatin1String(Token::ErrUpdated));
     setStateUpdate(QLatin1String(State::Error));
     // A failed installation may still have dropped the kept generation.
@@ -187,8 +201,10 @@ bool Updater::rollBack()
 {
     if (!mayTouchFolder()) {
         logNotTouched("rollback");
-        if (settings)
+        if (settings) {
+            noteError(QStringLiteral("rollback refused: this updater does not hold the application folder"));
             setStateProbation(QLatin1String(Probation::RollbackError));
+        }
         return false;
     }
     qDebug() << "[Updater]" << "rollback requested for dir" << settings->appFolder;
@@ -201,6 +217,7 @@ bool Updater::rollBack()
         }
         if (recovery == InstallJournal::Recovery::Failed) {
             qWarning().noquote() << "[Updater] rollback refused:" << settings->journalError;
+            noteError(QStringLiteral("rollback refused: ") + settings->journalError);
             setStateProbation(QLatin1String(Probation::RollbackError));
             return false;
         }
@@ -208,22 +225,25 @@ bool Updater::rollBack()
     VersionRollback rollback(settings->appFolder);
     if (!rollback.prepare()) {
         qWarning().noquote() << "[Updater] rollback refused:" << rollback.errorString();
+        noteError(QStringLiteral("rollback refused: ") + rollback.errorString());
         setStateProbation(QLatin1String(Probation::RollbackError));
         return false;
     }
     setStateProbation(QLatin1String(Probation::RollingBack));
     rollback.setVersionStore([this](int code) { return settings->storeVersionCode(code); });
-    rollback.setRefusalStore([this](int code) { return settings->refuseVersion(code); });
+    rollback.setRefusalStore([this](int code) { return refuse(code); });
     moving = true;
     const VersionRollback::Result result = rollback.run();
     moving = false;
     refreshStateJournal(rollback.errorString());
     if (result != VersionRollback::Result::RolledBack) {
         qCritical().noquote() << "[Updater] rollback failed:" << rollback.errorString();
+        noteError(QStringLiteral("rollback failed: ") + rollback.errorString());
         setStateProbation(QLatin1String(Probation::RollbackError));
         return false;
     }
     qDebug() << "[Updater]" << "rolled back to version code:" << settings->getAppVersionCode();
+    dropRefusedPackage();
     setStateProbation(QLatin1String(Probation::RolledBack));
     return true;
 }
@@ -272,11 +292,13 @@ InstallJournal::Recovery Updater::recoverFolder()
     moving = true;
     const Recovery result = InstallJournal::recover(
         folder, [this](int code) { return settings->storeVersionCode(code); },
-        [this](int code) { return settings->refuseVersion(code); }, &reason);
+        [this](int code) { return refuse(code); }, &reason);
     moving = false;
     refreshStateJournal(reason);
-    if (result == Recovery::RolledBack)
+    if (result == Recovery::RolledBack) {
+        dropRefusedPackage();
         setStateProbation(QLatin1String(Probation::RolledBack));
+    }
     // During init the probation state is set once, at its end.
     else if (result != Recovery::Nothing && result != Recovery::Failed && fileManager)
         refreshStateProbation();
@@ -317,7 +339,55 @@ bool Updater::isRefusedOffer()
     if (!settings->isRefused(fileManager->versionCode))
         return false;
     qDebug() << "[Updater]" << "version" << fileManager->versionCode << "was rolled back on this device, not taken";
+    fileManager->removePackage();
     return true;
+}
+
+void Updater::dropRefusedPackage()
+{
+    if (fileManager && fileManager->versionCode > 0 && settings->isRefused(fileManager->versionCode))
+        fileManager->removePackage();
+}
+
+bool Updater::refuse(int versionCode)
+{
+    settings->setRolledBackVersion(versionCode);
+    return settings->refuseVersion(versionCode);
+}
+
+QString Updater::updateStateAfter(const QString &current, Failure failure)
+{
+    switch (failure) {
+    case Failure::InfoTransfer:
+        if (current == QLatin1String(State::Ready) || current == QLatin1String(State::Updating)
+            || current == QLatin1String(State::Updated))
+            return current;
+        return QLatin1String(State::ErrorInfo);
+    case Failure::InfoUnreadable:
+        return QLatin1String(State::ErrorInfo);
+    case Failure::PackageTransfer:
+    case Failure::PackageInvalid:
+        break;
+    }
+    // The announced package is missing or wrong.
+    return QLatin1String(State::ErrorHash);
+}
+
+void Updater::failCheck(Failure failure, const QString &reason)
+{
+    // Logged before the states change, so that a reader of both never sees a state without its reason.
+    qDebug().noquote() << "[Updater] check failed:" << reason;
+    setStateDownload(QLatin1String(State::Error));
+    const QString state = updateStateAfter(settings->stateUpdate, failure);
+    if (state != settings->stateUpdate)
+        setStateUpdate(state);
+    settings->noteError(reason);
+    cycleStep = StepFailed;
+}
+
+void Updater::noteError(const QString &reason)
+{
+    settings->noteError(reason);
 }
 
 void Updater::notRequired()
@@ -425,23 +495,21 @@ void Updater::tickInfo()
     if (!replyPending)
         return;
     if (errorCode != 0) {
-        setStateDownload(QLatin1String(State::Error));
-        // An oversized answer is the information at fault, not the network.
-        if (errorCode == DownloadFile::SizeLimitError)
-            setStateUpdate(QLatin1String(State::ErrorInfo));
         qDebug() << "[Updater]" << "error dowloading update info";
-        cycleStep = StepFailed;
+        failCheck(Failure::InfoTransfer, QStringLiteral("update information not fetched: ") + errorText);
     } else if (!fileManager->readUpdateInfo()) {
-        setStateUpdate(QLatin1String(State::ErrorInfo));
         qDebug() << "[Updater]" << "error dowloading update info";
-        cycleStep = StepFailed;
+        failCheck(Failure::InfoUnreadable, QStringLiteral("update information refused: ") + fileManager->infoError);
     } else if (!fileManager->permitted) {
         qDebug() << "[Updater]" << "update not permitted";
         setStateUpdate(QLatin1String(State::NotPermitted));
         cycleStep = StepDone;
         setStateDownload(QLatin1String(State::Ready));
     } else if (fileManager->versionCode <= settings->getAppVersionCode()) {
-        qDebug() << "[Updater]" << QStringLiteral("no update required v.") + QString::number(fileManager->versionCode);
+        // Both codes: a device that reports an unexpected installed version is seen at once.
+        qDebug() << "[Updater]" << QStringLiteral("no update required v.%1 (offered %1, installed %2)")
+                                       .arg(fileManager->versionCode)
+                                       .arg(settings->appVersionCode);
         notRequired();
     } else if (isRefusedOffer()) {
         notRequired();
@@ -472,12 +540,8 @@ void Updater::tickPackage()
         return;
     progressTimer->stop();
     if (errorCode != 0) {
-        setStateDownload(QLatin1String(State::Error));
-        // A signed package is refused by its bytes, not by the network; it is fetched anew next time.
-        if (errorCode == DownloadFile::IntegrityError && fileManager->signedEntry)
-            setStateUpdate(QLatin1String(State::ErrorHash));
         qDebug() << "[Updater]" << "error dovnloading app";
-        cycleStep = StepFailed;
+        failCheck(Failure::PackageTransfer, QStringLiteral("package not fetched: ") + errorText);
     } else if (isRefusedOffer()) {
         // Rolled back while its package was on the way.
         notRequired();
@@ -487,9 +551,9 @@ void Updater::tickPackage()
         setStateDownload(QLatin1String(State::Ready));
         updateReady();
     } else {
-        setStateUpdate(QLatin1String(State::ErrorHash));
         qDebug() << "[Updater]" << "error dovnloading app";
-        cycleStep = StepFailed;
+        failCheck(Failure::PackageInvalid,
+                  QStringLiteral("package does not match the update information: ") + fileManager->packagePath());
     }
 }
 
@@ -499,6 +563,7 @@ void Updater::finished(int errorCode, QString content)
     qDebug() << "[Updater]" << "errorCode:" << errorCode;
     qDebug() << "[Updater]" << "content:" << content;
     this->errorCode = errorCode;
+    errorText = errorCode != 0 ? content : QString();
     replyPending = true;
     restartPeriodTimer(1);
 }

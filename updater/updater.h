@@ -24,6 +24,14 @@ public:
 
     explicit Updater(QObject *parent = nullptr);
 
+    // Which part of a check failed.
+    enum class Failure { InfoTransfer, InfoUnreadable, PackageTransfer, PackageInvalid };
+    // The update state a failed check leaves, so that it never reports an earlier check's verdict.
+    // Only a failed fetch of the information keeps "ready", "updating" and "updated": the package
+    // and the information it was checked against are still there, and the launcher acts on them.
+    // The download state after any failure is "error".
+    static QString updateStateAfter(const QString &current, Failure failure);
+
     // A whole number from 0 to bound - 1. The spread of the checks' times ("update/jitter") draws
     // from it; tests replace it to know the draw.
     using RandomSource = std::function<quint32(quint32 bound)>;
@@ -91,6 +99,14 @@ private:
     // An offered version that was rolled back here counts as not required; logs it.
     bool isRefusedOffer();
     void notRequired();
+    // Ends the check as failed: both states per updateStateAfter() and the reason for "last_error".
+    void failCheck(Failure failure, const QString &reason);
+    // A failed installation or rollback: its reason for "last_error".
+    void noteError(const QString &reason);
+    // The offered version was rolled back here: its package is never needed again.
+    void dropRefusedPackage();
+    // Stores a refused version code, and remembers it as the one the last rollback refused.
+    bool refuse(int versionCode);
     void restartPeriodTimer(int msec);
     // The period in milliseconds and a random share of it, so that a fleet does not check in step.
     int periodWithJitter() const;
@@ -105,6 +121,8 @@ private:
     FileManager *fileManager = nullptr;
     double progress = 0;
     int errorCode = 0;
+    // The text of the last failed transfer.
+    QString errorText;
     int cycleStep = StepCheck;
     bool replyPending = false;
     bool serverMissingLogged = false;

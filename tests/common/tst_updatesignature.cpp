@@ -292,23 +292,32 @@ void TestUpdateSignature::keyList_data()
 {
     QTest::addColumn<QString>("keys"); // OURS and OTHER stand for the test's public keys
     QTest::addColumn<UpdateSignature::Check>("check");
-    QTest::newRow("ours") << "OURS" << UpdateSignature::Valid;
-    QTest::newRow("old and new") << "OTHER,OURS" << UpdateSignature::Valid;
-    QTest::newRow("new and old, blanks, empty items") << " OURS , ,OTHER, " << UpdateSignature::Valid;
-    QTest::newRow("not ours") << "OTHER" << UpdateSignature::NoKeyMatches;
-    QTest::newRow("a broken key") << "OURS,notakey" << UpdateSignature::BadPublicKey;
-    QTest::newRow("31 bytes") << QString::fromLatin1(QByteArray(31, 'k').toBase64()) << UpdateSignature::BadPublicKey;
-    QTest::newRow("only commas") << " , " << UpdateSignature::BadPublicKey;
+    // Which key signed, of how many (the updater logs "signature ok, key N of M").
+    QTest::addColumn<int>("keyIndex");
+    QTest::addColumn<int>("keyCount");
+    QTest::newRow("ours") << "OURS" << UpdateSignature::Valid << 1 << 1;
+    QTest::newRow("old and new") << "OTHER,OURS" << UpdateSignature::Valid << 2 << 2;
+    QTest::newRow("new and old, blanks, empty items") << " OURS , ,OTHER, " << UpdateSignature::Valid << 1 << 2;
+    QTest::newRow("not ours") << "OTHER" << UpdateSignature::NoKeyMatches << 0 << 1;
+    QTest::newRow("a broken key") << "OURS,notakey" << UpdateSignature::BadPublicKey << 0 << 0;
+    QTest::newRow("31 bytes") << QString::fromLatin1(QByteArray(31, 'k').toBase64()) << UpdateSignature::BadPublicKey
+                              << 0 << 0;
+    QTest::newRow("only commas") << " , " << UpdateSignature::BadPublicKey << 0 << 0;
 }
 
 void TestUpdateSignature::keyList()
 {
     QFETCH(QString, keys);
     QFETCH(UpdateSignature::Check, check);
+    QFETCH(int, keyIndex);
+    QFETCH(int, keyCount);
     keys.replace(QStringLiteral("OURS"), QString::fromLatin1(m_ours.publicKey));
     keys.replace(QStringLiteral("OTHER"), QString::fromLatin1(m_other.publicKey));
     const QJsonObject object = signedEntry(QStringLiteral("linux"), baseEntry(), m_ours.privatePem);
-    QCOMPARE(UpdateSignature::verify(QStringLiteral("linux"), object, keys, now).check, check);
+    const UpdateSignature::Result result = UpdateSignature::verify(QStringLiteral("linux"), object, keys, now);
+    QCOMPARE(result.check, check);
+    QCOMPARE(result.keyIndex, keyIndex);
+    QCOMPARE(result.keyCount, keyCount);
 }
 
 void TestUpdateSignature::signatureEncoding_data()

@@ -3,6 +3,7 @@
 #include "controlclient.h"
 #include "httptestserver.h"
 #include "keycheck.h"
+#include "probationrecord.h"
 #include "protocol.h"
 #include "settingsstore.h"
 #include "sockethelpers.h"
@@ -95,6 +96,8 @@ private slots:
     void valueSource();
     void greetingLines_data();
     void greetingLines();
+    void probationRecord_data();
+    void probationRecord();
 };
 
 void TestCtl::initTestCase()
@@ -172,19 +175,23 @@ void TestCtl::status()
     QCOMPARE(r.code, 0);
     const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QVERIFY2(lines.size() >= 4, qPrintable(r.out));
-    // No update information was ever read in this store.
-    QCOMPARE(lines.at(0).simplified(), QStringLiteral("update state: error_info"));
+    // No update information was ever fetched in this store: no fault, nothing checked yet.
+    QCOMPARE(lines.at(0).simplified(), QStringLiteral("update state: init (no update information fetched yet)"));
     QCOMPARE(lines.at(1).simplified(), QStringLiteral("download state: (no check yet)"));
     QCOMPARE(lines.at(2).simplified(), QStringLiteral("installed version: 407"));
     QVERIFY(!r.out.contains(QStringLiteral("progress")));
     QVERIFY2(lines.contains(QStringLiteral("previous version:  none")), qPrintable(r.out));
-    QVERIFY2(lines.contains(QStringLiteral("signing:           off")), qPrintable(r.out));
+    QVERIFY2(lines.contains(QStringLiteral("signing:           not required (no public key configured)")),
+             qPrintable(r.out));
+    QVERIFY2(!r.out.contains(QStringLiteral("last error:")), qPrintable(r.out));
     QVERIFY2(lines.contains(QStringLiteral("folder journal:    none")), qPrintable(r.out));
 
     r = ctl(env, {QStringLiteral("status"), QStringLiteral("--json")});
     QCOMPARE(r.code, 0);
     const QJsonObject object = QJsonDocument::fromJson(r.out.toUtf8()).object();
-    QCOMPARE(object.value(QStringLiteral("state_update")).toString(), QStringLiteral("error_info"));
+    QCOMPARE(object.value(QStringLiteral("state_update")).toString(), QStringLiteral("init"));
+    QCOMPARE(object.value(QStringLiteral("last_error")).toString(), QString());
+    QCOMPARE(object.value(QStringLiteral("rolled_back_version")).toInt(), 0);
     QCOMPARE(object.value(QStringLiteral("installed_version")).toInt(), 407);
     QCOMPARE(object.value(QStringLiteral("ready_version")).toInt(), 0);
     QVERIFY(object.value(QStringLiteral("progress")).isNull());
@@ -218,7 +225,7 @@ void TestCtl::setGetRoundTrip()
     QCOMPARE(r.out, key + QLatin1Char('=') + value + QLatin1Char('\n'));
     r = ctl(env, {QStringLiteral("get"), key, QStringLiteral("state_update")});
     QCOMPARE(r.code, 0);
-    QCOMPARE(r.out, key + QLatin1Char('=') + value + QStringLiteral("\nstate_update=error_info\n"));
+    QCOMPARE(r.out, key + QLatin1Char('=') + value + QStringLiteral("\nstate_update=init\n"));
     const auto store = SettingsStore::openFile(env.settingsFile(QStringLiteral("updater")));
     QCOMPARE(SettingsStore::text(*store, storeKey), value);
 }
@@ -405,16 +412,52 @@ void TestCtl::statusText_data()
     QTest::addColumn<QString>("progressLine");
     QTest::addColumn<QString>("journalError");
     QTest::addColumn<QString>("journalLine");
-    QTest::newRow("running") << "downloading" << "1572864" << "progress:          1.5 MiB received" << "" << "none";
-    QTest::newRow("small") << "downloading" << "512" << "progress:          512 bytes received" << "" << "none";
-    QTest::newRow("above 2 GiB") << "downloading" << "3221225472" << "progress:          3.0 GiB received" << "" << "none";
-    QTest::newRow("state left after a failure") << "downloading" << "" << "" << "" << "none";
-    QTest::newRow("finished") << "ready" << "" << "" << "" << "none";
+    // Further values (a JSON object) and the line they must give; empty: none.
+    QTest::addColumn<QByteArray>("extra");
+    QTest::addColumn<QString>("extraLine");
+    QTest::newRow("running") << "downloading" << "1572864" << "progress:          1.5 MiB received" << "" << "none"
+                             << QByteArray("{}") << "";
+    QTest::newRow("small") << "downloading" << "512" << "progress:          512 bytes received" << "" << "none"
+                           << QByteArray("{}") << "";
+    QTest::newRow("above 2 GiB") << "downloading" << "3221225472" << "progress:          3.0 GiB received" << ""
+                                 << "none" << QByteArray("{}") << "";
+    QTest::newRow("state left after a failure") << "downloading" << "" << "" << "" << "none" << QByteArray("{}") << "";
+    QTest::newRow("finished") << "ready" << "" << "" << "" << "none" << QByteArray("{}") << "";
     QTest::newRow("journal pending")
         << "ready" << "" << "" << "cannot put back /app/a: No space left on device"
-        << "pending, the updater tries again at every check: cannot put back /app/a: No space left on device";
+        << "pending, the updater tries again at every check: cannot put back /app/a: No space left on device"
+        << QByteArray("{}") << "";
+    QTest::newRow("last error with its time")
+        << "error" << "" << "" << "" << "none"
+        << QByteArray(R"({"last_error":"update information not fetched: SSL handshake failed",)"
+                      R"("last_error_time":"2026-12-08T07:31:02+01:00"})")
+        << "last error:        2026-12-08T07:31:02+01:00 update information not fetched: SSL handshake failed";
+    QTest::newRow("signing off") << "ready" << "" << "" << "" << "none" << QByteArray(R"({"signing":"off"})")
+                                 << "signing:           not required (no public key configured)";
+    QTest::newRow("signing on") << "ready" << "" << "" << "" << "none"
+                                << QByteArray(R"({"signing":"on, 2 keys, CA file"})")
+                                << "signing:           required (2 keys, CA file)";
+    QTest::newRow("signing on without a usable key")
+        << "ready" << "" << "" << "" << "none" << QByteArray(R"({"signing":"on, no usable key: bad base64"})")
+        << "signing:           required, but no usable key: bad base64: nothing is installed";
+    QTest::newRow("signing unknown")
+        << "ready" << "" << "" << "" << "none"
+        << QByteArray(R"({"signing":"unknown, /etc/xdg/tovrel/updater.conf cannot be parsed"})")
+        << "signing:           unknown, /etc/xdg/tovrel/updater.conf cannot be parsed: nothing is installed";
+    QTest::newRow("on probation")
+        << "ready" << "" << "" << "" << "none"
+        << QByteArray(R"({"state_probation":"kept","probation_seconds":412,"probation_needed_seconds":600,)"
+                      R"("probation_failures":1,"probation_failures_allowed":3})")
+        << "probation:         412 of 600 s passed, failures 1 of 3";
+    QTest::newRow("rolled back") << "ready" << "" << "" << "" << "none"
+                                 << QByteArray(R"({"state_probation":"none","rolled_back_version":4})")
+                                 << "rolled back:       version 4 rolled back and refused on this device";
+    QTest::newRow("nothing rolled back") << "ready" << "" << "" << "" << "none"
+                                         << QByteArray(R"({"rolled_back_version":0})") << "";
     // The packaged link: no server configured.
-    QTest::newRow("no update server") << "notactive" << "" << "" << "" << "none";
+    QTest::newRow("no update server")
+        << "notactive" << "" << "" << "" << "none" << QByteArray(R"({"link":"None"})")
+        << "update server:     none configured (link is \"None\"): no check runs until update/link names one";
 }
 
 void TestCtl::statusText()
@@ -424,20 +467,28 @@ void TestCtl::statusText()
     QFETCH(QString, progressLine);
     QFETCH(QString, journalError);
     QFETCH(QString, journalLine);
-    const bool noServer = stateDownload == QLatin1String("notactive");
-    const QJsonObject values{{"state_update", "downloading"}, {"state_download", stateDownload},
-                             {"link", noServer ? "None" : "http://a/update"},
-                             {"installed_version", 7},        {"ready_version", 8},
-                             {"progress", progress},
-                             {"state_journal", journalError.isEmpty() ? "none" : "pending"},
-                             {"journal_error", journalError}};
+    QFETCH(QByteArray, extra);
+    QFETCH(QString, extraLine);
+    QJsonObject values{{"state_update", "downloading"}, {"state_download", stateDownload},
+                       {"installed_version", 7},        {"ready_version", 8},
+                       {"progress", progress},
+                       {"state_journal", journalError.isEmpty() ? "none" : "pending"},
+                       {"journal_error", journalError}};
+    const QJsonObject more = QJsonDocument::fromJson(extra).object();
+    for (auto it = more.constBegin(); it != more.constEnd(); ++it)
+        values.insert(it.key(), it.value());
     const QString text = StatusReport::text(values);
     QVERIFY(text.startsWith(QStringLiteral("update state:      downloading\n")));
     QCOMPARE(text.contains(QStringLiteral("progress")), !progressLine.isEmpty());
     if (!progressLine.isEmpty())
         QVERIFY2(text.contains(progressLine + QLatin1Char('\n')), qPrintable(text));
     QVERIFY2(text.contains(QStringLiteral("folder journal:    ") + journalLine + QLatin1Char('\n')), qPrintable(text));
-    QCOMPARE(text.contains(QStringLiteral("update server:     none configured (link is \"None\")")), noServer);
+    if (!extraLine.isEmpty())
+        QVERIFY2(text.contains(extraLine + QLatin1Char('\n')), qPrintable(text));
+    for (const char *label : {"last error:", "probation:", "rolled back:", "signing:", "update server:"}) {
+        if (!extraLine.startsWith(QLatin1String(label)))
+            QVERIFY2(!text.contains(QLatin1String(label)), qPrintable(text));
+    }
     const QJsonValue json = StatusReport::json(values).value(QStringLiteral("progress"));
     QCOMPARE(json.isNull(), progressLine.isEmpty());
     if (!progressLine.isEmpty())
@@ -499,6 +550,44 @@ void TestCtl::greetingLines()
     QFETCH(int, index);
     QFETCH(bool, greeting);
     QCOMPARE(ControlClient::isGreetingLine(QJsonDocument::fromJson(line).object(), index), greeting);
+}
+
+void TestCtl::probationRecord_data()
+{
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<qint64>("msSinceWritten");
+    QTest::addColumn<int>("passed");
+    QTest::addColumn<int>("failures");
+    const QByteArray between = R"({"version":4,"failures":1,"run_ms":412000,"passed":false,"running":false})";
+    QTest::newRow("between runs") << between << qint64(99000) << 412 << 1;
+    QTest::newRow("a run going on adds its time")
+        << QByteArray(R"({"version":4,"failures":2,"run_ms":100000,"passed":false,"running":true})") << qint64(30500)
+        << 130 << 2;
+    QTest::newRow("never more than needed")
+        << QByteArray(R"({"version":4,"failures":0,"run_ms":500000,"passed":false,"running":true})")
+        << qint64(200000) << 600 << 0;
+    QTest::newRow("passed") << QByteArray(R"({"version":4,"failures":0,"run_ms":0,"passed":true,"running":false})")
+                            << qint64(0) << 600 << 0;
+    QTest::newRow("record of the version before: not begun")
+        << QByteArray(R"({"version":3,"failures":2,"run_ms":412000,"passed":false,"running":true})") << qint64(5000)
+        << 0 << 0;
+    QTest::newRow("no record") << QByteArray() << qint64(0) << 0 << 0;
+    QTest::newRow("damaged") << QByteArray(R"({"version":4,"failures":-7,"run_ms":1e300})") << qint64(0) << 0 << 0;
+    QTest::newRow("clock set back") << between << qint64(-50000) << 412 << 1;
+}
+
+// The launcher's count as status shows it for version 4, 600 s needed, 3 failures allowed.
+void TestCtl::probationRecord()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(qint64, msSinceWritten);
+    QFETCH(int, passed);
+    QFETCH(int, failures);
+    const QJsonObject values = ProbationRecord::values(record, 4, msSinceWritten, 600, 3);
+    QCOMPARE(values.value(QLatin1String(ProbationRecord::PassedSeconds)).toInt(), passed);
+    QCOMPARE(values.value(QLatin1String(ProbationRecord::NeededSeconds)).toInt(), 600);
+    QCOMPARE(values.value(QLatin1String(ProbationRecord::Failures)).toInt(), failures);
+    QCOMPARE(values.value(QLatin1String(ProbationRecord::FailuresAllowed)).toInt(), 3);
 }
 
 QTEST_GUILESS_MAIN(TestCtl)

@@ -292,9 +292,10 @@ void TestRollback::crashingVersionIsRolledBackAndNeverTakenAgain()
     QVERIFY2(QTest::qWaitFor([&] { return recordsOf(QStringLiteral("3")) >= 1; }, 120000), diagnostics().constData());
     QCOMPARE(storedVersion(), 3);
     QVERIFY(QFile::exists(appDir + QStringLiteral("/.update-kept")));
-    // The record goes first, then the kept files.
+    // The record goes first, then the kept files; the list of the files version 3 brought stays.
     QVERIFY2(QTest::qWaitFor([&] {
-        return QDir(appDir).entryList({QStringLiteral(".update-*")}, QDir::AllEntries | QDir::Hidden).isEmpty();
+        return QDir(appDir).entryList({QStringLiteral(".update-*")}, QDir::AllEntries | QDir::Hidden)
+               == QStringList{QStringLiteral(".update-files")};
     }, 60000), diagnostics().constData());
     QCOMPARE(recordsOf(QStringLiteral("3")), 1);
     QCOMPARE(fileText(appDir + QStringLiteral("/version.txt")), QByteArray("3"));

@@ -191,13 +191,17 @@ QString TestSignedUpdate::runUpdater(const QString &link, const QByteArray &syst
                     return false;
                 for (const QByteArray &line : received.mid(checking).split('\n')) {
                     const QJsonObject message = QJsonDocument::fromJson(line).object();
-                    // The same state follows a failed package transfer; only this line tells them apart.
-                    if (message.value(QStringLiteral("state_download")).toString() == QLatin1String("error")
-                        && updater.output().contains("error dowloading update info")) {
-                        outcome = QStringLiteral("network error");
-                        return true;
-                    }
                     const QString state = message.value(QStringLiteral("state_update")).toString();
+                    // A refused and an unfetched information give the same state; the reason the
+                    // updater logs before it tells them apart.
+                    if (state == QLatin1String("error_info")) {
+                        const QByteArray output = updater.output();
+                        if (output.contains("check failed: update information not fetched"))
+                            outcome = QStringLiteral("network error");
+                        else if (output.contains("check failed: update information refused"))
+                            outcome = state;
+                        return !outcome.isEmpty();
+                    }
                     if (ends.contains(state)) {
                         outcome = state;
                         return true;
@@ -235,9 +239,9 @@ void TestSignedUpdate::signedUpdates_data()
 
     const QString ours = QStringLiteral("OURS");
     const QString refused = QStringLiteral("update information refused: ");
-    QTest::newRow("signed") << Unchanged << ours << false << "updated" << 2 << QString();
+    QTest::newRow("signed") << Unchanged << ours << false << "updated" << 2 << QStringLiteral("signature ok, key 1 of 1");
     QTest::newRow("two keys, a comma list") << Unchanged << QStringLiteral("FOREIGN,OURS") << false << "updated" << 2
-                                            << QString();
+                                            << QStringLiteral("signature ok, key 2 of 2");
     QTest::newRow("package swapped") << PackageSwapped << ours << false << "error_hash" << 0
                                      << QStringLiteral("SHA-256 check failed");
     QTest::newRow("version code raised") << VersionRaised << ours << false << "error_info" << 0

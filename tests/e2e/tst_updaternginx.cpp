@@ -252,7 +252,7 @@ void TestUpdaterNginx::fleetHeadersInAccessLog()
     QVERIFY(QTest::qWaitFor([&] { return m_nginx->accessLog().size() >= 2; }, 5000));
     const QStringList log = m_nginx->accessLog();
     QCOMPARE(log.size(), 2);
-    const QRegularExpression info(QStringLiteral("^\\S+ dev-1 100 error_info \"GET /update/update.json HTTP/1.1\" 200 "));
+    const QRegularExpression info(QStringLiteral("^\\S+ dev-1 100 init \"GET /update/update.json HTTP/1.1\" 200 "));
     const QRegularExpression package(QStringLiteral("^\\S+ dev-1 100 downloading \"GET /update/%1 HTTP/1.1\" 200 ").arg(m_packageName));
     QVERIFY2(info.match(log.at(0)).hasMatch(), qPrintable(log.at(0)));
     QVERIFY2(package.match(log.at(1)).hasMatch(), qPrintable(log.at(1)));

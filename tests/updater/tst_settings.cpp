@@ -107,6 +107,7 @@ void TestSettings::freshStoreIsCompletedInTableOrder()
         QStringLiteral("[Settings] set jitter"),
         QStringLiteral("[Settings] set nice"),
         QStringLiteral("[Settings] set refused"),
+        QStringLiteral("[Settings] set rolledBack"),
         QStringLiteral("[Settings] signing: off (https trusts the system's CAs) product: any"),
     };
     QCOMPARE(g_log, expectedLines);

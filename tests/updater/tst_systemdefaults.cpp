@@ -51,12 +51,16 @@ void TestSystemDefaults::packagedValuesApplyWithoutCopy()
         QVERIFY(Settings::isUnconfiguredLink(settings.updateLink));
         // Its "#" comments do not make whether updates must be signed unknown.
         QCOMPARE(settings.signing, QStringLiteral("off"));
+        // A fresh device has nothing installed: version 1, the first one published, is newer.
+        QCOMPARE(settings.getAppVersionCode(), 0);
     }
     QSettings user(userFile(), QSettings::IniFormat);
     QVERIFY(!user.contains(QStringLiteral("app/folder")));
     QVERIFY(!user.contains(QStringLiteral("update/directory")));
     QVERIFY(!user.contains(QStringLiteral("update/link")));
-    QCOMPARE(user.value(QStringLiteral("app/version")).toString(), QStringLiteral("407"));
+    QVERIFY(!user.contains(QStringLiteral("app/version")));
+    // A value written without the packaged default (the built-in one) still lands in the user's file.
+    QCOMPARE(user.value(QStringLiteral("update/period")).toString(), QStringLiteral("3600"));
 }
 
 void TestSystemDefaults::userValueWins()

@@ -83,6 +83,8 @@ QByteArray readAll(const QString &path)
 
 } // namespace
 
+Q_DECLARE_METATYPE(Updater::Failure)
+
 class TestUpdater : public QObject
 {
     Q_OBJECT
@@ -100,6 +102,8 @@ private slots:
     void errorHashAtStartAndAfterDownload();
     void integrityFailureRestartsFromZero();
     void downloadErrors();
+    void updateStateAfterFailure_data();
+    void updateStateAfterFailure();
     void oversizedInfoIsAnInfoError();
     void checkingDisabledReportsEachMinute_data();
     void checkingDisabledReportsEachMinute();
@@ -304,7 +308,7 @@ void TestUpdater::normalRoadThenInstallOnRequest()
     QVERIFY(u->startUpdate());
     QCOMPARE(m_capture->tokens(),
              QStringList({QStringLiteral("$UPDATE_READY"), QStringLiteral("$UPDATING"), QStringLiteral("$UPDATED")}));
-    QCOMPARE(m_states, QStringList({QStringLiteral("U:error_info"), QStringLiteral("D:downloading"),
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:init"), QStringLiteral("D:downloading"),
                                     QStringLiteral("D:downloading"), QStringLiteral("U:downloading"),
                                     QStringLiteral("D:ready"), QStringLiteral("U:ready"),
                                     QStringLiteral("U:updating"), QStringLiteral("U:updated")}));
@@ -343,7 +347,7 @@ void TestUpdater::notPermitted()
     QVERIFY(tickAndWait(1));
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
-    QCOMPARE(m_states, QStringList({QStringLiteral("U:error_info"), QStringLiteral("D:downloading"),
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:init"), QStringLiteral("D:downloading"),
                                     QStringLiteral("U:not_permitted"), QStringLiteral("D:ready")}));
     QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
     QVERIFY(m_capture->tokens().isEmpty());
@@ -360,6 +364,7 @@ void TestUpdater::notRequired()
     makeUpdater();
     Updater *u = m_updater.data();
     QVERIFY(tickAndWait(1));
+    QTest::ignoreMessage(QtDebugMsg, "[Updater] \"no update required v.100 (offered 100, installed 100)\"");
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
@@ -371,9 +376,11 @@ void TestUpdater::notRequired()
 
 void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
 {
+    // Never fetched is no fault: "init" until the first check says more.
     makeUpdater();
-    QCOMPARE(m_states, QStringList({QStringLiteral("U:error_info")}));
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:init")}));
     QCOMPARE(m_settings->stateDownload, QString());
+    QCOMPARE(m_settings->lastError, QString());
 
     m_server->serveData("/update/update.json", "{\"linux\": {\"version_code\": 5");
     Updater *u = m_updater.data();
@@ -382,10 +389,20 @@ void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
-    QCOMPARE(m_settings->stateDownload, QStringLiteral("downloading"));
+    QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
+    QCOMPARE(m_settings->lastError,
+             QStringLiteral("update information refused: the update information is not a JSON object"));
+    QVERIFY(QDateTime::fromString(m_settings->lastErrorTime, Qt::ISODate).isValid());
+
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
     QCOMPARE(u->getPeriodTimer()->interval(), 1);
+
+    // The same information left for the next start is a fault, with its reason.
+    m_settings->lastError.clear();
+    makeUpdater();
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
+    QVERIFY(m_settings->lastError.startsWith(QStringLiteral("update information refused:")));
 }
 
 void TestUpdater::errorHashAtStartAndAfterDownload()
@@ -409,7 +426,9 @@ void TestUpdater::errorHashAtStartAndAfterDownload()
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
     QCOMPARE(m_states, QStringList({QStringLiteral("D:downloading"), QStringLiteral("D:downloading"),
-                                    QStringLiteral("U:downloading"), QStringLiteral("U:error_hash")}));
+                                    QStringLiteral("U:downloading"), QStringLiteral("D:error"),
+                                    QStringLiteral("U:error_hash")}));
+    QVERIFY(m_settings->lastError.startsWith(QStringLiteral("package does not match the update information: ")));
     QVERIFY(m_capture->tokens().isEmpty());
     Q_UNUSED(p)
 }
@@ -455,6 +474,8 @@ void TestUpdater::downloadErrors()
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
     QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
+    QVERIFY2(m_settings->lastError.startsWith(QStringLiteral("update information not fetched: ")), qPrintable(m_settings->lastError));
+    QVERIFY2(m_settings->lastError.contains(QStringLiteral("Not Found")), qPrintable(m_settings->lastError));
     u->timeout();
 
     const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")});
@@ -465,9 +486,35 @@ void TestUpdater::downloadErrors()
     QVERIFY(!u->getFileManager()->cleanDownload);
     u->timeout();
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("downloading"));
+    // The package is missing, not still on its way.
+    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_hash"));
+    QVERIFY2(m_settings->lastError.startsWith(QStringLiteral("package not fetched: ")), qPrintable(m_settings->lastError));
     QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
     QVERIFY(m_capture->tokens().isEmpty());
+}
+
+void TestUpdater::updateStateAfterFailure_data()
+{
+    using F = Updater::Failure;
+    QTest::addColumn<QString>("current");
+    QTest::addColumn<Updater::Failure>("failure");
+    QTest::addColumn<QString>("after");
+    QTest::newRow("TLS failure after not_required") << "not_required" << F::InfoTransfer << "error_info";
+    QTest::newRow("fetch failure before any check") << "init" << F::InfoTransfer << "error_info";
+    QTest::newRow("fetch failure after a failed installation") << "error" << F::InfoTransfer << "error_info";
+    QTest::newRow("fetch failure, a verified package waits") << "ready" << F::InfoTransfer << "ready";
+    QTest::newRow("fetch failure after an installation") << "updated" << F::InfoTransfer << "updated";
+    QTest::newRow("refused entry, a package waited") << "ready" << F::InfoUnreadable << "error_info";
+    QTest::newRow("package transfer failed") << "downloading" << F::PackageTransfer << "error_hash";
+    QTest::newRow("package does not match") << "downloading" << F::PackageInvalid << "error_hash";
+}
+
+void TestUpdater::updateStateAfterFailure()
+{
+    QFETCH(QString, current);
+    QFETCH(Updater::Failure, failure);
+    QFETCH(QString, after);
+    QCOMPARE(Updater::updateStateAfter(current, failure), after);
 }
 
 void TestUpdater::oversizedInfoIsAnInfoError()
@@ -836,12 +883,22 @@ void TestUpdater::requestsCarryFleetHeaders_data()
     QTest::addColumn<QByteArray>("header");
     QTest::addColumn<QString>("refused");
     QTest::addColumn<QByteArray>("refusedHeader");
-    QTest::newRow("device id") << QStringLiteral("dev-1") << QByteArray("dev-1") << QString() << QByteArray("");
+    // "app/rolled_back" and the state headers of the information's and the package's requests.
+    QTest::addColumn<int>("rolledBack");
+    QTest::addColumn<QByteArray>("infoState");
+    QTest::addColumn<QByteArray>("packageState");
+    QTest::newRow("device id") << QStringLiteral("dev-1") << QByteArray("dev-1") << QString() << QByteArray("")
+                               << 0 << QByteArray("init") << QByteArray("downloading");
     QTest::newRow("no device id: rollout id") << QString() << QByteArray("r-fixed") << QStringLiteral("150,120")
-                                              << QByteArray("150,120");
+                                              << QByteArray("150,120") << 0 << QByteArray("init")
+                                              << QByteArray("downloading");
     QTest::newRow("id that would split the request, hand-typed refused list")
         << QStringLiteral("kiosk 7\r\nX-Evil: 1") << QByteArray("kiosk%207%0D%0AX-Evil%3A%201")
-        << QStringLiteral(" 150 ,x\r\nX-Evil: 1,,120") << QByteArray("150,120");
+        << QStringLiteral(" 150 ,x\r\nX-Evil: 1,,120") << QByteArray("150,120") << 0 << QByteArray("init")
+        << QByteArray("downloading");
+    QTest::newRow("after a rollback, until a version installs")
+        << QStringLiteral("dev-1") << QByteArray("dev-1") << QStringLiteral("150") << QByteArray("150") << 150
+        << QByteArray("rolled_back") << QByteArray("rolled_back");
 }
 
 void TestUpdater::requestsCarryFleetHeaders()
@@ -850,6 +907,10 @@ void TestUpdater::requestsCarryFleetHeaders()
     QFETCH(QByteArray, header);
     QFETCH(QString, refused);
     QFETCH(QByteArray, refusedHeader);
+    QFETCH(int, rolledBack);
+    QFETCH(QByteArray, infoState);
+    QFETCH(QByteArray, packageState);
+    storeValue(QStringLiteral("app/rolled_back"), rolledBack);
     storeValue(QStringLiteral("app/device_id"), deviceId);
     storeValue(QStringLiteral("app/refused"), refused);
     storeValue(QStringLiteral("app/rollout_id"), QStringLiteral("r-fixed"));
@@ -865,8 +926,8 @@ void TestUpdater::requestsCarryFleetHeaders()
     QCOMPARE(package.size(), 1);
     QCOMPARE(info.first().header("X-Tovrel-Device"), header);
     QCOMPARE(info.first().header("X-Tovrel-Version"), QByteArray("100"));
-    // The state when the information was asked for: none was readable at start.
-    QCOMPARE(info.first().header("X-Tovrel-State"), QByteArray("error_info"));
+    // The state when the information was asked for: none was fetched before.
+    QCOMPARE(info.first().header("X-Tovrel-State"), infoState);
     QVERIFY(!info.first().headers.contains("x-evil"));
     QCOMPARE(info.first().header("X-Tovrel-Probation"), QByteArray("none"));
     QVERIFY(info.first().headers.contains("x-tovrel-refused"));
@@ -874,7 +935,7 @@ void TestUpdater::requestsCarryFleetHeaders()
     QCOMPARE(package.first().header("X-Tovrel-Refused"), refusedHeader);
     QCOMPARE(package.first().header("X-Tovrel-Device"), header);
     QCOMPARE(package.first().header("X-Tovrel-Version"), QByteArray("100"));
-    QCOMPARE(package.first().header("X-Tovrel-State"), QByteArray("downloading"));
+    QCOMPARE(package.first().header("X-Tovrel-State"), packageState);
 }
 
 void TestUpdater::jitterSpreadsChecks_data()
@@ -944,7 +1005,12 @@ void TestUpdater::refusedVersionIsNotTaken()
     QCOMPARE(m_states, QStringList({QStringLiteral("U:not_required")}));
     QCOMPARE(m_probation, QStringList({QStringLiteral("none"), QStringLiteral("none")}));
     QVERIFY(m_capture->tokens().isEmpty());
+    // Never needed again, so it does not take the device's space.
+    QVERIFY(!QFile::exists(work() + QStringLiteral("/download/") + p.fileName));
+    QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + p.fileName),
+                        work() + QStringLiteral("/download/") + p.fileName));
     QVERIFY(!m_updater->startUpdate());
+    QCOMPARE(m_settings->lastError, QStringLiteral("installation refused: version 200 was rolled back on this device"));
     QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATING"), QStringLiteral("$ERR_UPDATED")}));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
     QVERIFY(!QFile::exists(app() + QStringLiteral("/a")));
@@ -1010,7 +1076,12 @@ void TestUpdater::rollBackAndCommit()
              QStringList({QStringLiteral("tovrel.exe")}));
     QCOMPARE(m_settings->getAppVersionCode(), 100);
     QVERIFY(Settings().isRefused(200));
-    // The refused version is not installed again on request.
+    QCOMPARE(m_settings->rolledBackVersion, 200);
+    QCOMPARE(m_settings->store.value(QStringLiteral("app/rolled_back")).toInt(), 200);
+    QVERIFY(!QFile::exists(work() + QStringLiteral("/download/") + p.fileName));
+    // The refused version is not installed again on request, even with its package back.
+    QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + p.fileName),
+                        work() + QStringLiteral("/download/") + p.fileName));
     QVERIFY(!u->startUpdate());
     QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v100"));
 
@@ -1025,6 +1096,7 @@ void TestUpdater::rollBackAndCommit()
     QVERIFY(u->getFileManager()->readUpdateInfo());
     QVERIFY(u->startUpdate());
     QCOMPARE(m_settings->stateProbation, QStringLiteral("kept"));
+    QCOMPARE(m_settings->rolledBackVersion, 0);
     m_probation.clear();
     u->commitVersion();
     QCOMPARE(m_probation, QStringList({QStringLiteral("none")}));
