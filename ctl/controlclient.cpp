@@ -133,7 +133,7 @@ ControlClient::Result ControlClient::get(const QStringList &names, QJsonObject *
     // request precedes the answer to the second, which also covers keys newer than the updater.
     QJsonObject request{{QLatin1String(Protocol::Key::Action), QLatin1String(Protocol::Action::Get)}};
     for (const QString &name : names) {
-        if (const Settings::Key *key = KeyCheck::find(name))
+        if (const UpdaterSettings::Key *key = KeyCheck::find(name))
             request.insert(name, KeyCheck::placeholder(*key));
     }
     request.insert(endMarkKey, 0);

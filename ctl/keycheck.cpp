@@ -2,9 +2,9 @@
 
 #include <limits>
 
-const Settings::Key *KeyCheck::find(const QString &name)
+const UpdaterSettings::Key *KeyCheck::find(const QString &name)
 {
-    for (const Settings::Key *key : Settings::channelKeys()) {
+    for (const UpdaterSettings::Key *key : UpdaterSettings::channelKeys()) {
         if (name == QLatin1String(key->channelName))
             return key;
     }
@@ -14,7 +14,7 @@ const Settings::Key *KeyCheck::find(const QString &name)
 QStringList KeyCheck::names()
 {
     QStringList list;
-    for (const Settings::Key *key : Settings::channelKeys())
+    for (const UpdaterSettings::Key *key : UpdaterSettings::channelKeys())
         list << QLatin1String(key->channelName);
     return list;
 }
@@ -22,23 +22,23 @@ QStringList KeyCheck::names()
 QStringList KeyCheck::writableNames()
 {
     QStringList list;
-    for (const Settings::Key *key : Settings::channelKeys()) {
-        if (!Settings::isReadOnly(*key))
+    for (const UpdaterSettings::Key *key : UpdaterSettings::channelKeys()) {
+        if (!UpdaterSettings::isReadOnly(*key))
             list << QLatin1String(key->channelName);
     }
     return list;
 }
 
-QJsonValue KeyCheck::placeholder(const Settings::Key &key)
+QJsonValue KeyCheck::placeholder(const UpdaterSettings::Key &key)
 {
-    if (key.kind == Settings::Kind::Text)
+    if (key.kind == UpdaterSettings::Kind::Text)
         return QStringLiteral("?");
     return 0;
 }
 
-bool KeyCheck::toValue(const Settings::Key &key, const QString &text, QJsonValue *value, QString *error)
+bool KeyCheck::toValue(const UpdaterSettings::Key &key, const QString &text, QJsonValue *value, QString *error)
 {
-    if (key.kind == Settings::Kind::Text) {
+    if (key.kind == UpdaterSettings::Kind::Text) {
         if (text.isEmpty()) {
             *error = QStringLiteral("the updater takes no empty value for %1").arg(QLatin1String(key.channelName));
             return false;
@@ -56,7 +56,7 @@ bool KeyCheck::toValue(const Settings::Key &key, const QString &text, QJsonValue
         return false;
     }
     // The updater would store any other number as 0, switching off what the caller meant to switch on.
-    if (key.setRule == Settings::SetRule::OneOrZero && number > 1) {
+    if (key.setRule == UpdaterSettings::SetRule::OneOrZero && number > 1) {
         *error = QStringLiteral("%1 takes 0 (off) or 1 (on), not %2").arg(QLatin1String(key.channelName), text);
         return false;
     }
@@ -71,9 +71,9 @@ QString KeyCheck::toText(const QJsonValue &value)
     return value.toString();
 }
 
-QString KeyCheck::source(const Settings::Key &key, const QSettings &user, const QSettings &system)
+QString KeyCheck::source(const UpdaterSettings::Key &key, const QSettings &user, const QSettings &system)
 {
-    if (Settings::isReadOnly(key))
+    if (UpdaterSettings::isReadOnly(key))
         return QStringLiteral("the updater's running state");
     const QString storeKey = QLatin1String(key.storeKey);
     const bool inSystem = system.contains(storeKey);

@@ -1,7 +1,7 @@
 #ifndef KEYCHECK_H
 #define KEYCHECK_H
 
-#include "settings.h"
+#include "updatersettings.h"
 
 #include <QJsonValue>
 #include <QString>
@@ -13,20 +13,20 @@ class KeyCheck
 {
 public:
     // The key of that channel name, or null.
-    static const Settings::Key *find(const QString &name);
+    static const UpdaterSettings::Key *find(const QString &name);
     // Every channel name in the order in which the updater answers.
     static QStringList names();
     static QStringList writableNames();
     // A value of the key's type that the server accepts in a "get".
-    static QJsonValue placeholder(const Settings::Key &key);
+    static QJsonValue placeholder(const UpdaterSettings::Key &key);
     // The value for a "set" from its command-line text; false with a reason when the updater would
     // refuse it (the server then drops the request without a word).
-    static bool toValue(const Settings::Key &key, const QString &text, QJsonValue *value, QString *error);
+    static bool toValue(const UpdaterSettings::Key &key, const QString &text, QJsonValue *value, QString *error);
     // A received value as text for output.
     static QString toText(const QJsonValue &value);
     // Where the updater takes the key's value from: the user's file (which wins key by key), the
     // system file, the built-in default, or its running state.
-    static QString source(const Settings::Key &key, const QSettings &user, const QSettings &system);
+    static QString source(const UpdaterSettings::Key &key, const QSettings &user, const QSettings &system);
 };
 
 #endif

@@ -3,7 +3,7 @@
 #include "logwriter.h"
 #include "controlsocket.h"
 #include "jsonline.h"
-#include "settings.h"
+#include "launchersettings.h"
 #include "tokens.h"
 
 #include <QDebug>
@@ -38,7 +38,7 @@ AppUpdater::~AppUpdater()
     socket->deleteLater();
 }
 
-void AppUpdater::init(Settings *s)
+void AppUpdater::init(LauncherSettings *s)
 {
     if (!s) {
         qDebug() << "AppUpdater s=null";

@@ -6,7 +6,7 @@
 #include <QLocalSocket>
 
 class QTimer;
-class Settings;
+class LauncherSettings;
 
 // The launcher's side of the updater control channel: keeps a local-socket connection to the
 // updater's control server, starts the updater program when no server answers, forwards every
@@ -21,7 +21,7 @@ public:
     explicit AppUpdater(QObject *parent = nullptr);
     ~AppUpdater() override;
 
-    void init(Settings *s);
+    void init(LauncherSettings *s);
     void socketData(QString line);
 
     updater_state getUpdaterState() const { return updaterState; }
@@ -70,7 +70,7 @@ private:
 
     QTimer *m_timer;
     updater_state updaterState = NOTRUNNING;
-    Settings *settings = nullptr;
+    LauncherSettings *settings = nullptr;
     QLocalSocket *socket;
     bool rollbackPending = false;
     bool commitPending = false;

@@ -3,7 +3,7 @@
 
 #include "childprocess.h"
 #include "logwriter.h"
-#include "settings.h"
+#include "launchersettings.h"
 
 #include <QDebug>
 #include <QTimerEvent>
@@ -35,7 +35,7 @@ ImbeddedWdt::~ImbeddedWdt()
     delete shell;
 }
 
-void ImbeddedWdt::startWatchdog(Settings *s)
+void ImbeddedWdt::startWatchdog(LauncherSettings *s)
 {
     if (!s || shell)
         return;

@@ -4,7 +4,7 @@
 #include <QObject>
 #include <QProcess>
 
-class Settings;
+class LauncherSettings;
 
 // Keeps the device's hardware watchdog alive: types the device tool's commands into one long-lived
 // shell, switches the watchdog on, sets its time-out and then feeds it every second tick count.
@@ -15,7 +15,7 @@ public:
     explicit ImbeddedWdt(QObject *parent = nullptr);
     ~ImbeddedWdt() override;
 
-    void startWatchdog(Settings *s);
+    void startWatchdog(LauncherSettings *s);
     void feed();
     void setFeedTime(int seconds);
 
@@ -43,7 +43,7 @@ protected:
 private:
     void writeCommand(const QString &command);
 
-    Settings *settings = nullptr;
+    LauncherSettings *settings = nullptr;
     QProcess *shell = nullptr;
     int wdtStep = 0;
     int wdtEvent = 0;

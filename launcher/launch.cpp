@@ -3,7 +3,7 @@
 #include "childstopper.h"
 #include "logwriter.h"
 #include "protocol.h"
-#include "settings.h"
+#include "launchersettings.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -46,7 +46,7 @@ qint64 Launch::getProcessId() const
     return process ? process->processId() : 0;
 }
 
-void Launch::init(Settings *s)
+void Launch::init(LauncherSettings *s)
 {
     if (!s) {
         qCDebug(lcCritical) << "init without settings";

@@ -14,7 +14,7 @@
 #include <QString>
 
 class ChildProcess;
-class Settings;
+class LauncherSettings;
 
 // The supervisor: keeps one child at a time, the main application or the message window, watches
 // its console tokens and alternates between the two. SupervisorStep decides; this class owns the
@@ -68,7 +68,7 @@ public slots:
     void updaterConnectionLost();
     // A "state_probation" value of the updater.
     void probationStateChanged(const QString &state);
-    void init(Settings *settings);
+    void init(LauncherSettings *settings);
     // One step of the step machine.
     void tick();
 
@@ -83,7 +83,7 @@ private:
     void refreshProbation();
     void takeUpdateWindow();
 
-    Settings *settings = nullptr;
+    LauncherSettings *settings = nullptr;
     SupervisorStep::State machine;
     SupervisorStep::ProcessEvent processEvent = SupervisorStep::ProcessEvent::None;
     QString program;

@@ -2,7 +2,7 @@
 #include "imbeddedwdt.h"
 #include "launch.h"
 #include "logwriter.h"
-#include "settings.h"
+#include "launchersettings.h"
 #include "signalquitter.h"
 #include "stopsignalnotifier.h"
 
@@ -26,7 +26,7 @@ int main(int argc, char *argv[])
     StopSignalNotifier::ignoreBrokenPipe();
 
     // Read before the log handler exists: these lines go to the default output only.
-    Settings settings;
+    LauncherSettings settings;
     settings.readSettings();
 
     setLogLimits(settings.logDays, settings.logDayMb);

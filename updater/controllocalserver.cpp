@@ -4,7 +4,7 @@
 #include "jsonline.h"
 #include "localserver.h"
 #include "protocol.h"
-#include "settings.h"
+#include "updatersettings.h"
 #include "utils.h"
 
 #include <QDeadlineTimer>
@@ -54,7 +54,7 @@ QString ControlLocalServer::numberMessage(const QString &key, qint64 value)
     return JsonLine::numberMessage(key, value);
 }
 
-void ControlLocalServer::init(Settings *s)
+void ControlLocalServer::init(UpdaterSettings *s)
 {
     qDebug() << prefix << "init()";
     if (!s || s->serverName.isEmpty()) {
@@ -101,7 +101,7 @@ void ControlLocalServer::clientConnected(qlonglong psocket)
     for (const char *name : Protocol::Greeting) {
         const QLatin1String key(name);
         QString value;
-        for (const Settings::Key *channelKey : Settings::channelKeys()) {
+        for (const UpdaterSettings::Key *channelKey : UpdaterSettings::channelKeys()) {
             if (key == QLatin1String(channelKey->channelName))
                 value = settings->channelValue(*channelKey).toString();
         }
@@ -201,9 +201,9 @@ void ControlLocalServer::handleGetSet(qlonglong psocket, const QJsonObject &obje
     const bool get = action == QLatin1String(Protocol::Action::Get);
     const bool set = action == QLatin1String(Protocol::Action::Set);
 
-    for (const Settings::Key *key : Settings::channelKeys()) {
+    for (const UpdaterSettings::Key *key : UpdaterSettings::channelKeys()) {
         const QString name = QLatin1String(key->channelName);
-        const bool text = key->kind == Settings::Kind::Text;
+        const bool text = key->kind == UpdaterSettings::Kind::Text;
         const QJsonValue member = object.value(name);
         if (text ? !member.isString() : !member.isDouble())
             continue;
@@ -212,7 +212,7 @@ void ControlLocalServer::handleGetSet(qlonglong psocket, const QJsonObject &obje
         if (text ? value.toString().isEmpty() : value.toInt() < 0)
             return;
 
-        if (get || (set && Settings::isReadOnly(*key))) {
+        if (get || (set && UpdaterSettings::isReadOnly(*key))) {
             const QVariant current = settings->channelValue(*key);
             server->dataSend(psocket, text ? stringMessage(name, current.toString())
                                            : numberMessage(name, current.toLongLong()));

@@ -9,7 +9,7 @@
 
 class LocalServer;
 class QTimer;
-class Settings;
+class UpdaterSettings;
 
 // The updater's control endpoint: the JSON-lines protocol spoken with local clients (the launcher and
 // tools). It pushes the update cycle's states, answers "get"/"set" for a fixed set of values and turns
@@ -21,7 +21,7 @@ public:
     explicit ControlLocalServer(QObject *parent = nullptr);
     ~ControlLocalServer() override;
 
-    void init(Settings *s);
+    void init(UpdaterSettings *s);
     bool isListening() const { return server != nullptr; }
 
     // A download state push waits for the 1 ms timer; a test may flush it without waiting.
@@ -66,7 +66,7 @@ private:
     void handleGetSet(qlonglong psocket, const QJsonObject &object);
 
     LocalServer *server = nullptr;
-    Settings *settings = nullptr;
+    UpdaterSettings *settings = nullptr;
     QTimer *sendTimer = nullptr;
     QString pendingMessage;
     // Per client: received bytes that do not yet form a complete request.

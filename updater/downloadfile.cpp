@@ -60,7 +60,7 @@ QNetworkAccessManager *DownloadFilePrivate::network()
     manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     QObject::connect(manager, SIGNAL(finished(QNetworkReply *)), q, SLOT(_q_downloadFinished(QNetworkReply *)));
     QObject::connect(manager, SIGNAL(authenticationRequired(QNetworkReply *, QAuthenticator *)), q,
-                     SLOT(_q_authRequset(QNetworkReply *, QAuthenticator *)));
+                     SLOT(_q_authRequest(QNetworkReply *, QAuthenticator *)));
     return manager;
 }
 
@@ -627,7 +627,7 @@ void DownloadFile::_q_downloadFinished(QNetworkReply *reply)
     d->downloadFinished(reply);
 }
 
-void DownloadFile::_q_authRequset(QNetworkReply *reply, QAuthenticator *auth)
+void DownloadFile::_q_authRequest(QNetworkReply *reply, QAuthenticator *auth)
 {
     Q_UNUSED(reply)
     if (!user.isEmpty() && !password.isEmpty()) {

@@ -23,12 +23,6 @@ class DownloadFilePrivate;
 class DownloadFile : public QObject
 {
     Q_OBJECT
-    Q_PROPERTY(QString user READ getUser WRITE setUser)
-    Q_PROPERTY(QString password READ getPassword WRITE setPassword)
-    Q_PROPERTY(int timeout READ getTimeout WRITE setTimeout)
-    Q_PROPERTY(QString folder READ getFolder WRITE setFolder)
-    Q_PROPERTY(bool downloading READ isDownloading NOTIFY downloadingChanged)
-    Q_PROPERTY(double progress READ getProgress NOTIFY progressChanged)
 
 public:
     explicit DownloadFile(QObject *parent = nullptr);
@@ -97,13 +91,13 @@ signals:
 private slots:
     void _q_downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
     void _q_downloadFinished(QNetworkReply *reply);
-    void _q_authRequset(QNetworkReply *reply, QAuthenticator *auth);
+    void _q_authRequest(QNetworkReply *reply, QAuthenticator *auth);
 
 public:
-    Q_INVOKABLE bool start(QVariantMap params);
-    Q_INVOKABLE void abort();
-    Q_INVOKABLE void setAuth(QString user, QString password);
-    Q_INVOKABLE void clearConnectionCache();
+    bool start(QVariantMap params);
+    void abort();
+    void setAuth(QString user, QString password);
+    void clearConnectionCache();
 
 private:
     friend class DownloadFilePrivate;

@@ -5,7 +5,7 @@
 #include "packageinstaller.h"
 #include "protocol.h"
 #include "rollout.h"
-#include "settings.h"
+#include "updatersettings.h"
 #include "streamhash.h"
 #include "updatesignature.h"
 #include "utils.h"
@@ -41,7 +41,7 @@ FileManager::FileManager(QObject *parent)
 
 FileManager::~FileManager() = default;
 
-void FileManager::setSettings(Settings *s)
+void FileManager::setSettings(UpdaterSettings *s)
 {
     settings = s;
 }

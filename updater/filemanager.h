@@ -11,7 +11,7 @@
 #include <memory>
 
 class QFile;
-class Settings;
+class UpdaterSettings;
 class DownloadFile;
 
 // The file work of an update: fetches the update information and the package into the work
@@ -24,7 +24,7 @@ public:
     explicit FileManager(QObject *parent = nullptr);
     ~FileManager() override;
 
-    void setSettings(Settings *s);
+    void setSettings(UpdaterSettings *s);
 
     void downloadUpdateInfo();
     bool readUpdateInfo();
@@ -70,7 +70,7 @@ public:
     // Why the last installation failed, as its log says; empty after a success.
     QString extractError;
     QString downloadSubfolder = QStringLiteral("download");
-    Settings *settings = nullptr;
+    UpdaterSettings *settings = nullptr;
     QString logPrefix = QStringLiteral("[FileManager]");
     DownloadFile *infoDownloader = nullptr;
     DownloadFile *packageDownloader = nullptr;

@@ -36,8 +36,8 @@ public:
     // A client whose unsent replies pass this size does not read them and is disconnected.
     static constexpr qint64 MaxUnsentBytes = 1024 * 1024;
 
-    Q_INVOKABLE int dataSend(qlonglong psocket, const QString &msg);
-    Q_INVOKABLE int dataSendToAll(const QString &msg);
+    int dataSend(qlonglong psocket, const QString &msg);
+    int dataSendToAll(const QString &msg);
 
 signals:
     void clientConnected(qlonglong psocket);

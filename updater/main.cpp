@@ -2,7 +2,7 @@
 #include "folderlock.h"
 #include "installjournal.h"
 #include "priority.h"
-#include "settings.h"
+#include "updatersettings.h"
 #include "settingsstore.h"
 #include "stopsignalnotifier.h"
 #include "updater.h"
@@ -41,14 +41,14 @@ int asInteger(const QString &text)
 
 const char organization[] = "tovrel";
 
-// Reads "update/nice" from the store Settings opens later, under the program name QCoreApplication
+// Reads "update/nice" from the store UpdaterSettings opens later, under the program name QCoreApplication
 // will take from argv[0]; called while this is still the only thread. The report is logged later:
 // --version prints one line only, and SIGPIPE is not ignored yet.
 bool lowerPriority(const char *argv0, QString *report)
 {
     const QString program = QFile::decodeName(argv0).section(QLatin1Char('/'), -1);
     const std::unique_ptr<QSettings> store = SettingsStore::open(QLatin1String(organization), program);
-    return Priority::lower(Settings::storedNice(*store), report);
+    return Priority::lower(UpdaterSettings::storedNice(*store), report);
 }
 
 } // namespace
@@ -98,7 +98,7 @@ int main(int argc, char *argv[])
     // SIGPIPE must not end the updater, least of all while it moves files into the application folder.
     StopSignalNotifier::ignoreBrokenPipe();
 
-    Settings settings;
+    UpdaterSettings settings;
     settings.init();
     if (priorityLowered)
         qDebug() << "[Updater]" << qPrintable(priorityReport);
@@ -108,7 +108,7 @@ int main(int argc, char *argv[])
     const bool downloadGiven = parser.isSet(downloadOption);
     const bool updateGiven = parser.isSet(updateOption);
     if (downloadGiven)
-        settings.setActiveDowload(asInteger(parser.value(downloadOption)));
+        settings.setActiveDownload(asInteger(parser.value(downloadOption)));
     if (updateGiven)
         settings.setActiveUpdate(asInteger(parser.value(updateOption)));
     if (parser.isSet(versionCodeOption))
@@ -141,7 +141,7 @@ int main(int argc, char *argv[])
         server.deliverPending(5000);
     });
     QObject::connect(&server, &ControlLocalServer::delivered, &exitTimer, [&exitTimer] { exitTimer.start(100); });
-    QObject::connect(&server, &ControlLocalServer::downloadUpdate, &updater, &Updater::startDowload);
+    QObject::connect(&server, &ControlLocalServer::downloadUpdate, &updater, &Updater::startDownload);
     QObject::connect(&server, &ControlLocalServer::update, &updater, &Updater::startUpdate);
     QObject::connect(&server, &ControlLocalServer::rollback, &updater, &Updater::rollBack);
     QObject::connect(&server, &ControlLocalServer::commit, &updater, &Updater::commitVersion);
@@ -173,7 +173,7 @@ int main(int argc, char *argv[])
     if (!alone) {
         exitTimer.start(100);
     } else if (downloadGiven && settings.appDownloadActive == 1) {
-        updater.startDowload();
+        updater.startDownload();
         qDebug() << (settings.appUpdateActive != 0 ? "check download and update app" : "check download app only");
     } else if (updateGiven && settings.appUpdateActive == 1) {
         qDebug() << "unconditional update app dir";

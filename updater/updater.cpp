@@ -3,7 +3,7 @@
 #include "downloadfile.h"
 #include "filemanager.h"
 #include "installjournal.h"
-#include "settings.h"
+#include "updatersettings.h"
 #include "protocol.h"
 #include "settingsstore.h"
 #include "utils.h"
@@ -71,7 +71,7 @@ int Updater::periodWithJitter() const
     return int(qMin<qint64>(qint64(base) + draw(spread), std::numeric_limits<int>::max()));
 }
 
-void Updater::init(Settings *s)
+void Updater::init(UpdaterSettings *s)
 {
     settings = s;
     // An installation or rollback cut off by a crash or power loss is finished or undone before
@@ -124,7 +124,7 @@ void Updater::init(Settings *s)
     cycleStep = StepCheck;
 }
 
-void Updater::startDowload()
+void Updater::startDownload()
 {
     cycleStep = StepCheck;
     period = settings->periodCheckUpdate;
@@ -478,7 +478,7 @@ void Updater::tickCheck()
 
 bool Updater::hasUpdateServer()
 {
-    const bool missing = Settings::isUnconfiguredLink(settings->updateLink);
+    const bool missing = UpdaterSettings::isUnconfiguredLink(settings->updateLink);
     if (missing && !serverMissingLogged) {
         const QString system =
             SettingsStore::openSystem(settings->organization, QCoreApplication::applicationName())->fileName();

@@ -10,12 +10,12 @@
 
 class FileManager;
 class QTimer;
-class Settings;
+class UpdaterSettings;
 
 // The periodic update cycle: fetches the update information, decides whether this device takes
 // the offered version, has the package downloaded and verified, announces it and installs it on
 // request (or at once with automatic installation). Progress is published as the two state
-// strings held by Settings.
+// strings held by UpdaterSettings.
 class Updater : public QObject
 {
     Q_OBJECT
@@ -37,14 +37,14 @@ public:
     using RandomSource = std::function<quint32(quint32 bound)>;
     void setRandomSource(const RandomSource &source) { random = source; }
 
-    Q_INVOKABLE void init(Settings *s);
-    Q_INVOKABLE void startDowload();
-    Q_INVOKABLE bool startUpdate();
+    void init(UpdaterSettings *s);
+    void startDownload();
+    bool startUpdate();
     // Returns the application folder to the version kept by the last installation and refuses the
     // one it leaves; the application must not be running.
-    Q_INVOKABLE bool rollBack();
+    bool rollBack();
     // The installed version has proved itself: the files kept from the previous one go.
-    Q_INVOKABLE void commitVersion();
+    void commitVersion();
     // Finishes or undoes a journal left in the application folder (cut off by a crash, or an undo
     // or rollback that stopped on a full disk, an I/O error or a folder in the way), unless a move
     // is running. Run by init() before anything looks at the folder, again at every check and on
@@ -117,7 +117,7 @@ private:
     void tickInfo();
     void tickPackage();
 
-    Settings *settings = nullptr;
+    UpdaterSettings *settings = nullptr;
     FileManager *fileManager = nullptr;
     double progress = 0;
     int errorCode = 0;

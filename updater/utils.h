@@ -10,16 +10,16 @@ class Utils : public QObject
 {
     Q_OBJECT
 public:
-    Q_INVOKABLE static void quit();
-    Q_INVOKABLE static void outsn(QString str);
-    Q_INVOKABLE static qint64 getDiskTotal();
-    Q_INVOKABLE static qint64 getDiskAvailable();
-    Q_INVOKABLE static int getFileSize(QString fileName);
-    Q_INVOKABLE static QString getFileHash(QString fileName);
-    Q_INVOKABLE static bool isPathExists(QString path);
-    Q_INVOKABLE static bool createFolder(QString path);
-    Q_INVOKABLE static bool deleteFile(QString path);
-    Q_INVOKABLE static bool deleteDir(QString path);
+    static void quit();
+    static void outsn(QString str);
+    static qint64 getDiskTotal();
+    static qint64 getDiskAvailable();
+    static int getFileSize(QString fileName);
+    static QString getFileHash(QString fileName);
+    static bool isPathExists(QString path);
+    static bool createFolder(QString path);
+    static bool deleteFile(QString path);
+    static bool deleteDir(QString path);
 
     static QString userAgent();
 

@@ -4,7 +4,7 @@
 //   bench_extract [work folder]      (default: a temporary folder; everything is removed at the end)
 
 #include "filemanager.h"
-#include "settings.h"
+#include "updatersettings.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -146,7 +146,7 @@ bool runOnce(const QStringList &command, const QProcessEnvironment &env, Sample 
 int extractChild(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    Settings settings;
+    UpdaterSettings settings;
     settings.tempDir = QString::fromLocal8Bit(argv[2]);
     FileManager manager;
     manager.setSettings(&settings);

@@ -525,7 +525,7 @@ void TestCtl::valueSource()
     QVERIFY(TestFiles::write(systemPath, system));
     const auto userStore = SettingsStore::openFile(userPath);
     const auto systemStore = SettingsStore::openFile(systemPath);
-    const Settings::Key *found = KeyCheck::find(key);
+    const UpdaterSettings::Key *found = KeyCheck::find(key);
     QVERIFY(found);
     source.replace(QStringLiteral("USER"), userPath).replace(QStringLiteral("SYSTEM"), systemPath);
     QCOMPARE(KeyCheck::source(*found, *userStore, *systemStore), source);

@@ -10,7 +10,7 @@
 #include "controllocalserver.h"
 #include "fuzzsupport.h"
 #include "localserver.h"
-#include "settings.h"
+#include "updatersettings.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -24,7 +24,7 @@
 namespace {
 
 QCoreApplication *application = nullptr;
-Settings *settings = nullptr;
+UpdaterSettings *settings = nullptr;
 ControlLocalServer *control = nullptr;
 LocalServer *server = nullptr;
 QLocalSocket *client = nullptr;
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     const QString root = FuzzSupport::prepare("updater");
     application = new QCoreApplication(*argc, *argv);
-    settings = new Settings;
+    settings = new UpdaterSettings;
     settings->init();
     settings->serverName = QStringLiteral("fuzz-control-%1").arg(QCoreApplication::applicationPid());
     control = new ControlLocalServer;

@@ -8,7 +8,7 @@
 
 #include "filemanager.h"
 #include "fuzzsupport.h"
-#include "settings.h"
+#include "updatersettings.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -22,7 +22,7 @@
 
 namespace {
 
-Settings *settings = nullptr;
+UpdaterSettings *settings = nullptr;
 FileManager *fileManager = nullptr;
 QString infoPath;
 
@@ -31,7 +31,7 @@ QString infoPath;
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     const QString root = FuzzSupport::prepare("updater");
-    settings = new Settings;
+    settings = new UpdaterSettings;
     settings->init();
     settings->tempDir = root + QStringLiteral("/work");
     settings->appKey = QStringLiteral("linux");

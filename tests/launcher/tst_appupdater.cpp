@@ -1,5 +1,5 @@
 #include "appupdater.h"
-#include "settings.h"
+#include "launchersettings.h"
 #include "sockethelpers.h"
 #include "testenvironment.h"
 
@@ -75,7 +75,7 @@ class TestAppUpdater : public QObject
     Q_OBJECT
 private:
     TestEnvironment env;
-    Settings *settings = nullptr;
+    LauncherSettings *settings = nullptr;
     QTemporaryDir work;
 
     void configure(const QString &serverName, const QString &updaterPath, int active)
@@ -105,7 +105,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(env.applyAs(QStringLiteral("zorvan")));
-        settings = new Settings(this);
+        settings = new LauncherSettings(this);
         QVERIFY(work.isValid());
     }
 

@@ -1,5 +1,5 @@
 #include "imbeddedwdt.h"
-#include "settings.h"
+#include "launchersettings.h"
 #include "testenvironment.h"
 
 #include <QCoreApplication>
@@ -18,7 +18,7 @@ class TestImbeddedWdt : public QObject
 private:
     TestEnvironment env;
     QTemporaryDir bin;
-    Settings *settings = nullptr;
+    LauncherSettings *settings = nullptr;
     QByteArray originalPath;
 
     QString recordPath() const { return bin.filePath(QStringLiteral("record")); }
@@ -103,7 +103,7 @@ private slots:
         QVERIFY(writeScript(QStringLiteral("yf_watchdog"), "echo \"tool:$*\" >> '" + record + "'\n"));
         originalPath = qgetenv("PATH");
         qputenv("PATH", QFile::encodeName(bin.path()) + ':' + originalPath);
-        settings = new Settings(this);
+        settings = new LauncherSettings(this);
     }
     void cleanupTestCase() { qputenv("PATH", originalPath); }
     void init() { QFile::remove(recordPath()); }

@@ -1,7 +1,7 @@
 #include "launch.h"
 #include "settingsstore.h"
 #include "processhelpers.h"
-#include "settings.h"
+#include "launchersettings.h"
 #include "testenvironment.h"
 
 #include <QCoreApplication>
@@ -71,7 +71,7 @@ private:
     QString windowPath;
     QString mainRecord;
     QString windowRecord;
-    std::unique_ptr<Settings> settings;
+    std::unique_ptr<LauncherSettings> settings;
     std::unique_ptr<Launch> launch;
 };
 
@@ -126,7 +126,7 @@ void TestLaunch::configure(const QStringList &mainOptions, const QStringList &wi
 
 void TestLaunch::startRig()
 {
-    settings = std::make_unique<Settings>();
+    settings = std::make_unique<LauncherSettings>();
     settings->readSettings();
     launch = std::make_unique<Launch>();
     launch->setAutoTick(false);

@@ -1,6 +1,6 @@
 #include "logwriter.h"
 #include "settingsstore.h"
-#include "settings.h"
+#include "launchersettings.h"
 #include "testenvironment.h"
 
 #include <QCoreApplication>
@@ -145,7 +145,7 @@ void TestSettings::firstStartWritesEveryKey()
     QFETCH(QString, value);
     QVERIFY(!QFile::exists(storePath) || readIni(storePath).isEmpty());
 
-    Settings settings;
+    LauncherSettings settings;
     settings.readSettings();
     flushStore();
 
@@ -157,7 +157,7 @@ void TestSettings::firstStartWritesEveryKey()
 
 void TestSettings::firstStartPaths()
 {
-    Settings settings;
+    LauncherSettings settings;
     QCOMPARE(settings.settingsFileName, storePath);
     QCOMPARE(settings.appActive, 0);
     settings.readSettings();
@@ -213,7 +213,7 @@ void TestSettings::missingAndOddValues()
         store.sync();
     }
 
-    Settings settings;
+    LauncherSettings settings;
     settings.readSettings();
     flushStore();
 
@@ -235,7 +235,7 @@ void TestSettings::missingAndOddValues()
 
 void TestSettings::changeByAnotherProcessIsSeenOnNextRead()
 {
-    Settings settings;
+    LauncherSettings settings;
     settings.readSettings();
     flushStore();
     QCOMPARE(settings.appFullscreen, 1);
@@ -263,7 +263,7 @@ void TestSettings::logLines()
 {
     qInstallMessageHandler(captureHandler);
     {
-        Settings settings;
+        LauncherSettings settings;
         settings.readSettings();
         flushStore();
         QVERIFY(hasLine(QStringLiteral("default"), QStringLiteral("[Settings] \"%1\"").arg(storePath)));
@@ -297,7 +297,7 @@ void TestSettings::unreadableStoreIsReported()
     {
         // Depending on what Qt has cached for the file the failure shows at the first read or,
         // after the failed write-back of the defaults, at the next one (the supervisor re-reads).
-        Settings settings;
+        LauncherSettings settings;
         settings.readSettings();
         settings.readSettings();
         qInstallMessageHandler(nullptr);

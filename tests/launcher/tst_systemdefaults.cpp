@@ -1,4 +1,4 @@
-#include "settings.h"
+#include "launchersettings.h"
 #include "testenvironment.h"
 
 #include <QDir>
@@ -59,7 +59,7 @@ QString TestSystemDefaults::userValue(const QString &key) const
 void TestSystemDefaults::packagedValuesApplyWithoutCopy()
 {
     {
-        Settings settings;
+        LauncherSettings settings;
         settings.readSettings();
         QCOMPARE(settings.logFolder, home() + QStringLiteral("/.local/state/tovrel/log"));
         QCOMPARE(settings.generalAppFolder, home() + QStringLiteral("/.local/share/tovrel/app"));
@@ -84,7 +84,7 @@ void TestSystemDefaults::userValueWins()
         QSettings user(userFile(), QSettings::IniFormat);
         user.setValue(QStringLiteral("application/log"), QStringLiteral("/srv/log"));
     }
-    Settings settings;
+    LauncherSettings settings;
     settings.readSettings();
     QCOMPARE(settings.logFolder, QStringLiteral("/srv/log"));
     QCOMPARE(settings.settingsAppPath, QStringLiteral("/usr/bin/plessa"));
@@ -93,14 +93,14 @@ void TestSystemDefaults::userValueWins()
 void TestSystemDefaults::laterSystemChangeReachesUser()
 {
     {
-        Settings first;
+        LauncherSettings first;
         first.readSettings();
     }
     {
         QSettings system(systemFile(), QSettings::IniFormat);
         system.setValue(QStringLiteral("application/log"), QStringLiteral("/var/tmp/tovrel-log-after-upgrade"));
     }
-    Settings second;
+    LauncherSettings second;
     second.readSettings();
     QCOMPARE(second.logFolder, QStringLiteral("/var/tmp/tovrel-log-after-upgrade"));
 }
@@ -109,7 +109,7 @@ void TestSystemDefaults::neitherFileKeepsBuiltInDefaults()
 {
     QVERIFY(QFile::remove(systemFile()));
     {
-        Settings settings;
+        LauncherSettings settings;
         settings.readSettings();
         QCOMPARE(settings.logFolder, QStringLiteral("C:/tovrel/app/log"));
     }

@@ -2,7 +2,7 @@
 #include "settingsstore.h"
 #include "localserver.h"
 #include "protocol.h"
-#include "settings.h"
+#include "updatersettings.h"
 #include "sockethelpers.h"
 #include "stdoutcapture.h"
 #include "testenvironment.h"
@@ -74,7 +74,7 @@ private:
 
     TestEnvironment m_env;
     QString m_name;
-    std::unique_ptr<Settings> m_settings;
+    std::unique_ptr<UpdaterSettings> m_settings;
     std::unique_ptr<ControlLocalServer> m_server;
 };
 
@@ -87,7 +87,7 @@ void TestControlLocalServer::init()
 {
     QFile::remove(SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater"))->fileName());
     m_name = TestEnvironment::uniqueSocketName(QStringLiteral("ctl"));
-    m_settings = std::make_unique<Settings>();
+    m_settings = std::make_unique<UpdaterSettings>();
     m_settings->init();
     m_settings->serverName = m_name;
     m_server = std::make_unique<ControlLocalServer>();
@@ -147,7 +147,7 @@ void TestControlLocalServer::getRepliesInKeyOrder()
     m_settings->setPeriodCheckUpdate(42);
     m_settings->setAppVersionCode(7);
     m_settings->setDeviceId(QStringLiteral("dev-1"));
-    m_settings->setActiveDowload(1);
+    m_settings->setActiveDownload(1);
     m_settings->setActiveUpdate(0);
     m_settings->stateDownload = QStringLiteral("downloading");
     m_settings->stateUpdate = QStringLiteral("init");

@@ -82,7 +82,6 @@ private slots:
     void initTestCase();
     void init();
 
-    void metaObjectInterface();
     void replyEndDecision_data();
     void replyEndDecision();
     void fileModeReplacesFinalFileThroughPartialFile();
@@ -146,41 +145,6 @@ void TestDownloadFile::init()
     QVERIFY(m_dir->isValid());
     m_server = new HttpTestServer;
     QVERIFY(m_server->listen());
-}
-
-void TestDownloadFile::metaObjectInterface()
-{
-    const QMetaObject &mo = DownloadFile::staticMetaObject;
-    const QStringList methods = {
-        QStringLiteral("finished(int,QString)"), QStringLiteral("started(QString,int)"),
-        QStringLiteral("progressChanged()"), QStringLiteral("downloadingChanged()"),
-        QStringLiteral("_q_downloadProgress(qlonglong,qlonglong)"), QStringLiteral("_q_downloadFinished(QNetworkReply*)"),
-        QStringLiteral("_q_authRequset(QNetworkReply*,QAuthenticator*)"), QStringLiteral("start(QVariantMap)"),
-        QStringLiteral("abort()"), QStringLiteral("setAuth(QString,QString)"), QStringLiteral("clearConnectionCache()")};
-    for (int i = 0; i < methods.size(); ++i)
-        QCOMPARE(QString::fromLatin1(mo.method(mo.methodOffset() + i).methodSignature()), methods.at(i));
-    QStringList properties;
-    for (int i = mo.propertyOffset(); i < mo.propertyCount(); ++i)
-        properties << QString::fromLatin1(mo.property(i).name());
-    QCOMPARE(properties, (QStringList{QStringLiteral("user"), QStringLiteral("password"), QStringLiteral("timeout"),
-                                      QStringLiteral("folder"), QStringLiteral("downloading"), QStringLiteral("progress")}));
-
-    // Driven by name only, as a script would.
-    m_server->serveData("/t.txt", "text");
-    DownloadFile df;
-    Recorder rec(&df);
-    QVERIFY(df.setProperty("timeout", 5));
-    QVERIFY(df.setProperty("folder", QStringLiteral("somewhere")));
-    bool ok = false;
-    QVariantMap map{{QStringLiteral("source"), m_server->url(QStringLiteral("/t.txt")).toString()}};
-    QVERIFY(QMetaObject::invokeMethod(&df, "start", Q_RETURN_ARG(bool, ok), Q_ARG(QVariantMap, map)));
-    QVERIFY(ok);
-    QCOMPARE(df.property("timeout").toInt(), 30);
-    QCOMPARE(df.property("folder").toString(), QStringLiteral("somewhere"));
-    QVERIFY(df.property("downloading").toBool());
-    QVERIFY(rec.waitFinished());
-    QCOMPARE(rec.content(), QStringLiteral("text"));
-    QCOMPARE(df.property("progress").toDouble(), 4.0);
 }
 
 void TestDownloadFile::replyEndDecision_data()

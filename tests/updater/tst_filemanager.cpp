@@ -1,7 +1,7 @@
 #include "downloadfile.h"
 #include "filemanager.h"
 #include "httptestserver.h"
-#include "settings.h"
+#include "updatersettings.h"
 #include "testenvironment.h"
 #include "testfiles.h"
 #include "testzip.h"
@@ -67,7 +67,7 @@ private:
 
     TestEnvironment m_env;
     QScopedPointer<QTemporaryDir> m_tmp;
-    QScopedPointer<Settings> m_settings;
+    QScopedPointer<UpdaterSettings> m_settings;
     QScopedPointer<FileManager> m_manager;
 };
 
@@ -80,7 +80,7 @@ void TestFileManager::init()
 {
     m_tmp.reset(new QTemporaryDir);
     QVERIFY(m_tmp->isValid());
-    m_settings.reset(new Settings);
+    m_settings.reset(new UpdaterSettings);
     m_settings->init();
     m_settings->tempDir = m_tmp->filePath(QStringLiteral("work"));
     m_settings->appFolder = m_tmp->filePath(QStringLiteral("app"));

@@ -1,5 +1,5 @@
 #include "protocol.h"
-#include "settings.h"
+#include "updatersettings.h"
 #include "settingsstore.h"
 #include "testenvironment.h"
 #include "testfiles.h"
@@ -88,7 +88,7 @@ QVariant TestSettings::storedValue(const QString &key)
 
 void TestSettings::freshStoreIsCompletedInTableOrder()
 {
-    Settings settings;
+    UpdaterSettings settings;
     settings.init();
 
     const QStringList expectedLines = {
@@ -145,11 +145,11 @@ void TestSettings::freshStoreIsCompletedInTableOrder()
 void TestSettings::completeStoreLogsNothing()
 {
     {
-        Settings first;
+        UpdaterSettings first;
         first.init();
     }
     g_log.clear();
-    Settings second;
+    UpdaterSettings second;
     second.read();
     QVERIFY2(g_log.isEmpty(), qPrintable(g_log.join(QLatin1Char('\n'))));
     QCOMPARE(second.updateInfoRequest, QStringLiteral("update.json"));
@@ -191,14 +191,14 @@ void TestSettings::invalidValuesAreReplacedValidOnesKept()
         field = expected;
 
     {
-        Settings complete;
+        UpdaterSettings complete;
         complete.init();
         complete.store.setValue(key, stored);
         complete.store.sync();
     }
     g_log.clear();
 
-    Settings settings;
+    UpdaterSettings settings;
     settings.read();
     QCOMPARE(storedValue(key).toString(), expected.toString());
     QCOMPARE(g_log.size(), logged ? 1 : 0);
@@ -213,13 +213,13 @@ void TestSettings::invalidValuesAreReplacedValidOnesKept()
 
 void TestSettings::settersNormaliseAndPersist()
 {
-    Settings settings;
+    UpdaterSettings settings;
     settings.init();
 
-    settings.setActiveDowload(2);
+    settings.setActiveDownload(2);
     QCOMPARE(settings.appDownloadActive, 0);
     QCOMPARE(storedValue(QStringLiteral("update/download")).toInt(), 0);
-    settings.setActiveDowload(1);
+    settings.setActiveDownload(1);
     QCOMPARE(storedValue(QStringLiteral("update/download")).toInt(), 1);
 
     settings.setActiveUpdate(-3);
@@ -241,7 +241,7 @@ void TestSettings::settersNormaliseAndPersist()
     settings.setDeviceId(QStringLiteral("dev-9"));
 
     g_log.clear();
-    Settings reread;
+    UpdaterSettings reread;
     reread.read();
     QVERIFY(g_log.isEmpty());
     QCOMPARE(reread.appVersionCode, 500);
@@ -253,7 +253,7 @@ void TestSettings::settersNormaliseAndPersist()
 
 void TestSettings::gettersSeeChangesOfAnotherWriter()
 {
-    Settings settings;
+    UpdaterSettings settings;
     settings.init();
     const QString path = settings.store.fileName();
 
@@ -310,7 +310,7 @@ void TestSettings::textWithCommasOrNonAsciiIsKept()
 
     QString path;
     {
-        Settings complete;
+        UpdaterSettings complete;
         complete.init();
         path = complete.store.fileName();
     }
@@ -331,7 +331,7 @@ void TestSettings::textWithCommasOrNonAsciiIsKept()
     file.close();
 
     g_log.clear();
-    Settings settings;
+    UpdaterSettings settings;
     settings.read();
     QCOMPARE(settings.appFolder, expected);
     QCOMPARE(settings.getAppDir(), expected);
@@ -355,7 +355,7 @@ void TestSettings::keysOnlyFromTheSystemStore()
         user->setValue(QStringLiteral("update/publickey"), QStringLiteral("USERKEY"));
         user->setValue(QStringLiteral("update/cafile"), QStringLiteral("/home/user/ca.pem"));
     }
-    Settings settings;
+    UpdaterSettings settings;
     settings.init();
     // An unquoted list reads as the text that was typed, joined at its commas.
     QCOMPARE(settings.publicKeys, QStringLiteral("K1,K2"));
@@ -393,11 +393,11 @@ void TestSettings::systemFileDecidesSigning()
     const QString systemFile = m_env.path() + QStringLiteral("/system/tovrel/updater.conf");
     QVERIFY(content == "/" ? QDir().mkpath(systemFile) : content.isEmpty() || TestFiles::write(systemFile, content));
     {
-        Settings settings;
+        UpdaterSettings settings;
         settings.init();
         QCOMPARE(settings.signing, QString(signing).replace(QLatin1String("%1"), systemFile));
-        const auto keys = Settings::channelKeys();
-        const auto signingKey = std::find_if(keys.cbegin(), keys.cend(), [](const Settings::Key *key) {
+        const auto keys = UpdaterSettings::channelKeys();
+        const auto signingKey = std::find_if(keys.cbegin(), keys.cend(), [](const UpdaterSettings::Key *key) {
             return QLatin1String(key->channelName) == QLatin1String(Protocol::Key::Signing);
         });
         QVERIFY(signingKey != keys.cend());
@@ -436,7 +436,7 @@ void TestSettings::refusedVersions()
     QFETCH(QString, afterRefusing);
     QString path;
     {
-        Settings complete;
+        UpdaterSettings complete;
         complete.init();
         path = complete.store.fileName();
     }
@@ -456,12 +456,12 @@ void TestSettings::refusedVersions()
     QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime));
     file.close();
 
-    Settings settings;
+    UpdaterSettings settings;
     settings.read();
     QCOMPARE(settings.isRefused(code), refused);
     QVERIFY(settings.refuseVersion(code));
     QVERIFY(settings.refuseVersion(code));
-    QCOMPARE(Settings().isRefused(code), true);
+    QCOMPARE(UpdaterSettings().isRefused(code), true);
     QCOMPARE(SettingsStore::text(*SettingsStore::open(QStringLiteral("tovrel"), QStringLiteral("updater")),
                                  QStringLiteral("app/refused")),
              afterRefusing);

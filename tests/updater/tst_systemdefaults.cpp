@@ -1,4 +1,4 @@
-#include "settings.h"
+#include "updatersettings.h"
 #include "testenvironment.h"
 #include "testfiles.h"
 
@@ -40,15 +40,15 @@ void TestSystemDefaults::packagedValuesApplyWithoutCopy()
 {
     QFile::remove(userFile());
     {
-        Settings settings;
+        UpdaterSettings settings;
         settings.init();
         QCOMPARE(settings.appFolder, m_env.homePath() + QStringLiteral("/.local/share/tovrel/app"));
         QCOMPARE(settings.getAppDir(), settings.appFolder);
         QCOMPARE(settings.tempDir, m_env.homePath() + QStringLiteral("/.cache/tovrel/updater"));
         QCOMPARE(settings.appKey, QStringLiteral("linux"));
         QCOMPARE(settings.jitter, 300);
-        QCOMPARE(Settings::storedNice(settings.store), 10);
-        QVERIFY(Settings::isUnconfiguredLink(settings.updateLink));
+        QCOMPARE(UpdaterSettings::storedNice(settings.store), 10);
+        QVERIFY(UpdaterSettings::isUnconfiguredLink(settings.updateLink));
         // Its "#" comments do not make whether updates must be signed unknown.
         QCOMPARE(settings.signing, QStringLiteral("off"));
         // A fresh device has nothing installed: version 1, the first one published, is newer.
@@ -70,7 +70,7 @@ void TestSystemDefaults::userValueWins()
         QSettings user(userFile(), QSettings::IniFormat);
         user.setValue(QStringLiteral("app/folder"), QStringLiteral("/opt/app"));
     }
-    Settings settings;
+    UpdaterSettings settings;
     settings.init();
     QCOMPARE(settings.appFolder, QStringLiteral("/opt/app"));
     QCOMPARE(settings.tempDir, m_env.homePath() + QStringLiteral("/.cache/tovrel/updater"));
@@ -84,7 +84,7 @@ void TestSystemDefaults::systemKeysStayTheFleets()
     QVERIFY(TestFiles::write(file, "[update]\nlink=\nperiod=-1\n"));
     QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, fleet.path());
     QFile::remove(userFile());
-    Settings settings;
+    UpdaterSettings settings;
     settings.init();
     QCOMPARE(settings.updateLink, QStringLiteral("http://update.tovrel.net/update"));
     QCOMPARE(settings.periodCheckUpdate, 3600);

@@ -2,7 +2,7 @@
 #include "installjournal.h"
 #include "filemanager.h"
 #include "httptestserver.h"
-#include "settings.h"
+#include "updatersettings.h"
 #include "testenvironment.h"
 #include "testfiles.h"
 #include "testzip.h"
@@ -111,7 +111,7 @@ private slots:
     void packageAlreadyPresent();
     void pauseAfterExtractionInThisProcess();
     void startUpWithReadyPackageInstallsAtOnce();
-    void startDowloadHonoursPeriod();
+    void startDownloadHonoursPeriod();
     void startUpdateFailures();
     void startUpdateRefusesUnverifiedPackage();
     void ticksWhileWaitingChangeNothing();
@@ -148,7 +148,7 @@ private:
     TestEnvironment m_env;
     QScopedPointer<QTemporaryDir> m_tmp;
     QScopedPointer<HttpTestServer> m_server;
-    QScopedPointer<Settings> m_settings;
+    QScopedPointer<UpdaterSettings> m_settings;
     QScopedPointer<Updater> m_updater;
     QScopedPointer<QSignalSpy> m_results;
     QScopedPointer<StdoutCapture> m_capture;
@@ -176,7 +176,7 @@ void TestUpdater::init()
     m_journal.clear();
     m_entryExtra = QJsonObject();
 
-    m_settings.reset(new Settings);
+    m_settings.reset(new UpdaterSettings);
     m_settings->store.clear();
     m_settings->init();
     storeValue(QStringLiteral("app/folder"), app());
@@ -315,7 +315,7 @@ void TestUpdater::normalRoadThenInstallOnRequest()
     QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v200"));
     QCOMPARE(readAll(app() + QStringLiteral("/lib/l.so")), QByteArray("lib200"));
     QCOMPARE(m_settings->getAppVersionCode(), 200);
-    QCOMPARE(Settings().getAppVersionCode(), 200);
+    QCOMPARE(UpdaterSettings().getAppVersionCode(), 200);
 }
 
 void TestUpdater::automaticInstallation()
@@ -543,7 +543,7 @@ void TestUpdater::checkingDisabledReportsEachMinute_data()
     QTest::addColumn<QVariant>("off");
     QTest::addColumn<QVariant>("on"); // "<server>": the test server's link
     QTest::newRow("downloads off") << "update/download" << QVariant(0) << QVariant(1);
-    QTest::newRow("no update server") << "update/link" << QVariant(Settings::unconfiguredLink) << QVariant("<server>");
+    QTest::newRow("no update server") << "update/link" << QVariant(UpdaterSettings::unconfiguredLink) << QVariant("<server>");
 }
 
 void TestUpdater::checkingDisabledReportsEachMinute()
@@ -688,18 +688,18 @@ void TestUpdater::startUpWithReadyPackageInstallsAtOnce()
     QVERIFY(m_server->requests().isEmpty());
 }
 
-void TestUpdater::startDowloadHonoursPeriod()
+void TestUpdater::startDownloadHonoursPeriod()
 {
     makeUpdater();
     Updater *u = m_updater.data();
     QTimer *timer = u->getPeriodTimer();
     m_settings->periodCheckUpdate = 0;
-    u->startDowload();
+    u->startDownload();
     QCOMPARE(timer->interval(), 60000);
     QCOMPARE(u->getPeriod(), 0);
 
     m_settings->periodCheckUpdate = 1800;
-    u->startDowload();
+    u->startDownload();
     QCOMPARE(timer->interval(), 100);
     QVERIFY(timer->isActive());
     QCOMPARE(u->getPeriod(), 1800);
@@ -872,7 +872,7 @@ void TestUpdater::rolloutIdMadeOnceAndKept()
     QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(id).hasMatch(), qPrintable(id));
     m_settings->store.sync();
     QCOMPARE(m_settings->store.value(QStringLiteral("app/rollout_id")).toString(), id);
-    Settings again;
+    UpdaterSettings again;
     again.init();
     QCOMPARE(again.rolloutId, id);
 }
@@ -1075,7 +1075,7 @@ void TestUpdater::rollBackAndCommit()
     QCOMPARE(QDir(app()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList({QStringLiteral("tovrel.exe")}));
     QCOMPARE(m_settings->getAppVersionCode(), 100);
-    QVERIFY(Settings().isRefused(200));
+    QVERIFY(UpdaterSettings().isRefused(200));
     QCOMPARE(m_settings->rolledBackVersion, 200);
     QCOMPARE(m_settings->store.value(QStringLiteral("app/rolled_back")).toInt(), 200);
     QVERIFY(!QFile::exists(work() + QStringLiteral("/download/") + p.fileName));
@@ -1162,7 +1162,7 @@ void TestUpdater::unfinishedJournalIsRetried()
     QCOMPARE(m_settings->stateProbation, QStringLiteral("rolled_back"));
     QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v100"));
     QCOMPARE(m_settings->getAppVersionCode(), 100);
-    QVERIFY(Settings().isRefused(200));
+    QVERIFY(UpdaterSettings().isRefused(200));
 }
 
 QTEST_GUILESS_MAIN(TestUpdater)

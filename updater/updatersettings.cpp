@@ -1,4 +1,4 @@
-#include "settings.h"
+#include "updatersettings.h"
 
 #include "protocol.h"
 #include "rollout.h"
@@ -18,12 +18,12 @@
 namespace {
 const char defaultUpdateLink[] = "http://update.tovrel.net/update";
 
-using K = Settings::Kind;
-using R = Settings::SetRule;
-using C = Settings::ChannelRead;
+using K = UpdaterSettings::Kind;
+using R = UpdaterSettings::SetRule;
+using C = UpdaterSettings::ChannelRead;
 namespace Ch = Protocol::Key;
 
-QString noText(const Settings &)
+QString noText(const UpdaterSettings &)
 {
     return QString();
 }
@@ -61,72 +61,72 @@ enum Id {
 };
 
 // Stored keys in the order in which read() completes them, then the run-time values.
-const Settings::Key keys[KeyCount] = {
-    {"app/folder", K::Text, &Settings::appFolder, nullptr, "",
-     [](const Settings &s) { return QStringLiteral("C:/") + s.organization + QStringLiteral("/app"); }, 0,
+const UpdaterSettings::Key keys[KeyCount] = {
+    {"app/folder", K::Text, &UpdaterSettings::appFolder, nullptr, "",
+     [](const UpdaterSettings &s) { return QStringLiteral("C:/") + s.organization + QStringLiteral("/app"); }, 0,
      "set appFolder", false, R::Store, nullptr, C::Stored},
-    {"app/version", K::Number, nullptr, &Settings::appVersionCode, nullptr, noText, 407,
+    {"app/version", K::Number, nullptr, &UpdaterSettings::appVersionCode, nullptr, noText, 407,
      "set appVersionCode", false, R::Store, Ch::InstalledVersion, C::Stored},
     // An empty device id is valid; only a missing one is completed.
-    {"app/device_id", K::Text, &Settings::deviceId, nullptr, "-", noText, 0,
+    {"app/device_id", K::Text, &UpdaterSettings::deviceId, nullptr, "-", noText, 0,
      "set deviceId", true, R::Store, Ch::DeviceId, C::Stored},
-    {"update/key", K::Text, &Settings::appKey, nullptr, "", [](const Settings &) { return QStringLiteral("windows"); },
+    {"update/key", K::Text, &UpdaterSettings::appKey, nullptr, "", [](const UpdaterSettings &) { return QStringLiteral("windows"); },
      0, "set appKey", true, R::Store, nullptr, C::Stored},
-    {"update/link", K::Text, &Settings::updateLink, nullptr, "",
-     [](const Settings &) { return QString::fromLatin1(defaultUpdateLink); }, 0, "set updateLink", true, R::Store,
+    {"update/link", K::Text, &UpdaterSettings::updateLink, nullptr, "",
+     [](const UpdaterSettings &) { return QString::fromLatin1(defaultUpdateLink); }, 0, "set updateLink", true, R::Store,
      Ch::Link, C::Stored},
-    {"update/info", K::Text, &Settings::updateInfoRequest, nullptr, "",
-     [](const Settings &) { return QStringLiteral("update.json"); }, 0, "set updateInfoRequest", false, R::Store,
+    {"update/info", K::Text, &UpdaterSettings::updateInfoRequest, nullptr, "",
+     [](const UpdaterSettings &) { return QStringLiteral("update.json"); }, 0, "set updateInfoRequest", false, R::Store,
      nullptr, C::Stored},
-    {"update/period", K::Number, nullptr, &Settings::periodCheckUpdate, nullptr, noText, 3600,
+    {"update/period", K::Number, nullptr, &UpdaterSettings::periodCheckUpdate, nullptr, noText, 3600,
      "set periodCheckUpdate", false, R::IgnoreNegative, Ch::Period, C::Stored},
-    {"update/download", K::Number, nullptr, &Settings::appDownloadActive, nullptr, noText, 1,
+    {"update/download", K::Number, nullptr, &UpdaterSettings::appDownloadActive, nullptr, noText, 1,
      "set appDownloadActive", false, R::OneOrZero, Ch::ActiveDownload, C::Memory},
-    {"update/update", K::Number, nullptr, &Settings::appUpdateActive, nullptr, noText, 0,
+    {"update/update", K::Number, nullptr, &UpdaterSettings::appUpdateActive, nullptr, noText, 0,
      "set appUpdateActive", false, R::OneOrZero, Ch::ActiveUpdate, C::Memory},
-    {"update/directory", K::Text, &Settings::tempDir, nullptr, "",
-     [](const Settings &) { return QStandardPaths::writableLocation(QStandardPaths::CacheLocation); }, 0,
+    {"update/directory", K::Text, &UpdaterSettings::tempDir, nullptr, "",
+     [](const UpdaterSettings &) { return QStandardPaths::writableLocation(QStandardPaths::CacheLocation); }, 0,
      "set tempDir", false, R::Store, nullptr, C::Stored},
-    {"localserver/name", K::Text, &Settings::serverName, nullptr, "",
-     [](const Settings &) { return QStringLiteral("tovrelupdater"); }, 0, "set serverName", false, R::Store,
+    {"localserver/name", K::Text, &UpdaterSettings::serverName, nullptr, "",
+     [](const UpdaterSettings &) { return QStringLiteral("tovrelupdater"); }, 0, "set serverName", false, R::Store,
      nullptr, C::Stored},
     // Stands for the device in the rollout and in request headers while it has no device id; made
     // once and kept, so the device keeps its place in each rollout.
-    {"app/rollout_id", K::Text, &Settings::rolloutId, nullptr, "", [](const Settings &) { return Rollout::newId(); },
+    {"app/rollout_id", K::Text, &UpdaterSettings::rolloutId, nullptr, "", [](const UpdaterSettings &) { return Rollout::newId(); },
      0, "set rolloutId", true, R::Store, nullptr, C::Stored},
-    {"update/jitter", K::Number, nullptr, &Settings::jitter, nullptr, noText, 0, "set jitter", false,
+    {"update/jitter", K::Number, nullptr, &UpdaterSettings::jitter, nullptr, noText, 0, "set jitter", false,
      R::IgnoreNegative, nullptr, C::Stored},
-    {"update/nice", K::Number, nullptr, &Settings::niceLevel, nullptr, noText, 10, "set nice", false,
+    {"update/nice", K::Number, nullptr, &UpdaterSettings::niceLevel, nullptr, noText, 10, "set nice", false,
      R::IgnoreNegative, nullptr, C::Stored},
     // Written by a rollback only; an empty list is valid, only a missing one is completed.
-    {"app/refused", K::Text, &Settings::refusedVersions, nullptr, "-", noText, 0, "set refused", false, R::Store,
+    {"app/refused", K::Text, &UpdaterSettings::refusedVersions, nullptr, "-", noText, 0, "set refused", false, R::Store,
      nullptr, C::Stored},
     // Written by a rollback and cleared by the next installation; the channel reads it read-only.
-    {"app/rolled_back", K::Number, nullptr, &Settings::rolledBackVersion, nullptr, noText, 0, "set rolledBack",
+    {"app/rolled_back", K::Number, nullptr, &UpdaterSettings::rolledBackVersion, nullptr, noText, 0, "set rolledBack",
      false, R::IgnoreNegative, nullptr, C::Stored},
-    {nullptr, K::Text, &Settings::stateDownload, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+    {nullptr, K::Text, &UpdaterSettings::stateDownload, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::StateDownload, C::Memory},
-    {nullptr, K::Text, &Settings::stateUpdate, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+    {nullptr, K::Text, &UpdaterSettings::stateUpdate, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::StateUpdate, C::Memory},
-    {nullptr, K::Number, nullptr, &Settings::readyVersionCode, nullptr, noText, 0, nullptr, false, R::Store,
+    {nullptr, K::Number, nullptr, &UpdaterSettings::readyVersionCode, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::ReadyVersion, C::Memory},
-    {nullptr, K::Text, &Settings::stateProbation, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+    {nullptr, K::Text, &UpdaterSettings::stateProbation, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::StateProbation, C::Memory},
     // Bytes received by the running transfer as decimal text (a number key would stop at 2 GiB);
     // empty while none runs.
-    {nullptr, K::Text, &Settings::downloadProgress, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+    {nullptr, K::Text, &UpdaterSettings::downloadProgress, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      "progress", C::Memory},
-    {nullptr, K::Text, &Settings::signing, nullptr, nullptr, noText, 0, nullptr, false, R::Store, Ch::Signing,
+    {nullptr, K::Text, &UpdaterSettings::signing, nullptr, nullptr, noText, 0, nullptr, false, R::Store, Ch::Signing,
      C::Memory},
-    {nullptr, K::Text, &Settings::stateJournal, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+    {nullptr, K::Text, &UpdaterSettings::stateJournal, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::StateJournal, C::Memory},
-    {nullptr, K::Text, &Settings::journalError, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+    {nullptr, K::Text, &UpdaterSettings::journalError, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::JournalError, C::Memory},
-    {nullptr, K::Text, &Settings::lastError, nullptr, nullptr, noText, 0, nullptr, false, R::Store, Ch::LastError,
+    {nullptr, K::Text, &UpdaterSettings::lastError, nullptr, nullptr, noText, 0, nullptr, false, R::Store, Ch::LastError,
      C::Memory},
-    {nullptr, K::Text, &Settings::lastErrorTime, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
+    {nullptr, K::Text, &UpdaterSettings::lastErrorTime, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::LastErrorTime, C::Memory},
-    {nullptr, K::Number, nullptr, &Settings::rolledBackVersion, nullptr, noText, 0, nullptr, false, R::Store,
+    {nullptr, K::Number, nullptr, &UpdaterSettings::rolledBackVersion, nullptr, noText, 0, nullptr, false, R::Store,
      Ch::RolledBackVersion, C::Memory},
 };
 
@@ -143,7 +143,7 @@ QStringList refusedCodes(const QString &list)
 
 constexpr int storedKeyCount = StateDownload;
 
-bool isMissing(const Settings::Key &key, const QVariant &value)
+bool isMissing(const UpdaterSettings::Key &key, const QVariant &value)
 {
     if (key.kind == K::Text)
         return value.toString() == QLatin1String(key.textFallback);
@@ -151,7 +151,7 @@ bool isMissing(const Settings::Key &key, const QVariant &value)
 }
 }
 
-Settings::Settings(QObject *parent)
+UpdaterSettings::UpdaterSettings(QObject *parent)
     : QObject(parent)
     , storeOwner(SettingsStore::open())
     , store(*storeOwner)
@@ -160,9 +160,9 @@ Settings::Settings(QObject *parent)
     Utils::outsn(QCoreApplication::applicationName() + QStringLiteral(" settings: ") + store.fileName());
 }
 
-Settings::~Settings() = default;
+UpdaterSettings::~UpdaterSettings() = default;
 
-const QVector<const Settings::Key *> &Settings::channelKeys()
+const QVector<const UpdaterSettings::Key *> &UpdaterSettings::channelKeys()
 {
     static const QVector<const Key *> order = {
         &keys[UpdateLink], &keys[Period],        &keys[AppVersion],  &keys[DeviceId],     &keys[Download],
@@ -173,7 +173,7 @@ const QVector<const Settings::Key *> &Settings::channelKeys()
     return order;
 }
 
-QVariant Settings::readRaw(const Settings::Key &key)
+QVariant UpdaterSettings::readRaw(const UpdaterSettings::Key &key)
 {
     if (key.kind == K::Text)
         return SettingsStore::text(store, QLatin1String(key.storeKey), QLatin1String(key.textFallback));
@@ -183,10 +183,10 @@ QVariant Settings::readRaw(const Settings::Key &key)
     return ok ? number : 0;
 }
 
-void Settings::assign(const Settings::Key &key, const QVariant &value)
+void UpdaterSettings::assign(const UpdaterSettings::Key &key, const QVariant &value)
 {
     // The packaged system-wide defaults name folders below the user's home as "~/...".
-    if (key.text == &Settings::appFolder || key.text == &Settings::tempDir)
+    if (key.text == &UpdaterSettings::appFolder || key.text == &UpdaterSettings::tempDir)
         this->*key.text = expandUserPath(value.toString());
     else if (key.kind == K::Text)
         this->*key.text = value.toString();
@@ -194,7 +194,7 @@ void Settings::assign(const Settings::Key &key, const QVariant &value)
         this->*key.number = value.toInt();
 }
 
-QVariant Settings::readStored(const Settings::Key &key)
+QVariant UpdaterSettings::readStored(const UpdaterSettings::Key &key)
 {
     store.sync();
     const QVariant value = readRaw(key);
@@ -202,7 +202,7 @@ QVariant Settings::readStored(const Settings::Key &key)
     return value;
 }
 
-void Settings::write(const Settings::Key &key, const QVariant &value)
+void UpdaterSettings::write(const UpdaterSettings::Key &key, const QVariant &value)
 {
     QVariant stored = value;
     if (key.kind == K::Number) {
@@ -216,13 +216,13 @@ void Settings::write(const Settings::Key &key, const QVariant &value)
     store.sync();
 }
 
-void Settings::init()
+void UpdaterSettings::init()
 {
     read();
     logSigning();
 }
 
-void Settings::read()
+void UpdaterSettings::read()
 {
     store.sync();
     const std::unique_ptr<QSettings> system =
@@ -248,12 +248,12 @@ void Settings::read()
     readSystemOnly(*system);
 }
 
-bool Settings::isUnconfiguredLink(const QString &link)
+bool UpdaterSettings::isUnconfiguredLink(const QString &link)
 {
     return link.trimmed().compare(QLatin1String(unconfiguredLink), Qt::CaseInsensitive) == 0;
 }
 
-void Settings::readSystemOnly(const QSettings &system)
+void UpdaterSettings::readSystemOnly(const QSettings &system)
 {
     // An unquoted list of keys reads as a list; joined back it is the same text.
     publicKeys = SettingsStore::text(system, QStringLiteral("update/publickey")).trimmed();
@@ -264,7 +264,7 @@ void Settings::readSystemOnly(const QSettings &system)
     signing = signingSummary();
 }
 
-QString Settings::systemFileProblem(const QString &path)
+QString UpdaterSettings::systemFileProblem(const QString &path)
 {
     const QFileInfo info(path);
     if (!info.exists() && !info.isSymLink())
@@ -296,7 +296,7 @@ QString Settings::systemFileProblem(const QString &path)
     return QString();
 }
 
-QString Settings::signingSummary() const
+QString UpdaterSettings::signingSummary() const
 {
     if (!systemError.isEmpty())
         return QStringLiteral("unknown, ") + systemError;
@@ -312,7 +312,7 @@ QString Settings::signingSummary() const
     return summary;
 }
 
-void Settings::logSigning() const
+void UpdaterSettings::logSigning() const
 {
     if (!systemError.isEmpty()) {
         qCritical().noquote() << "[Settings]" << systemError
@@ -325,7 +325,7 @@ void Settings::logSigning() const
                        << (product.isEmpty() ? QStringLiteral("product: any") : QStringLiteral("product: ") + product);
 }
 
-QVariant Settings::channelValue(const Settings::Key &key)
+QVariant UpdaterSettings::channelValue(const UpdaterSettings::Key &key)
 {
     if (!isReadOnly(key) && key.channelRead == C::Stored)
         return readStored(key);
@@ -334,64 +334,64 @@ QVariant Settings::channelValue(const Settings::Key &key)
     return this->*key.number;
 }
 
-void Settings::setChannelValue(const Settings::Key &key, const QVariant &value)
+void UpdaterSettings::setChannelValue(const UpdaterSettings::Key &key, const QVariant &value)
 {
     if (!isReadOnly(key))
         write(key, value);
 }
 
-void Settings::setAppVersionCode(int version)
+void UpdaterSettings::setAppVersionCode(int version)
 {
     write(keys[AppVersion], version);
 }
 
-int Settings::getAppVersionCode()
+int UpdaterSettings::getAppVersionCode()
 {
     return readStored(keys[AppVersion]).toInt();
 }
 
-void Settings::setActiveDowload(int op)
+void UpdaterSettings::setActiveDownload(int op)
 {
     write(keys[Download], op);
 }
 
-void Settings::setActiveUpdate(int op)
+void UpdaterSettings::setActiveUpdate(int op)
 {
     write(keys[Update], op);
 }
 
-QString Settings::getDownloadLink()
+QString UpdaterSettings::getDownloadLink()
 {
     return readStored(keys[UpdateLink]).toString();
 }
 
-void Settings::setDownloadLink(QString link)
+void UpdaterSettings::setDownloadLink(QString link)
 {
     write(keys[UpdateLink], link);
 }
 
-void Settings::setAppDir(QString dir)
+void UpdaterSettings::setAppDir(QString dir)
 {
     write(keys[AppFolder], dir);
 }
 
-QString Settings::getAppDir()
+QString UpdaterSettings::getAppDir()
 {
     readStored(keys[AppFolder]);
     return appFolder;
 }
 
-void Settings::setPeriodCheckUpdate(int period)
+void UpdaterSettings::setPeriodCheckUpdate(int period)
 {
     write(keys[Period], period);
 }
 
-int Settings::getPeriodCheckUpdate()
+int UpdaterSettings::getPeriodCheckUpdate()
 {
     return readStored(keys[Period]).toInt();
 }
 
-int Settings::storedNice(const QSettings &store)
+int UpdaterSettings::storedNice(const QSettings &store)
 {
     const Key &key = keys[Nice];
     bool ok = false;
@@ -401,22 +401,22 @@ int Settings::storedNice(const QSettings &store)
     return number < 0 ? key.defaultNumber : number;
 }
 
-QString Settings::getDeviceId()
+QString UpdaterSettings::getDeviceId()
 {
     return readStored(keys[DeviceId]).toString();
 }
 
-void Settings::setDeviceId(QString id)
+void UpdaterSettings::setDeviceId(QString id)
 {
     write(keys[DeviceId], id);
 }
 
-bool Settings::isRefused(int versionCode)
+bool UpdaterSettings::isRefused(int versionCode)
 {
     return refusedCodes(readStored(keys[Refused]).toString()).contains(QString::number(versionCode));
 }
 
-bool Settings::refuseVersion(int versionCode)
+bool UpdaterSettings::refuseVersion(int versionCode)
 {
     QStringList codes = refusedCodes(readStored(keys[Refused]).toString());
     if (!codes.contains(QString::number(versionCode))) {
@@ -426,25 +426,25 @@ bool Settings::refuseVersion(int versionCode)
     return ownFileHolds(keys[Refused], codes.join(QLatin1Char(',')));
 }
 
-bool Settings::storeVersionCode(int versionCode)
+bool UpdaterSettings::storeVersionCode(int versionCode)
 {
     setAppVersionCode(versionCode);
     return ownFileHolds(keys[AppVersion], versionCode);
 }
 
-void Settings::setRolledBackVersion(int versionCode)
+void UpdaterSettings::setRolledBackVersion(int versionCode)
 {
     write(keys[RolledBack], versionCode);
 }
 
-void Settings::noteError(const QString &reason)
+void UpdaterSettings::noteError(const QString &reason)
 {
     lastError = reason;
     const QDateTime now = QDateTime::currentDateTime();
     lastErrorTime = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
 }
 
-bool Settings::ownFileHolds(const Key &key, const QVariant &value)
+bool UpdaterSettings::ownFileHolds(const Key &key, const QVariant &value)
 {
     // A fresh store of the file alone reads it from disk again; it would also write any change
     // still pending from a failed sync, and say so in its status.

@@ -1,4 +1,4 @@
-#include "settings.h"
+#include "launchersettings.h"
 #include "logwriter.h"
 #include "userpath.h"
 #include "settingsstore.h"
@@ -8,7 +8,7 @@
 #include <QFileInfo>
 #include <QSettings>
 
-Settings::Settings(QObject *parent)
+LauncherSettings::LauncherSettings(QObject *parent)
     : QObject(parent)
     , store(SettingsStore::open())
 {
@@ -16,9 +16,9 @@ Settings::Settings(QObject *parent)
     settingsFileName = store->fileName();
 }
 
-Settings::~Settings() = default;
+LauncherSettings::~LauncherSettings() = default;
 
-bool Settings::readString(const QString &key, QString &field, const QString &fallback)
+bool LauncherSettings::readString(const QString &key, QString &field, const QString &fallback)
 {
     field = SettingsStore::text(*store, key);
     if (!field.isEmpty())
@@ -28,7 +28,7 @@ bool Settings::readString(const QString &key, QString &field, const QString &fal
     return true;
 }
 
-bool Settings::readInt(const QString &key, int &field, int fallback)
+bool LauncherSettings::readInt(const QString &key, int &field, int fallback)
 {
     // A value that is not a number reads as 0 (switched off) and is kept. For times and counts any
     // negative value counts as missing, not only -1: a negative feed time would make the watchdog
@@ -41,7 +41,7 @@ bool Settings::readInt(const QString &key, int &field, int fallback)
     return true;
 }
 
-bool Settings::readSwitch(const QString &key, int &field, int fallback)
+bool LauncherSettings::readSwitch(const QString &key, int &field, int fallback)
 {
     field = store->value(key, -1).toInt();
     if (field != -1)
@@ -51,7 +51,7 @@ bool Settings::readSwitch(const QString &key, int &field, int fallback)
     return true;
 }
 
-void Settings::readSettings()
+void LauncherSettings::readSettings()
 {
     store->sync();
     qDebug() << "[Settings]" << settingsFileName;
@@ -128,7 +128,7 @@ void Settings::readSettings()
     qDebug() << "[Settings]" << "application_updatewindow:" << updateWindow;
 }
 
-void Settings::readProbationSettings()
+void LauncherSettings::readProbationSettings()
 {
     store->sync();
     readInt(QStringLiteral("probation/time"), probationTime, 600);

@@ -1,5 +1,5 @@
-#ifndef SETTINGS_H
-#define SETTINGS_H
+#ifndef LAUNCHERSETTINGS_H
+#define LAUNCHERSETTINGS_H
 
 #include <QObject>
 #include <QString>
@@ -10,12 +10,12 @@ class QSettings;
 
 // The launcher's configuration. Every read completes the store with defaults, so that after the
 // first run the settings file lists every key and can be edited by hand. Fields are read directly.
-class Settings : public QObject
+class LauncherSettings : public QObject
 {
     Q_OBJECT
 public:
-    explicit Settings(QObject *parent = nullptr);
-    ~Settings() override;
+    explicit LauncherSettings(QObject *parent = nullptr);
+    ~LauncherSettings() override;
 
     void readSettings();
 

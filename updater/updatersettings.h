@@ -1,5 +1,5 @@
-#ifndef SETTINGS_H
-#define SETTINGS_H
+#ifndef UPDATERSETTINGS_H
+#define UPDATERSETTINGS_H
 
 #include <QObject>
 #include <QSettings>
@@ -13,7 +13,7 @@
 // control channel. Every read completes missing or invalid values with defaults and writes them
 // back, so after the first run the store lists every key. All values are described by one key
 // table that also serves the control channel's "get" and "set".
-class Settings : public QObject
+class UpdaterSettings : public QObject
 {
     Q_OBJECT
 public:
@@ -29,11 +29,11 @@ public:
     {
         const char *storeKey;
         Kind kind;
-        QString Settings::*text;
-        qint32 Settings::*number;
+        QString UpdaterSettings::*text;
+        qint32 UpdaterSettings::*number;
         // A text key that reads as its fallback counts as missing; a number key below 0 does.
         const char *textFallback;
-        QString (*defaultText)(const Settings &);
+        QString (*defaultText)(const UpdaterSettings &);
         qint32 defaultNumber;
         // The debug line written when read() writes the default back, and whether the value follows.
         const char *logText;
@@ -43,21 +43,21 @@ public:
         ChannelRead channelRead;
     };
 
-    explicit Settings(QObject *parent = nullptr);
-    ~Settings() override;
+    explicit UpdaterSettings(QObject *parent = nullptr);
+    ~UpdaterSettings() override;
 
-    Q_INVOKABLE void init();
-    Q_INVOKABLE void read();
-    Q_INVOKABLE void setAppVersionCode(int version);
-    Q_INVOKABLE int getAppVersionCode();
-    Q_INVOKABLE void setActiveDowload(int op);
-    Q_INVOKABLE void setActiveUpdate(int op);
-    Q_INVOKABLE QString getDownloadLink();
-    Q_INVOKABLE void setDownloadLink(QString link);
-    Q_INVOKABLE void setAppDir(QString dir);
-    Q_INVOKABLE QString getAppDir();
-    Q_INVOKABLE void setPeriodCheckUpdate(int period);
-    Q_INVOKABLE int getPeriodCheckUpdate();
+    void init();
+    void read();
+    void setAppVersionCode(int version);
+    int getAppVersionCode();
+    void setActiveDownload(int op);
+    void setActiveUpdate(int op);
+    QString getDownloadLink();
+    void setDownloadLink(QString link);
+    void setAppDir(QString dir);
+    QString getAppDir();
+    void setPeriodCheckUpdate(int period);
+    int getPeriodCheckUpdate();
 
     // "update/nice" as read() would complete it, for the entry to read from a store opened before
     // this object can exist.
