@@ -2,7 +2,6 @@
 
 #include "fileops.h"
 #include "protocol.h"
-#include "versionrollback.h"
 
 #include <QDebug>
 #include <QDir>
@@ -58,20 +57,6 @@ bool passesLink(const QString &root, const QString &relative)
 bool isWorkFolderName(const QString &name, const char *prefix)
 {
     return name.startsWith(QLatin1String(prefix)) && !name.contains(QLatin1Char('/'));
-}
-
-void removeStaleFolders(const QString &folder)
-{
-    // The kept generation's backup is the previous version, not a leftover.
-    const QString kept = InstallJournal::keptBackupIn(folder);
-    QStringList names = QDir(folder).entryList(
-        {QLatin1String(stagingName) + QLatin1Char('*'), QLatin1String(backupName) + QLatin1Char('*')},
-        QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
-    names.removeAll(kept);
-    for (const QString &name : qAsConst(names)) {
-        qWarning() << "[InstallJournal]" << "removing stale working folder:" << name;
-        InstallJournal::removeWorkFolder(folder + QLatin1Char('/') + name);
-    }
 }
 
 } // namespace
@@ -455,92 +440,4 @@ void InstallJournal::removeSourceFolder() const
 {
     if (isWorkFolderName(source, kind == Kind::Rollback ? backupName : stagingName))
         removeWorkFolder(full(source));
-}
-
-InstallJournal::Recovery InstallJournal::recover(const QString &dir, const VersionStore &store, const RefusalStore &refuse,
-                                                 QString *reason)
-{
-    QString ignored;
-    QString &why = reason ? *reason : ignored;
-    const QString folder = QDir::cleanPath(dir);
-    // A journal cut off while being written never replaced the one before it.
-    const QString unfinished = pathIn(folder) + QStringLiteral(".new");
-    if (FileOps::kindOf(unfinished) == FileOps::Kind::File) {
-        qWarning() << "[InstallJournal]" << "removing unfinished journal copy:" << unfinished;
-        FileOps::removeEntry(unfinished);
-    }
-    if (!existsIn(folder)) {
-        removeStaleFolders(folder);
-        return Recovery::Nothing;
-    }
-    qWarning() << "[InstallJournal]" << "unfinished installation found:" << pathIn(folder);
-    InstallJournal journal;
-    QString error;
-    if (!journal.load(folder, &error)) {
-        qCritical() << "[InstallJournal]" << "cannot read the journal:" << error << "- the folder is left as it is";
-        why = QStringLiteral("cannot read the journal: %1").arg(error);
-        return Recovery::Failed;
-    }
-    if (journal.kind == Kind::Rollback) {
-        // Undoing it would need the old files it has already moved out of the kept folder; the
-        // goal is the old version anyway, so it is carried through.
-        qWarning() << "[InstallJournal]" << "unfinished return to version" << journal.toVersion << "found, finishing it";
-        if (!VersionRollback::finishCutOff(journal, store, refuse, &why))
-            return Recovery::Failed;
-        removeStaleFolders(folder);
-        return Recovery::RolledBack;
-    }
-    int version = journal.toVersion;
-    if (journal.state == State::Done) {
-        qWarning() << "[InstallJournal]" << "every file of version" << journal.toVersion << "is in place, finishing";
-    } else {
-        qWarning() << "[InstallJournal]" << "moves to version" << journal.toVersion << "were cut off, undoing"
-                   << journal.entries.size() << "entries";
-        QStringList errors;
-        QSet<QString> touched;
-        const bool undone = journal.undo(&errors, &touched);
-        for (const QString &line : qAsConst(errors))
-            qCritical().noquote() << "[InstallJournal]" << line;
-        if (!undone || !journal.sync(touched, &error)) {
-            if (undone)
-                qCritical() << "[InstallJournal]" << "cannot sync the folder:" << error;
-            qCritical() << "[InstallJournal]" << "undo incomplete, the journal stays for the next start";
-            why = undone ? QStringLiteral("cannot sync the folder: %1").arg(error) : errors.join(QStringLiteral("; "));
-            return Recovery::Failed;
-        }
-        version = journal.fromVersion;
-        qWarning() << "[InstallJournal]" << "undone, the folder holds version" << version << "again";
-    }
-    if (version < 0) {
-        qWarning() << "[InstallJournal]" << "no version code recorded, the stored one is left as it is";
-    } else if (!store(version)) {
-        qCritical() << "[InstallJournal]" << "cannot store the version code" << version
-                    << ", the journal stays for the next start";
-        why = QStringLiteral("cannot store the version code %1").arg(version);
-        return Recovery::Failed;
-    } else {
-        qWarning() << "[InstallJournal]" << "stored version code:" << version;
-    }
-    if (journal.state == State::Done && !repeatsKept(folder, journal.fromVersion, journal.toVersion)) {
-        // As at the end of an uninterrupted installation: the replaced files stay until the new
-        // version is committed or rolled back.
-        if (!journal.keep(&error)) {
-            qCritical() << "[InstallJournal]" << "cannot keep the journal as" << keptPathIn(folder) << ":" << error;
-            why = QStringLiteral("cannot keep the journal as %1: %2").arg(keptPathIn(folder), error);
-            return Recovery::Failed;
-        }
-        journal.removeSourceFolder();
-        removeStaleFolders(folder);
-        qWarning() << "[InstallJournal]" << "journal kept as" << keptPathIn(folder) << "with backup" << journal.backup;
-        return Recovery::Finished;
-    }
-    if (!journal.discard(&error)) {
-        qCritical() << "[InstallJournal]" << "cannot remove the journal:" << error;
-        why = QStringLiteral("cannot remove the journal: %1").arg(error);
-        return Recovery::Failed;
-    }
-    journal.removeWorkFolders();
-    removeStaleFolders(folder);
-    qWarning() << "[InstallJournal]" << "journal removed:" << pathIn(folder);
-    return journal.state == State::Done ? Recovery::Finished : Recovery::Undone;
 }

@@ -32,7 +32,6 @@ public:
         Action action = Action::Put;
         bool hadOld = false;        // something stood at path when the journal was written
     };
-    enum class Recovery { Nothing, Undone, Finished, RolledBack, Failed };
     // Stores the version code now in the folder; false when the store could not be written.
     using VersionStore = std::function<bool(int versionCode)>;
     // Stores a version code that was rolled back, so that it is never taken again.
@@ -113,14 +112,6 @@ public:
     void removeWorkFolders() const;
     // Removes only the source folder: the backup of a kept installation stays.
     void removeSourceFolder() const;
-
-    // Finishes or undoes an unfinished journal in folder, stores the version code the folder now
-    // holds, and removes stale working folders; logs each step. Run at every start before
-    // anything looks at the folder. A finished installation is kept; an unfinished return to
-    // the kept version is finished, and refuse learns the version code it left. When it fails,
-    // reason (if given) says why, as the log does.
-    static Recovery recover(const QString &folder, const VersionStore &store, const RefusalStore &refuse = {},
-                            QString *reason = nullptr);
 
     QString full(const QString &relative) const;
 

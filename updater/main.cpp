@@ -1,6 +1,6 @@
 #include "controllocalserver.h"
 #include "folderlock.h"
-#include "installjournal.h"
+#include "recovery.h"
 #include "priority.h"
 #include "updatersettings.h"
 #include "settingsstore.h"
@@ -161,7 +161,7 @@ int main(int argc, char *argv[])
         // What a crash or power loss cut off is finished even without a channel; an updater that
         // listens does it first thing in Updater::init.
         qWarning() << "[Updater]" << "no control socket; finishing the journal in" << settings.appFolder << "all the same";
-        InstallJournal::recover(
+        Recovery::recover(
             settings.appFolder,
             [&settings](int code) { return settings.storeVersionCode(code); },
             [&settings](int code) { return settings.refuseVersion(code); });

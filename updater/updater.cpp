@@ -210,12 +210,12 @@ bool Updater::rollBack()
     qDebug() << "[Updater]" << "rollback requested for dir" << settings->appFolder;
     if (InstallJournal::existsIn(settings->appFolder)) {
         // Most often the return asked for before, which stopped: finishing it is this request.
-        const InstallJournal::Recovery recovery = recoverFolder();
-        if (recovery == InstallJournal::Recovery::RolledBack) {
+        const Recovery::Result recovery = recoverFolder();
+        if (recovery == Recovery::Result::RolledBack) {
             qDebug() << "[Updater]" << "rolled back to version code:" << settings->getAppVersionCode();
             return true;
         }
-        if (recovery == InstallJournal::Recovery::Failed) {
+        if (recovery == Recovery::Result::Failed) {
             qWarning().noquote() << "[Updater] rollback refused:" << settings->journalError;
             noteError(QStringLiteral("rollback refused: ") + settings->journalError);
             setStateProbation(QLatin1String(Probation::RollbackError));
@@ -256,7 +256,7 @@ void Updater::commitVersion()
     }
     const QString folder = settings->appFolder;
     // A return that finishes now has left nothing to commit, and says so itself.
-    if (InstallJournal::existsIn(folder) && recoverFolder() == InstallJournal::Recovery::RolledBack)
+    if (InstallJournal::existsIn(folder) && recoverFolder() == Recovery::Result::RolledBack)
         return;
     if (!InstallJournal::keptExistsIn(folder)) {
         qDebug() << "[Updater]" << "commit: no previous version kept";
@@ -274,33 +274,33 @@ void Updater::commitVersion()
     refreshStateProbation();
 }
 
-InstallJournal::Recovery Updater::recoverFolder()
+Recovery::Result Updater::recoverFolder()
 {
-    using Recovery = InstallJournal::Recovery;
+    using Result = Recovery::Result;
     const QString folder = settings->appFolder;
     // A second updater of this configuration holds the folder: it is the one to finish the journal.
     if (moving || (folderGate && !folderGate()))
-        return Recovery::Nothing;
+        return Result::Nothing;
     if (startRecovered && !InstallJournal::existsIn(folder)) {
         refreshStateJournal(QString());
-        return Recovery::Nothing;
+        return Result::Nothing;
     }
     if (startRecovered)
         qWarning() << "[Updater]" << "a journal is still in" << folder << ", trying again to finish it";
     startRecovered = true;
     QString reason;
     moving = true;
-    const Recovery result = InstallJournal::recover(
+    const Result result = Recovery::recover(
         folder, [this](int code) { return settings->storeVersionCode(code); },
         [this](int code) { return refuse(code); }, &reason);
     moving = false;
     refreshStateJournal(reason);
-    if (result == Recovery::RolledBack) {
+    if (result == Result::RolledBack) {
         dropRefusedPackage();
         setStateProbation(QLatin1String(Probation::RolledBack));
     }
     // During init the probation state is set once, at its end.
-    else if (result != Recovery::Nothing && result != Recovery::Failed && fileManager)
+    else if (result != Result::Nothing && result != Result::Failed && fileManager)
         refreshStateProbation();
     return result;
 }

@@ -1,7 +1,7 @@
 #ifndef UPDATER_H
 #define UPDATER_H
 
-#include "installjournal.h"
+#include "recovery.h"
 
 #include <QObject>
 #include <QString>
@@ -50,7 +50,7 @@ public:
     // is running. Run by init() before anything looks at the folder, again at every check and on
     // "commit" and "rollback", so the device does not wait for a restart once the cause is gone.
     // Returns what the recovery did (Nothing without a journal).
-    InstallJournal::Recovery recoverFolder();
+    Recovery::Result recoverFolder();
 
     // Whether this updater may touch the application folder now (it holds the folder's lock).
     // Installation, rollback and commit ask first; so does anything else that moves files there.

@@ -1,4 +1,4 @@
-#include "installjournal.h"
+#include "recovery.h"
 #include "packageinstaller.h"
 #include "testfiles.h"
 #include "testzip.h"
@@ -641,11 +641,11 @@ void TestPackageInstaller::versionIsStoredWhileJournalIsDone()
         QCOMPARE(installer.warnings().size(), 1);
         // The next start stores the code from the journal and finishes.
         QList<int> storedAtStart;
-        QCOMPARE(InstallJournal::recover(m_app, [&](int code) {
+        QCOMPARE(Recovery::recover(m_app, [&](int code) {
                      storedAtStart << code;
                      return true;
                  }),
-                 InstallJournal::Recovery::Finished);
+                 Recovery::Result::Finished);
         QCOMPARE(storedAtStart, QList<int>({8}));
     }
     QStringList expected({QStringLiteral("a.txt"), QStringLiteral("sub")});
@@ -726,13 +726,13 @@ void TestPackageInstaller::cutOffMovesAreRecovered()
         QVERIFY2(journal.save(&error), qPrintable(error));
     }
     QList<int> stored;
-    const InstallJournal::Recovery result = InstallJournal::recover(m_app, [&](int code) {
+    const Recovery::Result result = Recovery::recover(m_app, [&](int code) {
         stored << code;
         return true;
     });
     QVERIFY(!InstallJournal::existsIn(m_app));
     if (done) {
-        QCOMPARE(result, InstallJournal::Recovery::Finished);
+        QCOMPARE(result, Recovery::Result::Finished);
         QCOMPARE(stored, QList<int>({5}));
         QCOMPARE(readAll(m_app + QStringLiteral("/a.txt")), QByteArray("new a"));
         QCOMPARE(readAll(m_app + QStringLiteral("/new/dir/n.txt")), QByteArray("n"));
@@ -743,7 +743,7 @@ void TestPackageInstaller::cutOffMovesAreRecovered()
                               QStringLiteral("keep"), QStringLiteral("new")}));
         QCOMPARE(readAll(m_app + QStringLiteral("/.update-backup-t/a.txt")), QByteArray("old a"));
     } else {
-        QCOMPARE(result, InstallJournal::Recovery::Undone);
+        QCOMPARE(result, Recovery::Result::Undone);
         QCOMPARE(stored, QList<int>({4}));
         QCOMPARE(snapshot(m_app), before);
     }
@@ -755,7 +755,7 @@ void TestPackageInstaller::unreadableJournalStopsEverything()
     QVERIFY(TestFiles::write(InstallJournal::pathIn(m_app), "{\"format\":1,\"state\":\"mov"));
     const QMap<QString, QByteArray> before = snapshot(m_app);
     bool storeCalled = false;
-    QCOMPARE(InstallJournal::recover(m_app, [&](int) { return storeCalled = true; }), InstallJournal::Recovery::Failed);
+    QCOMPARE(Recovery::recover(m_app, [&](int) { return storeCalled = true; }), Recovery::Result::Failed);
     QVERIFY(!storeCalled);
     // The marker stays, and no installation adds to a folder that may be mixed.
     QCOMPARE(makePackage({ZipItem::file(QStringLiteral("a.txt"), "new a")}), QString());

@@ -1,5 +1,5 @@
 #include "fileops.h"
-#include "installjournal.h"
+#include "recovery.h"
 #include "packageinstaller.h"
 #include "testfiles.h"
 #include "testzip.h"
@@ -71,7 +71,7 @@ private:
     bool install(const QList<ZipItem> &items, int from, int to, QString *error = nullptr, bool complete = false);
     bool installV2() { return install(m_v2, 1, 2); }
     VersionRollback::Result rollBack(VersionRollback &rollback);
-    InstallJournal::Recovery recover();
+    Recovery::Result recover();
 
     QScopedPointer<QTemporaryDir> m_tmp;
     QString m_app;
@@ -140,9 +140,9 @@ VersionRollback::Result TestVersionRollback::rollBack(VersionRollback &rollback)
     return rollback.run();
 }
 
-InstallJournal::Recovery TestVersionRollback::recover()
+Recovery::Result TestVersionRollback::recover()
 {
-    return InstallJournal::recover(
+    return Recovery::recover(
         m_app,
         [this](int code) {
             m_stored << code;
@@ -189,7 +189,7 @@ void TestVersionRollback::installKeepsAndRollbackRestores()
     QCOMPARE(TestFiles::read(m_app + QLatin1Char('/') + kept.backup + QStringLiteral("/lib/a.so")), QByteArray("a1"));
     QVERIFY(QDir(m_app).entryList({InstallJournal::stagingPrefix() + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden).isEmpty());
     // A start finds nothing to do and leaves the kept generation alone.
-    QCOMPARE(recover(), InstallJournal::Recovery::Nothing);
+    QCOMPARE(recover(), Recovery::Result::Nothing);
     QCOMPARE(backupsIn(m_app), QStringList({kept.backup}));
 
     Tree expected = m_v1;
@@ -236,7 +236,7 @@ void TestVersionRollback::oneGenerationIsKept()
     QVERIFY(FileOps::keepAs(repeat.full(QStringLiteral("tovrel.exe")), repeat.full(repeat.backup + QStringLiteral("/tovrel.exe"))));
     QString error;
     QVERIFY2(repeat.save(&error), qPrintable(error));
-    QCOMPARE(recover(), InstallJournal::Recovery::Finished);
+    QCOMPARE(recover(), Recovery::Result::Finished);
     QCOMPARE(treeOf(m_app), v2);
     QCOMPARE(m_stored, QList<int>({2}));
     m_stored.clear();
@@ -379,13 +379,13 @@ void TestVersionRollback::cutOffReturnIsCarriedThrough()
         const QString outside = m_tmp->filePath(QStringLiteral("outside"));
         QVERIFY(replaceByLink(lib, outside));
         const Tree outsideBefore = treeOf(outside);
-        QCOMPARE(recover(), InstallJournal::Recovery::Failed);
+        QCOMPARE(recover(), Recovery::Result::Failed);
         QVERIFY(InstallJournal::existsIn(m_app));
         QCOMPARE(treeOf(outside), outsideBefore);
         QVERIFY(QFile::remove(lib) && QDir().rename(outside, lib));
     }
 
-    QCOMPARE(recover(), InstallJournal::Recovery::RolledBack);
+    QCOMPARE(recover(), Recovery::Result::RolledBack);
     QCOMPARE(treeOf(m_app), m_v1);
     QCOMPARE(m_stored, QList<int>({1}));
     QCOMPARE(m_refused, QList<int>({2}));
@@ -408,11 +408,11 @@ void TestVersionRollback::blockedReturnWaitsForTheNextStart()
     QCOMPARE(TestFiles::read(m_app + QStringLiteral("/lib/a.so")), QByteArray("a1"));
     QCOMPARE(TestFiles::read(m_app + QStringLiteral("/tovrel.exe/inside")), QByteArray("in the way"));
 
-    QCOMPARE(recover(), InstallJournal::Recovery::Failed);
+    QCOMPARE(recover(), Recovery::Result::Failed);
     QVERIFY(InstallJournal::existsIn(m_app));
 
     QVERIFY(QDir(m_app + QStringLiteral("/tovrel.exe")).removeRecursively());
-    QCOMPARE(recover(), InstallJournal::Recovery::RolledBack);
+    QCOMPARE(recover(), Recovery::Result::RolledBack);
     QCOMPARE(treeOf(m_app), m_v1);
     QCOMPARE(m_stored, QList<int>({1}));
     QCOMPARE(m_refused, QList<int>({2}));
@@ -472,7 +472,7 @@ void TestVersionRollback::completePackageRemovesWhatTheLastBrought()
     journal.state = done ? InstallJournal::State::Done : InstallJournal::State::Moving;
     QVERIFY2(journal.save(&error), qPrintable(error));
     QVERIFY(QFile::remove(InstallJournal::keptPathIn(m_app)));
-    QCOMPARE(recover(), done ? InstallJournal::Recovery::Finished : InstallJournal::Recovery::Undone);
+    QCOMPARE(recover(), done ? Recovery::Result::Finished : Recovery::Result::Undone);
     // Finished keeps a generation to return to; undone leaves nothing behind.
     QCOMPARE(done ? versionTree(m_app) : treeOf(m_app), done ? v3 : v2);
     QCOMPARE(m_stored, QList<int>({done ? 3 : 2}));
