@@ -80,13 +80,6 @@ inline constexpr char None[] = "none";
 inline constexpr char Pending[] = "pending";
 }
 
-// The lines every new client of the control channel is greeted with before anything else: one
-// one-member line per key, in this order. The updater sends exactly these and tovrel-ctl reads
-// exactly as many lines as this list names, so a key added here is sent and read alike.
-inline constexpr const char *const Greeting[] = {Key::StateUpdate, Key::StateDownload, Key::StateProbation,
-                                                      Key::StateJournal};
-inline constexpr int GreetingLines = int(sizeof(Greeting) / sizeof(Greeting[0]));
-
 // Values of "state_probation": whether the files replaced by the last installation are kept, and
 // how a return to them went.
 namespace Probation {

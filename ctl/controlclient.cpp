@@ -67,24 +67,24 @@ ControlClient::Result ControlClient::open(const QString &socketName)
         return timedOut(QStringLiteral("waiting for its greeting"));
     if (result != Result::Ok)
         return result;
-    m_greetingRead = isGreetingLine(first, 0) ? 1 : Protocol::GreetingLines;
+    m_greetingRead = isGreetingLine(first, 0) ? 1 : ControlKeys::GreetingLines;
     return Result::Ok;
 }
 
 bool ControlClient::isGreetingLine(const QJsonObject &line, int index)
 {
-    return index >= 0 && index < Protocol::GreetingLines && line.size() == 1
-        && line.contains(QLatin1String(Protocol::Greeting[index]));
+    return index >= 0 && index < ControlKeys::GreetingLines && line.size() == 1
+        && line.contains(QLatin1String(ControlKeys::keys[ControlKeys::Greeting[index]].name));
 }
 
 ControlClient::Result ControlClient::readObject(const QDeadlineTimer &deadline, QJsonObject *object)
 {
     for (;;) {
         const Result result = readLine(deadline, object);
-        if (result != Result::Ok || m_greetingRead >= Protocol::GreetingLines)
+        if (result != Result::Ok || m_greetingRead >= ControlKeys::GreetingLines)
             return result;
         if (!isGreetingLine(*object, m_greetingRead)) {
-            m_greetingRead = Protocol::GreetingLines;
+            m_greetingRead = ControlKeys::GreetingLines;
             return result;
         }
         ++m_greetingRead;
@@ -133,7 +133,7 @@ ControlClient::Result ControlClient::get(const QStringList &names, QJsonObject *
     // request precedes the answer to the second, which also covers keys newer than the updater.
     QJsonObject request{{QLatin1String(Protocol::Key::Action), QLatin1String(Protocol::Action::Get)}};
     for (const QString &name : names) {
-        if (const UpdaterSettings::Key *key = KeyCheck::find(name))
+        if (const ControlKeys::Key *key = KeyCheck::find(name))
             request.insert(name, KeyCheck::placeholder(*key));
     }
     request.insert(endMarkKey, 0);

@@ -17,7 +17,7 @@ public:
 
     explicit ControlClient(int timeoutMs);
 
-    // Connects and waits for the first line of the greeting every client gets (Protocol::Greeting).
+    // Connects and waits for the first line of the greeting every client gets (ControlKeys::Greeting).
     // Exactly as many greeting lines as that list names are then read before any other line is
     // returned; an updater older than this tool greets with fewer, and its greeting ends with its
     // first line that is not the next one of the list.

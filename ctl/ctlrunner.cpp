@@ -53,11 +53,11 @@ int CtlRunner::run(const QString &socketName)
 {
     // Keys are checked before connecting: a typing error needs no running updater to be found.
     for (const QString &name : command.keys) {
-        const UpdaterSettings::Key *key = KeyCheck::find(name);
+        const ControlKeys::Key *key = KeyCheck::find(name);
         if (!key)
             return fail(ExitCode::BadKey, QStringLiteral("unknown key \"%1\"; keys: %2")
                                               .arg(name, KeyCheck::names().join(QLatin1String(", "))));
-        if (command.name == CtlCommand::Name::Set && UpdaterSettings::isReadOnly(*key))
+        if (command.name == CtlCommand::Name::Set && ControlKeys::isReadOnly(*key))
             return fail(ExitCode::BadKey, QStringLiteral("%1 is read-only; writable keys: %2")
                                               .arg(name, KeyCheck::writableNames().join(QLatin1String(", "))));
     }
@@ -141,7 +141,7 @@ int CtlRunner::get()
 int CtlRunner::set()
 {
     const QString name = command.keys.first();
-    const UpdaterSettings::Key *key = KeyCheck::find(name);
+    const ControlKeys::Key *key = KeyCheck::find(name);
     QJsonValue value;
     QString error;
     if (!KeyCheck::toValue(*key, command.value, &value, &error))
@@ -173,7 +173,7 @@ int CtlRunner::check()
     ControlClient::Result result = client.get({period, active, QStringLiteral("progress"), QLatin1String(Key::Link)}, &values);
     if (result != ControlClient::Result::Ok)
         return failed(result);
-    if (UpdaterSettings::isUnconfiguredLink(values.value(QLatin1String(Key::Link)).toString()))
+    if (ControlKeys::isUnconfiguredLink(values.value(QLatin1String(Key::Link)).toString()))
         return fail(ExitCode::NotDone, QStringLiteral("no update server configured (link is \"%1\"); set "
                                                       "update/link in the system file for the fleet")
                                            .arg(values.value(QLatin1String(Key::Link)).toString()));

@@ -1,46 +1,44 @@
 #include "keycheck.h"
 
+#include <QSettings>
+
 #include <limits>
 
-const UpdaterSettings::Key *KeyCheck::find(const QString &name)
+const ControlKeys::Key *KeyCheck::find(const QString &name)
 {
-    for (const UpdaterSettings::Key *key : UpdaterSettings::channelKeys()) {
-        if (name == QLatin1String(key->channelName))
-            return key;
-    }
-    return nullptr;
+    return ControlKeys::find(name);
 }
 
 QStringList KeyCheck::names()
 {
     QStringList list;
-    for (const UpdaterSettings::Key *key : UpdaterSettings::channelKeys())
-        list << QLatin1String(key->channelName);
+    for (const ControlKeys::Key &key : ControlKeys::keys)
+        list << QLatin1String(key.name);
     return list;
 }
 
 QStringList KeyCheck::writableNames()
 {
     QStringList list;
-    for (const UpdaterSettings::Key *key : UpdaterSettings::channelKeys()) {
-        if (!UpdaterSettings::isReadOnly(*key))
-            list << QLatin1String(key->channelName);
+    for (const ControlKeys::Key &key : ControlKeys::keys) {
+        if (!ControlKeys::isReadOnly(key))
+            list << QLatin1String(key.name);
     }
     return list;
 }
 
-QJsonValue KeyCheck::placeholder(const UpdaterSettings::Key &key)
+QJsonValue KeyCheck::placeholder(const ControlKeys::Key &key)
 {
-    if (key.kind == UpdaterSettings::Kind::Text)
+    if (key.kind == ControlKeys::Kind::Text)
         return QStringLiteral("?");
     return 0;
 }
 
-bool KeyCheck::toValue(const UpdaterSettings::Key &key, const QString &text, QJsonValue *value, QString *error)
+bool KeyCheck::toValue(const ControlKeys::Key &key, const QString &text, QJsonValue *value, QString *error)
 {
-    if (key.kind == UpdaterSettings::Kind::Text) {
+    if (key.kind == ControlKeys::Kind::Text) {
         if (text.isEmpty()) {
-            *error = QStringLiteral("the updater takes no empty value for %1").arg(QLatin1String(key.channelName));
+            *error = QStringLiteral("the updater takes no empty value for %1").arg(QLatin1String(key.name));
             return false;
         }
         *value = text;
@@ -50,14 +48,14 @@ bool KeyCheck::toValue(const UpdaterSettings::Key &key, const QString &text, QJs
     const qlonglong number = text.toLongLong(&ok);
     if (!ok || number < 0 || number > std::numeric_limits<int>::max() || text.trimmed() != text) {
         *error = QStringLiteral("%1 takes a whole number from 0 to %2, not \"%3\"")
-                     .arg(QLatin1String(key.channelName))
+                     .arg(QLatin1String(key.name))
                      .arg(std::numeric_limits<int>::max())
                      .arg(text);
         return false;
     }
     // The updater would store any other number as 0, switching off what the caller meant to switch on.
-    if (key.setRule == UpdaterSettings::SetRule::OneOrZero && number > 1) {
-        *error = QStringLiteral("%1 takes 0 (off) or 1 (on), not %2").arg(QLatin1String(key.channelName), text);
+    if (key.onOff && number > 1) {
+        *error = QStringLiteral("%1 takes 0 (off) or 1 (on), not %2").arg(QLatin1String(key.name), text);
         return false;
     }
     *value = int(number);
@@ -71,9 +69,9 @@ QString KeyCheck::toText(const QJsonValue &value)
     return value.toString();
 }
 
-QString KeyCheck::source(const UpdaterSettings::Key &key, const QSettings &user, const QSettings &system)
+QString KeyCheck::source(const ControlKeys::Key &key, const QSettings &user, const QSettings &system)
 {
-    if (UpdaterSettings::isReadOnly(key))
+    if (ControlKeys::isReadOnly(key))
         return QStringLiteral("the updater's running state");
     const QString storeKey = QLatin1String(key.storeKey);
     const bool inSystem = system.contains(storeKey);

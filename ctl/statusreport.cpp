@@ -1,8 +1,8 @@
 #include "statusreport.h"
 
+#include "controlkeys.h"
 #include "probationrecord.h"
 #include "protocol.h"
-#include "updatersettings.h"
 
 #include <QStringList>
 
@@ -98,7 +98,7 @@ QString StatusReport::text(const QJsonObject &values)
     const QString signing = value(values, Key::Signing);
     if (!signing.isEmpty())
         out += line("signing:", signingText(signing));
-    if (UpdaterSettings::isUnconfiguredLink(value(values, Key::Link)))
+    if (ControlKeys::isUnconfiguredLink(value(values, Key::Link)))
         out += line("update server:", QStringLiteral("none configured (link is \"%1\"): no check runs until "
                                                      "update/link names one")
                                           .arg(value(values, Key::Link)));

@@ -5,6 +5,7 @@
 #include "localserver.h"
 #include "protocol.h"
 #include "updatersettings.h"
+#include "updaterstatus.h"
 #include "utils.h"
 
 #include <QDeadlineTimer>
@@ -54,15 +55,16 @@ QString ControlLocalServer::numberMessage(const QString &key, qint64 value)
     return JsonLine::numberMessage(key, value);
 }
 
-void ControlLocalServer::init(UpdaterSettings *s)
+void ControlLocalServer::init(UpdaterSettings *s, UpdaterStatus *st)
 {
     qDebug() << prefix << "init()";
-    if (!s || s->serverName.isEmpty()) {
+    if (!s || !st || s->serverName.isEmpty()) {
         qDebug() << prefix << "server name not set";
         Utils::outsn(QLatin1String(Protocol::Token::UpdaterErrListen));
         return;
     }
     settings = s;
+    status = st;
     server = new LocalServer(this);
     connect(server, &LocalServer::clientConnected, this, &ControlLocalServer::clientConnected);
     connect(server, &LocalServer::clientDisconnected, this, &ControlLocalServer::clientDisconnected);
@@ -89,6 +91,10 @@ void ControlLocalServer::init(UpdaterSettings *s)
 
     sendTimer = new QTimer(this);
     connect(sendTimer, &QTimer::timeout, this, &ControlLocalServer::sendTimerTimeout);
+    connect(status, &UpdaterStatus::stateDownloadChanged, this, &ControlLocalServer::stateDownloadChanged);
+    connect(status, &UpdaterStatus::stateUpdateChanged, this, &ControlLocalServer::stateUpdateChanged);
+    connect(status, &UpdaterStatus::stateProbationChanged, this, &ControlLocalServer::stateProbationChanged);
+    connect(status, &UpdaterStatus::stateJournalChanged, this, &ControlLocalServer::stateJournalChanged);
     Utils::outsn(QLatin1String(Protocol::Token::UpdaterServerReady));
 }
 
@@ -98,14 +104,9 @@ void ControlLocalServer::clientConnected(qlonglong psocket)
     if (!server || !settings)
         return;
     // Each on a line of its own: the launcher reads only the first member of a line.
-    for (const char *name : Protocol::Greeting) {
-        const QLatin1String key(name);
-        QString value;
-        for (const UpdaterSettings::Key *channelKey : UpdaterSettings::channelKeys()) {
-            if (key == QLatin1String(channelKey->channelName))
-                value = settings->channelValue(*channelKey).toString();
-        }
-        server->dataSend(psocket, stringMessage(key, value));
+    for (const ControlKeys::Id id : ControlKeys::Greeting) {
+        const ControlKeys::Key &key = ControlKeys::keys[id];
+        server->dataSend(psocket, stringMessage(QLatin1String(key.name), channelValue(key).toString()));
     }
 }
 
@@ -201,9 +202,9 @@ void ControlLocalServer::handleGetSet(qlonglong psocket, const QJsonObject &obje
     const bool get = action == QLatin1String(Protocol::Action::Get);
     const bool set = action == QLatin1String(Protocol::Action::Set);
 
-    for (const UpdaterSettings::Key *key : UpdaterSettings::channelKeys()) {
-        const QString name = QLatin1String(key->channelName);
-        const bool text = key->kind == UpdaterSettings::Kind::Text;
+    for (const ControlKeys::Key &key : ControlKeys::keys) {
+        const QString name = QLatin1String(key.name);
+        const bool text = key.kind == ControlKeys::Kind::Text;
         const QJsonValue member = object.value(name);
         if (text ? !member.isString() : !member.isDouble())
             continue;
@@ -212,39 +213,45 @@ void ControlLocalServer::handleGetSet(qlonglong psocket, const QJsonObject &obje
         if (text ? value.toString().isEmpty() : value.toInt() < 0)
             return;
 
-        if (get || (set && UpdaterSettings::isReadOnly(*key))) {
-            const QVariant current = settings->channelValue(*key);
+        if (get || (set && ControlKeys::isReadOnly(key))) {
+            const QVariant current = channelValue(key);
             server->dataSend(psocket, text ? stringMessage(name, current.toString())
                                            : numberMessage(name, current.toLongLong()));
         } else if (set) {
-            settings->setChannelValue(*key, value);
+            settings->setChannelValue(key, value);
         }
     }
 }
 
+QVariant ControlLocalServer::channelValue(const ControlKeys::Key &key) const
+{
+    const QVariant value = status->channelValue(key);
+    return value.isValid() ? value : settings->channelValue(key);
+}
+
 void ControlLocalServer::stateJournalChanged()
 {
-    if (server && settings)
-        server->dataSendToAll(stringMessage(QLatin1String(Protocol::Key::StateJournal), settings->stateJournal));
+    if (server && status)
+        server->dataSendToAll(stringMessage(QLatin1String(Protocol::Key::StateJournal), status->stateJournal));
 }
 
 void ControlLocalServer::stateProbationChanged()
 {
-    if (server && settings)
-        server->dataSendToAll(stringMessage(QLatin1String(Protocol::Key::StateProbation), settings->stateProbation));
+    if (server && status)
+        server->dataSendToAll(stringMessage(QLatin1String(Protocol::Key::StateProbation), status->stateProbation));
 }
 
 void ControlLocalServer::stateUpdateChanged()
 {
-    if (server && settings)
-        server->dataSendToAll(stringMessage(QLatin1String(Protocol::Key::StateUpdate), settings->stateUpdate));
+    if (server && status)
+        server->dataSendToAll(stringMessage(QLatin1String(Protocol::Key::StateUpdate), status->stateUpdate));
 }
 
 void ControlLocalServer::stateDownloadChanged()
 {
-    if (!server || !settings || !sendTimer)
+    if (!server || !status || !sendTimer)
         return;
-    pendingMessage = stringMessage(QLatin1String(Protocol::Key::StateDownload), settings->stateDownload);
+    pendingMessage = stringMessage(QLatin1String(Protocol::Key::StateDownload), status->stateDownload);
     sendTimer->start(1);
 }
 

@@ -1,6 +1,8 @@
 #ifndef CONTROLLOCALSERVER_H
 #define CONTROLLOCALSERVER_H
 
+#include "controlkeys.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QJsonObject>
@@ -10,10 +12,12 @@
 class LocalServer;
 class QTimer;
 class UpdaterSettings;
+class UpdaterStatus;
 
 // The updater's control endpoint: the JSON-lines protocol spoken with local clients (the launcher and
-// tools). It pushes the update cycle's states, answers "get"/"set" for a fixed set of values and turns
-// command actions into signals that the entry wires to the exit timer and the update cycle.
+// tools). It pushes the update cycle's states as the status reports them, answers "get"/"set" for
+// the channel's keys and turns command actions into signals that the entry wires to the exit timer
+// and the update cycle.
 class ControlLocalServer : public QObject
 {
     Q_OBJECT
@@ -21,7 +25,8 @@ public:
     explicit ControlLocalServer(QObject *parent = nullptr);
     ~ControlLocalServer() override;
 
-    void init(UpdaterSettings *s);
+    // Listens, and pushes each state the status reports from now on.
+    void init(UpdaterSettings *s, UpdaterStatus *st);
     bool isListening() const { return server != nullptr; }
 
     // A download state push waits for the 1 ms timer; a test may flush it without waiting.
@@ -64,9 +69,11 @@ private:
     void handleDocument(qlonglong psocket, const QByteArray &bytes);
     void handleBuffered(qlonglong psocket, QByteArray &buffer);
     void handleGetSet(qlonglong psocket, const QJsonObject &object);
+    QVariant channelValue(const ControlKeys::Key &key) const;
 
     LocalServer *server = nullptr;
     UpdaterSettings *settings = nullptr;
+    UpdaterStatus *status = nullptr;
     QTimer *sendTimer = nullptr;
     QString pendingMessage;
     // Per client: received bytes that do not yet form a complete request.

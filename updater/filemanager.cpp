@@ -6,6 +6,7 @@
 #include "protocol.h"
 #include "rollout.h"
 #include "updatersettings.h"
+#include "updaterstatus.h"
 #include "streamhash.h"
 #include "updatesignature.h"
 #include "utils.h"
@@ -41,9 +42,10 @@ FileManager::FileManager(QObject *parent)
 
 FileManager::~FileManager() = default;
 
-void FileManager::setSettings(UpdaterSettings *s)
+void FileManager::setSettings(UpdaterSettings *s, UpdaterStatus *st)
 {
     settings = s;
+    status = st;
 }
 
 QString FileManager::downloadFolder() const
@@ -184,7 +186,7 @@ bool FileManager::readUpdateInfo()
     QFile file(settings->tempDir + QLatin1Char('/') + settings->updateInfoRequest);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         versionCode = 0;
-        settings->readyVersionCode = 0;
+        status->readyVersionCode = 0;
         infoAbsent = !file.exists();
         infoError = QStringLiteral("cannot read ") + file.fileName() + QStringLiteral(": ") + file.errorString();
         return false;
@@ -225,7 +227,7 @@ bool FileManager::readUpdateInfo()
     completePackage = entry.value(QStringLiteral("complete")).toBool(false);
     packageHash = entry.value(QStringLiteral("hash")).toString();
     packageLink = entry.value(QStringLiteral("link")).toString();
-    settings->readyVersionCode = versionCode;
+    status->readyVersionCode = versionCode;
     permitted = devicesValid && devices.isEmpty();
     if (devicesValid && !permitted && !settings->deviceId.isEmpty()) {
         for (const QJsonValue &device : devices) {
@@ -272,8 +274,8 @@ QMap<QByteArray, QByteArray> FileManager::requestHeaders() const
     headers.insert("X-Tovrel-Version", QByteArray::number(settings->appVersionCode));
     // A rollback is what the server most needs to see, until a version installs again.
     headers.insert("X-Tovrel-State", settings->rolledBackVersion > 0 ? QByteArray(Protocol::Probation::RolledBack)
-                                                                     : settings->stateUpdate.toUtf8());
-    headers.insert("X-Tovrel-Probation", settings->stateProbation.toUtf8());
+                                                                     : status->stateUpdate.toUtf8());
+    headers.insert("X-Tovrel-Probation", status->stateProbation.toUtf8());
     // Only whole numbers: the list is hand-editable text and must stay one header line.
     QByteArrayList refused;
     for (const QString &code : settings->refusedVersions.split(QLatin1Char(','), Qt::SkipEmptyParts)) {

@@ -12,6 +12,7 @@
 
 class QFile;
 class UpdaterSettings;
+class UpdaterStatus;
 class DownloadFile;
 
 // The file work of an update: fetches the update information and the package into the work
@@ -24,7 +25,8 @@ public:
     explicit FileManager(QObject *parent = nullptr);
     ~FileManager() override;
 
-    void setSettings(UpdaterSettings *s);
+    // The status receives the version offered; the requests tell the server its states.
+    void setSettings(UpdaterSettings *s, UpdaterStatus *st);
 
     void downloadUpdateInfo();
     bool readUpdateInfo();
@@ -71,6 +73,7 @@ public:
     QString extractError;
     QString downloadSubfolder = QStringLiteral("download");
     UpdaterSettings *settings = nullptr;
+    UpdaterStatus *status = nullptr;
     QString logPrefix = QStringLiteral("[FileManager]");
     DownloadFile *infoDownloader = nullptr;
     DownloadFile *packageDownloader = nullptr;

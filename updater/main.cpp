@@ -130,10 +130,6 @@ int main(int argc, char *argv[])
     ControlLocalServer server;
     Updater updater;
     QObject::connect(&updater, &Updater::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
-    QObject::connect(&updater, &Updater::stateDownloadChanged, &server, &ControlLocalServer::stateDownloadChanged);
-    QObject::connect(&updater, &Updater::stateUpdateChanged, &server, &ControlLocalServer::stateUpdateChanged);
-    QObject::connect(&updater, &Updater::stateProbationChanged, &server, &ControlLocalServer::stateProbationChanged);
-    QObject::connect(&updater, &Updater::stateJournalChanged, &server, &ControlLocalServer::stateJournalChanged);
     QObject::connect(&server, &ControlLocalServer::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
     // After an installation the next check runs in a fresh process, started again by the launcher.
     QObject::connect(&updater, &Updater::installed, &server, [&server] {
@@ -150,7 +146,7 @@ int main(int argc, char *argv[])
     // clients are served once the loop runs, after the recovery. The lock, not the socket, decides
     // who may touch the application folder: a second updater of this configuration must not, while
     // one that merely cannot listen still finishes what a crash left unfinished.
-    server.init(&settings);
+    server.init(&settings, updater.status());
     const bool owner = folderLock.acquire();
     updater.setFolderGate([&folderLock] { return folderLock.acquire(); });
     // Without a name the updater runs with no channel by design; only a failed listen counts.

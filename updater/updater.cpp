@@ -79,7 +79,7 @@ void Updater::init(UpdaterSettings *s)
     recoverFolder();
     period = s->periodCheckUpdate;
     fileManager = new FileManager(this);
-    fileManager->setSettings(s);
+    fileManager->setSettings(s, &runStatus);
     connect(fileManager, &FileManager::started, this, &Updater::started);
     connect(fileManager, &FileManager::finished, this, &Updater::finished);
     connect(fileManager, &FileManager::progressChanged, this, &Updater::progressChanged);
@@ -88,13 +88,13 @@ void Updater::init(UpdaterSettings *s)
     connect(periodTimer, &QTimer::timeout, this, &Updater::timeout);
 
     // "init" is only a passing value; clients learn the state that follows it.
-    settings->stateUpdate = QLatin1String(State::Init);
+    runStatus.stateUpdate = QLatin1String(State::Init);
     QString outcome;
     if (!fileManager->readUpdateInfo()) {
         // A device that never fetched the information has no fault to report before its first check.
         outcome = QLatin1String(fileManager->infoAbsent ? State::Init : State::ErrorInfo);
         if (!fileManager->infoAbsent)
-            settings->noteError(QStringLiteral("update information refused: ") + fileManager->infoError);
+            runStatus.noteError(QStringLiteral("update information refused: ") + fileManager->infoError);
     } else if (!fileManager->permitted) {
         outcome = QLatin1String(State::NotPermitted);
     } else if (fileManager->versionCode > settings->getAppVersionCode() && !isRefusedOffer()) {
@@ -189,7 +189,7 @@ bool Updater::startUpdate()
                       .arg(fileManager->versionCode));
     else
         noteError(QStringLiteral("installation failed: ")
-                  + (settings->journalError.isEmpty() ? fileManager->extractError : settings->journalError));
+                  + (runStatus.journalError.isEmpty() ? fileManager->extractError : runStatus.journalError));
     Utils::outsn(QLatin1String(Token::ErrUpdated));
     setStateUpdate(QLatin1String(State::Error));
     // A failed installation may still have dropped the kept generation.
@@ -216,8 +216,8 @@ bool Updater::rollBack()
             return true;
         }
         if (recovery == Recovery::Result::Failed) {
-            qWarning().noquote() << "[Updater] rollback refused:" << settings->journalError;
-            noteError(QStringLiteral("rollback refused: ") + settings->journalError);
+            qWarning().noquote() << "[Updater] rollback refused:" << runStatus.journalError;
+            noteError(QStringLiteral("rollback refused: ") + runStatus.journalError);
             setStateProbation(QLatin1String(Probation::RollbackError));
             return false;
         }
@@ -310,23 +310,20 @@ void Updater::refreshStateJournal(const QString &reason)
     const bool pending = InstallJournal::existsIn(settings->appFolder);
     if (pending) {
         if (!reason.isEmpty())
-            settings->journalError = reason;
+            runStatus.journalError = reason;
         qWarning().noquote() << "[Updater] journal pending in" << settings->appFolder
-                             << "- it is tried again at every check:" << settings->journalError;
+                             << "- it is tried again at every check:" << runStatus.journalError;
     } else {
-        settings->journalError.clear();
+        runStatus.journalError.clear();
     }
     const QString state = QLatin1String(pending ? Journal::Pending : Journal::None);
-    if (state == settings->stateJournal)
-        return;
-    settings->stateJournal = state;
-    emit stateJournalChanged();
+    if (state != runStatus.stateJournal)
+        runStatus.setStateJournal(state);
 }
 
 void Updater::setStateProbation(const QString &state)
 {
-    settings->stateProbation = state;
-    emit stateProbationChanged();
+    runStatus.setStateProbation(state);
 }
 
 void Updater::refreshStateProbation()
@@ -378,16 +375,16 @@ void Updater::failCheck(Failure failure, const QString &reason)
     // Logged before the states change, so that a reader of both never sees a state without its reason.
     qDebug().noquote() << "[Updater] check failed:" << reason;
     setStateDownload(QLatin1String(State::Error));
-    const QString state = updateStateAfter(settings->stateUpdate, failure);
-    if (state != settings->stateUpdate)
+    const QString state = updateStateAfter(runStatus.stateUpdate, failure);
+    if (state != runStatus.stateUpdate)
         setStateUpdate(state);
-    settings->noteError(reason);
+    runStatus.noteError(reason);
     cycleStep = StepFailed;
 }
 
 void Updater::noteError(const QString &reason)
 {
-    settings->noteError(reason);
+    runStatus.noteError(reason);
 }
 
 void Updater::notRequired()
@@ -407,14 +404,12 @@ void Updater::updateReady()
 
 void Updater::setStateDownload(const QString &state)
 {
-    settings->stateDownload = state;
-    emit stateDownloadChanged();
+    runStatus.setStateDownload(state);
 }
 
 void Updater::setStateUpdate(const QString &state)
 {
-    settings->stateUpdate = state;
-    emit stateUpdateChanged();
+    runStatus.setStateUpdate(state);
 }
 
 void Updater::restartPeriodTimer(int msec)
@@ -478,7 +473,7 @@ void Updater::tickCheck()
 
 bool Updater::hasUpdateServer()
 {
-    const bool missing = UpdaterSettings::isUnconfiguredLink(settings->updateLink);
+    const bool missing = ControlKeys::isUnconfiguredLink(settings->updateLink);
     if (missing && !serverMissingLogged) {
         const QString system =
             SettingsStore::openSystem(settings->organization, QCoreApplication::applicationName())->fileName();
@@ -578,7 +573,7 @@ void Updater::started(QString contentType, int contentLength)
 void Updater::progressChanged(double progress)
 {
     this->progress = progress;
-    settings->downloadProgress = QString::number(qint64(progress));
+    runStatus.downloadProgress = QString::number(qint64(progress));
 }
 
 void Updater::downloadingChanged(bool downloading)
@@ -587,7 +582,7 @@ void Updater::downloadingChanged(bool downloading)
         progressTimer->start(progressInterval);
     } else {
         progressTimer->stop();
-        settings->downloadProgress.clear();
+        runStatus.downloadProgress.clear();
     }
 }
 

@@ -2,6 +2,7 @@
 #define UPDATER_H
 
 #include "recovery.h"
+#include "updaterstatus.h"
 
 #include <QObject>
 #include <QString>
@@ -14,8 +15,7 @@ class UpdaterSettings;
 
 // The periodic update cycle: fetches the update information, decides whether this device takes
 // the offered version, has the package downloaded and verified, announces it and installs it on
-// request (or at once with automatic installation). Progress is published as the two state
-// strings held by UpdaterSettings.
+// request (or at once with automatic installation). Progress is published through its status.
 class Updater : public QObject
 {
     Q_OBJECT
@@ -64,15 +64,13 @@ public:
     int getErrorCode() const { return errorCode; }
     double getProgress() const { return progress; }
     FileManager *getFileManager() const { return fileManager; }
+    // The states, progress and last error of this updater, for the control channel.
+    UpdaterStatus *status() { return &runStatus; }
     QTimer *getPeriodTimer() const { return periodTimer; }
     QTimer *getProgressTimer() const { return progressTimer; }
 
 signals:
     void quit();
-    void stateDownloadChanged();
-    void stateUpdateChanged();
-    void stateProbationChanged();
-    void stateJournalChanged();
     // A package was installed: the process should end once its clients know, so that the next
     // check runs in a fresh one.
     void installed();
@@ -118,6 +116,7 @@ private:
     void tickPackage();
 
     UpdaterSettings *settings = nullptr;
+    UpdaterStatus runStatus;
     FileManager *fileManager = nullptr;
     double progress = 0;
     int errorCode = 0;

@@ -1,6 +1,5 @@
 #include "updatersettings.h"
 
-#include "protocol.h"
 #include "rollout.h"
 #include "settingsstore.h"
 #include "updatesignature.h"
@@ -8,7 +7,6 @@
 #include "utils.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -21,7 +19,13 @@ const char defaultUpdateLink[] = "http://update.tovrel.net/update";
 using K = UpdaterSettings::Kind;
 using R = UpdaterSettings::SetRule;
 using C = UpdaterSettings::ChannelRead;
-namespace Ch = Protocol::Key;
+using CK = ControlKeys;
+
+// The store key behind a writable channel key: the channel's table names it.
+constexpr const char *ch(CK::Id id)
+{
+    return ControlKeys::keys[id].storeKey;
+}
 
 QString noText(const UpdaterSettings &)
 {
@@ -46,88 +50,53 @@ enum Id {
     Nice,
     Refused,
     RolledBack,
-    StateDownload,
-    StateUpdate,
-    ReadyVersion,
-    StateProbation,
-    Progress,
-    Signing,
-    StateJournal,
-    JournalError,
-    LastError,
-    LastErrorTime,
-    RolledBackVersion,
     KeyCount
 };
 
-// Stored keys in the order in which read() completes them, then the run-time values.
+// In the order in which read() completes them.
 const UpdaterSettings::Key keys[KeyCount] = {
     {"app/folder", K::Text, &UpdaterSettings::appFolder, nullptr, "",
      [](const UpdaterSettings &s) { return QStringLiteral("C:/") + s.organization + QStringLiteral("/app"); }, 0,
-     "set appFolder", false, R::Store, nullptr, C::Stored},
-    {"app/version", K::Number, nullptr, &UpdaterSettings::appVersionCode, nullptr, noText, 407,
-     "set appVersionCode", false, R::Store, Ch::InstalledVersion, C::Stored},
+     "set appFolder", false, R::Store, C::Stored},
+    {ch(CK::InstalledVersion), K::Number, nullptr, &UpdaterSettings::appVersionCode, nullptr, noText, 407,
+     "set appVersionCode", false, R::Store, C::Stored},
     // An empty device id is valid; only a missing one is completed.
-    {"app/device_id", K::Text, &UpdaterSettings::deviceId, nullptr, "-", noText, 0,
-     "set deviceId", true, R::Store, Ch::DeviceId, C::Stored},
+    {ch(CK::DeviceId), K::Text, &UpdaterSettings::deviceId, nullptr, "-", noText, 0,
+     "set deviceId", true, R::Store, C::Stored},
     {"update/key", K::Text, &UpdaterSettings::appKey, nullptr, "", [](const UpdaterSettings &) { return QStringLiteral("windows"); },
-     0, "set appKey", true, R::Store, nullptr, C::Stored},
-    {"update/link", K::Text, &UpdaterSettings::updateLink, nullptr, "",
-     [](const UpdaterSettings &) { return QString::fromLatin1(defaultUpdateLink); }, 0, "set updateLink", true, R::Store,
-     Ch::Link, C::Stored},
+     0, "set appKey", true, R::Store, C::Stored},
+    {ch(CK::Link), K::Text, &UpdaterSettings::updateLink, nullptr, "",
+     [](const UpdaterSettings &) { return QString::fromLatin1(defaultUpdateLink); }, 0, "set updateLink", true,
+     R::Store, C::Stored},
     {"update/info", K::Text, &UpdaterSettings::updateInfoRequest, nullptr, "",
      [](const UpdaterSettings &) { return QStringLiteral("update.json"); }, 0, "set updateInfoRequest", false, R::Store,
-     nullptr, C::Stored},
-    {"update/period", K::Number, nullptr, &UpdaterSettings::periodCheckUpdate, nullptr, noText, 3600,
-     "set periodCheckUpdate", false, R::IgnoreNegative, Ch::Period, C::Stored},
-    {"update/download", K::Number, nullptr, &UpdaterSettings::appDownloadActive, nullptr, noText, 1,
-     "set appDownloadActive", false, R::OneOrZero, Ch::ActiveDownload, C::Memory},
-    {"update/update", K::Number, nullptr, &UpdaterSettings::appUpdateActive, nullptr, noText, 0,
-     "set appUpdateActive", false, R::OneOrZero, Ch::ActiveUpdate, C::Memory},
+     C::Stored},
+    {ch(CK::Period), K::Number, nullptr, &UpdaterSettings::periodCheckUpdate, nullptr, noText, 3600,
+     "set periodCheckUpdate", false, R::IgnoreNegative, C::Stored},
+    {ch(CK::ActiveDownload), K::Number, nullptr, &UpdaterSettings::appDownloadActive, nullptr, noText, 1,
+     "set appDownloadActive", false, R::OneOrZero, C::Memory},
+    {ch(CK::ActiveUpdate), K::Number, nullptr, &UpdaterSettings::appUpdateActive, nullptr, noText, 0,
+     "set appUpdateActive", false, R::OneOrZero, C::Memory},
     {"update/directory", K::Text, &UpdaterSettings::tempDir, nullptr, "",
      [](const UpdaterSettings &) { return QStandardPaths::writableLocation(QStandardPaths::CacheLocation); }, 0,
-     "set tempDir", false, R::Store, nullptr, C::Stored},
+     "set tempDir", false, R::Store, C::Stored},
     {"localserver/name", K::Text, &UpdaterSettings::serverName, nullptr, "",
      [](const UpdaterSettings &) { return QStringLiteral("tovrelupdater"); }, 0, "set serverName", false, R::Store,
-     nullptr, C::Stored},
+     C::Stored},
     // Stands for the device in the rollout and in request headers while it has no device id; made
     // once and kept, so the device keeps its place in each rollout.
     {"app/rollout_id", K::Text, &UpdaterSettings::rolloutId, nullptr, "", [](const UpdaterSettings &) { return Rollout::newId(); },
-     0, "set rolloutId", true, R::Store, nullptr, C::Stored},
+     0, "set rolloutId", true, R::Store, C::Stored},
     {"update/jitter", K::Number, nullptr, &UpdaterSettings::jitter, nullptr, noText, 0, "set jitter", false,
-     R::IgnoreNegative, nullptr, C::Stored},
+     R::IgnoreNegative, C::Stored},
     {"update/nice", K::Number, nullptr, &UpdaterSettings::niceLevel, nullptr, noText, 10, "set nice", false,
-     R::IgnoreNegative, nullptr, C::Stored},
+     R::IgnoreNegative, C::Stored},
     // Written by a rollback only; an empty list is valid, only a missing one is completed.
     {"app/refused", K::Text, &UpdaterSettings::refusedVersions, nullptr, "-", noText, 0, "set refused", false, R::Store,
-     nullptr, C::Stored},
+     C::Stored},
     // Written by a rollback and cleared by the next installation; the channel reads it read-only.
     {"app/rolled_back", K::Number, nullptr, &UpdaterSettings::rolledBackVersion, nullptr, noText, 0, "set rolledBack",
-     false, R::IgnoreNegative, nullptr, C::Stored},
-    {nullptr, K::Text, &UpdaterSettings::stateDownload, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
-     Ch::StateDownload, C::Memory},
-    {nullptr, K::Text, &UpdaterSettings::stateUpdate, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
-     Ch::StateUpdate, C::Memory},
-    {nullptr, K::Number, nullptr, &UpdaterSettings::readyVersionCode, nullptr, noText, 0, nullptr, false, R::Store,
-     Ch::ReadyVersion, C::Memory},
-    {nullptr, K::Text, &UpdaterSettings::stateProbation, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
-     Ch::StateProbation, C::Memory},
-    // Bytes received by the running transfer as decimal text (a number key would stop at 2 GiB);
-    // empty while none runs.
-    {nullptr, K::Text, &UpdaterSettings::downloadProgress, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
-     "progress", C::Memory},
-    {nullptr, K::Text, &UpdaterSettings::signing, nullptr, nullptr, noText, 0, nullptr, false, R::Store, Ch::Signing,
-     C::Memory},
-    {nullptr, K::Text, &UpdaterSettings::stateJournal, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
-     Ch::StateJournal, C::Memory},
-    {nullptr, K::Text, &UpdaterSettings::journalError, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
-     Ch::JournalError, C::Memory},
-    {nullptr, K::Text, &UpdaterSettings::lastError, nullptr, nullptr, noText, 0, nullptr, false, R::Store, Ch::LastError,
-     C::Memory},
-    {nullptr, K::Text, &UpdaterSettings::lastErrorTime, nullptr, nullptr, noText, 0, nullptr, false, R::Store,
-     Ch::LastErrorTime, C::Memory},
-    {nullptr, K::Number, nullptr, &UpdaterSettings::rolledBackVersion, nullptr, noText, 0, nullptr, false, R::Store,
-     Ch::RolledBackVersion, C::Memory},
+     false, R::IgnoreNegative, C::Stored},
 };
 
 QStringList refusedCodes(const QString &list)
@@ -140,8 +109,6 @@ QStringList refusedCodes(const QString &list)
     }
     return codes;
 }
-
-constexpr int storedKeyCount = StateDownload;
 
 bool isMissing(const UpdaterSettings::Key &key, const QVariant &value)
 {
@@ -161,17 +128,6 @@ UpdaterSettings::UpdaterSettings(QObject *parent)
 }
 
 UpdaterSettings::~UpdaterSettings() = default;
-
-const QVector<const UpdaterSettings::Key *> &UpdaterSettings::channelKeys()
-{
-    static const QVector<const Key *> order = {
-        &keys[UpdateLink], &keys[Period],        &keys[AppVersion],  &keys[DeviceId],     &keys[Download],
-        &keys[Update],     &keys[StateDownload], &keys[StateUpdate], &keys[ReadyVersion],
-        &keys[Progress],      &keys[StateProbation], &keys[Signing], &keys[StateJournal],
-        &keys[JournalError], &keys[LastError], &keys[LastErrorTime], &keys[RolledBackVersion],
-    };
-    return order;
-}
 
 QVariant UpdaterSettings::readRaw(const UpdaterSettings::Key &key)
 {
@@ -227,7 +183,7 @@ void UpdaterSettings::read()
     store.sync();
     const std::unique_ptr<QSettings> system =
         SettingsStore::openSystem(organization, QCoreApplication::applicationName());
-    for (int i = 0; i < storedKeyCount; ++i) {
+    for (int i = 0; i < KeyCount; ++i) {
         const Key &key = keys[i];
         QVariant value = readRaw(key);
         if (isMissing(key, value)) {
@@ -246,11 +202,6 @@ void UpdaterSettings::read()
     }
     store.sync();
     readSystemOnly(*system);
-}
-
-bool UpdaterSettings::isUnconfiguredLink(const QString &link)
-{
-    return link.trimmed().compare(QLatin1String(unconfiguredLink), Qt::CaseInsensitive) == 0;
 }
 
 void UpdaterSettings::readSystemOnly(const QSettings &system)
@@ -325,19 +276,38 @@ void UpdaterSettings::logSigning() const
                        << (product.isEmpty() ? QStringLiteral("product: any") : QStringLiteral("product: ") + product);
 }
 
-QVariant UpdaterSettings::channelValue(const UpdaterSettings::Key &key)
+const UpdaterSettings::Key *UpdaterSettings::storedKey(const ControlKeys::Key &channel)
 {
-    if (!isReadOnly(key) && key.channelRead == C::Stored)
-        return readStored(key);
-    if (key.kind == K::Text)
-        return this->*key.text;
-    return this->*key.number;
+    if (ControlKeys::isReadOnly(channel))
+        return nullptr;
+    for (const Key &key : keys) {
+        if (qstrcmp(key.storeKey, channel.storeKey) == 0)
+            return &key;
+    }
+    return nullptr;
 }
 
-void UpdaterSettings::setChannelValue(const UpdaterSettings::Key &key, const QVariant &value)
+QVariant UpdaterSettings::channelValue(const ControlKeys::Key &channel)
 {
-    if (!isReadOnly(key))
-        write(key, value);
+    if (channel.id == ControlKeys::Signing)
+        return signing;
+    // Read-only here: a rollback writes it, the next installation clears it.
+    if (channel.id == ControlKeys::RolledBackVersion)
+        return rolledBackVersion;
+    const Key *key = storedKey(channel);
+    if (!key)
+        return QVariant();
+    if (key->channelRead == C::Stored)
+        return readStored(*key);
+    if (key->kind == K::Text)
+        return this->*key->text;
+    return this->*key->number;
+}
+
+void UpdaterSettings::setChannelValue(const ControlKeys::Key &channel, const QVariant &value)
+{
+    if (const Key *key = storedKey(channel))
+        write(*key, value);
 }
 
 void UpdaterSettings::setAppVersionCode(int version)
@@ -435,13 +405,6 @@ bool UpdaterSettings::storeVersionCode(int versionCode)
 void UpdaterSettings::setRolledBackVersion(int versionCode)
 {
     write(keys[RolledBack], versionCode);
-}
-
-void UpdaterSettings::noteError(const QString &reason)
-{
-    lastError = reason;
-    const QDateTime now = QDateTime::currentDateTime();
-    lastErrorTime = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
 }
 
 bool UpdaterSettings::ownFileHolds(const Key &key, const QVariant &value)

@@ -1,30 +1,30 @@
 #ifndef UPDATERSETTINGS_H
 #define UPDATERSETTINGS_H
 
+#include "controlkeys.h"
+
 #include <QObject>
 #include <QSettings>
 #include <QString>
 #include <QVariant>
-#include <QVector>
 
 #include <memory>
 
-// The updater's configuration and the run-time state strings shared by the update cycle and the
-// control channel. Every read completes missing or invalid values with defaults and writes them
-// back, so after the first run the store lists every key. All values are described by one key
-// table that also serves the control channel's "get" and "set".
+// The updater's configuration. Every read completes missing or invalid values with defaults and
+// writes them back, so after the first run the store lists every key. All values are described by
+// one key table, which also serves the control channel's "get" and "set" of the stored values.
 class UpdaterSettings : public QObject
 {
     Q_OBJECT
 public:
-    enum class Kind { Text, Number };
+    using Kind = ControlKeys::Kind;
     // What a setter does with the value it is given.
     enum class SetRule { Store, OneOrZero, IgnoreNegative };
     // What the control channel reports: the value re-read from the store, or the one in memory.
     enum class ChannelRead { Stored, Memory };
 
-    // One value: its store key (none for run-time values), its field, how read() completes it,
-    // how a setter normalises it and under which name the control channel reaches it.
+    // One value: its store key, its field, how read() completes it, how a setter normalises it and
+    // what the control channel reports of it.
     struct Key
     {
         const char *storeKey;
@@ -39,7 +39,6 @@ public:
         const char *logText;
         bool logValue;
         SetRule setRule;
-        const char *channelName;
         ChannelRead channelRead;
     };
 
@@ -63,11 +62,6 @@ public:
     // this object can exist.
     static int storedNice(const QSettings &store);
 
-    // The packaged system file's "update/link" until the fleet's server is named there: no check
-    // asks anything while it stays.
-    static constexpr char unconfiguredLink[] = "none";
-    static bool isUnconfiguredLink(const QString &link);
-
     QString getDeviceId();
     void setDeviceId(QString id);
 
@@ -88,13 +82,11 @@ public:
     // One line at every start: whether signing is on, with how many keys, and the CA file.
     void logSigning() const;
 
-    // The values the control channel knows, in the order in which it processes a request.
-    static const QVector<const Key *> &channelKeys();
-    // Records why something failed, stamped with the local time, for "last_error".
-    void noteError(const QString &reason);
-    static bool isReadOnly(const Key &key) { return key.storeKey == nullptr; }
-    QVariant channelValue(const Key &key);
-    void setChannelValue(const Key &key, const QVariant &value);
+    // The value of a channel key held here (the stored ones, "signing" and "rolled_back_version");
+    // an invalid QVariant for any other key.
+    QVariant channelValue(const ControlKeys::Key &key);
+    // Stores the value of a writable channel key; read-only keys are left alone.
+    void setChannelValue(const ControlKeys::Key &key, const QVariant &value);
 
 private:
     // Declared before store, which refers to it.
@@ -114,21 +106,8 @@ public:
     qint32 appUpdateActive = 0;
     QString tempDir;
     QString serverName;
-    QString stateDownload;
-    QString stateUpdate;
-    // Whether the files replaced by the last installation are kept, and how a return to them went.
-    QString stateProbation;
-    // "pending" while a journal waits in the application folder, else "none"; with the reason
-    // the last try to finish it gave.
-    QString stateJournal;
-    QString journalError;
-    // The last failure in the updater's own words and its local time (ISO 8601); see noteError().
-    QString lastError;
-    QString lastErrorTime;
     // "app/rolled_back": the version code the last rollback refused; 0 once a version installs.
     qint32 rolledBackVersion = 0;
-    qint32 readyVersionCode = 0;
-    QString downloadProgress;
     QString rolloutId;
     qint32 jitter = 0;
     qint32 niceLevel = 10;
@@ -151,6 +130,8 @@ public:
 private:
     QVariant readStored(const Key &key);
     QVariant readRaw(const Key &key);
+    // The stored key behind a writable channel key, or null.
+    static const Key *storedKey(const ControlKeys::Key &channel);
     void assign(const Key &key, const QVariant &value);
     void write(const Key &key, const QVariant &value);
     void readSystemOnly(const QSettings &system);

@@ -4,7 +4,7 @@
 #include "httptestserver.h"
 #include "keycheck.h"
 #include "probationrecord.h"
-#include "protocol.h"
+#include "controlkeys.h"
 #include "settingsstore.h"
 #include "sockethelpers.h"
 #include "statusreport.h"
@@ -525,7 +525,7 @@ void TestCtl::valueSource()
     QVERIFY(TestFiles::write(systemPath, system));
     const auto userStore = SettingsStore::openFile(userPath);
     const auto systemStore = SettingsStore::openFile(systemPath);
-    const UpdaterSettings::Key *found = KeyCheck::find(key);
+    const ControlKeys::Key *found = KeyCheck::find(key);
     QVERIFY(found);
     source.replace(QStringLiteral("USER"), userPath).replace(QStringLiteral("SYSTEM"), systemPath);
     QCOMPARE(KeyCheck::source(*found, *userStore, *systemStore), source);
@@ -539,7 +539,7 @@ void TestCtl::greetingLines_data()
     QTest::newRow("first") << QByteArray(R"({"state_update":"ready"})") << 0 << true;
     QTest::newRow("probation is the third") << QByteArray(R"({"state_probation":"kept"})") << 2 << true;
     QTest::newRow("out of order") << QByteArray(R"({"state_probation":"kept"})") << 1 << false;
-    QTest::newRow("past the list") << QByteArray(R"({"state_update":"ready"})") << Protocol::GreetingLines << false;
+    QTest::newRow("past the list") << QByteArray(R"({"state_update":"ready"})") << ControlKeys::GreetingLines << false;
     QTest::newRow("a reply after an older updater's shorter greeting") << QByteArray(R"({"link":"x"})") << 2 << false;
 }
 

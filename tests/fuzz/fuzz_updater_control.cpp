@@ -11,6 +11,7 @@
 #include "fuzzsupport.h"
 #include "localserver.h"
 #include "updatersettings.h"
+#include "updaterstatus.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -25,6 +26,7 @@ namespace {
 
 QCoreApplication *application = nullptr;
 UpdaterSettings *settings = nullptr;
+UpdaterStatus *status = nullptr;
 ControlLocalServer *control = nullptr;
 LocalServer *server = nullptr;
 QLocalSocket *client = nullptr;
@@ -68,7 +70,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     settings->init();
     settings->serverName = QStringLiteral("fuzz-control-%1").arg(QCoreApplication::applicationPid());
     control = new ControlLocalServer;
-    control->init(settings);
+    status = new UpdaterStatus;
+    control->init(settings, status);
     server = control->findChild<LocalServer *>();
     if (!control->isListening() || !server)
         std::abort();
@@ -83,10 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     settings->store.clear();
     settings->store.sync();
     settings->read();
-    settings->stateDownload.clear();
-    settings->stateUpdate = QStringLiteral("init");
-    settings->readyVersionCode = 0;
-    settings->downloadProgress.clear();
+    status->stateDownload.clear();
+    status->stateUpdate = QStringLiteral("init");
+    status->readyVersionCode = 0;
+    status->downloadProgress.clear();
     if (!server->hasClient(clientId))
         connectClient();
 

@@ -9,6 +9,7 @@
 #include "filemanager.h"
 #include "fuzzsupport.h"
 #include "updatersettings.h"
+#include "updaterstatus.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -23,6 +24,7 @@
 namespace {
 
 UpdaterSettings *settings = nullptr;
+UpdaterStatus *status = nullptr;
 FileManager *fileManager = nullptr;
 QString infoPath;
 
@@ -38,8 +40,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     settings->updateInfoRequest = QStringLiteral("update.json");
     QDir().mkpath(settings->tempDir);
     infoPath = settings->tempDir + QLatin1Char('/') + settings->updateInfoRequest;
+    status = new UpdaterStatus;
     fileManager = new FileManager;
-    fileManager->setSettings(settings);
+    fileManager->setSettings(settings, status);
     return 0;
 }
 
@@ -49,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     // Everything the previous input may have left is put back.
     settings->deviceId = (data[0] & 1) ? QStringLiteral("device-7") : QString();
-    settings->readyVersionCode = 0;
+    status->readyVersionCode = 0;
     fileManager->versionCode = 0;
     fileManager->fileName.clear();
     fileManager->packageHash.clear();
@@ -73,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         != QDir(fileManager->downloadFolder()).absolutePath())
         std::abort();
     // The update cycle compares this with the installed version.
-    if (settings->readyVersionCode != fileManager->versionCode)
+    if (status->readyVersionCode != fileManager->versionCode)
         std::abort();
     return 0;
 }

@@ -1,8 +1,9 @@
 #include "controllocalserver.h"
 #include "settingsstore.h"
 #include "localserver.h"
-#include "protocol.h"
+#include "controlkeys.h"
 #include "updatersettings.h"
+#include "updaterstatus.h"
 #include "sockethelpers.h"
 #include "stdoutcapture.h"
 #include "testenvironment.h"
@@ -75,6 +76,7 @@ private:
     TestEnvironment m_env;
     QString m_name;
     std::unique_ptr<UpdaterSettings> m_settings;
+    std::unique_ptr<UpdaterStatus> m_status;
     std::unique_ptr<ControlLocalServer> m_server;
 };
 
@@ -90,6 +92,7 @@ void TestControlLocalServer::init()
     m_settings = std::make_unique<UpdaterSettings>();
     m_settings->init();
     m_settings->serverName = m_name;
+    m_status = std::make_unique<UpdaterStatus>();
     m_server = std::make_unique<ControlLocalServer>();
 }
 
@@ -102,7 +105,7 @@ void TestControlLocalServer::cleanup()
 void TestControlLocalServer::startServer()
 {
     StdoutCapture capture;
-    m_server->init(m_settings.get());
+    m_server->init(m_settings.get(), m_status.get());
     const QByteArray out = capture.finish();
     QVERIFY(m_server->isListening());
     QVERIFY(hasLine(out, "$UPDATER_SERVER_READY"));
@@ -117,7 +120,7 @@ void TestControlLocalServer::connectClient(QLocalSocket &client)
 void TestControlLocalServer::connectGreeted(QLocalSocket &client)
 {
     connectClient(client);
-    SocketHelpers::readLines(client, Protocol::GreetingLines);
+    SocketHelpers::readLines(client, ControlKeys::GreetingLines);
 }
 
 // Ends the request with a line feed, so that requests written back to back stay apart.
@@ -129,10 +132,10 @@ void TestControlLocalServer::request(QLocalSocket &client, const QByteArray &jso
 
 void TestControlLocalServer::firstLinesOnConnect()
 {
-    m_settings->stateUpdate = QStringLiteral("ready");
-    m_settings->stateDownload.clear();
-    m_settings->stateProbation = QStringLiteral("kept");
-    m_settings->stateJournal = QStringLiteral("pending");
+    m_status->stateUpdate = QStringLiteral("ready");
+    m_status->stateDownload.clear();
+    m_status->stateProbation = QStringLiteral("kept");
+    m_status->stateJournal = QStringLiteral("pending");
     startServer();
     QLocalSocket client;
     connectClient(client);
@@ -149,10 +152,10 @@ void TestControlLocalServer::getRepliesInKeyOrder()
     m_settings->setDeviceId(QStringLiteral("dev-1"));
     m_settings->setActiveDownload(1);
     m_settings->setActiveUpdate(0);
-    m_settings->stateDownload = QStringLiteral("downloading");
-    m_settings->stateUpdate = QStringLiteral("init");
-    m_settings->readyVersionCode = 9;
-    m_settings->stateProbation = QStringLiteral("none");
+    m_status->stateDownload = QStringLiteral("downloading");
+    m_status->stateUpdate = QStringLiteral("init");
+    m_status->readyVersionCode = 9;
+    m_status->stateProbation = QStringLiteral("none");
     startServer();
     QLocalSocket client;
     connectGreeted(client);
@@ -169,8 +172,8 @@ void TestControlLocalServer::getRepliesInKeyOrder()
                         "{\"ready_version\":9}\n"));
     request(client, R"({"action":"get","state_probation":"x"})");
     QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("{\"state_probation\":\"none\"}\n"));
-    m_settings->stateJournal = QStringLiteral("pending");
-    m_settings->journalError = QStringLiteral("cannot put back /a/b: No space left on device");
+    m_status->stateJournal = QStringLiteral("pending");
+    m_status->journalError = QStringLiteral("cannot put back /a/b: No space left on device");
     request(client, R"({"action":"get","journal_error":"x","state_journal":"x"})");
     QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"state_journal\":\"pending\"}\n"
                                                             "{\"journal_error\":\"cannot put back /a/b: No space left on device\"}\n"));
@@ -238,16 +241,16 @@ void TestControlLocalServer::setStoresWritableKeys()
 
 void TestControlLocalServer::setOfReadOnlyKeysReplies()
 {
-    m_settings->stateUpdate = QStringLiteral("not_required");
-    m_settings->readyVersionCode = 12;
+    m_status->stateUpdate = QStringLiteral("not_required");
+    m_status->readyVersionCode = 12;
     startServer();
     QLocalSocket client;
     connectGreeted(client);
 
     request(client, R"({"action":"set","state_update":"updated","ready_version":99})");
     QCOMPARE(SocketHelpers::readLines(client, 2), QByteArray("{\"state_update\":\"not_required\"}\n{\"ready_version\":12}\n"));
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
-    QCOMPARE(m_settings->readyVersionCode, 12);
+    QCOMPARE(m_status->stateUpdate, QStringLiteral("not_required"));
+    QCOMPARE(m_status->readyVersionCode, 12);
 
     // An empty text ends the request before "ready_version".
     request(client, R"({"action":"set","state_update":"","ready_version":99})");
@@ -400,7 +403,7 @@ void TestControlLocalServer::clientThatNeverReadsIsDropped()
     QSignalSpy came(listener, &LocalServer::clientConnected);
     QVERIFY(came.wait(5000));
 
-    m_settings->stateUpdate = QString(10000, QLatin1Char('u'));
+    m_status->stateUpdate = QString(10000, QLatin1Char('u'));
     for (int i = 0; i < 200 && gone.isEmpty(); ++i)
         m_server->stateUpdateChanged();
     SocketHelpers::closeRaw(fd);
@@ -460,19 +463,16 @@ void TestControlLocalServer::quitWritesTokenFirst()
 
 void TestControlLocalServer::stateUpdatePushedToAll()
 {
-    m_settings->stateUpdate = QStringLiteral("init");
+    m_status->stateUpdate = QStringLiteral("init");
     startServer();
     QLocalSocket first, second;
     connectGreeted(first);
     connectGreeted(second);
 
     // Never coalesced: each change is its own line, at once.
-    m_settings->stateUpdate = QStringLiteral("ready");
-    m_server->stateUpdateChanged();
-    m_settings->stateUpdate = QStringLiteral("updating");
-    m_server->stateUpdateChanged();
-    m_settings->stateProbation = QStringLiteral("rolling_back");
-    m_server->stateProbationChanged();
+    m_status->setStateUpdate(QStringLiteral("ready"));
+    m_status->setStateUpdate(QStringLiteral("updating"));
+    m_status->setStateProbation(QStringLiteral("rolling_back"));
     const QByteArray expected("{\"state_update\":\"ready\"}\n{\"state_update\":\"updating\"}\n"
                               "{\"state_probation\":\"rolling_back\"}\n");
     QCOMPARE(SocketHelpers::readLines(first, 3), expected);
@@ -488,16 +488,14 @@ void TestControlLocalServer::downloadStatesAreCoalesced()
     QVERIFY(!m_server->hasPendingDownloadState());
 
     for (const char *state : {"notactive", "downloading", "error"}) {
-        m_settings->stateDownload = QString::fromLatin1(state);
-        m_server->stateDownloadChanged();
+        m_status->setStateDownload(QString::fromLatin1(state));
     }
     QVERIFY(m_server->hasPendingDownloadState());
     m_server->sendTimerTimeout();
     QVERIFY(!m_server->hasPendingDownloadState());
     // Flushing again with nothing pending sends nothing more.
     m_server->sendTimerTimeout();
-    m_settings->stateUpdate = QStringLiteral("marker");
-    m_server->stateUpdateChanged();
+    m_status->setStateUpdate(QStringLiteral("marker"));
 
     const QByteArray expected("{\"state_download\":\"error\"}\n{\"state_update\":\"marker\"}\n");
     QCOMPARE(SocketHelpers::readLines(first, 2), expected);
@@ -510,10 +508,8 @@ void TestControlLocalServer::downloadStateTimerRuns()
     QLocalSocket client;
     connectGreeted(client);
 
-    m_settings->stateDownload = QStringLiteral("downloading");
-    m_server->stateDownloadChanged();
-    m_settings->stateDownload = QStringLiteral("ready");
-    m_server->stateDownloadChanged();
+    m_status->setStateDownload(QStringLiteral("downloading"));
+    m_status->setStateDownload(QStringLiteral("ready"));
     QVERIFY(QTest::qWaitFor([&] { return !m_server->hasPendingDownloadState(); }, 5000));
     QCOMPARE(SocketHelpers::readLines(client, 1), QByteArray("{\"state_download\":\"ready\"}\n"));
 }
@@ -567,7 +563,7 @@ void TestControlLocalServer::notListeningSendsNothing()
 {
     {
         StdoutCapture capture;
-        m_server->init(nullptr);
+        m_server->init(nullptr, nullptr);
         QVERIFY(hasLine(capture.finish(), "$UPDATER_ERR_LISTEN"));
     }
     QVERIFY(!m_server->isListening());
@@ -579,7 +575,7 @@ void TestControlLocalServer::notListeningSendsNothing()
     ControlLocalServer unnamed;
     m_settings->serverName.clear();
     StdoutCapture capture;
-    unnamed.init(m_settings.get());
+    unnamed.init(m_settings.get(), m_status.get());
     const QByteArray out = capture.finish();
     QVERIFY(hasLine(out, "$UPDATER_ERR_LISTEN"));
     QVERIFY(!unnamed.isListening());
@@ -589,13 +585,13 @@ void TestControlLocalServer::notListeningSendsNothing()
 
 void TestControlLocalServer::secondInstanceFails()
 {
-    m_settings->stateUpdate = QStringLiteral("init");
+    m_status->stateUpdate = QStringLiteral("init");
     startServer();
 
     ControlLocalServer second;
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("Unable to start the server:")));
     StdoutCapture capture;
-    second.init(m_settings.get());
+    second.init(m_settings.get(), m_status.get());
     const QByteArray out = capture.finish();
     QVERIFY(hasLine(out, "$UPDATER_ERR_LISTEN"));
     QVERIFY(!hasLine(out, "$UPDATER_SERVER_READY"));
@@ -618,7 +614,7 @@ void TestControlLocalServer::staleNameIsRecovered()
     const QString path = SocketHelpers::serverPath(m_name);
     QVERIFY(SocketHelpers::makeStaleSocket(path));
 
-    m_settings->stateUpdate = QStringLiteral("init");
+    m_status->stateUpdate = QStringLiteral("init");
     startServer();
     QLocalSocket client;
     connectClient(client);
@@ -641,7 +637,7 @@ void TestControlLocalServer::plainNameServesPeers()
     // Free: a client that knows only the name finds the updater in the temporary folder, and only
     // this user may connect there.
     m_server = std::make_unique<ControlLocalServer>();
-    m_settings->stateUpdate = QStringLiteral("ready");
+    m_status->stateUpdate = QStringLiteral("ready");
     startServer();
     const QString plainPath = QDir::tempPath() + QLatin1Char('/') + m_name;
     QFileInfo plain(plainPath);

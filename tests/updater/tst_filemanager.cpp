@@ -2,6 +2,7 @@
 #include "filemanager.h"
 #include "httptestserver.h"
 #include "updatersettings.h"
+#include "updaterstatus.h"
 #include "testenvironment.h"
 #include "testfiles.h"
 #include "testzip.h"
@@ -68,6 +69,7 @@ private:
     TestEnvironment m_env;
     QScopedPointer<QTemporaryDir> m_tmp;
     QScopedPointer<UpdaterSettings> m_settings;
+    UpdaterStatus m_status;
     QScopedPointer<FileManager> m_manager;
 };
 
@@ -88,7 +90,7 @@ void TestFileManager::init()
     m_settings->deviceId = QStringLiteral("dev-7");
     QDir().mkpath(m_settings->tempDir);
     m_manager.reset(new FileManager);
-    m_manager->setSettings(m_settings.data());
+    m_manager->setSettings(m_settings.data(), &m_status);
 }
 
 void TestFileManager::cleanup()
@@ -186,7 +188,7 @@ void TestFileManager::readUpdateInfo()
     QCOMPARE(m_manager->permitted, permitted);
     QCOMPARE(m_manager->versionCode, versionCode);
     if (result) {
-        QCOMPARE(m_settings->readyVersionCode, versionCode);
+        QCOMPARE(m_status.readyVersionCode, versionCode);
     }
     QCOMPARE(m_manager->completePackage, QByteArray(QTest::currentDataTag()) == "complete package");
     if (QByteArray(QTest::currentDataTag()) == "listed device") {
@@ -200,12 +202,12 @@ void TestFileManager::missingInfoFileZeroesVersionOnly()
 {
     writeInfo(R"({"linux":{"version_code":77,"file_name":"a.zip","hash":"h"}})");
     QVERIFY(m_manager->readUpdateInfo());
-    QCOMPARE(m_settings->readyVersionCode, 77);
+    QCOMPARE(m_status.readyVersionCode, 77);
     QVERIFY(QFile::remove(m_settings->tempDir + QLatin1Char('/') + m_settings->updateInfoRequest));
 
     QVERIFY(!m_manager->readUpdateInfo());
     QCOMPARE(m_manager->versionCode, 0);
-    QCOMPARE(m_settings->readyVersionCode, 0);
+    QCOMPARE(m_status.readyVersionCode, 0);
     QCOMPARE(m_manager->fileName, QStringLiteral("a.zip"));
     QCOMPARE(m_manager->packageHash, QStringLiteral("h"));
     QVERIFY(m_manager->permitted);
@@ -218,7 +220,7 @@ void TestFileManager::malformedInfoKeepsEarlierValues()
     writeInfo("{not json");
     QVERIFY(!m_manager->readUpdateInfo());
     QCOMPARE(m_manager->versionCode, 77);
-    QCOMPARE(m_settings->readyVersionCode, 77);
+    QCOMPARE(m_status.readyVersionCode, 77);
     QCOMPARE(m_manager->fileName, QStringLiteral("a.zip"));
     QVERIFY(m_manager->permitted);
 }

@@ -1,5 +1,5 @@
-#include "protocol.h"
 #include "updatersettings.h"
+#include "updaterstatus.h"
 #include "settingsstore.h"
 #include "testenvironment.h"
 #include "testfiles.h"
@@ -10,8 +10,6 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QtTest>
-
-#include <algorithm>
 
 namespace {
 QStringList g_log;
@@ -137,9 +135,10 @@ void TestSettings::freshStoreIsCompletedInTableOrder()
     QCOMPARE(settings.appFolder, QStringLiteral("C:/tovrel/app"));
     QCOMPARE(settings.appVersionCode, 407);
     QCOMPARE(settings.serverName, QStringLiteral("tovrelupdater"));
-    QVERIFY(settings.stateDownload.isEmpty());
-    QVERIFY(settings.stateUpdate.isEmpty());
-    QCOMPARE(settings.readyVersionCode, 0);
+    // Each channel key is answered by the store or by the running status, never by both or neither.
+    const UpdaterStatus status;
+    for (const ControlKeys::Key &key : ControlKeys::keys)
+        QVERIFY2(settings.channelValue(key).isValid() != status.channelValue(key).isValid(), key.name);
 }
 
 void TestSettings::completeStoreLogsNothing()
@@ -396,12 +395,7 @@ void TestSettings::systemFileDecidesSigning()
         UpdaterSettings settings;
         settings.init();
         QCOMPARE(settings.signing, QString(signing).replace(QLatin1String("%1"), systemFile));
-        const auto keys = UpdaterSettings::channelKeys();
-        const auto signingKey = std::find_if(keys.cbegin(), keys.cend(), [](const UpdaterSettings::Key *key) {
-            return QLatin1String(key->channelName) == QLatin1String(Protocol::Key::Signing);
-        });
-        QVERIFY(signingKey != keys.cend());
-        QCOMPARE(settings.channelValue(**signingKey).toString(), settings.signing);
+        QCOMPARE(settings.channelValue(ControlKeys::keys[ControlKeys::Signing]).toString(), settings.signing);
         QVERIFY2(g_log.last().startsWith(QLatin1String("[Settings] ")
                                          + (signing.startsWith(QLatin1String("unknown")) ? systemFile
                                                                                           : QStringLiteral("signing: "))),

@@ -48,7 +48,7 @@ void TestSystemDefaults::packagedValuesApplyWithoutCopy()
         QCOMPARE(settings.appKey, QStringLiteral("linux"));
         QCOMPARE(settings.jitter, 300);
         QCOMPARE(UpdaterSettings::storedNice(settings.store), 10);
-        QVERIFY(UpdaterSettings::isUnconfiguredLink(settings.updateLink));
+        QVERIFY(ControlKeys::isUnconfiguredLink(settings.updateLink));
         // Its "#" comments do not make whether updates must be signed unknown.
         QCOMPARE(settings.signing, QStringLiteral("off"));
         // A fresh device has nothing installed: version 1, the first one published, is newer.

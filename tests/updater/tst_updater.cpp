@@ -144,6 +144,7 @@ private:
     bool tickAndWait(int count);
     QString work() const { return m_tmp->filePath(QStringLiteral("work")); }
     QString app() const { return m_tmp->filePath(QStringLiteral("app")); }
+    UpdaterStatus *status() const { return m_updater->status(); }
 
     TestEnvironment m_env;
     QScopedPointer<QTemporaryDir> m_tmp;
@@ -215,11 +216,11 @@ void TestUpdater::makeUpdater(const Updater::RandomSource &random)
     Updater *u = m_updater.data();
     if (random)
         u->setRandomSource(random);
-    connect(u, &Updater::stateDownloadChanged, this, [this] { m_states << QStringLiteral("D:") + m_settings->stateDownload; });
-    connect(u, &Updater::stateUpdateChanged, this, [this] { m_states << QStringLiteral("U:") + m_settings->stateUpdate; });
-    connect(u, &Updater::stateProbationChanged, this,
-            [this] { m_probation << m_settings->stateProbation; });
-    connect(u, &Updater::stateJournalChanged, this, [this] { m_journal << m_settings->stateJournal; });
+    UpdaterStatus *st = u->status();
+    connect(st, &UpdaterStatus::stateDownloadChanged, this, [this] { m_states << QStringLiteral("D:") + status()->stateDownload; });
+    connect(st, &UpdaterStatus::stateUpdateChanged, this, [this] { m_states << QStringLiteral("U:") + status()->stateUpdate; });
+    connect(st, &UpdaterStatus::stateProbationChanged, this, [this] { m_probation << status()->stateProbation; });
+    connect(st, &UpdaterStatus::stateJournalChanged, this, [this] { m_journal << status()->stateJournal; });
     u->init(m_settings.data());
     u->getPeriodTimer()->blockSignals(true);
     m_results.reset(new QSignalSpy(u->getFileManager(), &FileManager::finished));
@@ -289,7 +290,7 @@ void TestUpdater::normalRoadThenInstallOnRequest()
 
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepPackage));
-    QCOMPARE(m_settings->readyVersionCode, 200);
+    QCOMPARE(status()->readyVersionCode, 200);
     QVERIFY(waitResult(2));
     QCOMPARE(m_results->at(1).at(0).toInt(), 0);
     QCOMPARE(m_results->at(1).at(1).toString(), work() + QStringLiteral("/download/") + p.fileName);
@@ -330,8 +331,8 @@ void TestUpdater::automaticInstallation()
     u->timeout();
     QCOMPARE(m_capture->tokens(),
              QStringList({QStringLiteral("$UPDATE_READY"), QStringLiteral("$UPDATING"), QStringLiteral("$UPDATED")}));
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("updated"));
-    QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("updated"));
+    QCOMPARE(status()->stateDownload, QStringLiteral("ready"));
     QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v300"));
     QVERIFY(QFileInfo(app() + QStringLiteral("/tovrel.exe")).isExecutable());
     QCOMPARE(m_settings->getAppVersionCode(), 300);
@@ -367,8 +368,8 @@ void TestUpdater::notRequired()
     QTest::ignoreMessage(QtDebugMsg, "[Updater] \"no update required v.100 (offered 100, installed 100)\"");
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
-    QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("not_required"));
+    QCOMPARE(status()->stateDownload, QStringLiteral("ready"));
     QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
@@ -379,8 +380,8 @@ void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
     // Never fetched is no fault: "init" until the first check says more.
     makeUpdater();
     QCOMPARE(m_states, QStringList({QStringLiteral("U:init")}));
-    QCOMPARE(m_settings->stateDownload, QString());
-    QCOMPARE(m_settings->lastError, QString());
+    QCOMPARE(status()->stateDownload, QString());
+    QCOMPARE(status()->lastError, QString());
 
     m_server->serveData("/update/update.json", "{\"linux\": {\"version_code\": 5");
     Updater *u = m_updater.data();
@@ -388,21 +389,21 @@ void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
     QCOMPARE(m_results->at(0).at(0).toInt(), 0);
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
-    QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
-    QCOMPARE(m_settings->lastError,
+    QCOMPARE(status()->stateUpdate, QStringLiteral("error_info"));
+    QCOMPARE(status()->stateDownload, QStringLiteral("error"));
+    QCOMPARE(status()->lastError,
              QStringLiteral("update information refused: the update information is not a JSON object"));
-    QVERIFY(QDateTime::fromString(m_settings->lastErrorTime, Qt::ISODate).isValid());
+    QVERIFY(QDateTime::fromString(status()->lastErrorTime, Qt::ISODate).isValid());
 
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
     QCOMPARE(u->getPeriodTimer()->interval(), 1);
 
     // The same information left for the next start is a fault, with its reason.
-    m_settings->lastError.clear();
+    status()->lastError.clear();
     makeUpdater();
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
-    QVERIFY(m_settings->lastError.startsWith(QStringLiteral("update information refused:")));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("error_info"));
+    QVERIFY(status()->lastError.startsWith(QStringLiteral("update information refused:")));
 }
 
 void TestUpdater::errorHashAtStartAndAfterDownload()
@@ -428,7 +429,7 @@ void TestUpdater::errorHashAtStartAndAfterDownload()
     QCOMPARE(m_states, QStringList({QStringLiteral("D:downloading"), QStringLiteral("D:downloading"),
                                     QStringLiteral("U:downloading"), QStringLiteral("D:error"),
                                     QStringLiteral("U:error_hash")}));
-    QVERIFY(m_settings->lastError.startsWith(QStringLiteral("package does not match the update information: ")));
+    QVERIFY(status()->lastError.startsWith(QStringLiteral("package does not match the update information: ")));
     QVERIFY(m_capture->tokens().isEmpty());
     Q_UNUSED(p)
 }
@@ -444,7 +445,7 @@ void TestUpdater::integrityFailureRestartsFromZero()
     QCOMPARE(m_results->at(1).at(0).toInt(), -3);
     QVERIFY(u->getFileManager()->cleanDownload);
     u->timeout();
-    QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
+    QCOMPARE(status()->stateDownload, QStringLiteral("error"));
     QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
     QVERIFY(QFile::exists(work() + QStringLiteral("/download/") + p.fileName + QStringLiteral(".tmp")));
 
@@ -458,7 +459,7 @@ void TestUpdater::integrityFailureRestartsFromZero()
     QCOMPARE(requests.size(), 2);
     QCOMPARE(requests.last().header("Range"), QByteArray());
     u->timeout();
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("ready"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("ready"));
     QVERIFY(!u->getFileManager()->cleanDownload);
     Q_UNUSED(fixed)
 }
@@ -471,11 +472,11 @@ void TestUpdater::downloadErrors()
     QVERIFY(tickAndWait(1));
     QVERIFY(m_results->at(0).at(0).toInt() > 0);
     u->timeout();
-    QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
+    QCOMPARE(status()->stateDownload, QStringLiteral("error"));
     QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
-    QVERIFY2(m_settings->lastError.startsWith(QStringLiteral("update information not fetched: ")), qPrintable(m_settings->lastError));
-    QVERIFY2(m_settings->lastError.contains(QStringLiteral("Not Found")), qPrintable(m_settings->lastError));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("error_info"));
+    QVERIFY2(status()->lastError.startsWith(QStringLiteral("update information not fetched: ")), qPrintable(status()->lastError));
+    QVERIFY2(status()->lastError.contains(QStringLiteral("Not Found")), qPrintable(status()->lastError));
     u->timeout();
 
     const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")});
@@ -485,10 +486,10 @@ void TestUpdater::downloadErrors()
     QVERIFY(m_results->at(2).at(0).toInt() > 0);
     QVERIFY(!u->getFileManager()->cleanDownload);
     u->timeout();
-    QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
+    QCOMPARE(status()->stateDownload, QStringLiteral("error"));
     // The package is missing, not still on its way.
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_hash"));
-    QVERIFY2(m_settings->lastError.startsWith(QStringLiteral("package not fetched: ")), qPrintable(m_settings->lastError));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("error_hash"));
+    QVERIFY2(status()->lastError.startsWith(QStringLiteral("package not fetched: ")), qPrintable(status()->lastError));
     QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
     QVERIFY(m_capture->tokens().isEmpty());
 }
@@ -524,7 +525,7 @@ void TestUpdater::oversizedInfoIsAnInfoError()
     serveInfo(QJsonObject{{QStringLiteral("version_code"), 0}, {QStringLiteral("file_name"), QStringLiteral("a.zip")}});
     QVERIFY(tickAndWait(1));
     u->timeout();
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("not_required"));
     u->timeout();
 
     m_server->serveData("/update/update.json", QByteArray(2 * 1024 * 1024, ' '));
@@ -532,8 +533,8 @@ void TestUpdater::oversizedInfoIsAnInfoError()
     QVERIFY(tickAndWait(2));
     QCOMPARE(m_results->at(1).at(0).toInt(), int(DownloadFile::SizeLimitError));
     u->timeout();
-    QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
+    QCOMPARE(status()->stateDownload, QStringLiteral("error"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("error_info"));
     QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
 }
 
@@ -543,7 +544,7 @@ void TestUpdater::checkingDisabledReportsEachMinute_data()
     QTest::addColumn<QVariant>("off");
     QTest::addColumn<QVariant>("on"); // "<server>": the test server's link
     QTest::newRow("downloads off") << "update/download" << QVariant(0) << QVariant(1);
-    QTest::newRow("no update server") << "update/link" << QVariant(UpdaterSettings::unconfiguredLink) << QVariant("<server>");
+    QTest::newRow("no update server") << "update/link" << QVariant(ControlKeys::UnconfiguredLink) << QVariant("<server>");
 }
 
 void TestUpdater::checkingDisabledReportsEachMinute()
@@ -570,7 +571,7 @@ void TestUpdater::checkingDisabledReportsEachMinute()
     storeValue(key, on == QLatin1String("<server>") ? m_server->url(QStringLiteral("/update")).toString() : on);
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
-    QCOMPARE(m_settings->stateDownload, QStringLiteral("downloading"));
+    QCOMPARE(status()->stateDownload, QStringLiteral("downloading"));
     QCOMPARE(u->getPeriodTimer()->interval(), 3600000);
     QVERIFY(waitResult(1));
 
@@ -579,7 +580,7 @@ void TestUpdater::checkingDisabledReportsEachMinute()
     u->timeout();
     u->timeout();
     u->timeout();
-    QCOMPARE(m_settings->stateDownload, QStringLiteral("notactive"));
+    QCOMPARE(status()->stateDownload, QStringLiteral("notactive"));
     QCOMPARE(u->getPeriodTimer()->interval(), 60000);
 }
 
@@ -627,8 +628,8 @@ void TestUpdater::packageAlreadyPresent()
     QVERIFY(tickAndWait(1));
     u->timeout();
     QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
-    QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("ready"));
+    QCOMPARE(status()->stateDownload, QStringLiteral("ready"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("ready"));
     QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATE_READY")}));
     QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
 }
@@ -642,7 +643,7 @@ void TestUpdater::pauseAfterExtractionInThisProcess()
     QVERIFY(tickAndWait(1));
     QVERIFY(tickAndWait(2));
     u->timeout();
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("updated"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("updated"));
     u->timeout();
 
     // An even newer version appears; the running process does not fetch it.
@@ -661,7 +662,7 @@ void TestUpdater::pauseAfterExtractionInThisProcess()
     // Once the installed version catches up (here: set from outside), the cycle moves on.
     m_settings->setAppVersionCode(300);
     u->timeout();
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("not_required"));
     QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
 }
 
@@ -712,7 +713,7 @@ void TestUpdater::startUpdateFailures()
     Updater *u = m_updater.data();
     QVERIFY(!u->startUpdate());
     QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATING"), QStringLiteral("$ERR_UPDATED")}));
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("error"));
     QCOMPARE(m_settings->getAppVersionCode(), 100);
 
     // A package with the announced digest that is not a zip archive is no success either.
@@ -729,7 +730,7 @@ void TestUpdater::startUpdateFailures()
     QVERIFY(u->getFileManager()->readUpdateInfo());
     QVERIFY(u->getFileManager()->isPackageValid());
     QVERIFY(!u->startUpdate());
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("error"));
     QCOMPARE(m_capture->tokens().mid(2), QStringList({QStringLiteral("$UPDATING"), QStringLiteral("$ERR_UPDATED")}));
     QCOMPARE(m_settings->getAppVersionCode(), 100);
 }
@@ -752,11 +753,11 @@ void TestUpdater::startUpdateRefusesUnverifiedPackage()
     info.close();
 
     makeUpdater();
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_hash"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("error_hash"));
     Updater *u = m_updater.data();
     QVERIFY(!u->startUpdate());
     QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATING"), QStringLiteral("$ERR_UPDATED")}));
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("error"));
     QVERIFY(!QFile::exists(app() + QStringLiteral("/tovrel.exe")));
     QCOMPARE(m_settings->getAppVersionCode(), 100);
 
@@ -784,7 +785,7 @@ void TestUpdater::ticksWhileWaitingChangeNothing()
     QCOMPARE(m_states, before);
     QVERIFY(waitResult(2));
     u->timeout();
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("ready"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("ready"));
 }
 
 void TestUpdater::aliveAndProgressTimers()
@@ -806,10 +807,10 @@ void TestUpdater::aliveAndProgressTimers()
     QCOMPARE(u->getProgressTimer()->interval(), 1000);
     u->progressChanged(12345);
     QCOMPARE(u->getProgress(), 12345.0);
-    QCOMPARE(m_settings->downloadProgress, QStringLiteral("12345"));
+    QCOMPARE(status()->downloadProgress, QStringLiteral("12345"));
     u->downloadingChanged(false);
     QVERIFY(!u->getProgressTimer()->isActive());
-    QVERIFY(m_settings->downloadProgress.isEmpty());
+    QVERIFY(status()->downloadProgress.isEmpty());
 }
 
 // Buckets of version 200 (see tst_rollout): "dev-1" 95, "r-fixed" 24.
@@ -856,12 +857,12 @@ void TestUpdater::rollout()
     const QtMsgType type = log.startsWith(QLatin1String("rollout is")) ? QtWarningMsg : QtDebugMsg;
     QTest::ignoreMessage(type, QRegularExpression(QRegularExpression::escape(log)));
     m_updater->timeout();
-    QCOMPARE(m_settings->stateUpdate, state);
+    QCOMPARE(status()->stateUpdate, state);
     if (state == QLatin1String("downloading")) {
         QVERIFY(waitResult(2));
         QCOMPARE(m_server->requestsFor("/update/" + p.fileName.toUtf8()).size(), 1);
     } else {
-        QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
+        QCOMPARE(status()->stateDownload, QStringLiteral("ready"));
         QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
     }
 }
@@ -974,7 +975,7 @@ void TestUpdater::jitterSpreadsChecks()
     QCOMPARE(timer->interval(), firstMs);
     QVERIFY(tickAndWait(1));
     m_updater->timeout();
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("not_required"));
     QCOMPARE(timer->interval(), laterMs);
     QCOMPARE(asked, bounds);
 }
@@ -1010,9 +1011,9 @@ void TestUpdater::refusedVersionIsNotTaken()
     QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + p.fileName),
                         work() + QStringLiteral("/download/") + p.fileName));
     QVERIFY(!m_updater->startUpdate());
-    QCOMPARE(m_settings->lastError, QStringLiteral("installation refused: version 200 was rolled back on this device"));
+    QCOMPARE(status()->lastError, QStringLiteral("installation refused: version 200 was rolled back on this device"));
     QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATING"), QStringLiteral("$ERR_UPDATED")}));
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("error"));
     QVERIFY(!QFile::exists(app() + QStringLiteral("/a")));
     QCOMPARE(m_settings->getAppVersionCode(), 100);
 
@@ -1042,7 +1043,7 @@ void TestUpdater::rollBackAndCommit()
     info.close();
     makeUpdater();
     Updater *u = m_updater.data();
-    QCOMPARE(m_settings->stateProbation, QStringLiteral("none"));
+    QCOMPARE(status()->stateProbation, QStringLiteral("none"));
 
     // Nothing moves while another updater holds the folder, nor before init().
     Updater bare;
@@ -1051,7 +1052,7 @@ void TestUpdater::rollBackAndCommit()
     bool mayTouch = false;
     u->setFolderGate([&mayTouch] { return mayTouch; });
     QVERIFY(!u->startUpdate());
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
+    QCOMPARE(status()->stateUpdate, QStringLiteral("error"));
     QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v100"));
     QCOMPARE(m_settings->getAppVersionCode(), 100);
     mayTouch = true;
@@ -1095,7 +1096,7 @@ void TestUpdater::rollBackAndCommit()
     info.close();
     QVERIFY(u->getFileManager()->readUpdateInfo());
     QVERIFY(u->startUpdate());
-    QCOMPARE(m_settings->stateProbation, QStringLiteral("kept"));
+    QCOMPARE(status()->stateProbation, QStringLiteral("kept"));
     QCOMPARE(m_settings->rolledBackVersion, 0);
     m_probation.clear();
     u->commitVersion();
@@ -1104,7 +1105,7 @@ void TestUpdater::rollBackAndCommit()
              QStringList({QStringLiteral("tovrel.exe")}));
     QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v300"));
     QVERIFY(!u->rollBack());
-    QCOMPARE(m_settings->stateProbation, QStringLiteral("rollback_error"));
+    QCOMPARE(status()->stateProbation, QStringLiteral("rollback_error"));
 }
 
 void TestUpdater::unfinishedJournalIsRetried_data()
@@ -1135,13 +1136,13 @@ void TestUpdater::unfinishedJournalIsRetried()
     QVERIFY(QFile::remove(app() + QStringLiteral("/tovrel.exe")));
     QVERIFY(TestFiles::write(app() + QStringLiteral("/tovrel.exe/inside"), "in the way"));
     QVERIFY(!u->rollBack());
-    QCOMPARE(m_settings->stateProbation, QStringLiteral("rollback_error"));
+    QCOMPARE(status()->stateProbation, QStringLiteral("rollback_error"));
     QCOMPARE(m_journal, QStringList({QStringLiteral("none"), QStringLiteral("pending")}));
-    QVERIFY2(m_settings->journalError.contains(QStringLiteral("tovrel.exe")), qPrintable(m_settings->journalError));
+    QVERIFY2(status()->journalError.contains(QStringLiteral("tovrel.exe")), qPrintable(status()->journalError));
     // Still in the way: the check tries, and the journal stays.
     u->timeout();
     QVERIFY(InstallJournal::existsIn(app()));
-    QCOMPARE(m_settings->stateJournal, QStringLiteral("pending"));
+    QCOMPARE(status()->stateJournal, QStringLiteral("pending"));
 
     QVERIFY(QDir(app() + QStringLiteral("/tovrel.exe")).removeRecursively());
     if (trigger == QLatin1String("check")) {
@@ -1158,8 +1159,8 @@ void TestUpdater::unfinishedJournalIsRetried()
         u->commitVersion();
     QVERIFY(!InstallJournal::existsIn(app()));
     QCOMPARE(m_journal, QStringList({QStringLiteral("none"), QStringLiteral("pending"), QStringLiteral("none")}));
-    QVERIFY(m_settings->journalError.isEmpty());
-    QCOMPARE(m_settings->stateProbation, QStringLiteral("rolled_back"));
+    QVERIFY(status()->journalError.isEmpty());
+    QCOMPARE(status()->stateProbation, QStringLiteral("rolled_back"));
     QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v100"));
     QCOMPARE(m_settings->getAppVersionCode(), 100);
     QVERIFY(UpdaterSettings().isRefused(200));
