@@ -4,6 +4,7 @@
 //   bench_extract [work folder]      (default: a temporary folder; everything is removed at the end)
 
 #include "filemanager.h"
+#include "updaterstatus.h"
 #include "updatersettings.h"
 
 #include <QCoreApplication>
@@ -148,8 +149,9 @@ int extractChild(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     UpdaterSettings settings;
     settings.tempDir = QString::fromLocal8Bit(argv[2]);
+    UpdaterStatus status;
     FileManager manager;
-    manager.setSettings(&settings);
+    manager.setSettings(&settings, &status);
     manager.fileName = QString::fromLocal8Bit(argv[3]);
     return manager.extractPackage(QString::fromLocal8Bit(argv[4])) ? 0 : 1;
 }
