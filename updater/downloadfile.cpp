@@ -1,6 +1,7 @@
 #include "downloadfile.h"
 #include "downloadfile_p.h"
 
+#include "extraheaders.h"
 #include "utils.h"
 
 #include <QAuthenticator>
@@ -15,7 +16,6 @@
 #include <QStorageInfo>
 
 #include <cerrno>
-#include <cstring>
 
 namespace {
 const int defaultStallMs = 30000;
@@ -93,8 +93,8 @@ void DownloadFilePrivate::sendRequest()
         resuming = true;
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
         // A resource replaced since the first bytes is then sent whole instead of joined to them.
-        if (!validator.isEmpty())
-            request.setRawHeader("If-Range", validator);
+        if (!marker.validator().isEmpty())
+            request.setRawHeader("If-Range", marker.validator());
     }
     // Offsets count bytes of the resource as stored; a compressed answer would shift them.
     request.setRawHeader("Accept-Encoding", "identity");
@@ -140,47 +140,6 @@ void DownloadFilePrivate::failTransfer(int errorCode, const QString &errorText)
     resuming = false;
     if (reply)
         reply->abort();
-}
-
-// The marker beside the partial file: the digest announced for it, then the validator of the reply
-// that delivered its first byte.
-bool DownloadFilePrivate::readMarker()
-{
-    QFile marker(markerName);
-    if (!marker.open(QIODevice::ReadOnly))
-        return false;
-    const QList<QByteArray> lines = marker.readAll().split('\n');
-    if (lines.value(0).trimmed().toLower() != markerIdentity())
-        return false;
-    validator = lines.value(1).trimmed();
-    return true;
-}
-
-void DownloadFilePrivate::writeMarker()
-{
-    QFile marker(markerName);
-    if (!marker.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || marker.write(markerIdentity() + '\n' + validator + '\n') < 0) {
-        // Without it the next attempt only starts from byte 0 again.
-        qWarning() << "[DownloadFilePrivate] cannot write" << markerName << marker.errorString();
-    }
-}
-
-// Only the MD5 for a transfer without SHA-256, as markers were before, so those partial files resume.
-QByteArray DownloadFilePrivate::markerIdentity() const
-{
-    QByteArray identity = expectedHash.toLower().toLatin1();
-    if (!expectedSha256.isEmpty())
-        identity += ' ' + expectedSha256.toLower() + ' ' + QByteArray::number(expectedSize);
-    return identity;
-}
-
-void DownloadFilePrivate::recordValidator(QNetworkReply *source)
-{
-    const QByteArray etag = source->rawHeader("ETag");
-    // If-Range compares strongly: a weak tag would never match.
-    validator = (!etag.isEmpty() && !etag.startsWith("W/")) ? etag : source->rawHeader("Last-Modified");
-    writeMarker();
 }
 
 qint64 DownloadFilePrivate::freeSpace() const
@@ -280,7 +239,7 @@ void DownloadFilePrivate::readData(QNetworkReply *source)
         if (toFile && checkSpace && !checkRoom(source))
             return;
         if (toFile && offset == 0)
-            recordValidator(source);
+            marker.record(source);
         firstChunk = false;
         resuming = false;
         emit q->started(source->header(QNetworkRequest::ContentTypeHeader).toString(),
@@ -342,77 +301,6 @@ void DownloadFilePrivate::onStallTimeout()
     resuming = true;
     if (reply)
         reply->abort();
-}
-
-ReplyDecision DownloadFilePrivate::decide(const ReplyEnd &end)
-{
-    ReplyDecision decision;
-    if (end.failCode != 0) {
-        decision.code = end.failCode;
-        decision.text = end.failText;
-    } else if (end.error == QNetworkReply::NoError) {
-        if (end.redirected || end.status == 301 || end.status == 302) {
-            if (end.redirectsFollowed + 1 > DownloadFile::maxRedirects) {
-                decision.code = QNetworkReply::TooManyRedirectsError;
-                decision.text = QStringLiteral("Too many redirects");
-            } else if (end.redirectTarget.isEmpty()) {
-                decision.code = QNetworkReply::ProtocolFailure;
-                decision.text = QStringLiteral("Redirection without a target");
-            } else {
-                const QUrl target = end.url.resolved(end.redirectTarget);
-                const QString scheme = target.scheme().toLower();
-                if (end.url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
-                    && scheme == QLatin1String("http")) {
-                    // The certificate check would be left behind with the rest of the transfer.
-                    decision.code = QNetworkReply::InsecureRedirectError;
-                    decision.text = QStringLiteral("Redirection from https to http refused");
-                } else if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
-                    decision.action = ReplyDecision::Redirect;
-                    decision.url = target;
-                } else {
-                    // A server must not turn a download into reading a local file or another protocol.
-                    decision.code = QNetworkReply::ProtocolUnknownError;
-                    decision.text = QStringLiteral("Redirection to an unsupported scheme: %1").arg(scheme);
-                }
-            }
-        } else if (end.status != 0 && (end.status < 200 || end.status > 299)) {
-            // Any other status Qt does not count as an error (303, 304, 307 ...) is not the file.
-            decision.code = QNetworkReply::ProtocolUnknownError;
-            decision.text = QStringLiteral("Unexpected HTTP status %1").arg(end.status);
-        } else if (end.expectedEnd >= 0 && end.held < end.expectedEnd) {
-            // Qt reports a connection closed early as a complete body; the bytes are good and
-            // worth continuing, the result is not.
-            decision.code = QNetworkReply::RemoteHostClosedError;
-            decision.text = QStringLiteral("Connection closed after %1 of %2 bytes").arg(end.held).arg(end.expectedEnd);
-        } else if (!end.expectedHash.isEmpty() && end.expectedHash.compare(end.receivedHash, Qt::CaseInsensitive) != 0) {
-            decision.code = DownloadFile::IntegrityError;
-            decision.text = QStringLiteral("Integrity check failed");
-        } else if (end.expectedSize >= 0 && end.held != end.expectedSize) {
-            decision.code = DownloadFile::IntegrityError;
-            decision.text = QStringLiteral("Size check failed: %1 of %2 bytes").arg(end.held).arg(end.expectedSize);
-        } else if (!end.expectedSha256.isEmpty() && end.expectedSha256.toLower() != end.receivedSha256) {
-            decision.code = DownloadFile::IntegrityError;
-            decision.text = QStringLiteral("SHA-256 check failed");
-        }
-    } else if (end.error == QNetworkReply::OperationCanceledError && end.stalled && end.hasOutput) {
-        if (end.stallReconnects + 1 <= DownloadFile::maxStallReconnects) {
-            decision.action = ReplyDecision::Reconnect;
-        } else {
-            // A server that takes connections but sends nothing would otherwise hold the
-            // transfer, and whoever waits for its result, for ever.
-            decision.code = QNetworkReply::TimeoutError;
-            decision.text = QStringLiteral("No data from the server after %1 reconnections")
-                                .arg(DownloadFile::maxStallReconnects);
-        }
-    } else if (end.status == 416 && end.offset > 0 && end.hasOutput) {
-        // The partial file is as long as the resource or longer: it cannot be resumed, so the
-        // transfer starts again instead of failing the same way on every later attempt.
-        decision.action = ReplyDecision::Restart;
-    } else {
-        decision.code = end.error;
-        decision.text = end.errorText;
-    }
-    return decision;
 }
 
 void DownloadFilePrivate::downloadFinished(QNetworkReply *finishedReply)
@@ -522,7 +410,7 @@ void DownloadFilePrivate::finishTransfer(QIODevice *device, int code, const QStr
         // The marker lets only this package's bytes be continued; after an integrity failure
         // they are not worth continuing either.
         if (toFile && (code == 0 || code == DownloadFile::IntegrityError || code == DownloadFile::NoSpaceError))
-            QFile::remove(markerName);
+            marker.remove();
         if (code == DownloadFile::NoSpaceError && toFile) {
             // Kept, the partial file would hold the volume full and fail every later transfer,
             // the small update information included.
@@ -545,13 +433,6 @@ DownloadFile::DownloadFile(QObject *parent)
 
 DownloadFile::~DownloadFile() = default;
 
-void DownloadFile::setTimeout(int seconds)
-{
-    timeout = seconds;
-    if (seconds > 0 && d->stallOverrideMs <= 0)
-        d->stallTimer.setInterval(seconds * 1000);
-}
-
 bool DownloadFile::isDownloading() const
 {
     return d->output != nullptr;
@@ -572,41 +453,9 @@ void DownloadFile::setFreeSpaceProbe(const FreeSpaceProbe &probe)
     d->freeSpaceProbe = probe;
 }
 
-namespace {
-// RFC 9110 token characters.
-bool isHeaderName(const QByteArray &name)
-{
-    if (name.isEmpty())
-        return false;
-    for (const char c : name) {
-        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        // strchr also finds the terminating NUL.
-        if (!alnum && (c == '\0' || !std::strchr("!#$%&'*+-.^_`|~", c)))
-            return false;
-    }
-    return true;
-}
-
-bool isHeaderValue(const QByteArray &value)
-{
-    for (const char c : value) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && byte != '\t') || byte == 0x7f)
-            return false;
-    }
-    return true;
-}
-}
-
 void DownloadFile::setExtraHeaders(const QMap<QByteArray, QByteArray> &headers)
 {
-    extraHeaders.clear();
-    for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
-        if (isHeaderName(it.key()) && isHeaderValue(it.value()))
-            extraHeaders.insert(it.key(), it.value());
-        else
-            qWarning() << "[DownloadFile] header left out:" << it.key();
-    }
+    extraHeaders = ExtraHeaders::safe(headers);
 }
 
 void DownloadFile::setStallInterval(int msec)
@@ -644,7 +493,6 @@ bool DownloadFile::start(QVariantMap params)
         return false;
 
     d->url = QUrl(source);
-    timeout = 30;
     d->stallTimer.setInterval(d->stallIntervalMs());
 
     const QString filePath = params.value(QStringLiteral("file")).toString();
@@ -672,19 +520,17 @@ bool DownloadFile::start(QVariantMap params)
         d->output = buffer;
     } else {
         auto *file = new QFile(filePath + QStringLiteral(".tmp"), this);
-        d->markerName = partialMarkerPath(filePath);
-        d->validator.clear();
+        d->marker.reset(partialMarkerPath(filePath),
+                        PartialMarker::identity(d->expectedHash, d->expectedSha256, d->expectedSize));
         // Only bytes of the same announced package may be continued; anything else starts anew.
-        const bool resume = file->exists() && !clean && d->readMarker();
+        const bool resume = file->exists() && !clean && d->marker.read();
         if (!file->open(resume ? (QIODevice::WriteOnly | QIODevice::Append)
                                : (QIODevice::WriteOnly | QIODevice::Truncate))) {
             delete file;
             return false;
         }
-        if (!resume) {
-            d->validator.clear();
-            d->writeMarker();
-        }
+        if (!resume)
+            d->marker.restart();
         if (file->pos() > 0 && d->hashing()) {
             // The expected digests are those of the whole file, so the bytes kept from an earlier
             // start must go into them before the new ones.

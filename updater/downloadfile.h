@@ -28,14 +28,6 @@ public:
     explicit DownloadFile(QObject *parent = nullptr);
     ~DownloadFile() override;
 
-    QString getUser() const { return user; }
-    void setUser(const QString &value) { user = value; }
-    QString getPassword() const { return password; }
-    void setPassword(const QString &value) { password = value; }
-    int getTimeout() const { return timeout; }
-    void setTimeout(int seconds);
-    QString getFolder() const { return folder; }
-    void setFolder(const QString &value) { folder = value; }
     bool isDownloading() const;
     double getProgress() const;
 
@@ -52,7 +44,6 @@ public:
     // token or whose value holds a control character is left out with a warning: it could split the
     // request. The transfer's own headers (Range, If-Range, Accept-Encoding, User-Agent) win.
     void setExtraHeaders(const QMap<QByteArray, QByteArray> &headers);
-    QMap<QByteArray, QByteArray> getExtraHeaders() const { return extraHeaders; }
 
     // Codes of finished() of our own; every other non-zero code is a QNetworkReply::NetworkError.
     enum TransferError {
@@ -104,8 +95,6 @@ private:
 
     QString user;
     QString password;
-    int timeout = 30;
-    QString folder;
     QMap<QByteArray, QByteArray> extraHeaders;
     QSharedPointer<DownloadFilePrivate> d;
 };

@@ -24,6 +24,15 @@ QString TestFiles::md5(const QByteArray &data)
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }
 
+QString TestFiles::fileMd5(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
 QByteArray TestFiles::pseudoRandom(int size, quint32 seed)
 {
     QByteArray data(size, Qt::Uninitialized);

@@ -17,6 +17,8 @@ public:
 
     // The lower-case hex MD5 digest of data.
     static QString md5(const QByteArray &data);
+    // The MD5 digest of a file, read in pieces; empty when it cannot be read.
+    static QString fileMd5(const QString &path);
 
     // size bytes that look random and are the same for the same seed, so that a shifted or
     // repeated block does not compare equal by chance.

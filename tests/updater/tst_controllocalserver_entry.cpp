@@ -1,7 +1,7 @@
 #include "childrun.h"
 #include "installjournal.h"
+#include "testfiles.h"
 #include "testzip.h"
-#include "utils.h"
 #include "settingsstore.h"
 #include "sockethelpers.h"
 #include "testenvironment.h"
@@ -172,7 +172,7 @@ void TestControlEntry::endsAfterInstallationOnceClientsKnow()
     QFile info(work + QStringLiteral("/update.json"));
     QVERIFY(info.open(QIODevice::WriteOnly));
     info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"%1"}})")
-                   .arg(Utils::getFileHash(package)).toUtf8());
+                   .arg(TestFiles::fileMd5(package)).toUtf8());
     info.close();
 
     const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("entry"));

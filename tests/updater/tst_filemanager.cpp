@@ -6,7 +6,6 @@
 #include "testenvironment.h"
 #include "testfiles.h"
 #include "testzip.h"
-#include "utils.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -461,7 +460,7 @@ void TestFileManager::updateInfoTransfer()
     QVERIFY(server.listen());
     server.serveData("/update/update.json", R"({"linux":{"version_code":321,"file_name":"a.zip"}})");
     m_settings->updateLink = server.url(QStringLiteral("/update")).toString();
-    QVERIFY(Utils::deleteDir(m_settings->tempDir));
+    QVERIFY(QDir(m_settings->tempDir).removeRecursively());
     QSignalSpy results(m_manager.data(), &FileManager::finished);
     QSignalSpy downloading(m_manager.data(), &FileManager::downloadingChanged);
     m_manager->downloadUpdateInfo();

@@ -247,7 +247,7 @@ TestUpdater::Published TestUpdater::publish(int version, const QList<ZipItem> &i
     const QString error = writeZip(path, items);
     if (!error.isEmpty())
         qWarning() << "writeZip" << error;
-    p.hash = hashOverride == QLatin1String("<md5>") ? Utils::getFileHash(path) : hashOverride;
+    p.hash = hashOverride == QLatin1String("<md5>") ? TestFiles::fileMd5(path) : hashOverride;
     m_server->serveFile("/update/" + p.fileName.toUtf8(), path);
     QJsonObject entry{{QStringLiteral("version_code"), version},
                       {QStringLiteral("file_name"), p.fileName},
@@ -725,7 +725,7 @@ void TestUpdater::startUpdateFailures()
     QFile info(work() + QStringLiteral("/update.json"));
     QVERIFY(info.open(QIODevice::WriteOnly));
     info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"%1"}})")
-                   .arg(Utils::getFileHash(bad.fileName())).toUtf8());
+                   .arg(TestFiles::fileMd5(bad.fileName())).toUtf8());
     info.close();
     QVERIFY(u->getFileManager()->readUpdateInfo());
     QVERIFY(u->getFileManager()->isPackageValid());
@@ -749,7 +749,7 @@ void TestUpdater::startUpdateRefusesUnverifiedPackage()
     QFile info(work() + QStringLiteral("/update.json"));
     QVERIFY(info.open(QIODevice::WriteOnly));
     info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app.zip","hash":"%1"}})")
-                   .arg(Utils::getFileHash(announced)).toUtf8());
+                   .arg(TestFiles::fileMd5(announced)).toUtf8());
     info.close();
 
     makeUpdater();

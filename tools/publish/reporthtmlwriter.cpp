@@ -172,18 +172,12 @@ QString deviceTable(const QJsonArray &rows, const QList<QPair<QString, QString>>
     return html;
 }
 
-} // namespace
-
-QByteArray ReportHtmlWriter::render(const QJsonObject &facts)
+// The page's head, styles, title line and the tiles of counts.
+QString summary(const QJsonObject &facts)
 {
-    const Colours colours(facts);
     const QJsonObject log = facts.value(QStringLiteral("log")).toObject();
     const qint64 devices = facts.value(QStringLiteral("devices")).toVariant().toLongLong();
-    const QJsonArray errors = facts.value(QStringLiteral("errors")).toArray();
-    const QJsonArray rolledBack = facts.value(QStringLiteral("rolled_back")).toArray();
-    const QJsonArray silent = facts.value(QStringLiteral("silent")).toArray();
     const QString silentHours = QString::number(facts.value(QStringLiteral("silent_after_hours")).toDouble());
-
     QString html = QStringLiteral(
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
         "<meta name=\"viewport\" content=\"width=device-width\"><title>Fleet report</title><style>"
@@ -212,118 +206,140 @@ QByteArray ReportHtmlWriter::render(const QJsonObject &facts)
                     .arg(bad && n > 0 ? QStringLiteral(" bad") : QString(), number(n), esc(label));
     };
     tile(QStringLiteral("devices"), devices, false);
-    tile(QStringLiteral("failing"), errors.size(), true);
-    tile(QStringLiteral("rolled back"), rolledBack.size(), true);
-    tile(QStringLiteral("silent > ") + silentHours + QStringLiteral(" h"), silent.size(), true);
+    tile(QStringLiteral("failing"), facts.value(QStringLiteral("errors")).toArray().size(), true);
+    tile(QStringLiteral("rolled back"), facts.value(QStringLiteral("rolled_back")).toArray().size(), true);
+    tile(QStringLiteral("silent > ") + silentHours + QStringLiteral(" h"),
+         facts.value(QStringLiteral("silent")).toArray().size(), true);
     tile(QStringLiteral("malformed lines"), log.value(QStringLiteral("malformed")).toVariant().toLongLong(), true);
-    html += QStringLiteral("</div>\n");
+    return html + QStringLiteral("</div>\n");
+}
 
-    html += QStringLiteral("<h2>Devices per version now</h2>");
-    const QJsonArray versions = facts.value(QStringLiteral("versions")).toArray();
-    if (versions.isEmpty()) {
-        html += QStringLiteral("<p class=\"none\">No devices in the log.</p>");
-    } else {
-        html += QStringLiteral("<table><tr><th>version</th><th class=\"n\">devices</th><th></th><th class=\"n\">share</th></tr>");
-        for (const QJsonValue &v : versions) {
-            const QJsonObject o = v.toObject();
-            const int version = o.value(QStringLiteral("version")).toInt();
-            const double s = o.value(QStringLiteral("share")).toDouble();
-            html += QStringLiteral("<tr><td>%1</td><td class=\"n\">%2</td><td>%3</td><td class=\"n\">%4</td></tr>")
-                        .arg(version).arg(number(o.value(QStringLiteral("devices")).toVariant().toLongLong()),
-                                          bar(s, colours.of(version)), percent(s));
-        }
-        html += QStringLiteral("</table>");
+QString versionTable(const QJsonArray &versions, const Colours &colours)
+{
+    if (versions.isEmpty())
+        return QStringLiteral("<p class=\"none\">No devices in the log.</p>");
+    QString html = QStringLiteral("<table><tr><th>version</th><th class=\"n\">devices</th><th></th><th class=\"n\">share</th></tr>");
+    for (const QJsonValue &v : versions) {
+        const QJsonObject o = v.toObject();
+        const int version = o.value(QStringLiteral("version")).toInt();
+        const double s = o.value(QStringLiteral("share")).toDouble();
+        html += QStringLiteral("<tr><td>%1</td><td class=\"n\">%2</td><td>%3</td><td class=\"n\">%4</td></tr>")
+                    .arg(version).arg(number(o.value(QStringLiteral("devices")).toVariant().toLongLong()),
+                                      bar(s, colours.of(version)), percent(s));
     }
+    return html + QStringLiteral("</table>");
+}
 
-    html += QStringLiteral("\n<h2>Devices per version per day</h2>");
-    html += dailyChart(facts.value(QStringLiteral("daily")).toArray(), colours);
-
-    html += QStringLiteral("\n<h2>Rollout</h2>");
-    const QJsonArray rollout = facts.value(QStringLiteral("rollout")).toArray();
-    if (rollout.isEmpty()) {
-        html += QStringLiteral("<p class=\"none\">No update information given (--info).</p>");
-    } else {
-        html += QStringLiteral("<table><tr><th>key</th><th>version</th><th>offered to</th><th>took it</th><th class=\"n\">devices</th></tr>");
-        for (const QJsonValue &v : rollout) {
-            const QJsonObject o = v.toObject();
-            const int version = o.value(QStringLiteral("version")).toInt();
-            const double offered = o.value(QStringLiteral("rollout")).toDouble() / 100.0;
-            const double took = o.value(QStringLiteral("share_took")).toDouble();
-            QString scope = percent(offered);
-            if (o.contains(QStringLiteral("listed")))
-                scope += QStringLiteral(" of %1 listed").arg(o.value(QStringLiteral("listed")).toInt());
-            html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3 %4</td><td>%5 %6</td><td class=\"n\">%7 of %8</td></tr>")
-                        .arg(esc(o.value(QStringLiteral("key")).toString())).arg(version)
-                        .arg(bar(offered, QStringLiteral("#bbb")), esc(scope), bar(took, colours.of(version)), percent(took),
-                             number(o.value(QStringLiteral("took")).toVariant().toLongLong()),
-                             number(o.value(QStringLiteral("eligible")).toVariant().toLongLong()));
-        }
-        html += QStringLiteral("</table>");
+QString rolloutTable(const QJsonArray &rollout, const Colours &colours)
+{
+    if (rollout.isEmpty())
+        return QStringLiteral("<p class=\"none\">No update information given (--info).</p>");
+    QString html = QStringLiteral("<table><tr><th>key</th><th>version</th><th>offered to</th><th>took it</th><th class=\"n\">devices</th></tr>");
+    for (const QJsonValue &v : rollout) {
+        const QJsonObject o = v.toObject();
+        const int version = o.value(QStringLiteral("version")).toInt();
+        const double offered = o.value(QStringLiteral("rollout")).toDouble() / 100.0;
+        const double took = o.value(QStringLiteral("share_took")).toDouble();
+        QString scope = percent(offered);
+        if (o.contains(QStringLiteral("listed")))
+            scope += QStringLiteral(" of %1 listed").arg(o.value(QStringLiteral("listed")).toInt());
+        html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3 %4</td><td>%5 %6</td><td class=\"n\">%7 of %8</td></tr>")
+                    .arg(esc(o.value(QStringLiteral("key")).toString())).arg(version)
+                    .arg(bar(offered, QStringLiteral("#bbb")), esc(scope), bar(took, colours.of(version)), percent(took),
+                         number(o.value(QStringLiteral("took")).toVariant().toLongLong()),
+                         number(o.value(QStringLiteral("eligible")).toVariant().toLongLong()));
     }
+    return html + QStringLiteral("</table>");
+}
 
-    html += QStringLiteral("\n<h2>Failing: last state is an error</h2>");
-    html += deviceTable(errors, {{QStringLiteral("device"), QStringLiteral("device")},
-                                 {QStringLiteral("state"), QStringLiteral("state")},
-                                 {QStringLiteral("version"), QStringLiteral("version")},
-                                 {QStringLiteral("when (UTC)"), QStringLiteral("last_seen")}},
-                        QStringLiteral("No device reports an error."));
-    html += QStringLiteral("\n<h2>Rolled back</h2>");
-    html += deviceTable(rolledBack, {{QStringLiteral("device"), QStringLiteral("device")},
-                                     {QStringLiteral("refused versions"), QStringLiteral("refused")},
-                                     {QStringLiteral("runs version"), QStringLiteral("version")},
-                                     {QStringLiteral("probation"), QStringLiteral("probation")},
-                                     {QStringLiteral("last seen (UTC)"), QStringLiteral("last_seen")}},
-                        QStringLiteral("No device has rolled back a version."));
-    html += QStringLiteral("\n<h2>Silent for more than %1 hours</h2>").arg(silentHours);
-    html += deviceTable(silent, {{QStringLiteral("device"), QStringLiteral("device")},
-                                 {QStringLiteral("last seen (UTC)"), QStringLiteral("last_seen")},
-                                 {QStringLiteral("hours"), QStringLiteral("silent_hours")},
-                                 {QStringLiteral("version"), QStringLiteral("version")},
-                                 {QStringLiteral("last state"), QStringLiteral("state")}},
-                        QStringLiteral("Every device has asked within that time."));
-
-    html += QStringLiteral("\n<h2>Served to devices</h2>");
-    const QJsonArray served = facts.value(QStringLiteral("served")).toArray();
-    if (served.isEmpty()) {
-        html += QStringLiteral("<p class=\"none\">Nothing.</p>");
-    } else {
-        html += QStringLiteral("<table><tr><th>file</th><th>version</th><th class=\"n\">bytes</th><th class=\"n\">requests</th></tr>");
-        for (int i = 0; i < served.size() && i < MaxRows; ++i) {
-            const QJsonObject o = served.at(i).toObject();
-            const QJsonValue version = o.value(QStringLiteral("version"));
-            html += QStringLiteral("<tr><td>%1</td><td>%2</td><td class=\"n\">%3</td><td class=\"n\">%4</td></tr>")
-                        .arg(esc(o.value(QStringLiteral("file")).toString()),
-                             version.isDouble() ? QString::number(version.toInt()) : QStringLiteral("-"),
-                             bytesText(o.value(QStringLiteral("bytes")).toVariant().toLongLong()),
-                             number(o.value(QStringLiteral("requests")).toVariant().toLongLong()));
-        }
-        html += QStringLiteral("</table>");
+QString servedTable(const QJsonArray &served)
+{
+    if (served.isEmpty())
+        return QStringLiteral("<p class=\"none\">Nothing.</p>");
+    QString html = QStringLiteral("<table><tr><th>file</th><th>version</th><th class=\"n\">bytes</th><th class=\"n\">requests</th></tr>");
+    for (int i = 0; i < served.size() && i < ReportHtmlWriter::MaxRows; ++i) {
+        const QJsonObject o = served.at(i).toObject();
+        const QJsonValue version = o.value(QStringLiteral("version"));
+        html += QStringLiteral("<tr><td>%1</td><td>%2</td><td class=\"n\">%3</td><td class=\"n\">%4</td></tr>")
+                    .arg(esc(o.value(QStringLiteral("file")).toString()),
+                         version.isDouble() ? QString::number(version.toInt()) : QStringLiteral("-"),
+                         bytesText(o.value(QStringLiteral("bytes")).toVariant().toLongLong()),
+                         number(o.value(QStringLiteral("requests")).toVariant().toLongLong()));
     }
+    return html + QStringLiteral("</table>");
+}
 
-    html += QStringLiteral("\n<h2>Log</h2><p class=\"meta\">");
+// The log's files, counts, problems and examples of malformed lines.
+QString logSection(const QJsonObject &log)
+{
     QStringList files;
     for (const QJsonValue &f : log.value(QStringLiteral("files")).toArray())
         files << esc(f.toString());
-    html += QStringLiteral("Files: %1. Other requests: %2. Before the period: %3. Malformed lines: %4.</p>")
-                .arg(files.join(QStringLiteral(", ")),
-                     number(log.value(QStringLiteral("other_requests")).toVariant().toLongLong()),
-                     number(log.value(QStringLiteral("before_since")).toVariant().toLongLong()),
-                     number(log.value(QStringLiteral("malformed")).toVariant().toLongLong()));
+    QString html = QStringLiteral("Files: %1. Other requests: %2. Before the period: %3. Malformed lines: %4.</p>")
+                       .arg(files.join(QStringLiteral(", ")),
+                            number(log.value(QStringLiteral("other_requests")).toVariant().toLongLong()),
+                            number(log.value(QStringLiteral("before_since")).toVariant().toLongLong()),
+                            number(log.value(QStringLiteral("malformed")).toVariant().toLongLong()));
     const QJsonArray problems = log.value(QStringLiteral("problems")).toArray();
     const QJsonArray examples = log.value(QStringLiteral("malformed_examples")).toArray();
-    if (!problems.isEmpty() || !examples.isEmpty()) {
-        html += QStringLiteral("<ul>");
-        for (const QJsonValue &p : problems)
-            html += QStringLiteral("<li>%1</li>").arg(esc(p.toString()));
-        for (const QJsonValue &e : examples) {
-            const QJsonObject o = e.toObject();
-            html += QStringLiteral("<li>%1:%2: <code>%3</code></li>")
-                        .arg(esc(o.value(QStringLiteral("file")).toString()))
-                        .arg(o.value(QStringLiteral("line")).toVariant().toLongLong())
-                        .arg(esc(o.value(QStringLiteral("text")).toString()));
-        }
-        html += QStringLiteral("</ul>");
+    if (problems.isEmpty() && examples.isEmpty())
+        return html;
+    html += QStringLiteral("<ul>");
+    for (const QJsonValue &p : problems)
+        html += QStringLiteral("<li>%1</li>").arg(esc(p.toString()));
+    for (const QJsonValue &e : examples) {
+        const QJsonObject o = e.toObject();
+        html += QStringLiteral("<li>%1:%2: <code>%3</code></li>")
+                    .arg(esc(o.value(QStringLiteral("file")).toString()))
+                    .arg(o.value(QStringLiteral("line")).toVariant().toLongLong())
+                    .arg(esc(o.value(QStringLiteral("text")).toString()));
     }
+    return html + QStringLiteral("</ul>");
+}
+
+} // namespace
+
+QByteArray ReportHtmlWriter::render(const QJsonObject &facts)
+{
+    const Colours colours(facts);
+    const QString silentHours = QString::number(facts.value(QStringLiteral("silent_after_hours")).toDouble());
+
+    QString html = summary(facts);
+    html += QStringLiteral("<h2>Devices per version now</h2>");
+    html += versionTable(facts.value(QStringLiteral("versions")).toArray(), colours);
+    html += QStringLiteral("\n<h2>Devices per version per day</h2>");
+    html += dailyChart(facts.value(QStringLiteral("daily")).toArray(), colours);
+    html += QStringLiteral("\n<h2>Rollout</h2>");
+    html += rolloutTable(facts.value(QStringLiteral("rollout")).toArray(), colours);
+
+    html += QStringLiteral("\n<h2>Failing: last state is an error</h2>");
+    html += deviceTable(facts.value(QStringLiteral("errors")).toArray(),
+                        {{QStringLiteral("device"), QStringLiteral("device")},
+                         {QStringLiteral("state"), QStringLiteral("state")},
+                         {QStringLiteral("version"), QStringLiteral("version")},
+                         {QStringLiteral("when (UTC)"), QStringLiteral("last_seen")}},
+                        QStringLiteral("No device reports an error."));
+    html += QStringLiteral("\n<h2>Rolled back</h2>");
+    html += deviceTable(facts.value(QStringLiteral("rolled_back")).toArray(),
+                        {{QStringLiteral("device"), QStringLiteral("device")},
+                         {QStringLiteral("refused versions"), QStringLiteral("refused")},
+                         {QStringLiteral("runs version"), QStringLiteral("version")},
+                         {QStringLiteral("probation"), QStringLiteral("probation")},
+                         {QStringLiteral("last seen (UTC)"), QStringLiteral("last_seen")}},
+                        QStringLiteral("No device has rolled back a version."));
+    html += QStringLiteral("\n<h2>Silent for more than %1 hours</h2>").arg(silentHours);
+    html += deviceTable(facts.value(QStringLiteral("silent")).toArray(),
+                        {{QStringLiteral("device"), QStringLiteral("device")},
+                         {QStringLiteral("last seen (UTC)"), QStringLiteral("last_seen")},
+                         {QStringLiteral("hours"), QStringLiteral("silent_hours")},
+                         {QStringLiteral("version"), QStringLiteral("version")},
+                         {QStringLiteral("last state"), QStringLiteral("state")}},
+                        QStringLiteral("Every device has asked within that time."));
+
+    html += QStringLiteral("\n<h2>Served to devices</h2>");
+    html += servedTable(facts.value(QStringLiteral("served")).toArray());
+    html += QStringLiteral("\n<h2>Log</h2><p class=\"meta\">");
+    html += logSection(facts.value(QStringLiteral("log")).toObject());
     html += QStringLiteral("\n</body></html>\n");
     return html.toUtf8();
 }

@@ -54,21 +54,8 @@ QJsonValue versionOfFile(const QString &file, const QJsonObject &info)
     return match.hasMatch() ? QJsonValue(match.captured(1).toInt()) : QJsonValue();
 }
 
-} // namespace
-
-QString ReportJsonWriter::timeText(qint64 seconds)
+QJsonObject logFacts(const FleetAggregator &fleet, const ReportJsonWriter::Context &context)
 {
-    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(Qt::ISODate);
-}
-
-QJsonObject ReportJsonWriter::facts(const FleetAggregator &fleet, const Context &context)
-{
-    const auto &devices = fleet.devices();
-    QJsonObject facts;
-    facts.insert(QStringLiteral("generated_at"), timeText(context.now));
-    facts.insert(QStringLiteral("since_days"), context.sinceDays > 0 ? QJsonValue(context.sinceDays) : QJsonValue());
-    facts.insert(QStringLiteral("silent_after_hours"), context.silentAfterHours);
-
     QJsonArray examples;
     for (const FleetAggregator::Malformed &m : fleet.malformedExamples())
         examples.append(QJsonObject{{QStringLiteral("file"), m.file},
@@ -82,35 +69,80 @@ QJsonObject ReportJsonWriter::facts(const FleetAggregator &fleet, const Context 
                     {QStringLiteral("malformed"), fleet.malformedCount()},
                     {QStringLiteral("malformed_examples"), examples}};
     if (fleet.firstTime() <= fleet.lastTime()) {
-        log.insert(QStringLiteral("first"), timeText(fleet.firstTime()));
-        log.insert(QStringLiteral("last"), timeText(fleet.lastTime()));
+        log.insert(QStringLiteral("first"), ReportJsonWriter::timeText(fleet.firstTime()));
+        log.insert(QStringLiteral("last"), ReportJsonWriter::timeText(fleet.lastTime()));
     }
-    facts.insert(QStringLiteral("log"), log);
-    facts.insert(QStringLiteral("devices"), devices.size());
+    return log;
+}
 
+// Devices per version now, per last state, and per version per day.
+void countFacts(const FleetAggregator &fleet, QJsonObject *facts)
+{
+    const auto &devices = fleet.devices();
     QMap<int, qint64> perVersion;
     QMap<QString, qint64> perState;
     QMap<int, QMap<int, qint64>> perDay; // day -> version -> devices
-    struct Row
-    {
-        qint64 time;
-        QString device;
-        QJsonObject object;
-    };
-    QVector<Row> errors, rolledBack, silent;
+    for (const FleetAggregator::Device &d : devices) {
+        ++perVersion[d.version];
+        ++perState[text(fleet, d.state)];
+        for (const FleetAggregator::Day &day : d.days())
+            ++perDay[day.day][day.version];
+    }
+    QJsonArray versions;
+    for (auto it = perVersion.constEnd(); it != perVersion.constBegin();) {
+        --it;
+        versions.append(QJsonObject{{QStringLiteral("version"), it.key()},
+                                    {QStringLiteral("devices"), it.value()},
+                                    {QStringLiteral("share"), share(it.value(), devices.size())}});
+    }
+    facts->insert(QStringLiteral("versions"), versions);
+    QJsonArray states;
+    for (auto it = perState.constBegin(); it != perState.constEnd(); ++it)
+        states.append(QJsonObject{{QStringLiteral("state"), it.key()}, {QStringLiteral("devices"), it.value()}});
+    facts->insert(QStringLiteral("states"), states);
+    QJsonArray days;
+    for (auto it = perDay.constBegin(); it != perDay.constEnd(); ++it) {
+        QJsonObject counts;
+        for (auto v = it.value().constBegin(); v != it.value().constEnd(); ++v)
+            counts.insert(QString::number(v.key()), v.value());
+        days.append(QJsonObject{{QStringLiteral("day"), ReportJsonWriter::timeText(qint64(it.key()) * 86400).left(10)},
+                                {QStringLiteral("devices"), counts}});
+    }
+    facts->insert(QStringLiteral("daily"), days);
+}
+
+struct DeviceRow
+{
+    qint64 time;
+    QString device;
+    QJsonObject object;
+};
+
+QJsonArray rows(QVector<DeviceRow> list, bool newestFirst)
+{
+    // Ties by device, so that the same log gives the same report.
+    std::sort(list.begin(), list.end(), [newestFirst](const DeviceRow &a, const DeviceRow &b) {
+        return a.time != b.time ? (newestFirst ? a.time > b.time : a.time < b.time) : a.device < b.device;
+    });
+    QJsonArray array;
+    for (const DeviceRow &r : list)
+        array.append(r.object);
+    return array;
+}
+
+// The devices that fail, that rolled back, and that fell silent.
+void deviceRowFacts(const FleetAggregator &fleet, const ReportJsonWriter::Context &context, QJsonObject *facts)
+{
+    QVector<DeviceRow> errors, rolledBack, silent;
     const qint64 silentBefore = context.now - qint64(context.silentAfterHours * 3600);
-    for (auto it = devices.constBegin(); it != devices.constEnd(); ++it) {
+    for (auto it = fleet.devices().constBegin(); it != fleet.devices().constEnd(); ++it) {
         const FleetAggregator::Device &d = it.value();
         const QString id = deviceName(it.key());
         const QString state = text(fleet, d.state);
         const QString probation = text(fleet, d.probation);
-        ++perVersion[d.version];
-        ++perState[state];
-        for (const FleetAggregator::Day &day : d.days())
-            ++perDay[day.day][day.version];
         const QJsonObject base{{QStringLiteral("device"), id},
                                {QStringLiteral("version"), d.version},
-                               {QStringLiteral("last_seen"), timeText(d.lastTime)}};
+                               {QStringLiteral("last_seen"), ReportJsonWriter::timeText(d.lastTime)}};
         if (state.startsWith(QLatin1String("error")) || probation == QLatin1String("rollback_error")) {
             QJsonObject row = base;
             row.insert(QStringLiteral("state"), state.startsWith(QLatin1String("error")) ? state : probation);
@@ -130,93 +162,60 @@ QJsonObject ReportJsonWriter::facts(const FleetAggregator &fleet, const Context 
             silent.append({d.lastTime, id, row});
         }
     }
-    // Ties by device, so that the same log gives the same report.
-    const auto newestFirst = [](const Row &a, const Row &b) { return a.time != b.time ? a.time > b.time : a.device < b.device; };
-    std::sort(errors.begin(), errors.end(), newestFirst);
-    std::sort(rolledBack.begin(), rolledBack.end(), newestFirst);
-    std::sort(silent.begin(), silent.end(),
-              [](const Row &a, const Row &b) { return a.time != b.time ? a.time < b.time : a.device < b.device; });
-    const auto rows = [](const QVector<Row> &list) {
-        QJsonArray array;
-        for (const Row &r : list)
-            array.append(r.object);
-        return array;
-    };
+    facts->insert(QStringLiteral("errors"), rows(errors, true));
+    facts->insert(QStringLiteral("rolled_back"), rows(rolledBack, true));
+    facts->insert(QStringLiteral("silent"), rows(silent, false));
+}
 
-    QJsonArray versions;
-    for (auto it = perVersion.constEnd(); it != perVersion.constBegin();) {
-        --it;
-        versions.append(QJsonObject{{QStringLiteral("version"), it.key()},
-                                    {QStringLiteral("devices"), it.value()},
-                                    {QStringLiteral("share"), share(it.value(), devices.size())}});
-    }
-    facts.insert(QStringLiteral("versions"), versions);
-    QJsonArray states;
-    for (auto it = perState.constBegin(); it != perState.constEnd(); ++it)
-        states.append(QJsonObject{{QStringLiteral("state"), it.key()}, {QStringLiteral("devices"), it.value()}});
-    facts.insert(QStringLiteral("states"), states);
-
-    QJsonArray days;
-    for (auto it = perDay.constBegin(); it != perDay.constEnd(); ++it) {
-        QJsonObject counts;
-        for (auto v = it.value().constBegin(); v != it.value().constEnd(); ++v)
-            counts.insert(QString::number(v.key()), v.value());
-        days.append(QJsonObject{{QStringLiteral("day"), timeText(qint64(it.key()) * 86400).left(10)},
-                                {QStringLiteral("devices"), counts}});
-    }
-    facts.insert(QStringLiteral("daily"), days);
-
-    QJsonArray rollout;
-    for (auto it = context.info.constBegin(); it != context.info.constEnd(); ++it) {
-        const QJsonObject entry = it.value().toObject();
-        if (!entry.value(QStringLiteral("version_code")).isDouble())
-            continue;
-        const int code = entry.value(QStringLiteral("version_code")).toInt();
-        const QJsonValue percent = entry.value(QStringLiteral("rollout"));
-        // As the devices read it: no list or an empty one admits every device, a list of anything
-        // but strings none.
-        const QJsonValue list = entry.value(QStringLiteral("devices_id"));
-        const QJsonArray ids = list.toArray();
-        bool valid = list.isUndefined() || list.isArray();
-        for (const QJsonValue &id : ids)
-            valid = valid && id.isString();
-        const bool listed = !valid || !ids.isEmpty();
-        qint64 eligible = 0, took = 0;
-        if (!valid) {
-            // nobody
-        } else if (listed) {
-            for (const QJsonValue &id : ids) {
-                const auto found = devices.constFind(QUrl::toPercentEncoding(id.toString()));
-                if (found != devices.constEnd()) {
-                    ++eligible;
-                    took += found->version >= code;
-                }
+// How far one entry of the update information has got among the devices in the log.
+QJsonObject rolloutRow(const QString &key, const QJsonObject &entry, const FleetAggregator &fleet)
+{
+    const auto &devices = fleet.devices();
+    const int code = entry.value(QStringLiteral("version_code")).toInt();
+    const QJsonValue percent = entry.value(QStringLiteral("rollout"));
+    // As the devices read it: no list or an empty one admits every device, a list of anything
+    // but strings none.
+    const QJsonValue list = entry.value(QStringLiteral("devices_id"));
+    const QJsonArray ids = list.toArray();
+    bool valid = list.isUndefined() || list.isArray();
+    for (const QJsonValue &id : ids)
+        valid = valid && id.isString();
+    const bool listed = !valid || !ids.isEmpty();
+    qint64 eligible = 0, took = 0;
+    if (!valid) {
+        // nobody
+    } else if (listed) {
+        for (const QJsonValue &id : ids) {
+            const auto found = devices.constFind(QUrl::toPercentEncoding(id.toString()));
+            if (found != devices.constEnd()) {
+                ++eligible;
+                took += found->version >= code;
             }
-        } else {
-            eligible = devices.size();
-            for (const FleetAggregator::Device &d : devices)
-                took += d.version >= code;
         }
-        QJsonObject row{{QStringLiteral("key"), it.key()},
-                        {QStringLiteral("version"), code},
-                        {QStringLiteral("rollout"), percent.isUndefined() || percent.isNull() ? QJsonValue(100) : percent},
-                        {QStringLiteral("eligible"), eligible},
-                        {QStringLiteral("took"), took},
-                        {QStringLiteral("share_took"), share(took, eligible)}};
-        if (listed)
-            row.insert(QStringLiteral("listed"), valid ? ids.size() : 0);
-        rollout.append(row);
+    } else {
+        eligible = devices.size();
+        for (const FleetAggregator::Device &d : devices)
+            took += d.version >= code;
     }
-    facts.insert(QStringLiteral("rollout"), rollout);
-    facts.insert(QStringLiteral("errors"), rows(errors));
-    facts.insert(QStringLiteral("rolled_back"), rows(rolledBack));
-    facts.insert(QStringLiteral("silent"), rows(silent));
+    QJsonObject row{{QStringLiteral("key"), key},
+                    {QStringLiteral("version"), code},
+                    {QStringLiteral("rollout"), percent.isUndefined() || percent.isNull() ? QJsonValue(100) : percent},
+                    {QStringLiteral("eligible"), eligible},
+                    {QStringLiteral("took"), took},
+                    {QStringLiteral("share_took"), share(took, eligible)}};
+    if (listed)
+        row.insert(QStringLiteral("listed"), valid ? ids.size() : 0);
+    return row;
+}
 
+// Bytes and requests per served file, most bytes first.
+QJsonArray servedFacts(const FleetAggregator &fleet, const QJsonObject &info)
+{
     QVector<QPair<qint64, QJsonObject>> served;
     for (auto it = fleet.served().constBegin(); it != fleet.served().constEnd(); ++it) {
         const QString file = QString::fromUtf8(QByteArray::fromPercentEncoding(it.key()));
         served.append({it->bytes, QJsonObject{{QStringLiteral("file"), file},
-                                               {QStringLiteral("version"), versionOfFile(file, context.info)},
+                                               {QStringLiteral("version"), versionOfFile(file, info)},
                                                {QStringLiteral("bytes"), it->bytes},
                                                {QStringLiteral("requests"), it->requests}}});
     }
@@ -227,7 +226,34 @@ QJsonObject ReportJsonWriter::facts(const FleetAggregator &fleet, const Context 
     QJsonArray servedArray;
     for (const auto &s : served)
         servedArray.append(s.second);
-    facts.insert(QStringLiteral("served"), servedArray);
+    return servedArray;
+}
+
+} // namespace
+
+QString ReportJsonWriter::timeText(qint64 seconds)
+{
+    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(Qt::ISODate);
+}
+
+QJsonObject ReportJsonWriter::facts(const FleetAggregator &fleet, const Context &context)
+{
+    QJsonObject facts;
+    facts.insert(QStringLiteral("generated_at"), timeText(context.now));
+    facts.insert(QStringLiteral("since_days"), context.sinceDays > 0 ? QJsonValue(context.sinceDays) : QJsonValue());
+    facts.insert(QStringLiteral("silent_after_hours"), context.silentAfterHours);
+    facts.insert(QStringLiteral("log"), logFacts(fleet, context));
+    facts.insert(QStringLiteral("devices"), fleet.devices().size());
+    countFacts(fleet, &facts);
+    QJsonArray rollout;
+    for (auto it = context.info.constBegin(); it != context.info.constEnd(); ++it) {
+        const QJsonObject entry = it.value().toObject();
+        if (entry.value(QStringLiteral("version_code")).isDouble())
+            rollout.append(rolloutRow(it.key(), entry, fleet));
+    }
+    facts.insert(QStringLiteral("rollout"), rollout);
+    deviceRowFacts(fleet, context, &facts);
+    facts.insert(QStringLiteral("served"), servedFacts(fleet, context.info));
     return facts;
 }
 
