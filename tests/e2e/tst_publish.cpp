@@ -407,7 +407,12 @@ void TestPublish::signedEntryVerifies()
     QCOMPARE(result.entry.rollout, 40);
     QCOMPARE(result.entry.product, QStringLiteral("lobby"));
     QVERIFY(result.entry.complete);
-    QVERIFY(UpdateSignature::canonicalText(result.entry).startsWith("[\"tovrel-update-2\","));
+    // The manifest, through which a device trusts every file object, is signed with the entry.
+    QCOMPARE(result.entry.manifestName, QStringLiteral("manifests/linux-4.json"));
+    QCOMPARE(result.entry.manifestSha256,
+             QCryptographicHash::hash(TestFiles::read(out + QStringLiteral("/manifests/linux-4.json")),
+                                      QCryptographicHash::Sha256).toHex());
+    QVERIFY(UpdateSignature::canonicalText(result.entry).startsWith("[\"tovrel-update-3\","));
     QCOMPARE(UpdateSignature::verify(QStringLiteral("linux"), entry, QString::fromLatin1(other.publicKey),
                                      QDateTime::currentDateTimeUtc()).check,
              UpdateSignature::NoKeyMatches);
@@ -427,11 +432,11 @@ void TestPublish::signedEntryVerifies()
     QVERIFY(openssl.waitForFinished(30000));
     QVERIFY2(openssl.exitCode() == 0, openssl.readAllStandardError().constData());
 
-    // An overlay without a product keeps the first text, which updaters of before still check.
+    // An overlay without a product or objects keeps the first text, which updaters of before still check.
     const Run overlay = publish({QStringLiteral("--source"), dir.filePath(QStringLiteral("app")), QStringLiteral("--version-code"),
                                  QStringLiteral("5"), QStringLiteral("--key"), QStringLiteral("linux"), QStringLiteral("--base-url"),
                                  QStringLiteral("http://h/u"), QStringLiteral("--output"), out, QStringLiteral("--sign-key"),
-                                 ours.privateKeyPath, QStringLiteral("--overlay")});
+                                 ours.privateKeyPath, QStringLiteral("--overlay"), QStringLiteral("--no-objects")});
     QVERIFY2(overlay.exitCode == 0, overlay.err.constData());
     result = UpdateSignature::verify(QStringLiteral("linux"), readJson(out + QStringLiteral("/update.json")).value(QStringLiteral("linux")).toObject(),
                                      QString::fromLatin1(ours.publicKey), QDateTime::currentDateTimeUtc());
