@@ -5,6 +5,7 @@
 #include "updatersettings.h"
 #include "settingsstore.h"
 #include "stopsignalnotifier.h"
+#include "stopsignalquitter.h"
 #include "updater.h"
 
 #include <QCommandLineOption>
@@ -87,13 +88,7 @@ int main(int argc, char *argv[])
 
     // Owned by the application object, the last to go: a stop request during the teardown after
     // the loop is swallowed, not the end of a half-finished shutdown.
-    auto *stopSignals = new StopSignalNotifier(&app);
-    QObject::connect(stopSignals, &StopSignalNotifier::stopRequested, &app, [&app](int code) {
-        qDebug() << "exit handler code:" << code;
-        app.exit(0);
-    });
-    if (!stopSignals->isValid())
-        qWarning() << "cannot install the exit handler for SIGINT and SIGTERM";
+    new StopSignalQuitter("cannot install the exit handler for SIGINT and SIGTERM", true, &app);
     // Every log line goes to stdout, which is the launcher's pipe: when the launcher goes away,
     // SIGPIPE must not end the updater, least of all while it moves files into the application folder.
     StopSignalNotifier::ignoreBrokenPipe();
