@@ -69,7 +69,7 @@ void AppProcess::start()
         return;
     }
     startTimer->start(StartTimeoutMs);
-    runState = 1;
+    runState = RunState::Starting;
     // The program path is checked as a file above, so it is passed as it is: a path with blanks
     // would otherwise be torn apart by the command-string splitting that only the arguments need.
     process->start(program, QProcess::splitCommand(arguments), QIODevice::ReadWrite);
@@ -94,7 +94,7 @@ void AppProcess::readyReadStandardError()
 
 void AppProcess::started()
 {
-    runState = 2;
+    runState = RunState::Running;
     startTimer->stop();
     appStarted();
 }
@@ -102,7 +102,7 @@ void AppProcess::started()
 void AppProcess::finished(int code, QProcess::ExitStatus status)
 {
     startTimer->stop();
-    runState = 4;
+    runState = RunState::Finished;
     exitCode = code;
     exitStatus = static_cast<int>(status);
     errorText = process->errorString();
@@ -112,7 +112,7 @@ void AppProcess::finished(int code, QProcess::ExitStatus status)
 void AppProcess::timerTimeout()
 {
     startTimer->stop();
-    if (runState == 1 && process->state() == QProcess::NotRunning)
+    if (runState == RunState::Starting && process->state() == QProcess::NotRunning)
         appError();
     appTimeout();
 }

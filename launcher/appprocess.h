@@ -14,6 +14,10 @@ class AppProcess : public QObject
 {
     Q_OBJECT
 public:
+    // The numbers are those the run state has always had.
+    enum class RunState { NotStarted = 0, Starting = 1, Running = 2, Finished = 4 };
+    Q_ENUM(RunState)
+
     explicit AppProcess(QObject *parent = nullptr);
     ~AppProcess() override;
 
@@ -21,7 +25,7 @@ public:
     void init(int);
     void start();
 
-    int getRunState() const { return runState; }
+    RunState getRunState() const { return runState; }
     qint64 processId() const;
 
     QString program;
@@ -56,7 +60,7 @@ public slots:
 private:
     QProcess *process;
     QTimer *startTimer;
-    int runState = 0;
+    RunState runState = RunState::NotStarted;
 };
 
 #endif

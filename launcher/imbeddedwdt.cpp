@@ -91,40 +91,40 @@ void ImbeddedWdt::tick()
     if (!shell)
         return;
     switch (wdtStep) {
-    case 0:
+    case Step::StartShell:
         if (shell->state() == QProcess::NotRunning) {
             // The previous shell's "finished" must not be read as this shell's event.
-            wdtEvent = 0;
+            wdtEvent = Event::None;
             shell->start(QStringLiteral("/bin/bash"), QStringList(), QIODevice::ReadWrite);
         }
         qDebug() << "WDT:" << enumName(shell->state());
         if (shell->state() == QProcess::Running) {
             feed();
-            wdtStep = 3;
+            wdtStep = Step::Feed;
         } else {
-            wdtStep = 2;
+            wdtStep = Step::WaitForShell;
         }
         wdtCounter = StartWaitTicks;
         break;
-    case 2:
-        if (wdtEvent == 1) {
+    case Step::WaitForShell:
+        if (wdtEvent == Event::Started) {
             const QString on = QStringLiteral("sudo yf_watchdog set_on\n");
             writeCommand(on);
             qDebug() << on;
             setFeedTime(settings->getWatchdogSetTime());
-            wdtStep = 3;
+            wdtStep = Step::Feed;
         }
-        if (wdtEvent == 6)
-            wdtStep = 6;
+        if (wdtEvent == Event::Finished)
+            wdtStep = Step::ShellEnded;
         if (wdtCounter != 0) {
             --wdtCounter;
         } else {
             qDebug() << "WDT proc not running!";
-            wdtStep = 8;
+            wdtStep = Step::ShellMissing;
         }
         break;
-    case 3:
-        if (wdtEvent != 6 && shell->state() == QProcess::Running) {
+    case Step::Feed:
+        if (wdtEvent != Event::Finished && shell->state() == QProcess::Running) {
             if (wdtCounter != 0) {
                 --wdtCounter;
             } else {
@@ -133,11 +133,11 @@ void ImbeddedWdt::tick()
             }
         } else {
             qDebug() << "WDT procces finished";
-            wdtStep = 0;
+            wdtStep = Step::StartShell;
         }
         break;
     default:
-        wdtStep = 0;
+        wdtStep = Step::StartShell;
         break;
     }
 }
@@ -154,12 +154,12 @@ void ImbeddedWdt::slotReadyReadStandardError()
 
 void ImbeddedWdt::slotWdtStarted()
 {
-    wdtEvent = 1;
+    wdtEvent = Event::Started;
     qDebug() << "WDT process started";
 }
 
 void ImbeddedWdt::slotWdtFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
-    wdtEvent = 6;
+    wdtEvent = Event::Finished;
     qDebug() << "WDT process finished" << "\n" << "exitCode:" << exitCode << ", exitStatus:" << enumName(exitStatus);
 }

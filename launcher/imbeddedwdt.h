@@ -12,6 +12,13 @@ class ImbeddedWdt : public QObject
 {
     Q_OBJECT
 public:
+    // The feeder's step; the numbers are those it has always reported.
+    enum class Step { StartShell = 0, WaitForShell = 2, Feed = 3, ShellEnded = 6, ShellMissing = 8 };
+    Q_ENUM(Step)
+    // What the shell last reported: nothing yet, its start, or its end.
+    enum class Event { None = 0, Started = 1, Finished = 6 };
+    Q_ENUM(Event)
+
     explicit ImbeddedWdt(QObject *parent = nullptr);
     ~ImbeddedWdt() override;
 
@@ -24,8 +31,8 @@ public:
     // Stops or resumes the 1 s timer that calls tick().
     void setAutoTick(bool on);
 
-    int getStep() const { return wdtStep; }
-    int getEvent() const { return wdtEvent; }
+    Step getStep() const { return wdtStep; }
+    Event getEvent() const { return wdtEvent; }
     int getCounter() const { return wdtCounter; }
     qint64 shellProcessId() const { return shell ? shell->processId() : 0; }
 
@@ -45,8 +52,8 @@ private:
 
     LauncherSettings *settings = nullptr;
     QProcess *shell = nullptr;
-    int wdtStep = 0;
-    int wdtEvent = 0;
+    Step wdtStep = Step::StartShell;
+    Event wdtEvent = Event::None;
     int wdtCounter = 0;
     int timerId = 0;
 };

@@ -216,65 +216,73 @@ void Launch::startChild(const QStringList &arguments)
     qDebug() << "starting procces" << program;
 }
 
-void Launch::apply(const SupervisorStep::Decision &decision)
+void Launch::childEnded(bool windowFailed)
+{
+    qCDebug(lcDeb) << "finished procces:" << program;
+    lastText = process->errorString();
+    // QProcess has no "no error": after a normal exit with 0 it reports UnknownError.
+    if (process->error() != QProcess::UnknownError || exitStatus != int(QProcess::NormalExit) || exitCode != 0) {
+        qCDebug(lcCritical) << "error:" << enumName(process->error());
+        qCDebug(lcCritical) << "errorString:" << lastText;
+    }
+    if (windowFailed)
+        qCDebug(lcCritical) << "message window failed, retry in 15 s";
+}
+
+void Launch::childBusy()
+{
+    qCDebug(lcCritical) << "busy! ProcessState:" << enumName(process->state());
+}
+
+void Launch::mainEnded(bool failed)
+{
+    probation.mainEnded(failed, clock.elapsed());
+}
+
+void Launch::readSettings()
+{
+    settings->readSettings();
+}
+
+void Launch::selectProgram(SupervisorStep::Select select)
+{
+    program = select == SupervisorStep::Select::Main ? settings->generalAppPath : settings->settingsAppPath;
+}
+
+void Launch::startMain()
+{
+    emit rollbackWithdrawn();
+    startChild(SupervisorStep::mainArguments(settings->appFullscreen));
+    probation.mainStarted(clock.elapsed());
+}
+
+void Launch::startWindow(const QStringList &arguments)
+{
+    startChild(arguments);
+    qDebug() << "message window text:" << machine.messageText;
+}
+
+void Launch::terminateChild()
+{
+    process->terminateGroup();
+    qCDebug(lcDeb) << "terminate procces:" << program;
+}
+
+void Launch::killChild()
+{
+    process->killGroup();
+    qCDebug(lcErr) << "kill procces" << program;
+}
+
+void Launch::requestRollback()
+{
+    qCDebug(lcCritical) << "[Probation] asking the updater to put back the version before" << probation.version();
+    emit rollbackRequested();
+}
+
+void Launch::reportNote(const SupervisorStep::Decision &decision)
 {
     using Note = SupervisorStep::Note;
-    using Action = SupervisorStep::Action;
-    const bool childEnded = decision.note == Note::ChildEnded || decision.note == Note::WindowFailed;
-    if (childEnded) {
-        qCDebug(lcDeb) << "finished procces:" << program;
-        lastText = process->errorString();
-        // QProcess has no "no error": after a normal exit with 0 it reports UnknownError.
-        if (process->error() != QProcess::UnknownError || exitStatus != int(QProcess::NormalExit) || exitCode != 0) {
-            qCDebug(lcCritical) << "error:" << enumName(process->error());
-            qCDebug(lcCritical) << "errorString:" << lastText;
-        }
-        if (decision.note == Note::WindowFailed)
-            qCDebug(lcCritical) << "message window failed, retry in 15 s";
-    } else if (decision.note == Note::Busy) {
-        qCDebug(lcCritical) << "busy! ProcessState:" << enumName(process->state());
-    }
-
-    machine = decision.state;
-    if (decision.mainEnd != SupervisorStep::MainEnd::None)
-        probation.mainEnded(decision.mainEnd == SupervisorStep::MainEnd::Failed, clock.elapsed());
-    if (decision.action == Action::ReadSettings || decision.action == Action::StartMain)
-        settings->readSettings();
-    if (decision.select == SupervisorStep::Select::Main)
-        program = settings->generalAppPath;
-    else if (decision.select == SupervisorStep::Select::Window)
-        program = settings->settingsAppPath;
-
-    switch (decision.action) {
-    case Action::StartMain:
-        emit rollbackWithdrawn();
-        startChild(SupervisorStep::mainArguments(settings->appFullscreen));
-        probation.mainStarted(clock.elapsed());
-        break;
-    case Action::StartWindow:
-        startChild(decision.arguments);
-        qDebug() << "message window text:" << machine.messageText;
-        break;
-    case Action::Terminate:
-        process->terminateGroup();
-        qCDebug(lcDeb) << "terminate procces:" << program;
-        break;
-    case Action::Kill:
-        process->killGroup();
-        qCDebug(lcErr) << "kill procces" << program;
-        break;
-    case Action::RequestUpdate:
-        emit startUpdate();
-        break;
-    case Action::RequestRollback:
-        qCDebug(lcCritical) << "[Probation] asking the updater to put back the version before" << probation.version();
-        emit rollbackRequested();
-        break;
-    case Action::ReadSettings:
-    case Action::None:
-        break;
-    }
-
     if (decision.note == Note::StartTimeout)
         qCDebug(lcCritical) << "App timeout not running!";
     else if (decision.note == Note::NoKill)
@@ -297,7 +305,7 @@ void Launch::apply(const SupervisorStep::Decision &decision)
         qCDebug(lcCritical) << "[Probation] no updater answered" << SupervisorStep::RollbackAsks
                             << "rollback requests, running the installed version" << probation.version()
                             << "and asking again in 10 minutes";
-    if (childEnded)
+    else if (decision.note == Note::ChildEnded || decision.note == Note::WindowFailed)
         qCDebug(lcDeb) << "select procces:" << program;
 }
 
@@ -312,5 +320,5 @@ void Launch::tick()
     else if (machine.step == SupervisorStep::Step::Running && program == settings->generalAppPath
              && probation.tick(clock.elapsed()))
         emit versionAccepted();
-    apply(SupervisorStep::decide(machine, SupervisorStep::Event::Tick, facts()));
+    carryOut(SupervisorStep::decide(machine, SupervisorStep::Event::Tick, facts()));
 }

@@ -1,6 +1,7 @@
 #ifndef LAUNCH_H
 #define LAUNCH_H
 
+#include "decisioncarrier.h"
 #include "probation.h"
 #include "supervisorstep.h"
 
@@ -18,9 +19,9 @@ class LauncherSettings;
 
 // The supervisor: keeps one child at a time, the main application or the message window, watches
 // its console tokens and alternates between the two. SupervisorStep decides; this class owns the
-// child and the settings and carries the decisions out. A 100 ms timer drives tick(); tests call
+// child and the settings and carries the decisions out through DecisionCarrier. A 100 ms timer drives tick(); tests call
 // tick() themselves after setAutoTick(false).
-class Launch : public QObject
+class Launch : public QObject, private DecisionCarrier
 {
     Q_OBJECT
 public:
@@ -78,7 +79,19 @@ protected:
 private:
     bool isProgramActive(const QString &path) const;
     SupervisorStep::Facts facts() const;
-    void apply(const SupervisorStep::Decision &decision);
+    void childEnded(bool windowFailed) override;
+    void childBusy() override;
+    void takeState(const SupervisorStep::State &state) override { machine = state; }
+    void mainEnded(bool failed) override;
+    void readSettings() override;
+    void selectProgram(SupervisorStep::Select select) override;
+    void startMain() override;
+    void startWindow(const QStringList &arguments) override;
+    void terminateChild() override;
+    void killChild() override;
+    void requestUpdate() override { emit startUpdate(); }
+    void requestRollback() override;
+    void reportNote(const SupervisorStep::Decision &decision) override;
     void startChild(const QStringList &arguments);
     void refreshProbation();
     void takeUpdateWindow();

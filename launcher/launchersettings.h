@@ -57,12 +57,6 @@ public:
     void readProbationSettings();
 
 private:
-    // Returns true when the default had to be applied (and was written back).
-    bool readString(const QString &key, QString &field, const QString &fallback);
-    bool readInt(const QString &key, int &field, int fallback);
-    // A switch: only -1 (or no value) is missing; any other number is kept as written.
-    bool readSwitch(const QString &key, int &field, int fallback);
-
     std::unique_ptr<QSettings> store;
 };
 

@@ -3,8 +3,8 @@
 #include "launch.h"
 #include "logwriter.h"
 #include "launchersettings.h"
-#include "signalquitter.h"
 #include "stopsignalnotifier.h"
+#include "stopsignalquitter.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -19,7 +19,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("zorvan"));
     QCoreApplication::setApplicationVersion(QStringLiteral("2.1.0.1"));
 
-    SignalQuitter signalQuitter;
+    StopSignalQuitter stopSignals;
     // Every log line is echoed to stdout; a reader that goes away (a closed console, an ended
     // pipe) must not take the supervisor down with SIGPIPE. QProcess restores the default
     // disposition in the children it starts.

@@ -153,14 +153,7 @@ void SupervisorStep::tick(Decision &decision, const Facts &facts)
 {
     State &s = decision.state;
     const bool childEnded = facts.processEvent == ProcessEvent::Finished || !facts.childRuns;
-    if (s.installing && s.updaterSilentTicks < UpdaterSilenceTicks)
-        ++s.updaterSilentTicks;
-    if (s.rollingBack && s.rollbackTicks < UpdaterSilenceTicks)
-        ++s.rollbackTicks;
-    if (s.rollbackPauseTicks > 0)
-        --s.rollbackPauseTicks;
-    if (!insideUpdateWindow(facts.updateWindow, facts.timeOfDay))
-        s.windowUsed = false;
+    countTick(s, facts);
     switch (s.step) {
     case Step::Begin:
         s.tickCounter = UpdateWaitTicks;
@@ -169,64 +162,16 @@ void SupervisorStep::tick(Decision &decision, const Facts &facts)
         s.step = Step::WaitForUpdate;
         break;
     case Step::WaitForUpdate:
-        // A version on probation is not replaced; the ready update waits for the verdict.
-        if (s.updateState == Update::Ready && !facts.onProbation) {
-            s.tickCounter = 0;
-            decision.select = Select::Window;
-            s.messageReason = Reason::Updating;
-            s.step = Step::Start;
-            s.updateState = Update::Requested;
-            s.updateRequested = true;
-            decision.action = Action::RequestUpdate;
-        } else if (s.tickCounter < 1) {
-            s.step = Step::Start;
-        } else {
-            --s.tickCounter;
-        }
+        waitForUpdate(decision, facts);
         break;
     case Step::Start:
         start(decision, facts);
         break;
     case Step::WaitForStart:
-        if (facts.processEvent == ProcessEvent::Started) {
-            s.runStarted = true;
-            s.aliveCounter = AliveTicks;
-            s.step = Step::Running;
-        } else if (facts.processEvent == ProcessEvent::Finished) {
-            s.messageReason = Reason::StartFailed;
-            s.step = Step::Finished;
-        }
-        // Only while neither start nor end has been seen: a child whose start arrives on the
-        // last tick is running and must not be killed as "not running".
-        if (s.step == Step::WaitForStart) {
-            if (s.tickCounter != 0) {
-                --s.tickCounter;
-            } else {
-                decision.note = Note::StartTimeout;
-                if (facts.childRuns) {
-                    s.step = Step::Kill;
-                } else {
-                    s.messageReason = Reason::StartFailed;
-                    s.step = Step::Finished;
-                }
-            }
-        }
+        waitForStart(decision, facts);
         break;
     case Step::Running:
-        if (childEnded)
-            s.step = Step::Finished;
-        if (s.aliveCounter != 0) {
-            --s.aliveCounter;
-        } else {
-            s.step = Step::Terminate;
-            s.silenceKill = !childEnded;
-        }
-        // Ended as for silence, but it is no failure; the installation follows as after any end.
-        if (s.step == Step::Running && s.mainRun && s.runStarted && updateDueInWindow(s, facts)) {
-            decision.note = Note::UpdateWindow;
-            s.windowStop = true;
-            s.step = Step::Terminate;
-        }
+        running(decision, facts, childEnded);
         break;
     case Step::Terminate:
         decision.action = Action::Terminate;
@@ -270,6 +215,84 @@ void SupervisorStep::tick(Decision &decision, const Facts &facts)
             s.step = Step::Start;
         }
         break;
+    }
+}
+
+void SupervisorStep::countTick(State &s, const Facts &facts)
+{
+    if (s.installing && s.updaterSilentTicks < UpdaterSilenceTicks)
+        ++s.updaterSilentTicks;
+    if (s.rollingBack && s.rollbackTicks < UpdaterSilenceTicks)
+        ++s.rollbackTicks;
+    if (s.rollbackPauseTicks > 0)
+        --s.rollbackPauseTicks;
+    if (!insideUpdateWindow(facts.updateWindow, facts.timeOfDay))
+        s.windowUsed = false;
+}
+
+void SupervisorStep::waitForUpdate(Decision &decision, const Facts &facts)
+{
+    State &s = decision.state;
+    // A version on probation is not replaced; the ready update waits for the verdict.
+    if (s.updateState == Update::Ready && !facts.onProbation) {
+        s.tickCounter = 0;
+        decision.select = Select::Window;
+        s.messageReason = Reason::Updating;
+        s.step = Step::Start;
+        s.updateState = Update::Requested;
+        s.updateRequested = true;
+        decision.action = Action::RequestUpdate;
+    } else if (s.tickCounter < 1) {
+        s.step = Step::Start;
+    } else {
+        --s.tickCounter;
+    }
+}
+
+void SupervisorStep::waitForStart(Decision &decision, const Facts &facts)
+{
+    State &s = decision.state;
+    if (facts.processEvent == ProcessEvent::Started) {
+        s.runStarted = true;
+        s.aliveCounter = AliveTicks;
+        s.step = Step::Running;
+    } else if (facts.processEvent == ProcessEvent::Finished) {
+        s.messageReason = Reason::StartFailed;
+        s.step = Step::Finished;
+    }
+    // Only while neither start nor end has been seen: a child whose start arrives on the
+    // last tick is running and must not be killed as "not running".
+    if (s.step != Step::WaitForStart)
+        return;
+    if (s.tickCounter != 0) {
+        --s.tickCounter;
+        return;
+    }
+    decision.note = Note::StartTimeout;
+    if (facts.childRuns) {
+        s.step = Step::Kill;
+    } else {
+        s.messageReason = Reason::StartFailed;
+        s.step = Step::Finished;
+    }
+}
+
+void SupervisorStep::running(Decision &decision, const Facts &facts, bool childEnded)
+{
+    State &s = decision.state;
+    if (childEnded)
+        s.step = Step::Finished;
+    if (s.aliveCounter != 0) {
+        --s.aliveCounter;
+    } else {
+        s.step = Step::Terminate;
+        s.silenceKill = !childEnded;
+    }
+    // Ended as for silence, but it is no failure; the installation follows as after any end.
+    if (s.step == Step::Running && s.mainRun && s.runStarted && updateDueInWindow(s, facts)) {
+        decision.note = Note::UpdateWindow;
+        s.windowStop = true;
+        s.step = Step::Terminate;
     }
 }
 

@@ -193,6 +193,11 @@ private:
     // False when the main application must not start now; the decision then shows the window.
     static bool mainMayStart(Decision &decision, const Facts &facts);
     static void tick(Decision &decision, const Facts &facts);
+    // The counters that run on every tick, whatever the step.
+    static void countTick(State &state, const Facts &facts);
+    static void waitForUpdate(Decision &decision, const Facts &facts);
+    static void waitForStart(Decision &decision, const Facts &facts);
+    static void running(Decision &decision, const Facts &facts, bool childEnded);
     // True (once per window) when a ready update is to be installed now, inside the window.
     static bool updateDueInWindow(State &state, const Facts &facts);
     static void start(Decision &decision, const Facts &facts);

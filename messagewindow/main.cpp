@@ -1,5 +1,5 @@
-#include "exithandler.h"
 #include "messagewindow.h"
+#include "stopsignalquitter.h"
 
 #include <QCommandLineParser>
 #include <QDebug>
@@ -16,7 +16,7 @@ int main(int argc, char *argv[])
     QString text;
     if (MessageWindow::parseCommandLine(parser, app.arguments(), &text))
         parser.process(app);
-    ExitHandler exitHandler;
+    StopSignalQuitter stopSignals("[ExitHandler] cannot install the signal handler", true);
 
     MessageWindow::chooseSceneGraphBackend();
     MessageWindow::initResources();

@@ -1,7 +1,7 @@
 #include "messagewindow.h"
 
-#include "launch.h"
-#include "utils.h"
+#include "networktoollauncher.h"
+#include "windowactions.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -44,8 +44,8 @@ bool MessageWindow::parseCommandLine(QCommandLineParser &parser, const QStringLi
 
 void MessageWindow::registerTypes()
 {
-    qmlRegisterType<Launch>("launcher", 1, 0, "Launch");
-    qmlRegisterSingletonType<Utils>("launcher", 1, 0, "Utils", &Utils::create);
+    qmlRegisterType<NetworkToolLauncher>("launcher", 1, 0, "Launch");
+    qmlRegisterSingletonType<WindowActions>("launcher", 1, 0, "Utils", &WindowActions::create);
 }
 
 bool MessageWindow::chooseSceneGraphBackend()

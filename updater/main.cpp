@@ -5,6 +5,7 @@
 #include "updatersettings.h"
 #include "settingsstore.h"
 #include "stopsignalnotifier.h"
+#include "stopsignalquitter.h"
 #include "updater.h"
 
 #include <QCommandLineOption>
@@ -51,6 +52,72 @@ bool lowerPriority(const char *argv0, QString *report)
     return Priority::lower(UpdaterSettings::storedNice(*store), report);
 }
 
+struct Options
+{
+    QCommandLineOption download;
+    QCommandLineOption update;
+    QCommandLineOption versionCode;
+    QCommandLineOption link;
+    QCommandLineOption dir;
+};
+
+Options addOptions(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral("tovrel updater"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    Options options{
+        {QStringLiteral("download"), QStringLiteral("set for download the application"), QStringLiteral("download"),
+         QStringLiteral("0")},
+        {QStringLiteral("update"), QStringLiteral("set for update the application"), QStringLiteral("update"),
+         QStringLiteral("0")},
+        {QStringLiteral("versioncode"), QStringLiteral("set current version code application"),
+         QStringLiteral("versioncode"), QStringLiteral("0")},
+        {QStringLiteral("link"), QStringLiteral("set download application link"), QStringLiteral("link"), QString()},
+        {QStringLiteral("dir"), QStringLiteral("set application lokation dir"), QStringLiteral("dir"), QString()},
+    };
+    for (const QCommandLineOption *option :
+         {&options.download, &options.update, &options.versionCode, &options.link, &options.dir})
+        parser.addOption(*option);
+    return options;
+}
+
+void applyOptions(const QCommandLineParser &parser, const Options &options, UpdaterSettings &settings)
+{
+    if (parser.isSet(options.download))
+        settings.setActiveDownload(asInteger(parser.value(options.download)));
+    if (parser.isSet(options.update))
+        settings.setActiveUpdate(asInteger(parser.value(options.update)));
+    if (parser.isSet(options.versionCode))
+        settings.setAppVersionCode(asInteger(parser.value(options.versionCode)));
+    if (parser.isSet(options.link))
+        settings.setDownloadLink(parser.value(options.link));
+    if (parser.isSet(options.dir))
+        settings.setAppDir(parser.value(options.dir));
+}
+
+// The exit timer ends the loop a moment after the last step, so that the last lines and replies get out.
+void connectParts(Updater &updater, ControlLocalServer &server, QTimer &exitTimer)
+{
+    exitTimer.setSingleShot(true);
+    QObject::connect(&exitTimer, &QTimer::timeout, QCoreApplication::instance(), [] {
+        qDebug() << "exit handler code:" << 0;
+        QCoreApplication::exit(0);
+    });
+    QObject::connect(&updater, &Updater::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
+    QObject::connect(&server, &ControlLocalServer::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
+    // After an installation the next check runs in a fresh process, started again by the launcher.
+    QObject::connect(&updater, &Updater::installed, &server, [&server] {
+        qDebug() << "application updated, exit once the clients know";
+        server.deliverPending(5000);
+    });
+    QObject::connect(&server, &ControlLocalServer::delivered, &exitTimer, [&exitTimer] { exitTimer.start(100); });
+    QObject::connect(&server, &ControlLocalServer::downloadUpdate, &updater, &Updater::startDownload);
+    QObject::connect(&server, &ControlLocalServer::update, &updater, &Updater::startUpdate);
+    QObject::connect(&server, &ControlLocalServer::rollback, &updater, &Updater::rollBack);
+    QObject::connect(&server, &ControlLocalServer::commit, &updater, &Updater::commitVersion);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -64,36 +131,12 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral("1.2.3"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("tovrel updater"));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption downloadOption(QStringLiteral("download"), QStringLiteral("set for download the application"),
-                                            QStringLiteral("download"), QStringLiteral("0"));
-    const QCommandLineOption updateOption(QStringLiteral("update"), QStringLiteral("set for update the application"),
-                                          QStringLiteral("update"), QStringLiteral("0"));
-    const QCommandLineOption versionCodeOption(QStringLiteral("versioncode"),
-                                               QStringLiteral("set current version code application"),
-                                               QStringLiteral("versioncode"), QStringLiteral("0"));
-    const QCommandLineOption linkOption(QStringLiteral("link"), QStringLiteral("set download application link"),
-                                        QStringLiteral("link"), QString());
-    const QCommandLineOption dirOption(QStringLiteral("dir"), QStringLiteral("set application lokation dir"),
-                                       QStringLiteral("dir"), QString());
-    parser.addOption(downloadOption);
-    parser.addOption(updateOption);
-    parser.addOption(versionCodeOption);
-    parser.addOption(linkOption);
-    parser.addOption(dirOption);
+    const Options options = addOptions(parser);
     parser.process(app);
 
     // Owned by the application object, the last to go: a stop request during the teardown after
     // the loop is swallowed, not the end of a half-finished shutdown.
-    auto *stopSignals = new StopSignalNotifier(&app);
-    QObject::connect(stopSignals, &StopSignalNotifier::stopRequested, &app, [&app](int code) {
-        qDebug() << "exit handler code:" << code;
-        app.exit(0);
-    });
-    if (!stopSignals->isValid())
-        qWarning() << "cannot install the exit handler for SIGINT and SIGTERM";
+    new StopSignalQuitter("cannot install the exit handler for SIGINT and SIGTERM", true, &app);
     // Every log line goes to stdout, which is the launcher's pipe: when the launcher goes away,
     // SIGPIPE must not end the updater, least of all while it moves files into the application folder.
     StopSignalNotifier::ignoreBrokenPipe();
@@ -105,42 +148,17 @@ int main(int argc, char *argv[])
     else
         qWarning() << "[Updater]" << qPrintable(priorityReport);
 
-    const bool downloadGiven = parser.isSet(downloadOption);
-    const bool updateGiven = parser.isSet(updateOption);
-    if (downloadGiven)
-        settings.setActiveDownload(asInteger(parser.value(downloadOption)));
-    if (updateGiven)
-        settings.setActiveUpdate(asInteger(parser.value(updateOption)));
-    if (parser.isSet(versionCodeOption))
-        settings.setAppVersionCode(asInteger(parser.value(versionCodeOption)));
-    if (parser.isSet(linkOption))
-        settings.setDownloadLink(parser.value(linkOption));
-    if (parser.isSet(dirOption))
-        settings.setAppDir(parser.value(dirOption));
+    const bool downloadGiven = parser.isSet(options.download);
+    const bool updateGiven = parser.isSet(options.update);
+    applyOptions(parser, options, settings);
 
     QTimer exitTimer;
-    exitTimer.setSingleShot(true);
-    QObject::connect(&exitTimer, &QTimer::timeout, &app, [&app] {
-        qDebug() << "exit handler code:" << 0;
-        app.exit(0);
-    });
 
     // Outlives the objects that ask it.
     FolderLock folderLock(settings.tempDir);
     ControlLocalServer server;
     Updater updater;
-    QObject::connect(&updater, &Updater::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
-    QObject::connect(&server, &ControlLocalServer::quit, &exitTimer, [&exitTimer] { exitTimer.start(100); });
-    // After an installation the next check runs in a fresh process, started again by the launcher.
-    QObject::connect(&updater, &Updater::installed, &server, [&server] {
-        qDebug() << "application updated, exit once the clients know";
-        server.deliverPending(5000);
-    });
-    QObject::connect(&server, &ControlLocalServer::delivered, &exitTimer, [&exitTimer] { exitTimer.start(100); });
-    QObject::connect(&server, &ControlLocalServer::downloadUpdate, &updater, &Updater::startDownload);
-    QObject::connect(&server, &ControlLocalServer::update, &updater, &Updater::startUpdate);
-    QObject::connect(&server, &ControlLocalServer::rollback, &updater, &Updater::rollBack);
-    QObject::connect(&server, &ControlLocalServer::commit, &updater, &Updater::commitVersion);
+    connectParts(updater, server, exitTimer);
 
     // The server listens before the cycle starts, so its first state changes already reach clients;
     // clients are served once the loop runs, after the recovery. The lock, not the socket, decides

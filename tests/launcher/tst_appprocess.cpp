@@ -29,7 +29,7 @@ static bool pidAlive(qint64 pid)
 }
 
 // Runs /bin/sh with these arguments and waits until the wrapper reaches the run state.
-static bool runShell(RecordingProcess &p, const QString &arguments, int state)
+static bool runShell(RecordingProcess &p, const QString &arguments, AppProcess::RunState state)
 {
     p.program = QStringLiteral("/bin/sh");
     p.arguments = arguments;
@@ -58,7 +58,7 @@ private slots:
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("file not exists:")));
         p.start();
         QCOMPARE(p.calls, QStringList{QStringLiteral("error")});
-        QCOMPARE(p.getRunState(), 0);
+        QCOMPARE(p.getRunState(), AppProcess::RunState::NotStarted);
         // no start timer was armed: running the event loop a while brings no time-out
         QTest::qWait(50);
         QCOMPARE(p.calls, QStringList{QStringLiteral("error")});
@@ -70,8 +70,8 @@ private slots:
         p.program = QStringLiteral("/bin/sh");
         p.arguments = QStringLiteral("-c \"exit 3\"");
         p.start();
-        QCOMPARE(p.getRunState(), 1);
-        QVERIFY(QTest::qWaitFor([&] { return p.getRunState() == 4; }, 5000));
+        QCOMPARE(p.getRunState(), AppProcess::RunState::Starting);
+        QVERIFY(QTest::qWaitFor([&] { return p.getRunState() == AppProcess::RunState::Finished; }, 5000));
         QCOMPARE(p.calls, (QStringList{QStringLiteral("started"), QStringLiteral("finished")}));
         QCOMPARE(p.exitCode, 3);
         QCOMPARE(p.exitStatus, 0);
@@ -84,7 +84,7 @@ private slots:
     void crashIsReportedAsCrashExit()
     {
         RecordingProcess p;
-        QVERIFY(runShell(p, QStringLiteral("-c \"kill -9 $$\""), 4));
+        QVERIFY(runShell(p, QStringLiteral("-c \"kill -9 $$\""), AppProcess::RunState::Finished));
         QCOMPARE(p.exitStatus, 1);
         QVERIFY(!p.errorText.isEmpty());
     }
@@ -102,10 +102,10 @@ private slots:
         RecordingProcess p;
         p.program = path;
         p.start();
-        QCOMPARE(p.getRunState(), 1);
+        QCOMPARE(p.getRunState(), AppProcess::RunState::Starting);
         QTest::qWait(100);
         QVERIFY(p.calls.isEmpty());
-        QCOMPARE(p.getRunState(), 1);
+        QCOMPARE(p.getRunState(), AppProcess::RunState::Starting);
         // the 30 s start watchdog expiring
         p.timerTimeout();
         QCOMPARE(p.calls, (QStringList{QStringLiteral("error"), QStringLiteral("timeout")}));
@@ -114,7 +114,7 @@ private slots:
     void timeoutOfRunningChildIsNoError()
     {
         RecordingProcess p;
-        QVERIFY(runShell(p, QStringLiteral("-c \"sleep 30\""), 2));
+        QVERIFY(runShell(p, QStringLiteral("-c \"sleep 30\""), AppProcess::RunState::Running));
         p.timerTimeout();
         QCOMPARE(p.calls, (QStringList{QStringLiteral("started"), QStringLiteral("timeout")}));
     }
@@ -122,7 +122,7 @@ private slots:
     void outputAndErrorBothReachHook()
     {
         RecordingProcess p;
-        QVERIFY(runShell(p, QStringLiteral("-c \"echo out; sleep 0.3; echo err >&2\""), 4));
+        QVERIFY(runShell(p, QStringLiteral("-c \"echo out; sleep 0.3; echo err >&2\""), AppProcess::RunState::Finished));
         QCOMPARE(p.calls.count(QStringLiteral("readyRead")), 2);
         QCOMPARE(p.outputs, (QStringList{QStringLiteral("out\n"), QStringLiteral("err\n")}));
         QCOMPARE(p.output, QStringLiteral("err\n"));
@@ -131,11 +131,11 @@ private slots:
     void secondStartLeavesRunningChild()
     {
         RecordingProcess p;
-        QVERIFY(runShell(p, QStringLiteral("-c \"sleep 30\""), 2));
+        QVERIFY(runShell(p, QStringLiteral("-c \"sleep 30\""), AppProcess::RunState::Running));
         const qint64 pid = p.processId();
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("error starting procces, state: Running$")));
         p.start();
-        QCOMPARE(p.getRunState(), 2);
+        QCOMPARE(p.getRunState(), AppProcess::RunState::Running);
         QCOMPARE(p.processId(), pid);
         QVERIFY(pidAlive(pid));
     }
@@ -143,7 +143,7 @@ private slots:
     void destructionEndsChild()
     {
         auto *p = new RecordingProcess;
-        QVERIFY(runShell(*p, QStringLiteral("-c \"sleep 30\""), 2));
+        QVERIFY(runShell(*p, QStringLiteral("-c \"sleep 30\""), AppProcess::RunState::Running));
         const qint64 pid = p->processId();
         QVERIFY(pidAlive(pid));
         delete p;
@@ -165,7 +165,7 @@ private slots:
         p.program = path;
         p.arguments = QStringLiteral("\"two words\"");
         p.start();
-        QVERIFY(QTest::qWaitFor([&] { return p.getRunState() == 4; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return p.getRunState() == AppProcess::RunState::Finished; }, 5000));
         QCOMPARE(p.exitCode, 0);
         QCOMPARE(p.outputs, QStringList{QStringLiteral("1:two words\n")});
     }

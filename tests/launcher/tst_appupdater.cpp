@@ -298,7 +298,7 @@ private slots:
         client.init(settings);
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QRegularExpression::escape(message)));
         QVERIFY(QTest::qWaitFor([&] { return client.pendingAttemptMs() == 60000; }, 5000));
-        QCOMPARE(client.getRunState(), 0);
+        QCOMPARE(client.getRunState(), AppUpdater::RunState::NotStarted);
         QCOMPARE(client.getUpdaterState(), AppUpdater::NOTRUNNING);
     }
 
@@ -319,7 +319,7 @@ private slots:
         clock.start();
         client.init(settings);
         QCOMPARE(client.pendingAttemptMs(), 100);
-        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == 2; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == AppUpdater::RunState::Running; }, 5000));
         QVERIFY(clock.elapsed() >= 100);
         QCOMPARE(client.getUpdaterState(), AppUpdater::RUNNING);
         QCOMPARE(client.pendingAttemptMs(), 1000);
@@ -345,7 +345,7 @@ private slots:
         QCOMPARE(countStarts(dir.path()), 1);
 
         touch(dir.filePath(QStringLiteral("stop")));
-        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == 4; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == AppUpdater::RunState::Finished; }, 5000));
         QCOMPARE(client.getUpdaterState(), AppUpdater::NOTRUNNING);
     }
 
@@ -369,7 +369,7 @@ private slots:
         AppUpdater client;
         QSignalSpy states(&client, &AppUpdater::stateUpdateChanged);
         client.init(settings);
-        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == 2; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == AppUpdater::RunState::Running; }, 5000));
         QLocalServer server;
         QVERIFY(server.listen(SocketHelpers::serverPath(name)));
         touch(dir.filePath(QStringLiteral("go")));
@@ -378,7 +378,7 @@ private slots:
         QVERIFY(states.wait(5000));
         server.close();
         touch(dir.filePath(QStringLiteral("stop")));
-        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == 4; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == AppUpdater::RunState::Finished; }, 5000));
         QCOMPARE(QTest::qWaitFor([&] { return countStarts(dir.path()) == 2; }, 3000), atOnce);
     }
 
@@ -397,7 +397,7 @@ private slots:
 
         AppUpdater client;
         client.init(settings);
-        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == 4; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == AppUpdater::RunState::Finished; }, 5000));
         QCOMPARE(client.getUpdaterState(), AppUpdater::NOTRUNNING);
         QCOMPARE(client.pendingAttemptMs(), 60000);
         QTest::qWait(2500);
@@ -462,7 +462,7 @@ private slots:
 
         AppUpdater client;
         client.init(settings);
-        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == 2; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == AppUpdater::RunState::Running; }, 5000));
         QCOMPARE(countStarts(dir.path()), 1);
         QCOMPARE(client.getUpdaterState(), AppUpdater::RUNNING);
 
@@ -477,7 +477,7 @@ private slots:
         QCOMPARE(countStarts(dir.path()), 1);
         touch(dir.filePath(QStringLiteral("go")));
         touch(dir.filePath(QStringLiteral("stop")));
-        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == 4; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return client.getRunState() == AppUpdater::RunState::Finished; }, 5000));
     }
 };
 

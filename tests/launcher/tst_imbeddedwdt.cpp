@@ -84,9 +84,9 @@ private:
     bool arm(ImbeddedWdt &wdt, QStringList &expected)
     {
         wdt.tick(); // step 0: the shell is started
-        if (wdt.getStep() != 2)
+        if (wdt.getStep() != ImbeddedWdt::Step::WaitForShell)
             return false;
-        if (!QTest::qWaitFor([&] { return wdt.getEvent() == 1; }, 5000))
+        if (!QTest::qWaitFor([&] { return wdt.getEvent() == ImbeddedWdt::Event::Started; }, 5000))
             return false;
         expected << QStringLiteral("set_on")
                  << QStringLiteral("set_feed_time %1").arg(settings->getWatchdogSetTime());
@@ -114,7 +114,7 @@ private slots:
         wdt.startWatchdog(nullptr);
         wdt.tick();
         QCOMPARE(wdt.shellProcessId(), qint64(0));
-        QCOMPARE(wdt.getStep(), 0);
+        QCOMPARE(wdt.getStep(), ImbeddedWdt::Step::StartShell);
     }
 
     void armsThenFeedsEveryFeedTimePlusOne_data()
@@ -158,10 +158,10 @@ private slots:
         QVERIFY(first > 0);
 
         QVERIFY(::kill(pid_t(first), SIGKILL) == 0);
-        QVERIFY(QTest::qWaitFor([&] { return wdt.getEvent() == 6; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return wdt.getEvent() == ImbeddedWdt::Event::Finished; }, 5000));
         QTest::ignoreMessage(QtDebugMsg, "WDT procces finished");
         wdt.tick();
-        QCOMPARE(wdt.getStep(), 0);
+        QCOMPARE(wdt.getStep(), ImbeddedWdt::Step::StartShell);
         QVERIFY(arm(wdt, expected));
         QVERIFY(wdt.shellProcessId() != first);
         QCOMPARE(expected.mid(2), (QStringList{QStringLiteral("set_on"), QStringLiteral("set_feed_time 60")}));
@@ -181,17 +181,17 @@ private slots:
         QVERIFY(arm(wdt, expected));
         const qint64 first = wdt.shellProcessId();
         QVERIFY(::kill(pid_t(first), SIGKILL) == 0);
-        QVERIFY(QTest::qWaitFor([&] { return wdt.getEvent() == 6; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return wdt.getEvent() == ImbeddedWdt::Event::Finished; }, 5000));
         wdt.tick(); // feeding sees the end
-        QCOMPARE(wdt.getStep(), 0);
+        QCOMPARE(wdt.getStep(), ImbeddedWdt::Step::StartShell);
         wdt.tick(); // a new shell is started
-        QCOMPARE(wdt.getStep(), 2);
+        QCOMPARE(wdt.getStep(), ImbeddedWdt::Step::WaitForShell);
         wdt.tick(); // no event processed since: its start has not been reported yet
-        QCOMPARE(wdt.getStep(), 2);
-        QVERIFY(QTest::qWaitFor([&] { return wdt.getEvent() == 1; }, 5000));
+        QCOMPARE(wdt.getStep(), ImbeddedWdt::Step::WaitForShell);
+        QVERIFY(QTest::qWaitFor([&] { return wdt.getEvent() == ImbeddedWdt::Event::Started; }, 5000));
         expected << QStringLiteral("set_on") << QStringLiteral("set_feed_time 60");
         QVERIFY(tickAndExpect(wdt, expected));
-        QCOMPARE(wdt.getStep(), 3);
+        QCOMPARE(wdt.getStep(), ImbeddedWdt::Step::Feed);
     }
 
     void shellEndsWithFeeder()

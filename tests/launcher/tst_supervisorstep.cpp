@@ -1,3 +1,4 @@
+#include "decisioncarrier.h"
 #include "supervisorstep.h"
 
 #include <QStandardPaths>
@@ -26,9 +27,9 @@ struct Start
     QStringList arguments;
 };
 
-// What Launch does with a decision, on values: the "settings" are the fields below, the "child"
-// is a flag and the events the test reports.
-class World
+// Launch's way of carrying out a decision, on values: the "settings" are the fields below, the
+// "child" is a flag and the events the test reports.
+class World : public DecisionCarrier
 {
 public:
     bool mainIsFile = true;
@@ -64,37 +65,7 @@ public:
     void tick()
     {
         last = SupervisorStep::decide(state, Event::Tick, facts());
-        state = last.state;
-        if (last.note == Note::ChildEnded || last.note == Note::WindowFailed)
-            lastText = errorString;
-        if (last.action == Action::ReadSettings || last.action == Action::StartMain)
-            ++settingsReads;
-        if (last.select == SupervisorStep::Select::Main)
-            program = mainPath;
-        else if (last.select == SupervisorStep::Select::Window)
-            program = windowPath;
-        switch (last.action) {
-        case Action::StartMain:
-            launch(SupervisorStep::mainArguments(fullscreen));
-            break;
-        case Action::StartWindow:
-            launch(last.arguments);
-            break;
-        case Action::Terminate:
-            ++terminates;
-            break;
-        case Action::Kill:
-            ++kills;
-            break;
-        case Action::RequestUpdate:
-            ++updateRequests;
-            break;
-        case Action::RequestRollback:
-            ++rollbackRequests;
-            break;
-        default:
-            break;
-        }
+        carryOut(last);
     }
     void ticks(int count)
     {
@@ -133,6 +104,19 @@ public:
     int step() const { return int(state.step); }
 
 private:
+    void childEnded(bool) override { lastText = errorString; }
+    void takeState(const SupervisorStep::State &next) override { state = next; }
+    void readSettings() override { ++settingsReads; }
+    void selectProgram(SupervisorStep::Select select) override
+    {
+        program = select == SupervisorStep::Select::Main ? mainPath : windowPath;
+    }
+    void startMain() override { launch(SupervisorStep::mainArguments(fullscreen)); }
+    void startWindow(const QStringList &arguments) override { launch(arguments); }
+    void terminateChild() override { ++terminates; }
+    void killChild() override { ++kills; }
+    void requestUpdate() override { ++updateRequests; }
+    void requestRollback() override { ++rollbackRequests; }
     void launch(const QStringList &arguments)
     {
         processEvent = ProcessEvent::None;

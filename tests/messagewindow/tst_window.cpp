@@ -1,5 +1,5 @@
-#include "launch.h"
 #include "messagewindow.h"
+#include "networktoollauncher.h"
 #include "stdoutcapture.h"
 
 #include <QClipboard>
@@ -129,8 +129,8 @@ void TestWindow::showsTextTitleAndCountdown()
     QCOMPARE(item("pauseButton")->property("text").toString(), QStringLiteral("Пауза"));
     QVERIFY(item("pauseButton")->isEnabled());
     QVERIFY(window->findChild<QObject *>(QStringLiteral("SwipeView")));
-    // The window holds a Launch for the network tool; nothing is started by showing it.
-    Launch *launch = window->findChild<Launch *>();
+    // The window holds a launcher for the network tool; nothing is started by showing it.
+    NetworkToolLauncher *launch = window->findChild<NetworkToolLauncher *>();
     QVERIFY(launch);
     QVERIFY(launch->getApplicationVisible());
     QCOMPARE(launch->getProcessState(), QProcess::NotRunning);

@@ -1,4 +1,4 @@
-#include "utils.h"
+#include "windowactions.h"
 
 #include <QClipboard>
 #include <QCoreApplication>
@@ -7,27 +7,17 @@
 
 #include <cstdio>
 
-Utils::Utils(QObject *parent)
+WindowActions::WindowActions(QObject *parent)
     : QObject(parent)
 {
 }
 
-QString Utils::dataTime()
-{
-    return formatDataTime(QDateTime::currentDateTime());
-}
-
-QString Utils::formatDataTime(const QDateTime &moment)
-{
-    return moment.toString(QStringLiteral("hh:mm:ss   dd.MM.yyyy"));
-}
-
-void Utils::quitCmd()
+void WindowActions::quitCmd()
 {
     QCoreApplication::quit();
 }
 
-void Utils::stdOut(const QString &str)
+void WindowActions::stdOut(const QString &str)
 {
     // The launcher reads tokens chunk by chunk, so the line must leave the process now,
     // not when the buffer fills or the process ends. UTF-8 whatever the locale says.
@@ -36,7 +26,7 @@ void Utils::stdOut(const QString &str)
     out << str << Qt::endl;
 }
 
-void Utils::copyClipboard(const QString &str)
+void WindowActions::copyClipboard(const QString &str)
 {
     // Without a GUI application there is no platform clipboard to talk to.
     if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
@@ -44,9 +34,9 @@ void Utils::copyClipboard(const QString &str)
     QGuiApplication::clipboard()->setText(str);
 }
 
-QObject *Utils::create(QQmlEngine *engine, QJSEngine *scriptEngine)
+QObject *WindowActions::create(QQmlEngine *engine, QJSEngine *scriptEngine)
 {
     Q_UNUSED(engine)
     Q_UNUSED(scriptEngine)
-    return new Utils;
+    return new WindowActions;
 }

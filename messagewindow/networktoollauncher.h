@@ -1,22 +1,20 @@
-#ifndef LAUNCH_H
-#define LAUNCH_H
+#ifndef NETWORKTOOLLAUNCHER_H
+#define NETWORKTOOLLAUNCHER_H
 
 #include <QObject>
 #include <QProcess>
 #include <QString>
 
-// Starts the device's network tool from the window and tells QML, through applicationvisible,
-// whether the tool is running (false) or not (true). Registered as the type "Launch" of module
-// "launcher".
-class Launch : public QObject
+// Starts the device's network tool from the window and keeps whether the tool is running (false)
+// or not (true). The window's QML holds one as its type "Launch" of module "launcher".
+class NetworkToolLauncher : public QObject
 {
     Q_OBJECT
-    Q_PROPERTY(bool applicationvisible READ getApplicationVisible NOTIFY appVisibleChanged)
 public:
-    explicit Launch(QObject *parent = nullptr);
+    explicit NetworkToolLauncher(QObject *parent = nullptr);
     // Another program instead of the device tool, for machines that do not have it.
-    explicit Launch(const QString &program, QObject *parent = nullptr);
-    ~Launch() override;
+    explicit NetworkToolLauncher(const QString &program, QObject *parent = nullptr);
+    ~NetworkToolLauncher() override;
 
     static QString defaultProgram();
 
@@ -37,7 +35,7 @@ public slots:
     void slotFinished(int *exitCode, QProcess::ExitStatus *exitStatus);
 
 public:
-    Q_INVOKABLE void launchWpaCli();
+    void launchWpaCli();
 
 private:
     void finished(int code, QProcess::ExitStatus status);

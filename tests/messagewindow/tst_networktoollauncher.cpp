@@ -1,4 +1,4 @@
-#include "launch.h"
+#include "networktoollauncher.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -8,7 +8,7 @@
 
 #include <csignal>
 
-class TestLaunch : public QObject
+class TestNetworkToolLauncher : public QObject
 {
     Q_OBJECT
 private slots:
@@ -28,14 +28,14 @@ private:
     QTemporaryDir m_dir;
 };
 
-void TestLaunch::initTestCase()
+void TestNetworkToolLauncher::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
     qRegisterMetaType<QProcess::ProcessError>();
     QVERIFY(m_dir.isValid());
 }
 
-QString TestLaunch::script(const QString &name, const QByteArray &body)
+QString TestNetworkToolLauncher::script(const QString &name, const QByteArray &body)
 {
     const QString path = m_dir.filePath(name);
     QFile file(path);
@@ -46,26 +46,24 @@ QString TestLaunch::script(const QString &name, const QByteArray &body)
     return path;
 }
 
-void TestLaunch::defaultsToTheDeviceTool()
+void TestNetworkToolLauncher::defaultsToTheDeviceTool()
 {
-    Launch launch;
+    NetworkToolLauncher launch;
     QCOMPARE(launch.getProgram(), QStringLiteral("/userdata/wpa-cute"));
     QVERIFY(launch.getApplicationVisible());
-    QCOMPARE(launch.property("applicationvisible").toBool(), true);
 }
 
-void TestLaunch::runHidesThenShowsAgain()
+void TestNetworkToolLauncher::runHidesThenShowsAgain()
 {
     // Waits for a line on its input, so the test controls when it ends.
     const QString tool = script(QStringLiteral("tool.sh"), "echo ready\nread line\necho oops >&2\nexit 3\n");
     QVERIFY(!tool.isEmpty());
-    Launch launch(tool);
-    QSignalSpy changed(&launch, &Launch::appVisibleChanged);
+    NetworkToolLauncher launch(tool);
+    QSignalSpy changed(&launch, &NetworkToolLauncher::appVisibleChanged);
 
     launch.launchWpaCli();
     QVERIFY(changed.wait(5000));
     QCOMPARE(launch.getApplicationVisible(), false);
-    QCOMPARE(launch.property("applicationvisible").toBool(), false);
     QTRY_COMPARE_WITH_TIMEOUT(launch.getOutput(), QStringLiteral("ready\n"), 5000);
 
     // Opened read-write: the tool gets our input.
@@ -78,22 +76,22 @@ void TestLaunch::runHidesThenShowsAgain()
     QCOMPARE(launch.getOutput(), QStringLiteral("oops\n"));
 }
 
-void TestLaunch::crashShowsAgain()
+void TestNetworkToolLauncher::crashShowsAgain()
 {
     const QString tool = script(QStringLiteral("crash.sh"), "kill -SEGV $$\n");
-    Launch launch(tool);
-    QSignalSpy changed(&launch, &Launch::appVisibleChanged);
+    NetworkToolLauncher launch(tool);
+    QSignalSpy changed(&launch, &NetworkToolLauncher::appVisibleChanged);
     launch.launchWpaCli();
     QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 2, 5000);
     QCOMPARE(launch.getApplicationVisible(), true);
     QCOMPARE(launch.getExitStatus(), int(QProcess::CrashExit));
 }
 
-void TestLaunch::secondLaunchWhileRunningIsRefused()
+void TestNetworkToolLauncher::secondLaunchWhileRunningIsRefused()
 {
     const QString tool = script(QStringLiteral("wait.sh"), "read line\n");
-    Launch launch(tool);
-    QSignalSpy changed(&launch, &Launch::appVisibleChanged);
+    NetworkToolLauncher launch(tool);
+    QSignalSpy changed(&launch, &NetworkToolLauncher::appVisibleChanged);
     launch.launchWpaCli();
     QVERIFY(changed.wait(5000));
     QProcess *process = launch.findChild<QProcess *>();
@@ -111,10 +109,10 @@ void TestLaunch::secondLaunchWhileRunningIsRefused()
     QCOMPARE(changed.count(), 2);
 }
 
-void TestLaunch::canRunAgainAfterFinishing()
+void TestNetworkToolLauncher::canRunAgainAfterFinishing()
 {
-    Launch launch(QStringLiteral("/bin/true"));
-    QSignalSpy changed(&launch, &Launch::appVisibleChanged);
+    NetworkToolLauncher launch(QStringLiteral("/bin/true"));
+    QSignalSpy changed(&launch, &NetworkToolLauncher::appVisibleChanged);
     for (int run = 1; run <= 2; ++run) {
         launch.launchWpaCli();
         QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 2 * run, 5000);
@@ -123,10 +121,10 @@ void TestLaunch::canRunAgainAfterFinishing()
     }
 }
 
-void TestLaunch::missingProgramStaysVisible()
+void TestNetworkToolLauncher::missingProgramStaysVisible()
 {
-    Launch launch(m_dir.filePath(QStringLiteral("no-such-tool")));
-    QSignalSpy changed(&launch, &Launch::appVisibleChanged);
+    NetworkToolLauncher launch(m_dir.filePath(QStringLiteral("no-such-tool")));
+    QSignalSpy changed(&launch, &NetworkToolLauncher::appVisibleChanged);
     QSignalSpy errors(launch.findChild<QProcess *>(), &QProcess::errorOccurred);
     launch.launchWpaCli();
     QVERIFY(errors.count() > 0 || errors.wait(5000));
@@ -135,9 +133,9 @@ void TestLaunch::missingProgramStaysVisible()
     QCOMPARE(launch.getApplicationVisible(), true);
 }
 
-void TestLaunch::slotFinishedCopesWithNullPointers()
+void TestNetworkToolLauncher::slotFinishedCopesWithNullPointers()
 {
-    Launch launch(QStringLiteral("/bin/true"));
+    NetworkToolLauncher launch(QStringLiteral("/bin/true"));
     int code = 7;
     QProcess::ExitStatus status = QProcess::NormalExit;
     launch.slotFinished(&code, &status);
@@ -148,13 +146,13 @@ void TestLaunch::slotFinishedCopesWithNullPointers()
     QVERIFY(launch.getApplicationVisible());
 }
 
-void TestLaunch::destructionEndsARunningTool()
+void TestNetworkToolLauncher::destructionEndsARunningTool()
 {
     const QString tool = script(QStringLiteral("sleep.sh"), "exec sleep 60\n");
     qint64 pid = 0;
     {
-        Launch launch(tool);
-        QSignalSpy changed(&launch, &Launch::appVisibleChanged);
+        NetworkToolLauncher launch(tool);
+        QSignalSpy changed(&launch, &NetworkToolLauncher::appVisibleChanged);
         launch.launchWpaCli();
         QVERIFY(changed.wait(5000));
         pid = launch.findChild<QProcess *>()->processId();
@@ -164,5 +162,5 @@ void TestLaunch::destructionEndsARunningTool()
     QCOMPARE(::kill(pid_t(pid), 0), -1);
 }
 
-QTEST_MAIN(TestLaunch)
-#include "tst_launch.moc"
+QTEST_MAIN(TestNetworkToolLauncher)
+#include "tst_networktoollauncher.moc"
