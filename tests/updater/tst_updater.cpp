@@ -81,6 +81,14 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
+// Reads the information in the work folder as the update cycle does, and makes it the offer.
+bool readOffer(FileManager *files)
+{
+    const FileManager::Info info = files->readUpdateInfo();
+    files->setOffer(info.entry, info.verified);
+    return info.outcome == FileManager::Info::Read;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Updater::Failure)
@@ -96,8 +104,8 @@ private slots:
 
     void normalRoadThenInstallOnRequest();
     void automaticInstallation();
-    void notPermitted();
-    void notRequired();
+    void verdictsAreCarriedOut_data();
+    void verdictsAreCarriedOut();
     void errorInfoOnFirstStartAndUnreadableInfo();
     void errorHashAtStartAndAfterDownload();
     void integrityFailureRestartsFromZero();
@@ -116,8 +124,6 @@ private slots:
     void startUpdateRefusesUnverifiedPackage();
     void ticksWhileWaitingChangeNothing();
     void aliveAndProgressTimers();
-    void rollout_data();
-    void rollout();
     void rolloutIdMadeOnceAndKept();
     void requestsCarryFleetHeaders_data();
     void requestsCarryFleetHeaders();
@@ -275,12 +281,12 @@ void TestUpdater::normalRoadThenInstallOnRequest()
     makeUpdater();
     Updater *u = m_updater.data();
     QTimer *timer = u->getPeriodTimer();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Check);
     QCOMPARE(timer->interval(), 60000);
     QVERIFY(timer->isActive());
 
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Info);
     QCOMPARE(u->getPeriod(), 3600);
     QCOMPARE(timer->interval(), 3600000);
     QVERIFY(waitResult(1));
@@ -288,7 +294,7 @@ void TestUpdater::normalRoadThenInstallOnRequest()
     QCOMPARE(timer->interval(), 1);
 
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepPackage));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Package);
     QCOMPARE(m_settings->readyVersionCode, 200);
     QVERIFY(waitResult(2));
     QCOMPARE(m_results->at(1).at(0).toInt(), 0);
@@ -296,12 +302,12 @@ void TestUpdater::normalRoadThenInstallOnRequest()
     QCOMPARE(m_server->requestsFor("/update/" + p.fileName.toUtf8()).size(), 1);
 
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Done);
     QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATE_READY")}));
     QCOMPARE(timer->interval(), 3600000);
 
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Check);
     QCOMPARE(timer->interval(), 1);
     QVERIFY(!QFile::exists(app() + QStringLiteral("/tovrel.exe")));
 
@@ -335,43 +341,57 @@ void TestUpdater::automaticInstallation()
     QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v300"));
     QVERIFY(QFileInfo(app() + QStringLiteral("/tovrel.exe")).isExecutable());
     QCOMPARE(m_settings->getAppVersionCode(), 300);
-    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Done);
 }
 
-void TestUpdater::notPermitted()
+// The cycle carries out UpdateOffer's verdicts (tst_updateoffer has every rule), and the same
+// information gives the same state at the next start. "dev-1" is in bucket 95 for version 200.
+void TestUpdater::verdictsAreCarriedOut_data()
 {
-    const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")},
-                                {QStringLiteral("dev-2"), QStringLiteral("DEV-1")});
-    makeUpdater();
-    Updater *u = m_updater.data();
-    QVERIFY(tickAndWait(1));
-    u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
-    QCOMPARE(m_states, QStringList({QStringLiteral("U:init"), QStringLiteral("D:downloading"),
-                                    QStringLiteral("U:not_permitted"), QStringLiteral("D:ready")}));
-    QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
-    QVERIFY(m_capture->tokens().isEmpty());
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QJsonObject>("extra");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("log");
+    QTest::newRow("device not listed") << 200 << QJsonObject{{"devices_id", QJsonArray{"dev-2", "DEV-1"}}}
+                                       << "not_permitted" << "[FileManager] refused by devices_id";
+    QTest::newRow("bucket 95 of 95 %") << 200 << QJsonObject{{"rollout", 95}} << "not_permitted"
+                                       << R"([FileManager] refused by rollout 95 %, bucket 95 of "dev-1")";
+    QTest::newRow("bucket 95 of 96 %") << 200 << QJsonObject{{"rollout", 96}} << "downloading"
+                                       << R"([FileManager] taken by rollout 96 %, bucket 95 of "dev-1")";
+    QTest::newRow("installed already") << 100 << QJsonObject() << "not_required"
+                                       << R"x([Updater] "no update required v.100 (offered 100, installed 100)")x";
+}
 
-    // The same information evaluated at the next start gives the same verdict.
+void TestUpdater::verdictsAreCarriedOut()
+{
+    QFETCH(int, version);
+    QFETCH(QJsonObject, extra);
+    QFETCH(QString, state);
+    QFETCH(QString, log);
+    m_entryExtra = extra;
+    const Published p = publish(version, {ZipItem::file(QStringLiteral("a"), "a")});
+    makeUpdater();
+    QVERIFY(tickAndWait(1));
+    QTest::ignoreMessage(QtDebugMsg, qPrintable(log));
+    m_updater->timeout();
+    QCOMPARE(m_settings->readyVersionCode, version);
+    const bool fetch = state == QLatin1String("downloading");
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:init"), QStringLiteral("D:downloading"),
+                                    fetch ? QStringLiteral("D:downloading") : QStringLiteral("U:") + state,
+                                    fetch ? QStringLiteral("U:downloading") : QStringLiteral("D:ready")}));
+    QVERIFY(m_capture->tokens().isEmpty());
+    if (fetch) {
+        QVERIFY(waitResult(2));
+        QCOMPARE(m_server->requestsFor("/update/" + p.fileName.toUtf8()).size(), 1);
+        return;
+    }
+    QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
+    QCOMPARE(m_updater->getCycleStep(), Updater::Step::Done);
+    m_updater->timeout();
+    QCOMPARE(m_updater->getCycleStep(), Updater::Step::Check);
     m_states.clear();
     makeUpdater();
-    QCOMPARE(m_states, QStringList({QStringLiteral("U:not_permitted")}));
-}
-
-void TestUpdater::notRequired()
-{
-    const Published p = publish(100, {ZipItem::file(QStringLiteral("a"), "a")});
-    makeUpdater();
-    Updater *u = m_updater.data();
-    QVERIFY(tickAndWait(1));
-    QTest::ignoreMessage(QtDebugMsg, "[Updater] \"no update required v.100 (offered 100, installed 100)\"");
-    u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
-    QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
-    QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
-    u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:") + state}));
 }
 
 void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
@@ -386,8 +406,10 @@ void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
     Updater *u = m_updater.data();
     QVERIFY(tickAndWait(1));
     QCOMPARE(m_results->at(0).at(0).toInt(), 0);
+    m_settings->readyVersionCode = 77;
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(m_settings->readyVersionCode, 77);
+    QCOMPARE(u->getCycleStep(), Updater::Step::Failed);
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
     QCOMPARE(m_settings->lastError,
@@ -395,7 +417,7 @@ void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
     QVERIFY(QDateTime::fromString(m_settings->lastErrorTime, Qt::ISODate).isValid());
 
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Check);
     QCOMPARE(u->getPeriodTimer()->interval(), 1);
 
     // The same information left for the next start is a fault, with its reason.
@@ -403,6 +425,10 @@ void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
     makeUpdater();
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
     QVERIFY(m_settings->lastError.startsWith(QStringLiteral("update information refused:")));
+    // Information that is gone announces no version.
+    QVERIFY(QFile::remove(work() + QStringLiteral("/update.json")));
+    makeUpdater();
+    QCOMPARE(m_settings->readyVersionCode, 0);
 }
 
 void TestUpdater::errorHashAtStartAndAfterDownload()
@@ -424,7 +450,7 @@ void TestUpdater::errorHashAtStartAndAfterDownload()
     QVERIFY(tickAndWait(2));
     QCOMPARE(m_results->at(1).at(0).toInt(), 0);
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Failed);
     QCOMPARE(m_states, QStringList({QStringLiteral("D:downloading"), QStringLiteral("D:downloading"),
                                     QStringLiteral("U:downloading"), QStringLiteral("D:error"),
                                     QStringLiteral("U:error_hash")}));
@@ -442,10 +468,10 @@ void TestUpdater::integrityFailureRestartsFromZero()
     QVERIFY(tickAndWait(1));
     QVERIFY(tickAndWait(2));
     QCOMPARE(m_results->at(1).at(0).toInt(), -3);
-    QVERIFY(u->getFileManager()->cleanDownload);
+    QVERIFY(u->getFileManager()->startsClean());
     u->timeout();
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
-    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Failed);
     QVERIFY(QFile::exists(work() + QStringLiteral("/download/") + p.fileName + QStringLiteral(".tmp")));
 
     // The publisher fixes the information; the next transfer must not build on the wrong bytes.
@@ -459,7 +485,7 @@ void TestUpdater::integrityFailureRestartsFromZero()
     QCOMPARE(requests.last().header("Range"), QByteArray());
     u->timeout();
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("ready"));
-    QVERIFY(!u->getFileManager()->cleanDownload);
+    QVERIFY(!u->getFileManager()->startsClean());
     Q_UNUSED(fixed)
 }
 
@@ -472,7 +498,7 @@ void TestUpdater::downloadErrors()
     QVERIFY(m_results->at(0).at(0).toInt() > 0);
     u->timeout();
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
-    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Failed);
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
     QVERIFY2(m_settings->lastError.startsWith(QStringLiteral("update information not fetched: ")), qPrintable(m_settings->lastError));
     QVERIFY2(m_settings->lastError.contains(QStringLiteral("Not Found")), qPrintable(m_settings->lastError));
@@ -483,13 +509,13 @@ void TestUpdater::downloadErrors()
     QVERIFY(tickAndWait(2));
     QVERIFY(tickAndWait(3));
     QVERIFY(m_results->at(2).at(0).toInt() > 0);
-    QVERIFY(!u->getFileManager()->cleanDownload);
+    QVERIFY(!u->getFileManager()->startsClean());
     u->timeout();
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
     // The package is missing, not still on its way.
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_hash"));
     QVERIFY2(m_settings->lastError.startsWith(QStringLiteral("package not fetched: ")), qPrintable(m_settings->lastError));
-    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Failed);
     QVERIFY(m_capture->tokens().isEmpty());
 }
 
@@ -521,7 +547,7 @@ void TestUpdater::oversizedInfoIsAnInfoError()
 {
     makeUpdater();
     Updater *u = m_updater.data();
-    serveInfo(QJsonObject{{QStringLiteral("version_code"), 0}, {QStringLiteral("file_name"), QStringLiteral("a.zip")}});
+    serveInfo(QJsonObject{{QStringLiteral("version_code"), 100}, {QStringLiteral("file_name"), QStringLiteral("a.zip")}});
     QVERIFY(tickAndWait(1));
     u->timeout();
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
@@ -534,7 +560,7 @@ void TestUpdater::oversizedInfoIsAnInfoError()
     u->timeout();
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
-    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Failed);
 }
 
 void TestUpdater::checkingDisabledReportsEachMinute_data()
@@ -561,7 +587,7 @@ void TestUpdater::checkingDisabledReportsEachMinute()
     m_states.clear();
     for (int minute = 0; minute < 3; ++minute) {
         u->timeout();
-        QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+        QCOMPARE(u->getCycleStep(), Updater::Step::Check);
         QCOMPARE(u->getPeriodTimer()->interval(), 60000);
     }
     QCOMPARE(m_states, QStringList({QStringLiteral("D:notactive"), QStringLiteral("D:notactive"), QStringLiteral("D:notactive")}));
@@ -569,7 +595,7 @@ void TestUpdater::checkingDisabledReportsEachMinute()
 
     storeValue(key, on == QLatin1String("<server>") ? m_server->url(QStringLiteral("/update")).toString() : on);
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Info);
     QCOMPARE(m_settings->stateDownload, QStringLiteral("downloading"));
     QCOMPARE(u->getPeriodTimer()->interval(), 3600000);
     QVERIFY(waitResult(1));
@@ -591,23 +617,23 @@ void TestUpdater::periodChangeIsAdopted()
     QVERIFY(tickAndWait(1));
     u->timeout();
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Check);
 
     storeValue(QStringLiteral("update/period"), 600);
     u->timeout();
     QCOMPARE(u->getPeriod(), 600);
     QCOMPARE(u->getPeriodTimer()->interval(), 600000);
-    QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Info);
     QVERIFY(waitResult(2));
     u->timeout();
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Check);
 
     // A period of 30 days does not fit a timer's milliseconds; the cycle must not stop for it.
     storeValue(QStringLiteral("update/period"), 30 * 24 * 3600);
     u->timeout();
     QCOMPARE(u->getPeriod(), 30 * 24 * 3600);
-    QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Info);
     QVERIFY(u->getPeriodTimer()->isActive());
     QCOMPARE(u->getPeriodTimer()->interval(), std::numeric_limits<int>::max());
     QVERIFY(waitResult(3));
@@ -626,7 +652,7 @@ void TestUpdater::packageAlreadyPresent()
     Updater *u = m_updater.data();
     QVERIFY(tickAndWait(1));
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Done);
     QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("ready"));
     QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATE_READY")}));
@@ -651,7 +677,7 @@ void TestUpdater::pauseAfterExtractionInThisProcess()
     m_states.clear();
     for (int minute = 0; minute < 2; ++minute) {
         u->timeout();
-        QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+        QCOMPARE(u->getCycleStep(), Updater::Step::Info);
         QCOMPARE(u->getPeriodTimer()->interval(), 60000);
     }
     QVERIFY(m_states.isEmpty());
@@ -662,7 +688,7 @@ void TestUpdater::pauseAfterExtractionInThisProcess()
     m_settings->setAppVersionCode(300);
     u->timeout();
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
-    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Done);
 }
 
 void TestUpdater::startUpWithReadyPackageInstallsAtOnce()
@@ -703,7 +729,7 @@ void TestUpdater::startDownloadHonoursPeriod()
     QCOMPARE(timer->interval(), 100);
     QVERIFY(timer->isActive());
     QCOMPARE(u->getPeriod(), 1800);
-    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Check);
 }
 
 void TestUpdater::startUpdateFailures()
@@ -726,7 +752,7 @@ void TestUpdater::startUpdateFailures()
     info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"%1"}})")
                    .arg(Utils::getFileHash(bad.fileName())).toUtf8());
     info.close();
-    QVERIFY(u->getFileManager()->readUpdateInfo());
+    QVERIFY(readOffer(u->getFileManager()));
     QVERIFY(u->getFileManager()->isPackageValid());
     QVERIFY(!u->startUpdate());
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
@@ -776,11 +802,11 @@ void TestUpdater::ticksWhileWaitingChangeNothing()
     Updater *u = m_updater.data();
     QVERIFY(tickAndWait(1));
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepPackage));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Package);
     const QStringList before = m_states;
     u->timeout();
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepPackage));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Package);
     QCOMPARE(m_states, before);
     QVERIFY(waitResult(2));
     u->timeout();
@@ -810,60 +836,6 @@ void TestUpdater::aliveAndProgressTimers()
     u->downloadingChanged(false);
     QVERIFY(!u->getProgressTimer()->isActive());
     QVERIFY(m_settings->downloadProgress.isEmpty());
-}
-
-// Buckets of version 200 (see tst_rollout): "dev-1" 95, "r-fixed" 24.
-void TestUpdater::rollout_data()
-{
-    QTest::addColumn<QString>("deviceId");
-    QTest::addColumn<QStringList>("devices");
-    QTest::addColumn<QJsonValue>("rollout");
-    QTest::addColumn<QString>("state");
-    QTest::addColumn<QString>("log");
-    QTest::newRow("bucket 95 of 95 %") << QStringLiteral("dev-1") << QStringList() << QJsonValue(95)
-                                       << QStringLiteral("not_permitted") << QStringLiteral("refused by rollout 95 %, bucket 95 ");
-    QTest::newRow("bucket 95 of 96 %") << QStringLiteral("dev-1") << QStringList() << QJsonValue(96)
-                                       << QStringLiteral("downloading") << QStringLiteral("taken by rollout 96 %, bucket 95 ");
-    QTest::newRow("no device id: rollout id, out") << QString() << QStringList() << QJsonValue(24)
-                                                   << QStringLiteral("not_permitted") << QStringLiteral("bucket 24 of \"r-fixed\"");
-    QTest::newRow("no device id: rollout id, in") << QString() << QStringList() << QJsonValue(25)
-                                                  << QStringLiteral("downloading") << QStringLiteral("bucket 24 of \"r-fixed\"");
-    QTest::newRow("listed device, rollout applies after") << QStringLiteral("dev-1") << QStringList{QStringLiteral("dev-1")}
-                                                          << QJsonValue(50) << QStringLiteral("not_permitted")
-                                                          << QStringLiteral("refused by rollout 50 %");
-    QTest::newRow("unlisted device at 100 %") << QStringLiteral("dev-1") << QStringList{QStringLiteral("dev-2")} << QJsonValue(100)
-                                              << QStringLiteral("not_permitted") << QStringLiteral("refused by devices_id");
-    QTest::newRow("rollout as text") << QStringLiteral("dev-1") << QStringList() << QJsonValue(QStringLiteral("100"))
-                                     << QStringLiteral("not_permitted") << QStringLiteral("rollout is not a whole percentage");
-    QTest::newRow("rollout 0") << QStringLiteral("dev-1") << QStringList() << QJsonValue(0)
-                               << QStringLiteral("not_permitted") << QStringLiteral("rollout is not a whole percentage");
-}
-
-void TestUpdater::rollout()
-{
-    QFETCH(QString, deviceId);
-    QFETCH(QStringList, devices);
-    QFETCH(QJsonValue, rollout);
-    QFETCH(QString, state);
-    QFETCH(QString, log);
-    storeValue(QStringLiteral("app/device_id"), deviceId);
-    storeValue(QStringLiteral("app/rollout_id"), QStringLiteral("r-fixed"));
-    m_settings->read();
-    m_entryExtra.insert(QStringLiteral("rollout"), rollout);
-    const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")}, devices);
-    makeUpdater();
-    QVERIFY(tickAndWait(1));
-    const QtMsgType type = log.startsWith(QLatin1String("rollout is")) ? QtWarningMsg : QtDebugMsg;
-    QTest::ignoreMessage(type, QRegularExpression(QRegularExpression::escape(log)));
-    m_updater->timeout();
-    QCOMPARE(m_settings->stateUpdate, state);
-    if (state == QLatin1String("downloading")) {
-        QVERIFY(waitResult(2));
-        QCOMPARE(m_server->requestsFor("/update/" + p.fileName.toUtf8()).size(), 1);
-    } else {
-        QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
-        QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
-    }
 }
 
 void TestUpdater::rolloutIdMadeOnceAndKept()
@@ -991,7 +963,7 @@ void TestUpdater::refusedVersionIsNotTaken()
     QTest::ignoreMessage(QtDebugMsg, "[Updater] version 200 was rolled back on this device, not taken");
     QVERIFY(tickAndWait(1));
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Done);
     QCOMPARE(m_states, QStringList({QStringLiteral("D:downloading"), QStringLiteral("U:not_required"),
                                     QStringLiteral("D:ready")}));
     QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
@@ -1020,7 +992,7 @@ void TestUpdater::refusedVersionIsNotTaken()
     u = m_updater.data();
     QVERIFY(tickAndWait(1));
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepPackage));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Package);
     QVERIFY(waitResult(2));
     QCOMPARE(m_server->requestsFor("/update/" + newer.fileName.toUtf8()).size(), 1);
 }
@@ -1093,7 +1065,7 @@ void TestUpdater::rollBackAndCommit()
     info.write(QStringLiteral(R"({"linux":{"version_code":300,"file_name":"%1","hash":"%2"}})")
                    .arg(newer.fileName, newer.hash).toUtf8());
     info.close();
-    QVERIFY(u->getFileManager()->readUpdateInfo());
+    QVERIFY(readOffer(u->getFileManager()));
     QVERIFY(u->startUpdate());
     QCOMPARE(m_settings->stateProbation, QStringLiteral("kept"));
     QCOMPARE(m_settings->rolledBackVersion, 0);
@@ -1147,9 +1119,9 @@ void TestUpdater::unfinishedJournalIsRetried()
     if (trigger == QLatin1String("check")) {
         // The cycle runs through its steps to the next check.
         QVERIFY(waitResult(1));
-        for (int ticks = 0; ticks < 5 && u->getCycleStep() != Updater::StepCheck; ++ticks)
+        for (int ticks = 0; ticks < 5 && u->getCycleStep() != Updater::Step::Check; ++ticks)
             u->timeout();
-        QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+        QCOMPARE(u->getCycleStep(), Updater::Step::Check);
         QVERIFY(InstallJournal::existsIn(app()));
         u->timeout();
     } else if (trigger == QLatin1String("rollback"))
