@@ -66,6 +66,7 @@ private:
     QScopedPointer<QTemporaryDir> m_tmp;
     QScopedPointer<UpdaterSettings> m_settings;
     QScopedPointer<FileManager> m_manager;
+    QScopedPointer<HttpTestServer> m_server;
 };
 
 void TestFileManager::initTestCase()
@@ -86,10 +87,13 @@ void TestFileManager::init()
     QDir().mkpath(m_settings->tempDir);
     m_manager.reset(new FileManager);
     m_manager->setSettings(m_settings.data());
+    m_server.reset(new HttpTestServer);
+    QVERIFY(m_server->listen());
 }
 
 void TestFileManager::cleanup()
 {
+    m_server.reset();
     m_manager.reset();
     m_settings.reset();
     m_tmp.reset();
@@ -267,14 +271,12 @@ void TestFileManager::cleanDownloadAfterTransferResult()
 
 void TestFileManager::packageTransferResumesOrStartsClean()
 {
-    HttpTestServer server;
-    QVERIFY(server.listen());
     QByteArray body;
     for (int i = 0; i < 30000; ++i)
         body += QByteArray::number(i) + ' ';
-    server.serveData("/p.zip", body);
+    m_server->serveData("/p.zip", body);
     offer(QStringLiteral("p.zip"), QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex()),
-          server.url(QStringLiteral("/p.zip")).toString());
+          m_server->url(QStringLiteral("/p.zip")).toString());
     QSignalSpy results(m_manager.data(), &FileManager::finished);
     const QString partial = m_manager->packagePath() + QStringLiteral(".tmp");
 
@@ -284,7 +286,7 @@ void TestFileManager::packageTransferResumesOrStartsClean()
     m_manager->downloadPackage();
     QVERIFY(results.wait(10000));
     QCOMPARE(results.last().at(0).toInt(), 0);
-    QCOMPARE(server.requests().last().header("Range"), QByteArray("bytes=1000-"));
+    QCOMPARE(m_server->requests().last().header("Range"), QByteArray("bytes=1000-"));
     QVERIFY(m_manager->isPackageValid());
     QVERIFY(!m_manager->startsClean());
 
@@ -299,23 +301,21 @@ void TestFileManager::packageTransferResumesOrStartsClean()
     m_manager->downloadPackage();
     QVERIFY(results.wait(10000));
     QCOMPARE(results.last().at(0).toInt(), 0);
-    QCOMPARE(server.requests().last().header("Range"), QByteArray());
+    QCOMPARE(m_server->requests().last().header("Range"), QByteArray());
     QVERIFY(m_manager->isPackageValid());
     QCOMPARE(readAll(m_manager->packagePath()), body);
 }
 
 void TestFileManager::cancelledTransferResumes()
 {
-    HttpTestServer server;
-    QVERIFY(server.listen());
     const QByteArray body(300000, 'q');
-    server.serveData("/p.zip", body);
-    server.route("/p.zip").stallAfterBytes = 100000;
-    server.route("/p.zip").stallMs = -1;
+    m_server->serveData("/p.zip", body);
+    m_server->route("/p.zip").stallAfterBytes = 100000;
+    m_server->route("/p.zip").stallMs = -1;
     offer(QStringLiteral("p.zip"), QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex()),
-          server.url(QStringLiteral("/p.zip")).toString());
+          m_server->url(QStringLiteral("/p.zip")).toString());
     QSignalSpy results(m_manager.data(), &FileManager::finished);
-    QSignalSpy stalled(&server, &HttpTestServer::responseStalled);
+    QSignalSpy stalled(m_server.data(), &HttpTestServer::responseStalled);
 
     m_manager->downloadPackage();
     QVERIFY(stalled.wait(10000));
@@ -329,8 +329,8 @@ void TestFileManager::cancelledTransferResumes()
     QCOMPARE(results.at(0).at(0).toInt(), 5);
     QVERIFY(QTest::qWaitFor([&] { return results.size() == 2; }, 10000));
     QCOMPARE(results.at(1).at(0).toInt(), 0);
-    QCOMPARE(server.requests().size(), 2);
-    QCOMPARE(server.requests().last().header("Range"), "bytes=" + QByteArray::number(kept) + '-');
+    QCOMPARE(m_server->requests().size(), 2);
+    QCOMPARE(m_server->requests().last().header("Range"), "bytes=" + QByteArray::number(kept) + '-');
     QVERIFY(m_manager->isPackageValid());
 }
 
@@ -338,12 +338,10 @@ void TestFileManager::cancelledTransferResumes()
 // updates for months fills its storage.
 void TestFileManager::earlierPackagesAreRemoved()
 {
-    HttpTestServer server;
-    QVERIFY(server.listen());
     const QByteArray body(20000, 'n');
-    server.serveData("/p-300.zip", body);
+    m_server->serveData("/p-300.zip", body);
     offer(QStringLiteral("p-300.zip"), QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex()),
-          server.url(QStringLiteral("/p-300.zip")).toString());
+          m_server->url(QStringLiteral("/p-300.zip")).toString());
     const QString folder = m_manager->downloadFolder();
     QVERIFY(TestFiles::write(folder + QStringLiteral("/p-100.zip"), "old"));
     QVERIFY(TestFiles::write(folder + QStringLiteral("/p-200.zip.tmp"), "partial old"));
@@ -356,7 +354,7 @@ void TestFileManager::earlierPackagesAreRemoved()
     m_manager->downloadPackage();
     QVERIFY(results.wait(10000));
     QCOMPARE(results.last().at(0).toInt(), 0);
-    QCOMPARE(server.requests().last().header("Range"), QByteArray("bytes=5000-"));
+    QCOMPARE(m_server->requests().last().header("Range"), QByteArray("bytes=5000-"));
     QVERIFY(m_manager->isPackageValid());
     QVERIFY(!QFile::exists(folder + QStringLiteral("/p-100.zip")));
     QVERIFY(!QFile::exists(folder + QStringLiteral("/p-200.zip.tmp")));
@@ -367,10 +365,8 @@ void TestFileManager::earlierPackagesAreRemoved()
 
 void TestFileManager::updateInfoTransfer()
 {
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    server.serveData("/update/update.json", R"({"linux":{"version_code":321,"file_name":"a.zip"}})");
-    m_settings->updateLink = server.url(QStringLiteral("/update")).toString();
+    m_server->serveData("/update/update.json", R"({"linux":{"version_code":321,"file_name":"a.zip"}})");
+    m_settings->updateLink = m_server->url(QStringLiteral("/update")).toString();
     QVERIFY(Utils::deleteDir(m_settings->tempDir));
     QSignalSpy results(m_manager.data(), &FileManager::finished);
     QSignalSpy downloading(m_manager.data(), &FileManager::downloadingChanged);
@@ -384,7 +380,7 @@ void TestFileManager::updateInfoTransfer()
     QCOMPARE(downloading.last().at(0).toBool(), false);
 
     // A transfer that cannot even begin still ends with one result instead of silence.
-    m_settings->updateLink = server.url(QStringLiteral("/update")).toString();
+    m_settings->updateLink = m_server->url(QStringLiteral("/update")).toString();
     offer(QStringLiteral("p.zip"));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("transfer not started:")));
     m_manager->downloadPackage();
@@ -394,13 +390,11 @@ void TestFileManager::updateInfoTransfer()
 
 void TestFileManager::updateInfoAlwaysFromFirstByte()
 {
-    HttpTestServer server;
-    QVERIFY(server.listen());
     // Same length as the leftover, another version: a resumed transfer would splice the two.
     const QByteArray current = R"({"linux":{"version_code":301,"file_name":"p-301.zip"}})";
     const QByteArray older = R"({"linux":{"version_code":300,"file_name":"p-300.zip"}})";
-    server.serveData("/update/update.json", current);
-    m_settings->updateLink = server.url(QStringLiteral("/update")).toString();
+    m_server->serveData("/update/update.json", current);
+    m_settings->updateLink = m_server->url(QStringLiteral("/update")).toString();
     const QString info = m_settings->tempDir + QStringLiteral("/update.json");
     QVERIFY(TestFiles::write(info + QStringLiteral(".tmp"), older.left(40)));
     QSignalSpy results(m_manager.data(), &FileManager::finished);
@@ -408,8 +402,8 @@ void TestFileManager::updateInfoAlwaysFromFirstByte()
     m_manager->downloadUpdateInfo();
     QVERIFY(results.wait(10000));
     QCOMPARE(results.last().at(0).toInt(), 0);
-    QCOMPARE(server.requests().size(), 1);
-    QCOMPARE(server.requests().last().header("Range"), QByteArray());
+    QCOMPARE(m_server->requests().size(), 1);
+    QCOMPARE(m_server->requests().last().header("Range"), QByteArray());
     QCOMPARE(TestFiles::read(info), current);
 }
 
@@ -431,13 +425,11 @@ void TestFileManager::oversizedUpdateInfoIsStopped()
     QFETCH(bool, announced);
     QFETCH(bool, refused);
 
-    HttpTestServer server;
-    QVERIFY(server.listen());
     HttpTestServer::Route route;
     route.body = QByteArray(size, ' ');
     route.sendContentLength = announced;
-    server.setRoute("/update/update.json", route);
-    m_settings->updateLink = server.url(QStringLiteral("/update")).toString();
+    m_server->setRoute("/update/update.json", route);
+    m_settings->updateLink = m_server->url(QStringLiteral("/update")).toString();
     const QString info = m_settings->tempDir + QStringLiteral("/update.json");
     QVERIFY(TestFiles::write(info, "earlier"));
     QSignalSpy results(m_manager.data(), &FileManager::finished);

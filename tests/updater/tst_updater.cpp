@@ -144,7 +144,7 @@ private:
                       const QString &hashOverride = QStringLiteral("<md5>"));
     void serveInfo(const QJsonObject &platformEntry);
     void storeValue(const QString &key, const QVariant &value);
-    void makeUpdater(const Updater::RandomSource &random = {});
+    Updater *makeUpdater(const Updater::RandomSource &random = {});
     bool waitResult(int count = 1);
     // One tick of the updater, then waits for its count-th result.
     bool tickAndWait(int count);
@@ -215,7 +215,7 @@ void TestUpdater::storeValue(const QString &key, const QVariant &value)
 
 // The cycle's own timer stays armed so its intervals can be checked, but its expiries are ignored:
 // the test gives every tick itself.
-void TestUpdater::makeUpdater(const Updater::RandomSource &random)
+Updater *TestUpdater::makeUpdater(const Updater::RandomSource &random)
 {
     m_updater.reset(new Updater);
     Updater *u = m_updater.data();
@@ -229,6 +229,7 @@ void TestUpdater::makeUpdater(const Updater::RandomSource &random)
     u->init(m_settings.data());
     u->getPeriodTimer()->blockSignals(true);
     m_results.reset(new QSignalSpy(u->getFileManager(), &FileManager::finished));
+    return u;
 }
 
 bool TestUpdater::waitResult(int count)
@@ -278,8 +279,7 @@ void TestUpdater::normalRoadThenInstallOnRequest()
 {
     const Published p = publish(200, {ZipItem::file(QStringLiteral("tovrel.exe"), "v200", 0755),
                                       ZipItem::file(QStringLiteral("lib/l.so"), "lib200")});
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QTimer *timer = u->getPeriodTimer();
     QCOMPARE(u->getCycleStep(), Updater::Step::Check);
     QCOMPARE(timer->interval(), 60000);
@@ -329,8 +329,7 @@ void TestUpdater::automaticInstallation()
     storeValue(QStringLiteral("update/update"), 1);
     m_settings->read();
     publish(300, {ZipItem::file(QStringLiteral("tovrel.exe"), "v300", 0755)});
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QVERIFY(tickAndWait(1));
     QVERIFY(tickAndWait(2));
     u->timeout();
@@ -434,11 +433,8 @@ void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
 void TestUpdater::errorHashAtStartAndAfterDownload()
 {
     // Newer version announced, no package yet: error_hash until a check fetches it.
-    QDir().mkpath(work());
-    QFile info(work() + QStringLiteral("/update.json"));
-    QVERIFY(info.open(QIODevice::WriteOnly));
-    info.write(R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"00112233445566778899aabbccddeeff"}})");
-    info.close();
+    QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
+                             R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"00112233445566778899aabbccddeeff"}})"));
     makeUpdater();
     QCOMPARE(m_states, QStringList({QStringLiteral("U:error_hash")}));
 
@@ -463,8 +459,7 @@ void TestUpdater::integrityFailureRestartsFromZero()
 {
     const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), QByteArray(200000, 'a'))}, {},
                                 QStringLiteral("00112233445566778899aabbccddeeff"));
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QVERIFY(tickAndWait(1));
     QVERIFY(tickAndWait(2));
     QCOMPARE(m_results->at(1).at(0).toInt(), -3);
@@ -491,8 +486,7 @@ void TestUpdater::integrityFailureRestartsFromZero()
 
 void TestUpdater::downloadErrors()
 {
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     m_server->fail("/update/update.json", 404);
     QVERIFY(tickAndWait(1));
     QVERIFY(m_results->at(0).at(0).toInt() > 0);
@@ -545,8 +539,7 @@ void TestUpdater::updateStateAfterFailure()
 
 void TestUpdater::oversizedInfoIsAnInfoError()
 {
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     serveInfo(QJsonObject{{QStringLiteral("version_code"), 100}, {QStringLiteral("file_name"), QStringLiteral("a.zip")}});
     QVERIFY(tickAndWait(1));
     u->timeout();
@@ -582,8 +575,7 @@ void TestUpdater::checkingDisabledReportsEachMinute()
     if (key == QLatin1String("update/link"))
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
             "^\\[Updater\\] no update server configured: update/link is \"none\"; set it in .* for the whole fleet")));
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     m_states.clear();
     for (int minute = 0; minute < 3; ++minute) {
         u->timeout();
@@ -612,8 +604,7 @@ void TestUpdater::checkingDisabledReportsEachMinute()
 void TestUpdater::periodChangeIsAdopted()
 {
     publish(100, {ZipItem::file(QStringLiteral("a"), "a")});
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QVERIFY(tickAndWait(1));
     u->timeout();
     u->timeout();
@@ -648,8 +639,7 @@ void TestUpdater::packageAlreadyPresent()
     QDir().mkpath(work() + QStringLiteral("/download"));
     QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + p.fileName),
                         work() + QStringLiteral("/download/") + p.fileName));
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QVERIFY(tickAndWait(1));
     u->timeout();
     QCOMPARE(u->getCycleStep(), Updater::Step::Done);
@@ -663,8 +653,7 @@ void TestUpdater::pauseAfterExtractionInThisProcess()
 {
     storeValue(QStringLiteral("update/update"), 1);
     publish(200, {ZipItem::file(QStringLiteral("a"), "v200")});
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QVERIFY(tickAndWait(1));
     QVERIFY(tickAndWait(2));
     u->timeout();
@@ -699,11 +688,9 @@ void TestUpdater::startUpWithReadyPackageInstallsAtOnce()
     QDir().mkpath(work() + QStringLiteral("/download"));
     QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + p.fileName),
                         work() + QStringLiteral("/download/") + p.fileName));
-    QFile info(work() + QStringLiteral("/update.json"));
-    QVERIFY(info.open(QIODevice::WriteOnly));
-    info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"%1","hash":"%2"}})")
-                   .arg(p.fileName, p.hash).toUtf8());
-    info.close();
+    QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
+                             QStringLiteral(R"({"linux":{"version_code":200,"file_name":"%1","hash":"%2"}})")
+                                 .arg(p.fileName, p.hash).toUtf8()));
 
     makeUpdater();
     QCOMPARE(m_capture->tokens(),
@@ -716,8 +703,7 @@ void TestUpdater::startUpWithReadyPackageInstallsAtOnce()
 
 void TestUpdater::startDownloadHonoursPeriod()
 {
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QTimer *timer = u->getPeriodTimer();
     m_settings->periodCheckUpdate = 0;
     u->startDownload();
@@ -734,8 +720,7 @@ void TestUpdater::startDownloadHonoursPeriod()
 
 void TestUpdater::startUpdateFailures()
 {
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QVERIFY(!u->startUpdate());
     QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATING"), QStringLiteral("$ERR_UPDATED")}));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
@@ -747,11 +732,9 @@ void TestUpdater::startUpdateFailures()
     QVERIFY(bad.open(QIODevice::WriteOnly));
     bad.write("this is not a zip archive");
     bad.close();
-    QFile info(work() + QStringLiteral("/update.json"));
-    QVERIFY(info.open(QIODevice::WriteOnly));
-    info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"%1"}})")
-                   .arg(Utils::getFileHash(bad.fileName())).toUtf8());
-    info.close();
+    QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
+                             QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"%1"}})")
+                                 .arg(Utils::getFileHash(bad.fileName())).toUtf8()));
     QVERIFY(readOffer(u->getFileManager()));
     QVERIFY(u->getFileManager()->isPackageValid());
     QVERIFY(!u->startUpdate());
@@ -771,11 +754,9 @@ void TestUpdater::startUpdateRefusesUnverifiedPackage()
     QCOMPARE(writeZip(announced, {ZipItem::file(QStringLiteral("tovrel.exe"), "v200")}), QString());
     QDir().mkpath(work() + QStringLiteral("/download"));
     QVERIFY(QFile::copy(old, work() + QStringLiteral("/download/app.zip")));
-    QFile info(work() + QStringLiteral("/update.json"));
-    QVERIFY(info.open(QIODevice::WriteOnly));
-    info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app.zip","hash":"%1"}})")
-                   .arg(Utils::getFileHash(announced)).toUtf8());
-    info.close();
+    QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
+                             QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app.zip","hash":"%1"}})")
+                                 .arg(Utils::getFileHash(announced)).toUtf8()));
 
     makeUpdater();
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_hash"));
@@ -798,8 +779,7 @@ void TestUpdater::ticksWhileWaitingChangeNothing()
 {
     const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")});
     m_server->route("/update/" + p.fileName.toUtf8()).stallBeforeHeadersMs = 1500;
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QVERIFY(tickAndWait(1));
     u->timeout();
     QCOMPARE(u->getCycleStep(), Updater::Step::Package);
@@ -815,8 +795,7 @@ void TestUpdater::ticksWhileWaitingChangeNothing()
 
 void TestUpdater::aliveAndProgressTimers()
 {
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     u->aliveTimeout();
     QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$ALIVE")}));
     QTimer *alive = nullptr;
@@ -957,8 +936,7 @@ void TestUpdater::refusedVersionIsNotTaken()
     storeValue(QStringLiteral("app/refused"), QStringLiteral("150,200"));
     m_settings->read();
     const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "v200")});
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     m_states.clear();
     QTest::ignoreMessage(QtDebugMsg, "[Updater] version 200 was rolled back on this device, not taken");
     QVERIFY(tickAndWait(1));
@@ -1007,13 +985,10 @@ void TestUpdater::rollBackAndCommit()
     QDir().mkpath(work() + QStringLiteral("/download"));
     QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + p.fileName),
                         work() + QStringLiteral("/download/") + p.fileName));
-    QFile info(work() + QStringLiteral("/update.json"));
-    QVERIFY(info.open(QIODevice::WriteOnly));
-    info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"%1","hash":"%2"}})")
-                   .arg(p.fileName, p.hash).toUtf8());
-    info.close();
-    makeUpdater();
-    Updater *u = m_updater.data();
+    QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
+                             QStringLiteral(R"({"linux":{"version_code":200,"file_name":"%1","hash":"%2"}})")
+                                 .arg(p.fileName, p.hash).toUtf8()));
+    Updater *u = makeUpdater();
     QCOMPARE(m_settings->stateProbation, QStringLiteral("none"));
 
     // Nothing moves while another updater holds the folder, nor before init().
@@ -1061,10 +1036,9 @@ void TestUpdater::rollBackAndCommit()
     const Published newer = publish(300, {ZipItem::file(QStringLiteral("tovrel.exe"), "v300")});
     QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + newer.fileName),
                         work() + QStringLiteral("/download/") + newer.fileName));
-    QVERIFY(info.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    info.write(QStringLiteral(R"({"linux":{"version_code":300,"file_name":"%1","hash":"%2"}})")
-                   .arg(newer.fileName, newer.hash).toUtf8());
-    info.close();
+    QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
+                             QStringLiteral(R"({"linux":{"version_code":300,"file_name":"%1","hash":"%2"}})")
+                                 .arg(newer.fileName, newer.hash).toUtf8()));
     QVERIFY(readOffer(u->getFileManager()));
     QVERIFY(u->startUpdate());
     QCOMPARE(m_settings->stateProbation, QStringLiteral("kept"));
@@ -1099,8 +1073,7 @@ void TestUpdater::unfinishedJournalIsRetried()
     QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
                              QStringLiteral(R"({"linux":{"version_code":200,"file_name":"%1","hash":"%2"}})")
                                  .arg(p.fileName, p.hash).toUtf8()));
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QCOMPARE(m_journal, QStringList({QStringLiteral("none")}));
     QVERIFY(u->startUpdate());
 
