@@ -69,91 +69,95 @@ struct Reader
         return false;
     }
 
-    bool required()
-    {
-        qint64 number = 0;
-        const QJsonValue versionCode = value(UpdateInfo::VersionCode);
-        if (!readWholeNumber(versionCode, 1, 2147483647.0, &number))
-            return fail(Fault::VersionCode, UpdateInfo::VersionCode, " is not a whole number from 1 to 2147483647: ",
-                        versionCode);
-        read.versionCode = int(number);
-        const QJsonValue fileName = value(UpdateInfo::FileName);
-        read.fileName = fileName.toString();
-        if (!fileName.isString() || read.fileName.isEmpty() || !UpdateInfo::isWellFormed(read.fileName))
-            return fail(Fault::FileName, UpdateInfo::FileName, " is not a name: ", fileName);
-        // The package is stored under this name in the download folder: a path would place it elsewhere.
-        if (!UpdateInfo::isPlainName(read.fileName))
-            return fail(Fault::FileName, UpdateInfo::FileName, " is not a plain name: ", fileName);
-        // Only read by the MD5 check, which fails on anything that is not the digest.
-        read.hash = value(UpdateInfo::Hash).toString();
-        read.link = value(UpdateInfo::Link).toString();
-        return true;
-    }
-
-    bool package()
-    {
-        qint64 number = 0;
-        const QJsonValue sha256 = value(UpdateInfo::Sha256);
-        if (!isAbsent(sha256)) {
-            if (!sha256.isString() || !isLowerHex(sha256.toString(), 64))
-                return fail(Fault::Sha256, UpdateInfo::Sha256, " is not 64 lower-case hex digits: ", sha256);
-            read.sha256 = sha256.toString().toLatin1();
-        }
-        const QJsonValue size = value(UpdateInfo::Size);
-        if (!isAbsent(size)) {
-            if (!readWholeNumber(size, 0, LargestExactInteger, &number))
-                return fail(Fault::Size, UpdateInfo::Size, " is not a whole number of bytes: ", size);
-            read.size = number;
-        }
-        const QJsonValue expires = value(UpdateInfo::Expires);
-        if (!isAbsent(expires)) {
-            read.expires = expires.toString();
-            if (!expires.isString() || (!read.expires.isEmpty() && !UpdateInfo::parseExpires(read.expires, &read.expiresAt)))
-                return fail(Fault::Expires, UpdateInfo::Expires, " is not a UTC time like 2027-01-31T12:00:00Z: ", expires);
-        }
-        return true;
-    }
-
-    bool audience()
-    {
-        qint64 number = 0;
-        const QJsonValue rollout = value(UpdateInfo::Rollout);
-        if (!isAbsent(rollout)) {
-            if (!readWholeNumber(rollout, 1, 100, &number))
-                return fail(Fault::Rollout, UpdateInfo::Rollout, " is not a whole percentage from 1 to 100: ", rollout);
-            read.rollout = int(number);
-        }
-        // A null or a text read as a list would be empty, which admits every device.
-        const QJsonValue devices = value(UpdateInfo::Devices);
-        if (!devices.isUndefined() && !devices.isArray())
-            return fail(Fault::Devices, UpdateInfo::Devices, " is not a list: ", devices);
-        QList<QByteArray> ids;
-        for (const QJsonValue &device : devices.toArray()) {
-            if (!device.isString() || !UpdateInfo::isWellFormed(device.toString()))
-                return fail(Fault::Devices, UpdateInfo::Devices, " holds something other than a text: ", device);
-            ids.append(device.toString().toUtf8());
-        }
-        // QByteArray compares bytes as unsigned, which is the order of the code points; QString's
-        // order (UTF-16) differs above U+FFFF.
-        std::sort(ids.begin(), ids.end());
-        for (const QByteArray &id : qAsConst(ids))
-            read.devices.append(QString::fromUtf8(id));
-        const QJsonValue product = value(UpdateInfo::Product);
-        if (!isAbsent(product)) {
-            read.product = product.toString();
-            if (!product.isString() || !UpdateInfo::isWellFormed(read.product))
-                return fail(Fault::Product, UpdateInfo::Product, " is not a text: ", product);
-        }
-        // Only a bool switches on the removal of what the previous package brought.
-        const QJsonValue complete = value(UpdateInfo::Complete);
-        if (!isAbsent(complete)) {
-            if (!complete.isBool())
-                return fail(Fault::Complete, UpdateInfo::Complete, " is not true or false: ", complete);
-            read.complete = complete.toBool();
-        }
-        return true;
-    }
+    bool required(); // version, file name, hash, link
+    bool package();  // sha256, size, expires
+    bool audience(); // rollout, devices, product, complete
 };
+
+bool Reader::required()
+{
+    qint64 number = 0;
+    const QJsonValue versionCode = value(UpdateInfo::VersionCode);
+    if (!readWholeNumber(versionCode, 1, 2147483647.0, &number))
+        return fail(Fault::VersionCode, UpdateInfo::VersionCode, " is not a whole number from 1 to 2147483647: ",
+                    versionCode);
+    read.versionCode = int(number);
+    const QJsonValue fileName = value(UpdateInfo::FileName);
+    read.fileName = fileName.toString();
+    if (!fileName.isString() || read.fileName.isEmpty() || !UpdateInfo::isWellFormed(read.fileName))
+        return fail(Fault::FileName, UpdateInfo::FileName, " is not a name: ", fileName);
+    // The package is stored under this name in the download folder: a path would place it elsewhere.
+    if (!UpdateInfo::isPlainName(read.fileName))
+        return fail(Fault::FileName, UpdateInfo::FileName, " is not a plain name: ", fileName);
+    // Only read by the MD5 check, which fails on anything that is not the digest.
+    read.hash = value(UpdateInfo::Hash).toString();
+    read.link = value(UpdateInfo::Link).toString();
+    return true;
+}
+
+bool Reader::package()
+{
+    qint64 number = 0;
+    const QJsonValue sha256 = value(UpdateInfo::Sha256);
+    if (!isAbsent(sha256)) {
+        if (!sha256.isString() || !isLowerHex(sha256.toString(), 64))
+            return fail(Fault::Sha256, UpdateInfo::Sha256, " is not 64 lower-case hex digits: ", sha256);
+        read.sha256 = sha256.toString().toLatin1();
+    }
+    const QJsonValue size = value(UpdateInfo::Size);
+    if (!isAbsent(size)) {
+        if (!readWholeNumber(size, 0, LargestExactInteger, &number))
+            return fail(Fault::Size, UpdateInfo::Size, " is not a whole number of bytes: ", size);
+        read.size = number;
+    }
+    const QJsonValue expires = value(UpdateInfo::Expires);
+    if (!isAbsent(expires)) {
+        read.expires = expires.toString();
+        if (!expires.isString() || (!read.expires.isEmpty() && !UpdateInfo::parseExpires(read.expires, &read.expiresAt)))
+            return fail(Fault::Expires, UpdateInfo::Expires, " is not a UTC time like 2027-01-31T12:00:00Z: ", expires);
+    }
+    return true;
+}
+
+bool Reader::audience()
+{
+    qint64 number = 0;
+    const QJsonValue rollout = value(UpdateInfo::Rollout);
+    if (!isAbsent(rollout)) {
+        if (!readWholeNumber(rollout, 1, 100, &number))
+            return fail(Fault::Rollout, UpdateInfo::Rollout, " is not a whole percentage from 1 to 100: ", rollout);
+        read.rollout = int(number);
+    }
+    // A null or a text read as a list would be empty, which admits every device.
+    const QJsonValue devices = value(UpdateInfo::Devices);
+    if (!devices.isUndefined() && !devices.isArray())
+        return fail(Fault::Devices, UpdateInfo::Devices, " is not a list: ", devices);
+    QList<QByteArray> ids;
+    for (const QJsonValue &device : devices.toArray()) {
+        if (!device.isString() || !UpdateInfo::isWellFormed(device.toString()))
+            return fail(Fault::Devices, UpdateInfo::Devices, " holds something other than a text: ", device);
+        ids.append(device.toString().toUtf8());
+    }
+    // QByteArray compares bytes as unsigned, which is the order of the code points; QString's
+    // order (UTF-16) differs above U+FFFF.
+    std::sort(ids.begin(), ids.end());
+    for (const QByteArray &id : qAsConst(ids))
+        read.devices.append(QString::fromUtf8(id));
+    const QJsonValue product = value(UpdateInfo::Product);
+    if (!isAbsent(product)) {
+        read.product = product.toString();
+        if (!product.isString() || !UpdateInfo::isWellFormed(read.product))
+            return fail(Fault::Product, UpdateInfo::Product, " is not a text: ", product);
+    }
+    // Only a bool switches on the removal of what the previous package brought.
+    const QJsonValue complete = value(UpdateInfo::Complete);
+    if (!isAbsent(complete)) {
+        if (!complete.isBool())
+            return fail(Fault::Complete, UpdateInfo::Complete, " is not true or false: ", complete);
+        read.complete = complete.toBool();
+    }
+    return true;
+}
 
 }
 

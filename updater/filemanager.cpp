@@ -325,7 +325,7 @@ bool FileManager::extractPackage(const QString &destDir, QString *error)
             && FileOps::kindOf(packagePath()) == FileOps::Kind::Link) {
             qWarning() << qPrintable(logPrefix) << "package is a link, not extracted:" << packagePath();
             extractOk = false;
-            error->clear();
+            *error = QStringLiteral("package is a link, not extracted: ") + packagePath();
             return false;
         }
     }
