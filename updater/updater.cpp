@@ -439,12 +439,6 @@ void Updater::tickReply(Moment moment)
     }
 }
 
-UpdateOffer::DeviceFacts Updater::deviceFacts() const
-{
-    return {settings->deviceId, settings->rolloutId, settings->product, settings->getAppVersionCode(),
-            settings->refusedList(), [this] { return fileManager->isPackageValid(); }};
-}
-
 bool Updater::readOffer(Moment moment)
 {
     const FileManager::Info info = fileManager->readUpdateInfo();
@@ -484,7 +478,10 @@ void Updater::takeOffer(Moment moment)
 {
     if (moment != Moment::Package && !readOffer(moment))
         return;
-    const UpdateOffer::Judgement judgement = UpdateOffer::judge(fileManager->offer(), deviceFacts());
+    const UpdateOffer::DeviceFacts facts{settings->deviceId, settings->rolloutId, settings->product,
+                                         settings->getAppVersionCode(), settings->refusedList(),
+                                         [this] { return fileManager->isPackageValid(); }};
+    const UpdateOffer::Judgement judgement = UpdateOffer::judge(fileManager->offer(), facts);
     const QString &reason = judgement.reason;
     switch (judgement.verdict) {
     case UpdateOffer::Verdict::ErrorInfo:

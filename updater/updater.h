@@ -108,7 +108,6 @@ private:
     // The information was refused: at start only the states, later the check fails.
     void refuseInfo(Moment moment, const QString &reason);
     void takeNewVersion(Moment moment, const UpdateOffer::Judgement &judgement);
-    UpdateOffer::DeviceFacts deviceFacts() const;
     // Ends the check as failed: both states per updateStateAfter() and the reason for "last_error".
     void failCheck(Failure failure, const QString &reason);
     // A failed installation or rollback: its reason for "last_error".
