@@ -1,6 +1,8 @@
-#include "childrun.h"
+#include "deviceconfig.h"
 #include "testenvironment.h"
 #include "testfiles.h"
+#include "updateinfobuilder.h"
+#include "updaterrun.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -12,7 +14,6 @@
 #include <QLocalServer>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -96,17 +97,6 @@ quint64 inodeOf(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? quint64(st.st_ino) : 0;
 }
 
-class UpdaterRun : public ChildRun
-{
-public:
-    UpdaterRun(const TestEnvironment &env, const QStringList &args)
-        : ChildRun(env.processEnvironment())
-    {
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(QStringLiteral(UPDATER_BIN), args);
-    }
-};
-
 } // namespace
 
 class TestInstallKill : public QObject
@@ -157,21 +147,15 @@ void TestInstallKill::initTestCase()
     makePackage(0);
     makePackage(1);
 
-    QSettings store(m_env->settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
-    store.setValue(QStringLiteral("app/folder"), m_app);
-    store.setValue(QStringLiteral("app/version"), 100);
-    store.setValue(QStringLiteral("update/key"), QStringLiteral("linux"));
-    store.setValue(QStringLiteral("update/link"), QStringLiteral("http://127.0.0.1:9/update"));
-    store.setValue(QStringLiteral("update/period"), 3600);
-    store.setValue(QStringLiteral("update/download"), 0);
-    store.setValue(QStringLiteral("update/directory"), m_work);
+    m_socketName = TestEnvironment::uniqueSocketName(QStringLiteral("installkill"));
+    QVariantMap keys = DeviceConfig::updaterKeys(m_app, m_work, QStringLiteral("http://127.0.0.1:9/update"),
+                                                 QStringLiteral("linux"), m_socketName);
+    keys.insert(QStringLiteral("app/version"), 100);
+    keys.insert(QStringLiteral("update/download"), 0);
     // What is tested is the order of the moves: at the default nice value a loaded CI machine starves
     // the restarted updater past any sensible wait.
-    store.setValue(QStringLiteral("update/nice"), 0);
-    m_socketName = TestEnvironment::uniqueSocketName(QStringLiteral("installkill"));
-    store.setValue(QStringLiteral("localserver/name"), m_socketName);
-    store.sync();
-    QCOMPARE(store.status(), QSettings::NoError);
+    keys.insert(QStringLiteral("update/nice"), 0);
+    QVERIFY(DeviceConfig(*m_env).write(DeviceConfig::Updater, keys));
 }
 
 void TestInstallKill::cleanupTestCase()
@@ -208,16 +192,9 @@ void TestInstallKill::makePackage(int which)
 void TestInstallKill::announce(int which, int versionCode)
 {
     const QString name = QStringLiteral("app-%1.zip").arg(versionCode);
-    QDir download(m_work + QStringLiteral("/download"));
-    for (const QString &old : download.entryList(QDir::Files))
-        QVERIFY(download.remove(old));
-    QVERIFY(QFile::copy(m_zips[which], download.filePath(name)));
-    const QJsonObject entry{{QStringLiteral("version_code"), versionCode},
-                            {QStringLiteral("file_name"), name},
-                            {QStringLiteral("hash"), TestFiles::md5(TestFiles::read(m_zips[which]))},
-                            {QStringLiteral("link"), QStringLiteral("http://127.0.0.1:9/update/") + name}};
-    QVERIFY(TestFiles::write(m_work + QStringLiteral("/update.json"),
-                             QJsonDocument(QJsonObject{{QStringLiteral("linux"), entry}}).toJson()));
+    QVERIFY(UpdateInfoBuilder(QStringLiteral("linux"), versionCode, name, TestFiles::read(m_zips[which]))
+                .link(QStringLiteral("http://127.0.0.1:9/update/") + name)
+                .placeReadyPackage(m_work));
 }
 
 void TestInstallKill::checkKept(int from, int to, const Tree &replaced)
@@ -237,8 +214,7 @@ void TestInstallKill::checkKept(int from, int to, const Tree &replaced)
 
 int TestInstallKill::storedVersion()
 {
-    QSettings store(m_env->settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
-    return store.value(QStringLiteral("app/version")).toInt();
+    return DeviceConfig(*m_env).value(DeviceConfig::Updater, QStringLiteral("app/version")).toInt();
 }
 
 void TestInstallKill::killAnywhereLeavesOldOrNew()
@@ -252,7 +228,7 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
     announce(1, storedVersion() + 1);
     clock.start();
     {
-        UpdaterRun run(*m_env, {QStringLiteral("--update"), QStringLiteral("1")});
+        UpdaterRun run(m_env->processEnvironment(), {QStringLiteral("--update"), QStringLiteral("1")});
         QVERIFY(run.process.waitForFinished(30000));
         QVERIFY2(run.process.exitCode() == 0, run.output().constData());
         QVERIFY2(run.output().contains("journal kept as"), run.output().constData());
@@ -294,7 +270,7 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
         const quint64 inodeBefore = inodeOf(watched);
         const int delayMs = int(random.bounded(quint32(fullRunMs) + 1));
         {
-            UpdaterRun run(*m_env, {QStringLiteral("--update"), QStringLiteral("1")});
+            UpdaterRun run(m_env->processEnvironment(), {QStringLiteral("--update"), QStringLiteral("1")});
             QVERIFY(run.process.waitForStarted());
             const pid_t pid = pid_t(run.process.processId());
             if (atFirstMove) {
@@ -346,9 +322,8 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
 
         // The next start, which installs nothing itself: what it finds is what recovery left.
         {
-            UpdaterRun run(*m_env, {QStringLiteral("--update"), QStringLiteral("0")});
-            QVERIFY2(QTest::qWaitFor([&] { return run.output().contains("$UPDATER_SERVER_READY"); }, 60000),
-                     run.output().constData());
+            UpdaterRun run(m_env->processEnvironment(), {QStringLiteral("--update"), QStringLiteral("0")});
+            QVERIFY2(run.waitUntilReady(60000), run.output().constData());
             run.process.terminate();
             QVERIFY(run.process.waitForFinished(10000));
         }
