@@ -6,17 +6,30 @@
 #include <QFile>
 #include <QFileInfo>
 
-bool TestFiles::write(const QString &path, const QByteArray &content)
+bool TestFiles::write(const QString &path, const QByteArray &content, QFile::Permissions extra)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return false;
+    file.close();
+    return extra == QFile::Permissions() || file.setPermissions(file.permissions() | extra);
 }
 
 QByteArray TestFiles::read(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString TestFiles::tail(const QString &path, int bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("(no %1)").arg(path);
+    if (file.size() > bytes)
+        file.seek(file.size() - bytes);
+    return QString::fromUtf8(file.readAll());
 }
 
 QString TestFiles::md5(const QByteArray &data)

@@ -2,6 +2,7 @@
 #define TESTFILES_H
 
 #include <QByteArray>
+#include <QFile>
 #include <QMap>
 #include <QString>
 
@@ -9,11 +10,15 @@
 class TestFiles
 {
 public:
-    // Writes content to path, creating the folder first; true when every byte was written.
-    static bool write(const QString &path, const QByteArray &content);
+    // Writes content to path, creating the folder first, and adds the extra permissions; true when
+    // every byte was written and the permissions set.
+    static bool write(const QString &path, const QByteArray &content, QFile::Permissions extra = {});
 
     // The whole file, or an empty array when it cannot be read.
     static QByteArray read(const QString &path);
+
+    // The last bytes of a file as text, for a failure message; "(no <path>)" when it cannot be read.
+    static QString tail(const QString &path, int bytes = 4000);
 
     // The lower-case hex MD5 digest of data.
     static QString md5(const QByteArray &data);

@@ -36,9 +36,14 @@ UpdateInfoBuilder &UpdateInfoBuilder::set(const QString &member, const QJsonValu
 
 bool UpdateInfoBuilder::sign(const QByteArray &privatePem)
 {
+    return sign(m_platform, &m_entry, privatePem);
+}
+
+bool UpdateInfoBuilder::sign(const QString &platform, QJsonObject *entry, const QByteArray &privatePem)
+{
     UpdateSignature::Entry values;
     QString error;
-    if (UpdateSignature::readEntry(m_platform, m_entry, &values, &error) != UpdateSignature::Valid) {
+    if (UpdateSignature::readEntry(platform, *entry, &values, &error) != UpdateSignature::Valid) {
         qWarning("%s", qPrintable(error));
         return false;
     }
@@ -47,7 +52,7 @@ bool UpdateInfoBuilder::sign(const QByteArray &privatePem)
         qWarning("%s", qPrintable(error));
         return false;
     }
-    set(QStringLiteral("signature"), QString::fromLatin1(signature.toBase64()));
+    entry->insert(QStringLiteral("signature"), QString::fromLatin1(signature.toBase64()));
     return true;
 }
 

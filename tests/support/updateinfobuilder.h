@@ -21,6 +21,8 @@ public:
     // Signs the entry as it stands with the key of privatePem, as the publishing tool would;
     // false (with a warning) when the entry's signed members are not readable.
     bool sign(const QByteArray &privatePem);
+    // The same for an entry made elsewhere, e.g. one changed after the publishing tool signed it.
+    static bool sign(const QString &platform, QJsonObject *entry, const QByteArray &privatePem);
 
     QJsonObject entry() const { return m_entry; }
     QByteArray package() const { return m_package; }
