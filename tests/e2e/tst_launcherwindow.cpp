@@ -1,10 +1,10 @@
+#include "deviceconfig.h"
 #include "processhelpers.h"
 #include "testenvironment.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -71,23 +71,16 @@ void TestLauncherWindow::missingApplicationShowsWindowThenStartsApplication()
                         "printf '%s\\0' \"$@\" > '" + windowArguments.toUtf8() + "'\n"
                         "exec '" PLESSA_BIN "' \"$@\"\n"));
 
-    const QString settingsFile = env.settingsFile(QStringLiteral("zorvan"));
-    {
-        QSettings settings(settingsFile, QSettings::IniFormat);
-        settings.setValue(QStringLiteral("application/log"), env.path() + QStringLiteral("/log"));
-        settings.setValue(QStringLiteral("application/folder"), appFolder);
-        settings.setValue(QStringLiteral("application/name"), QStringLiteral("tovrel.exe"));
-        settings.setValue(QStringLiteral("settingsapp/folder"), windowFolder);
-        settings.setValue(QStringLiteral("settingsapp/name"), QStringLiteral("plessa"));
-        settings.setValue(QStringLiteral("settingsapp/active"), 1);
-        settings.setValue(QStringLiteral("updaterapp/folder"), env.path() + QStringLiteral("/none"));
-        settings.setValue(QStringLiteral("updaterapp/active"), 0);
-        settings.setValue(QStringLiteral("updaterapp/localserver"), TestEnvironment::uniqueSocketName("e2e"));
-        settings.setValue(QStringLiteral("watchdog/active"), 0);
-        settings.setValue(QStringLiteral("launcher/active"), 1);
-        settings.sync();
-        QCOMPARE(settings.status(), QSettings::NoError);
-    }
+    QVariantMap keys = DeviceConfig::launcherKeys(appFolder, QStringLiteral("tovrel.exe"), env.path() + QStringLiteral("/log"),
+                                                  TestEnvironment::uniqueSocketName("e2e"));
+    keys.insert({{QStringLiteral("settingsapp/folder"), windowFolder},
+                 {QStringLiteral("settingsapp/name"), QStringLiteral("plessa")},
+                 {QStringLiteral("settingsapp/active"), 1},
+                 {QStringLiteral("updaterapp/folder"), env.path() + QStringLiteral("/none")},
+                 {QStringLiteral("updaterapp/active"), 0},
+                 {QStringLiteral("launcher/active"), 1}});
+    const DeviceConfig config(env);
+    QVERIFY(config.write(DeviceConfig::Launcher, keys));
 
     QProcess zorvan;
     zorvan.setProcessEnvironment(env.processEnvironment());
@@ -110,7 +103,7 @@ void TestLauncherWindow::missingApplicationShowsWindowThenStartsApplication()
     QTRY_COMPARE_WITH_TIMEOUT(readArguments(windowArguments).size(), 2, 5000);
     const QStringList arguments = readArguments(windowArguments);
     QCOMPARE(arguments.at(0), QStringLiteral("--text"));
-    QCOMPARE(arguments.at(1), QStringLiteral("Задайте путь к приложению. Путь к файлу настроек:\n") + settingsFile);
+    QCOMPARE(arguments.at(1), QStringLiteral("Задайте путь к приложению. Путь к файлу настроек:\n") + config.file(DeviceConfig::Launcher));
 
     // Meanwhile the application appears.
     const QString records = env.path() + QStringLiteral("/app-records");
