@@ -63,3 +63,15 @@ QMap<QString, QByteArray> TestFiles::tree(const QString &root)
     }
     return tree;
 }
+
+QMap<QString, QByteArray> TestFiles::versionTree(const QString &root)
+{
+    QMap<QString, QByteArray> rest;
+    const QMap<QString, QByteArray> all = tree(root);
+    for (auto it = all.cbegin(); it != all.cend(); ++it) {
+        const QString top = it.key().section(QLatin1Char('/'), 0, 0);
+        if (top != QLatin1String(".update-kept") && !top.startsWith(QLatin1String(".update-backup-")))
+            rest.insert(it.key(), it.value());
+    }
+    return rest;
+}

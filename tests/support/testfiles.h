@@ -30,6 +30,9 @@ public:
     // Every entry below root, hidden ones included, by relative path: "<dir>" for a folder, the
     // MD5 digest of the content for anything else. Two trees compare equal when they hold the same.
     static QMap<QString, QByteArray> tree(const QString &root);
+    // The tree of an application folder without the kept generation (the record and the backup
+    // folder that an installation leaves for a return), which belongs to no version.
+    static QMap<QString, QByteArray> versionTree(const QString &root);
 };
 
 #endif
