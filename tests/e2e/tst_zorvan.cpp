@@ -1,3 +1,4 @@
+#include "deviceconfig.h"
 #include "processhelpers.h"
 #include "testenvironment.h"
 
@@ -74,14 +75,11 @@ void TestZorvan::cleanup()
 
 void TestZorvan::writeSettings(const QVariantMap &values)
 {
-    QSettings store(env->settingsFile(QStringLiteral("zorvan")), QSettings::IniFormat);
-    store.setValue(QStringLiteral("application/log"), logFolder);
-    store.setValue(QStringLiteral("updaterapp/active"), 0);
-    store.setValue(QStringLiteral("watchdog/active"), 0);
-    for (auto it = values.cbegin(); it != values.cend(); ++it)
-        store.setValue(it.key(), it.value());
-    store.sync();
-    QCOMPARE(store.status(), QSettings::NoError);
+    QVariantMap keys{{QStringLiteral("application/log"), logFolder},
+                     {QStringLiteral("updaterapp/active"), 0},
+                     {QStringLiteral("watchdog/active"), 0}};
+    keys.insert(values);
+    QVERIFY(DeviceConfig(*env).write(DeviceConfig::Launcher, keys));
 }
 
 void TestZorvan::startZorvan()
