@@ -34,24 +34,6 @@ const char markerName[] = ".update-journal";
 const char keptName[] = ".update-kept";
 const char backupPrefix[] = ".update-backup-";
 
-Tree treeOf(const QString &root)
-{
-    return TestFiles::tree(root);
-}
-
-// The tree without the kept generation: the record and the backup folder that a finished
-// installation leaves for a return to the version before it.
-Tree withoutKept(const Tree &tree)
-{
-    Tree rest;
-    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-        const QString top = it.key().section(QLatin1Char('/'), 0, 0);
-        if (top != QLatin1String(keptName) && !top.startsWith(QLatin1String(backupPrefix)))
-            rest.insert(it.key(), it.value());
-    }
-    return rest;
-}
-
 QString firstDifference(const Tree &a, const Tree &b)
 {
     for (auto it = a.cbegin(); it != a.cend(); ++it) {
@@ -183,7 +165,7 @@ void TestInstallKill::makePackage(int which)
     QCOMPARE(zip.exitCode(), 0);
     m_firstEntry[which] = firstFileEntry(m_zips[which]);
     QVERIFY(!m_firstEntry[which].isEmpty());
-    m_trees[which] = treeOf(source);
+    m_trees[which] = TestFiles::tree(source);
     if (which == 0)
         QVERIFY(QDir().rename(source, m_app));
 }
@@ -221,7 +203,7 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
 {
     int current = 0;
     Tree currentTree = m_trees[0];
-    QCOMPARE(treeOf(m_app), currentTree);
+    QCOMPARE(TestFiles::tree(m_app), currentTree);
 
     // One installation left alone: its length spreads the random kills over the whole run.
     QElapsedTimer clock;
@@ -238,7 +220,7 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
     Tree expected = currentTree;
     for (auto it = m_trees[1].cbegin(); it != m_trees[1].cend(); ++it)
         expected.insert(it.key(), it.value());
-    QCOMPARE(withoutKept(treeOf(m_app)), expected);
+    QCOMPARE(TestFiles::versionTree(m_app), expected);
     QCOMPARE(storedVersion(), 101);
     checkKept(100, 101, currentTree);
     QVERIFY(QDir(m_app + QStringLiteral("/only0")).removeRecursively());
@@ -328,7 +310,7 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
             QVERIFY(run.process.waitForFinished(10000));
         }
         QVERIFY(!QFile::exists(journalPath));
-        const Tree now = withoutKept(treeOf(m_app));
+        const Tree now = TestFiles::versionTree(m_app);
         const bool kept = QFile::exists(m_app + QLatin1Char('/') + QLatin1String(keptName));
         Tree newTree = currentTree;
         for (auto it = m_trees[next].cbegin(); it != m_trees[next].cend(); ++it)
@@ -350,7 +332,7 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
             QVERIFY(QDir(m_app + QStringLiteral("/only%1").arg(current)).removeRecursively());
             current = next;
             currentTree = m_trees[next];
-            QCOMPARE(withoutKept(treeOf(m_app)), currentTree);
+            QCOMPARE(TestFiles::versionTree(m_app), currentTree);
         } else {
             QFAIL(qPrintable(QStringLiteral("try %1 (seed %2): a mix of versions, first differing entry %3 / %4")
                                  .arg(tries).arg(seed).arg(firstDifference(now, currentTree), firstDifference(now, newTree))));
