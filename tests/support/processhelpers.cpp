@@ -1,4 +1,5 @@
 #include "processhelpers.h"
+#include "testfiles.h"
 
 #include <QFileInfo>
 
@@ -120,16 +121,8 @@ QList<qint64> ProcessHelpers::childrenOf(qint64 pid)
 
 QStringList ProcessHelpers::commandLineOf(qint64 pid)
 {
-    QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QStringList args;
-    const QList<QByteArray> parts = f.readAll().split('\0');
-    for (const QByteArray &part : parts)
-        args << QString::fromUtf8(part);
-    if (!args.isEmpty() && args.constLast().isEmpty())
-        args.removeLast();
-    return isEmulated(pid) ? args.mid(2) : args;
+    const QStringList args = TestFiles::readArguments(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    return isEmulated(pid) ? QStringList(args.mid(2)) : args;
 }
 
 QString ProcessHelpers::executableOf(qint64 pid)

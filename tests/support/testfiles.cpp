@@ -22,6 +22,16 @@ QByteArray TestFiles::read(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QStringList TestFiles::readArguments(const QString &path)
+{
+    QStringList arguments;
+    for (const QByteArray &argument : read(path).split('\0'))
+        arguments << QString::fromUtf8(argument);
+    if (!arguments.isEmpty() && arguments.constLast().isEmpty())
+        arguments.removeLast();
+    return arguments;
+}
+
 QString TestFiles::tail(const QString &path, int bytes)
 {
     QFile file(path);

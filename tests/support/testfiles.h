@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 // Small file and content helpers that many tests need.
 class TestFiles
@@ -16,6 +17,9 @@ public:
 
     // The whole file, or an empty array when it cannot be read.
     static QByteArray read(const QString &path);
+
+    // The NUL-terminated strings of a file, as /proc/<pid>/cmdline holds a command line.
+    static QStringList readArguments(const QString &path);
 
     // The last bytes of a file as text, for a failure message; "(no <path>)" when it cannot be read.
     static QString tail(const QString &path, int bytes = 4000);

@@ -50,3 +50,16 @@ QString writeZip(const QString &path, const QList<ZipItem> &items, bool store)
     }
     return QString();
 }
+
+QStringList zipEntryNames(const QString &path)
+{
+    QStringList names;
+    zip_t *archive = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, nullptr);
+    if (!archive)
+        return names;
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    for (zip_int64_t i = 0; i < count; ++i)
+        names << QString::fromUtf8(zip_get_name(archive, zip_uint64_t(i), ZIP_FL_ENC_GUESS));
+    zip_discard(archive);
+    return names;
+}

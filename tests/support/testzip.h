@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <sys/stat.h>
 
@@ -56,5 +57,8 @@ struct ZipItem
 
 // Writes the items in order; returns an empty string on success, else the libzip error text.
 QString writeZip(const QString &path, const QList<ZipItem> &items, bool store = false);
+
+// The entry names of an archive in the order of its central directory; empty when it cannot be read.
+QStringList zipEntryNames(const QString &path);
 
 #endif

@@ -25,7 +25,6 @@ public:
     static bool sign(const QString &platform, QJsonObject *entry, const QByteArray &privatePem);
 
     QJsonObject entry() const { return m_entry; }
-    QByteArray package() const { return m_package; }
     QString fileName() const;
     // The whole file: {"<platform>": entry}.
     QByteArray document() const;
