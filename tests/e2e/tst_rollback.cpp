@@ -4,6 +4,7 @@
 #include "sockethelpers.h"
 #include "testenvironment.h"
 #include "testfiles.h"
+#include "updaterrun.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -33,12 +34,7 @@ QString versionOf(const QJsonObject &record)
 // Requests for a file in nginx's access log.
 int packageFetches(const NginxServer &nginx, const QString &fileName)
 {
-    int count = 0;
-    for (const QString &line : nginx.accessLog()) {
-        if (line.contains(QStringLiteral("GET /") + fileName))
-            ++count;
-    }
-    return count;
+    return nginx.accessLog().filter(QStringLiteral("GET /") + fileName).size();
 }
 
 } // namespace
@@ -76,12 +72,7 @@ bool TestRollback::publish(const QString &source, int versionCode)
 // stays open: a client that leaves at once may take its request with it.
 bool TestRollback::askForCheck()
 {
-    const bool connected = QTest::qWaitFor([&] {
-        control.abort();
-        control.connectToServer(SocketHelpers::serverPath(serverName));
-        return control.waitForConnected(200);
-    }, 30000);
-    if (!connected)
+    if (!SocketHelpers::connectTo(control, serverName, 30000))
         return false;
     control.write("{\"action\":\"download_update\"}\n");
     return control.waitForBytesWritten(5000);
@@ -98,7 +89,6 @@ void TestRollback::crashingVersionIsRolledBackAndNeverTakenAgain()
     root.setAutoRemove(qEnvironmentVariableIsEmpty("TOVREL_KEEP_TEST_FOLDER"));
     const QString appDir = root.filePath(QStringLiteral("app"));
     const QString records = root.filePath(QStringLiteral("records"));
-    const QString updater = QStringLiteral(UPDATER_BIN);
     www = root.filePath(QStringLiteral("www"));
     serverName = TestEnvironment::uniqueSocketName(QStringLiteral("rollback"));
     QVERIFY(QDir().mkpath(www));
@@ -170,10 +160,7 @@ void TestRollback::crashingVersionIsRolledBackAndNeverTakenAgain()
         return count;
     };
     const auto storedVersion = [&] { return config.value(DeviceConfig::Updater, QStringLiteral("app/version")).toInt(); };
-    const auto fileText = [](const QString &path) {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed() : QByteArray("(missing)");
-    };
+    const auto fileText = [](const QString &path) { return TestFiles::read(path).trimmed(); };
 
     zorvan.start(QStringLiteral(ZORVAN_BIN), QStringList());
     QVERIFY(zorvan.waitForStarted(5000));
@@ -209,19 +196,13 @@ void TestRollback::crashingVersionIsRolledBackAndNeverTakenAgain()
     control.abort();
     QVERIFY(stop());
     {
-        QProcess fresh;
-        fresh.setProcessEnvironment(env.processEnvironment());
-        fresh.setStandardOutputFile(root.filePath(QStringLiteral("fresh.out")));
-        fresh.start(updater, {QStringLiteral("--download"), QStringLiteral("1")});
-        QVERIFY(fresh.waitForStarted(5000));
+        UpdaterRun fresh(env.processEnvironment(), {QStringLiteral("--download"), QStringLiteral("1")});
         const int infoBefore = packageFetches(*nginx, QStringLiteral("update.json"));
         QVERIFY2(QTest::qWaitFor([&] { return packageFetches(*nginx, QStringLiteral("update.json")) > infoBefore; }, 20000),
-                 qPrintable(TestFiles::tail(root.filePath(QStringLiteral("fresh.out")), 6000)));
+                 fresh.output().right(6000).constData());
         QTest::qWait(1000);
-        fresh.terminate();
-        QVERIFY(fresh.waitForFinished(10000));
-        QVERIFY2(TestFiles::tail(root.filePath(QStringLiteral("fresh.out")), 6000).contains(QStringLiteral("version 2 was rolled back")),
-                 qPrintable(TestFiles::tail(root.filePath(QStringLiteral("fresh.out")), 6000)));
+        QVERIFY(fresh.terminate());
+        QVERIFY2(fresh.output().contains("version 2 was rolled back"), fresh.output().right(6000).constData());
     }
     QCOMPARE(packageFetches(*nginx, QStringLiteral("linux-rollback-2.zip")), 1);
 
