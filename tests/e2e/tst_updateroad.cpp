@@ -33,14 +33,8 @@ QString publishBinary()
 // The help text of a program, to tell a finished program from a skeleton that does nothing yet.
 QString helpText(const QString &program)
 {
-    QProcess p;
-    p.start(program, {QStringLiteral("--help")});
-    if (!p.waitForFinished(10000)) {
-        p.kill();
-        p.waitForFinished(1000);
-        return QString();
-    }
-    return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+    const ProcessHelpers::ToolRun run = ProcessHelpers::runTool(program, {QStringLiteral("--help")}, 10000);
+    return QString::fromUtf8(run.out + run.err);
 }
 
 } // namespace
@@ -177,11 +171,7 @@ private slots:
                     v1GoneAtUpdating = !ProcessHelpers::processExists(v1pid);
             }
         });
-        QVERIFY(QTest::qWaitFor([&] {
-            control.abort();
-            control.connectToServer(SocketHelpers::serverPath(serverName));
-            return control.waitForConnected(200);
-        }, 10000));
+        QVERIFY(SocketHelpers::connectTo(control, serverName, 10000));
         control.write("{\"action\":\"download_update\"}\n");
 
         // While version 1 runs, the update waits; when it ends, plessa shows the waiting text and the
@@ -238,12 +228,8 @@ private slots:
         const QString record = root.filePath(QStringLiteral("watchdog"));
         QVERIFY(QDir().mkpath(bin));
         const auto script = [&](const QString &name, const QString &body) {
-            QFile f(bin + QLatin1Char('/') + name);
-            if (!f.open(QIODevice::WriteOnly))
-                return false;
-            f.write(QStringLiteral("#!/bin/sh\n%1\n").arg(body).toUtf8());
-            f.close();
-            return f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+            return TestFiles::write(bin + QLatin1Char('/') + name, QStringLiteral("#!/bin/sh\n%1\n").arg(body).toUtf8(),
+                                    QFileDevice::ExeOwner);
         };
         QVERIFY(script(QStringLiteral("sudo"), QStringLiteral("exec \"$@\"")));
         QVERIFY(script(QStringLiteral("yf_watchdog"), QStringLiteral("echo \"$*\" >> '%1'").arg(record)));
@@ -266,11 +252,7 @@ private slots:
         zorvan.setStandardOutputFile(QProcess::nullDevice());
         zorvan.start(QStringLiteral(ZORVAN_BIN), QStringList());
         QVERIFY(zorvan.waitForStarted(5000));
-        const auto calls = [&] {
-            QFile f(record);
-            return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)
-                                               : QStringList();
-        };
+        const auto calls = [&] { return QString::fromUtf8(TestFiles::read(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts); };
         // first feed five ticks after arming, then one a second
         const bool fed = QTest::qWaitFor([&] { return calls().size() >= 4; }, 20000);
         qint64 shell = 0;
