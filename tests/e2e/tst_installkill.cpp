@@ -1,6 +1,7 @@
 #include "deviceconfig.h"
 #include "testenvironment.h"
 #include "testfiles.h"
+#include "testzip.h"
 #include "updateinfobuilder.h"
 #include "updaterrun.h"
 
@@ -47,28 +48,12 @@ QString firstDifference(const Tree &a, const Tree &b)
     return QString();
 }
 
-quint32 le(const QByteArray &data, int at, int bytes)
-{
-    quint32 value = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        value = (value << 8) | quint8(data.at(at + i));
-    return value;
-}
-
 // The first file entry of a zip's central directory: the first file the installer moves.
 QString firstFileEntry(const QString &zipPath)
 {
-    const QByteArray zip = TestFiles::read(zipPath);
-    const int end = zip.lastIndexOf(QByteArray("PK\x05\x06", 4));
-    if (end < 0)
-        return QString();
-    int at = int(le(zip, end + 16, 4));
-    while (at + 46 <= zip.size() && zip.mid(at, 4) == QByteArray("PK\x01\x02", 4)) {
-        const int nameLength = int(le(zip, at + 28, 2));
-        const QString name = QString::fromUtf8(zip.mid(at + 46, nameLength));
+    for (const QString &name : zipEntryNames(zipPath)) {
         if (!name.endsWith(QLatin1Char('/')))
             return name;
-        at += 46 + nameLength + int(le(zip, at + 30, 2)) + int(le(zip, at + 32, 2));
     }
     return QString();
 }
