@@ -1,5 +1,6 @@
 #include "deviceconfig.h"
 #include "processhelpers.h"
+#include "testfiles.h"
 #include "testenvironment.h"
 
 #include <QDate>
@@ -98,10 +99,7 @@ QString TestZorvan::logFile() const
 
 QStringList TestZorvan::logLines() const
 {
-    QFile file(logFile());
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return {};
-    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(TestFiles::read(logFile())).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 void TestZorvan::disabledLauncherLogsQuitAndStartsNothing()
@@ -332,14 +330,10 @@ void TestZorvan::restartEndsTheGroupLeftByAKilledZorvan()
     QVERIFY(!standin.isEmpty());
     const QString helperFile = env->path() + QStringLiteral("/helper.pid");
     const QString app = env->path() + QStringLiteral("/app/tovrel.exe");
-    QVERIFY(QDir().mkpath(QFileInfo(app).path()));
-    QFile script(app);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write(QStringLiteral("#!/bin/sh\ntrap '' TERM\nsleep 300 &\necho $! > '%1'\nexec '%2'\n")
-                     .arg(helperFile, standin)
-                     .toUtf8());
-    script.close();
-    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(TestFiles::write(app,
+                             QStringLiteral("#!/bin/sh\ntrap '' TERM\nsleep 300 &\necho $! > '%1'\nexec '%2'\n")
+                                 .arg(helperFile, standin).toUtf8(),
+                             QFile::ExeOwner));
     writeSettings({{QStringLiteral("application/folder"), QFileInfo(app).path()},
                    {QStringLiteral("application/name"), QStringLiteral("tovrel.exe")},
                    {QStringLiteral("settingsapp/folder"), env->path() + QStringLiteral("/none")}});
