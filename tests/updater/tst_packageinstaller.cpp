@@ -412,15 +412,12 @@ void TestPackageInstaller::unreadablePackageFails()
     } else {
         // Flip bytes in the middle of the second entry's compressed data; the central directory
         // stays intact, so only the entry's checksum can tell.
-        QVERIFY(package.open(QIODevice::ReadWrite));
-        QByteArray all = package.readAll();
+        QByteArray all = TestFiles::read(m_package);
         const int at = all.indexOf("b.bin") + 5 + 300;
         QVERIFY(at > 300 && at + 10 < all.size());
         for (int i = 0; i < 8; ++i)
             all[at + i] = char(all[at + i] ^ 0x5a);
-        QVERIFY(package.seek(0));
-        QCOMPARE(package.write(all), qint64(all.size()));
-        package.close();
+        QVERIFY(TestFiles::write(m_package, all));
     }
     PackageInstaller installer(m_package, m_app);
     QVERIFY(!installer.run());
@@ -489,9 +486,7 @@ void TestPackageInstaller::entryLongerThanClaimedStopsAtClaim()
     const QMap<QString, QByteArray> before = TestFiles::tree(m_app);
     QCOMPARE(makePackage({ZipItem::file(QStringLiteral("bomb.bin"), QByteArray(4 * 1024 * 1024, 'z'))}), QString());
     // Both headers claim 1000 bytes unpacked; the deflated data holds 4 MiB.
-    QFile package(m_package);
-    QVERIFY(package.open(QIODevice::ReadWrite));
-    QByteArray all = package.readAll();
+    QByteArray all = TestFiles::read(m_package);
     const auto claim = [&all](int at) {
         QVERIFY(at >= 0 && at + 4 <= all.size());
         const char size[4] = {char(0xe8), char(0x03), 0, 0};
@@ -500,9 +495,7 @@ void TestPackageInstaller::entryLongerThanClaimedStopsAtClaim()
     QVERIFY(all.startsWith("PK\x03\x04"));
     claim(22);
     claim(all.indexOf("PK\x01\x02") + 24);
-    QVERIFY(package.seek(0));
-    QCOMPARE(package.write(all), qint64(all.size()));
-    package.close();
+    QVERIFY(TestFiles::write(m_package, all));
 
     PackageInstaller installer(m_package, m_app);
     QVERIFY(!installer.run());
