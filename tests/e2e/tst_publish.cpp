@@ -1,6 +1,7 @@
 #include "processhelpers.h"
 #include "testenvironment.h"
 #include "testfiles.h"
+#include "testzip.h"
 #include "updatesignature.h"
 
 #include <QCryptographicHash>
@@ -29,31 +30,6 @@ Run publish(const QStringList &arguments)
 QJsonObject readJson(const QString &path)
 {
     return QJsonDocument::fromJson(TestFiles::read(path)).object();
-}
-
-// A zip archive with one empty stored entry of the given name, written byte by byte so that names a
-// zip tool would refuse to write can be tested.
-QByteArray zipWithEmptyEntry(const QByteArray &name)
-{
-    QByteArray local;
-    QDataStream l(&local, QIODevice::WriteOnly);
-    l.setByteOrder(QDataStream::LittleEndian);
-    l << quint32(0x04034b50) << quint16(20) << quint16(0) << quint16(0) << quint16(0) << quint16(0)
-      << quint32(0) << quint32(0) << quint32(0) << quint16(name.size()) << quint16(0);
-    local += name;
-    QByteArray central;
-    QDataStream c(&central, QIODevice::WriteOnly);
-    c.setByteOrder(QDataStream::LittleEndian);
-    c << quint32(0x02014b50) << quint16(20) << quint16(20) << quint16(0) << quint16(0) << quint16(0) << quint16(0)
-      << quint32(0) << quint32(0) << quint32(0) << quint16(name.size()) << quint16(0) << quint16(0) << quint16(0)
-      << quint16(0) << quint32(0) << quint32(0);
-    central += name;
-    QByteArray end;
-    QDataStream e(&end, QIODevice::WriteOnly);
-    e.setByteOrder(QDataStream::LittleEndian);
-    e << quint32(0x06054b50) << quint16(0) << quint16(0) << quint16(1) << quint16(1) << quint32(central.size())
-      << quint32(local.size()) << quint16(0);
-    return local + central + end;
 }
 
 struct Keys
@@ -463,8 +439,9 @@ void TestPublish::badInputChangesNothing()
     const QString app = dir.filePath(QStringLiteral("app"));
     const QString out = dir.filePath(QStringLiteral("out"));
     QVERIFY(TestFiles::write(app + QStringLiteral("/x"), "not a zip"));
-    QVERIFY(TestFiles::write(app + QStringLiteral("/up.zip"), zipWithEmptyEntry("../evil")));
-    QVERIFY(TestFiles::write(app + QStringLiteral("/abs.zip"), zipWithEmptyEntry("/tmp/evil")));
+    // Names a zip tool would refuse to write.
+    QCOMPARE(writeZip(app + QStringLiteral("/up.zip"), {ZipItem::file(QStringLiteral("../evil"), QByteArray())}), QString());
+    QCOMPARE(writeZip(app + QStringLiteral("/abs.zip"), {ZipItem::file(QStringLiteral("/tmp/evil"), QByteArray())}), QString());
     QVERIFY(TestFiles::write(out + QStringLiteral("/update.json"), existingInfo));
     for (QString &argument : arguments) {
         argument.replace(QStringLiteral("APP"), app);
