@@ -178,11 +178,7 @@ void TestUpdaterNginx::killedDownloadResumes()
     QCOMPARE(fileMd5(m_tmp->filePath(QStringLiteral("work/download/") + m_packageName)), m_packageHash);
     QVERIFY(!QFile::exists(partial));
 
-    QStringList packageRequests;
-    for (const QString &line : m_nginx->accessLog()) {
-        if (line.contains(m_packageName))
-            packageRequests << line;
-    }
+    const QStringList packageRequests = m_nginx->accessLog().filter(m_packageName);
     qInfo() << "cut at" << cutAt << "of" << size << packageRequests;
     QCOMPARE(packageRequests.size(), 2);
     QVERIFY2(packageRequests.last().contains(QStringLiteral("bytes=%1-").arg(cutAt)), qPrintable(packageRequests.join('\n')));
