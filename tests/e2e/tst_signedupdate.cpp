@@ -146,8 +146,7 @@ QString TestSignedUpdate::runUpdater(const QString &link, const QByteArray &syst
     QString outcome;
     if (updater.waitUntilReady()) {
         QLocalSocket client;
-        client.connectToServer(SocketHelpers::serverPath(name));
-        client.waitForConnected(5000);
+        SocketHelpers::connectTo(client, name);
         QByteArray received;
         // Before the check the state tells of the update information of an earlier run (none here).
         const QStringList ends{QStringLiteral("error_info"), QStringLiteral("error_hash"), QStringLiteral("updated"),
