@@ -118,8 +118,7 @@ void TestFleetReportNginx::reportShowsRollback()
         UpdaterRun run(m_a.env.processEnvironment());
         QVERIFY2(run.waitUntilReady(), run.output().constData());
         QLocalSocket control;
-        control.connectToServer(SocketHelpers::serverPath(m_a.socketName));
-        QVERIFY(control.waitForConnected(5000));
+        QVERIFY(SocketHelpers::connectTo(control, m_a.socketName));
         control.write("{\"action\":\"rollback\"}\n");
         QVERIFY(QTest::qWaitFor([&] { return run.output().contains("rolled back to version code: 100"); }, 20000));
         const int before = m_nginx->accessLog().size();
