@@ -101,8 +101,7 @@ void TestPublishUpdate::publishedVersionIsInstalled()
     QVERIFY2(updater.waitUntilReady(10000), updater.output().constData());
 
     QLocalSocket client;
-    client.connectToServer(SocketHelpers::serverPath(name));
-    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(SocketHelpers::connectTo(client, name));
     QByteArray received;
     auto receivedLine = [&](const QByteArray &line) {
         received += client.readAll();
