@@ -98,8 +98,7 @@ void TestControlEntry::secondInstanceEnds()
 
     QCOMPARE(first.process.state(), QProcess::Running);
     QLocalSocket client;
-    client.connectToServer(SocketHelpers::serverPath(name));
-    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(SocketHelpers::connectTo(client, name));
     const QByteArray greeting = readLines(client, 4);
     QVERIFY2(greeting.startsWith("{\"state_update\":\""), greeting.constData());
     QVERIFY2(greeting.contains("\n{\"state_download\":\""), greeting.constData());
@@ -122,8 +121,7 @@ void TestControlEntry::nameOfKilledUpdaterIsReused()
     UpdaterRun next(configured(env, name));
     QVERIFY(next.waitUntilReady());
     QLocalSocket client;
-    client.connectToServer(SocketHelpers::serverPath(name));
-    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(SocketHelpers::connectTo(client, name));
     QVERIFY(readLines(client, 2).startsWith("{\"state_update\":\""));
     QCOMPARE(next.process.state(), QProcess::Running);
 }
@@ -135,8 +133,7 @@ void TestControlEntry::quitRequestEndsUpdater()
     UpdaterRun updater(configured(env, name));
     QVERIFY(updater.waitUntilReady());
     QLocalSocket client;
-    client.connectToServer(SocketHelpers::serverPath(name));
-    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(SocketHelpers::connectTo(client, name));
     readLines(client, 3);
 
     client.write(R"({"action":"get","installed_version":0})" "\n" R"({"action":"quit"})");
@@ -172,8 +169,7 @@ void TestControlEntry::endsAfterInstallationOnceClientsKnow()
                                    {QStringLiteral("app/version"), 100}}));
     QVERIFY(updater.waitForLine(QStringLiteral("$UPDATE_READY")));
     QLocalSocket client;
-    client.connectToServer(SocketHelpers::serverPath(name));
-    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(SocketHelpers::connectTo(client, name));
     QVERIFY(readLines(client, 4).startsWith("{\"state_update\":\"ready\"}\n"));
 
     client.write(R"({"action":"update"})");
