@@ -1,8 +1,10 @@
-#include "childrun.h"
+#include "deviceconfig.h"
 #include "nginxserver.h"
+#include "processhelpers.h"
 #include "sockethelpers.h"
 #include "testenvironment.h"
 #include "testfiles.h"
+#include "updaterrun.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,7 +13,6 @@
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -31,23 +32,6 @@ struct Device
     QString socketName;
     TestEnvironment env;
 };
-
-int runTool(const QStringList &args, QByteArray *output)
-{
-    QProcess tool;
-    tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.start(QStringLiteral(PUBLISH_BIN), args);
-    if (!tool.waitForFinished(60000))
-        return -1;
-    *output = tool.readAll();
-    return tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
-}
-
-bool stop(ChildRun &run)
-{
-    run.process.terminate();
-    return run.process.waitForFinished(10000);
-}
 
 } // namespace
 
@@ -93,23 +77,20 @@ void TestFleetReportNginx::prepare(Device &device)
     const QString app = m_tmp.filePath(device.id + QStringLiteral("/app"));
     QVERIFY(TestFiles::write(app + QStringLiteral("/tovrel.exe"), "100"));
     device.socketName = TestEnvironment::uniqueSocketName(QStringLiteral("e2e-report"));
-    QVERIFY(device.env.writeSettings(QStringLiteral("updater"),
-                                     {{QStringLiteral("app/folder"), app}, {QStringLiteral("app/version"), 100},
-                                      {QStringLiteral("app/device_id"), device.id}, {QStringLiteral("update/key"), QStringLiteral("linux")},
-                                      {QStringLiteral("update/link"), m_nginx->url(QStringLiteral("/update")).toString()},
-                                      {QStringLiteral("update/period"), 3600},
-                                      {QStringLiteral("update/directory"), m_tmp.filePath(device.id + QStringLiteral("/work"))},
-                                      {QStringLiteral("localserver/name"), device.socketName}}));
+    QVariantMap keys = DeviceConfig::updaterKeys(app, m_tmp.filePath(device.id + QStringLiteral("/work")),
+                                                 m_nginx->url(QStringLiteral("/update")).toString(), QStringLiteral("linux"),
+                                                 device.socketName);
+    keys.insert(QStringLiteral("app/version"), 100);
+    keys.insert(QStringLiteral("app/device_id"), device.id);
+    QVERIFY(DeviceConfig(device.env).write(DeviceConfig::Updater, keys));
 
     // Download, then install: the device runs 200 with 100's files kept for a return.
     {
-        ChildRun run(device.env.processEnvironment());
-        run.start(QStringLiteral(UPDATER_BIN), {QStringLiteral("--download"), QStringLiteral("1")});
+        UpdaterRun run(device.env.processEnvironment(), {QStringLiteral("--download"), QStringLiteral("1")});
         QVERIFY2(run.waitForLine(QStringLiteral("$UPDATE_READY"), 20000), run.output().constData());
-        QVERIFY(stop(run));
+        QVERIFY(run.terminate());
     }
-    ChildRun run(device.env.processEnvironment());
-    run.start(QStringLiteral(UPDATER_BIN), {QStringLiteral("--update"), QStringLiteral("1")});
+    UpdaterRun run(device.env.processEnvironment(), {QStringLiteral("--update"), QStringLiteral("1")});
     QVERIFY2(run.process.waitForFinished(20000), run.output().constData());
     QCOMPARE(run.process.exitCode(), 0);
     QCOMPARE(TestFiles::read(app + QStringLiteral("/tovrel.exe")), QByteArray("200"));
@@ -120,13 +101,12 @@ void TestFleetReportNginx::reportShowsRollback()
     const QString source = m_tmp.filePath(QStringLiteral("v200"));
     QVERIFY(TestFiles::write(source + QStringLiteral("/tovrel.exe"), "200"));
     const QString info = m_tmp.filePath(QStringLiteral("www/update/update.json"));
-    QByteArray output;
-    QCOMPARE(runTool({QStringLiteral("--source"), source, QStringLiteral("--version-code"), QStringLiteral("200"),
-                      QStringLiteral("--key"), QStringLiteral("linux"), QStringLiteral("--base-url"),
-                      m_nginx->url(QStringLiteral("/update")).toString(), QStringLiteral("--output"),
-                      m_tmp.filePath(QStringLiteral("www/update"))},
-                     &output),
-             0);
+    ProcessHelpers::ToolRun tool = ProcessHelpers::runTool(
+        QStringLiteral(PUBLISH_BIN), {QStringLiteral("--source"), source, QStringLiteral("--version-code"), QStringLiteral("200"),
+                                      QStringLiteral("--key"), QStringLiteral("linux"), QStringLiteral("--base-url"),
+                                      m_nginx->url(QStringLiteral("/update")).toString(), QStringLiteral("--output"),
+                                      m_tmp.filePath(QStringLiteral("www/update"))});
+    QVERIFY2(tool.ok(), tool.err.constData());
 
     m_a.id = QStringLiteral("kiosk-a");
     m_b.id = QStringLiteral("kiosk-b");
@@ -135,28 +115,25 @@ void TestFleetReportNginx::reportShowsRollback()
 
     // kiosk-a goes back to 100 and asks again; its request names the refused version.
     {
-        ChildRun run(m_a.env.processEnvironment());
-        run.start(QStringLiteral(UPDATER_BIN));
-        QVERIFY2(run.waitForLine(QStringLiteral("$UPDATER_SERVER_READY"), 20000), run.output().constData());
+        UpdaterRun run(m_a.env.processEnvironment());
+        QVERIFY2(run.waitUntilReady(), run.output().constData());
         QLocalSocket control;
-        control.connectToServer(SocketHelpers::serverPath(m_a.socketName));
-        QVERIFY(control.waitForConnected(5000));
+        QVERIFY(SocketHelpers::connectTo(control, m_a.socketName));
         control.write("{\"action\":\"rollback\"}\n");
         QVERIFY(QTest::qWaitFor([&] { return run.output().contains("rolled back to version code: 100"); }, 20000));
         const int before = m_nginx->accessLog().size();
         control.write("{\"action\":\"download_update\"}\n");
         QVERIFY2(QTest::qWaitFor([&] { return m_nginx->accessLog().size() > before; }, 20000), run.output().constData());
         control.disconnectFromServer();
-        QVERIFY(stop(run));
+        QVERIFY(run.terminate());
     }
     QCOMPARE(TestFiles::read(m_tmp.filePath(QStringLiteral("kiosk-a/app/tovrel.exe"))), QByteArray("100"));
     // kiosk-b asks once more, on 200.
     {
         const int before = m_nginx->accessLog().size();
-        ChildRun run(m_b.env.processEnvironment());
-        run.start(QStringLiteral(UPDATER_BIN), {QStringLiteral("--download"), QStringLiteral("1")});
+        UpdaterRun run(m_b.env.processEnvironment(), {QStringLiteral("--download"), QStringLiteral("1")});
         QVERIFY2(QTest::qWaitFor([&] { return m_nginx->accessLog().size() > before; }, 20000), run.output().constData());
-        QVERIFY(stop(run));
+        QVERIFY(run.terminate());
     }
 
     const QStringList log = m_nginx->accessLog();
@@ -165,10 +142,10 @@ void TestFleetReportNginx::reportShowsRollback()
     QVERIFY(TestFiles::write(logFile, log.join(QLatin1Char('\n')).toUtf8() + '\n'));
     const QString json = m_tmp.filePath(QStringLiteral("report.json"));
     const QString html = m_tmp.filePath(QStringLiteral("report.html"));
-    QCOMPARE(runTool({QStringLiteral("report"), QStringLiteral("--log"), logFile, QStringLiteral("--info"), info,
-                      QStringLiteral("--html"), html, QStringLiteral("--json"), json},
-                     &output),
-             0);
+    tool = ProcessHelpers::runTool(QStringLiteral(PUBLISH_BIN), {QStringLiteral("report"), QStringLiteral("--log"), logFile,
+                                                                 QStringLiteral("--info"), info, QStringLiteral("--html"), html,
+                                                                 QStringLiteral("--json"), json});
+    QVERIFY2(tool.ok(), tool.err.constData());
     const QJsonObject facts = QJsonDocument::fromJson(TestFiles::read(json)).object();
     const QString context = log.join(QLatin1Char('\n')) + QLatin1Char('\n') + QString::fromUtf8(TestFiles::read(json));
     QVERIFY2(facts.value(QStringLiteral("log")).toObject().value(QStringLiteral("malformed")).toInt() == 0, qPrintable(context));

@@ -1,6 +1,9 @@
-#include "childrun.h"
+#include "deviceconfig.h"
 #include "testenvironment.h"
 #include "testfiles.h"
+#include "testzip.h"
+#include "updateinfobuilder.h"
+#include "updaterrun.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -12,7 +15,6 @@
 #include <QLocalServer>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -33,24 +35,6 @@ const char markerName[] = ".update-journal";
 const char keptName[] = ".update-kept";
 const char backupPrefix[] = ".update-backup-";
 
-Tree treeOf(const QString &root)
-{
-    return TestFiles::tree(root);
-}
-
-// The tree without the kept generation: the record and the backup folder that a finished
-// installation leaves for a return to the version before it.
-Tree withoutKept(const Tree &tree)
-{
-    Tree rest;
-    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-        const QString top = it.key().section(QLatin1Char('/'), 0, 0);
-        if (top != QLatin1String(keptName) && !top.startsWith(QLatin1String(backupPrefix)))
-            rest.insert(it.key(), it.value());
-    }
-    return rest;
-}
-
 QString firstDifference(const Tree &a, const Tree &b)
 {
     for (auto it = a.cbegin(); it != a.cend(); ++it) {
@@ -64,28 +48,12 @@ QString firstDifference(const Tree &a, const Tree &b)
     return QString();
 }
 
-quint32 le(const QByteArray &data, int at, int bytes)
-{
-    quint32 value = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        value = (value << 8) | quint8(data.at(at + i));
-    return value;
-}
-
 // The first file entry of a zip's central directory: the first file the installer moves.
 QString firstFileEntry(const QString &zipPath)
 {
-    const QByteArray zip = TestFiles::read(zipPath);
-    const int end = zip.lastIndexOf(QByteArray("PK\x05\x06", 4));
-    if (end < 0)
-        return QString();
-    int at = int(le(zip, end + 16, 4));
-    while (at + 46 <= zip.size() && zip.mid(at, 4) == QByteArray("PK\x01\x02", 4)) {
-        const int nameLength = int(le(zip, at + 28, 2));
-        const QString name = QString::fromUtf8(zip.mid(at + 46, nameLength));
+    for (const QString &name : zipEntryNames(zipPath)) {
         if (!name.endsWith(QLatin1Char('/')))
             return name;
-        at += 46 + nameLength + int(le(zip, at + 30, 2)) + int(le(zip, at + 32, 2));
     }
     return QString();
 }
@@ -95,17 +63,6 @@ quint64 inodeOf(const QString &path)
     struct stat st;
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? quint64(st.st_ino) : 0;
 }
-
-class UpdaterRun : public ChildRun
-{
-public:
-    UpdaterRun(const TestEnvironment &env, const QStringList &args)
-        : ChildRun(env.processEnvironment())
-    {
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(QStringLiteral(UPDATER_BIN), args);
-    }
-};
 
 } // namespace
 
@@ -157,21 +114,15 @@ void TestInstallKill::initTestCase()
     makePackage(0);
     makePackage(1);
 
-    QSettings store(m_env->settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
-    store.setValue(QStringLiteral("app/folder"), m_app);
-    store.setValue(QStringLiteral("app/version"), 100);
-    store.setValue(QStringLiteral("update/key"), QStringLiteral("linux"));
-    store.setValue(QStringLiteral("update/link"), QStringLiteral("http://127.0.0.1:9/update"));
-    store.setValue(QStringLiteral("update/period"), 3600);
-    store.setValue(QStringLiteral("update/download"), 0);
-    store.setValue(QStringLiteral("update/directory"), m_work);
+    m_socketName = TestEnvironment::uniqueSocketName(QStringLiteral("installkill"));
+    QVariantMap keys = DeviceConfig::updaterKeys(m_app, m_work, QStringLiteral("http://127.0.0.1:9/update"),
+                                                 QStringLiteral("linux"), m_socketName);
+    keys.insert(QStringLiteral("app/version"), 100);
+    keys.insert(QStringLiteral("update/download"), 0);
     // What is tested is the order of the moves: at the default nice value a loaded CI machine starves
     // the restarted updater past any sensible wait.
-    store.setValue(QStringLiteral("update/nice"), 0);
-    m_socketName = TestEnvironment::uniqueSocketName(QStringLiteral("installkill"));
-    store.setValue(QStringLiteral("localserver/name"), m_socketName);
-    store.sync();
-    QCOMPARE(store.status(), QSettings::NoError);
+    keys.insert(QStringLiteral("update/nice"), 0);
+    QVERIFY(DeviceConfig(*m_env).write(DeviceConfig::Updater, keys));
 }
 
 void TestInstallKill::cleanupTestCase()
@@ -199,7 +150,7 @@ void TestInstallKill::makePackage(int which)
     QCOMPARE(zip.exitCode(), 0);
     m_firstEntry[which] = firstFileEntry(m_zips[which]);
     QVERIFY(!m_firstEntry[which].isEmpty());
-    m_trees[which] = treeOf(source);
+    m_trees[which] = TestFiles::tree(source);
     if (which == 0)
         QVERIFY(QDir().rename(source, m_app));
 }
@@ -208,16 +159,9 @@ void TestInstallKill::makePackage(int which)
 void TestInstallKill::announce(int which, int versionCode)
 {
     const QString name = QStringLiteral("app-%1.zip").arg(versionCode);
-    QDir download(m_work + QStringLiteral("/download"));
-    for (const QString &old : download.entryList(QDir::Files))
-        QVERIFY(download.remove(old));
-    QVERIFY(QFile::copy(m_zips[which], download.filePath(name)));
-    const QJsonObject entry{{QStringLiteral("version_code"), versionCode},
-                            {QStringLiteral("file_name"), name},
-                            {QStringLiteral("hash"), TestFiles::md5(TestFiles::read(m_zips[which]))},
-                            {QStringLiteral("link"), QStringLiteral("http://127.0.0.1:9/update/") + name}};
-    QVERIFY(TestFiles::write(m_work + QStringLiteral("/update.json"),
-                             QJsonDocument(QJsonObject{{QStringLiteral("linux"), entry}}).toJson()));
+    QVERIFY(UpdateInfoBuilder(QStringLiteral("linux"), versionCode, name, TestFiles::read(m_zips[which]))
+                .link(QStringLiteral("http://127.0.0.1:9/update/") + name)
+                .placeReadyPackage(m_work));
 }
 
 void TestInstallKill::checkKept(int from, int to, const Tree &replaced)
@@ -237,22 +181,21 @@ void TestInstallKill::checkKept(int from, int to, const Tree &replaced)
 
 int TestInstallKill::storedVersion()
 {
-    QSettings store(m_env->settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
-    return store.value(QStringLiteral("app/version")).toInt();
+    return DeviceConfig(*m_env).value(DeviceConfig::Updater, QStringLiteral("app/version")).toInt();
 }
 
 void TestInstallKill::killAnywhereLeavesOldOrNew()
 {
     int current = 0;
     Tree currentTree = m_trees[0];
-    QCOMPARE(treeOf(m_app), currentTree);
+    QCOMPARE(TestFiles::tree(m_app), currentTree);
 
     // One installation left alone: its length spreads the random kills over the whole run.
     QElapsedTimer clock;
     announce(1, storedVersion() + 1);
     clock.start();
     {
-        UpdaterRun run(*m_env, {QStringLiteral("--update"), QStringLiteral("1")});
+        UpdaterRun run(m_env->processEnvironment(), {QStringLiteral("--update"), QStringLiteral("1")});
         QVERIFY(run.process.waitForFinished(30000));
         QVERIFY2(run.process.exitCode() == 0, run.output().constData());
         QVERIFY2(run.output().contains("journal kept as"), run.output().constData());
@@ -262,7 +205,7 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
     Tree expected = currentTree;
     for (auto it = m_trees[1].cbegin(); it != m_trees[1].cend(); ++it)
         expected.insert(it.key(), it.value());
-    QCOMPARE(withoutKept(treeOf(m_app)), expected);
+    QCOMPARE(TestFiles::versionTree(m_app), expected);
     QCOMPARE(storedVersion(), 101);
     checkKept(100, 101, currentTree);
     QVERIFY(QDir(m_app + QStringLiteral("/only0")).removeRecursively());
@@ -294,7 +237,7 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
         const quint64 inodeBefore = inodeOf(watched);
         const int delayMs = int(random.bounded(quint32(fullRunMs) + 1));
         {
-            UpdaterRun run(*m_env, {QStringLiteral("--update"), QStringLiteral("1")});
+            UpdaterRun run(m_env->processEnvironment(), {QStringLiteral("--update"), QStringLiteral("1")});
             QVERIFY(run.process.waitForStarted());
             const pid_t pid = pid_t(run.process.processId());
             if (atFirstMove) {
@@ -346,14 +289,13 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
 
         // The next start, which installs nothing itself: what it finds is what recovery left.
         {
-            UpdaterRun run(*m_env, {QStringLiteral("--update"), QStringLiteral("0")});
-            QVERIFY2(QTest::qWaitFor([&] { return run.output().contains("$UPDATER_SERVER_READY"); }, 60000),
-                     run.output().constData());
+            UpdaterRun run(m_env->processEnvironment(), {QStringLiteral("--update"), QStringLiteral("0")});
+            QVERIFY2(run.waitUntilReady(60000), run.output().constData());
             run.process.terminate();
             QVERIFY(run.process.waitForFinished(10000));
         }
         QVERIFY(!QFile::exists(journalPath));
-        const Tree now = withoutKept(treeOf(m_app));
+        const Tree now = TestFiles::versionTree(m_app);
         const bool kept = QFile::exists(m_app + QLatin1Char('/') + QLatin1String(keptName));
         Tree newTree = currentTree;
         for (auto it = m_trees[next].cbegin(); it != m_trees[next].cend(); ++it)
@@ -375,7 +317,7 @@ void TestInstallKill::killAnywhereLeavesOldOrNew()
             QVERIFY(QDir(m_app + QStringLiteral("/only%1").arg(current)).removeRecursively());
             current = next;
             currentTree = m_trees[next];
-            QCOMPARE(withoutKept(treeOf(m_app)), currentTree);
+            QCOMPARE(TestFiles::versionTree(m_app), currentTree);
         } else {
             QFAIL(qPrintable(QStringLiteral("try %1 (seed %2): a mix of versions, first differing entry %3 / %4")
                                  .arg(tries).arg(seed).arg(firstDifference(now, currentTree), firstDifference(now, newTree))));

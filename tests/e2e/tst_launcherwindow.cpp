@@ -1,10 +1,11 @@
+#include "deviceconfig.h"
 #include "processhelpers.h"
+#include "testfiles.h"
 #include "testenvironment.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -21,38 +22,6 @@ private slots:
     void missingApplicationShowsWindowThenStartsApplication();
 };
 
-namespace {
-
-bool writeScript(const QString &path, const QByteArray &body)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write("#!/bin/sh\n" + body) < 0)
-        return false;
-    file.close();
-    return file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
-QStringList readArguments(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QStringList arguments;
-    for (const QByteArray &argument : file.readAll().split('\0'))
-        arguments << QString::fromUtf8(argument);
-    if (!arguments.isEmpty() && arguments.constLast().isEmpty())
-        arguments.removeLast();
-    return arguments;
-}
-
-int readStarts(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
-}
-
-}
-
 void TestLauncherWindow::missingApplicationShowsWindowThenStartsApplication()
 {
     TestEnvironment env;
@@ -60,34 +29,27 @@ void TestLauncherWindow::missingApplicationShowsWindowThenStartsApplication()
     const QString appFolder = env.path() + QStringLiteral("/app");
     const QString windowFolder = env.path() + QStringLiteral("/window");
     QVERIFY(QDir().mkpath(appFolder));
-    QVERIFY(QDir().mkpath(windowFolder));
 
     // The window program is plessa itself, behind a script that notes its arguments first; exec
     // keeps the process, so zorvan talks to plessa directly.
     const QString windowArguments = env.path() + QStringLiteral("/window-arguments");
     const QString windowStarts = env.path() + QStringLiteral("/window-starts");
-    QVERIFY(writeScript(windowFolder + QStringLiteral("/plessa"),
-                        "echo started >> '" + windowStarts.toUtf8() + "'\n"
-                        "printf '%s\\0' \"$@\" > '" + windowArguments.toUtf8() + "'\n"
-                        "exec '" PLESSA_BIN "' \"$@\"\n"));
+    QVERIFY(TestFiles::write(windowFolder + QStringLiteral("/plessa"),
+                             "#!/bin/sh\necho started >> '" + windowStarts.toUtf8() + "'\n"
+                             "printf '%s\\0' \"$@\" > '" + windowArguments.toUtf8() + "'\n"
+                             "exec '" PLESSA_BIN "' \"$@\"\n",
+                             QFile::ExeOwner));
 
-    const QString settingsFile = env.settingsFile(QStringLiteral("zorvan"));
-    {
-        QSettings settings(settingsFile, QSettings::IniFormat);
-        settings.setValue(QStringLiteral("application/log"), env.path() + QStringLiteral("/log"));
-        settings.setValue(QStringLiteral("application/folder"), appFolder);
-        settings.setValue(QStringLiteral("application/name"), QStringLiteral("tovrel.exe"));
-        settings.setValue(QStringLiteral("settingsapp/folder"), windowFolder);
-        settings.setValue(QStringLiteral("settingsapp/name"), QStringLiteral("plessa"));
-        settings.setValue(QStringLiteral("settingsapp/active"), 1);
-        settings.setValue(QStringLiteral("updaterapp/folder"), env.path() + QStringLiteral("/none"));
-        settings.setValue(QStringLiteral("updaterapp/active"), 0);
-        settings.setValue(QStringLiteral("updaterapp/localserver"), TestEnvironment::uniqueSocketName("e2e"));
-        settings.setValue(QStringLiteral("watchdog/active"), 0);
-        settings.setValue(QStringLiteral("launcher/active"), 1);
-        settings.sync();
-        QCOMPARE(settings.status(), QSettings::NoError);
-    }
+    QVariantMap keys = DeviceConfig::launcherKeys(appFolder, QStringLiteral("tovrel.exe"), env.path() + QStringLiteral("/log"),
+                                                  TestEnvironment::uniqueSocketName("e2e"));
+    keys.insert({{QStringLiteral("settingsapp/folder"), windowFolder},
+                 {QStringLiteral("settingsapp/name"), QStringLiteral("plessa")},
+                 {QStringLiteral("settingsapp/active"), 1},
+                 {QStringLiteral("updaterapp/folder"), env.path() + QStringLiteral("/none")},
+                 {QStringLiteral("updaterapp/active"), 0},
+                 {QStringLiteral("launcher/active"), 1}});
+    const DeviceConfig config(env);
+    QVERIFY(config.write(DeviceConfig::Launcher, keys));
 
     QProcess zorvan;
     zorvan.setProcessEnvironment(env.processEnvironment());
@@ -107,10 +69,10 @@ void TestLauncherWindow::missingApplicationShowsWindowThenStartsApplication()
 
     // After its 15 s wait for an update, zorvan finds no application and shows the window.
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(windowArguments), 30000);
-    QTRY_COMPARE_WITH_TIMEOUT(readArguments(windowArguments).size(), 2, 5000);
-    const QStringList arguments = readArguments(windowArguments);
+    QTRY_COMPARE_WITH_TIMEOUT(TestFiles::readArguments(windowArguments).size(), 2, 5000);
+    const QStringList arguments = TestFiles::readArguments(windowArguments);
     QCOMPARE(arguments.at(0), QStringLiteral("--text"));
-    QCOMPARE(arguments.at(1), QStringLiteral("Задайте путь к приложению. Путь к файлу настроек:\n") + settingsFile);
+    QCOMPARE(arguments.at(1), QStringLiteral("Задайте путь к приложению. Путь к файлу настроек:\n") + config.file(DeviceConfig::Launcher));
 
     // Meanwhile the application appears.
     const QString records = env.path() + QStringLiteral("/app-records");
@@ -126,7 +88,7 @@ void TestLauncherWindow::missingApplicationShowsWindowThenStartsApplication()
     QCOMPARE(started.size(), 1);
     QCOMPARE(ProcessHelpers::recordArguments(started.first()), QStringList{QStringLiteral("--fullscreen")});
     // One window only: its "$QUIT" ended it, it was not started again.
-    QCOMPARE(readStarts(windowStarts), 1);
+    QCOMPARE(TestFiles::read(windowStarts).count('\n'), 1);
 
     zorvan.terminate();
     QVERIFY(zorvan.waitForFinished(15000));

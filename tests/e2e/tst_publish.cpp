@@ -1,5 +1,7 @@
+#include "processhelpers.h"
 #include "testenvironment.h"
 #include "testfiles.h"
+#include "testzip.h"
 #include "updatesignature.h"
 
 #include <QCryptographicHash>
@@ -18,72 +20,16 @@
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Run = ProcessHelpers::ToolRun;
 
 Run publish(const QStringList &arguments)
 {
-    QProcess process;
-    process.start(QStringLiteral(PUBLISH_BIN), arguments);
-    Run run;
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
-
-bool writeFile(const QString &path, const QByteArray &content, QFile::Permissions extra = {})
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        return false;
-    file.close();
-    return extra == QFile::Permissions() || file.setPermissions(file.permissions() | extra);
-}
-
-QString md5(const QString &path)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(TestFiles::read(path), QCryptographicHash::Md5).toHex());
+    return ProcessHelpers::runTool(QStringLiteral(PUBLISH_BIN), arguments, 30000);
 }
 
 QJsonObject readJson(const QString &path)
 {
     return QJsonDocument::fromJson(TestFiles::read(path)).object();
-}
-
-// A zip archive with one empty stored entry of the given name, written byte by byte so that names a
-// zip tool would refuse to write can be tested.
-QByteArray zipWithEmptyEntry(const QByteArray &name)
-{
-    QByteArray local;
-    QDataStream l(&local, QIODevice::WriteOnly);
-    l.setByteOrder(QDataStream::LittleEndian);
-    l << quint32(0x04034b50) << quint16(20) << quint16(0) << quint16(0) << quint16(0) << quint16(0)
-      << quint32(0) << quint32(0) << quint32(0) << quint16(name.size()) << quint16(0);
-    local += name;
-    QByteArray central;
-    QDataStream c(&central, QIODevice::WriteOnly);
-    c.setByteOrder(QDataStream::LittleEndian);
-    c << quint32(0x02014b50) << quint16(20) << quint16(20) << quint16(0) << quint16(0) << quint16(0) << quint16(0)
-      << quint32(0) << quint32(0) << quint32(0) << quint16(name.size()) << quint16(0) << quint16(0) << quint16(0)
-      << quint16(0) << quint32(0) << quint32(0);
-    central += name;
-    QByteArray end;
-    QDataStream e(&end, QIODevice::WriteOnly);
-    e.setByteOrder(QDataStream::LittleEndian);
-    e << quint32(0x06054b50) << quint16(0) << quint16(0) << quint16(1) << quint16(1) << quint32(central.size())
-      << quint32(local.size()) << quint16(0);
-    return local + central + end;
 }
 
 struct Keys
@@ -146,10 +92,10 @@ void TestPublish::folderBecomesPackageAndInformation()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString app = dir.filePath(QStringLiteral("app"));
-    QVERIFY(writeFile(app + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho 2\n",
+    QVERIFY(TestFiles::write(app + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho 2\n",
                       QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther));
-    QVERIFY(writeFile(app + QStringLiteral("/lib/data.bin"), QByteArray(300000, 'x') + "end"));
-    QVERIFY(writeFile(app + QStringLiteral("/.hidden"), "dot"));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/lib/data.bin"), QByteArray(300000, 'x') + "end"));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/.hidden"), "dot"));
     QVERIFY(QDir().mkpath(app + QStringLiteral("/empty")));
     const QString out = dir.filePath(QStringLiteral("www/update"));
 
@@ -165,7 +111,7 @@ void TestPublish::folderBecomesPackageAndInformation()
     const QJsonObject entry = readJson(out + QStringLiteral("/update.json")).value(QStringLiteral("linux")).toObject();
     QCOMPARE(entry.value(QStringLiteral("version_code")).toInt(), 2);
     QCOMPARE(entry.value(QStringLiteral("file_name")).toString(), QStringLiteral("linux-2.zip"));
-    QCOMPARE(entry.value(QStringLiteral("hash")).toString(), md5(out + QStringLiteral("/linux-2.zip")));
+    QCOMPARE(entry.value(QStringLiteral("hash")).toString(), TestFiles::md5(TestFiles::read(out + QStringLiteral("/linux-2.zip"))));
     QCOMPARE(entry.value(QStringLiteral("link")).toString(), QStringLiteral("http://127.0.0.1:8080/update/linux-2.zip"));
     QCOMPARE(entry.value(QStringLiteral("devices_id")).toArray(),
              QJsonArray({QStringLiteral("kiosk-1"), QStringLiteral("kiosk-2")}));
@@ -201,14 +147,14 @@ void TestPublish::folderAlsoBecomesObjects()
     QVERIFY(dir.isValid());
     const QString app = dir.filePath(QStringLiteral("app"));
     const QString out = dir.filePath(QStringLiteral("out"));
-    QVERIFY(writeFile(app + QStringLiteral("/bin/tovrel"), "v1", QFile::ExeOwner));
-    QVERIFY(writeFile(app + QStringLiteral("/share/a.txt"), "text"));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/bin/tovrel"), "v1", QFile::ExeOwner));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/share/a.txt"), "text"));
     for (const char *code : {"1", "2"}) {
         const Run run = publish({QStringLiteral("--source"), app, QStringLiteral("--version-code"), QLatin1String(code),
                                  QStringLiteral("--key"), QStringLiteral("linux"), QStringLiteral("--base-url"),
                                  QStringLiteral("http://h/u"), QStringLiteral("--output"), out});
         QVERIFY2(run.exitCode == 0, run.err.constData());
-        QVERIFY(writeFile(app + QStringLiteral("/bin/tovrel"), "v2", QFile::ExeOwner));
+        QVERIFY(TestFiles::write(app + QStringLiteral("/bin/tovrel"), "v2", QFile::ExeOwner));
     }
     const QJsonObject manifest = readJson(out + QStringLiteral("/update.json"))
                                      .value(QStringLiteral("linux")).toObject().value(QStringLiteral("manifest")).toObject();
@@ -235,17 +181,17 @@ void TestPublish::otherPlatformsAreKept()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString app = dir.filePath(QStringLiteral("app"));
-    QVERIFY(writeFile(app + QStringLiteral("/tovrel.exe"), "v5"));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/tovrel.exe"), "v5"));
     const QString out = dir.filePath(QStringLiteral("out"));
     const QJsonObject windows{{QStringLiteral("version_code"), 9}, {QStringLiteral("file_name"), QStringLiteral("w.zip")},
                               {QStringLiteral("hash"), QStringLiteral("abc")}, {QStringLiteral("note"), QStringLiteral("kept")}};
     const QJsonObject oldLinux{{QStringLiteral("version_code"), 4},
                                {QStringLiteral("devices_id"), QJsonArray({QStringLiteral("only-this-one")})},
                                {QStringLiteral("file_name"), QStringLiteral("linux-4.zip")}};
-    QVERIFY(writeFile(out + QStringLiteral("/update.json"),
+    QVERIFY(TestFiles::write(out + QStringLiteral("/update.json"),
                       QJsonDocument(QJsonObject{{QStringLiteral("windows"), windows}, {QStringLiteral("linux"), oldLinux}})
                           .toJson()));
-    QVERIFY(writeFile(out + QStringLiteral("/linux-4.zip"), "old package"));
+    QVERIFY(TestFiles::write(out + QStringLiteral("/linux-4.zip"), "old package"));
 
     const Run run = publish({QStringLiteral("--source"), app, QStringLiteral("--version-code"), QStringLiteral("5"),
                              QStringLiteral("--key"), QStringLiteral("linux"), QStringLiteral("--base-url"),
@@ -267,7 +213,7 @@ void TestPublish::zipIsPublishedAsItIs()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString app = dir.filePath(QStringLiteral("app"));
-    QVERIFY(writeFile(app + QStringLiteral("/a.txt"), "a"));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/a.txt"), "a"));
     const QString first = dir.filePath(QStringLiteral("first"));
     Run run = publish({QStringLiteral("--source"), app, QStringLiteral("--version-code"), QStringLiteral("3"),
                        QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--base-url"),
@@ -283,8 +229,8 @@ void TestPublish::zipIsPublishedAsItIs()
     QCOMPARE(TestFiles::read(out + QStringLiteral("/k-3.zip")), TestFiles::read(zip));
     QCOMPARE(readJson(out + QStringLiteral("/update.json")).value(QStringLiteral("k")).toObject()
                  .value(QStringLiteral("hash")).toString(),
-             md5(zip));
-    QVERIFY(run.out.contains(md5(zip).toLatin1()));
+             TestFiles::md5(TestFiles::read(zip)));
+    QVERIFY(run.out.contains(TestFiles::md5(TestFiles::read(zip)).toLatin1()));
     // A zip may hold only the changed files.
     QVERIFY(!readJson(out + QStringLiteral("/update.json")).value(QStringLiteral("k")).toObject()
                  .contains(QStringLiteral("complete")));
@@ -295,7 +241,7 @@ void TestPublish::fileNameIsEncodedInLink()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("app/x")), "x"));
+    QVERIFY(TestFiles::write(dir.filePath(QStringLiteral("app/x")), "x"));
     const QString out = dir.filePath(QStringLiteral("out"));
     const Run run = publish({QStringLiteral("--source"), dir.filePath(QStringLiteral("app")),
                              QStringLiteral("--version-code"), QStringLiteral("7"), QStringLiteral("--key"),
@@ -313,7 +259,7 @@ void TestPublish::olderVersionWarns()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("app/x")), "x"));
+    QVERIFY(TestFiles::write(dir.filePath(QStringLiteral("app/x")), "x"));
     const QString out = dir.filePath(QStringLiteral("out"));
     const QStringList common{QStringLiteral("--source"), dir.filePath(QStringLiteral("app")), QStringLiteral("--key"),
                              QStringLiteral("k"), QStringLiteral("--base-url"), QStringLiteral("http://h"),
@@ -375,7 +321,7 @@ void TestPublish::signedEntryVerifies()
     const Keys ours = keygen(dir.filePath(QStringLiteral("ours")));
     const Keys other = keygen(dir.filePath(QStringLiteral("other")));
     QVERIFY(!ours.publicKey.isEmpty() && !other.publicKey.isEmpty());
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("app/tovrel.exe")), "v4"));
+    QVERIFY(TestFiles::write(dir.filePath(QStringLiteral("app/tovrel.exe")), "v4"));
     const QString out = dir.filePath(QStringLiteral("out"));
     const QDateTime expiresAt = QDateTime::currentDateTimeUtc().addDays(30);
     const QString expires = expiresAt.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ"));
@@ -392,7 +338,7 @@ void TestPublish::signedEntryVerifies()
     QVERIFY(run.err.isEmpty());
     const QJsonObject entry = readJson(out + QStringLiteral("/update.json")).value(QStringLiteral("linux")).toObject();
     const QByteArray package = TestFiles::read(out + QStringLiteral("/linux-4.zip"));
-    QCOMPARE(entry.value(QStringLiteral("hash")).toString(), md5(out + QStringLiteral("/linux-4.zip")));
+    QCOMPARE(entry.value(QStringLiteral("hash")).toString(), TestFiles::md5(TestFiles::read(out + QStringLiteral("/linux-4.zip"))));
     QCOMPARE(entry.value(QStringLiteral("expires")).toString(), expires);
     QCOMPARE(entry.value(QStringLiteral("rollout")).toInt(), 40);
 
@@ -423,8 +369,8 @@ void TestPublish::signedEntryVerifies()
     // openssl's Ed25519 accepts the signature over the canonical text.
     const QString text = dir.filePath(QStringLiteral("text"));
     const QString signature = dir.filePath(QStringLiteral("signature"));
-    QVERIFY(writeFile(text, UpdateSignature::canonicalText(result.entry)));
-    QVERIFY(writeFile(signature, QByteArray::fromBase64(entry.value(QStringLiteral("signature")).toString().toLatin1())));
+    QVERIFY(TestFiles::write(text, UpdateSignature::canonicalText(result.entry)));
+    QVERIFY(TestFiles::write(signature, QByteArray::fromBase64(entry.value(QStringLiteral("signature")).toString().toLatin1())));
     QProcess openssl;
     openssl.start(QStringLiteral("openssl"), {QStringLiteral("pkeyutl"), QStringLiteral("-verify"), QStringLiteral("-inkey"),
                                               ours.privateKeyPath, QStringLiteral("-rawin"), QStringLiteral("-in"), text,
@@ -541,10 +487,11 @@ void TestPublish::badInputChangesNothing()
     QVERIFY(dir.isValid());
     const QString app = dir.filePath(QStringLiteral("app"));
     const QString out = dir.filePath(QStringLiteral("out"));
-    QVERIFY(writeFile(app + QStringLiteral("/x"), "not a zip"));
-    QVERIFY(writeFile(app + QStringLiteral("/up.zip"), zipWithEmptyEntry("../evil")));
-    QVERIFY(writeFile(app + QStringLiteral("/abs.zip"), zipWithEmptyEntry("/tmp/evil")));
-    QVERIFY(writeFile(out + QStringLiteral("/update.json"), existingInfo));
+    QVERIFY(TestFiles::write(app + QStringLiteral("/x"), "not a zip"));
+    // Names a zip tool would refuse to write.
+    QCOMPARE(writeZip(app + QStringLiteral("/up.zip"), {ZipItem::file(QStringLiteral("../evil"), QByteArray())}), QString());
+    QCOMPARE(writeZip(app + QStringLiteral("/abs.zip"), {ZipItem::file(QStringLiteral("/tmp/evil"), QByteArray())}), QString());
+    QVERIFY(TestFiles::write(out + QStringLiteral("/update.json"), existingInfo));
     for (QString &argument : arguments) {
         argument.replace(QStringLiteral("APP"), app);
         argument.replace(QStringLiteral("OUT"), out);

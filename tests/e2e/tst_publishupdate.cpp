@@ -1,11 +1,12 @@
-#include "testenvironment.h"
+#include "deviceconfig.h"
 #include "sockethelpers.h"
+#include "testenvironment.h"
 #include "testfiles.h"
+#include "updaterrun.h"
 
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QProcess>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -88,29 +89,19 @@ void TestPublishUpdate::publishedVersionIsInstalled()
     QVERIFY2(url.startsWith("http://127.0.0.1:"), url.constData());
 
     const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("publish"));
-    {
-        QSettings store(m_env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
-        store.setValue(QStringLiteral("localserver/name"), name);
-        store.setValue(QStringLiteral("update/link"), QString::fromUtf8(url));
-        store.setValue(QStringLiteral("update/key"), QStringLiteral("linux"));
-        store.setValue(QStringLiteral("app/version"), 1);
-        store.setValue(QStringLiteral("app/folder"), app);
-        store.setValue(QStringLiteral("update/update"), 0);
-    }
+    const DeviceConfig config(m_env);
+    QVERIFY(config.write(DeviceConfig::Updater, {{QStringLiteral("localserver/name"), name},
+                                                 {QStringLiteral("update/link"), QString::fromUtf8(url)},
+                                                 {QStringLiteral("update/key"), QStringLiteral("linux")},
+                                                 {QStringLiteral("app/version"), 1},
+                                                 {QStringLiteral("app/folder"), app},
+                                                 {QStringLiteral("update/update"), 0}}));
 
-    QProcess updater;
-    updater.setProcessEnvironment(m_env.processEnvironment());
-    updater.start(QStringLiteral(UPDATER_BIN), {QStringLiteral("--download"), QStringLiteral("1")});
-    QByteArray console;
-    auto consoleHas = [&](const QByteArray &line) {
-        console += updater.readAllStandardOutput();
-        return console.split('\n').contains(line);
-    };
-    QVERIFY(QTest::qWaitFor([&] { return consoleHas("$UPDATER_SERVER_READY"); }, 10000));
+    UpdaterRun updater(m_env.processEnvironment(), {QStringLiteral("--download"), QStringLiteral("1")});
+    QVERIFY2(updater.waitUntilReady(10000), updater.output().constData());
 
     QLocalSocket client;
-    client.connectToServer(SocketHelpers::serverPath(name));
-    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(SocketHelpers::connectTo(client, name));
     QByteArray received;
     auto receivedLine = [&](const QByteArray &line) {
         received += client.readAll();
@@ -119,7 +110,7 @@ void TestPublishUpdate::publishedVersionIsInstalled()
     // The check runs 100 ms after start; the package is small, so "ready" comes within seconds.
     QVERIFY2(QTest::qWaitFor([&] { return receivedLine("{\"state_update\":\"ready\"}"); }, 60000),
              received.constData());
-    QVERIFY(consoleHas("$UPDATE_READY"));
+    QVERIFY(updater.tokens().contains(QStringLiteral("$UPDATE_READY")));
     QCOMPARE(QFile(app + QStringLiteral("/tovrel.exe")).size(), qint64(25));
 
     client.write(R"({"action":"update"})");
@@ -127,24 +118,19 @@ void TestPublishUpdate::publishedVersionIsInstalled()
     QVERIFY2(QTest::qWaitFor([&] { return receivedLine("{\"state_update\":\"updated\"}"); }, 30000),
              received.constData());
     QVERIFY(received.indexOf("{\"state_update\":\"updating\"}") < received.indexOf("{\"state_update\":\"updated\"}"));
-    QVERIFY(consoleHas("$UPDATED"));
+    QVERIFY(updater.tokens().contains(QStringLiteral("$UPDATED")));
 
-    QFile installed(app + QStringLiteral("/tovrel.exe"));
-    QVERIFY(installed.open(QIODevice::ReadOnly));
-    QCOMPARE(installed.readAll(), QByteArray("#!/bin/sh\necho version 2\n"));
-    QVERIFY(installed.permissions() & QFile::ExeOwner);
-    QFile readme(app + QStringLiteral("/data/readme.txt"));
-    QVERIFY(readme.open(QIODevice::ReadOnly));
-    QCOMPARE(readme.readAll(), QByteArray("second version"));
+    QCOMPARE(TestFiles::read(app + QStringLiteral("/tovrel.exe")), QByteArray("#!/bin/sh\necho version 2\n"));
+    QVERIFY(QFile::permissions(app + QStringLiteral("/tovrel.exe")) & QFile::ExeOwner);
+    QCOMPARE(TestFiles::read(app + QStringLiteral("/data/readme.txt")), QByteArray("second version"));
 
     received.clear();
     client.write("{\"action\":\"get\",\"installed_version\":0}\n{\"action\":\"quit\"}\n");
     client.flush();
     QVERIFY(QTest::qWaitFor([&] { return receivedLine("{\"installed_version\":2}"); }, 10000));
-    QVERIFY(updater.waitForFinished(10000));
-    QCOMPARE(updater.exitCode(), 0);
-    QSettings store(m_env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
-    QCOMPARE(store.value(QStringLiteral("app/version")).toInt(), 2);
+    QVERIFY(updater.process.waitForFinished(10000));
+    QCOMPARE(updater.process.exitCode(), 0);
+    QCOMPARE(config.value(DeviceConfig::Updater, QStringLiteral("app/version")).toInt(), 2);
 }
 
 QTEST_MAIN(TestPublishUpdate)

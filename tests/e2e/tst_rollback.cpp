@@ -1,7 +1,10 @@
+#include "deviceconfig.h"
 #include "nginxserver.h"
 #include "processhelpers.h"
 #include "sockethelpers.h"
 #include "testenvironment.h"
+#include "testfiles.h"
+#include "updaterrun.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -11,7 +14,6 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QProcess>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -24,49 +26,15 @@ namespace {
 
 const QString RolledBackText = QStringLiteral("Обновление отменено, восстановлена предыдущая версия приложения.");
 
-QString tail(const QString &path, int bytes = 6000)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QStringLiteral("(no %1)").arg(path);
-    if (f.size() > bytes)
-        f.seek(f.size() - bytes);
-    return QString::fromUtf8(f.readAll());
-}
-
 QString versionOf(const QJsonObject &record)
 {
     return record.value(QStringLiteral("version")).toString().trimmed();
 }
 
-QList<qint64> childrenOf(qint64 pid)
-{
-    QList<qint64> children;
-    QFile f(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return children;
-    for (const QByteArray &id : f.readAll().simplified().split(' ')) {
-        if (!id.isEmpty())
-            children << id.toLongLong();
-    }
-    return children;
-}
-
-QString commandLineOf(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll().replace('\0', ' ')) : QString();
-}
-
 // Requests for a file in nginx's access log.
 int packageFetches(const NginxServer &nginx, const QString &fileName)
 {
-    int count = 0;
-    for (const QString &line : nginx.accessLog()) {
-        if (line.contains(QStringLiteral("GET /") + fileName))
-            ++count;
-    }
-    return count;
+    return nginx.accessLog().filter(QStringLiteral("GET /") + fileName).size();
 }
 
 } // namespace
@@ -90,28 +58,21 @@ private:
 
 bool TestRollback::publish(const QString &source, int versionCode)
 {
-    QProcess publisher;
-    publisher.start(QStringLiteral(PUBLISH_BIN),
-                    {QStringLiteral("--source"), source, QStringLiteral("--version-code"), QString::number(versionCode),
-                     QStringLiteral("--key"), QStringLiteral("linux-rollback"), QStringLiteral("--base-url"),
-                     nginx->url(QString()).toString(), QStringLiteral("--output"), www});
-    if (!publisher.waitForFinished(30000) || publisher.exitCode() != 0) {
-        qWarning("%s", publisher.readAllStandardError().constData());
-        return false;
-    }
-    return true;
+    const ProcessHelpers::ToolRun run = ProcessHelpers::runTool(
+        QStringLiteral(PUBLISH_BIN), {QStringLiteral("--source"), source, QStringLiteral("--version-code"), QString::number(versionCode),
+                                      QStringLiteral("--key"), QStringLiteral("linux-rollback"), QStringLiteral("--base-url"),
+                                      nginx->url(QString()).toString(), QStringLiteral("--output"), www},
+        30000);
+    if (!run.ok())
+        qWarning("%s", run.err.constData());
+    return run.ok();
 }
 
 // Asks the running updater for a check now instead of after its first period. The connection
 // stays open: a client that leaves at once may take its request with it.
 bool TestRollback::askForCheck()
 {
-    const bool connected = QTest::qWaitFor([&] {
-        control.abort();
-        control.connectToServer(SocketHelpers::serverPath(serverName));
-        return control.waitForConnected(200);
-    }, 30000);
-    if (!connected)
+    if (!SocketHelpers::connectTo(control, serverName, 30000))
         return false;
     control.write("{\"action\":\"download_update\"}\n");
     return control.waitForBytesWritten(5000);
@@ -128,8 +89,6 @@ void TestRollback::crashingVersionIsRolledBackAndNeverTakenAgain()
     root.setAutoRemove(qEnvironmentVariableIsEmpty("TOVREL_KEEP_TEST_FOLDER"));
     const QString appDir = root.filePath(QStringLiteral("app"));
     const QString records = root.filePath(QStringLiteral("records"));
-    const QString plessa = QStringLiteral(PLESSA_BIN);
-    const QString updater = QStringLiteral(UPDATER_BIN);
     www = root.filePath(QStringLiteral("www"));
     serverName = TestEnvironment::uniqueSocketName(QStringLiteral("rollback"));
     QVERIFY(QDir().mkpath(www));
@@ -143,18 +102,10 @@ void TestRollback::crashingVersionIsRolledBackAndNeverTakenAgain()
     };
     QVERIFY(version(appDir, {QStringLiteral("--alive"), QStringLiteral("5"), QStringLiteral("--exit-after"),
                              QStringLiteral("6")}, QStringLiteral("1")));
-    QVERIFY(QDir().mkpath(appDir + QStringLiteral("/data")));
-    QFile userFile(appDir + QStringLiteral("/data/user.ini"));
-    QVERIFY(userFile.open(QIODevice::WriteOnly));
-    userFile.write("kept by every version\n");
-    userFile.close();
+    QVERIFY(TestFiles::write(appDir + QStringLiteral("/data/user.ini"), "kept by every version\n"));
     const QString v2Dir = root.filePath(QStringLiteral("v2"));
     QVERIFY(version(v2Dir, {QStringLiteral("--crash-after"), QStringLiteral("1")}, QStringLiteral("2")));
-    QVERIFY(QDir().mkpath(v2Dir + QStringLiteral("/plugins")));
-    QFile added(v2Dir + QStringLiteral("/plugins/new.so"));
-    QVERIFY(added.open(QIODevice::WriteOnly));
-    added.write("only in version 2\n");
-    added.close();
+    QVERIFY(TestFiles::write(v2Dir + QStringLiteral("/plugins/new.so"), "only in version 2\n"));
     const QString v3Dir = root.filePath(QStringLiteral("v3"));
     QVERIFY(version(v3Dir, {QStringLiteral("--alive"), QStringLiteral("5")}, QStringLiteral("3")));
 
@@ -162,34 +113,16 @@ void TestRollback::crashingVersionIsRolledBackAndNeverTakenAgain()
     QVERIFY2(nginx->start(), qPrintable(nginx->errorString()));
     QVERIFY(publish(v2Dir, 2));
 
-    const QString updaterConf = env.settingsFile(QStringLiteral("updater"));
-    {
-        QSettings u(updaterConf, QSettings::IniFormat);
-        u.setValue(QStringLiteral("app/folder"), appDir);
-        u.setValue(QStringLiteral("app/version"), 1);
-        u.setValue(QStringLiteral("app/device_id"), QStringLiteral("rollback-device"));
-        u.setValue(QStringLiteral("update/key"), QStringLiteral("linux-rollback"));
-        u.setValue(QStringLiteral("update/link"), nginx->url(QString()).toString());
-        u.setValue(QStringLiteral("update/info"), QStringLiteral("update.json"));
-        u.setValue(QStringLiteral("update/period"), 3600);
-        u.setValue(QStringLiteral("update/download"), 1);
-        u.setValue(QStringLiteral("update/update"), 0);
-        u.setValue(QStringLiteral("update/jitter"), 0);
-        u.setValue(QStringLiteral("update/directory"), root.filePath(QStringLiteral("work")));
-        u.setValue(QStringLiteral("localserver/name"), serverName);
-        QSettings z(env.settingsFile(QStringLiteral("zorvan")), QSettings::IniFormat);
-        z.setValue(QStringLiteral("application/folder"), appDir);
-        z.setValue(QStringLiteral("application/name"), QStringLiteral("app"));
-        z.setValue(QStringLiteral("application/log"), root.filePath(QStringLiteral("log")));
-        z.setValue(QStringLiteral("settingsapp/folder"), QFileInfo(plessa).absolutePath());
-        z.setValue(QStringLiteral("settingsapp/name"), QFileInfo(plessa).fileName());
-        z.setValue(QStringLiteral("updaterapp/folder"), QFileInfo(updater).absolutePath());
-        z.setValue(QStringLiteral("updaterapp/name"), QFileInfo(updater).fileName());
-        z.setValue(QStringLiteral("updaterapp/localserver"), serverName);
-        z.setValue(QStringLiteral("watchdog/active"), 0);
-        z.setValue(QStringLiteral("probation/time"), 10);
-        z.setValue(QStringLiteral("probation/failures"), 2);
-    }
+    const DeviceConfig config(env);
+    QVariantMap updaterKeys = DeviceConfig::updaterKeys(appDir, root.filePath(QStringLiteral("work")), nginx->url(QString()).toString(),
+                                                        QStringLiteral("linux-rollback"), serverName);
+    updaterKeys.insert(QStringLiteral("app/device_id"), QStringLiteral("rollback-device"));
+    updaterKeys.insert(QStringLiteral("update/jitter"), 0);
+    QVERIFY(config.write(DeviceConfig::Updater, updaterKeys));
+    QVariantMap launcherKeys = DeviceConfig::launcherKeys(appDir, QStringLiteral("app"), root.filePath(QStringLiteral("log")), serverName);
+    launcherKeys.insert(QStringLiteral("probation/time"), 10);
+    launcherKeys.insert(QStringLiteral("probation/failures"), 2);
+    QVERIFY(config.write(DeviceConfig::Launcher, launcherKeys));
 
     QProcessEnvironment zenv = env.processEnvironment();
     zenv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -202,7 +135,7 @@ void TestRollback::crashingVersionIsRolledBackAndNeverTakenAgain()
     // The launcher's lines about the road, not every settings read.
     const auto diagnostics = [&] {
         QStringList lines;
-        for (const QString &line : tail(zorvanOut, 1 << 22).split(QLatin1Char('\n'))) {
+        for (const QString &line : TestFiles::tail(zorvanOut, 1 << 22).split(QLatin1Char('\n'))) {
             if (!line.contains(QLatin1String("[Settings]")) && !line.contains(QLatin1String("socketState"))
                 && !line.contains(QLatin1String("[Debug]")))
                 lines << line.left(300);
@@ -226,11 +159,8 @@ void TestRollback::crashingVersionIsRolledBackAndNeverTakenAgain()
             count += versionOf(record) == code ? 1 : 0;
         return count;
     };
-    const auto storedVersion = [&] { return QSettings(updaterConf, QSettings::IniFormat).value(QStringLiteral("app/version")).toInt(); };
-    const auto fileText = [](const QString &path) {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed() : QByteArray("(missing)");
-    };
+    const auto storedVersion = [&] { return config.value(DeviceConfig::Updater, QStringLiteral("app/version")).toInt(); };
+    const auto fileText = [](const QString &path) { return TestFiles::read(path).trimmed(); };
 
     zorvan.start(QStringLiteral(ZORVAN_BIN), QStringList());
     QVERIFY(zorvan.waitForStarted(5000));
@@ -244,15 +174,15 @@ void TestRollback::crashingVersionIsRolledBackAndNeverTakenAgain()
     const int v1RunsBefore = recordsOf(QStringLiteral("1"));
     bool windowSaidSo = false;
     QVERIFY2(QTest::qWaitFor([&] {
-        for (qint64 child : childrenOf(zorvan.processId()))
-            windowSaidSo = windowSaidSo || commandLineOf(child).contains(RolledBackText);
+        for (qint64 child : ProcessHelpers::childrenOf(zorvan.processId()))
+            windowSaidSo = windowSaidSo || ProcessHelpers::commandLineOf(child).join(QLatin1Char(' ')).contains(RolledBackText);
         return recordsOf(QStringLiteral("1")) > v1RunsBefore;
     }, 150000), diagnostics().constData());
     const qint64 rollbackMs = sinceFirstFailure.elapsed();
     qInfo("version 2's first start -> version 1 running again: %lld ms", rollbackMs);
     QCOMPARE(recordsOf(QStringLiteral("2")), 2);
     QCOMPARE(storedVersion(), 1);
-    QCOMPARE(QSettings(updaterConf, QSettings::IniFormat).value(QStringLiteral("app/refused")).toString(),
+    QCOMPARE(config.value(DeviceConfig::Updater, QStringLiteral("app/refused")).toString(),
              QStringLiteral("2"));
     QCOMPARE(fileText(appDir + QStringLiteral("/version.txt")), QByteArray("1"));
     QVERIFY(!QFile::exists(appDir + QStringLiteral("/plugins/new.so")));
@@ -266,19 +196,13 @@ void TestRollback::crashingVersionIsRolledBackAndNeverTakenAgain()
     control.abort();
     QVERIFY(stop());
     {
-        QProcess fresh;
-        fresh.setProcessEnvironment(env.processEnvironment());
-        fresh.setStandardOutputFile(root.filePath(QStringLiteral("fresh.out")));
-        fresh.start(updater, {QStringLiteral("--download"), QStringLiteral("1")});
-        QVERIFY(fresh.waitForStarted(5000));
+        UpdaterRun fresh(env.processEnvironment(), {QStringLiteral("--download"), QStringLiteral("1")});
         const int infoBefore = packageFetches(*nginx, QStringLiteral("update.json"));
         QVERIFY2(QTest::qWaitFor([&] { return packageFetches(*nginx, QStringLiteral("update.json")) > infoBefore; }, 20000),
-                 qPrintable(tail(root.filePath(QStringLiteral("fresh.out")))));
+                 fresh.output().right(6000).constData());
         QTest::qWait(1000);
-        fresh.terminate();
-        QVERIFY(fresh.waitForFinished(10000));
-        QVERIFY2(tail(root.filePath(QStringLiteral("fresh.out"))).contains(QStringLiteral("version 2 was rolled back")),
-                 qPrintable(tail(root.filePath(QStringLiteral("fresh.out")))));
+        QVERIFY(fresh.terminate());
+        QVERIFY2(fresh.output().contains("version 2 was rolled back"), fresh.output().right(6000).constData());
     }
     QCOMPARE(packageFetches(*nginx, QStringLiteral("linux-rollback-2.zip")), 1);
 

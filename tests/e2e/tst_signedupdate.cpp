@@ -1,9 +1,12 @@
 #include "childrun.h"
+#include "deviceconfig.h"
 #include "nginxserver.h"
+#include "processhelpers.h"
 #include "sockethelpers.h"
 #include "testenvironment.h"
 #include "testfiles.h"
-#include "updatesignature.h"
+#include "updateinfobuilder.h"
+#include "updaterrun.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,7 +15,6 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QProcess>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QScopeGuard>
@@ -28,39 +30,12 @@ namespace {
 
 const QString platform = QStringLiteral("linux");
 
-bool run(const QString &program, const QStringList &arguments, QByteArray *out = nullptr)
+bool run(const QString &program, const QStringList &arguments)
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    const bool ended = process.waitForFinished(60000);
-    if (!ended) {
-        process.kill();
-        process.waitForFinished();
-    }
-    const QByteArray output = process.readAll();
-    if (out)
-        *out = output;
-    if (!ended || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        qWarning("%s %s: %s", qPrintable(program), qPrintable(arguments.join(QLatin1Char(' '))), output.constData());
-        return false;
-    }
-    return true;
-}
-
-// Signs the entry as it stands now with a private key, as the publishing tool would.
-bool resign(QJsonObject *entry, const QString &privatePem)
-{
-    UpdateSignature::Entry values;
-    QString error;
-    if (UpdateSignature::readEntry(platform, *entry, &values, &error) != UpdateSignature::Valid) {
-        qWarning("%s", qPrintable(error));
-        return false;
-    }
-    const QByteArray signature = UpdateSignature::sign(UpdateSignature::canonicalText(values),
-                                                       TestFiles::read(privatePem), &error);
-    entry->insert(QStringLiteral("signature"), QString::fromLatin1(signature.toBase64()));
-    return !signature.isEmpty();
+    const ProcessHelpers::ToolRun result = ProcessHelpers::runTool(program, arguments);
+    if (!result.ok())
+        qWarning("%s %s: %s", qPrintable(program), qPrintable(arguments.join(QLatin1Char(' '))), (result.out + result.err).constData());
+    return result.ok();
 }
 
 enum Change { Unchanged, PackageSwapped, VersionRaised, DevicesWidened, ForeignSignature, Expired };
@@ -153,32 +128,25 @@ QString TestSignedUpdate::runUpdater(const QString &link, const QByteArray &syst
     TestEnvironment env;
     const QString app = env.path() + QStringLiteral("/app");
     TestFiles::write(app + QStringLiteral("/tovrel.exe"), "#!/bin/sh\necho version 1\n");
-    const QString system = env.path() + QStringLiteral("/system");
+    const DeviceConfig config(env);
     if (!systemStore.isEmpty())
-        TestFiles::write(system + QStringLiteral("/tovrel/updater.conf"), systemStore);
+        TestFiles::write(config.file(DeviceConfig::Updater, DeviceConfig::System), systemStore);
     const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("signed"));
-    {
-        QSettings store(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
-        store.setValue(QStringLiteral("localserver/name"), name);
-        store.setValue(QStringLiteral("update/link"), link);
-        store.setValue(QStringLiteral("update/key"), platform);
-        store.setValue(QStringLiteral("app/version"), 1);
-        store.setValue(QStringLiteral("app/folder"), app);
-        store.setValue(QStringLiteral("app/device_id"), QStringLiteral("kiosk-1"));
-        store.setValue(QStringLiteral("update/update"), 1);
-        if (!userKeys.isEmpty())
-            store.setValue(QStringLiteral("update/publickey"), userKeys);
-    }
-    QProcessEnvironment environment = env.processEnvironment();
-    environment.insert(QStringLiteral("XDG_CONFIG_DIRS"), system);
-    ChildRun updater(environment);
-    updater.process.setProcessChannelMode(QProcess::MergedChannels);
-    updater.process.start(QStringLiteral(UPDATER_BIN), {QStringLiteral("--download"), QStringLiteral("1")});
+    QVariantMap keys{{QStringLiteral("localserver/name"), name},
+                     {QStringLiteral("update/link"), link},
+                     {QStringLiteral("update/key"), platform},
+                     {QStringLiteral("app/version"), 1},
+                     {QStringLiteral("app/folder"), app},
+                     {QStringLiteral("app/device_id"), QStringLiteral("kiosk-1")},
+                     {QStringLiteral("update/update"), 1}};
+    if (!userKeys.isEmpty())
+        keys.insert(QStringLiteral("update/publickey"), userKeys);
+    config.write(DeviceConfig::Updater, keys);
+    UpdaterRun updater(env.processEnvironment(), {QStringLiteral("--download"), QStringLiteral("1")});
     QString outcome;
-    if (updater.waitForLine(QStringLiteral("$UPDATER_SERVER_READY"))) {
+    if (updater.waitUntilReady()) {
         QLocalSocket client;
-        client.connectToServer(SocketHelpers::serverPath(name));
-        client.waitForConnected(5000);
+        SocketHelpers::connectTo(client, name);
         QByteArray received;
         // Before the check the state tells of the update information of an earlier run (none here).
         const QStringList ends{QStringLiteral("error_info"), QStringLiteral("error_hash"), QStringLiteral("updated"),
@@ -221,9 +189,7 @@ QString TestSignedUpdate::runUpdater(const QString &link, const QByteArray &syst
         outcome += QStringLiteral(" (updater did not end)");
     *log = updater.output();
     *installed = TestFiles::read(app + QStringLiteral("/tovrel.exe")).contains("version 2")
-        ? QSettings(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat)
-              .value(QStringLiteral("app/version"))
-              .toInt()
+        ? config.value(DeviceConfig::Updater, QStringLiteral("app/version")).toInt()
         : 0;
     return outcome;
 }
@@ -280,15 +246,15 @@ void TestSignedUpdate::signedUpdates()
         break;
     case DevicesWidened:
         entry.insert(QStringLiteral("devices_id"), QJsonArray{QStringLiteral("kiosk-9")});
-        QVERIFY(resign(&entry, m_ourPem));
+        QVERIFY(UpdateInfoBuilder::sign(platform, &entry, TestFiles::read(m_ourPem)));
         entry.insert(QStringLiteral("devices_id"), QJsonArray{QStringLiteral("kiosk-9"), QStringLiteral("kiosk-1")});
         break;
     case ForeignSignature:
-        QVERIFY(resign(&entry, m_foreignPem));
+        QVERIFY(UpdateInfoBuilder::sign(platform, &entry, TestFiles::read(m_foreignPem)));
         break;
     case Expired:
         entry.insert(QStringLiteral("expires"), QStringLiteral("2020-01-01T00:00:00Z"));
-        QVERIFY(resign(&entry, m_ourPem));
+        QVERIFY(UpdateInfoBuilder::sign(platform, &entry, TestFiles::read(m_ourPem)));
         break;
     }
     const QString link = serve(*m_http, QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'))
@@ -394,26 +360,22 @@ void TestSignedUpdate::unreadableSystemFileFailsClosed()
     QJsonObject unsignedEntry = m_entry;
     unsignedEntry.remove(QStringLiteral("signature"));
     const QString link = serve(*m_http, QStringLiteral("unreadable"), unsignedEntry, m_package);
-    {
-        QSettings store(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
-        store.setValue(QStringLiteral("localserver/name"), TestEnvironment::uniqueSocketName(QStringLiteral("unreadable")));
-        store.setValue(QStringLiteral("update/link"), link);
-        store.setValue(QStringLiteral("update/key"), platform);
-        store.setValue(QStringLiteral("update/period"), 2);
-        store.setValue(QStringLiteral("update/update"), 1);
-        store.setValue(QStringLiteral("app/version"), 1);
-        store.setValue(QStringLiteral("app/folder"), app);
-    }
+    const DeviceConfig config(env);
+    QVERIFY(config.write(DeviceConfig::Updater,
+                         {{QStringLiteral("localserver/name"), TestEnvironment::uniqueSocketName(QStringLiteral("unreadable"))},
+                          {QStringLiteral("update/link"), link},
+                          {QStringLiteral("update/key"), platform},
+                          {QStringLiteral("update/period"), 2},
+                          {QStringLiteral("update/update"), 1},
+                          {QStringLiteral("app/version"), 1},
+                          {QStringLiteral("app/folder"), app}}));
     QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("65534:65534"), env.path()}), 0);
-    const QString systemFile = env.path() + QStringLiteral("/system/tovrel/updater.conf");
+    const QString systemFile = config.file(DeviceConfig::Updater, DeviceConfig::System);
     QVERIFY(TestFiles::write(systemFile, "[update]\npublickey=" + m_ourKey.toLatin1() + '\n'));
     QVERIFY(QFile::setPermissions(systemFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
 
-    QProcessEnvironment environment = env.processEnvironment();
-    environment.insert(QStringLiteral("XDG_CONFIG_DIRS"), env.path() + QStringLiteral("/system"));
-    ChildRun updater(environment);
-    updater.process.setProcessChannelMode(QProcess::MergedChannels);
-    updater.process.start(setpriv, {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+    ChildRun updater(env.processEnvironment());
+    updater.start(setpriv, {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
                                     QStringLiteral("--clear-groups"), QStringLiteral(UPDATER_BIN),
                                     QStringLiteral("--download"), QStringLiteral("1")});
     QVERIFY2(QTest::qWaitFor([&] { return updater.output().contains("error dowloading update info"); }, 60000),
@@ -430,8 +392,7 @@ void TestSignedUpdate::unreadableSystemFileFailsClosed()
     QVERIFY2(updater.waitForLine(QStringLiteral("$UPDATED"), 60000), updater.output().constData());
     QVERIFY2(updater.process.waitForFinished(15000), "the updater did not end after the installation");
     QVERIFY(TestFiles::read(app + QStringLiteral("/tovrel.exe")).contains("version 2"));
-    QCOMPARE(QSettings(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat).value(QStringLiteral("app/version")).toInt(),
-             2);
+    QCOMPARE(config.value(DeviceConfig::Updater, QStringLiteral("app/version")).toInt(), 2);
     QVERIFY2(!QFile::exists(app + QStringLiteral("/.update-journal")), updater.output().constData());
 }
 

@@ -1,17 +1,15 @@
-#include "childrun.h"
+#include "deviceconfig.h"
 #include "nginxserver.h"
 #include "testenvironment.h"
 #include "testfiles.h"
+#include "updateinfobuilder.h"
+#include "updaterrun.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLocalServer>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -24,37 +22,6 @@ QString fileMd5(const QString &path)
 {
     return TestFiles::md5(TestFiles::read(path));
 }
-
-// The updater as a child whose whole standard output is kept.
-class UpdaterRun : public ChildRun
-{
-public:
-    UpdaterRun(const TestEnvironment &env, const QStringList &args)
-        : ChildRun(env.processEnvironment())
-    {
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(QStringLiteral(UPDATER_BIN), args);
-    }
-    QStringList tokens()
-    {
-        QStringList result;
-        for (const QByteArray &line : output().split('\n')) {
-            if (line.startsWith('$'))
-                result << QString::fromLatin1(line.trimmed());
-        }
-        return result;
-    }
-    bool waitForToken(const QString &token, int ms)
-    {
-        return QTest::qWaitFor([&] { return tokens().contains(token); }, ms);
-    }
-    bool terminate()
-    {
-        process.terminate();
-        return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit
-            && process.exitCode() == 0;
-    }
-};
 
 } // namespace
 
@@ -120,32 +87,20 @@ void TestUpdaterNginx::publish(int version, const QString &sourceFolder)
     zip.start(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-r"), QStringLiteral("-0"), package, QStringLiteral(".")});
     QVERIFY(zip.waitForFinished(60000));
     QCOMPARE(zip.exitCode(), 0);
-    m_packageHash = fileMd5(package);
-    const QJsonObject entry{{QStringLiteral("version_code"), version},
-                            {QStringLiteral("file_name"), m_packageName},
-                            {QStringLiteral("hash"), m_packageHash},
-                            {QStringLiteral("link"), m_nginx->url(QStringLiteral("/update/") + m_packageName).toString()}};
-    const QJsonObject root{{QStringLiteral("linux"), entry}};
-    QVERIFY(TestFiles::write(m_tmp->filePath(QStringLiteral("www/update/update.json")), QJsonDocument(root).toJson()));
+    UpdateInfoBuilder info(QStringLiteral("linux"), version, m_packageName, TestFiles::read(package));
+    info.link(m_nginx->url(QStringLiteral("/update/") + m_packageName).toString());
+    m_packageHash = info.entry().value(QStringLiteral("hash")).toString();
+    QVERIFY(info.serve(m_tmp->filePath(QStringLiteral("www/update"))));
 }
 
 void TestUpdaterNginx::writeSettings(int installedVersion)
 {
-    QSettings store(m_env->settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
-    store.setValue(QStringLiteral("app/folder"), m_tmp->filePath(QStringLiteral("app")));
-    store.setValue(QStringLiteral("app/version"), installedVersion);
-    store.setValue(QStringLiteral("app/device_id"), QStringLiteral("dev-1"));
-    store.setValue(QStringLiteral("update/key"), QStringLiteral("linux"));
-    store.setValue(QStringLiteral("update/link"), m_nginx->url(QStringLiteral("/update")).toString());
-    store.setValue(QStringLiteral("update/info"), QStringLiteral("update.json"));
-    store.setValue(QStringLiteral("update/period"), 3600);
-    store.setValue(QStringLiteral("update/download"), 1);
-    store.setValue(QStringLiteral("update/update"), 0);
-    store.setValue(QStringLiteral("update/directory"), m_tmp->filePath(QStringLiteral("work")));
     m_socketName = TestEnvironment::uniqueSocketName(QStringLiteral("e2e-updater"));
-    store.setValue(QStringLiteral("localserver/name"), m_socketName);
-    store.sync();
-    QCOMPARE(store.status(), QSettings::NoError);
+    QVariantMap keys = DeviceConfig::updaterKeys(m_tmp->filePath(QStringLiteral("app")), m_tmp->filePath(QStringLiteral("work")),
+                                                 m_nginx->url(QStringLiteral("/update")).toString(), QStringLiteral("linux"), m_socketName);
+    keys.insert(QStringLiteral("app/version"), installedVersion);
+    keys.insert(QStringLiteral("app/device_id"), QStringLiteral("dev-1"));
+    QVERIFY(DeviceConfig(*m_env).write(DeviceConfig::Updater, keys));
 }
 
 void TestUpdaterNginx::downloadThenInstall()
@@ -162,7 +117,7 @@ void TestUpdaterNginx::downloadThenInstall()
 
     const QString package = m_tmp->filePath(QStringLiteral("work/download/") + m_packageName);
     {
-        UpdaterRun run(*m_env, {QStringLiteral("--download"), QStringLiteral("1")});
+        UpdaterRun run(m_env->processEnvironment(), {QStringLiteral("--download"), QStringLiteral("1")});
         QVERIFY2(run.waitForToken(QStringLiteral("$UPDATE_READY"), 20000), run.output().constData());
         QVERIFY(run.output().contains("check download app only"));
         QCOMPARE(fileMd5(package), m_packageHash);
@@ -172,7 +127,7 @@ void TestUpdaterNginx::downloadThenInstall()
         QVERIFY(!run.tokens().contains(QStringLiteral("$UPDATING")));
     }
     {
-        UpdaterRun run(*m_env, {QStringLiteral("--update"), QStringLiteral("1")});
+        UpdaterRun run(m_env->processEnvironment(), {QStringLiteral("--update"), QStringLiteral("1")});
         QVERIFY(run.process.waitForFinished(20000));
         QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(run.process.exitCode(), 0);
@@ -186,9 +141,9 @@ void TestUpdaterNginx::downloadThenInstall()
     QVERIFY(QFileInfo(m_tmp->filePath(QStringLiteral("app/tovrel.exe"))).isExecutable());
     QCOMPARE(TestFiles::read(m_tmp->filePath(QStringLiteral("app/lib/data.bin"))), TestFiles::pseudoRandom(300000, 1));
     QCOMPARE(TestFiles::read(m_tmp->filePath(QStringLiteral("app/user.cfg"))), QByteArray("keep me"));
-    QSettings store(m_env->settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
-    QCOMPARE(store.value(QStringLiteral("app/version")).toInt(), 200);
-    QCOMPARE(store.value(QStringLiteral("update/update")).toInt(), 1);
+    const DeviceConfig config(*m_env);
+    QCOMPARE(config.value(DeviceConfig::Updater, QStringLiteral("app/version")).toInt(), 200);
+    QCOMPARE(config.value(DeviceConfig::Updater, QStringLiteral("update/update")).toInt(), 1);
 }
 
 void TestUpdaterNginx::killedDownloadResumes()
@@ -205,7 +160,7 @@ void TestUpdaterNginx::killedDownloadResumes()
     const QString partial = m_tmp->filePath(QStringLiteral("work/download/") + m_packageName + QStringLiteral(".tmp"));
     qint64 cutAt = 0;
     {
-        UpdaterRun run(*m_env, {QStringLiteral("--download"), QStringLiteral("1")});
+        UpdaterRun run(m_env->processEnvironment(), {QStringLiteral("--download"), QStringLiteral("1")});
         QVERIFY2(QTest::qWaitFor([&] { return QFileInfo(partial).size() >= 1024 * 1024; }, 20000),
                  run.output().constData());
         run.process.kill();
@@ -216,18 +171,14 @@ void TestUpdaterNginx::killedDownloadResumes()
         QVERIFY(!run.tokens().contains(QStringLiteral("$UPDATE_READY")));
     }
     {
-        UpdaterRun run(*m_env, {QStringLiteral("--download"), QStringLiteral("1")});
+        UpdaterRun run(m_env->processEnvironment(), {QStringLiteral("--download"), QStringLiteral("1")});
         QVERIFY2(run.waitForToken(QStringLiteral("$UPDATE_READY"), 30000), run.output().constData());
         QVERIFY2(run.terminate(), run.output().constData());
     }
     QCOMPARE(fileMd5(m_tmp->filePath(QStringLiteral("work/download/") + m_packageName)), m_packageHash);
     QVERIFY(!QFile::exists(partial));
 
-    QStringList packageRequests;
-    for (const QString &line : m_nginx->accessLog()) {
-        if (line.contains(m_packageName))
-            packageRequests << line;
-    }
+    const QStringList packageRequests = m_nginx->accessLog().filter(m_packageName);
     qInfo() << "cut at" << cutAt << "of" << size << packageRequests;
     QCOMPARE(packageRequests.size(), 2);
     QVERIFY2(packageRequests.last().contains(QStringLiteral("bytes=%1-").arg(cutAt)), qPrintable(packageRequests.join('\n')));
@@ -245,7 +196,7 @@ void TestUpdaterNginx::fleetHeadersInAccessLog()
     publish(200, source);
     writeSettings(100);
     {
-        UpdaterRun run(*m_env, {QStringLiteral("--download"), QStringLiteral("1")});
+        UpdaterRun run(m_env->processEnvironment(), {QStringLiteral("--download"), QStringLiteral("1")});
         QVERIFY2(run.waitForToken(QStringLiteral("$UPDATE_READY"), 20000), run.output().constData());
         QVERIFY2(run.terminate(), run.output().constData());
     }

@@ -1,7 +1,9 @@
+#include "deviceconfig.h"
 #include "nginxserver.h"
 #include "sockethelpers.h"
 #include "processhelpers.h"
 #include "testenvironment.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -11,7 +13,6 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QProcess>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -32,62 +33,8 @@ QString publishBinary()
 // The help text of a program, to tell a finished program from a skeleton that does nothing yet.
 QString helpText(const QString &program)
 {
-    QProcess p;
-    p.start(program, {QStringLiteral("--help")});
-    if (!p.waitForFinished(10000)) {
-        p.kill();
-        p.waitForFinished(1000);
-        return QString();
-    }
-    return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
-}
-
-QList<qint64> childrenOf(qint64 pid)
-{
-    QList<qint64> children;
-    QFile f(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return children;
-    const QList<QByteArray> ids = f.readAll().simplified().split(' ');
-    for (const QByteArray &id : ids) {
-        if (!id.isEmpty())
-            children << id.toLongLong();
-    }
-    return children;
-}
-
-QStringList commandLineOf(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QStringList args;
-    const QList<QByteArray> parts = f.readAll().split('\0');
-    for (const QByteArray &part : parts)
-        args << QString::fromUtf8(part);
-    if (!args.isEmpty() && args.constLast().isEmpty())
-        args.removeLast();
-    return ProcessHelpers::isEmulated(pid) ? args.mid(2) : args;
-}
-
-QString executableOf(qint64 pid)
-{
-    if (!ProcessHelpers::isEmulated(pid))
-        return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath();
-    QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    const QList<QByteArray> parts = f.open(QIODevice::ReadOnly) ? f.readAll().split('\0') : QList<QByteArray>();
-    return parts.size() > 1 ? QFileInfo(QString::fromUtf8(parts.at(1))).canonicalFilePath() : QString();
-}
-
-QString tail(const QString &path, int bytes = 4000)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QStringLiteral("(no %1)").arg(path);
-    const qint64 size = f.size();
-    if (size > bytes)
-        f.seek(size - bytes);
-    return QString::fromUtf8(f.readAll());
+    const ProcessHelpers::ToolRun run = ProcessHelpers::runTool(program, {QStringLiteral("--help")}, 10000);
+    return QString::fromUtf8(run.out + run.err);
 }
 
 } // namespace
@@ -138,37 +85,20 @@ private slots:
         NginxServer nginx(www);
         QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
 
-        QProcess publisher;
-        publisher.start(publish, {QStringLiteral("--source"), v2Dir, QStringLiteral("--version-code"), QStringLiteral("2"),
-                                  QStringLiteral("--key"), QStringLiteral("linux-road"), QStringLiteral("--base-url"),
-                                  nginx.url(QString()).toString(), QStringLiteral("--output"), www});
-        QVERIFY(publisher.waitForFinished(30000));
-        QVERIFY2(publisher.exitCode() == 0, publisher.readAllStandardError().constData());
+        const ProcessHelpers::ToolRun published = ProcessHelpers::runTool(
+            publish, {QStringLiteral("--source"), v2Dir, QStringLiteral("--version-code"), QStringLiteral("2"),
+                      QStringLiteral("--key"), QStringLiteral("linux-road"), QStringLiteral("--base-url"),
+                      nginx.url(QString()).toString(), QStringLiteral("--output"), www},
+            30000);
+        QVERIFY2(published.ok(), published.err.constData());
 
-        {
-            QSettings u(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
-            u.setValue(QStringLiteral("app/folder"), appDir);
-            u.setValue(QStringLiteral("app/version"), 1);
-            u.setValue(QStringLiteral("app/device_id"), QStringLiteral("road-device"));
-            u.setValue(QStringLiteral("update/key"), QStringLiteral("linux-road"));
-            u.setValue(QStringLiteral("update/link"), nginx.url(QString()).toString());
-            u.setValue(QStringLiteral("update/info"), QStringLiteral("update.json"));
-            u.setValue(QStringLiteral("update/period"), 3600);
-            u.setValue(QStringLiteral("update/download"), 1);
-            u.setValue(QStringLiteral("update/update"), 0);
-            u.setValue(QStringLiteral("update/directory"), root.filePath(QStringLiteral("work")));
-            u.setValue(QStringLiteral("localserver/name"), serverName);
-            QSettings z(env.settingsFile(QStringLiteral("zorvan")), QSettings::IniFormat);
-            z.setValue(QStringLiteral("application/folder"), appDir);
-            z.setValue(QStringLiteral("application/name"), QStringLiteral("app"));
-            z.setValue(QStringLiteral("application/log"), root.filePath(QStringLiteral("log")));
-            z.setValue(QStringLiteral("settingsapp/folder"), QFileInfo(plessa).absolutePath());
-            z.setValue(QStringLiteral("settingsapp/name"), QFileInfo(plessa).fileName());
-            z.setValue(QStringLiteral("updaterapp/folder"), QFileInfo(updater).absolutePath());
-            z.setValue(QStringLiteral("updaterapp/name"), QFileInfo(updater).fileName());
-            z.setValue(QStringLiteral("updaterapp/localserver"), serverName);
-            z.setValue(QStringLiteral("watchdog/active"), 0);
-        }
+        const DeviceConfig config(env);
+        QVariantMap updaterKeys = DeviceConfig::updaterKeys(appDir, root.filePath(QStringLiteral("work")), nginx.url(QString()).toString(),
+                                                            QStringLiteral("linux-road"), serverName);
+        updaterKeys.insert(QStringLiteral("app/device_id"), QStringLiteral("road-device"));
+        QVERIFY(config.write(DeviceConfig::Updater, updaterKeys));
+        QVERIFY(config.write(DeviceConfig::Launcher, DeviceConfig::launcherKeys(appDir, QStringLiteral("app"),
+                                                                                root.filePath(QStringLiteral("log")), serverName)));
 
         QProcess zorvan;
         QProcessEnvironment zenv = env.processEnvironment();
@@ -179,7 +109,7 @@ private slots:
         zorvan.setStandardErrorFile(root.filePath(QStringLiteral("zorvan.err")));
         const auto diagnostics = [&] {
             return QStringLiteral("--- zorvan output\n%1\n--- nginx access\n%2")
-                .arg(tail(root.filePath(QStringLiteral("zorvan.out"))), nginx.accessLog().join(QLatin1Char('\n')).right(1000))
+                .arg(TestFiles::tail(root.filePath(QStringLiteral("zorvan.out"))), nginx.accessLog().join(QLatin1Char('\n')).right(1000))
                 .toLocal8Bit();
         };
         // However the test ends, the launcher ends through its normal path and takes its children.
@@ -210,10 +140,10 @@ private slots:
         const qint64 v1pid = first.value(QStringLiteral("pid")).toVariant().toLongLong();
 
         qint64 updaterPid = 0;
-        for (qint64 child : childrenOf(zpid)) {
-            if (executableOf(child) == QFileInfo(updater).canonicalFilePath())
+        for (qint64 child : ProcessHelpers::childrenOf(zpid)) {
+            if (ProcessHelpers::executableOf(child) == QFileInfo(updater).canonicalFilePath())
                 updaterPid = child;
-            QVERIFY2(executableOf(child) != QFileInfo(QStringLiteral("/bin/bash")).canonicalFilePath(),
+            QVERIFY2(ProcessHelpers::executableOf(child) != QFileInfo(QStringLiteral("/bin/bash")).canonicalFilePath(),
                      "a watchdog shell runs although the watchdog is off");
         }
         QVERIFY2(updaterPid > 0, diagnostics().constData());
@@ -241,11 +171,7 @@ private slots:
                     v1GoneAtUpdating = !ProcessHelpers::processExists(v1pid);
             }
         });
-        QVERIFY(QTest::qWaitFor([&] {
-            control.abort();
-            control.connectToServer(SocketHelpers::serverPath(serverName));
-            return control.waitForConnected(200);
-        }, 10000));
+        QVERIFY(SocketHelpers::connectTo(control, serverName, 10000));
         control.write("{\"action\":\"download_update\"}\n");
 
         // While version 1 runs, the update waits; when it ends, plessa shows the waiting text and the
@@ -256,9 +182,9 @@ private slots:
         const bool v2Started = QTest::qWaitFor([&] {
             if (windowArguments.isEmpty() && scan.elapsed() > 100) {
                 scan.restart();
-                for (qint64 child : childrenOf(zpid)) {
-                    if (executableOf(child) == QFileInfo(plessa).canonicalFilePath())
-                        windowArguments = commandLineOf(child);
+                for (qint64 child : ProcessHelpers::childrenOf(zpid)) {
+                    if (ProcessHelpers::executableOf(child) == QFileInfo(plessa).canonicalFilePath())
+                        windowArguments = ProcessHelpers::commandLineOf(child);
                 }
             }
             return ProcessHelpers::readRecords(records).size() >= 2;
@@ -279,13 +205,8 @@ private slots:
         QVERIFY2(windowArguments.mid(1) == (QStringList{QStringLiteral("--text"), WaitingText}),
                  qPrintable(QStringLiteral("message window arguments: ") + windowArguments.join(QLatin1Char('|'))));
 
-        {
-            QSettings u(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
-            QCOMPARE(u.value(QStringLiteral("app/version")).toInt(), 2);
-        }
-        QFile version(appDir + QStringLiteral("/version.txt"));
-        QVERIFY(version.open(QIODevice::ReadOnly));
-        QCOMPARE(version.readAll().trimmed(), QByteArray("2"));
+        QCOMPARE(config.value(DeviceConfig::Updater, QStringLiteral("app/version")).toInt(), 2);
+        QCOMPARE(TestFiles::read(appDir + QStringLiteral("/version.txt")).trimmed(), QByteArray("2"));
 
         // The launcher's end takes the updater and version 2 with it.
         const qint64 v2pid = second.value(QStringLiteral("pid")).toVariant().toLongLong();
@@ -307,28 +228,22 @@ private slots:
         const QString record = root.filePath(QStringLiteral("watchdog"));
         QVERIFY(QDir().mkpath(bin));
         const auto script = [&](const QString &name, const QString &body) {
-            QFile f(bin + QLatin1Char('/') + name);
-            if (!f.open(QIODevice::WriteOnly))
-                return false;
-            f.write(QStringLiteral("#!/bin/sh\n%1\n").arg(body).toUtf8());
-            f.close();
-            return f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+            return TestFiles::write(bin + QLatin1Char('/') + name, QStringLiteral("#!/bin/sh\n%1\n").arg(body).toUtf8(),
+                                    QFileDevice::ExeOwner);
         };
         QVERIFY(script(QStringLiteral("sudo"), QStringLiteral("exec \"$@\"")));
         QVERIFY(script(QStringLiteral("yf_watchdog"), QStringLiteral("echo \"$*\" >> '%1'").arg(record)));
         const QString app = ProcessHelpers::installStandin(QStringLiteral(STANDIN_BIN), root.filePath(QStringLiteral("app")),
                                                            QStringLiteral("app"), {QStringLiteral("--alive"), QStringLiteral("5")});
         QVERIFY(!app.isEmpty());
-        {
-            QSettings z(env.settingsFile(QStringLiteral("zorvan")), QSettings::IniFormat);
-            z.setValue(QStringLiteral("application/folder"), QFileInfo(app).absolutePath());
-            z.setValue(QStringLiteral("application/name"), QStringLiteral("app"));
-            z.setValue(QStringLiteral("application/log"), root.filePath(QStringLiteral("log")));
-            z.setValue(QStringLiteral("updaterapp/active"), 0);
-            z.setValue(QStringLiteral("watchdog/active"), 1);
-            z.setValue(QStringLiteral("watchdog/feedtime"), 0);
-            z.setValue(QStringLiteral("watchdog/settime"), 45);
-        }
+        QVERIFY(DeviceConfig(env).write(DeviceConfig::Launcher,
+                                        {{QStringLiteral("application/folder"), QFileInfo(app).absolutePath()},
+                                         {QStringLiteral("application/name"), QStringLiteral("app")},
+                                         {QStringLiteral("application/log"), root.filePath(QStringLiteral("log"))},
+                                         {QStringLiteral("updaterapp/active"), 0},
+                                         {QStringLiteral("watchdog/active"), 1},
+                                         {QStringLiteral("watchdog/feedtime"), 0},
+                                         {QStringLiteral("watchdog/settime"), 45}}));
 
         QProcess zorvan;
         QProcessEnvironment zenv = env.processEnvironment();
@@ -337,16 +252,12 @@ private slots:
         zorvan.setStandardOutputFile(QProcess::nullDevice());
         zorvan.start(QStringLiteral(ZORVAN_BIN), QStringList());
         QVERIFY(zorvan.waitForStarted(5000));
-        const auto calls = [&] {
-            QFile f(record);
-            return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)
-                                               : QStringList();
-        };
+        const auto calls = [&] { return QString::fromUtf8(TestFiles::read(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts); };
         // first feed five ticks after arming, then one a second
         const bool fed = QTest::qWaitFor([&] { return calls().size() >= 4; }, 20000);
         qint64 shell = 0;
-        for (qint64 child : childrenOf(zorvan.processId())) {
-            if (executableOf(child) == QFileInfo(QStringLiteral("/bin/bash")).canonicalFilePath())
+        for (qint64 child : ProcessHelpers::childrenOf(zorvan.processId())) {
+            if (ProcessHelpers::executableOf(child) == QFileInfo(QStringLiteral("/bin/bash")).canonicalFilePath())
                 shell = child;
         }
         zorvan.terminate();

@@ -1,11 +1,11 @@
-#include "childrun.h"
+#include "deviceconfig.h"
 #include "processhelpers.h"
 #include "testenvironment.h"
+#include "updaterrun.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLocalServer>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -64,25 +64,19 @@ void TestUpdaterPriority::everyThreadRunsNiced()
     TestEnvironment env;
     QVERIFY(env.isValid());
     const QString socketName = TestEnvironment::uniqueSocketName(QStringLiteral("e2e-priority"));
-    {
-        QSettings store(env.settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
-        store.setValue(QStringLiteral("app/folder"), env.path() + QStringLiteral("/app"));
-        store.setValue(QStringLiteral("update/directory"), env.path() + QStringLiteral("/work"));
-        store.setValue(QStringLiteral("update/download"), 0);
-        store.setValue(QStringLiteral("localserver/name"), socketName);
-        if (stored.isValid())
-            store.setValue(QStringLiteral("update/nice"), stored);
-        store.sync();
-        QCOMPARE(store.status(), QSettings::NoError);
-    }
+    QVariantMap keys{{QStringLiteral("app/folder"), env.path() + QStringLiteral("/app")},
+                     {QStringLiteral("update/directory"), env.path() + QStringLiteral("/work")},
+                     {QStringLiteral("update/download"), 0},
+                     {QStringLiteral("localserver/name"), socketName}};
+    if (stored.isValid())
+        keys.insert(QStringLiteral("update/nice"), stored);
+    QVERIFY(DeviceConfig(env).write(DeviceConfig::Updater, keys));
     // A nice value is inherited and can only grow without privileges.
     const int own = ::getpriority(PRIO_PROCESS, 0);
     const int expected = level > 0 ? qMax(own, level) : own;
 
-    ChildRun run(env.processEnvironment());
-    run.process.setProcessChannelMode(QProcess::MergedChannels);
-    run.process.start(QStringLiteral(UPDATER_BIN), QStringList());
-    QVERIFY2(run.waitForLine(QStringLiteral("$UPDATER_SERVER_READY"), 10000), run.output().constData());
+    UpdaterRun run(env.processEnvironment());
+    QVERIFY2(run.waitUntilReady(10000), run.output().constData());
     const QString task = QStringLiteral("/proc/%1/task").arg(run.process.processId());
     const QStringList threads = QDir(task).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     QVERIFY(!threads.isEmpty());
@@ -95,9 +89,7 @@ void TestUpdaterPriority::everyThreadRunsNiced()
         QCOMPARE(niceOf(task + QLatin1Char('/') + tid + QStringLiteral("/stat")), expected);
     QVERIFY2(run.output().contains("nice value"), run.output().constData());
 
-    run.process.terminate();
-    QVERIFY(run.process.waitForFinished(10000));
-    QCOMPARE(run.process.exitCode(), 0);
+    QVERIFY(run.terminate());
     QLocalServer::removeServer(socketName);
 }
 

@@ -1,4 +1,6 @@
+#include "deviceconfig.h"
 #include "processhelpers.h"
+#include "testfiles.h"
 #include "testenvironment.h"
 
 #include <QDate>
@@ -74,14 +76,11 @@ void TestZorvan::cleanup()
 
 void TestZorvan::writeSettings(const QVariantMap &values)
 {
-    QSettings store(env->settingsFile(QStringLiteral("zorvan")), QSettings::IniFormat);
-    store.setValue(QStringLiteral("application/log"), logFolder);
-    store.setValue(QStringLiteral("updaterapp/active"), 0);
-    store.setValue(QStringLiteral("watchdog/active"), 0);
-    for (auto it = values.cbegin(); it != values.cend(); ++it)
-        store.setValue(it.key(), it.value());
-    store.sync();
-    QCOMPARE(store.status(), QSettings::NoError);
+    QVariantMap keys{{QStringLiteral("application/log"), logFolder},
+                     {QStringLiteral("updaterapp/active"), 0},
+                     {QStringLiteral("watchdog/active"), 0}};
+    keys.insert(values);
+    QVERIFY(DeviceConfig(*env).write(DeviceConfig::Launcher, keys));
 }
 
 void TestZorvan::startZorvan()
@@ -100,10 +99,7 @@ QString TestZorvan::logFile() const
 
 QStringList TestZorvan::logLines() const
 {
-    QFile file(logFile());
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return {};
-    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(TestFiles::read(logFile())).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 void TestZorvan::disabledLauncherLogsQuitAndStartsNothing()
@@ -334,14 +330,10 @@ void TestZorvan::restartEndsTheGroupLeftByAKilledZorvan()
     QVERIFY(!standin.isEmpty());
     const QString helperFile = env->path() + QStringLiteral("/helper.pid");
     const QString app = env->path() + QStringLiteral("/app/tovrel.exe");
-    QVERIFY(QDir().mkpath(QFileInfo(app).path()));
-    QFile script(app);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write(QStringLiteral("#!/bin/sh\ntrap '' TERM\nsleep 300 &\necho $! > '%1'\nexec '%2'\n")
-                     .arg(helperFile, standin)
-                     .toUtf8());
-    script.close();
-    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(TestFiles::write(app,
+                             QStringLiteral("#!/bin/sh\ntrap '' TERM\nsleep 300 &\necho $! > '%1'\nexec '%2'\n")
+                                 .arg(helperFile, standin).toUtf8(),
+                             QFile::ExeOwner));
     writeSettings({{QStringLiteral("application/folder"), QFileInfo(app).path()},
                    {QStringLiteral("application/name"), QStringLiteral("tovrel.exe")},
                    {QStringLiteral("settingsapp/folder"), env->path() + QStringLiteral("/none")}});

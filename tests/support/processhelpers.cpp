@@ -1,4 +1,5 @@
 #include "processhelpers.h"
+#include "testfiles.h"
 
 #include <QFileInfo>
 
@@ -6,7 +7,24 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QTest>
+
+ProcessHelpers::ToolRun ProcessHelpers::runTool(const QString &program, const QStringList &arguments, int timeoutMs)
+{
+    QProcess process;
+    process.start(program, arguments);
+    ToolRun run;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
 
 QString ProcessHelpers::installStandin(const QString &standinBinary, const QString &folder, const QString &name,
                                        const QStringList &options, const QString &version)
@@ -85,4 +103,34 @@ bool ProcessHelpers::isEmulated(qint64 pid)
 {
     const QString exe = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath();
     return QFileInfo(exe).fileName().startsWith(QLatin1String("qemu-"));
+}
+
+QList<qint64> ProcessHelpers::childrenOf(qint64 pid)
+{
+    QList<qint64> children;
+    QFile f(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return children;
+    const QList<QByteArray> ids = f.readAll().simplified().split(' ');
+    for (const QByteArray &id : ids) {
+        if (!id.isEmpty())
+            children << id.toLongLong();
+    }
+    return children;
+}
+
+QStringList ProcessHelpers::commandLineOf(qint64 pid)
+{
+    const QStringList args = TestFiles::readArguments(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    return isEmulated(pid) ? QStringList(args.mid(2)) : args;
+}
+
+QString ProcessHelpers::executableOf(qint64 pid)
+{
+    if (!isEmulated(pid))
+        return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath();
+    // "interpreter program argv0 args...": the program is the second part.
+    QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    const QList<QByteArray> parts = f.open(QIODevice::ReadOnly) ? f.readAll().split('\0') : QList<QByteArray>();
+    return parts.size() > 1 ? QFileInfo(QString::fromUtf8(parts.at(1))).canonicalFilePath() : QString();
 }

@@ -1,6 +1,7 @@
 #ifndef PROCESSHELPERS_H
 #define PROCESSHELPERS_H
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -11,6 +12,16 @@
 class ProcessHelpers
 {
 public:
+    struct ToolRun
+    {
+        int exitCode = -1; // -1 when the tool crashed or did not end in time
+        QByteArray out;
+        QByteArray err;
+        bool ok() const { return exitCode == 0; }
+    };
+    // Runs a tool to its end (killed after timeoutMs) and keeps what it wrote.
+    static ToolRun runTool(const QString &program, const QStringList &arguments, int timeoutMs = 60000);
+
     // Copies the stand-in binary to <folder>/<name> (creating the folder), writes its options file
     // "<name>.options" (one argument per line) and, when version is not empty, "version.txt" beside it.
     // Returns the path of the copy, or an empty string on failure.
@@ -35,6 +46,13 @@ public:
     // True when the process is a program of another architecture run by qemu-user (cross builds):
     // the kernel started the emulator as "interpreter program argv0 args...", with threads of its own.
     static bool isEmulated(qint64 pid);
+
+    // The direct children of a process, from /proc.
+    static QList<qint64> childrenOf(qint64 pid);
+    // The program and arguments a process was started with (without the emulator's, under qemu-user).
+    static QStringList commandLineOf(qint64 pid);
+    // The canonical path of the program a process runs (the emulated one under qemu-user).
+    static QString executableOf(qint64 pid);
 };
 
 #endif

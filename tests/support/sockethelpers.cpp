@@ -22,6 +22,16 @@ QString SocketHelpers::serverPath(const QString &name)
     return path;
 }
 
+bool SocketHelpers::connectTo(QLocalSocket &client, const QString &name, int timeoutMs)
+{
+    const QString path = serverPath(name);
+    return QTest::qWaitFor([&] {
+        client.abort();
+        client.connectToServer(path);
+        return client.waitForConnected(200);
+    }, timeoutMs);
+}
+
 QByteArray SocketHelpers::readLines(QLocalSocket &client, int count, int timeoutMs)
 {
     QByteArray data;

@@ -17,6 +17,10 @@ public:
 
     static QByteArray readLines(QLocalSocket &client, int count, int timeoutMs = 5000);
 
+    // Connects client to the control socket of a local server name, trying again until the server
+    // listens or the time runs out.
+    static bool connectTo(QLocalSocket &client, const QString &name, int timeoutMs = 5000);
+
     // Leaves a socket file at path that nobody listens on, as a server killed with SIGKILL does.
     static bool makeStaleSocket(const QString &path);
 

@@ -17,6 +17,7 @@ TestEnvironment::TestEnvironment()
 QString TestEnvironment::homePath() const { return m_dir.filePath(QStringLiteral("home")); }
 QString TestEnvironment::configPath() const { return m_dir.filePath(QStringLiteral("config")); }
 QString TestEnvironment::cachePath() const { return m_dir.filePath(QStringLiteral("cache")); }
+QString TestEnvironment::systemConfigPath() const { return m_dir.filePath(QStringLiteral("system")); }
 
 QProcessEnvironment TestEnvironment::processEnvironment() const
 {
@@ -24,6 +25,7 @@ QProcessEnvironment TestEnvironment::processEnvironment() const
     env.insert(QStringLiteral("HOME"), homePath());
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), configPath());
     env.insert(QStringLiteral("XDG_CACHE_HOME"), cachePath());
+    env.insert(QStringLiteral("XDG_CONFIG_DIRS"), systemConfigPath());
     return env;
 }
 
@@ -32,6 +34,7 @@ void TestEnvironment::apply() const
     qputenv("HOME", QFile::encodeName(homePath()));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configPath()));
     qputenv("XDG_CACHE_HOME", QFile::encodeName(cachePath()));
+    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(systemConfigPath()));
 }
 
 QString TestEnvironment::settingsFile(const QString &application) const

@@ -6,8 +6,9 @@
 #include <QTemporaryDir>
 #include <QVariantMap>
 
-// A private HOME, XDG_CONFIG_HOME and XDG_CACHE_HOME under a temporary folder, so that a child
-// process (or this process, with apply()) never reads or writes the user's real settings.
+// A private HOME, XDG_CONFIG_HOME, XDG_CONFIG_DIRS and XDG_CACHE_HOME under a temporary folder, so
+// that a child process (or this process, with apply()) never reads or writes the user's real settings
+// nor the device-wide defaults of an installed package.
 class TestEnvironment
 {
 public:
@@ -18,6 +19,8 @@ public:
     QString homePath() const;
     QString configPath() const;
     QString cachePath() const;
+    // The device-wide folder (XDG_CONFIG_DIRS).
+    QString systemConfigPath() const;
 
     // The current environment with the private folders in place.
     QProcessEnvironment processEnvironment() const;

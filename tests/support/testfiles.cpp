@@ -6,17 +6,40 @@
 #include <QFile>
 #include <QFileInfo>
 
-bool TestFiles::write(const QString &path, const QByteArray &content)
+bool TestFiles::write(const QString &path, const QByteArray &content, QFile::Permissions extra)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return false;
+    file.close();
+    return extra == QFile::Permissions() || file.setPermissions(file.permissions() | extra);
 }
 
 QByteArray TestFiles::read(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList TestFiles::readArguments(const QString &path)
+{
+    QStringList arguments;
+    for (const QByteArray &argument : read(path).split('\0'))
+        arguments << QString::fromUtf8(argument);
+    if (!arguments.isEmpty() && arguments.constLast().isEmpty())
+        arguments.removeLast();
+    return arguments;
+}
+
+QString TestFiles::tail(const QString &path, int bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("(no %1)").arg(path);
+    if (file.size() > bytes)
+        file.seek(file.size() - bytes);
+    return QString::fromUtf8(file.readAll());
 }
 
 QString TestFiles::md5(const QByteArray &data)
@@ -58,4 +81,16 @@ QMap<QString, QByteArray> TestFiles::tree(const QString &root)
             tree.insert(relative, QCryptographicHash::hash(read(path), QCryptographicHash::Md5));
     }
     return tree;
+}
+
+QMap<QString, QByteArray> TestFiles::versionTree(const QString &root)
+{
+    QMap<QString, QByteArray> rest;
+    const QMap<QString, QByteArray> all = tree(root);
+    for (auto it = all.cbegin(); it != all.cend(); ++it) {
+        const QString top = it.key().section(QLatin1Char('/'), 0, 0);
+        if (top != QLatin1String(".update-kept") && !top.startsWith(QLatin1String(".update-backup-")))
+            rest.insert(it.key(), it.value());
+    }
+    return rest;
 }

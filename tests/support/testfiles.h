@@ -2,18 +2,27 @@
 #define TESTFILES_H
 
 #include <QByteArray>
+#include <QFile>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 // Small file and content helpers that many tests need.
 class TestFiles
 {
 public:
-    // Writes content to path, creating the folder first; true when every byte was written.
-    static bool write(const QString &path, const QByteArray &content);
+    // Writes content to path, creating the folder first, and adds the extra permissions; true when
+    // every byte was written and the permissions set.
+    static bool write(const QString &path, const QByteArray &content, QFile::Permissions extra = {});
 
     // The whole file, or an empty array when it cannot be read.
     static QByteArray read(const QString &path);
+
+    // The NUL-terminated strings of a file, as /proc/<pid>/cmdline holds a command line.
+    static QStringList readArguments(const QString &path);
+
+    // The last bytes of a file as text, for a failure message; "(no <path>)" when it cannot be read.
+    static QString tail(const QString &path, int bytes = 4000);
 
     // The lower-case hex MD5 digest of data.
     static QString md5(const QByteArray &data);
@@ -27,6 +36,9 @@ public:
     // Every entry below root, hidden ones included, by relative path: "<dir>" for a folder, the
     // MD5 digest of the content for anything else. Two trees compare equal when they hold the same.
     static QMap<QString, QByteArray> tree(const QString &root);
+    // The tree of an application folder without the kept generation (the record and the backup
+    // folder that an installation leaves for a return), which belongs to no version.
+    static QMap<QString, QByteArray> versionTree(const QString &root);
 };
 
 #endif

@@ -1,17 +1,17 @@
-#include "childrun.h"
+#include "deviceconfig.h"
 #include "installjournal.h"
-#include "testfiles.h"
-#include "testzip.h"
-#include "settingsstore.h"
 #include "sockethelpers.h"
 #include "testenvironment.h"
+#include "testfiles.h"
+#include "testzip.h"
+#include "updateinfobuilder.h"
+#include "updaterrun.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QLocalSocket>
 #include <QProcess>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -20,22 +20,14 @@
 
 namespace {
 
-// The real updater with a private settings store listening under a name of its own.
-struct Updater : ChildRun
+// A private updater store listening under a name of its own, for the real updater.
+QProcessEnvironment configured(const TestEnvironment &env, const QString &name, QVariantMap values = QVariantMap())
 {
-    Updater(const TestEnvironment &env, const QString &name, const QVariantMap &values = QVariantMap())
-        : ChildRun(env.processEnvironment())
-    {
-        const auto storeOwner = SettingsStore::openFile(env.settingsFile(QStringLiteral("updater")));
-        QSettings &store = *storeOwner;
-        for (auto it = values.cbegin(); it != values.cend(); ++it)
-            store.setValue(it.key(), it.value());
-        store.setValue(QStringLiteral("localserver/name"), name);
-        store.setValue(QStringLiteral("update/link"), QStringLiteral("http://127.0.0.1:9/update"));
-        store.sync();
-        process.start(QStringLiteral(UPDATER_BIN), QStringList());
-    }
-};
+    values.insert(QStringLiteral("localserver/name"), name);
+    values.insert(QStringLiteral("update/link"), QStringLiteral("http://127.0.0.1:9/update"));
+    DeviceConfig(env).write(DeviceConfig::Updater, values);
+    return env.processEnvironment();
+}
 
 QByteArray readLines(QLocalSocket &client, int count)
 {
@@ -65,8 +57,8 @@ void TestControlEntry::secondInstanceEnds()
 {
     TestEnvironment env;
     const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("entry"));
-    Updater first(env, name);
-    QVERIFY(first.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
+    UpdaterRun first(configured(env, name));
+    QVERIFY(first.waitUntilReady());
 
     // An unfinished installation from version 4 to 5 that never moved a file.
     const auto journalIn = [](const QString &folder) {
@@ -83,9 +75,9 @@ void TestControlEntry::secondInstanceEnds()
     const QString appFolder = env.path() + QStringLiteral("/app");
     const QString otherApp = otherEnv.path() + QStringLiteral("/app");
     QVERIFY(journalIn(appFolder) && journalIn(otherApp));
-    Updater same(env, name, {{QStringLiteral("app/folder"), appFolder}});
-    Updater other(otherEnv, name, {{QStringLiteral("app/folder"), otherApp}});
-    for (Updater *second : {&same, &other}) {
+    UpdaterRun same(configured(env, name, {{QStringLiteral("app/folder"), appFolder}}));
+    UpdaterRun other(configured(otherEnv, name, {{QStringLiteral("app/folder"), otherApp}}));
+    for (UpdaterRun *second : {&same, &other}) {
         QVERIFY(second->process.waitForFinished(10000));
         QCOMPARE(second->process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second->process.exitCode(), 0);
@@ -102,12 +94,11 @@ void TestControlEntry::secondInstanceEnds()
     const QString otherLog = other.lines().join(QLatin1Char('\n'));
     QVERIFY2(otherLog.contains(QStringLiteral("no control socket; finishing the journal")), qPrintable(otherLog));
     QVERIFY(!InstallJournal::existsIn(otherApp));
-    QCOMPARE(SettingsStore::openFile(otherEnv.settingsFile(QStringLiteral("updater")))->value(QStringLiteral("app/version")).toInt(), 4);
+    QCOMPARE(DeviceConfig(otherEnv).value(DeviceConfig::Updater, QStringLiteral("app/version")).toInt(), 4);
 
     QCOMPARE(first.process.state(), QProcess::Running);
     QLocalSocket client;
-    client.connectToServer(SocketHelpers::serverPath(name));
-    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(SocketHelpers::connectTo(client, name));
     const QByteArray greeting = readLines(client, 4);
     QVERIFY2(greeting.startsWith("{\"state_update\":\""), greeting.constData());
     QVERIFY2(greeting.contains("\n{\"state_download\":\""), greeting.constData());
@@ -120,18 +111,17 @@ void TestControlEntry::nameOfKilledUpdaterIsReused()
     const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("entry"));
     const QString path = SocketHelpers::serverPath(name);
     {
-        Updater crashed(env, name);
-        QVERIFY(crashed.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
+        UpdaterRun crashed(configured(env, name));
+        QVERIFY(crashed.waitUntilReady());
         crashed.process.kill();
         QVERIFY(crashed.process.waitForFinished(5000));
     }
     QVERIFY(QFileInfo::exists(path));
 
-    Updater next(env, name);
-    QVERIFY(next.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
+    UpdaterRun next(configured(env, name));
+    QVERIFY(next.waitUntilReady());
     QLocalSocket client;
-    client.connectToServer(SocketHelpers::serverPath(name));
-    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(SocketHelpers::connectTo(client, name));
     QVERIFY(readLines(client, 2).startsWith("{\"state_update\":\""));
     QCOMPARE(next.process.state(), QProcess::Running);
 }
@@ -140,11 +130,10 @@ void TestControlEntry::quitRequestEndsUpdater()
 {
     TestEnvironment env;
     const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("entry"));
-    Updater updater(env, name);
-    QVERIFY(updater.waitForLine(QStringLiteral("$UPDATER_SERVER_READY")));
+    UpdaterRun updater(configured(env, name));
+    QVERIFY(updater.waitUntilReady());
     QLocalSocket client;
-    client.connectToServer(SocketHelpers::serverPath(name));
-    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(SocketHelpers::connectTo(client, name));
     readLines(client, 3);
 
     client.write(R"({"action":"get","installed_version":0})" "\n" R"({"action":"quit"})");
@@ -166,25 +155,21 @@ void TestControlEntry::endsAfterInstallationOnceClientsKnow()
     QVERIFY(dir.isValid());
     const QString work = dir.filePath(QStringLiteral("work"));
     const QString app = dir.filePath(QStringLiteral("app"));
-    QVERIFY(QDir().mkpath(work + QStringLiteral("/download")) && QDir().mkpath(app));
-    const QString package = work + QStringLiteral("/download/app-200.zip");
-    QCOMPARE(writeZip(package, {ZipItem::file(QStringLiteral("a"), "v200")}), QString());
-    QFile info(work + QStringLiteral("/update.json"));
-    QVERIFY(info.open(QIODevice::WriteOnly));
-    info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"%1"}})")
-                   .arg(TestFiles::fileMd5(package)).toUtf8());
-    info.close();
+    QVERIFY(QDir().mkpath(app));
+    const QString zip = dir.filePath(QStringLiteral("app-200.zip"));
+    QCOMPARE(writeZip(zip, {ZipItem::file(QStringLiteral("a"), "v200")}), QString());
+    QVERIFY(UpdateInfoBuilder(QStringLiteral("linux"), 200, QStringLiteral("app-200.zip"), TestFiles::read(zip))
+                .placeReadyPackage(work));
 
     const QString name = TestEnvironment::uniqueSocketName(QStringLiteral("entry"));
-    Updater updater(env, name,
-                    {{QStringLiteral("update/key"), QStringLiteral("linux")},
-                     {QStringLiteral("update/directory"), work},
-                     {QStringLiteral("app/folder"), app},
-                     {QStringLiteral("app/version"), 100}});
+    UpdaterRun updater(configured(env, name,
+                                  {{QStringLiteral("update/key"), QStringLiteral("linux")},
+                                   {QStringLiteral("update/directory"), work},
+                                   {QStringLiteral("app/folder"), app},
+                                   {QStringLiteral("app/version"), 100}}));
     QVERIFY(updater.waitForLine(QStringLiteral("$UPDATE_READY")));
     QLocalSocket client;
-    client.connectToServer(SocketHelpers::serverPath(name));
-    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(SocketHelpers::connectTo(client, name));
     QVERIFY(readLines(client, 4).startsWith("{\"state_update\":\"ready\"}\n"));
 
     client.write(R"({"action":"update"})");
@@ -197,9 +182,7 @@ void TestControlEntry::endsAfterInstallationOnceClientsKnow()
     QCOMPARE(updater.process.exitCode(), 0);
     QVERIFY(updater.lines().contains(QStringLiteral("$UPDATED")));
     QCOMPARE(updater.lines().last(), QStringLiteral("[Debug] exit handler code: 0"));
-    QFile installed(app + QStringLiteral("/a"));
-    QVERIFY(installed.open(QIODevice::ReadOnly));
-    QCOMPARE(installed.readAll(), QByteArray("v200"));
+    QCOMPARE(TestFiles::read(app + QStringLiteral("/a")), QByteArray("v200"));
 }
 
 QTEST_MAIN(TestControlEntry)

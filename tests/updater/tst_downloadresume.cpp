@@ -59,7 +59,8 @@ private slots:
     void nginxIfRange();
 
 private:
-    QProcessEnvironment childEnvironment(const QUrl &source, const QString &file, const QString &hash) const;
+    // This binary as the child that downloads source to file.
+    void startChild(QProcess &child, const QUrl &source, const QString &file, const QString &hash) const;
 };
 
 void TestDownloadResume::initTestCase()
@@ -67,14 +68,14 @@ void TestDownloadResume::initTestCase()
     QStandardPaths::setTestModeEnabled(true);
 }
 
-QProcessEnvironment TestDownloadResume::childEnvironment(const QUrl &source, const QString &file,
-                                                         const QString &hash) const
+void TestDownloadResume::startChild(QProcess &child, const QUrl &source, const QString &file, const QString &hash) const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DOWNLOAD_CHILD_SOURCE"), source.toString());
     env.insert(QStringLiteral("DOWNLOAD_CHILD_FILE"), file);
     env.insert(QStringLiteral("DOWNLOAD_CHILD_HASH"), hash);
-    return env;
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), QStringList());
 }
 
 void TestDownloadResume::killedChildIsFinishedByNewProcess()
@@ -93,9 +94,8 @@ void TestDownloadResume::killedChildIsFinishedByNewProcess()
     const QString part = target + QStringLiteral(".tmp");
 
     QProcess first;
-    first.setProcessEnvironment(childEnvironment(server.url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body)));
     QSignalSpy stalled(&server, &HttpTestServer::responseStalled);
-    first.start(QCoreApplication::applicationFilePath(), QStringList());
+    startChild(first, server.url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body));
     QVERIFY(first.waitForStarted());
     const bool onDisk = stalled.wait(20000)
         // The child writes what it receives at once; wait until a good part of it is on disk.
@@ -111,8 +111,7 @@ void TestDownloadResume::killedChildIsFinishedByNewProcess()
     QVERIFY(!QFile::exists(target));
 
     QProcess second;
-    second.setProcessEnvironment(childEnvironment(server.url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body)));
-    second.start(QCoreApplication::applicationFilePath(), QStringList());
+    startChild(second, server.url(QStringLiteral("/pkg.zip")), target, TestFiles::md5(body));
     // The server lives in this process: wait with the event loop running.
     const bool done = QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000);
     if (!done) {
@@ -147,7 +146,6 @@ void TestDownloadResume::nginxResumesWithRange()
         QSKIP("nginx is not installed");
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("www/files"))));
     const QByteArray body = TestFiles::pseudoRandom(5 * 1024 * 1024 + 77, 2);
     QVERIFY(TestFiles::write(dir.filePath(QStringLiteral("www/files/pkg.zip")), body));
     NginxServer nginx(dir.filePath(QStringLiteral("www")));
@@ -195,7 +193,6 @@ void TestDownloadResume::nginxRefusedRangeRestarts()
     if (!NginxServer::isAvailable())
         QSKIP("nginx is not installed");
     QTemporaryDir dir;
-    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("www"))));
     const QByteArray body = TestFiles::pseudoRandom(300 * 1024, 3);
     QVERIFY(TestFiles::write(dir.filePath(QStringLiteral("www/pkg.zip")), body));
     NginxServer nginx(dir.filePath(QStringLiteral("www")));
@@ -237,7 +234,6 @@ void TestDownloadResume::nginxIfRange()
     if (!NginxServer::isAvailable())
         QSKIP("nginx is not installed");
     QTemporaryDir dir;
-    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("www"))));
     const QByteArray oldBody = TestFiles::pseudoRandom(3 * 1024 * 1024, 5);
     const QByteArray newBody = TestFiles::pseudoRandom(oldBody.size(), 6);
     const QString served = dir.filePath(QStringLiteral("www/pkg.zip"));

@@ -6,7 +6,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -22,26 +21,6 @@
 Q_DECLARE_METATYPE(PackageInstaller::Error)
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-// Every file below root with its content, so that "unchanged" can be compared as a whole.
-QMap<QString, QByteArray> snapshot(const QString &root)
-{
-    QMap<QString, QByteArray> files;
-    QDirIterator it(root, QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString rel = QDir(root).relativeFilePath(path);
-        files.insert(rel, it.fileInfo().isDir() ? QByteArray("<dir>") : readAll(path));
-    }
-    return files;
-}
 
 unsigned modeOf(const QString &path)
 {
@@ -161,9 +140,9 @@ void TestPackageInstaller::nestedFoldersAndPermissions()
     QCOMPARE(installer.error(), PackageInstaller::NoError);
     QCOMPARE(installer.errorString(), QString());
     QCOMPARE(installer.rollBack(), PackageInstaller::NothingToRollBack);
-    QCOMPARE(readAll(m_app + QStringLiteral("/tovrel.exe")), QByteArray("#!/bin/sh\necho v2\n"));
-    QCOMPARE(readAll(m_app + QStringLiteral("/lib/a/b/data.bin")), QByteArray(100000, 'x'));
-    QCOMPARE(readAll(m_app + QStringLiteral("/share/readme.txt")), QByteArray("hello"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/tovrel.exe")), QByteArray("#!/bin/sh\necho v2\n"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/lib/a/b/data.bin")), QByteArray(100000, 'x'));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/share/readme.txt")), QByteArray("hello"));
     QVERIFY(QFileInfo(m_app + QStringLiteral("/tovrel.exe")).isExecutable());
     QCOMPARE(modeOf(m_app + QStringLiteral("/tovrel.exe")), 0755u);
     QCOMPARE(modeOf(m_app + QStringLiteral("/lib/a/b/data.bin")), 0600u);
@@ -190,15 +169,15 @@ void TestPackageInstaller::overwritesAndKeepsOtherFiles()
                           ZipItem::file(QStringLiteral("lib/new.so"), "new lib")}),
              QString());
     QVERIFY(PackageInstaller(m_package, m_app).run());
-    QCOMPARE(readAll(m_app + QStringLiteral("/tovrel.exe")), QByteArray("new"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/tovrel.exe")), QByteArray("new"));
     QCOMPARE(held.readAll(), QByteArray("old version, longer than the new one"));
-    QCOMPARE(readAll(m_app + QStringLiteral("/config/user.ini")), QByteArray("mine"));
-    QCOMPARE(readAll(m_app + QStringLiteral("/lib/old.so")), QByteArray("old lib"));
-    QCOMPARE(readAll(m_app + QStringLiteral("/lib/new.so")), QByteArray("new lib"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/config/user.ini")), QByteArray("mine"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/lib/old.so")), QByteArray("old lib"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/lib/new.so")), QByteArray("new lib"));
 
     // The same package again is a plain repeat.
     QVERIFY(PackageInstaller(m_package, m_app).run());
-    QCOMPARE(readAll(m_app + QStringLiteral("/tovrel.exe")), QByteArray("new"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/tovrel.exe")), QByteArray("new"));
     QCOMPARE(QDir(m_app).entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot).size(), 3);
 }
 
@@ -208,8 +187,8 @@ void TestPackageInstaller::laterDuplicateWins()
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/dup.txt"), "old"));
     PackageInstaller installer(corpus(QStringLiteral("duplicate-names.zip")), m_app);
     QVERIFY(installer.run());
-    QCOMPARE(readAll(m_app + QStringLiteral("/dup.txt")), QByteArray("second"));
-    QCOMPARE(readAll(m_app + QStringLiteral("/other.txt")), QByteArray("other"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/dup.txt")), QByteArray("second"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/other.txt")), QByteArray("other"));
 }
 
 void TestPackageInstaller::missingDestinationIsCreated()
@@ -217,7 +196,7 @@ void TestPackageInstaller::missingDestinationIsCreated()
     QCOMPARE(makePackage({ZipItem::file(QStringLiteral("a.txt"), "a")}), QString());
     const QString dest = m_tmp->filePath(QStringLiteral("x/y/z"));
     QVERIFY(PackageInstaller(m_package, dest).run());
-    QCOMPARE(readAll(dest + QStringLiteral("/a.txt")), QByteArray("a"));
+    QCOMPARE(TestFiles::read(dest + QStringLiteral("/a.txt")), QByteArray("a"));
 }
 
 void TestPackageInstaller::foreignArchives_data()
@@ -238,9 +217,9 @@ void TestPackageInstaller::foreignArchives()
     PackageInstaller installer(corpus(archive), m_app);
     QVERIFY2(installer.run(), qPrintable(installer.errorString()));
     QCOMPARE(installer.error(), PackageInstaller::NoError);
-    QCOMPARE(readAll(m_app + QStringLiteral("/a.txt")), QByteArray("alpha\n"));
-    QCOMPARE(readAll(m_app + QStringLiteral("/sub/b.txt")), QByteArray("bravo\n"));
-    QCOMPARE(readAll(m_app + QStringLiteral("/run.sh")), QByteArray("#!/bin/sh\necho run\n"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/a.txt")), QByteArray("alpha\n"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/sub/b.txt")), QByteArray("bravo\n"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/run.sh")), QByteArray("#!/bin/sh\necho run\n"));
     QCOMPARE(modeOf(m_app + QStringLiteral("/run.sh")), 0755u);
     QCOMPARE(modeOf(m_app + QStringLiteral("/a.txt")), 0644u);
 }
@@ -252,7 +231,7 @@ void TestPackageInstaller::linksAreSkippedFoldersMade()
     QVERIFY(QFileInfo(m_app + QStringLiteral("/empty")).isDir());
     QVERIFY(!QFileInfo(m_app + QStringLiteral("/passwd")).exists());
     QVERIFY(!QFileInfo(m_app + QStringLiteral("/passwd")).isSymLink());
-    QCOMPARE(readAll(m_app + QStringLiteral("/f.txt")), QByteArray("f\n"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/f.txt")), QByteArray("f\n"));
 }
 
 void TestPackageInstaller::dosAttributes()
@@ -261,8 +240,8 @@ void TestPackageInstaller::dosAttributes()
     for (int run = 0; run < 2; ++run) {
         PackageInstaller installer(corpus(QStringLiteral("dos-attributes.zip")), m_app);
         QVERIFY(installer.run());
-        QCOMPARE(readAll(m_app + QStringLiteral("/readonly.txt")), QByteArray("read only\n"));
-        QCOMPARE(readAll(m_app + QStringLiteral("/folder/inner.txt")), QByteArray("inner\n"));
+        QCOMPARE(TestFiles::read(m_app + QStringLiteral("/readonly.txt")), QByteArray("read only\n"));
+        QCOMPARE(TestFiles::read(m_app + QStringLiteral("/folder/inner.txt")), QByteArray("inner\n"));
         QCOMPARE(modeOf(m_app + QStringLiteral("/readonly.txt")), 0444u);
         QCOMPARE(modeOf(m_app + QStringLiteral("/plain.txt")), 0644u);
         // The folder carries the read-only attribute too, and stays writable.
@@ -298,7 +277,7 @@ void TestPackageInstaller::permissionsFromPackage()
         });
     }
     QVERIFY2(installer.run(), qPrintable(installer.errorString()));
-    QCOMPARE(readAll(m_app + QStringLiteral("/bin/tool")), QByteArray("tool"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/bin/tool")), QByteArray("tool"));
     if (refused) {
         QCOMPARE(installer.warnings().size(), 1);
         QVERIFY2(installer.warnings().first().contains(QStringLiteral("bin/tool")), qPrintable(installer.warnings().first()));
@@ -315,7 +294,7 @@ void TestPackageInstaller::blockedEntryLeavesFolderUnchanged()
     // A non-empty folder stands where the package has a file: that file cannot land, and a
     // privileged test run cannot fake this with permissions.
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/sub/blocked/inside.txt"), "inside"));
-    const QMap<QString, QByteArray> before = snapshot(m_app);
+    const QMap<QString, QByteArray> before = TestFiles::tree(m_app);
 
     QCOMPARE(makePackage({ZipItem::file(QStringLiteral("a.txt"), "new a"),
                           ZipItem::file(QStringLiteral("new/dir/n.txt"), "n"),
@@ -329,7 +308,7 @@ void TestPackageInstaller::blockedEntryLeavesFolderUnchanged()
     QVERIFY2(installer.errorString().contains(QStringLiteral("sub/blocked")), qPrintable(installer.errorString()));
     // Found while every move is still being planned: the folder is never touched.
     QCOMPARE(installer.rollBack(), PackageInstaller::NothingToRollBack);
-    QCOMPARE(snapshot(m_app), before);
+    QCOMPARE(TestFiles::tree(m_app), before);
 }
 
 void TestPackageInstaller::unsafeEntryPathIsRefused_data()
@@ -354,7 +333,7 @@ void TestPackageInstaller::unsafeEntryPathIsRefused()
     QCOMPARE(installer.error(), PackageInstaller::UnsafePathError);
     QCOMPARE(installer.errorString().count(QLatin1Char('\n')), 0);
     QCOMPARE(installer.rollBack(), PackageInstaller::NothingToRollBack);
-    QVERIFY(snapshot(app).isEmpty());
+    QVERIFY(TestFiles::tree(app).isEmpty());
     QVERIFY(!QFile::exists(QDir(app).filePath(evil)));
     QVERIFY(!QFile::exists(m_tmp->filePath(QStringLiteral("evil.txt"))));
 }
@@ -367,9 +346,9 @@ void TestPackageInstaller::linkEntryOpensNoWayOut()
     PackageInstaller installer(corpus(QStringLiteral("slip-through-link.zip")), app);
     QVERIFY(installer.run());
     QVERIFY(!QFileInfo(app + QStringLiteral("/escape")).isSymLink());
-    QCOMPARE(readAll(app + QStringLiteral("/escape/evil.txt")), QByteArray("evil"));
+    QCOMPARE(TestFiles::read(app + QStringLiteral("/escape/evil.txt")), QByteArray("evil"));
     QVERIFY(!QFile::exists(m_tmp->filePath(QStringLiteral("evil.txt"))));
-    QCOMPARE(snapshot(m_tmp->path()).keys().filter(QStringLiteral("evil.txt")),
+    QCOMPARE(TestFiles::tree(m_tmp->path()).keys().filter(QStringLiteral("evil.txt")),
              QStringList({QStringLiteral("app/deep/escape/evil.txt")}));
 }
 
@@ -386,7 +365,7 @@ void TestPackageInstaller::entryThroughOutsideLinkIsRefused()
     PackageInstaller installer(m_package, m_app);
     QVERIFY(!installer.run());
     QCOMPARE(installer.error(), PackageInstaller::OutsideDestinationError);
-    QVERIFY(snapshot(outside).isEmpty());
+    QVERIFY(TestFiles::tree(outside).isEmpty());
     QVERIFY(!QFile::exists(m_app + QStringLiteral("/ok.txt")));
 }
 
@@ -396,7 +375,7 @@ void TestPackageInstaller::linkInsideDestinationIsFollowed()
     QVERIFY(QFile::link(QStringLiteral("lib.real"), m_app + QStringLiteral("/lib")));
     QCOMPARE(makePackage({ZipItem::file(QStringLiteral("lib/a.so"), "a")}), QString());
     QVERIFY(PackageInstaller(m_package, m_app).run());
-    QCOMPARE(readAll(m_app + QStringLiteral("/lib.real/a.so")), QByteArray("a"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/lib.real/a.so")), QByteArray("a"));
     QVERIFY(QFileInfo(m_app + QStringLiteral("/lib")).isSymLink());
 }
 
@@ -415,7 +394,7 @@ void TestPackageInstaller::unreadablePackageFails()
     QFETCH(QString, kind);
     QFETCH(PackageInstaller::Error, error);
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/a.txt"), "old a"));
-    const QMap<QString, QByteArray> before = snapshot(m_app);
+    const QMap<QString, QByteArray> before = TestFiles::tree(m_app);
 
     QByteArray pattern;
     for (int i = 0; i < 20000; ++i)
@@ -433,20 +412,17 @@ void TestPackageInstaller::unreadablePackageFails()
     } else {
         // Flip bytes in the middle of the second entry's compressed data; the central directory
         // stays intact, so only the entry's checksum can tell.
-        QVERIFY(package.open(QIODevice::ReadWrite));
-        QByteArray all = package.readAll();
+        QByteArray all = TestFiles::read(m_package);
         const int at = all.indexOf("b.bin") + 5 + 300;
         QVERIFY(at > 300 && at + 10 < all.size());
         for (int i = 0; i < 8; ++i)
             all[at + i] = char(all[at + i] ^ 0x5a);
-        QVERIFY(package.seek(0));
-        QCOMPARE(package.write(all), qint64(all.size()));
-        package.close();
+        QVERIFY(TestFiles::write(m_package, all));
     }
     PackageInstaller installer(m_package, m_app);
     QVERIFY(!installer.run());
     QCOMPARE(installer.error(), error);
-    QCOMPARE(snapshot(m_app), before);
+    QCOMPARE(TestFiles::tree(m_app), before);
 }
 
 void TestPackageInstaller::staleStagingFolderIsRemoved()
@@ -479,7 +455,7 @@ void TestPackageInstaller::freeSpaceIsCheckedFirst()
     QFETCH(qint64, total);
     QFETCH(bool, fits);
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/a.bin"), "old"));
-    const QMap<QString, QByteArray> before = snapshot(m_app);
+    const QMap<QString, QByteArray> before = TestFiles::tree(m_app);
     // 150000 bytes unpacked; the link and the folder take none.
     QCOMPARE(makePackage({ZipItem::dir(QStringLiteral("d/")),
                           ZipItem::link(QStringLiteral("l"), "a.bin"),
@@ -501,18 +477,16 @@ void TestPackageInstaller::freeSpaceIsCheckedFirst()
     }
     QCOMPARE(installer.error(), PackageInstaller::NoSpaceError);
     QVERIFY2(installer.errorString().startsWith(QStringLiteral("no space")), qPrintable(installer.errorString()));
-    QCOMPARE(snapshot(m_app), before);
+    QCOMPARE(TestFiles::tree(m_app), before);
 }
 
 void TestPackageInstaller::entryLongerThanClaimedStopsAtClaim()
 {
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/a.txt"), "old a"));
-    const QMap<QString, QByteArray> before = snapshot(m_app);
+    const QMap<QString, QByteArray> before = TestFiles::tree(m_app);
     QCOMPARE(makePackage({ZipItem::file(QStringLiteral("bomb.bin"), QByteArray(4 * 1024 * 1024, 'z'))}), QString());
     // Both headers claim 1000 bytes unpacked; the deflated data holds 4 MiB.
-    QFile package(m_package);
-    QVERIFY(package.open(QIODevice::ReadWrite));
-    QByteArray all = package.readAll();
+    QByteArray all = TestFiles::read(m_package);
     const auto claim = [&all](int at) {
         QVERIFY(at >= 0 && at + 4 <= all.size());
         const char size[4] = {char(0xe8), char(0x03), 0, 0};
@@ -521,16 +495,14 @@ void TestPackageInstaller::entryLongerThanClaimedStopsAtClaim()
     QVERIFY(all.startsWith("PK\x03\x04"));
     claim(22);
     claim(all.indexOf("PK\x01\x02") + 24);
-    QVERIFY(package.seek(0));
-    QCOMPARE(package.write(all), qint64(all.size()));
-    package.close();
+    QVERIFY(TestFiles::write(m_package, all));
 
     PackageInstaller installer(m_package, m_app);
     QVERIFY(!installer.run());
     QCOMPARE(installer.error(), PackageInstaller::ReadError);
     QVERIFY2(installer.errorString().contains(QStringLiteral("holds more than the 1000 bytes it claims")),
              qPrintable(installer.errorString()));
-    QCOMPARE(snapshot(m_app), before);
+    QCOMPARE(TestFiles::tree(m_app), before);
 }
 
 void TestPackageInstaller::bigEntryKeepsMemoryFlat()
@@ -577,7 +549,7 @@ void TestPackageInstaller::bigEntryKeepsMemoryFlat()
 
     QCOMPARE(QFileInfo(m_app + QStringLiteral("/data/big.bin")).size(), bigSize);
     QCOMPARE(TestFiles::fileMd5(m_app + QStringLiteral("/data/big.bin")), TestFiles::fileMd5(source));
-    QCOMPARE(readAll(m_app + QStringLiteral("/tail.txt")), QByteArray("t"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/tail.txt")), QByteArray("t"));
 }
 
 void TestPackageInstaller::reservedNamesAreRefused_data()
@@ -596,13 +568,13 @@ void TestPackageInstaller::reservedNamesAreRefused()
 {
     QFETCH(QString, name);
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/a.txt"), "old a"));
-    const QMap<QString, QByteArray> before = snapshot(m_app);
+    const QMap<QString, QByteArray> before = TestFiles::tree(m_app);
     QCOMPARE(makePackage({ZipItem::file(QStringLiteral("a.txt"), "new a"), ZipItem::file(name, "{}")}), QString());
     PackageInstaller installer(m_package, m_app);
     QVERIFY(!installer.run());
     QCOMPARE(installer.error(), PackageInstaller::UnsafePathError);
     QVERIFY2(installer.errorString().contains(name), qPrintable(installer.errorString()));
-    QCOMPARE(snapshot(m_app), before);
+    QCOMPARE(TestFiles::tree(m_app), before);
 }
 
 void TestPackageInstaller::versionIsStoredWhileJournalIsDone_data()
@@ -625,9 +597,9 @@ void TestPackageInstaller::versionIsStoredWhileJournalIsDone()
     QStringList seenAtStore;
     installer.setVersionStore([&](int code) {
         stored << code;
-        const QJsonObject journal = QJsonDocument::fromJson(readAll(InstallJournal::pathIn(m_app))).object();
-        seenAtStore << journal.value(QStringLiteral("state")).toString() << readAll(m_app + QStringLiteral("/a.txt"))
-                    << readAll(m_app + QStringLiteral("/sub/b.txt"));
+        const QJsonObject journal = QJsonDocument::fromJson(TestFiles::read(InstallJournal::pathIn(m_app))).object();
+        seenAtStore << journal.value(QStringLiteral("state")).toString() << TestFiles::read(m_app + QStringLiteral("/a.txt"))
+                    << TestFiles::read(m_app + QStringLiteral("/sub/b.txt"));
         return storeWorks;
     });
     QStringList steps;
@@ -653,11 +625,11 @@ void TestPackageInstaller::versionIsStoredWhileJournalIsDone()
         // The start ends the installation as an uninterrupted one would: the replaced file is kept.
         const QString backup = InstallJournal::keptBackupIn(m_app);
         QVERIFY(backup.startsWith(InstallJournal::backupPrefix()));
-        QCOMPARE(readAll(m_app + QLatin1Char('/') + backup + QStringLiteral("/a.txt")), QByteArray("old a"));
+        QCOMPARE(TestFiles::read(m_app + QLatin1Char('/') + backup + QStringLiteral("/a.txt")), QByteArray("old a"));
         expected = QStringList({backup, QStringLiteral(".update-kept")}) + expected;
     }
     QCOMPARE(QDir(m_app).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), expected);
-    QCOMPARE(readAll(m_app + QStringLiteral("/a.txt")), QByteArray("new a"));
+    QCOMPARE(TestFiles::read(m_app + QStringLiteral("/a.txt")), QByteArray("new a"));
 }
 
 void TestPackageInstaller::cutOffMovesAreRecovered_data()
@@ -685,7 +657,7 @@ void TestPackageInstaller::cutOffMovesAreRecovered()
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/a.txt"), "old a"));
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/keep/k.txt"), "k"));
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/gone.txt"), "gone"));
-    const QMap<QString, QByteArray> before = snapshot(m_app);
+    const QMap<QString, QByteArray> before = TestFiles::tree(m_app);
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/.update-staging-t/a.txt"), "new a"));
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/.update-staging-t/new/dir/n.txt"), "n"));
     QVERIFY(QDir().mkpath(m_app + QStringLiteral("/.update-backup-t")));
@@ -734,18 +706,18 @@ void TestPackageInstaller::cutOffMovesAreRecovered()
     if (done) {
         QCOMPARE(result, Recovery::Result::Finished);
         QCOMPARE(stored, QList<int>({5}));
-        QCOMPARE(readAll(m_app + QStringLiteral("/a.txt")), QByteArray("new a"));
-        QCOMPARE(readAll(m_app + QStringLiteral("/new/dir/n.txt")), QByteArray("n"));
+        QCOMPARE(TestFiles::read(m_app + QStringLiteral("/a.txt")), QByteArray("new a"));
+        QCOMPARE(TestFiles::read(m_app + QStringLiteral("/new/dir/n.txt")), QByteArray("n"));
         QVERIFY(!QFile::exists(m_app + QStringLiteral("/gone.txt")));
         // Kept with its backup, for a return to the old version.
         QCOMPARE(QDir(m_app).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList({QStringLiteral(".update-backup-t"), QStringLiteral(".update-kept"), QStringLiteral("a.txt"),
                               QStringLiteral("keep"), QStringLiteral("new")}));
-        QCOMPARE(readAll(m_app + QStringLiteral("/.update-backup-t/a.txt")), QByteArray("old a"));
+        QCOMPARE(TestFiles::read(m_app + QStringLiteral("/.update-backup-t/a.txt")), QByteArray("old a"));
     } else {
         QCOMPARE(result, Recovery::Result::Undone);
         QCOMPARE(stored, QList<int>({4}));
-        QCOMPARE(snapshot(m_app), before);
+        QCOMPARE(TestFiles::tree(m_app), before);
     }
 }
 
@@ -753,7 +725,7 @@ void TestPackageInstaller::unreadableJournalStopsEverything()
 {
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/a.txt"), "old a"));
     QVERIFY(TestFiles::write(InstallJournal::pathIn(m_app), "{\"format\":1,\"state\":\"mov"));
-    const QMap<QString, QByteArray> before = snapshot(m_app);
+    const QMap<QString, QByteArray> before = TestFiles::tree(m_app);
     bool storeCalled = false;
     QCOMPARE(Recovery::recover(m_app, [&](int) { return storeCalled = true; }), Recovery::Result::Failed);
     QVERIFY(!storeCalled);
@@ -762,7 +734,7 @@ void TestPackageInstaller::unreadableJournalStopsEverything()
     PackageInstaller installer(m_package, m_app);
     QVERIFY(!installer.run());
     QCOMPARE(installer.error(), PackageInstaller::WriteError);
-    QCOMPARE(snapshot(m_app), before);
+    QCOMPARE(TestFiles::tree(m_app), before);
 }
 
 int main(int argc, char *argv[])

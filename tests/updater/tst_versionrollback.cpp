@@ -18,25 +18,9 @@ namespace {
 
 using Tree = QMap<QString, QByteArray>;
 
-Tree treeOf(const QString &root)
-{
-    return TestFiles::tree(root);
-}
-
 QStringList backupsIn(const QString &folder)
 {
     return QDir(folder).entryList({InstallJournal::backupPrefix() + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden);
-}
-
-// The tree without the kept generation, which is not part of a version.
-Tree versionTree(const QString &root)
-{
-    Tree tree = treeOf(root);
-    for (const QString &path : tree.keys()) {
-        if (path.startsWith(QLatin1String(".update-kept")) || path.startsWith(InstallJournal::backupPrefix()))
-            tree.remove(path);
-    }
-    return tree;
 }
 
 // Moves a folder of the application folder away and leaves a link to it in its place.
@@ -97,7 +81,7 @@ void TestVersionRollback::init()
     // The user's own files, which no version contains.
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/config/user.ini"), "mine"));
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/.hidden"), "hidden"));
-    m_v1 = treeOf(m_app);
+    m_v1 = TestFiles::tree(m_app);
     // A changed file, an unchanged one, a changed one in a subfolder and added files in new folders.
     m_v2 = {ZipItem::file(QStringLiteral("tovrel.exe"), "v2", 0755), ZipItem::file(QStringLiteral("lib/a.so"), "a2"),
             ZipItem::file(QStringLiteral("lib/same.so"), "same"),
@@ -171,7 +155,7 @@ void TestVersionRollback::installKeepsAndRollbackRestores()
     QFETCH(bool, insideLink);
     if (insideLink) {
         QVERIFY(replaceByLink(m_app + QStringLiteral("/lib"), m_app + QStringLiteral("/real-lib")));
-        m_v1 = treeOf(m_app);
+        m_v1 = TestFiles::tree(m_app);
     }
     QVERIFY(installV2());
     QCOMPARE(TestFiles::read(m_app + QStringLiteral("/tovrel.exe")), QByteArray("v2"));
@@ -201,14 +185,14 @@ void TestVersionRollback::installKeepsAndRollbackRestores()
     }
     VersionRollback rollback(m_app);
     QCOMPARE(rollBack(rollback), VersionRollback::Result::RolledBack);
-    QCOMPARE(treeOf(m_app), expected);
+    QCOMPARE(TestFiles::tree(m_app), expected);
     QCOMPARE(m_stored, QList<int>({1}));
     QCOMPARE(m_refused, QList<int>({2}));
 
     // Nothing is kept any more: a second return is refused.
     VersionRollback again(m_app);
     QCOMPARE(rollBack(again), VersionRollback::Result::NothingKept);
-    QCOMPARE(treeOf(m_app), expected);
+    QCOMPARE(TestFiles::tree(m_app), expected);
 }
 
 void TestVersionRollback::oneGenerationIsKept()
@@ -217,12 +201,12 @@ void TestVersionRollback::oneGenerationIsKept()
     const QByteArray record = TestFiles::read(InstallJournal::keptPathIn(m_app));
     const QStringList backups = backupsIn(m_app);
     QCOMPARE(backups.size(), 1);
-    const Tree v2 = treeOf(m_app);
+    const Tree v2 = TestFiles::tree(m_app);
 
     // The installed version once more (an installation on request after an automatic one) keeps
     // the generation that leads back to version 1.
     QVERIFY(install(m_v2, 2, 2));
-    QCOMPARE(treeOf(m_app), v2);
+    QCOMPARE(TestFiles::tree(m_app), v2);
     // So does a start that finds such a repeat cut off after its moves.
     InstallJournal repeat;
     repeat.folder = m_app;
@@ -237,7 +221,7 @@ void TestVersionRollback::oneGenerationIsKept()
     QString error;
     QVERIFY2(repeat.save(&error), qPrintable(error));
     QCOMPARE(recover(), Recovery::Result::Finished);
-    QCOMPARE(treeOf(m_app), v2);
+    QCOMPARE(TestFiles::tree(m_app), v2);
     QCOMPARE(m_stored, QList<int>({2}));
     m_stored.clear();
 
@@ -245,7 +229,7 @@ void TestVersionRollback::oneGenerationIsKept()
     QVERIFY(!install({ZipItem::file(QStringLiteral("tovrel.exe"), "v3"), ZipItem::file(QStringLiteral(".update-kept"), "{}")},
                      2, 3, &error));
     QVERIFY2(error.contains(QStringLiteral(".update-kept")), qPrintable(error));
-    QCOMPARE(treeOf(m_app), v2);
+    QCOMPARE(TestFiles::tree(m_app), v2);
 
     QVERIFY(install({ZipItem::file(QStringLiteral("tovrel.exe"), "v3")}, 2, 3));
     QVERIFY(TestFiles::read(InstallJournal::keptPathIn(m_app)) != record);
@@ -267,7 +251,7 @@ void TestVersionRollback::oneGenerationIsKept()
         if (it.key().startsWith(backups.first() + QLatin1Char('/')))
             expected.remove(it.key());
     }
-    QCOMPARE(treeOf(m_app), expected);
+    QCOMPARE(TestFiles::tree(m_app), expected);
     QCOMPARE(m_stored, QList<int>({2}));
     QCOMPARE(m_refused, QList<int>({3}));
 }
@@ -304,12 +288,12 @@ void TestVersionRollback::nothingToGoBackTo()
         else
             QVERIFY(TestFiles::write(InstallJournal::pathIn(m_app), "{}"));
     }
-    const Tree before = treeOf(m_app);
-    const Tree outside = treeOf(m_tmp->filePath(QStringLiteral("outside")));
+    const Tree before = TestFiles::tree(m_app);
+    const Tree outside = TestFiles::tree(m_tmp->filePath(QStringLiteral("outside")));
     VersionRollback rollback(m_app);
     QCOMPARE(rollBack(rollback), VersionRollback::Result::NothingKept);
     QVERIFY(!rollback.errorString().isEmpty());
-    QCOMPARE(treeOf(m_app), before);
+    QCOMPARE(TestFiles::tree(m_app), before);
     QVERIFY(m_stored.isEmpty());
     QVERIFY(m_refused.isEmpty());
     if (situation == QLatin1String("backup link")) {
@@ -318,7 +302,7 @@ void TestVersionRollback::nothingToGoBackTo()
         QVERIFY2(InstallJournal::dropKept(m_app, &error), qPrintable(error));
         QVERIFY(backupsIn(m_app).isEmpty());
     }
-    QCOMPARE(treeOf(m_tmp->filePath(QStringLiteral("outside"))), outside);
+    QCOMPARE(TestFiles::tree(m_tmp->filePath(QStringLiteral("outside"))), outside);
 }
 
 void TestVersionRollback::cutOffReturnIsCarriedThrough_data()
@@ -378,15 +362,15 @@ void TestVersionRollback::cutOffReturnIsCarriedThrough()
         const QString lib = m_app + QStringLiteral("/lib");
         const QString outside = m_tmp->filePath(QStringLiteral("outside"));
         QVERIFY(replaceByLink(lib, outside));
-        const Tree outsideBefore = treeOf(outside);
+        const Tree outsideBefore = TestFiles::tree(outside);
         QCOMPARE(recover(), Recovery::Result::Failed);
         QVERIFY(InstallJournal::existsIn(m_app));
-        QCOMPARE(treeOf(outside), outsideBefore);
+        QCOMPARE(TestFiles::tree(outside), outsideBefore);
         QVERIFY(QFile::remove(lib) && QDir().rename(outside, lib));
     }
 
     QCOMPARE(recover(), Recovery::Result::RolledBack);
-    QCOMPARE(treeOf(m_app), m_v1);
+    QCOMPARE(TestFiles::tree(m_app), m_v1);
     QCOMPARE(m_stored, QList<int>({1}));
     QCOMPARE(m_refused, QList<int>({2}));
 }
@@ -413,7 +397,7 @@ void TestVersionRollback::blockedReturnWaitsForTheNextStart()
 
     QVERIFY(QDir(m_app + QStringLiteral("/tovrel.exe")).removeRecursively());
     QCOMPARE(recover(), Recovery::Result::RolledBack);
-    QCOMPARE(treeOf(m_app), m_v1);
+    QCOMPARE(TestFiles::tree(m_app), m_v1);
     QCOMPARE(m_stored, QList<int>({1}));
     QCOMPARE(m_refused, QList<int>({2}));
 }
@@ -442,7 +426,7 @@ void TestVersionRollback::completePackageRemovesWhatTheLastBrought()
     QString error;
     QVERIFY2(InstallJournal::dropKept(m_app, &error), qPrintable(error));
     QVERIFY(TestFiles::write(m_app + QStringLiteral("/plugins/extra/cache.dat"), "written by the application"));
-    const Tree v2 = treeOf(m_app);
+    const Tree v2 = TestFiles::tree(m_app);
 
     const bool complete = road != QLatin1String("overlay");
     QVERIFY(install({ZipItem::file(QStringLiteral("tovrel.exe"), "v3"), ZipItem::file(QStringLiteral("lib/same.so"), "same")},
@@ -452,17 +436,17 @@ void TestVersionRollback::completePackageRemovesWhatTheLastBrought()
     if (complete) {
         for (const char *gone : {"lib/a.so", "plugins/extra/new.so", "plugins/extra/more/x.so"})
             v3.remove(QLatin1String(gone));
-        v3.insert(InstallJournal::recordName(), versionTree(m_app).value(InstallJournal::recordName()));
+        v3.insert(InstallJournal::recordName(), TestFiles::versionTree(m_app).value(InstallJournal::recordName()));
         QCOMPARE(InstallJournal::recordedFiles(m_app, &found), QStringList({QStringLiteral("lib/same.so"), QStringLiteral("tovrel.exe")}));
     }
-    QCOMPARE(versionTree(m_app), v3);
+    QCOMPARE(TestFiles::versionTree(m_app), v3);
     if (road == QLatin1String("overlay"))
         return;
 
     if (road == QLatin1String("rollback")) {
         VersionRollback rollback(m_app);
         QCOMPARE(rollBack(rollback), VersionRollback::Result::RolledBack);
-        QCOMPARE(treeOf(m_app), v2);
+        QCOMPARE(TestFiles::tree(m_app), v2);
         return;
     }
     // The kept record is the journal as it was at the end of the moves.
@@ -474,7 +458,7 @@ void TestVersionRollback::completePackageRemovesWhatTheLastBrought()
     QVERIFY(QFile::remove(InstallJournal::keptPathIn(m_app)));
     QCOMPARE(recover(), done ? Recovery::Result::Finished : Recovery::Result::Undone);
     // Finished keeps a generation to return to; undone leaves nothing behind.
-    QCOMPARE(done ? versionTree(m_app) : treeOf(m_app), done ? v3 : v2);
+    QCOMPARE(done ? TestFiles::versionTree(m_app) : TestFiles::tree(m_app), done ? v3 : v2);
     QCOMPARE(m_stored, QList<int>({done ? 3 : 2}));
 }
 
