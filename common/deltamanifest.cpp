@@ -91,6 +91,59 @@ QString DeltaManifest::patchPath(const QByteArray &from, const QByteArray &to)
     return QStringLiteral("patches/") + QString::fromLatin1(from) + QLatin1Char('-') + QString::fromLatin1(to);
 }
 
+// The members around the lists; empty when they are sound, else what is wrong.
+QString DeltaManifest::readHeader(const QJsonObject &root, DeltaManifest *m)
+{
+    if (root.value(QStringLiteral("format")).toString() != QLatin1String(FormatTag))
+        return QStringLiteral("manifest format is not ") + QLatin1String(FormatTag);
+    qint64 number = 0;
+    m->key = root.value(QStringLiteral("key")).toString();
+    if (m->key.isEmpty())
+        return QStringLiteral("manifest has no key");
+    if (!readWhole(root.value(QStringLiteral("version_code")), 1, 2147483647.0, &number))
+        return QStringLiteral("manifest version_code is not a whole number above 0");
+    m->versionCode = int(number);
+    const QJsonValue complete = root.value(QStringLiteral("complete"));
+    if (!complete.isBool())
+        return QStringLiteral("manifest complete is not true or false");
+    m->complete = complete.toBool();
+    if (!root.value(QStringLiteral("folders")).isArray() || !root.value(QStringLiteral("files")).isArray())
+        return QStringLiteral("manifest folders or files is not an array");
+    return QString();
+}
+
+// One member of "files"; empty when it is sound, else what is wrong with it.
+QString DeltaManifest::readFile(const QJsonObject &object, File *file)
+{
+    file->path = object.value(QStringLiteral("path")).toString();
+    if (!isSafePath(file->path))
+        return QStringLiteral("file path is not a safe relative path");
+    if (!readMode(object, &file->mode))
+        return QStringLiteral("file mode is not 0 to 07777");
+    if (!readWhole(object.value(QStringLiteral("size")), 0, maxExact, &file->size))
+        return QStringLiteral("file size is not a whole number");
+    file->sha256 = object.value(QStringLiteral("sha256")).toString().toLatin1();
+    if (!isSha256(file->sha256))
+        return QStringLiteral("file sha256 is not 64 lower-case hex digits");
+    if (!readWhole(object.value(QStringLiteral("object_size")), 1, maxExact, &file->objectSize))
+        return QStringLiteral("file object_size is not a whole number above 0");
+    const QJsonValue patches = object.value(QStringLiteral("patches"));
+    if (!patches.isUndefined() && !patches.isArray())
+        return QStringLiteral("file patches is not an array");
+    QSet<QByteArray> froms;
+    for (const QJsonValue &p : patches.toArray()) {
+        Patch patch;
+        patch.from = p.toObject().value(QStringLiteral("from")).toString().toLatin1();
+        if (!isSha256(patch.from) || patch.from == file->sha256 || froms.contains(patch.from))
+            return QStringLiteral("file patch from is not another content's sha256, or repeats");
+        if (!readWhole(p.toObject().value(QStringLiteral("size")), 1, maxExact, &patch.size))
+            return QStringLiteral("file patch size is not a whole number above 0");
+        froms.insert(patch.from);
+        file->patches.append(patch);
+    }
+    return QString();
+}
+
 bool DeltaManifest::parse(const QByteArray &json, DeltaManifest *out, QString *error)
 {
     if (json.size() > MaxSize) {
@@ -104,32 +157,10 @@ bool DeltaManifest::parse(const QByteArray &json, DeltaManifest *out, QString *e
         return false;
     }
     const QJsonObject root = document.object();
-    if (root.value(QStringLiteral("format")).toString() != QLatin1String(FormatTag)) {
-        *error = QStringLiteral("manifest format is not ") + QLatin1String(FormatTag);
-        return false;
-    }
     DeltaManifest m;
-    qint64 number = 0;
-    m.key = root.value(QStringLiteral("key")).toString();
-    if (m.key.isEmpty()) {
-        *error = QStringLiteral("manifest has no key");
-        return false;
-    }
-    if (!readWhole(root.value(QStringLiteral("version_code")), 1, 2147483647.0, &number)) {
-        *error = QStringLiteral("manifest version_code is not a whole number above 0");
-        return false;
-    }
-    m.versionCode = int(number);
-    const QJsonValue complete = root.value(QStringLiteral("complete"));
-    if (!complete.isBool()) {
-        *error = QStringLiteral("manifest complete is not true or false");
-        return false;
-    }
-    m.complete = complete.toBool();
-    const QJsonValue folders = root.value(QStringLiteral("folders"));
-    const QJsonValue files = root.value(QStringLiteral("files"));
-    if (!folders.isArray() || !files.isArray()) {
-        *error = QStringLiteral("manifest folders or files is not an array");
+    const QString headerError = readHeader(root, &m);
+    if (!headerError.isEmpty()) {
+        *error = headerError;
         return false;
     }
 
@@ -139,7 +170,7 @@ bool DeltaManifest::parse(const QByteArray &json, DeltaManifest *out, QString *e
         *error = QStringLiteral("manifest ") + what + QStringLiteral(": ") + path;
         return false;
     };
-    for (const QJsonValue &value : folders.toArray()) {
+    for (const QJsonValue &value : root.value(QStringLiteral("folders")).toArray()) {
         const QJsonObject object = value.toObject();
         Folder folder;
         folder.path = object.value(QStringLiteral("path")).toString();
@@ -152,35 +183,11 @@ bool DeltaManifest::parse(const QByteArray &json, DeltaManifest *out, QString *e
         seen.insert(folder.path, true);
         m.folders.append(folder);
     }
-    for (const QJsonValue &value : files.toArray()) {
-        const QJsonObject object = value.toObject();
+    for (const QJsonValue &value : root.value(QStringLiteral("files")).toArray()) {
         File file;
-        file.path = object.value(QStringLiteral("path")).toString();
-        if (!isSafePath(file.path))
-            return bad(QStringLiteral("file path is not a safe relative path"), file.path);
-        if (!readMode(object, &file.mode))
-            return bad(QStringLiteral("file mode is not 0 to 07777"), file.path);
-        if (!readWhole(object.value(QStringLiteral("size")), 0, maxExact, &file.size))
-            return bad(QStringLiteral("file size is not a whole number"), file.path);
-        file.sha256 = object.value(QStringLiteral("sha256")).toString().toLatin1();
-        if (!isSha256(file.sha256))
-            return bad(QStringLiteral("file sha256 is not 64 lower-case hex digits"), file.path);
-        if (!readWhole(object.value(QStringLiteral("object_size")), 1, maxExact, &file.objectSize))
-            return bad(QStringLiteral("file object_size is not a whole number above 0"), file.path);
-        const QJsonValue patches = object.value(QStringLiteral("patches"));
-        if (!patches.isUndefined() && !patches.isArray())
-            return bad(QStringLiteral("file patches is not an array"), file.path);
-        QSet<QByteArray> froms;
-        for (const QJsonValue &p : patches.toArray()) {
-            Patch patch;
-            patch.from = p.toObject().value(QStringLiteral("from")).toString().toLatin1();
-            if (!isSha256(patch.from) || patch.from == file.sha256 || froms.contains(patch.from))
-                return bad(QStringLiteral("file patch from is not another content's sha256, or repeats"), file.path);
-            if (!readWhole(p.toObject().value(QStringLiteral("size")), 1, maxExact, &patch.size))
-                return bad(QStringLiteral("file patch size is not a whole number above 0"), file.path);
-            froms.insert(patch.from);
-            file.patches.append(patch);
-        }
+        const QString fileError = readFile(value.toObject(), &file);
+        if (!fileError.isEmpty())
+            return bad(fileError, file.path);
         if (seen.contains(file.path))
             return bad(QStringLiteral("lists a path twice"), file.path);
         seen.insert(file.path, false);

@@ -2,6 +2,7 @@
 #define DELTAMANIFEST_H
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QVector>
 
@@ -56,6 +57,10 @@ public:
     // top-level name that the installer keeps for its own files.
     static bool isSafePath(const QString &path);
     static bool isReservedName(const QString &topLevelName);
+
+private:
+    static QString readHeader(const QJsonObject &root, DeltaManifest *m);
+    static QString readFile(const QJsonObject &object, File *file);
 };
 
 #endif
