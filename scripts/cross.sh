@@ -45,7 +45,7 @@ grep -qx enabled "$binfmt/qemu-$qemu" || { echo "cross: the binfmt handler qemu-
 
 # ARCH's libraries; the QML modules are for the tests that start plessa under emulation.
 "$root/scripts/deps.sh" qtbase5-dev:"$arch" qtdeclarative5-dev:"$arch" qtquickcontrols2-5-dev:"$arch" \
-  libzip-dev:"$arch" libssl-dev:"$arch" \
+  libzip-dev:"$arch" libssl-dev:"$arch" libzstd-dev:"$arch" \
   qml-module-qtquick2:"$arch" qml-module-qtquick-controls2:"$arch" \
   qml-module-qtquick-templates2:"$arch" qml-module-qtquick-window2:"$arch"
 

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev libzip-dev libssl-dev zlib1g-dev
+  qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev libzip-dev libssl-dev zlib1g-dev libzstd-dev
   qml-module-qtquick2 qml-module-qtquick-controls2 qml-module-qtquick-templates2
   qml-module-qtquick-window2
   nginx-light xvfb xauth openssl
