@@ -2,18 +2,7 @@
 
 #include <QSet>
 
-QString DeltaPlan::objectName(const QByteArray &sha256)
-{
-    return QStringLiteral("objects/") + QString::fromLatin1(sha256.left(2)) + QLatin1Char('/')
-        + QString::fromLatin1(sha256);
-}
-
-QString DeltaPlan::patchName(const QByteArray &from, const QByteArray &to)
-{
-    return QStringLiteral("patches/") + QString::fromLatin1(from) + QLatin1Char('-') + QString::fromLatin1(to);
-}
-
-DeltaPlan DeltaPlan::make(const QVector<Wanted> &files, const QHash<QString, Installed> &installed,
+DeltaPlan DeltaPlan::make(const QVector<DeltaManifest::File> &files, const QHash<QString, Installed> &installed,
                           const QHash<QString, qint64> &present, qint64 patchCap)
 {
     // Any installed file may serve as a reference, not only the one at the same path: a renamed
@@ -31,7 +20,7 @@ DeltaPlan DeltaPlan::make(const QVector<Wanted> &files, const QHash<QString, Ins
 
     DeltaPlan plan;
     QSet<QString> counted;
-    for (const Wanted &file : files) {
+    for (const DeltaManifest::File &file : files) {
         Step step;
         step.path = file.path;
         step.sha256 = file.sha256;
@@ -41,10 +30,10 @@ DeltaPlan DeltaPlan::make(const QVector<Wanted> &files, const QHash<QString, Ins
             continue;
         }
         step.action = Action::Object;
-        step.fetch = objectName(file.sha256);
+        step.fetch = DeltaManifest::objectPath(file.sha256);
         step.fetchSize = file.objectSize;
         qint64 cost = isPresent(step.fetch, step.fetchSize) ? 0 : file.objectSize;
-        for (const Patch &patch : file.patches) {
+        for (const DeltaManifest::Patch &patch : file.patches) {
             QString reference;
             if (here != installed.cend() && here.value().sha256 == patch.from)
                 reference = file.path;
@@ -55,7 +44,7 @@ DeltaPlan DeltaPlan::make(const QVector<Wanted> &files, const QHash<QString, Ins
             const qint64 need = installed.value(reference).size + file.size;
             if (need > patchCap)
                 continue;
-            const QString name = patchName(patch.from, file.sha256);
+            const QString name = DeltaManifest::patchPath(patch.from, file.sha256);
             const qint64 patchCost = isPresent(name, patch.size) ? 0 : patch.size;
             // A patch is taken only when it moves fewer bytes; at a tie the object needs no reference.
             if (patchCost < cost) {

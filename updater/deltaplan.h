@@ -1,6 +1,8 @@
 #ifndef DELTAPLAN_H
 #define DELTAPLAN_H
 
+#include "deltamanifest.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QString>
@@ -13,19 +15,6 @@
 class DeltaPlan
 {
 public:
-    struct Patch
-    {
-        QByteArray from;        // SHA-256 of the reference content
-        qint64 size = 0;        // bytes of the patch
-    };
-    struct Wanted
-    {
-        QString path;
-        qint64 size = 0;
-        QByteArray sha256;
-        qint64 objectSize = 0;
-        QVector<Patch> patches;
-    };
     struct Installed
     {
         qint64 size = 0;
@@ -49,11 +38,8 @@ public:
     // present: relative names of complete objects and patches in the work folder with their sizes;
     // one counts only at its announced size. patchCap: bytes a patch may need in memory, which is
     // its reference plus the result (the decoder's window spans both).
-    static DeltaPlan make(const QVector<Wanted> &files, const QHash<QString, Installed> &installed,
+    static DeltaPlan make(const QVector<DeltaManifest::File> &files, const QHash<QString, Installed> &installed,
                           const QHash<QString, qint64> &present, qint64 patchCap);
-
-    static QString objectName(const QByteArray &sha256);
-    static QString patchName(const QByteArray &from, const QByteArray &to);
 
     QVector<Step> steps;
     qint64 bytesToMove = 0;

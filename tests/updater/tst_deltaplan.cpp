@@ -10,9 +10,9 @@ QByteArray sha(char c)
 }
 
 // "from:size,from:size" with one letter per digest.
-QVector<DeltaPlan::Patch> patches(const QString &text)
+QVector<DeltaManifest::Patch> patches(const QString &text)
 {
-    QVector<DeltaPlan::Patch> result;
+    QVector<DeltaManifest::Patch> result;
     for (const QString &item : text.split(QLatin1Char(','), Qt::SkipEmptyParts))
         result.append({sha(item.at(0).toLatin1()), item.mid(2).toLongLong()});
     return result;
@@ -78,7 +78,7 @@ void TestDeltaPlan::decision()
     QFETCH(QString, reference);
     QFETCH(qint64, move);
 
-    const DeltaPlan::Wanted wanted{QStringLiteral("app/bin"), 1000, sha('n'), 400, patches(offered)};
+    const DeltaManifest::File wanted{QStringLiteral("app/bin"), 0755, 1000, sha('n'), 400, patches(offered)};
     QHash<QString, DeltaPlan::Installed> installed;
     if (here)
         installed.insert(QStringLiteral("app/bin"), {here == 'n' ? 1000 : 600, sha(here)});
@@ -88,9 +88,9 @@ void TestDeltaPlan::decision()
     for (const QString &item : present.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const qint64 size = item.section(QLatin1Char('='), 1).toLongLong();
         if (item.startsWith(QLatin1Char('o')))
-            held.insert(DeltaPlan::objectName(sha('n')), size);
+            held.insert(DeltaManifest::objectPath(sha('n')), size);
         else
-            held.insert(DeltaPlan::patchName(sha(item.at(1).toLatin1()), sha('n')), size);
+            held.insert(DeltaManifest::patchPath(sha(item.at(1).toLatin1()), sha('n')), size);
     }
 
     // The same file twice: its content is fetched once.
@@ -105,7 +105,7 @@ void TestDeltaPlan::decision()
     QCOMPARE(plan.bytesToMove, move);
     const QString fetch = action == int(DeltaPlan::Action::Keep) ? QString()
         : action == int(DeltaPlan::Action::Object) ? QStringLiteral("objects/nn/") + QString::fromLatin1(sha('n'))
-                                                   : DeltaPlan::patchName(sha(from), sha('n'));
+                                                   : DeltaManifest::patchPath(sha(from), sha('n'));
     QCOMPARE(step.fetch, fetch);
 }
 
