@@ -58,6 +58,7 @@ struct Stamp
     qint64 modifiedNs = 0;      // modification time, nanoseconds since the epoch
     quint64 inode = 0;
     quint64 device = 0;
+    unsigned mode = 0;          // permission bits; not part of the comparison
     bool operator==(const Stamp &o) const
     {
         return size == o.size && modifiedNs == o.modifiedNs && inode == o.inode && device == o.device;

@@ -45,6 +45,7 @@ bool toStamp(int result, const struct stat &st, FileOps::Stamp *stamp, QString *
     stamp->modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     stamp->inode = quint64(st.st_ino);
     stamp->device = quint64(st.st_dev);
+    stamp->mode = unsigned(st.st_mode & 07777);
     return true;
 }
 

@@ -1,0 +1,236 @@
+#include "deltamanifest.h"
+#include "deltaupdate.h"
+#include "downloadfile.h"
+#include "httptestserver.h"
+#include "testfiles.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <zstd.h>
+
+namespace {
+QByteArray sha(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+QByteArray compress(const QByteArray &data, const QByteArray &reference = QByteArray())
+{
+    ZSTD_CCtx *context = ZSTD_createCCtx();
+    if (!reference.isEmpty()) {
+        ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, DeltaUpdate::patchWindowLog(reference.size(), data.size()));
+        ZSTD_CCtx_refPrefix(context, reference.constData(), size_t(reference.size()));
+    }
+    QByteArray out(int(ZSTD_compressBound(size_t(data.size()))), Qt::Uninitialized);
+    const size_t size = ZSTD_compress2(context, out.data(), size_t(out.size()), data.constData(), size_t(data.size()));
+    ZSTD_freeCCtx(context);
+    out.resize(ZSTD_isError(size) ? 0 : int(size));
+    return out;
+}
+
+// Version 1 is installed; version 2 keeps "same", changes "small" (by object) and "big" (by a patch
+// from version 1) and adds "new/file".
+struct Release
+{
+    QByteArray big1 = TestFiles::pseudoRandom(300000, 7);
+    QByteArray big2 = big1.left(150000) + "changed" + big1.mid(150000);
+    QMap<QString, QByteArray> v1{{QStringLiteral("same"), "unchanged"}, {QStringLiteral("small"), "one"},
+                                 {QStringLiteral("big"), big1}};
+    QMap<QString, QByteArray> v2{{QStringLiteral("same"), "unchanged"}, {QStringLiteral("small"), "two"},
+                                 {QStringLiteral("big"), big2}, {QStringLiteral("new/file"), "added"}};
+    QByteArray manifest;
+    QHash<QString, QByteArray> server;     // relative name -> bytes
+
+    Release()
+    {
+        DeltaManifest m;
+        m.key = QStringLiteral("linux");
+        m.versionCode = 2;
+        m.complete = true;
+        for (auto it = v2.cbegin(); it != v2.cend(); ++it) {
+            DeltaManifest::File file{it.key(), 0644, it.value().size(), sha(it.value()), 0, {}};
+            const QByteArray object = compress(it.value());
+            file.objectSize = object.size();
+            server.insert(DeltaManifest::objectPath(file.sha256), object);
+            if (it.key() == QLatin1String("big")) {
+                const QByteArray patch = compress(big2, big1);
+                file.patches.append({sha(big1), patch.size()});
+                server.insert(DeltaManifest::patchPath(sha(big1), file.sha256), patch);
+            }
+            m.files.append(file);
+        }
+        manifest = m.toJson();
+        server.insert(QStringLiteral("manifests/linux-2.json"), manifest);
+    }
+};
+}
+
+class TestDeltaUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void road_data();
+    void road();
+    void fetchedObjectsCountNextTime();
+};
+
+void TestDeltaUpdate::road_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("patch and objects") << "" << "";
+    QTest::newRow("manifest altered") << "manifest" << "SHA-256 check failed";
+    QTest::newRow("object missing") << "404" << "Error transferring";
+    QTest::newRow("object altered, same size") << "object" << "differs from the manifest";
+    QTest::newRow("patch altered") << "patch" << "big: ";
+    QTest::newRow("object longer than listed") << "long" << "objects/";
+    QTest::newRow("reference changed after hashing") << "reference" << "big: ";
+    QTest::newRow("manifest of another version") << "version" << "not for the entry";
+}
+
+void TestDeltaUpdate::road()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
+
+    Release release;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString app = dir.filePath(QStringLiteral("app"));
+    const QString work = dir.filePath(QStringLiteral("work"));
+    for (auto it = release.v1.cbegin(); it != release.v1.cend(); ++it)
+        QVERIFY(TestFiles::write(app + QLatin1Char('/') + it.key(), it.value()));
+
+    DeltaUpdate::Source source{QUrl(), QStringLiteral("manifests/linux-2.json"), release.manifest.size(),
+                               sha(release.manifest), QStringLiteral("linux"), 2};
+    const QString small = DeltaManifest::objectPath(sha("two"));
+    const QString patch = DeltaManifest::patchPath(sha(release.big1), sha(release.big2));
+    if (fault == QLatin1String("manifest"))
+        release.server[QStringLiteral("manifests/linux-2.json")].replace("\"same\"", "\"sane\"");
+    else if (fault == QLatin1String("404"))
+        release.server.remove(small);
+    else if (fault == QLatin1String("object"))
+        release.server[small] = compress("TWO");
+    else if (fault == QLatin1String("patch"))
+        release.server[patch] = compress(release.big2.left(100), release.big1).leftJustified(release.server[patch].size(), 'x');
+    else if (fault == QLatin1String("long"))
+        release.server[small].append('x');
+    else if (fault == QLatin1String("version"))
+        source.versionCode = 3;
+
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    for (auto it = release.server.cbegin(); it != release.server.cend(); ++it)
+        server.serveData("/update/" + it.key().toLatin1(), it.value());
+    if (fault == QLatin1String("version"))
+        server.serveData("/update/manifests/linux-3.json", release.manifest);
+    source.infoUrl = server.url(QStringLiteral("/update/info.json"));
+    if (fault == QLatin1String("version"))
+        source.manifestName = QStringLiteral("manifests/linux-3.json");
+
+    DeltaUpdate update;
+    update.setAppFolder(app);
+    update.setWorkFolder(work);
+    update.downloader()->setStallInterval(2000);
+    QStringList installed;
+    update.setInstaller([&](const QString &stage, const DeltaManifest &manifest, const QStringList &rebuilt, QString *) {
+        // Stands in for the journaled installation: the rebuilt files replace the installed ones.
+        for (const QString &path : rebuilt) {
+            QFile::remove(app + QLatin1Char('/') + path);
+            QDir().mkpath(QFileInfo(app + QLatin1Char('/') + path).absolutePath());
+            QFile::rename(stage + QLatin1Char('/') + path, app + QLatin1Char('/') + path);
+        }
+        installed = rebuilt;
+        return manifest.versionCode == 2;
+    });
+    if (fault == QLatin1String("reference")) {
+        // The installed file changes between its hashing and its use as a reference.
+        connect(&update, &DeltaUpdate::progressChanged, this, [&] {
+            if (update.step() == DeltaUpdate::Step::Fetch)
+                TestFiles::write(app + QStringLiteral("/big"), release.big1.left(299999) + 'y');
+        });
+    }
+    QSignalSpy finished(&update, &DeltaUpdate::finished);
+    QVERIFY(update.start(source));
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.size(), 1);
+    QCOMPARE(finished.first().at(0).toBool(), reason.isEmpty());
+    QVERIFY2(finished.first().at(1).toString().contains(reason), qPrintable(finished.first().at(1).toString()));
+    QVERIFY(!QFileInfo::exists(DeltaUpdate::stageFolder(work)));
+    if (!reason.isEmpty()) {
+        QVERIFY(installed.isEmpty());
+        QCOMPARE(TestFiles::read(app + QStringLiteral("/small")), QByteArray("one"));
+        return;
+    }
+
+    // Only what changed moved: the patch for "big", objects for "small" and "new/file".
+    QCOMPARE(installed, QStringList({QStringLiteral("big"), QStringLiteral("new/file"), QStringLiteral("small")}));
+    for (auto it = release.v2.cbegin(); it != release.v2.cend(); ++it)
+        QCOMPARE(TestFiles::read(app + QLatin1Char('/') + it.key()), it.value());
+    QList<QByteArray> paths;
+    for (const HttpTestServer::Request &request : server.requests())
+        paths.append(request.path);
+    std::sort(paths.begin(), paths.end());
+    QList<QByteArray> expected{"/update/" + DeltaManifest::objectPath(sha("added")).toLatin1(),
+                               "/update/" + small.toLatin1(), "/update/manifests/linux-2.json", "/update/" + patch.toLatin1()};
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(paths, expected);
+    QCOMPARE(update.bytesMoved(), update.bytesToMove());
+    QCOMPARE(update.bytesToMove(), qint64(release.server.value(small).size() + release.server.value(patch).size()
+                                          + release.server.value(DeltaManifest::objectPath(sha("added"))).size()));
+    // The work folder keeps only the digests.
+    QCOMPARE(QDir(work).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{QStringLiteral("hashes")});
+}
+
+void TestDeltaUpdate::fetchedObjectsCountNextTime()
+{
+    Release release;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString app = dir.filePath(QStringLiteral("app"));
+    for (auto it = release.v1.cbegin(); it != release.v1.cend(); ++it)
+        QVERIFY(TestFiles::write(app + QLatin1Char('/') + it.key(), it.value()));
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    const QString added = DeltaManifest::objectPath(sha("added"));
+    for (auto it = release.server.cbegin(); it != release.server.cend(); ++it) {
+        if (it.key() != added)
+            server.serveData("/update/" + it.key().toLatin1(), it.value());
+    }
+    DeltaUpdate update;
+    update.setAppFolder(app);
+    update.setWorkFolder(dir.filePath(QStringLiteral("work")));
+    update.setInstaller([](const QString &, const DeltaManifest &, const QStringList &, QString *) { return true; });
+    // Under the cap the patch is no use: "big" comes whole.
+    update.setPatchCap(release.big1.size());
+    const DeltaUpdate::Source source{server.url(QStringLiteral("/update/info.json")), QStringLiteral("manifests/linux-2.json"),
+                                     release.manifest.size(), sha(release.manifest), QStringLiteral("linux"), 2};
+    QSignalSpy finished(&update, &DeltaUpdate::finished);
+    QVERIFY(update.start(source));
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.takeFirst().at(0).toBool(), false);
+    const qint64 first = update.bytesToMove();
+
+    server.serveData("/update/" + added.toLatin1(), release.server.value(added));
+    server.clearRequests();
+    QVERIFY(update.start(source));
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.takeFirst().at(0).toBool(), true);
+    // The whole "big" fetched the first time is not fetched again; the rest is.
+    const QString big = DeltaManifest::objectPath(sha(release.big2));
+    QCOMPARE(server.requests().size(), 3);
+    QVERIFY(server.requestsFor("/update/" + big.toLatin1()).isEmpty());
+    const QString small = DeltaManifest::objectPath(sha("two"));
+    QCOMPARE(update.bytesToMove(), qint64(release.server.value(added).size() + release.server.value(small).size()));
+    QCOMPARE(first, update.bytesToMove() + release.server.value(big).size());
+}
+
+QTEST_GUILESS_MAIN(TestDeltaUpdate)
+#include "tst_deltaupdate.moc"
