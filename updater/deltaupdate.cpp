@@ -2,6 +2,7 @@
 
 #include "downloadfile.h"
 #include "fileops.h"
+#include "stagedinstall.h"
 #include "streamhash.h"
 #include "treehashcache.h"
 
@@ -143,6 +144,53 @@ QString baseName(const QString &name)
 }
 }
 
+DeltaUpdate::Installer DeltaUpdate::journaledInstaller(const QString &appFolder, int fromVersion,
+                                                       const std::function<bool(int versionCode)> &store,
+                                                       const std::function<void(const QString &line)> &log)
+{
+    return [=](const QString &stage, const DeltaManifest &manifest, const QStringList &rebuilt, QString *error) {
+        StagedInstall install(appFolder);
+        install.setVersionCodes(fromVersion, manifest.versionCode);
+        install.setVersionStore(store);
+        install.setLogger(log);
+        install.setKeepReplaced(true);
+        install.setComplete(manifest.complete);
+        bool ok = install.prepare() && install.dropKeptGeneration() && install.createStaging();
+        const QSet<QString> fresh(rebuilt.cbegin(), rebuilt.cend());
+        for (const DeltaManifest::Folder &folder : manifest.folders) {
+            if (ok)
+                install.addFolder(folder.path);
+        }
+        for (const DeltaManifest::File &file : manifest.files) {
+            if (!ok)
+                break;
+            if (!fresh.contains(file.path)) {
+                install.addUnchanged(file.path);
+                continue;
+            }
+            const QString from = stage + QLatin1Char('/') + file.path;
+            const QString to = install.stagingPath() + QLatin1Char('/') + file.path;
+            QString reason;
+            // The work folder usually shares the application's file system; where it does not, a copy.
+            ok = QDir().mkpath(QFileInfo(to).absolutePath())
+                && (FileOps::replace(from, to, &reason) || QFile::copy(from, to));
+            if (!ok)
+                *error = QStringLiteral("cannot stage ") + file.path + QStringLiteral(": ") + reason;
+            else
+                install.addFile(file.path);
+        }
+        if (ok)
+            log(QStringLiteral("staged %1 files, %2 in place").arg(rebuilt.size()).arg(manifest.files.size() - rebuilt.size()));
+        ok = ok && install.moveIntoPlace();
+        install.removeWorkFolders();
+        for (const QString &line : install.warnings())
+            log(line);
+        if (!ok && error->isEmpty())
+            *error = install.errorLines().join(QStringLiteral("; "));
+        return ok;
+    };
+}
+
 DeltaUpdate::DeltaUpdate(QObject *parent)
     : QObject(parent)
     , m_download(new DownloadFile(this))
@@ -179,7 +227,7 @@ int DeltaUpdate::patchWindowLog(qint64 referenceSize, qint64 resultSize)
 
 bool DeltaUpdate::start(const Source &source)
 {
-    if (m_step != Step::Idle && m_step != Step::Done && m_step != Step::Failed)
+    if (m_step != Step::Idle && m_step != Step::Done && m_step != Step::Failed && m_step != Step::Staged)
         return false;
     m_source = source;
     m_error.clear();
@@ -266,10 +314,8 @@ void DeltaUpdate::tick()
     case Step::Rebuild:
         rebuildOne();
         return;
-    case Step::Install:
-        install();
-        return;
     case Step::Idle:
+    case Step::Staged:
     case Step::Done:
     case Step::Failed:
         return;
@@ -437,8 +483,11 @@ void DeltaUpdate::fetchNext()
 void DeltaUpdate::rebuildOne()
 {
     if (m_index >= m_manifest.files.size()) {
-        m_step = Step::Install;
-        schedule();
+        m_step = Step::Staged;
+        m_hashes.reset();
+        qWarning().noquote() << QStringLiteral("[DeltaUpdate] version %1 staged: %2 files rebuilt, %3 bytes moved")
+                                    .arg(m_manifest.versionCode).arg(m_rebuilt.size()).arg(m_fetched);
+        emit finished(true, QString());
         return;
     }
     const DeltaManifest::File &file = m_manifest.files.at(m_index);
@@ -515,24 +564,25 @@ bool DeltaUpdate::rebuild(const DeltaPlan::Step &step, const DeltaManifest::File
     return true;
 }
 
-void DeltaUpdate::install()
+bool DeltaUpdate::install()
 {
-    QString error;
-    if (!m_installer) {
-        fail(QStringLiteral("no installation"));
-        return;
+    if (m_step != Step::Staged || !m_installer) {
+        m_error = QStringLiteral("nothing staged");
+        return false;
     }
+    QString error;
     if (!m_installer(stageFolder(m_workFolder), m_manifest, m_rebuilt, &error)) {
-        fail(QStringLiteral("installation: ") + error);
-        return;
+        m_error = QStringLiteral("installation: ") + error;
+        m_step = Step::Failed;
+        QDir(stageFolder(m_workFolder)).removeRecursively();
+        qWarning().noquote() << "[DeltaUpdate] failed:" << m_error;
+        return false;
     }
     m_step = Step::Done;
-    m_hashes.reset();
     // Installed: none of the fetched files is needed again.
     for (const QString &kind : {QStringLiteral("objects"), QStringLiteral("patches"), QStringLiteral("manifests"),
                                 QStringLiteral("stage")})
         QDir(m_workFolder + QLatin1Char('/') + kind).removeRecursively();
-    qWarning().noquote() << QStringLiteral("[DeltaUpdate] version %1 installed: %2 files rebuilt, %3 bytes moved")
-                                .arg(m_manifest.versionCode).arg(m_rebuilt.size()).arg(m_fetched);
-    emit finished(true, QString());
+    qWarning().noquote() << QStringLiteral("[DeltaUpdate] version %1 installed").arg(m_manifest.versionCode);
+    return true;
 }

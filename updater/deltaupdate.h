@@ -20,14 +20,15 @@ class TreeHashCache;
 // Brings the application folder to a published version by moving only what changed: fetches the
 // version's manifest (checked against the digest the entry gives), hashes the installed files, fetches
 // the objects and patches the plan asks for into the work folder (kept there across attempts),
-// rebuilds every changed file into a stage, checks each against the manifest and hands the stage to
-// the journaled installation. Any failure ends it with a reason; its owner then takes the whole
-// package. A step machine: tick() does one step of the local work, transfers end in a tick of their own.
+// rebuilds every changed file into a stage and checks each against the manifest; install() later
+// hands the stage to the journaled installation. Any failure ends it with a reason; its owner then
+// takes the whole package. A step machine: tick() does one step of the local work, transfers end in
+// a tick of their own.
 class DeltaUpdate : public QObject
 {
     Q_OBJECT
 public:
-    enum class Step { Idle, Manifest, Hash, Plan, Fetch, Rebuild, Install, Done, Failed };
+    enum class Step { Idle, Manifest, Hash, Plan, Fetch, Rebuild, Staged, Done, Failed };
 
     // What the entry says about the version.
     struct Source
@@ -45,6 +46,14 @@ public:
     using Installer = std::function<bool(const QString &stage, const DeltaManifest &manifest,
                                          const QStringList &rebuilt, QString *error)>;
 
+    // The journaled installation into appFolder (StagedInstall), as the package's: the replaced
+    // files are kept for a return, a complete manifest removes what the previous complete version
+    // brought and this one lacks, files in place with their content are neither moved nor kept.
+    // fromVersion is the version now installed; store and log as for the package.
+    static Installer journaledInstaller(const QString &appFolder, int fromVersion,
+                                        const std::function<bool(int versionCode)> &store,
+                                        const std::function<void(const QString &line)> &log);
+
     explicit DeltaUpdate(QObject *parent = nullptr);
     ~DeltaUpdate() override;
 
@@ -56,8 +65,13 @@ public:
     // The transfer of every file; its owner sets headers, CA file and stall intervals on it.
     DownloadFile *downloader() const { return m_download; }
 
-    // False when a run is going on or the source names no usable manifest (then nothing starts).
+    // False while a run is going on.
     bool start(const Source &source);
+    // Installs what a run staged; false with errorString() when nothing is staged or the
+    // installation failed (the folder is then as it was, or its journal says how to recover).
+    bool install();
+    // A stage of this version is ready for install().
+    bool isStaged(int versionCode) const { return m_step == Step::Staged && m_manifest.versionCode == versionCode; }
     void abort();
     // One step of hashing, planning, rebuilding or installing; a transfer in flight makes it wait.
     void tick();
@@ -81,7 +95,7 @@ public:
     static constexpr int objectWindowLog = 27;
 
 signals:
-    // Exactly once per successful start(); ok false: reason says why, nothing was installed.
+    // Exactly once per successful start(): staged, or reason says why not.
     void finished(bool ok, const QString &reason);
     void progressChanged();
 
@@ -94,7 +108,6 @@ private:
     void makePlan();
     void fetchNext();
     void rebuildOne();
-    void install();
     bool rebuild(const DeltaPlan::Step &step, const DeltaManifest::File &file, QString *error);
 
     QString m_appFolder;

@@ -2,6 +2,7 @@
 #include "deltaupdate.h"
 #include "downloadfile.h"
 #include "httptestserver.h"
+#include "installjournal.h"
 #include "testfiles.h"
 
 #include <QCryptographicHash>
@@ -12,7 +13,15 @@
 
 #include <zstd.h>
 
+#include <sys/stat.h>
+
 namespace {
+ino_t inodeOf(const QString &path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
 QByteArray sha(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
@@ -140,16 +149,14 @@ void TestDeltaUpdate::road()
     update.setWorkFolder(work);
     update.downloader()->setStallInterval(2000);
     QStringList installed;
-    update.setInstaller([&](const QString &stage, const DeltaManifest &manifest, const QStringList &rebuilt, QString *) {
-        // Stands in for the journaled installation: the rebuilt files replace the installed ones.
-        for (const QString &path : rebuilt) {
-            QFile::remove(app + QLatin1Char('/') + path);
-            QDir().mkpath(QFileInfo(app + QLatin1Char('/') + path).absolutePath());
-            QFile::rename(stage + QLatin1Char('/') + path, app + QLatin1Char('/') + path);
-        }
+    int stored = 0;
+    const DeltaUpdate::Installer journaled = DeltaUpdate::journaledInstaller(
+        app, 1, [&](int code) { return (stored = code) > 0; }, [](const QString &) {});
+    update.setInstaller([&](const QString &stage, const DeltaManifest &manifest, const QStringList &rebuilt, QString *error) {
         installed = rebuilt;
-        return manifest.versionCode == 2;
+        return journaled(stage, manifest, rebuilt, error);
     });
+    const ino_t sameInode = inodeOf(app + QStringLiteral("/same"));
     if (fault == QLatin1String("reference")) {
         // The installed file changes between its hashing and its use as a reference.
         connect(&update, &DeltaUpdate::progressChanged, this, [&] {
@@ -163,6 +170,8 @@ void TestDeltaUpdate::road()
     QCOMPARE(finished.size(), 1);
     QCOMPARE(finished.first().at(0).toBool(), reason.isEmpty());
     QVERIFY2(finished.first().at(1).toString().contains(reason), qPrintable(finished.first().at(1).toString()));
+    QCOMPARE(update.isStaged(2), reason.isEmpty());
+    QCOMPARE(update.install(), reason.isEmpty());
     QVERIFY(!QFileInfo::exists(DeltaUpdate::stageFolder(work)));
     if (!reason.isEmpty()) {
         QVERIFY(installed.isEmpty());
@@ -174,6 +183,12 @@ void TestDeltaUpdate::road()
     QCOMPARE(installed, QStringList({QStringLiteral("big"), QStringLiteral("new/file"), QStringLiteral("small")}));
     for (auto it = release.v2.cbegin(); it != release.v2.cend(); ++it)
         QCOMPARE(TestFiles::read(app + QLatin1Char('/') + it.key()), it.value());
+    QCOMPARE(stored, 2);
+    // The unchanged file was neither moved nor kept; the replaced ones are kept for a return.
+    QCOMPARE(inodeOf(app + QStringLiteral("/same")), sameInode);
+    const QString backup = app + QLatin1Char('/') + InstallJournal::keptBackupIn(app);
+    QCOMPARE(TestFiles::read(backup + QStringLiteral("/small")), QByteArray("one"));
+    QVERIFY(!QFileInfo::exists(backup + QStringLiteral("/same")));
     QList<QByteArray> paths;
     for (const HttpTestServer::Request &request : server.requests())
         paths.append(request.path);
@@ -223,6 +238,7 @@ void TestDeltaUpdate::fetchedObjectsCountNextTime()
     QVERIFY(update.start(source));
     QVERIFY(finished.wait(20000));
     QCOMPARE(finished.takeFirst().at(0).toBool(), true);
+    QVERIFY(update.install());
     // The whole "big" fetched the first time is not fetched again; the rest is.
     const QString big = DeltaManifest::objectPath(sha(release.big2));
     QCOMPARE(server.requests().size(), 3);
