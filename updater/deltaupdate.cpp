@@ -346,38 +346,77 @@ void DeltaUpdate::onTransferEnd(int code, const QString &content)
     schedule();
 }
 
-void DeltaUpdate::readManifest()
+bool DeltaUpdate::loadManifest(QString *error)
 {
     QFile file;
-    QString error;
     const QString path = manifestFile(m_workFolder, m_source.key, m_source.versionCode);
-    if (!FileOps::openFileNoFollow(file, path, &error)) {
-        fail(QStringLiteral("manifest: ") + error);
-        return;
-    }
+    if (!FileOps::openFileNoFollow(file, path, error))
+        return false;
     // What is parsed is what was checked, whatever the transfer did.
     const QByteArray json = file.read(DeltaManifest::MaxSize + 1);
     StreamHash digest(StreamHash::Sha256);
     digest.addData(json);
     if (json.size() != m_source.manifestSize || digest.hexResult() != m_source.manifestSha256.toLower()) {
-        fail(QStringLiteral("manifest: digest or size differs from the entry's"));
-        return;
+        *error = QStringLiteral("digest or size differs from the entry's");
+        return false;
     }
     DeltaManifest manifest;
-    if (!DeltaManifest::parse(json, &manifest, &error)) {
+    if (!DeltaManifest::parse(json, &manifest, error))
+        return false;
+    if (manifest.key != m_source.key || manifest.versionCode != m_source.versionCode) {
+        *error = QStringLiteral("for %1 version %2, not for the entry's").arg(manifest.key).arg(manifest.versionCode);
+        return false;
+    }
+    m_manifest = manifest;
+    return true;
+}
+
+void DeltaUpdate::readManifest()
+{
+    QString error;
+    if (!loadManifest(&error)) {
         fail(QStringLiteral("manifest: ") + error);
         return;
     }
-    if (manifest.key != m_source.key || manifest.versionCode != m_source.versionCode) {
-        fail(QStringLiteral("manifest: for %1 version %2, not for the entry's").arg(manifest.key).arg(manifest.versionCode));
-        return;
-    }
-    m_manifest = manifest;
     m_hashes = std::make_unique<TreeHashCache>(m_workFolder + QStringLiteral("/hashes"));
     m_hashes->load();
     m_index = 0;
     m_step = Step::Hash;
     schedule();
+}
+
+bool DeltaUpdate::adoptStage(const Source &source)
+{
+    if (m_step != Step::Idle && m_step != Step::Done && m_step != Step::Failed)
+        return false;
+    m_source = source;
+    m_rebuilt.clear();
+    QString error;
+    const QString stage = stageFolder(m_workFolder);
+    if (!QFileInfo(stage).isDir() || !loadManifest(&error))
+        return false;
+    TreeHashCache installed(m_workFolder + QStringLiteral("/hashes"));
+    installed.load();
+    TreeHashCache staged(QString{});
+    for (const DeltaManifest::File &file : qAsConst(m_manifest.files)) {
+        QByteArray sha256;
+        qint64 size = -1;
+        FileOps::Stamp stamp;
+        const bool inStage = FileOps::kindOf(stage + QLatin1Char('/') + file.path) == FileOps::Kind::File;
+        const bool ok = inStage ? staged.hash(stage, file.path, &sha256, &size, &error)
+                                : installed.hash(m_appFolder, file.path, &sha256, &size, &error)
+                && FileOps::stampOf(m_appFolder + QLatin1Char('/') + file.path, &stamp) && stamp.mode == unsigned(file.mode);
+        if (!ok || sha256 != file.sha256 || size != file.size) {
+            qWarning().noquote() << "[DeltaUpdate] the stage left earlier is not complete:" << file.path;
+            return false;
+        }
+        if (inStage)
+            m_rebuilt.append(file.path);
+    }
+    m_step = Step::Staged;
+    qWarning().noquote() << QStringLiteral("[DeltaUpdate] version %1 staged earlier: %2 files rebuilt")
+                                .arg(m_manifest.versionCode).arg(m_rebuilt.size());
+    return true;
 }
 
 void DeltaUpdate::hashOne()

@@ -70,6 +70,10 @@ public:
     // Installs what a run staged; false with errorString() when nothing is staged or the
     // installation failed (the folder is then as it was, or its journal says how to recover).
     bool install();
+    // Takes up the stage an earlier process left for this source (after a restart between the
+    // download and the installation): true when the manifest in the work folder matches the entry and
+    // every file of it is either in the stage or installed with its content, each checked now.
+    bool adoptStage(const Source &source);
     // A stage of this version is ready for install().
     bool isStaged(int versionCode) const { return m_step == Step::Staged && m_manifest.versionCode == versionCode; }
     void abort();
@@ -104,6 +108,7 @@ private:
     void schedule();
     void onTransferEnd(int code, const QString &content);
     void readManifest();
+    bool loadManifest(QString *error);
     void hashOne();
     void makePlan();
     void fetchNext();

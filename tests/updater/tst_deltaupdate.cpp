@@ -152,10 +152,12 @@ void TestDeltaUpdate::road()
     int stored = 0;
     const DeltaUpdate::Installer journaled = DeltaUpdate::journaledInstaller(
         app, 1, [&](int code) { return (stored = code) > 0; }, [](const QString &) {});
-    update.setInstaller([&](const QString &stage, const DeltaManifest &manifest, const QStringList &rebuilt, QString *error) {
+    const DeltaUpdate::Installer recording = [&](const QString &stage, const DeltaManifest &manifest,
+                                                 const QStringList &rebuilt, QString *error) {
         installed = rebuilt;
         return journaled(stage, manifest, rebuilt, error);
-    });
+    };
+    update.setInstaller(recording);
     const ino_t sameInode = inodeOf(app + QStringLiteral("/same"));
     if (fault == QLatin1String("reference")) {
         // The installed file changes between its hashing and its use as a reference.
@@ -171,7 +173,19 @@ void TestDeltaUpdate::road()
     QCOMPARE(finished.first().at(0).toBool(), reason.isEmpty());
     QVERIFY2(finished.first().at(1).toString().contains(reason), qPrintable(finished.first().at(1).toString()));
     QCOMPARE(update.isStaged(2), reason.isEmpty());
-    QCOMPARE(update.install(), reason.isEmpty());
+    // A later process takes up the stage only when every file checks out again.
+    DeltaUpdate later;
+    later.setAppFolder(app);
+    later.setWorkFolder(work);
+    later.setInstaller(recording);
+    if (reason.isEmpty()) {
+        const QString staged = DeltaUpdate::stageFolder(work) + QStringLiteral("/small");
+        QVERIFY(TestFiles::write(staged, "TWO"));
+        QVERIFY(!later.adoptStage(source));
+        QVERIFY(TestFiles::write(staged, "two"));
+    }
+    QCOMPARE(later.adoptStage(source), reason.isEmpty());
+    QCOMPARE(later.install(), reason.isEmpty());
     QVERIFY(!QFileInfo::exists(DeltaUpdate::stageFolder(work)));
     if (!reason.isEmpty()) {
         QVERIFY(installed.isEmpty());
