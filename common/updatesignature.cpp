@@ -1,5 +1,7 @@
 #include "updatesignature.h"
 
+#include "deltamanifest.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -15,6 +17,7 @@
 
 const char UpdateSignature::FormatTag[] = "tovrel-update-1";
 const char UpdateSignature::FormatTag2[] = "tovrel-update-2";
+const char UpdateSignature::FormatTag3[] = "tovrel-update-3";
 
 namespace {
 
@@ -244,15 +247,32 @@ UpdateSignature::Check UpdateSignature::readEntry(const QString &platformKey, co
         read.complete = complete.toBool();
     }
 
+    const QJsonValue manifest = object.value(QStringLiteral("manifest"));
+    if (!manifest.isUndefined() && !manifest.isNull()) {
+        const QJsonObject m = manifest.toObject();
+        read.manifestName = m.value(QStringLiteral("name")).toString();
+        const QString manifestSha = m.value(QStringLiteral("sha256")).toString();
+        if (!manifest.isObject() || !DeltaManifest::isSafePath(read.manifestName) || !isWellFormed(read.manifestName)
+            || !readWholeNumber(m.value(QStringLiteral("size")), 0, double(DeltaManifest::MaxSize), &number)
+            || !isLowerHex(manifestSha, 64)) {
+            *detail = QStringLiteral("manifest is not a relative name with a size up to 16 MiB and a sha256: ")
+                + quoted(manifest);
+            return BadManifest;
+        }
+        read.manifestSize = number;
+        read.manifestSha256 = manifestSha.toLatin1();
+    }
+
     *entry = read;
     return Valid;
 }
 
 QByteArray UpdateSignature::canonicalText(const Entry &entry)
 {
-    const bool second = !entry.product.isEmpty() || entry.complete;
+    const bool third = !entry.manifestName.isEmpty();
+    const bool second = !entry.product.isEmpty() || entry.complete || third;
     QByteArray text("[");
-    appendString(&text, QLatin1String(second ? FormatTag2 : FormatTag));
+    appendString(&text, QLatin1String(third ? FormatTag3 : second ? FormatTag2 : FormatTag));
     text.append(',');
     appendString(&text, entry.platformKey);
     text.append(',').append(QByteArray::number(entry.versionCode)).append(',');
@@ -272,6 +292,12 @@ QByteArray UpdateSignature::canonicalText(const Entry &entry)
         text.append(',');
         appendString(&text, entry.product);
         text.append(entry.complete ? ",true" : ",false");
+    }
+    if (third) {
+        text.append(',');
+        appendString(&text, entry.manifestName);
+        text.append(',').append(QByteArray::number(entry.manifestSize)).append(',');
+        appendString(&text, QString::fromLatin1(entry.manifestSha256));
     }
     text.append(']');
     return text;
@@ -462,6 +488,7 @@ QString UpdateSignature::checkText(Check check)
     case BadDevices: return QStringLiteral("bad devices_id");
     case BadProduct: return QStringLiteral("bad product");
     case BadComplete: return QStringLiteral("bad complete");
+    case BadManifest: return QStringLiteral("bad manifest");
     case BadPublicKey: return QStringLiteral("bad public key");
     case NoKeyMatches: return QStringLiteral("no key matches");
     case Expired: return QStringLiteral("expired");

@@ -16,9 +16,11 @@ class UpdateSignature
 public:
     // First element of the canonical text; a new text layout gets a new tag. The second layout adds
     // the product and whether the package is complete; an entry without either keeps the first, so
-    // that devices of before the second still take it.
+    // that devices of before the second still take it. The third adds the manifest of a version
+    // published as file objects, and only an entry that names one uses it.
     static const char FormatTag[];
     static const char FormatTag2[];
+    static const char FormatTag3[];
 
     // Which check an entry failed, in the order they run.
     enum Check {
@@ -34,6 +36,7 @@ public:
         BadDevices,
         BadProduct,
         BadComplete,
+        BadManifest,
         BadPublicKey,
         NoKeyMatches,
         Expired
@@ -53,6 +56,9 @@ public:
         QStringList devices; // sorted by their UTF-8 bytes; empty: every device
         QString product;     // empty: none named
         bool complete = false; // the package holds the whole version, not only changed files
+        QString manifestName;  // relative to the information's folder; empty: no manifest
+        qint64 manifestSize = 0;
+        QByteArray manifestSha256;
     };
 
     struct Result

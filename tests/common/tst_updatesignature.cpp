@@ -142,6 +142,13 @@ void TestUpdateSignature::canonicalText_data()
     complete.insert(QStringLiteral("complete"), true);
     QTest::newRow("complete: second layout") << QStringLiteral("linux") << complete
         << "[\"tovrel-update-2\",\"linux\",7,\"linux-7.zip\",\"" + shaText + "\",1234,\"\",100,[],\"\",true]";
+    QJsonObject manifest = baseEntry();
+    manifest.insert(QStringLiteral("manifest"), QJsonObject{{QStringLiteral("name"), QStringLiteral("manifests/linux-7.json")},
+                                                            {QStringLiteral("size"), 4096},
+                                                            {QStringLiteral("sha256"), sha}});
+    QTest::newRow("manifest: third layout") << QStringLiteral("linux") << manifest
+        << "[\"tovrel-update-3\",\"linux\",7,\"linux-7.zip\",\"" + shaText
+            + "\",1234,\"\",100,[],\"\",false,\"manifests/linux-7.json\",4096,\"" + shaText + "\"]";
 }
 
 void TestUpdateSignature::canonicalText()
@@ -153,8 +160,11 @@ void TestUpdateSignature::canonicalText()
 
     // Any JSON reader gets back exactly the values: no value can run into its neighbour.
     const QJsonArray parsed = QJsonDocument::fromJson(text).array();
-    const bool second = parsed.at(0).toString() == QLatin1String(UpdateSignature::FormatTag2);
-    QCOMPARE(parsed.size(), second ? 11 : 9);
+    const bool third = parsed.at(0).toString() == QLatin1String(UpdateSignature::FormatTag3);
+    const bool second = third || parsed.at(0).toString() == QLatin1String(UpdateSignature::FormatTag2);
+    QCOMPARE(parsed.size(), third ? 14 : second ? 11 : 9);
+    QCOMPARE(parsed.at(11).toString(),
+             entry.value(QStringLiteral("manifest")).toObject().value(QStringLiteral("name")).toString());
     QCOMPARE(parsed.at(9).toString(), second ? entry.value(QStringLiteral("product")).toString() : QString());
     QCOMPARE(parsed.at(1).toString(), platformKey);
     QCOMPARE(parsed.at(3).toString(), entry.value(QStringLiteral("file_name")).toString());
@@ -189,6 +199,19 @@ void TestUpdateSignature::malformedMembers_data()
                                             << UpdateSignature::BadDevices;
     QTest::newRow("product number") << "product" << QJsonValue(1) << UpdateSignature::BadProduct;
     QTest::newRow("complete text") << "complete" << QJsonValue(QStringLiteral("true")) << UpdateSignature::BadComplete;
+    const auto manifest = [](const QJsonValue &name, const QJsonValue &size, const QString &sha256) {
+        return QJsonValue(QJsonObject{{QStringLiteral("name"), name}, {QStringLiteral("size"), size},
+                                      {QStringLiteral("sha256"), sha256}});
+    };
+    const QJsonValue name(QStringLiteral("manifests/k-7.json"));
+    QTest::newRow("manifest text") << "manifest" << QJsonValue(QStringLiteral("manifests/k-7.json")) << UpdateSignature::BadManifest;
+    QTest::newRow("manifest name absent") << "manifest" << manifest(absent, 10, sha) << UpdateSignature::BadManifest;
+    QTest::newRow("manifest name climbs out") << "manifest" << manifest(QStringLiteral("../k-7.json"), 10, sha)
+                                              << UpdateSignature::BadManifest;
+    QTest::newRow("manifest name absolute") << "manifest" << manifest(QStringLiteral("/k-7.json"), 10, sha)
+                                            << UpdateSignature::BadManifest;
+    QTest::newRow("manifest over 16 MiB") << "manifest" << manifest(name, 16 * 1024 * 1024 + 1, sha) << UpdateSignature::BadManifest;
+    QTest::newRow("manifest sha256 short") << "manifest" << manifest(name, 10, sha.left(63)) << UpdateSignature::BadManifest;
 }
 
 void TestUpdateSignature::malformedMembers()
@@ -262,6 +285,10 @@ void TestUpdateSignature::tamperedEntryRefused_data()
     QTest::newRow("devices removed") << linux << "devices_id" << QJsonValue(QJsonArray()) << refused;
     QTest::newRow("product added") << linux << "product" << QJsonValue(QStringLiteral("other")) << refused;
     QTest::newRow("complete added") << linux << "complete" << QJsonValue(true) << refused;
+    QTest::newRow("manifest added") << linux << "manifest"
+                                    << QJsonValue(QJsonObject{{QStringLiteral("name"), QStringLiteral("manifests/x.json")},
+                                                              {QStringLiteral("size"), 10}, {QStringLiteral("sha256"), sha}})
+                                    << refused;
     QTest::newRow("devices reordered") << linux << "devices_id"
                                        << QJsonValue(QJsonArray{QStringLiteral("k2"), QStringLiteral("k1")})
                                        << UpdateSignature::Valid;

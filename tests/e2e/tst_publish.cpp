@@ -119,6 +119,7 @@ class TestPublish : public QObject
 private slots:
     void initTestCase();
     void folderBecomesPackageAndInformation();
+    void folderAlsoBecomesObjects();
     void otherPlatformsAreKept();
     void zipIsPublishedAsItIs();
     void fileNameIsEncodedInLink();
@@ -156,8 +157,9 @@ void TestPublish::folderBecomesPackageAndInformation()
                              QStringLiteral("--key"), QStringLiteral("linux"), QStringLiteral("--device"),
                              QStringLiteral("kiosk-1"), QStringLiteral("--device"), QStringLiteral("kiosk-2"),
                              QStringLiteral("--base-url"), QStringLiteral("http://127.0.0.1:8080/update/"),
-                             QStringLiteral("--output"), out});
+                             QStringLiteral("--output"), out, QStringLiteral("--no-objects")});
     QVERIFY2(run.exitCode == 0, run.err.constData());
+    // For a fleet whose updater cannot check a manifest, the package and its entry are all there is.
     QCOMPARE(listFiles(out), QStringList({QStringLiteral("linux-2.zip"), QStringLiteral("update.json")}));
 
     const QJsonObject entry = readJson(out + QStringLiteral("/update.json")).value(QStringLiteral("linux")).toObject();
@@ -173,6 +175,7 @@ void TestPublish::folderBecomesPackageAndInformation()
              QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex()));
     QCOMPARE(entry.value(QStringLiteral("size")).toDouble(), double(package.size()));
     QVERIFY(!entry.contains(QStringLiteral("signature")));
+    QVERIFY(!entry.contains(QStringLiteral("manifest")));
     // Made from a folder, the package holds the whole version.
     QCOMPARE(entry.value(QStringLiteral("complete")), QJsonValue(true));
     QVERIFY(run.out.contains("content: complete\n"));
@@ -188,6 +191,43 @@ void TestPublish::folderBecomesPackageAndInformation()
     QCOMPARE(TestFiles::read(extracted + QStringLiteral("/.hidden")), QByteArray("dot"));
     QVERIFY(QFileInfo(extracted + QStringLiteral("/tovrel.exe")).permissions() & QFile::ExeOwner);
     QVERIFY(!(QFileInfo(extracted + QStringLiteral("/lib/data.bin")).permissions() & QFile::ExeOwner));
+}
+
+// By default the entry names the version's manifest, which lists what the zip holds; pruning keeps
+// the announced version's files.
+void TestPublish::folderAlsoBecomesObjects()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString app = dir.filePath(QStringLiteral("app"));
+    const QString out = dir.filePath(QStringLiteral("out"));
+    QVERIFY(writeFile(app + QStringLiteral("/bin/tovrel"), "v1", QFile::ExeOwner));
+    QVERIFY(writeFile(app + QStringLiteral("/share/a.txt"), "text"));
+    for (const char *code : {"1", "2"}) {
+        const Run run = publish({QStringLiteral("--source"), app, QStringLiteral("--version-code"), QLatin1String(code),
+                                 QStringLiteral("--key"), QStringLiteral("linux"), QStringLiteral("--base-url"),
+                                 QStringLiteral("http://h/u"), QStringLiteral("--output"), out});
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        QVERIFY(writeFile(app + QStringLiteral("/bin/tovrel"), "v2", QFile::ExeOwner));
+    }
+    const QJsonObject manifest = readJson(out + QStringLiteral("/update.json"))
+                                     .value(QStringLiteral("linux")).toObject().value(QStringLiteral("manifest")).toObject();
+    QCOMPARE(manifest.value(QStringLiteral("name")).toString(), QStringLiteral("manifests/linux-2.json"));
+    const QByteArray text = TestFiles::read(out + QStringLiteral("/manifests/linux-2.json"));
+    QCOMPARE(manifest.value(QStringLiteral("size")).toDouble(), double(text.size()));
+    QCOMPARE(manifest.value(QStringLiteral("sha256")).toString(),
+             QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex()));
+    QStringList listed;
+    for (const QJsonValue &file : QJsonDocument::fromJson(text).object().value(QStringLiteral("files")).toArray())
+        listed << file.toObject().value(QStringLiteral("path")).toString();
+    QCOMPARE(listed, QStringList({QStringLiteral("bin/tovrel"), QStringLiteral("share/a.txt")}));
+
+    const Run pruned = publish({QStringLiteral("prune"), QStringLiteral("--output"), out, QStringLiteral("--keep"),
+                                QStringLiteral("1")});
+    QVERIFY2(pruned.exitCode == 0, pruned.err.constData());
+    QVERIFY2(pruned.out.startsWith("removed: 1 manifests, 1 objects, 0 patches"), pruned.out.constData());
+    QCOMPARE(listFiles(out + QStringLiteral("/manifests")), QStringList{QStringLiteral("linux-2.json")});
+    QCOMPARE(listFiles(out + QStringLiteral("/objects")).filter(QStringLiteral("/")).size(), 2);
 }
 
 void TestPublish::otherPlatformsAreKept()
@@ -367,7 +407,12 @@ void TestPublish::signedEntryVerifies()
     QCOMPARE(result.entry.rollout, 40);
     QCOMPARE(result.entry.product, QStringLiteral("lobby"));
     QVERIFY(result.entry.complete);
-    QVERIFY(UpdateSignature::canonicalText(result.entry).startsWith("[\"tovrel-update-2\","));
+    // The manifest, through which a device trusts every file object, is signed with the entry.
+    QCOMPARE(result.entry.manifestName, QStringLiteral("manifests/linux-4.json"));
+    QCOMPARE(result.entry.manifestSha256,
+             QCryptographicHash::hash(TestFiles::read(out + QStringLiteral("/manifests/linux-4.json")),
+                                      QCryptographicHash::Sha256).toHex());
+    QVERIFY(UpdateSignature::canonicalText(result.entry).startsWith("[\"tovrel-update-3\","));
     QCOMPARE(UpdateSignature::verify(QStringLiteral("linux"), entry, QString::fromLatin1(other.publicKey),
                                      QDateTime::currentDateTimeUtc()).check,
              UpdateSignature::NoKeyMatches);
@@ -387,11 +432,11 @@ void TestPublish::signedEntryVerifies()
     QVERIFY(openssl.waitForFinished(30000));
     QVERIFY2(openssl.exitCode() == 0, openssl.readAllStandardError().constData());
 
-    // An overlay without a product keeps the first text, which updaters of before still check.
+    // An overlay without a product or objects keeps the first text, which updaters of before still check.
     const Run overlay = publish({QStringLiteral("--source"), dir.filePath(QStringLiteral("app")), QStringLiteral("--version-code"),
                                  QStringLiteral("5"), QStringLiteral("--key"), QStringLiteral("linux"), QStringLiteral("--base-url"),
                                  QStringLiteral("http://h/u"), QStringLiteral("--output"), out, QStringLiteral("--sign-key"),
-                                 ours.privateKeyPath, QStringLiteral("--overlay")});
+                                 ours.privateKeyPath, QStringLiteral("--overlay"), QStringLiteral("--no-objects")});
     QVERIFY2(overlay.exitCode == 0, overlay.err.constData());
     result = UpdateSignature::verify(QStringLiteral("linux"), readJson(out + QStringLiteral("/update.json")).value(QStringLiteral("linux")).toObject(),
                                      QString::fromLatin1(ours.publicKey), QDateTime::currentDateTimeUtc());
@@ -478,6 +523,10 @@ void TestPublish::badInputChangesNothing_data()
     QTest::newRow("signing key missing") << (base + version2 + QStringList{QStringLiteral("--sign-key"),
                                                                            QStringLiteral("APP/none")})
                                          << goodInfo << QByteArray("cannot read signing key");
+    QTest::newRow("objects from a zip") << (base + QStringList{QStringLiteral("--source"), QStringLiteral("APP/up.zip"),
+                                                               QStringLiteral("--version-code"), QStringLiteral("2"),
+                                                               QStringLiteral("--objects")})
+                                        << goodInfo << QByteArray("--objects needs an application folder");
     QTest::newRow("output inside source") << (base + QStringList{QStringLiteral("--source"), QStringLiteral("OUT/.."),
                                                                  QStringLiteral("--version-code"), QStringLiteral("2")})
                                           << goodInfo << QByteArray("inside the source");

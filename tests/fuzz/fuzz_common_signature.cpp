@@ -34,13 +34,18 @@ void checkCanonical(const UpdateSignature::Entry &entry)
     QJsonArray devices;
     for (const QString &device : entry.devices)
         devices.append(device);
-    const bool second = !entry.product.isEmpty() || entry.complete;
-    const bool same = error.error == QJsonParseError::NoError && doc.isArray() && a.size() == (second ? 11 : 9)
-        && a.at(0) == QLatin1String(second ? UpdateSignature::FormatTag2 : UpdateSignature::FormatTag)
+    const bool third = !entry.manifestName.isEmpty();
+    const bool second = !entry.product.isEmpty() || entry.complete || third;
+    const bool same = error.error == QJsonParseError::NoError && doc.isArray()
+        && a.size() == (third ? 14 : second ? 11 : 9)
+        && a.at(0) == QLatin1String(third ? UpdateSignature::FormatTag3
+                                          : second ? UpdateSignature::FormatTag2 : UpdateSignature::FormatTag)
         && a.at(1) == entry.platformKey
         && a.at(2) == entry.versionCode && a.at(3) == entry.fileName && a.at(4) == QString::fromLatin1(entry.sha256)
         && a.at(5) == double(entry.size) && a.at(6) == entry.expires && a.at(7) == entry.rollout
-        && a.at(8) == devices && (!second || (a.at(9) == entry.product && a.at(10) == entry.complete));
+        && a.at(8) == devices && (!second || (a.at(9) == entry.product && a.at(10) == entry.complete))
+        && (!third || (a.at(11) == entry.manifestName && a.at(12) == double(entry.manifestSize)
+                       && a.at(13) == QString::fromLatin1(entry.manifestSha256)));
     if (!same) {
         std::fprintf(stderr, "fuzz: canonical text does not read back: %s\n", text.constData());
         std::abort();

@@ -1,9 +1,12 @@
+#include "deltapruner.h"
 #include "fleetreport.h"
 #include "publisher.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QTextStream>
 
 namespace {
@@ -101,6 +104,56 @@ int report(const QCoreApplication &app)
     return 0;
 }
 
+int prune(const QCoreApplication &app)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Removes from the output folder the manifests of all but the newest versions of each platform key "
+        "(and never one that the update information announces), then the file objects and patches that no "
+        "kept version refers to. Packages and the update information stay."));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("prune"), QStringLiteral("Remove what no kept version needs."));
+    const QCommandLineOption output(QStringLiteral("output"), QStringLiteral("Folder the HTTP server serves."),
+                                    QStringLiteral("folder"));
+    const QCommandLineOption keep(QStringLiteral("keep"), QStringLiteral("Newest versions to keep per platform key."),
+                                  QStringLiteral("count"));
+    const QCommandLineOption infoName(QStringLiteral("info-name"),
+                                      QStringLiteral("Name of the update information, as in update/info."),
+                                      QStringLiteral("name"), QStringLiteral("update.json"));
+    parser.addOptions({output, keep, infoName});
+    parser.process(app);
+
+    QTextStream err(stderr);
+    if (!parser.isSet(output) || !parser.isSet(keep) || parser.positionalArguments() != QStringList{QStringLiteral("prune")}) {
+        err << "tovrel-publish: prune needs --output and --keep\n\n" << parser.helpText();
+        return 1;
+    }
+    bool numeric = false;
+    const int count = parser.value(keep).toInt(&numeric);
+    if (!numeric || count < 1) {
+        err << "tovrel-publish: --keep is not a whole number above 0: " << parser.value(keep) << '\n';
+        return 1;
+    }
+    const QString folder = parser.value(output);
+    bool readable = false;
+    const QStringList pinned =
+        DeltaPruner::announcedManifests(QDir(folder).filePath(parser.value(infoName)), &readable);
+    if (!readable) {
+        err << "tovrel-publish: " << parser.value(infoName) << " in " << folder
+            << " is not valid update information; nothing removed\n";
+        return 2;
+    }
+    DeltaPruner::Result result;
+    QString error;
+    if (!DeltaPruner::prune(folder, count, pinned, &result, &error)) {
+        err << "tovrel-publish: " << error << '\n';
+        return 2;
+    }
+    QTextStream(stdout) << "removed: " << result.manifests << " manifests, " << result.objects << " objects, "
+                        << result.patches << " patches (" << result.bytes << " bytes)\n";
+    return 0;
+}
+
 }
 
 int main(int argc, char *argv[])
@@ -112,13 +165,17 @@ int main(int argc, char *argv[])
         return keygen(app);
     if (argc > 1 && qstrcmp(argv[1], "report") == 0)
         return report(app);
+    if (argc > 1 && qstrcmp(argv[1], "prune") == 0)
+        return prune(app);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Publishes an application version for the updater: writes the package zip and the update "
         "information into a folder that any static HTTP server serves.\n"
         "tovrel-publish keygen --out <folder> makes a key pair for --sign-key.\n"
-        "tovrel-publish report --log <file>... --html <file> reports on the fleet (see report --help)."));
+        "tovrel-publish report --log <file>... --html <file> reports on the fleet (see report --help).\n"
+        "tovrel-publish prune --output <folder> --keep <count> removes file objects, patches and manifests "
+        "that no kept version needs."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption source(QStringLiteral("source"),
@@ -164,8 +221,19 @@ int main(int argc, char *argv[])
                                                     "only: devices keep the files it lacks. Without it such a "
                                                     "package is complete and devices remove files of the "
                                                     "previous version that it lacks."));
+    const QCommandLineOption objects(QStringLiteral("objects"),
+                                     QStringLiteral("Also write every file as a compressed object and the version's "
+                                                    "manifest, so that devices fetch only what changed (the default "
+                                                    "for a folder)."));
+    const QCommandLineOption noObjects(QStringLiteral("no-objects"),
+                                       QStringLiteral("Write the package only, for devices whose updater cannot "
+                                                      "check a manifest."));
+    const QCommandLineOption patchFrom(QStringLiteral("patch-from"),
+                                       QStringLiteral("Previous versions that changed files of 1 MiB or more get "
+                                                      "patches from (default 3; 0: none)."),
+                                       QStringLiteral("count"), QStringLiteral("3"));
     parser.addOptions({source, versionCode, key, device, baseUrl, output, infoName, fileName, signKey, expires,
-                       rollout, product, overlay});
+                       rollout, product, overlay, objects, noObjects, patchFrom});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -194,6 +262,20 @@ int main(int argc, char *argv[])
     request.expires = parser.value(expires);
     request.product = parser.value(product);
     request.overlay = parser.isSet(overlay);
+    if (parser.isSet(objects) && parser.isSet(noObjects)) {
+        err << "tovrel-publish: --objects and --no-objects exclude each other\n";
+        return 1;
+    }
+    if (parser.isSet(objects) && !QFileInfo(request.source).isDir()) {
+        err << "tovrel-publish: --objects needs an application folder as source\n";
+        return 1;
+    }
+    request.objects = !parser.isSet(noObjects);
+    request.patchFrom = parser.value(patchFrom).toInt(&numeric);
+    if (!numeric || request.patchFrom < 0) {
+        err << "tovrel-publish: --patch-from is not a whole number of versions: " << parser.value(patchFrom) << '\n';
+        return 1;
+    }
     if (parser.isSet(rollout)) {
         request.rollout = parser.value(rollout).toInt(&numeric);
         if (!numeric || request.rollout < 1 || request.rollout > 100) {
@@ -220,6 +302,9 @@ int main(int argc, char *argv[])
         << "sha256:  " << result.sha256 << '\n'
         << "size:    " << result.size << '\n'
         << "content: " << (result.complete ? "complete" : "overlay") << '\n';
+    if (!result.manifestPath.isEmpty())
+        out << "manifest: " << result.manifestPath << " (" << result.objectsWritten << " new objects, "
+            << result.patchesWritten << " new patches)\n";
     if (!result.publicKey.isEmpty())
         out << "signed:  " << result.publicKey << '\n';
     return 0;

@@ -1,5 +1,6 @@
 #include "publisher.h"
 
+#include "deltapublisher.h"
 #include "streamhash.h"
 #include "updatesignature.h"
 
@@ -543,6 +544,22 @@ bool Publisher::publish(const Request &request, Result *result, QString *error)
     result->complete = QFileInfo(request.source).isDir() && !request.overlay;
     if (result->complete)
         entry.insert(QStringLiteral("complete"), true);
+    if (request.objects && QFileInfo(request.source).isDir()) {
+        DeltaPublisher::Result delta;
+        const bool written = DeltaPublisher::publish({request.source, request.outputDir, request.platformKey,
+                                                      request.versionCode, result->complete, request.patchFrom},
+                                                     &delta, error);
+        result->warnings += delta.warnings;
+        if (!written)
+            return false;
+        entry.insert(QStringLiteral("manifest"),
+                     QJsonObject{{QStringLiteral("name"), delta.manifestName},
+                                 {QStringLiteral("size"), double(delta.manifestSize)},
+                                 {QStringLiteral("sha256"), QString::fromLatin1(delta.manifestSha256)}});
+        result->manifestPath = out.filePath(delta.manifestName);
+        result->objectsWritten = delta.objectsWritten;
+        result->patchesWritten = delta.patchesWritten;
+    }
     const bool signedEntry = !signingKey.isEmpty()
         && signEntry(request.platformKey, signingKey, result->publicKey, &entry, error);
     signingKey.fill('\0');

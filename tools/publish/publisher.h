@@ -29,6 +29,9 @@ public:
         // A package made from a folder holds the whole version and is marked complete (the device
         // then removes files of the previous version that it lacks); true keeps it an overlay.
         bool overlay = false;
+        // A folder is also published as file objects and a manifest, named in the entry.
+        bool objects = true;
+        int patchFrom = 3;      // previous versions that large changed files get patches from
     };
 
     struct Result
@@ -42,6 +45,9 @@ public:
         bool complete = false;
         QByteArray publicKey;   // of the signing key, base64; empty when not signed
         QStringList warnings;
+        QString manifestPath;   // empty when no objects were written
+        int objectsWritten = 0;
+        int patchesWritten = 0;
     };
 
     struct KeyFiles
