@@ -329,6 +329,13 @@ void DeltaUpdate::onTransferEnd(int code, const QString &content)
     const QString name = m_fetching;
     m_fetching.clear();
     if (code != 0) {
+        // Bytes that failed a check would only fail again when resumed.
+        if (code == DownloadFile::IntegrityError || code == DownloadFile::SizeLimitError) {
+            const QString file = m_step == Step::Manifest ? manifestFile(m_workFolder, m_source.key, m_source.versionCode)
+                                                          : m_workFolder + QLatin1Char('/') + name;
+            QFile::remove(file + QStringLiteral(".tmp"));
+            QFile::remove(DownloadFile::partialMarkerPath(file));
+        }
         fail(name + QStringLiteral(": ") + content);
         return;
     }
@@ -534,6 +541,9 @@ void DeltaUpdate::rebuildOne()
     ++m_index;
     QString error;
     if (!rebuild(step, file, &error)) {
+        // A fetched file that gave wrong content is fetched again next time, not reused.
+        if (!step.fetch.isEmpty())
+            QFile::remove(m_workFolder + QLatin1Char('/') + step.fetch);
         fail(file.path + QStringLiteral(": ") + error);
         return;
     }
