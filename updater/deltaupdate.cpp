@@ -155,6 +155,11 @@ DeltaUpdate::Installer DeltaUpdate::journaledInstaller(const QString &appFolder,
         install.setLogger(log);
         install.setKeepReplaced(true);
         install.setComplete(manifest.complete);
+        // A device's first version may find no folder yet, as the package's installation does.
+        if (!QDir().mkpath(appFolder)) {
+            *error = QStringLiteral("cannot create ") + appFolder;
+            return false;
+        }
         bool ok = install.prepare() && install.dropKeptGeneration() && install.createStaging();
         const QSet<QString> fresh(rebuilt.cbegin(), rebuilt.cend());
         for (const DeltaManifest::Folder &folder : manifest.folders) {

@@ -1,5 +1,6 @@
 #include "filemanager.h"
 
+#include "deltamanifest.h"
 #include "downloadfile.h"
 #include "fileops.h"
 #include "packageinstaller.h"
@@ -225,6 +226,7 @@ bool FileManager::readUpdateInfo()
     completePackage = entry.value(QStringLiteral("complete")).toBool(false);
     packageHash = entry.value(QStringLiteral("hash")).toString();
     packageLink = entry.value(QStringLiteral("link")).toString();
+    readManifestMember(entry);
     settings->readyVersionCode = versionCode;
     permitted = devicesValid && devices.isEmpty();
     if (devicesValid && !permitted && !settings->deviceId.isEmpty()) {
@@ -240,6 +242,34 @@ bool FileManager::readUpdateInfo()
     else
         permitted = rolloutAdmits(entry);
     return true;
+}
+
+void FileManager::readManifestMember(const QJsonObject &entry)
+{
+    manifestName.clear();
+    manifestSize = -1;
+    manifestSha256.clear();
+    const QJsonValue value = entry.value(QStringLiteral("manifest"));
+    if (value.isUndefined() || value.isNull())
+        return;
+    const QJsonObject manifest = value.toObject();
+    const QString name = manifest.value(QStringLiteral("name")).toString();
+    const double size = manifest.value(QStringLiteral("size")).toDouble(-1);
+    const QByteArray sha256 = manifest.value(QStringLiteral("sha256")).toString().toLatin1();
+    // A malformed member only closes the road through it; the package stays usable.
+    if (!DeltaManifest::isSafePath(name) || size <= 0 || size > DeltaManifest::MaxSize || size != qint64(size)
+        || !DeltaManifest::isSha256(sha256)) {
+        qWarning() << qPrintable(logPrefix) << "manifest member not usable, the package is taken";
+        return;
+    }
+    manifestName = name;
+    manifestSize = qint64(size);
+    manifestSha256 = sha256;
+}
+
+QUrl FileManager::infoUrl() const
+{
+    return QUrl(settings->updateLink + QLatin1Char('/') + settings->updateInfoRequest);
 }
 
 QString FileManager::rolloutIdentity() const

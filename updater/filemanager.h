@@ -6,6 +6,7 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <QUrl>
 #include <QVariantMap>
 
 #include <memory>
@@ -67,6 +68,12 @@ public:
     // The entry read last holds the whole version ("complete"): its installation also removes
     // what the previous complete package brought and it lacks.
     bool completePackage = false;
+    // The manifest the entry names for moving only the changed files; empty name: none (or malformed).
+    QString manifestName;
+    qint64 manifestSize = -1;
+    QByteArray manifestSha256;
+    // The update information's address, to which the manifest's name is relative.
+    QUrl infoUrl() const;
     // Why the last installation failed, as its log says; empty after a success.
     QString extractError;
     QString downloadSubfolder = QStringLiteral("download");
@@ -95,6 +102,9 @@ public slots:
     void a_progressChanged();
     void a_downloadingChanged();
 
+    // Trusts the configured CA file on this transfer's requests.
+    void applyCaFile(DownloadFile *downloader);
+
 private:
     void reportRefusedStart(const QVariantMap &params);
     // The phased rollout of an entry that the device list admits; logs which way it went.
@@ -105,7 +115,7 @@ private:
     bool productAdmits(const QJsonObject &entry);
     // Checks the package on an open file that no link led to; that file is then the one installed.
     bool checkPackage(QFile *package);
-    void applyCaFile(DownloadFile *downloader);
+    void readManifestMember(const QJsonObject &entry);
     void reportClock(int errorCode);
 };
 

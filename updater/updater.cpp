@@ -1,5 +1,6 @@
 #include "updater.h"
 
+#include "deltaupdate.h"
 #include "downloadfile.h"
 #include "filemanager.h"
 #include "installjournal.h"
@@ -84,6 +85,11 @@ void Updater::init(UpdaterSettings *s)
     connect(fileManager, &FileManager::finished, this, &Updater::finished);
     connect(fileManager, &FileManager::progressChanged, this, &Updater::progressChanged);
     connect(fileManager, &FileManager::downloadingChanged, this, &Updater::downloadingChanged);
+    delta = new DeltaUpdate(this);
+    connect(delta, &DeltaUpdate::finished, this, &Updater::deltaFinished);
+    connect(delta, &DeltaUpdate::progressChanged, this, [this] { progressChanged(double(delta->bytesMoved())); });
+    connect(delta->downloader(), &DownloadFile::downloadingChanged, this,
+            [this] { downloadingChanged(delta->downloader()->isDownloading()); });
     periodTimer = new QTimer(this);
     connect(periodTimer, &QTimer::timeout, this, &Updater::timeout);
 
@@ -98,7 +104,7 @@ void Updater::init(UpdaterSettings *s)
     } else if (!fileManager->permitted) {
         outcome = QLatin1String(State::NotPermitted);
     } else if (fileManager->versionCode > settings->getAppVersionCode() && !isRefusedOffer()) {
-        if (fileManager->isPackageValid()) {
+        if (deltaStaged() || fileManager->isPackageValid()) {
             qDebug() << "[Updater]" << QStringLiteral("new version ") + QString::number(fileManager->versionCode)
                      << "ready";
             updateReady();
@@ -154,7 +160,8 @@ bool Updater::startUpdate()
     qDebug() << "[Updater]" << "updating dir" << settings->appFolder;
     // A request may come while no verified package is present (an older one under the same name,
     // or none); installing it would record the announced version for files that are not it.
-    const bool verified = fileManager->isPackageValid();
+    const bool byDelta = deltaStaged();
+    const bool verified = byDelta || fileManager->isPackageValid();
     if (!verified)
         qDebug() << "[Updater]" << "package not verified" << fileManager->packagePath();
     const bool refused = settings->isRefused(fileManager->versionCode);
@@ -163,7 +170,24 @@ bool Updater::startUpdate()
     // A journal that was there before refused the installation; its own reason stands.
     const bool pendingBefore = InstallJournal::existsIn(settings->appFolder);
     moving = true;
-    const bool extracted = verified && !refused && fileManager->extractPackage(settings->appFolder);
+    bool extracted = false;
+    if (verified && !refused && byDelta) {
+        fileManager->extractError.clear();
+        const QString prefix = fileManager->logPrefix;
+        delta->setInstaller(DeltaUpdate::journaledInstaller(
+            settings->appFolder, settings->getAppVersionCode(),
+            [this](int code) { return settings->storeVersionCode(code); },
+            [prefix](const QString &line) { qWarning().noquote() << prefix << line; }));
+        extracted = delta->install();
+        fileManager->extractOk = extracted;
+        if (!extracted) {
+            fileManager->extractError = delta->errorString();
+            // The next check takes the package.
+            deltaFailedVersion = fileManager->versionCode;
+        }
+    } else if (verified && !refused) {
+        extracted = fileManager->extractPackage(settings->appFolder);
+    }
     moving = false;
     // An undo that could not finish leaves the journal; so does a version code that could not be stored.
     if (pendingBefore)
@@ -515,7 +539,7 @@ void Updater::tickInfo()
         notRequired();
     } else {
         qDebug() << "[Updater]" << QStringLiteral("new version ") + QString::number(fileManager->versionCode);
-        if (fileManager->isPackageValid()) {
+        if (deltaStaged() || fileManager->isPackageValid()) {
             qDebug() << "[Updater]" << "no download required, app available";
             cycleStep = StepDone;
             setStateDownload(QLatin1String(State::Ready));
@@ -529,9 +553,70 @@ void Updater::tickInfo()
             setStateDownload(QLatin1String(State::Downloading));
             setStateUpdate(QLatin1String(State::Downloading));
             replyPending = false;
-            fileManager->downloadPackage();
+            if (deltaWanted())
+                startDelta();
+            else
+                fileManager->downloadPackage();
         }
     }
+}
+
+bool Updater::deltaWanted() const
+{
+    return settings->deltaActive == 1 && !fileManager->manifestName.isEmpty()
+        && fileManager->versionCode != deltaFailedVersion;
+}
+
+bool Updater::deltaStaged() const
+{
+    if (!deltaWanted())
+        return false;
+    if (delta->isStaged(fileManager->versionCode))
+        return true;
+    // A stage that an earlier process left is taken up once it checks out again.
+    if (delta->step() != DeltaUpdate::Step::Idle)
+        return false;
+    delta->setAppFolder(settings->appFolder);
+    delta->setWorkFolder(settings->tempDir + QStringLiteral("/delta"));
+    return delta->adoptStage({fileManager->infoUrl(), fileManager->manifestName, fileManager->manifestSize,
+                              fileManager->manifestSha256, settings->appKey, fileManager->versionCode});
+}
+
+void Updater::startDelta()
+{
+    cycleStep = StepDelta;
+    delta->setAppFolder(settings->appFolder);
+    delta->setWorkFolder(settings->tempDir + QStringLiteral("/delta"));
+    delta->setPatchCap(qint64(settings->patchMb) * 1024 * 1024);
+    delta->downloader()->setExtraHeaders(fileManager->requestHeaders());
+    delta->downloader()->clearConnectionCache();
+    fileManager->applyCaFile(delta->downloader());
+    qDebug() << "[Updater]" << "fetching the changed files of version" << fileManager->versionCode;
+    delta->start({fileManager->infoUrl(), fileManager->manifestName, fileManager->manifestSize,
+                  fileManager->manifestSha256, settings->appKey, fileManager->versionCode});
+}
+
+void Updater::deltaFinished(bool ok, const QString &reason)
+{
+    if (cycleStep != StepDelta)
+        return;
+    progressTimer->stop();
+    if (ok && isRefusedOffer()) {
+        notRequired();
+        return;
+    }
+    if (ok) {
+        qDebug() << "[Updater]" << "changed files fetched and checked, available";
+        cycleStep = StepDone;
+        setStateDownload(QLatin1String(State::Ready));
+        updateReady();
+        return;
+    }
+    qWarning().noquote() << "[Updater] delta update failed:" << reason << "- falling back to the package";
+    deltaFailedVersion = fileManager->versionCode;
+    cycleStep = StepPackage;
+    replyPending = false;
+    fileManager->downloadPackage();
 }
 
 void Updater::tickPackage()

@@ -8,6 +8,7 @@
 
 #include <functional>
 
+class DeltaUpdate;
 class FileManager;
 class QTimer;
 class UpdaterSettings;
@@ -20,7 +21,7 @@ class Updater : public QObject
 {
     Q_OBJECT
 public:
-    enum Step { StepCheck = 0, StepInfo = 1, StepPackage = 3, StepDone = 4, StepFailed = 6 };
+    enum Step { StepCheck = 0, StepInfo = 1, StepPackage = 3, StepDone = 4, StepDelta = 5, StepFailed = 6 };
 
     explicit Updater(QObject *parent = nullptr);
 
@@ -64,6 +65,7 @@ public:
     int getErrorCode() const { return errorCode; }
     double getProgress() const { return progress; }
     FileManager *getFileManager() const { return fileManager; }
+    DeltaUpdate *getDeltaUpdate() const { return delta; }
     QTimer *getPeriodTimer() const { return periodTimer; }
     QTimer *getProgressTimer() const { return progressTimer; }
 
@@ -116,9 +118,19 @@ private:
     bool hasUpdateServer();
     void tickInfo();
     void tickPackage();
+    // The offer names a manifest, "update/delta" is on and the road through it has not failed for
+    // this version: only the changed files are fetched.
+    bool deltaWanted() const;
+    void startDelta();
+    void deltaFinished(bool ok, const QString &reason);
+    // The offered version is staged by the delta road and checked.
+    bool deltaStaged() const;
 
     UpdaterSettings *settings = nullptr;
     FileManager *fileManager = nullptr;
+    DeltaUpdate *delta = nullptr;
+    // The version whose delta road failed in this process; its package is taken instead.
+    int deltaFailedVersion = 0;
     double progress = 0;
     int errorCode = 0;
     // The text of the last failed transfer.
