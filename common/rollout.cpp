@@ -2,10 +2,7 @@
 
 #include "streamhash.h"
 
-#include <QJsonValue>
 #include <QRandomGenerator>
-
-#include <cmath>
 
 int Rollout::bucket(const QString &id, int versionCode)
 {
@@ -15,22 +12,6 @@ int Rollout::bucket(const QString &id, int versionCode)
     bool ok = false;
     const quint32 head = hash.hexResult().left(8).toUInt(&ok, 16);
     return ok ? int(head % 100) : -1;
-}
-
-bool Rollout::readPercent(const QJsonValue &value, int *percent)
-{
-    if (value.isUndefined() || value.isNull()) {
-        *percent = 100;
-        return true;
-    }
-    if (!value.isDouble())
-        return false;
-    // JSON 50 and 50.0 are the same number; 50.5 is no percentage of whole devices.
-    const double number = value.toDouble();
-    if (!(number >= 1 && number <= 100) || std::floor(number) != number)
-        return false;
-    *percent = int(number);
-    return true;
 }
 
 QString Rollout::newId()

@@ -3,8 +3,6 @@
 
 #include <QString>
 
-class QJsonValue;
-
 // Phased rollout: which devices take a version that is offered to a share of the fleet. A device's
 // bucket depends only on its id and the offered version code, so operators can compute from a list of
 // ids which devices are in, and each new version picks a different first share.
@@ -16,9 +14,6 @@ public:
     static int bucket(const QString &id, int versionCode);
     // A device takes the version when its bucket is below the percentage.
     static bool admits(int bucket, int percent) { return bucket >= 0 && bucket < percent; }
-    // The "rollout" member of a platform entry: absent or null is 100, a whole number from 1 to 100 is
-    // itself; anything else is false.
-    static bool readPercent(const QJsonValue &value, int *percent);
     // An id for a device that has no device id: 32 lower-case hex digits from the system's random source.
     static QString newId();
 };

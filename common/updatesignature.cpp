@@ -1,14 +1,10 @@
 #include "updatesignature.h"
 
-#include "deltamanifest.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
-#include <QRegularExpression>
 
-#include <algorithm>
-#include <cmath>
 #include <memory>
 
 #include <openssl/err.h>
@@ -23,8 +19,6 @@ namespace {
 
 constexpr int PublicKeySize = 32;
 constexpr int SignatureSize = 64;
-// Beyond this a JSON number no longer holds every whole number exactly.
-constexpr double LargestExactInteger = 9007199254740991.0;
 
 struct PkeyFree { void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); } };
 struct PkeyCtxFree { void operator()(EVP_PKEY_CTX *p) const { EVP_PKEY_CTX_free(p); } };
@@ -81,23 +75,6 @@ QByteArray rawPublicKey(EVP_PKEY *key)
     return raw;
 }
 
-// A QString can hold half of a surrogate pair, which has no UTF-8 form: two different strings would
-// then encode alike.
-bool isWellFormed(const QString &text)
-{
-    for (int i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (c.isHighSurrogate()) {
-            if (i + 1 >= text.size() || !text.at(i + 1).isLowSurrogate())
-                return false;
-            ++i;
-        } else if (c.isLowSurrogate()) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // JSON string: quote and backslash escaped, control characters as \u00xx, everything else as raw
 // UTF-8. One spelling for every string, so equal texts mean equal values.
 void appendString(QByteArray *out, const QString &value)
@@ -120,149 +97,26 @@ void appendString(QByteArray *out, const QString &value)
     out->append('"');
 }
 
-bool readWholeNumber(const QJsonValue &value, double low, double high, qint64 *number)
-{
-    if (!value.isDouble())
-        return false;
-    const double d = value.toDouble();
-    if (!(d >= low && d <= high) || std::floor(d) != d)
-        return false;
-    *number = qint64(d);
-    return true;
-}
-
-bool isLowerHex(const QString &text, int length)
-{
-    if (text.size() != length)
-        return false;
-    for (const QChar c : text) {
-        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
-            return false;
-    }
-    return true;
-}
-
-QString quoted(const QJsonValue &value)
-{
-    if (value.isString())
-        return QLatin1Char('"') + value.toString() + QLatin1Char('"');
-    if (value.isUndefined())
-        return QStringLiteral("absent");
-    QJsonArray wrapper{value};
-    const QByteArray json = QJsonDocument(wrapper).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(json.mid(1, json.size() - 2));
-}
-
 }
 
 UpdateSignature::Check UpdateSignature::readEntry(const QString &platformKey, const QJsonObject &object,
                                                   Entry *entry, QString *detail)
 {
+    static const Check byFault[] = {Valid, BadVersionCode, BadFileName, BadSha256, BadSize, BadExpires,
+                                    BadRollout, BadDevices, BadProduct, BadComplete, BadManifest};
     Entry read;
-    read.platformKey = platformKey;
-    qint64 number = 0;
-
-    const QJsonValue versionCode = object.value(QStringLiteral("version_code"));
-    if (!readWholeNumber(versionCode, 1, 2147483647.0, &number)) {
-        *detail = QStringLiteral("version_code is not a whole number from 1 to 2147483647: ") + quoted(versionCode);
-        return BadVersionCode;
-    }
-    read.versionCode = int(number);
-
-    const QJsonValue fileName = object.value(QStringLiteral("file_name"));
-    read.fileName = fileName.toString();
-    if (!fileName.isString() || read.fileName.isEmpty() || !isWellFormed(read.fileName)) {
-        *detail = QStringLiteral("file_name is not a name: ") + quoted(fileName);
-        return BadFileName;
-    }
-
-    const QJsonValue sha256 = object.value(QStringLiteral("sha256"));
-    if (!sha256.isString() || !isLowerHex(sha256.toString(), 64)) {
-        *detail = QStringLiteral("sha256 is not 64 lower-case hex digits: ") + quoted(sha256);
+    const UpdateInfo::Fault fault = UpdateInfo::parseEntry(platformKey, object, &read, detail);
+    if (fault != UpdateInfo::Fault::None)
+        return byFault[int(fault)];
+    // Unsigned entries may go without them; the signature binds the package by them.
+    if (read.sha256.isEmpty()) {
+        *detail = QStringLiteral("sha256 is not 64 lower-case hex digits: absent");
         return BadSha256;
     }
-    read.sha256 = sha256.toString().toLatin1();
-
-    const QJsonValue size = object.value(QStringLiteral("size"));
-    if (!readWholeNumber(size, 0, LargestExactInteger, &number)) {
-        *detail = QStringLiteral("size is not a whole number of bytes: ") + quoted(size);
+    if (read.size < 0) {
+        *detail = QStringLiteral("size is not a whole number of bytes: absent");
         return BadSize;
     }
-    read.size = number;
-
-    const QJsonValue expires = object.value(QStringLiteral("expires"));
-    if (!expires.isUndefined() && !expires.isNull()) {
-        read.expires = expires.toString();
-        if (!expires.isString() || (!read.expires.isEmpty() && !parseExpires(read.expires, &read.expiresAt))) {
-            *detail = QStringLiteral("expires is not a UTC time like 2027-01-31T12:00:00Z: ") + quoted(expires);
-            return BadExpires;
-        }
-    }
-
-    const QJsonValue rollout = object.value(QStringLiteral("rollout"));
-    if (!rollout.isUndefined() && !rollout.isNull()) {
-        if (!readWholeNumber(rollout, 1, 100, &number)) {
-            *detail = QStringLiteral("rollout is not a whole percentage from 1 to 100: ") + quoted(rollout);
-            return BadRollout;
-        }
-        read.rollout = int(number);
-    }
-
-    const QJsonValue devices = object.value(QStringLiteral("devices_id"));
-    if (!devices.isUndefined() && !devices.isNull()) {
-        if (!devices.isArray()) {
-            *detail = QStringLiteral("devices_id is not a list: ") + quoted(devices);
-            return BadDevices;
-        }
-        QList<QByteArray> ids;
-        for (const QJsonValue &device : devices.toArray()) {
-            if (!device.isString() || !isWellFormed(device.toString())) {
-                *detail = QStringLiteral("devices_id holds something other than a text: ") + quoted(device);
-                return BadDevices;
-            }
-            ids.append(device.toString().toUtf8());
-        }
-        // QByteArray compares bytes as unsigned, which is the order of the code points; QString's
-        // order (UTF-16) differs above U+FFFF.
-        std::sort(ids.begin(), ids.end());
-        for (const QByteArray &id : qAsConst(ids))
-            read.devices.append(QString::fromUtf8(id));
-    }
-
-    const QJsonValue product = object.value(QStringLiteral("product"));
-    if (!product.isUndefined() && !product.isNull()) {
-        read.product = product.toString();
-        if (!product.isString() || !isWellFormed(read.product)) {
-            *detail = QStringLiteral("product is not a text: ") + quoted(product);
-            return BadProduct;
-        }
-    }
-
-    const QJsonValue complete = object.value(QStringLiteral("complete"));
-    if (!complete.isUndefined() && !complete.isNull()) {
-        if (!complete.isBool()) {
-            *detail = QStringLiteral("complete is not true or false: ") + quoted(complete);
-            return BadComplete;
-        }
-        read.complete = complete.toBool();
-    }
-
-    const QJsonValue manifest = object.value(QStringLiteral("manifest"));
-    if (!manifest.isUndefined() && !manifest.isNull()) {
-        const QJsonObject m = manifest.toObject();
-        read.manifestName = m.value(QStringLiteral("name")).toString();
-        const QString manifestSha = m.value(QStringLiteral("sha256")).toString();
-        if (!manifest.isObject() || !DeltaManifest::isSafePath(read.manifestName) || !isWellFormed(read.manifestName)
-            || !readWholeNumber(m.value(QStringLiteral("size")), 0, double(DeltaManifest::MaxSize), &number)
-            || !isLowerHex(manifestSha, 64)) {
-            *detail = QStringLiteral("manifest is not a relative name with a size up to 16 MiB and a sha256: ")
-                + quoted(manifest);
-            return BadManifest;
-        }
-        read.manifestSize = number;
-        read.manifestSha256 = manifestSha.toLatin1();
-    }
-
     *entry = read;
     return Valid;
 }
@@ -303,25 +157,6 @@ QByteArray UpdateSignature::canonicalText(const Entry &entry)
     return text;
 }
 
-bool UpdateSignature::parseExpires(const QString &text, QDateTime *utc)
-{
-    // [0-9], not \d: \d takes digits of every script.
-    static const QRegularExpression form(QStringLiteral(
-        "^([0-9]{4})-([0-9]{2})-([0-9]{2})T([0-9]{2}):([0-9]{2}):([0-9]{2})(?:\\.([0-9]{1,9}))?Z$"));
-    const QRegularExpressionMatch match = form.match(text);
-    if (!match.hasMatch())
-        return false;
-    const auto part = [&match](int n) { return match.captured(n).toInt(); };
-    const QDate date(part(1), part(2), part(3));
-    const QString fraction = match.captured(7);
-    const int milliseconds = fraction.isEmpty() ? 0 : (fraction + QStringLiteral("00")).left(3).toInt();
-    const QTime time(part(4), part(5), part(6), milliseconds);
-    if (!date.isValid() || !time.isValid())
-        return false;
-    *utc = QDateTime(date, time, Qt::UTC);
-    return true;
-}
-
 bool UpdateSignature::parsePublicKeys(const QString &list, QList<QByteArray> *keys, QString *error)
 {
     keys->clear();
@@ -332,7 +167,7 @@ bool UpdateSignature::parsePublicKeys(const QString &list, QList<QByteArray> *ke
             continue;
         const QByteArray::FromBase64Result decoded = QByteArray::fromBase64Encoding(
             trimmed.toLatin1(), QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
-        if (!isWellFormed(trimmed) || trimmed.toLatin1() != trimmed.toUtf8() || !decoded
+        if (!UpdateInfo::isWellFormed(trimmed) || trimmed.toLatin1() != trimmed.toUtf8() || !decoded
             || decoded.decoded.size() != PublicKeySize) {
             *error = QStringLiteral("public key is not base64 of 32 bytes: ") + trimmed;
             return false;

@@ -1,6 +1,8 @@
 #ifndef UPDATESIGNATURE_H
 #define UPDATESIGNATURE_H
 
+#include "updateinfo.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
@@ -42,24 +44,8 @@ public:
         Expired
     };
 
-    // The members of a platform entry that the signature covers, as read from it.
-    struct Entry
-    {
-        QString platformKey;
-        int versionCode = 0;
-        QString fileName;
-        QByteArray sha256;   // 64 lower-case hex digits
-        qint64 size = 0;
-        QString expires;     // as written; empty: never
-        QDateTime expiresAt; // invalid: never
-        int rollout = 100;   // percent, 1 to 100
-        QStringList devices; // sorted by their UTF-8 bytes; empty: every device
-        QString product;     // empty: none named
-        bool complete = false; // the package holds the whole version, not only changed files
-        QString manifestName;  // relative to the information's folder; empty: no manifest
-        qint64 manifestSize = 0;
-        QByteArray manifestSha256;
-    };
+    // The signature covers every member of the entry but the MD5 hash and the link.
+    using Entry = UpdateInfo::Entry;
 
     struct Result
     {
@@ -71,13 +57,11 @@ public:
         bool ok() const { return check == Valid; }
     };
 
-    // Reads the signed members of `object`, the entry named `platformKey`; on a malformed member
-    // returns the check that failed with `detail` set.
+    // Reads `object`, the entry named `platformKey`, as every reader does, and also requires the
+    // members that bind the package (sha256, size); on a malformed member returns the check that
+    // failed with `detail` set.
     static Check readEntry(const QString &platformKey, const QJsonObject &object, Entry *entry, QString *detail);
     static QByteArray canonicalText(const Entry &entry);
-
-    // "YYYY-MM-DDThh:mm:ssZ", optionally with a decimal fraction of the second; nothing else.
-    static bool parseExpires(const QString &text, QDateTime *utc);
 
     // A comma-separated list of base64 raw 32-byte Ed25519 public keys; blanks around items and empty
     // items are ignored. False (with `error`) when an item is not a key or no key is left.

@@ -1,14 +1,13 @@
 #include "filemanager.h"
 
-#include "deltamanifest.h"
 #include "downloadfile.h"
 #include "fileops.h"
 #include "packageinstaller.h"
 #include "protocol.h"
-#include "rollout.h"
 #include "updatersettings.h"
 #include "streamhash.h"
 #include "updatesignature.h"
+#include "updateinfo.h"
 #include "utils.h"
 
 #include <QDate>
@@ -30,14 +29,27 @@ FileManager::FileManager(QObject *parent)
 {
     infoDownloader = new DownloadFile(this);
     packageDownloader = new DownloadFile(this);
-    connect(infoDownloader, &DownloadFile::started, this, &FileManager::i_started);
-    connect(infoDownloader, &DownloadFile::finished, this, &FileManager::i_finished);
-    connect(infoDownloader, &DownloadFile::progressChanged, this, &FileManager::i_progressChanged);
-    connect(infoDownloader, &DownloadFile::downloadingChanged, this, &FileManager::i_downloadingChanged);
-    connect(packageDownloader, &DownloadFile::started, this, &FileManager::a_started);
-    connect(packageDownloader, &DownloadFile::finished, this, &FileManager::a_finished);
-    connect(packageDownloader, &DownloadFile::progressChanged, this, &FileManager::a_progressChanged);
-    connect(packageDownloader, &DownloadFile::downloadingChanged, this, &FileManager::a_downloadingChanged);
+    for (DownloadFile *downloader : {infoDownloader, packageDownloader}) {
+        connect(downloader, &DownloadFile::started, this, &FileManager::started);
+        connect(downloader, &DownloadFile::progressChanged, this,
+                [this, downloader] { emit progressChanged(downloader->getProgress()); });
+        connect(downloader, &DownloadFile::downloadingChanged, this,
+                [this, downloader] { emit downloadingChanged(downloader->isDownloading()); });
+    }
+    connect(infoDownloader, &DownloadFile::finished, this, [this](int errorCode, const QString &content) {
+        reportClock(errorCode);
+        if (errorCode == DownloadFile::SizeLimitError)
+            qWarning() << qPrintable(logPrefix) << "update information larger than" << maxUpdateInfoSize
+                       << "bytes, transfer stopped";
+        emit finished(errorCode, content);
+    });
+    connect(packageDownloader, &DownloadFile::finished, this, [this](int errorCode, const QString &content) {
+        reportClock(errorCode);
+        // The transfer's digest covers the whole file, so an integrity failure means the bytes on
+        // disk are wrong and resuming them could never succeed. After a network error they are good.
+        cleanDownload = errorCode == DownloadFile::IntegrityError;
+        emit finished(errorCode, content);
+    });
 }
 
 FileManager::~FileManager() = default;
@@ -49,12 +61,19 @@ void FileManager::setSettings(UpdaterSettings *s)
 
 QString FileManager::downloadFolder() const
 {
-    return settings->tempDir + QLatin1Char('/') + downloadSubfolder;
+    return settings->tempDir + QStringLiteral("/download");
 }
 
 QString FileManager::packagePath() const
 {
-    return downloadFolder() + QLatin1Char('/') + fileName;
+    return downloadFolder() + QLatin1Char('/') + current.fileName;
+}
+
+void FileManager::setOffer(const UpdateInfo::Entry &entry, bool verifiedEntry)
+{
+    checkedPackage.reset();
+    current = entry;
+    verified = verifiedEntry;
 }
 
 bool FileManager::clockLooksWrong()
@@ -110,39 +129,6 @@ void FileManager::reportRefusedStart(const QVariantMap &params)
     emit finished(QNetworkReply::UnknownNetworkError, QStringLiteral("Transfer could not be started"));
 }
 
-// Takes the entry only with a valid signature by a configured key, and then decides by the signed
-// values alone: they replace the members of the entry that the rest of the reading uses.
-bool FileManager::verifyEntry(QJsonObject *entry)
-{
-    const UpdateSignature::Result result =
-        UpdateSignature::verify(settings->appKey, *entry, settings->publicKeys, QDateTime::currentDateTimeUtc());
-    if (!result.ok()) {
-        qWarning().noquote() << logPrefix << "update information refused:"
-                             << UpdateSignature::checkText(result.check) + QStringLiteral(":") << result.detail;
-        infoError = QStringLiteral("signature refused: ") + UpdateSignature::checkText(result.check)
-            + QStringLiteral(": ") + result.detail;
-        if (result.check == UpdateSignature::Expired && clockLooksWrong())
-            qWarning() << qPrintable(logPrefix) << "the clock looks wrong (before the build date):"
-                       << QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
-        return false;
-    }
-    qDebug().noquote() << logPrefix << QStringLiteral("signature ok, key %1 of %2").arg(result.keyIndex).arg(result.keyCount);
-    const UpdateSignature::Entry &signedValues = result.entry;
-    entry->insert(QStringLiteral("version_code"), signedValues.versionCode);
-    entry->insert(QStringLiteral("file_name"), signedValues.fileName);
-    entry->insert(QStringLiteral("rollout"), signedValues.rollout);
-    entry->insert(QStringLiteral("devices_id"), QJsonArray::fromStringList(signedValues.devices));
-    entry->insert(QStringLiteral("complete"), signedValues.complete);
-    if (signedValues.product.isEmpty())
-        entry->remove(QStringLiteral("product"));
-    else
-        entry->insert(QStringLiteral("product"), signedValues.product);
-    packageSha256 = signedValues.sha256;
-    packageSize = signedValues.size;
-    signedEntry = true;
-    return true;
-}
-
 bool FileManager::systemSettingsUsable() const
 {
     if (settings->systemError.isEmpty())
@@ -152,119 +138,68 @@ bool FileManager::systemSettingsUsable() const
     return false;
 }
 
-// Two products may share a signing key; the device's product keeps the other's entries out.
-bool FileManager::productAdmits(const QJsonObject &entry)
+FileManager::Info FileManager::readUpdateInfo()
 {
-    if (settings->product.isEmpty())
-        return true;
-    const QJsonValue product = entry.value(QStringLiteral("product"));
-    if (product.isString() && product.toString() == settings->product)
-        return true;
-    const QString named = product.isString() && !product.toString().isEmpty()
-        ? QStringLiteral("product \"") + product.toString() + QLatin1Char('"')
-        : QStringLiteral("no product");
-    const QString device = QStringLiteral("and this device is \"") + settings->product + QLatin1Char('"');
-    qWarning().noquote() << logPrefix << "update information refused: the entry is for" << named << device;
-    infoError = QStringLiteral("the entry is for ") + named + QLatin1Char(' ') + device;
-    return false;
-}
-
-bool FileManager::readUpdateInfo()
-{
-    checkedPackage.reset();
-    signedEntry = false;
-    completePackage = false;
-    packageSha256.clear();
-    packageSize = -1;
-    infoError.clear();
-    infoAbsent = false;
+    Info info;
     if (!systemSettingsUsable()) {
-        infoError = settings->systemError + QStringLiteral(": whether updates must be signed is unknown");
-        return false;
+        info.error = settings->systemError + QStringLiteral(": whether updates must be signed is unknown");
+        return info;
     }
     QFile file(settings->tempDir + QLatin1Char('/') + settings->updateInfoRequest);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        versionCode = 0;
-        settings->readyVersionCode = 0;
-        infoAbsent = !file.exists();
-        infoError = QStringLiteral("cannot read ") + file.fileName() + QStringLiteral(": ") + file.errorString();
-        return false;
+        info.outcome = file.exists() ? Info::Unreadable : Info::Absent;
+        info.error = QStringLiteral("cannot read ") + file.fileName() + QStringLiteral(": ") + file.errorString();
+        return info;
     }
     const QJsonDocument doc = QJsonDocument::fromJson(file.readAll());
     if (doc.isNull() || !doc.isObject()) {
-        infoError = QStringLiteral("the update information is not a JSON object");
-        return false;
+        info.error = QStringLiteral("the update information is not a JSON object");
+        return info;
     }
-    QJsonObject entry = doc.object().value(settings->appKey).toObject();
+    const QJsonObject entry = doc.object().value(settings->appKey).toObject();
     if (entry.isEmpty()) {
-        infoError = QStringLiteral("the update information has no entry \"") + settings->appKey + QLatin1Char('"');
-        return false;
+        info.error = QStringLiteral("the update information has no entry \"") + settings->appKey + QLatin1Char('"');
+        return info;
     }
-    if (!settings->publicKeys.isEmpty() && !verifyEntry(&entry))
-        return false;
-    if (!productAdmits(entry))
-        return false;
-    const QString announcedName = entry.value(QStringLiteral("file_name")).toString();
-    if (announcedName.isEmpty() || announcedName.contains(QLatin1Char('/')) || announcedName.contains(QLatin1Char('\\'))
-        || announcedName == QLatin1String(".") || announcedName == QLatin1String("..")) {
-        // The package is stored under this name in the download folder: a path would place it elsewhere.
-        qWarning() << qPrintable(logPrefix) << "file name is not a plain name:" << announcedName;
-        infoError = QStringLiteral("the file name is not a plain name: ") + announcedName;
-        return false;
-    }
-    const QJsonValue devicesValue = entry.value(QStringLiteral("devices_id"));
-    const QJsonArray devices = devicesValue.toArray();
-    // Read as a list, a value of another type would be empty and admit every device.
-    bool devicesValid = devicesValue.isUndefined() || devicesValue.isArray();
-    for (const QJsonValue &device : devices)
-        devicesValid = devicesValid && device.isString();
-    if (!devicesValid)
-        qWarning() << qPrintable(logPrefix) << "devices_id is not a list of strings: no device permitted";
-    versionCode = entry.value(QStringLiteral("version_code")).toInt();
-    fileName = announcedName;
-    // Only a bool counts: a stray string must not switch removals on.
-    completePackage = entry.value(QStringLiteral("complete")).toBool(false);
-    packageHash = entry.value(QStringLiteral("hash")).toString();
-    packageLink = entry.value(QStringLiteral("link")).toString();
-    readManifestMember(entry);
-    settings->readyVersionCode = versionCode;
-    permitted = devicesValid && devices.isEmpty();
-    if (devicesValid && !permitted && !settings->deviceId.isEmpty()) {
-        for (const QJsonValue &device : devices) {
-            if (device.toString() == settings->deviceId) {
-                permitted = true;
-                break;
-            }
-        }
-    }
-    if (!permitted)
-        qDebug() << qPrintable(logPrefix) << "refused by devices_id";
-    else
-        permitted = rolloutAdmits(entry);
-    return true;
+    if (readEntry(entry, &info))
+        info.outcome = Info::Read;
+    return info;
 }
 
-void FileManager::readManifestMember(const QJsonObject &entry)
+// With public keys the entry counts only with a valid signature by one of them.
+bool FileManager::readEntry(const QJsonObject &object, Info *info)
 {
-    manifestName.clear();
-    manifestSize = -1;
-    manifestSha256.clear();
-    const QJsonValue value = entry.value(QStringLiteral("manifest"));
-    if (value.isUndefined() || value.isNull())
-        return;
-    const QJsonObject manifest = value.toObject();
-    const QString name = manifest.value(QStringLiteral("name")).toString();
-    const double size = manifest.value(QStringLiteral("size")).toDouble(-1);
-    const QByteArray sha256 = manifest.value(QStringLiteral("sha256")).toString().toLatin1();
-    // A malformed member only closes the road through it; the package stays usable.
-    if (!DeltaManifest::isSafePath(name) || size <= 0 || size > DeltaManifest::MaxSize || size != qint64(size)
-        || !DeltaManifest::isSha256(sha256)) {
-        qWarning() << qPrintable(logPrefix) << "manifest member not usable, the package is taken";
-        return;
+    if (settings->publicKeys.isEmpty()) {
+        const UpdateInfo::Fault fault = UpdateInfo::parseEntry(settings->appKey, object, &info->entry, &info->error);
+        if (fault == UpdateInfo::Fault::None)
+            return true;
+        if (fault == UpdateInfo::Fault::FileName && object.value(QLatin1String(UpdateInfo::FileName)).isString()) {
+            const QString name = object.value(QLatin1String(UpdateInfo::FileName)).toString();
+            qWarning() << qPrintable(logPrefix) << "file name is not a plain name:" << name;
+            info->error = QStringLiteral("the file name is not a plain name: ") + name;
+            return false;
+        }
+        qWarning().noquote() << logPrefix << "update information refused:"
+                             << UpdateInfo::faultText(fault) + QStringLiteral(":") << info->error;
+        info->error = UpdateInfo::faultText(fault) + QStringLiteral(": ") + info->error;
+        return false;
     }
-    manifestName = name;
-    manifestSize = qint64(size);
-    manifestSha256 = sha256;
+    const UpdateSignature::Result result =
+        UpdateSignature::verify(settings->appKey, object, settings->publicKeys, QDateTime::currentDateTimeUtc());
+    if (!result.ok()) {
+        qWarning().noquote() << logPrefix << "update information refused:"
+                             << UpdateSignature::checkText(result.check) + QStringLiteral(":") << result.detail;
+        info->error = QStringLiteral("signature refused: ") + UpdateSignature::checkText(result.check)
+            + QStringLiteral(": ") + result.detail;
+        if (result.check == UpdateSignature::Expired && clockLooksWrong())
+            qWarning() << qPrintable(logPrefix) << "the clock looks wrong (before the build date):"
+                       << QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+        return false;
+    }
+    qDebug().noquote() << logPrefix << QStringLiteral("signature ok, key %1 of %2").arg(result.keyIndex).arg(result.keyCount);
+    info->entry = result.entry;
+    info->verified = true;
+    return true;
 }
 
 QUrl FileManager::infoUrl() const
@@ -275,23 +210,6 @@ QUrl FileManager::infoUrl() const
 QString FileManager::rolloutIdentity() const
 {
     return settings->deviceId.isEmpty() ? settings->rolloutId : settings->deviceId;
-}
-
-bool FileManager::rolloutAdmits(const QJsonObject &entry) const
-{
-    int percent = 100;
-    if (!Rollout::readPercent(entry.value(QStringLiteral("rollout")), &percent)) {
-        qWarning() << qPrintable(logPrefix) << "rollout is not a whole percentage from 1 to 100: no device permitted";
-        return false;
-    }
-    if (percent == 100)
-        return true;
-    const QString id = rolloutIdentity();
-    const int bucket = Rollout::bucket(id, versionCode);
-    const bool admitted = Rollout::admits(bucket, percent);
-    qDebug() << qPrintable(logPrefix) << (admitted ? "taken by rollout" : "refused by rollout") << percent
-             << "%, bucket" << bucket << "of" << id;
-    return admitted;
 }
 
 QMap<QByteArray, QByteArray> FileManager::requestHeaders() const
@@ -319,7 +237,7 @@ QMap<QByteArray, QByteArray> FileManager::requestHeaders() const
 
 void FileManager::removePackage()
 {
-    if (fileName.isEmpty())
+    if (current.fileName.isEmpty())
         return;
     for (const QString &path : {packagePath(), packagePath() + QStringLiteral(".tmp"),
                                 DownloadFile::partialMarkerPath(packagePath())}) {
@@ -348,13 +266,13 @@ bool FileManager::checkPackage(QFile *package)
     if (!systemSettingsUsable())
         return false;
     const bool withSha256 = !settings->publicKeys.isEmpty();
-    if (withSha256 && !signedEntry)
+    if (withSha256 && !verified)
         return false;
     // A missing or unreadable package has no digest; it must not pass for an announcement that
     // carries no hash.
-    if (fileName.isEmpty() || !FileOps::openFileNoFollow(*package, packagePath()))
+    if (current.fileName.isEmpty() || !FileOps::openFileNoFollow(*package, packagePath()))
         return false;
-    if (withSha256 && package->size() != packageSize)
+    if (withSha256 && package->size() != current.size)
         return false;
     StreamHash md5(StreamHash::Md5);
     StreamHash sha256(StreamHash::Sha256);
@@ -364,8 +282,8 @@ bool FileManager::checkPackage(QFile *package)
             return false;
     }
     // Hexadecimal digits are the same digest in either case.
-    return (!withSha256 || sha256.hexResult() == packageSha256)
-        && md5.hexResult().compare(packageHash.toLatin1(), Qt::CaseInsensitive) == 0;
+    return (!withSha256 || sha256.hexResult() == current.sha256)
+        && md5.hexResult().compare(current.hash.toLatin1(), Qt::CaseInsensitive) == 0;
 }
 
 void FileManager::downloadPackage()
@@ -377,7 +295,7 @@ void FileManager::downloadPackage()
         Utils::createFolder(downloadFolder());
     // Packages of earlier versions are never needed again; kept, they would fill the device over
     // the months. Only the announced package and its partial file stay.
-    const QStringList keep{fileName, fileName + QStringLiteral(".tmp"),
+    const QStringList keep{current.fileName, current.fileName + QStringLiteral(".tmp"),
                            QFileInfo(DownloadFile::partialMarkerPath(packagePath())).fileName()};
     const QFileInfoList earlier = QDir(downloadFolder()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
     for (const QFileInfo &file : earlier) {
@@ -386,11 +304,11 @@ void FileManager::downloadPackage()
     }
     QVariantMap params;
     params.insert(QStringLiteral("file"), packagePath());
-    params.insert(QStringLiteral("source"), packageLink);
-    params.insert(QStringLiteral("hash"), packageHash);
-    if (signedEntry) {
-        params.insert(QStringLiteral("sha256"), QString::fromLatin1(packageSha256));
-        params.insert(QStringLiteral("size"), packageSize);
+    params.insert(QStringLiteral("source"), current.link);
+    params.insert(QStringLiteral("hash"), current.hash);
+    if (verified) {
+        params.insert(QStringLiteral("sha256"), QString::fromLatin1(current.sha256));
+        params.insert(QStringLiteral("size"), current.size);
     }
     params.insert(QStringLiteral("clean"), cleanDownload);
     params.insert(QStringLiteral("check_space"), true);
@@ -399,7 +317,7 @@ void FileManager::downloadPackage()
         reportRefusedStart(params);
 }
 
-bool FileManager::extractPackage(const QString &destDir)
+bool FileManager::extractPackage(const QString &destDir, QString *error)
 {
     extractOk = true;
     qWarning() << qPrintable(logPrefix) << "extracting:" << packagePath() << ", to:" << destDir;
@@ -407,25 +325,26 @@ bool FileManager::extractPackage(const QString &destDir)
     std::unique_ptr<QFile> package = std::move(checkedPackage);
     if (!package || !package->isOpen()) {
         package = std::make_unique<QFile>();
-        QString error;
-        if (!FileOps::openFileNoFollow(*package, packagePath(), &error)
+        QString openError;
+        if (!FileOps::openFileNoFollow(*package, packagePath(), &openError)
             && FileOps::kindOf(packagePath()) == FileOps::Kind::Link) {
             qWarning() << qPrintable(logPrefix) << "package is a link, not extracted:" << packagePath();
             extractOk = false;
+            *error = QStringLiteral("package is a link, not extracted: ") + packagePath();
             return false;
         }
     }
     PackageInstaller installer(packagePath(), destDir);
     if (package->isOpen())
         installer.setPackageDescriptor(package->handle());
-    installer.setVersionCodes(settings->getAppVersionCode(), versionCode);
+    installer.setVersionCodes(settings->getAppVersionCode(), current.versionCode);
     installer.setVersionStore([this](int code) { return settings->storeVersionCode(code); });
     installer.setLogger([this](const QString &line) { qWarning().noquote() << logPrefix << line; });
     // The replaced files stay until the new version is committed or rolled back.
     installer.setKeepReplaced(true);
-    installer.setComplete(completePackage);
+    installer.setComplete(current.complete);
     const bool result = installer.run();
-    extractError = result ? QString() : installer.errorString().replace(QLatin1Char('\n'), QStringLiteral("; "));
+    *error = result ? QString() : installer.errorString().replace(QLatin1Char('\n'), QStringLiteral("; "));
     const QStringList warnings = installer.warnings();
     for (const QString &line : warnings)
         qWarning().noquote() << logPrefix << line;
@@ -441,52 +360,4 @@ bool FileManager::extractPackage(const QString &destDir)
     extractOk = result;
     qWarning() << qPrintable(logPrefix) << "extracting result:" << result;
     return result;
-}
-
-void FileManager::i_finished(int errorCode, QString content)
-{
-    reportClock(errorCode);
-    if (errorCode == DownloadFile::SizeLimitError)
-        qWarning() << qPrintable(logPrefix) << "update information larger than" << maxUpdateInfoSize
-                   << "bytes, transfer stopped";
-    emit finished(errorCode, content);
-}
-
-void FileManager::i_started(QString contentType, int contentLength)
-{
-    emit started(contentType, contentLength);
-}
-
-void FileManager::i_progressChanged()
-{
-    emit progressChanged(infoDownloader->getProgress());
-}
-
-void FileManager::i_downloadingChanged()
-{
-    emit downloadingChanged(infoDownloader->isDownloading());
-}
-
-void FileManager::a_finished(int errorCode, QString content)
-{
-    reportClock(errorCode);
-    // The transfer's digest covers the whole file, so an integrity failure means the bytes on disk
-    // are wrong and resuming them could never succeed. After a network error they are good.
-    cleanDownload = errorCode == DownloadFile::IntegrityError;
-    emit finished(errorCode, content);
-}
-
-void FileManager::a_started(QString contentType, int contentLength)
-{
-    emit started(contentType, contentLength);
-}
-
-void FileManager::a_progressChanged()
-{
-    emit progressChanged(packageDownloader->getProgress());
-}
-
-void FileManager::a_downloadingChanged()
-{
-    emit downloadingChanged(packageDownloader->isDownloading());
 }

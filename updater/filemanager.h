@@ -1,6 +1,8 @@
 #ifndef FILEMANAGER_H
 #define FILEMANAGER_H
 
+#include "updateinfo.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QMap>
@@ -16,8 +18,8 @@ class UpdaterSettings;
 class DownloadFile;
 
 // The file work of an update: fetches the update information and the package into the work
-// folder, decides whether this device may take the offered version, checks the package's MD5
-// and installs the package into the application folder.
+// folder, reads the information, checks the package's digests and installs the package into the
+// application folder.
 class FileManager : public QObject
 {
     Q_OBJECT
@@ -27,11 +29,38 @@ public:
 
     void setSettings(UpdaterSettings *s);
 
+    // What reading the update information in the work folder gave.
+    struct Info
+    {
+        // Absent: no file (nothing fetched yet); Unreadable: a file that cannot be opened.
+        enum Outcome { Read, Absent, Unreadable, Refused };
+        Outcome outcome = Refused;
+        UpdateInfo::Entry entry;
+        // With public keys configured the entry passed the signature check, and its package must
+        // also have the signed SHA-256 and size.
+        bool verified = false;
+        QString error; // why it was refused or absent, as the log says
+    };
+
     void downloadUpdateInfo();
-    bool readUpdateInfo();
+    Info readUpdateInfo();
+    // The offer whose package the calls below fetch, check, install or remove.
+    void setOffer(const UpdateInfo::Entry &entry, bool verified);
+    const UpdateInfo::Entry &offer() const { return current; }
     bool isPackageValid();
     void downloadPackage();
-    bool extractPackage(const QString &destDir);
+    // `error` says why it failed, as the log does; empty after a success.
+    bool extractPackage(const QString &destDir, QString *error);
+    // The last installation of this process succeeded: the application was replaced.
+    bool hasInstalled() const { return extractOk; }
+    // The application was replaced by other means (the changed files alone) in this process.
+    void noteInstalled() { extractOk = true; }
+    // The update information's address, to which the offer's manifest name is relative.
+    QUrl infoUrl() const;
+    // Trusts the configured CA file on this transfer's requests.
+    void applyCaFile(DownloadFile *downloader);
+    // The next package transfer starts from the first byte: the last one's bytes were wrong.
+    bool startsClean() const { return cleanDownload; }
 
     // Who asks, for the server's log: the id the rollout uses, the installed version code and the
     // last update state. Sent with every request.
@@ -48,40 +77,6 @@ public:
     // and expiry times then fail for a reason that is not theirs.
     static bool clockLooksWrong();
 
-    int versionCode = 0;
-    QString fileName;
-    QString packageHash;
-    QString packageLink;
-    bool permitted = false;
-    // With public keys configured: the entry read last passed the signature check, and the package
-    // must also have these (signed) SHA-256 and size.
-    bool signedEntry = false;
-    QByteArray packageSha256;
-    qint64 packageSize = -1;
-    bool extractOk = false;
-    // Why the last readUpdateInfo() failed, as its log says; and whether no information had ever
-    // been fetched (no file yet), which is no fault.
-    QString infoError;
-    bool infoAbsent = false;
-    // The package as the last successful isPackageValid() opened and checked it.
-    std::unique_ptr<QFile> checkedPackage;
-    // The entry read last holds the whole version ("complete"): its installation also removes
-    // what the previous complete package brought and it lacks.
-    bool completePackage = false;
-    // The manifest the entry names for moving only the changed files; empty name: none (or malformed).
-    QString manifestName;
-    qint64 manifestSize = -1;
-    QByteArray manifestSha256;
-    // The update information's address, to which the manifest's name is relative.
-    QUrl infoUrl() const;
-    // Why the last installation failed, as its log says; empty after a success.
-    QString extractError;
-    QString downloadSubfolder = QStringLiteral("download");
-    UpdaterSettings *settings = nullptr;
-    QString logPrefix = QStringLiteral("[FileManager]");
-    DownloadFile *infoDownloader = nullptr;
-    DownloadFile *packageDownloader = nullptr;
-    bool cleanDownload = false;
     // The update information is small; a bigger answer is a wrong or hostile server and would
     // only cost memory. About 40,000 device ids fit.
     static constexpr qint64 maxUpdateInfoSize = 1024 * 1024;
@@ -92,31 +87,26 @@ signals:
     void progressChanged(double progress);
     void downloadingChanged(bool downloading);
 
-public slots:
-    void i_finished(int errorCode, QString content);
-    void i_started(QString contentType, int contentLength);
-    void i_progressChanged();
-    void i_downloadingChanged();
-    void a_finished(int errorCode, QString content);
-    void a_started(QString contentType, int contentLength);
-    void a_progressChanged();
-    void a_downloadingChanged();
-
-    // Trusts the configured CA file on this transfer's requests.
-    void applyCaFile(DownloadFile *downloader);
-
 private:
     void reportRefusedStart(const QVariantMap &params);
-    // The phased rollout of an entry that the device list admits; logs which way it went.
-    bool rolloutAdmits(const QJsonObject &entry) const;
-    bool verifyEntry(QJsonObject *entry);
+    bool readEntry(const QJsonObject &object, Info *info);
     // False, with a critical line, while the system-wide settings cannot be read.
     bool systemSettingsUsable() const;
-    bool productAdmits(const QJsonObject &entry);
     // Checks the package on an open file that no link led to; that file is then the one installed.
     bool checkPackage(QFile *package);
     void readManifestMember(const QJsonObject &entry);
     void reportClock(int errorCode);
+
+    UpdaterSettings *settings = nullptr;
+    DownloadFile *infoDownloader = nullptr;
+    DownloadFile *packageDownloader = nullptr;
+    UpdateInfo::Entry current;
+    bool verified = false;
+    // The package as the last successful isPackageValid() opened and checked it.
+    std::unique_ptr<QFile> checkedPackage;
+    bool extractOk = false;
+    bool cleanDownload = false;
+    const QString logPrefix = QStringLiteral("[FileManager]");
 };
 
 #endif

@@ -1,5 +1,6 @@
 #include "updater.h"
 
+#include "checkschedule.h"
 #include "deltaupdate.h"
 #include "downloadfile.h"
 #include "filemanager.h"
@@ -7,6 +8,7 @@
 #include "updatersettings.h"
 #include "protocol.h"
 #include "settingsstore.h"
+#include "updateoffer.h"
 #include "utils.h"
 #include "versionrollback.h"
 
@@ -14,8 +16,6 @@
 #include <QDebug>
 #include <QRandomGenerator>
 #include <QTimer>
-
-#include <limits>
 
 namespace {
 namespace State = Protocol::State;
@@ -28,13 +28,6 @@ const int retryInterval = 60000;
 const int firstCheckDelay = 60000;
 const int progressInterval = 1000;
 const int requestedCheckDelay = 100;
-
-// Periods of about 25 days and more overflow a timer's int milliseconds, and a timer with a
-// negative interval never fires: such a period waits as long as a timer can.
-int periodMs(int seconds)
-{
-    return int(qMin<qint64>(qint64(seconds) * 1000, std::numeric_limits<int>::max()));
-}
 
 void logNotTouched(const char *what)
 {
@@ -51,25 +44,6 @@ Updater::Updater(QObject *parent)
     connect(progressTimer, &QTimer::timeout, this, &Updater::progressTimeout);
     aliveTimer->start(aliveInterval);
     random = [](quint32 bound) { return QRandomGenerator::global()->bounded(bound); };
-}
-
-quint32 Updater::draw(qint64 maxMs) const
-{
-    if (maxMs <= 0 || !random)
-        return 0;
-    // A timer's interval is an int: a longer spread could not be waited for anyway.
-    const quint32 bound = quint32(qMin<qint64>(maxMs, std::numeric_limits<int>::max() - 1) + 1);
-    return qMin(random(bound), bound - 1);
-}
-
-int Updater::periodWithJitter() const
-{
-    const int base = periodMs(period);
-    if (settings->jitter <= 0)
-        return base;
-    // Later checks spread by up to the jitter, but never by more than a tenth of the period.
-    const qint64 spread = qMin(qint64(settings->jitter) * 1000, qint64(base) / 10);
-    return int(qMin<qint64>(qint64(base) + draw(spread), std::numeric_limits<int>::max()));
 }
 
 void Updater::init(UpdaterSettings *s)
@@ -95,44 +69,20 @@ void Updater::init(UpdaterSettings *s)
 
     // "init" is only a passing value; clients learn the state that follows it.
     settings->stateUpdate = QLatin1String(State::Init);
-    QString outcome;
-    if (!fileManager->readUpdateInfo()) {
-        // A device that never fetched the information has no fault to report before its first check.
-        outcome = QLatin1String(fileManager->infoAbsent ? State::Init : State::ErrorInfo);
-        if (!fileManager->infoAbsent)
-            settings->noteError(QStringLiteral("update information refused: ") + fileManager->infoError);
-    } else if (!fileManager->permitted) {
-        outcome = QLatin1String(State::NotPermitted);
-    } else if (fileManager->versionCode > settings->getAppVersionCode() && !isRefusedOffer()) {
-        if (deltaStaged() || fileManager->isPackageValid()) {
-            qDebug() << "[Updater]" << QStringLiteral("new version ") + QString::number(fileManager->versionCode)
-                     << "ready";
-            updateReady();
-        } else {
-            outcome = QLatin1String(State::ErrorHash);
-        }
-    } else {
-        outcome = QLatin1String(State::NotRequired);
-    }
-    if (!outcome.isEmpty())
-        setStateUpdate(outcome);
+    takeOffer(Moment::Start);
     refreshStateProbation();
     hasUpdateServer();
 
-    // When power returns to a site every device starts at once; without a spread they would all
-    // ask the server in the same second.
-    int firstDelay = firstCheckDelay;
-    if (settings->jitter > 0) {
-        firstDelay += int(draw(qMin<qint64>(qint64(settings->jitter) * 1000, std::numeric_limits<int>::max() - firstCheckDelay)));
+    const int firstDelay = CheckSchedule::firstCheck(firstCheckDelay, settings->jitter, random);
+    if (settings->jitter > 0)
         qDebug() << "[Updater]" << "first check in" << firstDelay << "ms";
-    }
     periodTimer->start(firstDelay);
-    cycleStep = StepCheck;
+    cycleStep = Step::Check;
 }
 
 void Updater::startDownload()
 {
-    cycleStep = StepCheck;
+    cycleStep = Step::Check;
     period = settings->periodCheckUpdate;
     if (period > 0)
         restartPeriodTimer(requestedCheckDelay);
@@ -160,43 +110,42 @@ bool Updater::startUpdate()
     qDebug() << "[Updater]" << "updating dir" << settings->appFolder;
     // A request may come while no verified package is present (an older one under the same name,
     // or none); installing it would record the announced version for files that are not it.
+    const int versionCode = fileManager->offer().versionCode;
     const bool byDelta = deltaStaged();
     const bool verified = byDelta || fileManager->isPackageValid();
     if (!verified)
         qDebug() << "[Updater]" << "package not verified" << fileManager->packagePath();
-    const bool refused = settings->isRefused(fileManager->versionCode);
+    const bool refused = settings->isRefused(versionCode);
     if (refused)
-        qDebug() << "[Updater]" << "version" << fileManager->versionCode << "was rolled back on this device, not taken";
+        qDebug() << "[Updater]" << "version" << versionCode << "was rolled back on this device, not taken";
     // A journal that was there before refused the installation; its own reason stands.
     const bool pendingBefore = InstallJournal::existsIn(settings->appFolder);
     moving = true;
+    QString extractError;
     bool extracted = false;
     if (verified && !refused && byDelta) {
-        fileManager->extractError.clear();
-        const QString prefix = fileManager->logPrefix;
         delta->setInstaller(DeltaUpdate::journaledInstaller(
-            settings->appFolder, settings->getAppVersionCode(),
-            [this](int code) { return settings->storeVersionCode(code); },
-            [prefix](const QString &line) { qWarning().noquote() << prefix << line; }));
+            settings->appFolder, settings->getAppVersionCode(), [this](int code) { return settings->storeVersionCode(code); },
+            [](const QString &line) { qWarning().noquote() << "[FileManager]" << line; }));
         extracted = delta->install();
-        fileManager->extractOk = extracted;
-        if (!extracted) {
-            fileManager->extractError = delta->errorString();
+        if (extracted) {
+            fileManager->noteInstalled();
+        } else {
+            extractError = delta->errorString();
             // The next check takes the package.
-            deltaFailedVersion = fileManager->versionCode;
+            deltaFailedVersion = versionCode;
         }
     } else if (verified && !refused) {
-        extracted = fileManager->extractPackage(settings->appFolder);
+        extracted = fileManager->extractPackage(settings->appFolder, &extractError);
     }
     moving = false;
     // An undo that could not finish leaves the journal; so does a version code that could not be stored.
     if (pendingBefore)
         refreshStateJournal(QString());
     else
-        refreshStateJournal(fileManager->extractError.isEmpty() ? QStringLiteral("the installation left its journal")
-                                                                : fileManager->extractError);
+        refreshStateJournal(extractError.isEmpty() ? QStringLiteral("the installation left its journal") : extractError);
     if (extracted) {
-        settings->setAppVersionCode(fileManager->versionCode);
+        settings->setAppVersionCode(versionCode);
         if (settings->rolledBackVersion != 0)
             settings->setRolledBackVersion(0);
         qDebug() << "[Updater]" << "updated version code:" << settings->getAppVersionCode();
@@ -209,11 +158,10 @@ bool Updater::startUpdate()
     if (!verified)
         noteError(QStringLiteral("installation refused: package not verified: ") + fileManager->packagePath());
     else if (refused)
-        noteError(QStringLiteral("installation refused: version %1 was rolled back on this device")
-                      .arg(fileManager->versionCode));
+        noteError(QStringLiteral("installation refused: version %1 was rolled back on this device").arg(versionCode));
     else
         noteError(QStringLiteral("installation failed: ")
-                  + (settings->journalError.isEmpty() ? fileManager->extractError : settings->journalError));
+                  + (settings->journalError.isEmpty() ? extractError : settings->journalError));
     Utils::outsn(QLatin1String(Token::ErrUpdated));
     setStateUpdate(QLatin1String(State::Error));
     // A failed installation may still have dropped the kept generation.
@@ -358,18 +306,9 @@ void Updater::refreshStateProbation()
     setStateProbation(QLatin1String(InstallJournal::keptExistsIn(settings->appFolder) ? Probation::Kept : Probation::None));
 }
 
-bool Updater::isRefusedOffer()
-{
-    if (!settings->isRefused(fileManager->versionCode))
-        return false;
-    qDebug() << "[Updater]" << "version" << fileManager->versionCode << "was rolled back on this device, not taken";
-    fileManager->removePackage();
-    return true;
-}
-
 void Updater::dropRefusedPackage()
 {
-    if (fileManager && fileManager->versionCode > 0 && settings->isRefused(fileManager->versionCode))
+    if (fileManager && fileManager->offer().versionCode > 0 && settings->isRefused(fileManager->offer().versionCode))
         fileManager->removePackage();
 }
 
@@ -406,19 +345,12 @@ void Updater::failCheck(Failure failure, const QString &reason)
     if (state != settings->stateUpdate)
         setStateUpdate(state);
     settings->noteError(reason);
-    cycleStep = StepFailed;
+    cycleStep = Step::Failed;
 }
 
 void Updater::noteError(const QString &reason)
 {
     settings->noteError(reason);
-}
-
-void Updater::notRequired()
-{
-    setStateUpdate(QLatin1String(State::NotRequired));
-    cycleStep = StepDone;
-    setStateDownload(QLatin1String(State::Ready));
 }
 
 void Updater::updateReady()
@@ -451,24 +383,25 @@ void Updater::timeout()
 {
     periodTimer->stop();
     if (period > 0)
-        periodTimer->start(periodWithJitter());
+        periodTimer->start(CheckSchedule::nextCheck(period, settings->jitter, random));
 
     switch (cycleStep) {
-    case StepCheck:
+    case Step::Check:
         tickCheck();
         break;
-    case StepInfo:
-        tickInfo();
+    case Step::Info:
+        tickReply(Moment::Info);
         break;
-    case StepPackage:
-        tickPackage();
+    case Step::Package:
+        tickReply(Moment::Package);
         break;
-    case StepDone:
-    case StepFailed:
-        cycleStep = StepCheck;
+    case Step::Done:
+    case Step::Failed:
+        cycleStep = Step::Check;
         restartPeriodTimer(1);
         break;
-    default:
+    case Step::Delta:
+        // DeltaUpdate runs on its own ticks and ends in deltaFinished().
         break;
     }
 }
@@ -491,11 +424,11 @@ void Updater::tickCheck()
             setStateDownload(QLatin1String(State::NotActive));
             return;
         }
-        restartPeriodTimer(periodWithJitter());
+        restartPeriodTimer(CheckSchedule::nextCheck(period, settings->jitter, random));
     }
     qDebug() << "[Updater]" << "period" << period;
     replyPending = false;
-    cycleStep = StepInfo;
+    cycleStep = Step::Info;
     setStateDownload(QLatin1String(State::Downloading));
     fileManager->downloadUpdateInfo();
 }
@@ -514,132 +447,190 @@ bool Updater::hasUpdateServer()
     return !missing;
 }
 
-void Updater::tickInfo()
+void Updater::tickReply(Moment moment)
 {
     if (!replyPending)
         return;
-    if (errorCode != 0) {
+    if (moment == Moment::Package)
+        progressTimer->stop();
+    if (errorCode == 0) {
+        takeOffer(moment);
+    } else if (moment == Moment::Info) {
         qDebug() << "[Updater]" << "error dowloading update info";
         failCheck(Failure::InfoTransfer, QStringLiteral("update information not fetched: ") + errorText);
-    } else if (!fileManager->readUpdateInfo()) {
-        qDebug() << "[Updater]" << "error dowloading update info";
-        failCheck(Failure::InfoUnreadable, QStringLiteral("update information refused: ") + fileManager->infoError);
-    } else if (!fileManager->permitted) {
-        qDebug() << "[Updater]" << "update not permitted";
-        setStateUpdate(QLatin1String(State::NotPermitted));
-        cycleStep = StepDone;
-        setStateDownload(QLatin1String(State::Ready));
-    } else if (fileManager->versionCode <= settings->getAppVersionCode()) {
-        // Both codes: a device that reports an unexpected installed version is seen at once.
-        qDebug() << "[Updater]" << QStringLiteral("no update required v.%1 (offered %1, installed %2)")
-                                       .arg(fileManager->versionCode)
-                                       .arg(settings->appVersionCode);
-        notRequired();
-    } else if (isRefusedOffer()) {
-        notRequired();
     } else {
-        qDebug() << "[Updater]" << QStringLiteral("new version ") + QString::number(fileManager->versionCode);
-        if (deltaStaged() || fileManager->isPackageValid()) {
-            qDebug() << "[Updater]" << "no download required, app available";
-            cycleStep = StepDone;
-            setStateDownload(QLatin1String(State::Ready));
-            updateReady();
-        } else if (fileManager->extractOk) {
-            // The application was replaced in this process; it must restart before another update.
-            restartPeriodTimer(retryInterval);
-        } else {
-            qDebug() << "[Updater]" << "downloading new version app" << fileManager->downloadFolder();
-            cycleStep = StepPackage;
-            setStateDownload(QLatin1String(State::Downloading));
-            setStateUpdate(QLatin1String(State::Downloading));
-            replyPending = false;
-            if (deltaWanted())
-                startDelta();
-            else
-                fileManager->downloadPackage();
-        }
+        qDebug() << "[Updater]" << "error dovnloading app";
+        failCheck(Failure::PackageTransfer, QStringLiteral("package not fetched: ") + errorText);
     }
+}
+
+bool Updater::readOffer(Moment moment)
+{
+    const FileManager::Info info = fileManager->readUpdateInfo();
+    const bool read = info.outcome == FileManager::Info::Read;
+    UpdateInfo::Entry entry = read ? info.entry : fileManager->offer();
+    // Information that is gone announces no version; a refused one leaves the last offer named,
+    // but no longer verified.
+    const bool gone = info.outcome == FileManager::Info::Absent || info.outcome == FileManager::Info::Unreadable;
+    if (gone)
+        entry.versionCode = 0;
+    fileManager->setOffer(entry, info.verified);
+    if (read || gone)
+        settings->readyVersionCode = entry.versionCode;
+    if (read)
+        return true;
+    // A device that never fetched the information has no fault to report before its first check.
+    if (moment == Moment::Start && info.outcome == FileManager::Info::Absent)
+        setStateUpdate(QLatin1String(State::Init));
+    else
+        refuseInfo(moment, info.error);
+    return false;
+}
+
+void Updater::refuseInfo(Moment moment, const QString &reason)
+{
+    const QString text = QStringLiteral("update information refused: ") + reason;
+    if (moment == Moment::Start) {
+        settings->noteError(text);
+        setStateUpdate(QLatin1String(State::ErrorInfo));
+    } else {
+        qDebug() << "[Updater]" << "error dowloading update info";
+        failCheck(Failure::InfoUnreadable, text);
+    }
+}
+
+void Updater::takeOffer(Moment moment)
+{
+    if (moment != Moment::Package && !readOffer(moment))
+        return;
+    const UpdateOffer::DeviceFacts facts{settings->deviceId, settings->rolloutId, settings->product,
+                                         settings->getAppVersionCode(), settings->refusedList(),
+                                         [this] { return deltaStaged() || fileManager->isPackageValid(); }};
+    const UpdateOffer::Judgement judgement = UpdateOffer::judge(fileManager->offer(), facts);
+    const QString &reason = judgement.reason;
+    switch (judgement.verdict) {
+    case UpdateOffer::Verdict::ErrorInfo:
+        qWarning().noquote() << "[FileManager] update information refused:" << reason;
+        refuseInfo(moment, reason);
+        return;
+    case UpdateOffer::Verdict::Ready:
+    case UpdateOffer::Verdict::Fetch:
+        takeNewVersion(moment, judgement);
+        return;
+    case UpdateOffer::Verdict::NotPermitted:
+        qDebug().noquote() << "[FileManager]" << reason;
+        if (moment != Moment::Start)
+            qDebug() << "[Updater]" << "update not permitted";
+        break;
+    case UpdateOffer::Verdict::Refused:
+        qDebug().noquote() << "[Updater]" << reason;
+        fileManager->removePackage();
+        break;
+    case UpdateOffer::Verdict::NotRequired:
+        // Both codes: a device that reports an unexpected installed version is seen at once.
+        if (moment == Moment::Info)
+            qDebug() << "[Updater]" << reason;
+        break;
+    }
+    const bool permitted = judgement.verdict != UpdateOffer::Verdict::NotPermitted;
+    setStateUpdate(QLatin1String(permitted ? State::NotRequired : State::NotPermitted));
+    if (moment != Moment::Start) {
+        cycleStep = Step::Done;
+        setStateDownload(QLatin1String(State::Ready));
+    }
+}
+
+void Updater::takeNewVersion(Moment moment, const UpdateOffer::Judgement &judgement)
+{
+    const bool ready = judgement.verdict == UpdateOffer::Verdict::Ready;
+    const QString version = QStringLiteral("new version ") + QString::number(fileManager->offer().versionCode);
+    if (moment != Moment::Package && !judgement.reason.isEmpty())
+        qDebug().noquote() << "[FileManager]" << judgement.reason;
+    if (moment == Moment::Info)
+        qDebug() << "[Updater]" << version;
+    if (ready && moment == Moment::Start) {
+        qDebug() << "[Updater]" << version << "ready";
+    } else if (ready) {
+        qDebug() << "[Updater]" << (moment == Moment::Info ? "no download required, app available" : "app dowloded, available");
+        cycleStep = Step::Done;
+        setStateDownload(QLatin1String(State::Ready));
+    } else if (moment == Moment::Start) {
+        // Nothing is fetched before the first check.
+        setStateUpdate(QLatin1String(State::ErrorHash));
+    } else if (moment == Moment::Package) {
+        qDebug() << "[Updater]" << "error dovnloading app";
+        failCheck(Failure::PackageInvalid,
+                  QStringLiteral("package does not match the update information: ") + fileManager->packagePath());
+    } else if (fileManager->hasInstalled()) {
+        // The application was replaced in this process; it must restart before another update.
+        restartPeriodTimer(retryInterval);
+    } else {
+        qDebug() << "[Updater]" << "downloading new version app" << fileManager->downloadFolder();
+        cycleStep = Step::Package;
+        setStateDownload(QLatin1String(State::Downloading));
+        setStateUpdate(QLatin1String(State::Downloading));
+        replyPending = false;
+        if (deltaWanted())
+            startDelta();
+        else
+            fileManager->downloadPackage();
+    }
+    if (ready)
+        updateReady();
 }
 
 bool Updater::deltaWanted() const
 {
-    return settings->deltaActive == 1 && !fileManager->manifestName.isEmpty()
-        && fileManager->versionCode != deltaFailedVersion;
+    const UpdateInfo::Entry &offer = fileManager->offer();
+    return settings->deltaActive == 1 && !offer.manifestName.isEmpty() && offer.versionCode != deltaFailedVersion;
 }
 
 bool Updater::deltaStaged() const
 {
     if (!deltaWanted())
         return false;
-    if (delta->isStaged(fileManager->versionCode))
+    const UpdateInfo::Entry &offer = fileManager->offer();
+    if (delta->isStaged(offer.versionCode))
         return true;
-    // A stage that an earlier process left is taken up once it checks out again.
     if (delta->step() != DeltaUpdate::Step::Idle)
         return false;
     delta->setAppFolder(settings->appFolder);
     delta->setWorkFolder(settings->tempDir + QStringLiteral("/delta"));
-    return delta->adoptStage({fileManager->infoUrl(), fileManager->manifestName, fileManager->manifestSize,
-                              fileManager->manifestSha256, settings->appKey, fileManager->versionCode});
+    return delta->adoptStage({fileManager->infoUrl(), offer.manifestName, offer.manifestSize, offer.manifestSha256,
+                              settings->appKey, offer.versionCode});
 }
 
 void Updater::startDelta()
 {
-    cycleStep = StepDelta;
+    const UpdateInfo::Entry &offer = fileManager->offer();
+    cycleStep = Step::Delta;
     delta->setAppFolder(settings->appFolder);
     delta->setWorkFolder(settings->tempDir + QStringLiteral("/delta"));
     delta->setPatchCap(qint64(settings->patchMb) * 1024 * 1024);
     delta->downloader()->setExtraHeaders(fileManager->requestHeaders());
     delta->downloader()->clearConnectionCache();
     fileManager->applyCaFile(delta->downloader());
-    qDebug() << "[Updater]" << "fetching the changed files of version" << fileManager->versionCode;
-    delta->start({fileManager->infoUrl(), fileManager->manifestName, fileManager->manifestSize,
-                  fileManager->manifestSha256, settings->appKey, fileManager->versionCode});
+    qDebug() << "[Updater]" << "fetching the changed files of version" << offer.versionCode;
+    delta->start({fileManager->infoUrl(), offer.manifestName, offer.manifestSize, offer.manifestSha256,
+                  settings->appKey, offer.versionCode});
 }
 
 void Updater::deltaFinished(bool ok, const QString &reason)
 {
-    if (cycleStep != StepDelta)
+    if (cycleStep != Step::Delta)
         return;
     progressTimer->stop();
-    if (ok && isRefusedOffer()) {
-        notRequired();
-        return;
-    }
     if (ok) {
-        qDebug() << "[Updater]" << "changed files fetched and checked, available";
-        cycleStep = StepDone;
-        setStateDownload(QLatin1String(State::Ready));
-        updateReady();
+        // Judged again as after a package transfer: a version rolled back meanwhile is not taken.
+        cycleStep = Step::Package;
+        takeOffer(Moment::Package);
         return;
     }
     qWarning().noquote() << "[Updater] delta update failed:" << reason << "- falling back to the package";
-    deltaFailedVersion = fileManager->versionCode;
-    cycleStep = StepPackage;
+    deltaFailedVersion = fileManager->offer().versionCode;
+    cycleStep = Step::Package;
     replyPending = false;
     fileManager->downloadPackage();
-}
-
-void Updater::tickPackage()
-{
-    if (!replyPending)
-        return;
-    progressTimer->stop();
-    if (errorCode != 0) {
-        qDebug() << "[Updater]" << "error dovnloading app";
-        failCheck(Failure::PackageTransfer, QStringLiteral("package not fetched: ") + errorText);
-    } else if (isRefusedOffer()) {
-        // Rolled back while its package was on the way.
-        notRequired();
-    } else if (fileManager->isPackageValid()) {
-        qDebug() << "[Updater]" << "app dowloded, available";
-        cycleStep = StepDone;
-        setStateDownload(QLatin1String(State::Ready));
-        updateReady();
-    } else {
-        qDebug() << "[Updater]" << "error dovnloading app";
-        failCheck(Failure::PackageInvalid,
-                  QStringLiteral("package does not match the update information: ") + fileManager->packagePath());
-    }
 }
 
 void Updater::finished(int errorCode, QString content)

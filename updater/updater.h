@@ -1,7 +1,9 @@
 #ifndef UPDATER_H
 #define UPDATER_H
 
+#include "checkschedule.h"
 #include "installjournal.h"
+#include "updateoffer.h"
 
 #include <QObject>
 #include <QString>
@@ -21,7 +23,8 @@ class Updater : public QObject
 {
     Q_OBJECT
 public:
-    enum Step { StepCheck = 0, StepInfo = 1, StepPackage = 3, StepDone = 4, StepDelta = 5, StepFailed = 6 };
+    enum class Step { Check, Info, Package, Done, Failed, Delta };
+    Q_ENUM(Step)
 
     explicit Updater(QObject *parent = nullptr);
 
@@ -35,7 +38,7 @@ public:
 
     // A whole number from 0 to bound - 1. The spread of the checks' times ("update/jitter") draws
     // from it; tests replace it to know the draw.
-    using RandomSource = std::function<quint32(quint32 bound)>;
+    using RandomSource = CheckSchedule::RandomSource;
     void setRandomSource(const RandomSource &source) { random = source; }
 
     void init(UpdaterSettings *s);
@@ -60,7 +63,7 @@ public:
     bool mayTouchFolder() const;
 
     // Read-only views for the entry and for tests that drive the cycle tick by tick.
-    int getCycleStep() const { return cycleStep; }
+    Step getCycleStep() const { return cycleStep; }
     int getPeriod() const { return period; }
     int getErrorCode() const { return errorCode; }
     double getProgress() const { return progress; }
@@ -97,10 +100,16 @@ private:
     void refreshStateProbation();
     // "pending" with reason while a journal stays in the application folder, else "none".
     void refreshStateJournal(const QString &reason);
-    // Stores the version code the folder now holds; false when the store could not be written.
-    // An offered version that was rolled back here counts as not required; logs it.
-    bool isRefusedOffer();
-    void notRequired();
+    // Where the offer is looked at: at start (nothing is fetched), after the information or after
+    // the package arrived.
+    enum class Moment { Start, Info, Package };
+    // Reads the information (not after the package) and carries out what UpdateOffer::judge says.
+    void takeOffer(Moment moment);
+    // False, with the states and the error set, when the information could not be read.
+    bool readOffer(Moment moment);
+    // The information was refused: at start only the states, later the check fails.
+    void refuseInfo(Moment moment, const QString &reason);
+    void takeNewVersion(Moment moment, const UpdateOffer::Judgement &judgement);
     // Ends the check as failed: both states per updateStateAfter() and the reason for "last_error".
     void failCheck(Failure failure, const QString &reason);
     // A failed installation or rollback: its reason for "last_error".
@@ -110,20 +119,18 @@ private:
     // Stores a refused version code, and remembers it as the one the last rollback refused.
     bool refuse(int versionCode);
     void restartPeriodTimer(int msec);
-    // The period in milliseconds and a random share of it, so that a fleet does not check in step.
-    int periodWithJitter() const;
-    quint32 draw(qint64 maxMs) const;
     void tickCheck();
     // False while "update/link" is the packaged placeholder; says so in the log once per spell.
     bool hasUpdateServer();
-    void tickInfo();
-    void tickPackage();
+    // The information or the package has arrived (or not).
+    void tickReply(Moment moment);
     // The offer names a manifest, "update/delta" is on and the road through it has not failed for
     // this version: only the changed files are fetched.
     bool deltaWanted() const;
     void startDelta();
     void deltaFinished(bool ok, const QString &reason);
-    // The offered version is staged by the delta road and checked.
+    // The offered version is staged by the delta road and checked (a stage an earlier process left
+    // is taken up once it checks out again).
     bool deltaStaged() const;
 
     UpdaterSettings *settings = nullptr;
@@ -135,7 +142,7 @@ private:
     int errorCode = 0;
     // The text of the last failed transfer.
     QString errorText;
-    int cycleStep = StepCheck;
+    Step cycleStep = Step::Check;
     bool replyPending = false;
     bool serverMissingLogged = false;
     // Files are being moved in the application folder; a recovery must not run meanwhile.

@@ -421,7 +421,12 @@ void UpdaterSettings::setDeviceId(QString id)
 
 bool UpdaterSettings::isRefused(int versionCode)
 {
-    return refusedCodes(readStored(keys[Refused]).toString()).contains(QString::number(versionCode));
+    return refusedList().contains(QString::number(versionCode));
+}
+
+QStringList UpdaterSettings::refusedList()
+{
+    return refusedCodes(readStored(keys[Refused]).toString());
 }
 
 bool UpdaterSettings::refuseVersion(int versionCode)

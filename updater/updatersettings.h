@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QSettings>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVector>
 
@@ -73,6 +74,8 @@ public:
 
     // Version codes rolled back on this device ("app/refused"): never downloaded or installed again.
     bool isRefused(int versionCode);
+    // The refused version codes as stored.
+    QStringList refusedList();
     // Adds the code once and syncs the store; false when the store could not be written.
     bool refuseVersion(int versionCode);
     // Stores "app/version"; false unless the user's own file holds it afterwards.

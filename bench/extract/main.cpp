@@ -150,8 +150,11 @@ int extractChild(int argc, char *argv[])
     settings.tempDir = QString::fromLocal8Bit(argv[2]);
     FileManager manager;
     manager.setSettings(&settings);
-    manager.fileName = QString::fromLocal8Bit(argv[3]);
-    return manager.extractPackage(QString::fromLocal8Bit(argv[4])) ? 0 : 1;
+    UpdateInfo::Entry package;
+    package.fileName = QString::fromLocal8Bit(argv[3]);
+    manager.setOffer(package, false);
+    QString error;
+    return manager.extractPackage(QString::fromLocal8Bit(argv[4]), &error) ? 0 : 1;
 }
 
 } // namespace

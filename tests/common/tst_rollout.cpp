@@ -19,8 +19,6 @@ private slots:
     void shareOfTenThousandDevices_data();
     void shareOfTenThousandDevices();
     void eachVersionPicksOtherDevices();
-    void percentFromEntry_data();
-    void percentFromEntry();
     void newIdsAreRandomHex();
 };
 
@@ -82,37 +80,6 @@ void TestRollout::eachVersionPicksOtherDevices()
     // Independent tenths share about 1 % of the fleet.
     QVERIFY2(both < 200, qPrintable(QString::number(both)));
     QVERIFY(first.size() > 800 && next.size() > 800);
-}
-
-void TestRollout::percentFromEntry_data()
-{
-    QTest::addColumn<QByteArray>("entry");
-    QTest::addColumn<bool>("valid");
-    QTest::addColumn<int>("percent");
-    QTest::newRow("absent") << QByteArray("{}") << true << 100;
-    QTest::newRow("null") << QByteArray(R"({"rollout":null})") << true << 100;
-    QTest::newRow("1") << QByteArray(R"({"rollout":1})") << true << 1;
-    QTest::newRow("100") << QByteArray(R"({"rollout":100})") << true << 100;
-    QTest::newRow("25.0") << QByteArray(R"({"rollout":25.0})") << true << 25;
-    QTest::newRow("0") << QByteArray(R"({"rollout":0})") << false << 0;
-    QTest::newRow("101") << QByteArray(R"({"rollout":101})") << false << 0;
-    QTest::newRow("-5") << QByteArray(R"({"rollout":-5})") << false << 0;
-    QTest::newRow("12.5") << QByteArray(R"({"rollout":12.5})") << false << 0;
-    QTest::newRow("text") << QByteArray(R"({"rollout":"50"})") << false << 0;
-    QTest::newRow("bool") << QByteArray(R"({"rollout":true})") << false << 0;
-    QTest::newRow("list") << QByteArray(R"({"rollout":[50]})") << false << 0;
-}
-
-void TestRollout::percentFromEntry()
-{
-    QFETCH(QByteArray, entry);
-    QFETCH(bool, valid);
-    QFETCH(int, percent);
-    const QJsonObject object = QJsonDocument::fromJson(entry).object();
-    int read = -7;
-    QCOMPARE(Rollout::readPercent(object.value(QStringLiteral("rollout")), &read), valid);
-    if (valid)
-        QCOMPARE(read, percent);
 }
 
 void TestRollout::newIdsAreRandomHex()

@@ -1,6 +1,6 @@
 // The update information as the server sends it: the bytes become the file in the work folder,
-// FileManager reads this device's platform entry, and the verdict (permitted, newer) is taken as
-// the update cycle reads it. A file name that would place the package outside the download
+// FileManager reads this device's platform entry, and UpdateOffer judges it as the update cycle
+// does. A file name that would place the package outside the download
 // folder must never be accepted, and nothing may crash.
 //
 // The first byte chooses this device's id (none, or one the seeds name), so that both ways of
@@ -8,6 +8,7 @@
 
 #include "filemanager.h"
 #include "fuzzsupport.h"
+#include "updateoffer.h"
 #include "updatersettings.h"
 
 #include <QByteArray>
@@ -47,14 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
-    // Everything the previous input may have left is put back.
-    settings->deviceId = (data[0] & 1) ? QStringLiteral("device-7") : QString();
-    settings->readyVersionCode = 0;
-    fileManager->versionCode = 0;
-    fileManager->fileName.clear();
-    fileManager->packageHash.clear();
-    fileManager->packageLink.clear();
-    fileManager->permitted = false;
+    UpdateOffer::DeviceFacts facts;
+    facts.deviceId = (data[0] & 1) ? QStringLiteral("device-7") : QString();
+    facts.rolloutId = QStringLiteral("r-fixed");
+    facts.installedVersion = 100;
 
     QFile file(infoPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
@@ -62,18 +59,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
     file.close();
 
-    if (!fileManager->readUpdateInfo())
+    const FileManager::Info info = fileManager->readUpdateInfo();
+    if (info.outcome != FileManager::Info::Read)
         return 0;
     // The package is stored under this name in the download folder.
-    const QString name = fileManager->fileName;
+    const QString name = info.entry.fileName;
     if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\'))
         || name == QLatin1String(".") || name == QLatin1String(".."))
         std::abort();
+    fileManager->setOffer(info.entry, info.verified);
     if (QFileInfo(fileManager->packagePath()).dir().absolutePath()
         != QDir(fileManager->downloadFolder()).absolutePath())
         std::abort();
-    // The update cycle compares this with the installed version.
-    if (settings->readyVersionCode != fileManager->versionCode)
+    // Only a newer version is ever taken.
+    const UpdateOffer::Verdict verdict = UpdateOffer::judge(info.entry, facts).verdict;
+    if ((verdict == UpdateOffer::Verdict::Fetch || verdict == UpdateOffer::Verdict::Ready)
+        && info.entry.versionCode <= facts.installedVersion)
         std::abort();
     return 0;
 }

@@ -81,6 +81,14 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
+// Reads the information in the work folder as the update cycle does, and makes it the offer.
+bool readOffer(FileManager *files)
+{
+    const FileManager::Info info = files->readUpdateInfo();
+    files->setOffer(info.entry, info.verified);
+    return info.outcome == FileManager::Info::Read;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Updater::Failure)
@@ -96,8 +104,8 @@ private slots:
 
     void normalRoadThenInstallOnRequest();
     void automaticInstallation();
-    void notPermitted();
-    void notRequired();
+    void verdictsAreCarriedOut_data();
+    void verdictsAreCarriedOut();
     void errorInfoOnFirstStartAndUnreadableInfo();
     void errorHashAtStartAndAfterDownload();
     void integrityFailureRestartsFromZero();
@@ -116,8 +124,6 @@ private slots:
     void startUpdateRefusesUnverifiedPackage();
     void ticksWhileWaitingChangeNothing();
     void aliveAndProgressTimers();
-    void rollout_data();
-    void rollout();
     void rolloutIdMadeOnceAndKept();
     void requestsCarryFleetHeaders_data();
     void requestsCarryFleetHeaders();
@@ -138,7 +144,7 @@ private:
                       const QString &hashOverride = QStringLiteral("<md5>"));
     void serveInfo(const QJsonObject &platformEntry);
     void storeValue(const QString &key, const QVariant &value);
-    void makeUpdater(const Updater::RandomSource &random = {});
+    Updater *makeUpdater(const Updater::RandomSource &random = {});
     bool waitResult(int count = 1);
     // One tick of the updater, then waits for its count-th result.
     bool tickAndWait(int count);
@@ -209,7 +215,7 @@ void TestUpdater::storeValue(const QString &key, const QVariant &value)
 
 // The cycle's own timer stays armed so its intervals can be checked, but its expiries are ignored:
 // the test gives every tick itself.
-void TestUpdater::makeUpdater(const Updater::RandomSource &random)
+Updater *TestUpdater::makeUpdater(const Updater::RandomSource &random)
 {
     m_updater.reset(new Updater);
     Updater *u = m_updater.data();
@@ -223,6 +229,7 @@ void TestUpdater::makeUpdater(const Updater::RandomSource &random)
     u->init(m_settings.data());
     u->getPeriodTimer()->blockSignals(true);
     m_results.reset(new QSignalSpy(u->getFileManager(), &FileManager::finished));
+    return u;
 }
 
 bool TestUpdater::waitResult(int count)
@@ -272,15 +279,14 @@ void TestUpdater::normalRoadThenInstallOnRequest()
 {
     const Published p = publish(200, {ZipItem::file(QStringLiteral("tovrel.exe"), "v200", 0755),
                                       ZipItem::file(QStringLiteral("lib/l.so"), "lib200")});
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QTimer *timer = u->getPeriodTimer();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Check);
     QCOMPARE(timer->interval(), 60000);
     QVERIFY(timer->isActive());
 
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Info);
     QCOMPARE(u->getPeriod(), 3600);
     QCOMPARE(timer->interval(), 3600000);
     QVERIFY(waitResult(1));
@@ -288,7 +294,7 @@ void TestUpdater::normalRoadThenInstallOnRequest()
     QCOMPARE(timer->interval(), 1);
 
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepPackage));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Package);
     QCOMPARE(m_settings->readyVersionCode, 200);
     QVERIFY(waitResult(2));
     QCOMPARE(m_results->at(1).at(0).toInt(), 0);
@@ -296,12 +302,12 @@ void TestUpdater::normalRoadThenInstallOnRequest()
     QCOMPARE(m_server->requestsFor("/update/" + p.fileName.toUtf8()).size(), 1);
 
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Done);
     QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATE_READY")}));
     QCOMPARE(timer->interval(), 3600000);
 
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Check);
     QCOMPARE(timer->interval(), 1);
     QVERIFY(!QFile::exists(app() + QStringLiteral("/tovrel.exe")));
 
@@ -323,8 +329,7 @@ void TestUpdater::automaticInstallation()
     storeValue(QStringLiteral("update/update"), 1);
     m_settings->read();
     publish(300, {ZipItem::file(QStringLiteral("tovrel.exe"), "v300", 0755)});
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QVERIFY(tickAndWait(1));
     QVERIFY(tickAndWait(2));
     u->timeout();
@@ -335,43 +340,57 @@ void TestUpdater::automaticInstallation()
     QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v300"));
     QVERIFY(QFileInfo(app() + QStringLiteral("/tovrel.exe")).isExecutable());
     QCOMPARE(m_settings->getAppVersionCode(), 300);
-    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Done);
 }
 
-void TestUpdater::notPermitted()
+// The cycle carries out UpdateOffer's verdicts (tst_updateoffer has every rule), and the same
+// information gives the same state at the next start. "dev-1" is in bucket 95 for version 200.
+void TestUpdater::verdictsAreCarriedOut_data()
 {
-    const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")},
-                                {QStringLiteral("dev-2"), QStringLiteral("DEV-1")});
-    makeUpdater();
-    Updater *u = m_updater.data();
-    QVERIFY(tickAndWait(1));
-    u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
-    QCOMPARE(m_states, QStringList({QStringLiteral("U:init"), QStringLiteral("D:downloading"),
-                                    QStringLiteral("U:not_permitted"), QStringLiteral("D:ready")}));
-    QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
-    QVERIFY(m_capture->tokens().isEmpty());
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QJsonObject>("extra");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("log");
+    QTest::newRow("device not listed") << 200 << QJsonObject{{"devices_id", QJsonArray{"dev-2", "DEV-1"}}}
+                                       << "not_permitted" << "[FileManager] refused by devices_id";
+    QTest::newRow("bucket 95 of 95 %") << 200 << QJsonObject{{"rollout", 95}} << "not_permitted"
+                                       << R"([FileManager] refused by rollout 95 %, bucket 95 of "dev-1")";
+    QTest::newRow("bucket 95 of 96 %") << 200 << QJsonObject{{"rollout", 96}} << "downloading"
+                                       << R"([FileManager] taken by rollout 96 %, bucket 95 of "dev-1")";
+    QTest::newRow("installed already") << 100 << QJsonObject() << "not_required"
+                                       << R"x([Updater] "no update required v.100 (offered 100, installed 100)")x";
+}
 
-    // The same information evaluated at the next start gives the same verdict.
+void TestUpdater::verdictsAreCarriedOut()
+{
+    QFETCH(int, version);
+    QFETCH(QJsonObject, extra);
+    QFETCH(QString, state);
+    QFETCH(QString, log);
+    m_entryExtra = extra;
+    const Published p = publish(version, {ZipItem::file(QStringLiteral("a"), "a")});
+    makeUpdater();
+    QVERIFY(tickAndWait(1));
+    QTest::ignoreMessage(QtDebugMsg, qPrintable(log));
+    m_updater->timeout();
+    QCOMPARE(m_settings->readyVersionCode, version);
+    const bool fetch = state == QLatin1String("downloading");
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:init"), QStringLiteral("D:downloading"),
+                                    fetch ? QStringLiteral("D:downloading") : QStringLiteral("U:") + state,
+                                    fetch ? QStringLiteral("U:downloading") : QStringLiteral("D:ready")}));
+    QVERIFY(m_capture->tokens().isEmpty());
+    if (fetch) {
+        QVERIFY(waitResult(2));
+        QCOMPARE(m_server->requestsFor("/update/" + p.fileName.toUtf8()).size(), 1);
+        return;
+    }
+    QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
+    QCOMPARE(m_updater->getCycleStep(), Updater::Step::Done);
+    m_updater->timeout();
+    QCOMPARE(m_updater->getCycleStep(), Updater::Step::Check);
     m_states.clear();
     makeUpdater();
-    QCOMPARE(m_states, QStringList({QStringLiteral("U:not_permitted")}));
-}
-
-void TestUpdater::notRequired()
-{
-    const Published p = publish(100, {ZipItem::file(QStringLiteral("a"), "a")});
-    makeUpdater();
-    Updater *u = m_updater.data();
-    QVERIFY(tickAndWait(1));
-    QTest::ignoreMessage(QtDebugMsg, "[Updater] \"no update required v.100 (offered 100, installed 100)\"");
-    u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
-    QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
-    QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
-    QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
-    u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:") + state}));
 }
 
 void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
@@ -386,8 +405,10 @@ void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
     Updater *u = m_updater.data();
     QVERIFY(tickAndWait(1));
     QCOMPARE(m_results->at(0).at(0).toInt(), 0);
+    m_settings->readyVersionCode = 77;
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(m_settings->readyVersionCode, 77);
+    QCOMPARE(u->getCycleStep(), Updater::Step::Failed);
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
     QCOMPARE(m_settings->lastError,
@@ -395,7 +416,7 @@ void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
     QVERIFY(QDateTime::fromString(m_settings->lastErrorTime, Qt::ISODate).isValid());
 
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Check);
     QCOMPARE(u->getPeriodTimer()->interval(), 1);
 
     // The same information left for the next start is a fault, with its reason.
@@ -403,16 +424,17 @@ void TestUpdater::errorInfoOnFirstStartAndUnreadableInfo()
     makeUpdater();
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
     QVERIFY(m_settings->lastError.startsWith(QStringLiteral("update information refused:")));
+    // Information that is gone announces no version.
+    QVERIFY(QFile::remove(work() + QStringLiteral("/update.json")));
+    makeUpdater();
+    QCOMPARE(m_settings->readyVersionCode, 0);
 }
 
 void TestUpdater::errorHashAtStartAndAfterDownload()
 {
     // Newer version announced, no package yet: error_hash until a check fetches it.
-    QDir().mkpath(work());
-    QFile info(work() + QStringLiteral("/update.json"));
-    QVERIFY(info.open(QIODevice::WriteOnly));
-    info.write(R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"00112233445566778899aabbccddeeff"}})");
-    info.close();
+    QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
+                             R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"00112233445566778899aabbccddeeff"}})"));
     makeUpdater();
     QCOMPARE(m_states, QStringList({QStringLiteral("U:error_hash")}));
 
@@ -424,7 +446,7 @@ void TestUpdater::errorHashAtStartAndAfterDownload()
     QVERIFY(tickAndWait(2));
     QCOMPARE(m_results->at(1).at(0).toInt(), 0);
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Failed);
     QCOMPARE(m_states, QStringList({QStringLiteral("D:downloading"), QStringLiteral("D:downloading"),
                                     QStringLiteral("U:downloading"), QStringLiteral("D:error"),
                                     QStringLiteral("U:error_hash")}));
@@ -437,15 +459,14 @@ void TestUpdater::integrityFailureRestartsFromZero()
 {
     const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), QByteArray(200000, 'a'))}, {},
                                 QStringLiteral("00112233445566778899aabbccddeeff"));
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QVERIFY(tickAndWait(1));
     QVERIFY(tickAndWait(2));
     QCOMPARE(m_results->at(1).at(0).toInt(), -3);
-    QVERIFY(u->getFileManager()->cleanDownload);
+    QVERIFY(u->getFileManager()->startsClean());
     u->timeout();
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
-    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Failed);
     QVERIFY(QFile::exists(work() + QStringLiteral("/download/") + p.fileName + QStringLiteral(".tmp")));
 
     // The publisher fixes the information; the next transfer must not build on the wrong bytes.
@@ -459,20 +480,19 @@ void TestUpdater::integrityFailureRestartsFromZero()
     QCOMPARE(requests.last().header("Range"), QByteArray());
     u->timeout();
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("ready"));
-    QVERIFY(!u->getFileManager()->cleanDownload);
+    QVERIFY(!u->getFileManager()->startsClean());
     Q_UNUSED(fixed)
 }
 
 void TestUpdater::downloadErrors()
 {
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     m_server->fail("/update/update.json", 404);
     QVERIFY(tickAndWait(1));
     QVERIFY(m_results->at(0).at(0).toInt() > 0);
     u->timeout();
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
-    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Failed);
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
     QVERIFY2(m_settings->lastError.startsWith(QStringLiteral("update information not fetched: ")), qPrintable(m_settings->lastError));
     QVERIFY2(m_settings->lastError.contains(QStringLiteral("Not Found")), qPrintable(m_settings->lastError));
@@ -483,13 +503,13 @@ void TestUpdater::downloadErrors()
     QVERIFY(tickAndWait(2));
     QVERIFY(tickAndWait(3));
     QVERIFY(m_results->at(2).at(0).toInt() > 0);
-    QVERIFY(!u->getFileManager()->cleanDownload);
+    QVERIFY(!u->getFileManager()->startsClean());
     u->timeout();
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
     // The package is missing, not still on its way.
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_hash"));
     QVERIFY2(m_settings->lastError.startsWith(QStringLiteral("package not fetched: ")), qPrintable(m_settings->lastError));
-    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Failed);
     QVERIFY(m_capture->tokens().isEmpty());
 }
 
@@ -519,9 +539,8 @@ void TestUpdater::updateStateAfterFailure()
 
 void TestUpdater::oversizedInfoIsAnInfoError()
 {
-    makeUpdater();
-    Updater *u = m_updater.data();
-    serveInfo(QJsonObject{{QStringLiteral("version_code"), 0}, {QStringLiteral("file_name"), QStringLiteral("a.zip")}});
+    Updater *u = makeUpdater();
+    serveInfo(QJsonObject{{QStringLiteral("version_code"), 100}, {QStringLiteral("file_name"), QStringLiteral("a.zip")}});
     QVERIFY(tickAndWait(1));
     u->timeout();
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
@@ -534,7 +553,7 @@ void TestUpdater::oversizedInfoIsAnInfoError()
     u->timeout();
     QCOMPARE(m_settings->stateDownload, QStringLiteral("error"));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_info"));
-    QCOMPARE(u->getCycleStep(), int(Updater::StepFailed));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Failed);
 }
 
 void TestUpdater::checkingDisabledReportsEachMinute_data()
@@ -556,12 +575,11 @@ void TestUpdater::checkingDisabledReportsEachMinute()
     if (key == QLatin1String("update/link"))
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
             "^\\[Updater\\] no update server configured: update/link is \"none\"; set it in .* for the whole fleet")));
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     m_states.clear();
     for (int minute = 0; minute < 3; ++minute) {
         u->timeout();
-        QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+        QCOMPARE(u->getCycleStep(), Updater::Step::Check);
         QCOMPARE(u->getPeriodTimer()->interval(), 60000);
     }
     QCOMPARE(m_states, QStringList({QStringLiteral("D:notactive"), QStringLiteral("D:notactive"), QStringLiteral("D:notactive")}));
@@ -569,7 +587,7 @@ void TestUpdater::checkingDisabledReportsEachMinute()
 
     storeValue(key, on == QLatin1String("<server>") ? m_server->url(QStringLiteral("/update")).toString() : on);
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Info);
     QCOMPARE(m_settings->stateDownload, QStringLiteral("downloading"));
     QCOMPARE(u->getPeriodTimer()->interval(), 3600000);
     QVERIFY(waitResult(1));
@@ -586,28 +604,27 @@ void TestUpdater::checkingDisabledReportsEachMinute()
 void TestUpdater::periodChangeIsAdopted()
 {
     publish(100, {ZipItem::file(QStringLiteral("a"), "a")});
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QVERIFY(tickAndWait(1));
     u->timeout();
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Check);
 
     storeValue(QStringLiteral("update/period"), 600);
     u->timeout();
     QCOMPARE(u->getPeriod(), 600);
     QCOMPARE(u->getPeriodTimer()->interval(), 600000);
-    QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Info);
     QVERIFY(waitResult(2));
     u->timeout();
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Check);
 
     // A period of 30 days does not fit a timer's milliseconds; the cycle must not stop for it.
     storeValue(QStringLiteral("update/period"), 30 * 24 * 3600);
     u->timeout();
     QCOMPARE(u->getPeriod(), 30 * 24 * 3600);
-    QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Info);
     QVERIFY(u->getPeriodTimer()->isActive());
     QCOMPARE(u->getPeriodTimer()->interval(), std::numeric_limits<int>::max());
     QVERIFY(waitResult(3));
@@ -622,11 +639,10 @@ void TestUpdater::packageAlreadyPresent()
     QDir().mkpath(work() + QStringLiteral("/download"));
     QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + p.fileName),
                         work() + QStringLiteral("/download/") + p.fileName));
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QVERIFY(tickAndWait(1));
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Done);
     QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("ready"));
     QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATE_READY")}));
@@ -637,8 +653,7 @@ void TestUpdater::pauseAfterExtractionInThisProcess()
 {
     storeValue(QStringLiteral("update/update"), 1);
     publish(200, {ZipItem::file(QStringLiteral("a"), "v200")});
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QVERIFY(tickAndWait(1));
     QVERIFY(tickAndWait(2));
     u->timeout();
@@ -651,7 +666,7 @@ void TestUpdater::pauseAfterExtractionInThisProcess()
     m_states.clear();
     for (int minute = 0; minute < 2; ++minute) {
         u->timeout();
-        QCOMPARE(u->getCycleStep(), int(Updater::StepInfo));
+        QCOMPARE(u->getCycleStep(), Updater::Step::Info);
         QCOMPARE(u->getPeriodTimer()->interval(), 60000);
     }
     QVERIFY(m_states.isEmpty());
@@ -662,7 +677,7 @@ void TestUpdater::pauseAfterExtractionInThisProcess()
     m_settings->setAppVersionCode(300);
     u->timeout();
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("not_required"));
-    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Done);
 }
 
 void TestUpdater::startUpWithReadyPackageInstallsAtOnce()
@@ -673,11 +688,9 @@ void TestUpdater::startUpWithReadyPackageInstallsAtOnce()
     QDir().mkpath(work() + QStringLiteral("/download"));
     QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + p.fileName),
                         work() + QStringLiteral("/download/") + p.fileName));
-    QFile info(work() + QStringLiteral("/update.json"));
-    QVERIFY(info.open(QIODevice::WriteOnly));
-    info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"%1","hash":"%2"}})")
-                   .arg(p.fileName, p.hash).toUtf8());
-    info.close();
+    QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
+                             QStringLiteral(R"({"linux":{"version_code":200,"file_name":"%1","hash":"%2"}})")
+                                 .arg(p.fileName, p.hash).toUtf8()));
 
     makeUpdater();
     QCOMPARE(m_capture->tokens(),
@@ -690,8 +703,7 @@ void TestUpdater::startUpWithReadyPackageInstallsAtOnce()
 
 void TestUpdater::startDownloadHonoursPeriod()
 {
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QTimer *timer = u->getPeriodTimer();
     m_settings->periodCheckUpdate = 0;
     u->startDownload();
@@ -703,13 +715,12 @@ void TestUpdater::startDownloadHonoursPeriod()
     QCOMPARE(timer->interval(), 100);
     QVERIFY(timer->isActive());
     QCOMPARE(u->getPeriod(), 1800);
-    QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Check);
 }
 
 void TestUpdater::startUpdateFailures()
 {
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QVERIFY(!u->startUpdate());
     QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$UPDATING"), QStringLiteral("$ERR_UPDATED")}));
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
@@ -721,12 +732,10 @@ void TestUpdater::startUpdateFailures()
     QVERIFY(bad.open(QIODevice::WriteOnly));
     bad.write("this is not a zip archive");
     bad.close();
-    QFile info(work() + QStringLiteral("/update.json"));
-    QVERIFY(info.open(QIODevice::WriteOnly));
-    info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"%1"}})")
-                   .arg(Utils::getFileHash(bad.fileName())).toUtf8());
-    info.close();
-    QVERIFY(u->getFileManager()->readUpdateInfo());
+    QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
+                             QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app-200.zip","hash":"%1"}})")
+                                 .arg(Utils::getFileHash(bad.fileName())).toUtf8()));
+    QVERIFY(readOffer(u->getFileManager()));
     QVERIFY(u->getFileManager()->isPackageValid());
     QVERIFY(!u->startUpdate());
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error"));
@@ -745,11 +754,9 @@ void TestUpdater::startUpdateRefusesUnverifiedPackage()
     QCOMPARE(writeZip(announced, {ZipItem::file(QStringLiteral("tovrel.exe"), "v200")}), QString());
     QDir().mkpath(work() + QStringLiteral("/download"));
     QVERIFY(QFile::copy(old, work() + QStringLiteral("/download/app.zip")));
-    QFile info(work() + QStringLiteral("/update.json"));
-    QVERIFY(info.open(QIODevice::WriteOnly));
-    info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app.zip","hash":"%1"}})")
-                   .arg(Utils::getFileHash(announced)).toUtf8());
-    info.close();
+    QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
+                             QStringLiteral(R"({"linux":{"version_code":200,"file_name":"app.zip","hash":"%1"}})")
+                                 .arg(Utils::getFileHash(announced)).toUtf8()));
 
     makeUpdater();
     QCOMPARE(m_settings->stateUpdate, QStringLiteral("error_hash"));
@@ -772,15 +779,14 @@ void TestUpdater::ticksWhileWaitingChangeNothing()
 {
     const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")});
     m_server->route("/update/" + p.fileName.toUtf8()).stallBeforeHeadersMs = 1500;
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QVERIFY(tickAndWait(1));
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepPackage));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Package);
     const QStringList before = m_states;
     u->timeout();
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepPackage));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Package);
     QCOMPARE(m_states, before);
     QVERIFY(waitResult(2));
     u->timeout();
@@ -789,8 +795,7 @@ void TestUpdater::ticksWhileWaitingChangeNothing()
 
 void TestUpdater::aliveAndProgressTimers()
 {
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     u->aliveTimeout();
     QCOMPARE(m_capture->tokens(), QStringList({QStringLiteral("$ALIVE")}));
     QTimer *alive = nullptr;
@@ -810,60 +815,6 @@ void TestUpdater::aliveAndProgressTimers()
     u->downloadingChanged(false);
     QVERIFY(!u->getProgressTimer()->isActive());
     QVERIFY(m_settings->downloadProgress.isEmpty());
-}
-
-// Buckets of version 200 (see tst_rollout): "dev-1" 95, "r-fixed" 24.
-void TestUpdater::rollout_data()
-{
-    QTest::addColumn<QString>("deviceId");
-    QTest::addColumn<QStringList>("devices");
-    QTest::addColumn<QJsonValue>("rollout");
-    QTest::addColumn<QString>("state");
-    QTest::addColumn<QString>("log");
-    QTest::newRow("bucket 95 of 95 %") << QStringLiteral("dev-1") << QStringList() << QJsonValue(95)
-                                       << QStringLiteral("not_permitted") << QStringLiteral("refused by rollout 95 %, bucket 95 ");
-    QTest::newRow("bucket 95 of 96 %") << QStringLiteral("dev-1") << QStringList() << QJsonValue(96)
-                                       << QStringLiteral("downloading") << QStringLiteral("taken by rollout 96 %, bucket 95 ");
-    QTest::newRow("no device id: rollout id, out") << QString() << QStringList() << QJsonValue(24)
-                                                   << QStringLiteral("not_permitted") << QStringLiteral("bucket 24 of \"r-fixed\"");
-    QTest::newRow("no device id: rollout id, in") << QString() << QStringList() << QJsonValue(25)
-                                                  << QStringLiteral("downloading") << QStringLiteral("bucket 24 of \"r-fixed\"");
-    QTest::newRow("listed device, rollout applies after") << QStringLiteral("dev-1") << QStringList{QStringLiteral("dev-1")}
-                                                          << QJsonValue(50) << QStringLiteral("not_permitted")
-                                                          << QStringLiteral("refused by rollout 50 %");
-    QTest::newRow("unlisted device at 100 %") << QStringLiteral("dev-1") << QStringList{QStringLiteral("dev-2")} << QJsonValue(100)
-                                              << QStringLiteral("not_permitted") << QStringLiteral("refused by devices_id");
-    QTest::newRow("rollout as text") << QStringLiteral("dev-1") << QStringList() << QJsonValue(QStringLiteral("100"))
-                                     << QStringLiteral("not_permitted") << QStringLiteral("rollout is not a whole percentage");
-    QTest::newRow("rollout 0") << QStringLiteral("dev-1") << QStringList() << QJsonValue(0)
-                               << QStringLiteral("not_permitted") << QStringLiteral("rollout is not a whole percentage");
-}
-
-void TestUpdater::rollout()
-{
-    QFETCH(QString, deviceId);
-    QFETCH(QStringList, devices);
-    QFETCH(QJsonValue, rollout);
-    QFETCH(QString, state);
-    QFETCH(QString, log);
-    storeValue(QStringLiteral("app/device_id"), deviceId);
-    storeValue(QStringLiteral("app/rollout_id"), QStringLiteral("r-fixed"));
-    m_settings->read();
-    m_entryExtra.insert(QStringLiteral("rollout"), rollout);
-    const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "a")}, devices);
-    makeUpdater();
-    QVERIFY(tickAndWait(1));
-    const QtMsgType type = log.startsWith(QLatin1String("rollout is")) ? QtWarningMsg : QtDebugMsg;
-    QTest::ignoreMessage(type, QRegularExpression(QRegularExpression::escape(log)));
-    m_updater->timeout();
-    QCOMPARE(m_settings->stateUpdate, state);
-    if (state == QLatin1String("downloading")) {
-        QVERIFY(waitResult(2));
-        QCOMPARE(m_server->requestsFor("/update/" + p.fileName.toUtf8()).size(), 1);
-    } else {
-        QCOMPARE(m_settings->stateDownload, QStringLiteral("ready"));
-        QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
-    }
 }
 
 void TestUpdater::rolloutIdMadeOnceAndKept()
@@ -985,13 +936,12 @@ void TestUpdater::refusedVersionIsNotTaken()
     storeValue(QStringLiteral("app/refused"), QStringLiteral("150,200"));
     m_settings->read();
     const Published p = publish(200, {ZipItem::file(QStringLiteral("a"), "v200")});
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     m_states.clear();
     QTest::ignoreMessage(QtDebugMsg, "[Updater] version 200 was rolled back on this device, not taken");
     QVERIFY(tickAndWait(1));
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepDone));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Done);
     QCOMPARE(m_states, QStringList({QStringLiteral("D:downloading"), QStringLiteral("U:not_required"),
                                     QStringLiteral("D:ready")}));
     QVERIFY(m_server->requestsFor("/update/" + p.fileName.toUtf8()).isEmpty());
@@ -1020,7 +970,7 @@ void TestUpdater::refusedVersionIsNotTaken()
     u = m_updater.data();
     QVERIFY(tickAndWait(1));
     u->timeout();
-    QCOMPARE(u->getCycleStep(), int(Updater::StepPackage));
+    QCOMPARE(u->getCycleStep(), Updater::Step::Package);
     QVERIFY(waitResult(2));
     QCOMPARE(m_server->requestsFor("/update/" + newer.fileName.toUtf8()).size(), 1);
 }
@@ -1035,13 +985,10 @@ void TestUpdater::rollBackAndCommit()
     QDir().mkpath(work() + QStringLiteral("/download"));
     QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + p.fileName),
                         work() + QStringLiteral("/download/") + p.fileName));
-    QFile info(work() + QStringLiteral("/update.json"));
-    QVERIFY(info.open(QIODevice::WriteOnly));
-    info.write(QStringLiteral(R"({"linux":{"version_code":200,"file_name":"%1","hash":"%2"}})")
-                   .arg(p.fileName, p.hash).toUtf8());
-    info.close();
-    makeUpdater();
-    Updater *u = m_updater.data();
+    QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
+                             QStringLiteral(R"({"linux":{"version_code":200,"file_name":"%1","hash":"%2"}})")
+                                 .arg(p.fileName, p.hash).toUtf8()));
+    Updater *u = makeUpdater();
     QCOMPARE(m_settings->stateProbation, QStringLiteral("none"));
 
     // Nothing moves while another updater holds the folder, nor before init().
@@ -1089,11 +1036,10 @@ void TestUpdater::rollBackAndCommit()
     const Published newer = publish(300, {ZipItem::file(QStringLiteral("tovrel.exe"), "v300")});
     QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("pub/") + newer.fileName),
                         work() + QStringLiteral("/download/") + newer.fileName));
-    QVERIFY(info.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    info.write(QStringLiteral(R"({"linux":{"version_code":300,"file_name":"%1","hash":"%2"}})")
-                   .arg(newer.fileName, newer.hash).toUtf8());
-    info.close();
-    QVERIFY(u->getFileManager()->readUpdateInfo());
+    QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
+                             QStringLiteral(R"({"linux":{"version_code":300,"file_name":"%1","hash":"%2"}})")
+                                 .arg(newer.fileName, newer.hash).toUtf8()));
+    QVERIFY(readOffer(u->getFileManager()));
     QVERIFY(u->startUpdate());
     QCOMPARE(m_settings->stateProbation, QStringLiteral("kept"));
     QCOMPARE(m_settings->rolledBackVersion, 0);
@@ -1127,8 +1073,7 @@ void TestUpdater::unfinishedJournalIsRetried()
     QVERIFY(TestFiles::write(work() + QStringLiteral("/update.json"),
                              QStringLiteral(R"({"linux":{"version_code":200,"file_name":"%1","hash":"%2"}})")
                                  .arg(p.fileName, p.hash).toUtf8()));
-    makeUpdater();
-    Updater *u = m_updater.data();
+    Updater *u = makeUpdater();
     QCOMPARE(m_journal, QStringList({QStringLiteral("none")}));
     QVERIFY(u->startUpdate());
 
@@ -1147,9 +1092,9 @@ void TestUpdater::unfinishedJournalIsRetried()
     if (trigger == QLatin1String("check")) {
         // The cycle runs through its steps to the next check.
         QVERIFY(waitResult(1));
-        for (int ticks = 0; ticks < 5 && u->getCycleStep() != Updater::StepCheck; ++ticks)
+        for (int ticks = 0; ticks < 5 && u->getCycleStep() != Updater::Step::Check; ++ticks)
             u->timeout();
-        QCOMPARE(u->getCycleStep(), int(Updater::StepCheck));
+        QCOMPARE(u->getCycleStep(), Updater::Step::Check);
         QVERIFY(InstallJournal::existsIn(app()));
         u->timeout();
     } else if (trigger == QLatin1String("rollback"))

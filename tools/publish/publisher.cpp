@@ -2,6 +2,7 @@
 
 #include "deltapublisher.h"
 #include "streamhash.h"
+#include "updateinfo.h"
 #include "updatesignature.h"
 
 #include <QDateTime>
@@ -137,18 +138,6 @@ QString Publisher::defaultFileName(const QString &platformKey, int versionCode)
     return platformKey + QLatin1Char('-') + QString::number(versionCode) + QStringLiteral(".zip");
 }
 
-QJsonObject Publisher::makeEntry(const QStringList &deviceIds, int versionCode, const QString &fileName,
-                                 const QString &hash, const QString &link)
-{
-    QJsonObject entry;
-    entry.insert(QStringLiteral("devices_id"), QJsonArray::fromStringList(deviceIds));
-    entry.insert(QStringLiteral("version_code"), versionCode);
-    entry.insert(QStringLiteral("file_name"), fileName);
-    entry.insert(QStringLiteral("hash"), hash);
-    entry.insert(QStringLiteral("link"), link);
-    return entry;
-}
-
 bool Publisher::validate(const Request &request, QString *error)
 {
     const QFileInfo source(request.source);
@@ -201,7 +190,7 @@ bool Publisher::validate(const Request &request, QString *error)
     }
     if (!request.expires.isEmpty()) {
         QDateTime expiresAt;
-        if (!UpdateSignature::parseExpires(request.expires, &expiresAt)) {
+        if (!UpdateInfo::parseExpires(request.expires, &expiresAt)) {
             *error = QStringLiteral("expiry is not a UTC time like 2027-01-31T12:00:00Z: ") + request.expires;
             return false;
         }
@@ -440,7 +429,7 @@ bool Publisher::readSigningKey(const QString &path, QByteArray *pem, Result *res
 bool Publisher::signEntry(const QString &platformKey, const QByteArray &pem, const QByteArray &publicKey,
                           QJsonObject *entry, QString *error)
 {
-    UpdateSignature::Entry signedEntry;
+    UpdateInfo::Entry signedEntry;
     QString detail;
     if (UpdateSignature::readEntry(platformKey, *entry, &signedEntry, &detail) != UpdateSignature::Valid) {
         *error = QStringLiteral("cannot sign the entry: ") + detail;
@@ -454,7 +443,7 @@ bool Publisher::signEntry(const QString &platformKey, const QByteArray &pem, con
         *error = QStringLiteral("the signature just made does not verify");
         return false;
     }
-    entry->insert(QStringLiteral("signature"), QString::fromLatin1(signature.toBase64()));
+    entry->insert(QLatin1String(UpdateInfo::Signature), QString::fromLatin1(signature.toBase64()));
     return true;
 }
 
@@ -471,6 +460,51 @@ bool Publisher::replaceFile(const QString &from, const QString &to, QString *err
         return false;
     }
     return true;
+}
+
+// What devices that took the previous entry of this platform will make of the new one.
+void Publisher::warnAboutPrevious(const Request &request, const QJsonValue &previous, Result *result)
+{
+    if (!previous.isObject())
+        return;
+    const int previousCode = previous.toObject().value(QLatin1String(UpdateInfo::VersionCode)).toInt();
+    if (previousCode >= request.versionCode)
+        result->warnings.append(QStringLiteral("\"%1\" announced version %2 so far; devices that installed "
+                                               "it will not take version %3")
+                                    .arg(request.platformKey)
+                                    .arg(previousCode)
+                                    .arg(request.versionCode));
+    // Devices that require signatures would refuse the new entry and stay on the old version.
+    if (request.signKeyPath.isEmpty() && previous.toObject().contains(QLatin1String(UpdateInfo::Signature)))
+        result->warnings.append(QStringLiteral("\"%1\" was signed so far (version %2); this entry is not "
+                                               "signed (no --sign-key), so devices that require signed "
+                                               "updates refuse version %3")
+                                    .arg(request.platformKey)
+                                    .arg(previousCode)
+                                    .arg(request.versionCode));
+}
+
+QJsonObject Publisher::makeEntry(const Request &request, const QString &fileName, Result *result)
+{
+    UpdateInfo::Entry entry;
+    entry.devices = request.deviceIds;
+    entry.versionCode = request.versionCode;
+    entry.fileName = fileName;
+    entry.hash = result->hash;
+    entry.link = result->link;
+    entry.sha256 = result->sha256.toLatin1();
+    entry.size = result->size;
+    entry.expires = request.expires;
+    entry.product = request.product;
+    // Only a folder is known to hold every file of the version; a zip may have been made by hand
+    // with the changed files alone.
+    result->complete = QFileInfo(request.source).isDir() && !request.overlay;
+    entry.complete = result->complete;
+    QJsonObject object = UpdateInfo::toJson(entry);
+    // Written as asked, 100 too.
+    if (request.rollout != 0)
+        object.insert(QLatin1String(UpdateInfo::Rollout), request.rollout);
+    return object;
 }
 
 bool Publisher::publish(const Request &request, Result *result, QString *error)
@@ -495,24 +529,7 @@ bool Publisher::publish(const Request &request, Result *result, QString *error)
     QByteArray signingKey;
     if (!request.signKeyPath.isEmpty() && !readSigningKey(request.signKeyPath, &signingKey, result, error))
         return false;
-    const QJsonValue previous = root.value(request.platformKey);
-    if (previous.isObject()) {
-        const int previousCode = previous.toObject().value(QStringLiteral("version_code")).toInt();
-        if (previousCode >= request.versionCode)
-            result->warnings.append(QStringLiteral("\"%1\" announced version %2 so far; devices that installed "
-                                                   "it will not take version %3")
-                                        .arg(request.platformKey)
-                                        .arg(previousCode)
-                                        .arg(request.versionCode));
-        // Devices that require signatures would refuse the new entry and stay on the old version.
-        if (request.signKeyPath.isEmpty() && previous.toObject().contains(QStringLiteral("signature")))
-            result->warnings.append(QStringLiteral("\"%1\" was signed so far (version %2); this entry is not "
-                                                   "signed (no --sign-key), so devices that require signed "
-                                                   "updates refuse version %3")
-                                        .arg(request.platformKey)
-                                        .arg(previousCode)
-                                        .arg(request.versionCode));
-    }
+    warnAboutPrevious(request, root.value(request.platformKey), result);
 
     const QString partial = out.filePath(QLatin1Char('.') + fileName + partialSuffix);
     const bool written = QFileInfo(request.source).isDir() ? zipFolder(request.source, partial, error)
@@ -530,20 +547,7 @@ bool Publisher::publish(const Request &request, Result *result, QString *error)
         base.chop(1);
     result->link = base + QLatin1Char('/') + QString::fromLatin1(QUrl::toPercentEncoding(fileName));
 
-    QJsonObject entry = makeEntry(request.deviceIds, request.versionCode, fileName, result->hash, result->link);
-    entry.insert(QStringLiteral("sha256"), result->sha256);
-    entry.insert(QStringLiteral("size"), result->size);
-    if (!request.expires.isEmpty())
-        entry.insert(QStringLiteral("expires"), request.expires);
-    if (request.rollout != 0)
-        entry.insert(QStringLiteral("rollout"), request.rollout);
-    if (!request.product.isEmpty())
-        entry.insert(QStringLiteral("product"), request.product);
-    // Only a folder is known to hold every file of the version; a zip may have been made by hand
-    // with the changed files alone.
-    result->complete = QFileInfo(request.source).isDir() && !request.overlay;
-    if (result->complete)
-        entry.insert(QStringLiteral("complete"), true);
+    QJsonObject entry = makeEntry(request, fileName, result);
     if (request.objects && QFileInfo(request.source).isDir()) {
         DeltaPublisher::Result delta;
         const bool written = DeltaPublisher::publish({request.source, request.outputDir, request.platformKey,

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 #include <QStringList>
 
@@ -64,9 +65,6 @@ public:
     static bool generateKeys(const QString &folder, KeyFiles *files, QString *error);
 
     static QString defaultFileName(const QString &platformKey, int versionCode);
-    // The platform entry that the updater reads.
-    static QJsonObject makeEntry(const QStringList &deviceIds, int versionCode, const QString &fileName,
-                                 const QString &hash, const QString &link);
 
 private:
     static bool validate(const Request &request, QString *error);
@@ -79,6 +77,9 @@ private:
     static bool signEntry(const QString &platformKey, const QByteArray &pem, const QByteArray &publicKey,
                           QJsonObject *entry, QString *error);
     static bool replaceFile(const QString &from, const QString &to, QString *error);
+    static void warnAboutPrevious(const Request &request, const QJsonValue &previous, Result *result);
+    // The platform entry that the updater reads; also decides whether the package is complete.
+    static QJsonObject makeEntry(const Request &request, const QString &fileName, Result *result);
 };
 
 #endif
