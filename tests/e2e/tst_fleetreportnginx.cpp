@@ -99,7 +99,9 @@ void TestFleetReportNginx::prepare(Device &device)
                                       {QStringLiteral("update/link"), m_nginx->url(QStringLiteral("/update")).toString()},
                                       {QStringLiteral("update/period"), 3600},
                                       {QStringLiteral("update/directory"), m_tmp.filePath(device.id + QStringLiteral("/work"))},
-                                      {QStringLiteral("localserver/name"), device.socketName}}));
+                                      {QStringLiteral("localserver/name"), device.socketName},
+                                      // The report below counts the package's requests.
+                                      {QStringLiteral("update/delta"), 0}}));
 
     // Download, then install: the device runs 200 with 100's files kept for a return.
     {
