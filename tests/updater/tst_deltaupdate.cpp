@@ -53,6 +53,29 @@ struct Release
                                  {QStringLiteral("big"), big2}, {QStringLiteral("new/file"), "added"}};
     QByteArray manifest;
     QHash<QString, QByteArray> server;     // relative name -> bytes
+    QTemporaryDir dir;
+    const QString app = dir.filePath(QStringLiteral("app"));
+    const QString work = dir.filePath(QStringLiteral("work"));
+    HttpTestServer http;
+
+    // Version 1 installed, and `server` served but for the name left out.
+    bool serve(const QString &leftOut = QString())
+    {
+        for (auto it = v1.cbegin(); it != v1.cend(); ++it) {
+            if (!TestFiles::write(app + QLatin1Char('/') + it.key(), it.value()))
+                return false;
+        }
+        for (auto it = server.cbegin(); it != server.cend(); ++it) {
+            if (it.key() != leftOut)
+                http.serveData("/update/" + it.key().toLatin1(), it.value());
+        }
+        return dir.isValid() && http.listen();
+    }
+    DeltaUpdate::Source source() const
+    {
+        return {http.url(QStringLiteral("/update/info.json")), QStringLiteral("manifests/linux-2.json"),
+                manifest.size(), sha(manifest), QStringLiteral("linux"), 2};
+    }
 
     Release()
     {
@@ -110,15 +133,8 @@ void TestDeltaUpdate::road()
     QFETCH(QString, reason);
 
     Release release;
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString app = dir.filePath(QStringLiteral("app"));
-    const QString work = dir.filePath(QStringLiteral("work"));
-    for (auto it = release.v1.cbegin(); it != release.v1.cend(); ++it)
-        QVERIFY(TestFiles::write(app + QLatin1Char('/') + it.key(), it.value()));
-
-    DeltaUpdate::Source source{QUrl(), QStringLiteral("manifests/linux-2.json"), release.manifest.size(),
-                               sha(release.manifest), QStringLiteral("linux"), 2};
+    const QString &app = release.app;
+    const QString &work = release.work;
     const QString small = DeltaManifest::objectPath(sha("two"));
     const QString patch = DeltaManifest::patchPath(sha(release.big1), sha(release.big2));
     if (fault == QLatin1String("manifest"))
@@ -132,17 +148,14 @@ void TestDeltaUpdate::road()
     else if (fault == QLatin1String("long"))
         release.server[small].append('x');
     else if (fault == QLatin1String("version"))
+        release.server.insert(QStringLiteral("manifests/linux-3.json"), release.manifest);
+    QVERIFY(release.serve());
+    DeltaUpdate::Source source = release.source();
+    if (fault == QLatin1String("version")) {
         source.versionCode = 3;
-
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    for (auto it = release.server.cbegin(); it != release.server.cend(); ++it)
-        server.serveData("/update/" + it.key().toLatin1(), it.value());
-    if (fault == QLatin1String("version"))
-        server.serveData("/update/manifests/linux-3.json", release.manifest);
-    source.infoUrl = server.url(QStringLiteral("/update/info.json"));
-    if (fault == QLatin1String("version"))
         source.manifestName = QStringLiteral("manifests/linux-3.json");
+    }
+    HttpTestServer &server = release.http;
 
     DeltaUpdate update;
     update.setAppFolder(app);
@@ -224,26 +237,16 @@ void TestDeltaUpdate::road()
 void TestDeltaUpdate::fetchedObjectsCountNextTime()
 {
     Release release;
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString app = dir.filePath(QStringLiteral("app"));
-    for (auto it = release.v1.cbegin(); it != release.v1.cend(); ++it)
-        QVERIFY(TestFiles::write(app + QLatin1Char('/') + it.key(), it.value()));
-    HttpTestServer server;
-    QVERIFY(server.listen());
     const QString added = DeltaManifest::objectPath(sha("added"));
-    for (auto it = release.server.cbegin(); it != release.server.cend(); ++it) {
-        if (it.key() != added)
-            server.serveData("/update/" + it.key().toLatin1(), it.value());
-    }
+    QVERIFY(release.serve(added));
+    HttpTestServer &server = release.http;
     DeltaUpdate update;
-    update.setAppFolder(app);
-    update.setWorkFolder(dir.filePath(QStringLiteral("work")));
+    update.setAppFolder(release.app);
+    update.setWorkFolder(release.work);
     update.setInstaller([](const QString &, const DeltaManifest &, const QStringList &, QString *) { return true; });
     // Under the cap the patch is no use: "big" comes whole.
     update.setPatchCap(release.big1.size());
-    const DeltaUpdate::Source source{server.url(QStringLiteral("/update/info.json")), QStringLiteral("manifests/linux-2.json"),
-                                     release.manifest.size(), sha(release.manifest), QStringLiteral("linux"), 2};
+    const DeltaUpdate::Source source = release.source();
     QSignalSpy finished(&update, &DeltaUpdate::finished);
     QVERIFY(update.start(source));
     QVERIFY(finished.wait(20000));
