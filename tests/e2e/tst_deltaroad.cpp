@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -24,21 +23,15 @@ namespace {
 
 const QString platform = QStringLiteral("linux");
 
-bool run(const QString &program, const QStringList &arguments)
+// The publishing tool run to its end; its output is shown when it fails.
+bool publishTool(const QStringList &arguments)
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    const bool ended = process.waitForFinished(120000);
-    if (!ended) {
-        process.kill();
-        process.waitForFinished();
-    }
-    if (!ended || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        qWarning("%s: %s", qPrintable(arguments.join(QLatin1Char(' '))), process.readAll().constData());
-        return false;
-    }
-    return true;
+    ChildRun tool(QProcessEnvironment::systemEnvironment());
+    tool.start(QStringLiteral(PUBLISH_BIN), arguments);
+    const bool ok = tool.process.waitForFinished(120000) && tool.process.exitCode() == 0;
+    if (!ok)
+        qWarning("%s", tool.output().constData());
+    return ok;
 }
 
 // The tree as a version gives it: the installer's own files (all named ".update...") left out.
@@ -107,7 +100,7 @@ void TestDeltaRoad::initTestCase()
     QStandardPaths::setTestModeEnabled(true);
     if (!NginxServer::isAvailable())
         QSKIP("nginx is not installed (scripts/deps.sh installs it)");
-    QVERIFY(run(QStringLiteral(PUBLISH_BIN), {QStringLiteral("keygen"), QStringLiteral("--out"), m_keys.path()}));
+    QVERIFY(publishTool({QStringLiteral("keygen"), QStringLiteral("--out"), m_keys.path()}));
     m_key = QString::fromLatin1(TestFiles::read(m_keys.filePath(QStringLiteral("update-signing.pub"))).trimmed());
     QVERIFY(!m_key.isEmpty());
 }
@@ -153,12 +146,11 @@ bool TestDeltaRoad::publish(int code, const QMap<QString, QByteArray> &files, co
             return false;
     }
     QFile::setPermissions(source + QStringLiteral("/bin/app"), QFile::permissions(source + QStringLiteral("/bin/app")) | QFile::ExeOwner);
-    return run(QStringLiteral(PUBLISH_BIN),
-               QStringList{QStringLiteral("--source"), source, QStringLiteral("--version-code"), QString::number(code),
-                           QStringLiteral("--key"), platform, QStringLiteral("--base-url"),
-                           m_nginx->url(QStringLiteral("/update")).toString(), QStringLiteral("--output"),
-                           m_www + QStringLiteral("/update")}
-                   + extra);
+    return publishTool(QStringList{QStringLiteral("--source"), source, QStringLiteral("--version-code"), QString::number(code),
+                                   QStringLiteral("--key"), platform, QStringLiteral("--base-url"),
+                                   m_nginx->url(QStringLiteral("/update")).toString(), QStringLiteral("--output"),
+                                   m_www + QStringLiteral("/update")}
+                       + extra);
 }
 
 QByteArray TestDeltaRoad::runUpdater()
