@@ -71,8 +71,8 @@ class TestDeltaRoad : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    // Each test's server, folders and settings replace the previous test's.
     void init();
-    void cleanup();
     void releases();
     void signedRoad_data();
     void signedRoad();
@@ -107,6 +107,7 @@ void TestDeltaRoad::initTestCase()
 
 void TestDeltaRoad::init()
 {
+    m_nginx.reset();
     m_tmp.reset(new QTemporaryDir);
     QVERIFY(m_tmp->isValid());
     m_env.reset(new TestEnvironment);
@@ -117,25 +118,12 @@ void TestDeltaRoad::init()
     m_nginx.reset(new NginxServer(m_www));
     QVERIFY2(m_nginx->start(), qPrintable(m_nginx->errorString()));
     m_logSeen = 0;
-    QSettings store(m_env->settingsFile(QStringLiteral("updater")), QSettings::IniFormat);
-    store.setValue(QStringLiteral("app/folder"), m_app);
-    store.setValue(QStringLiteral("app/version"), 0);
-    store.setValue(QStringLiteral("app/device_id"), QStringLiteral("kiosk-1"));
-    store.setValue(QStringLiteral("update/key"), platform);
-    store.setValue(QStringLiteral("update/link"), m_nginx->url(QStringLiteral("/update")).toString());
-    store.setValue(QStringLiteral("update/info"), QStringLiteral("update.json"));
-    store.setValue(QStringLiteral("update/update"), 1);
-    store.setValue(QStringLiteral("update/directory"), m_tmp->filePath(QStringLiteral("work")));
-    store.setValue(QStringLiteral("localserver/name"), TestEnvironment::uniqueSocketName(QStringLiteral("delta")));
-    store.sync();
-    QCOMPARE(store.status(), QSettings::NoError);
-}
-
-void TestDeltaRoad::cleanup()
-{
-    m_nginx.reset();
-    m_env.reset();
-    m_tmp.reset();
+    QVERIFY(m_env->writeSettings(
+        QStringLiteral("updater"),
+        {{QStringLiteral("app/folder"), m_app}, {QStringLiteral("app/version"), 0}, {QStringLiteral("update/key"), platform},
+         {QStringLiteral("update/link"), m_nginx->url(QStringLiteral("/update")).toString()}, {QStringLiteral("update/update"), 1},
+         {QStringLiteral("update/directory"), m_tmp->filePath(QStringLiteral("work"))},
+         {QStringLiteral("localserver/name"), TestEnvironment::uniqueSocketName(QStringLiteral("delta"))}}));
 }
 
 bool TestDeltaRoad::publish(int code, const QMap<QString, QByteArray> &files, const QStringList &extra)
