@@ -109,7 +109,6 @@ private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void road_data();
     void road();
-    void fetchedObjectsCountNextTime();
 };
 
 void TestDeltaUpdate::road_data()
@@ -140,7 +139,7 @@ void TestDeltaUpdate::road()
     if (fault == QLatin1String("manifest"))
         release.server[QStringLiteral("manifests/linux-2.json")].replace("\"same\"", "\"sane\"");
     else if (fault == QLatin1String("404"))
-        release.server.remove(small);
+        release.server[small + QStringLiteral(".later")] = release.server.take(small);
     else if (fault == QLatin1String("object"))
         release.server[small] = compress("TWO");
     else if (fault == QLatin1String("patch"))
@@ -206,6 +205,17 @@ void TestDeltaUpdate::road()
         if (fault == QLatin1String("object") || fault == QLatin1String("long"))
             QCOMPARE(QDir(work + QStringLiteral("/objects/") + sha("two").left(2)).entryList(QDir::Files), QStringList());
         QCOMPARE(TestFiles::read(app + QStringLiteral("/small")), QByteArray("one"));
+        if (fault == QLatin1String("404")) {
+            // What the failed attempt fetched counts: the next one fetches only the manifest and what is missing.
+            const QByteArray object = release.server.value(small + QStringLiteral(".later"));
+            server.serveData("/update/" + small.toLatin1(), object);
+            server.clearRequests();
+            QVERIFY(update.start(source));
+            QVERIFY(finished.wait(20000));
+            QCOMPARE(finished.last().at(0).toBool(), true);
+            QCOMPARE(server.requests().size(), 2);
+            QCOMPARE(update.bytesToMove(), qint64(object.size()));
+        }
         return;
     }
 
@@ -232,40 +242,6 @@ void TestDeltaUpdate::road()
                                           + release.server.value(DeltaManifest::objectPath(sha("added"))).size()));
     // The work folder keeps only the digests.
     QCOMPARE(QDir(work).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{QStringLiteral("hashes")});
-}
-
-void TestDeltaUpdate::fetchedObjectsCountNextTime()
-{
-    Release release;
-    const QString added = DeltaManifest::objectPath(sha("added"));
-    QVERIFY(release.serve(added));
-    HttpTestServer &server = release.http;
-    DeltaUpdate update;
-    update.setAppFolder(release.app);
-    update.setWorkFolder(release.work);
-    update.setInstaller([](const QString &, const DeltaManifest &, const QStringList &, QString *) { return true; });
-    // Under the cap the patch is no use: "big" comes whole.
-    update.setPatchCap(release.big1.size());
-    const DeltaUpdate::Source source = release.source();
-    QSignalSpy finished(&update, &DeltaUpdate::finished);
-    QVERIFY(update.start(source));
-    QVERIFY(finished.wait(20000));
-    QCOMPARE(finished.takeFirst().at(0).toBool(), false);
-    const qint64 first = update.bytesToMove();
-
-    server.serveData("/update/" + added.toLatin1(), release.server.value(added));
-    server.clearRequests();
-    QVERIFY(update.start(source));
-    QVERIFY(finished.wait(20000));
-    QCOMPARE(finished.takeFirst().at(0).toBool(), true);
-    QVERIFY(update.install());
-    // The whole "big" fetched the first time is not fetched again; the rest is.
-    const QString big = DeltaManifest::objectPath(sha(release.big2));
-    QCOMPARE(server.requests().size(), 3);
-    QVERIFY(server.requestsFor("/update/" + big.toLatin1()).isEmpty());
-    const QString small = DeltaManifest::objectPath(sha("two"));
-    QCOMPARE(update.bytesToMove(), qint64(release.server.value(added).size() + release.server.value(small).size()));
-    QCOMPARE(first, update.bytesToMove() + release.server.value(big).size());
 }
 
 QTEST_GUILESS_MAIN(TestDeltaUpdate)
