@@ -13,8 +13,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <sys/stat.h>
-
 // The real updater and publisher against real nginx on the road that moves only what changed:
 // version 1 from the package, 2 by objects, 3 by a patch, 4 through the package when an object is
 // missing; and, signed, an altered manifest or object is never installed.
@@ -45,12 +43,6 @@ QMap<QString, QByteArray> versionTree(const QString &root)
             ++it;
     }
     return tree;
-}
-
-ino_t inodeOf(const QString &path)
-{
-    struct stat st;
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
 QString sha(const QByteArray &data)
@@ -179,7 +171,7 @@ void TestDeltaRoad::releases()
     QVERIFY2(log.contains("$UPDATED"), log.constData());
     QCOMPARE(versionTree(m_app), versionTree(m_tmp->filePath(QStringLiteral("v1"))));
     QVERIFY(newRequests().filter(QStringLiteral("GET /update/linux-1.zip")).size() == 1);
-    const ino_t appInode = inodeOf(m_app + QStringLiteral("/bin/app"));
+    const quint64 appInode = TestFiles::inode(m_app + QStringLiteral("/bin/app"));
 
     // Version 2 by objects: the two changed or added files, nothing of the rest.
     QMap<QString, QByteArray> v2 = v1;
@@ -198,7 +190,7 @@ void TestDeltaRoad::releases()
     QCOMPARE(objects.filter(objectOf("a2")).size(), 1);
     QCOMPARE(objects.filter(objectOf("new")).size(), 1);
     // The unchanged file stayed where it was, and the kept generation holds none of it.
-    QCOMPARE(inodeOf(m_app + QStringLiteral("/bin/app")), appInode);
+    QCOMPARE(TestFiles::inode(m_app + QStringLiteral("/bin/app")), appInode);
     QDirIterator kept(m_app, {QStringLiteral("app")}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     QVERIFY(kept.hasNext() && kept.next() == m_app + QStringLiteral("/bin/app") && !kept.hasNext());
 
@@ -261,7 +253,6 @@ void TestDeltaRoad::signedRoad()
     const QString update = m_www + QStringLiteral("/update/");
     if (altered.contains(QLatin1String("manifest"))) {
         QByteArray manifest = TestFiles::read(update + QStringLiteral("manifests/linux-2.json"));
-        QVERIFY(manifest.contains("\"lib/a.txt\""));
         QVERIFY(TestFiles::write(update + QStringLiteral("manifests/linux-2.json"), manifest.replace("\"lib/a.txt\"", "\"lib/b.txt\"")));
     }
     if (altered.contains(QLatin1String("object"))) {

@@ -25,6 +25,10 @@ public:
     // Every entry below root, hidden ones included, by relative path: "<dir>" for a folder, the
     // MD5 digest of the content for anything else. Two trees compare equal when they hold the same.
     static QMap<QString, QByteArray> tree(const QString &root);
+
+    // The inode of the file at path (a link itself), 0 when there is none: the same inode before and
+    // after an installation means the file was neither moved nor copied.
+    static quint64 inode(const QString &path);
 };
 
 #endif

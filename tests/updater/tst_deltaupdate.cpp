@@ -13,15 +13,7 @@
 
 #include <zstd.h>
 
-#include <sys/stat.h>
-
 namespace {
-ino_t inodeOf(const QString &path)
-{
-    struct stat st;
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
-}
-
 QByteArray sha(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
@@ -170,7 +162,7 @@ void TestDeltaUpdate::road()
         return journaled(stage, manifest, rebuilt, error);
     };
     update.setInstaller(recording);
-    const ino_t sameInode = inodeOf(app + QStringLiteral("/same"));
+    const quint64 sameInode = TestFiles::inode(app + QStringLiteral("/same"));
     if (fault == QLatin1String("reference")) {
         // The installed file changes between its hashing and its use as a reference.
         connect(&update, &DeltaUpdate::progressChanged, this, [&] {
@@ -225,7 +217,7 @@ void TestDeltaUpdate::road()
         QCOMPARE(TestFiles::read(app + QLatin1Char('/') + it.key()), it.value());
     QCOMPARE(stored, 2);
     // The unchanged file was neither moved nor kept; the replaced ones are kept for a return.
-    QCOMPARE(inodeOf(app + QStringLiteral("/same")), sameInode);
+    QCOMPARE(TestFiles::inode(app + QStringLiteral("/same")), sameInode);
     const QString backup = app + QLatin1Char('/') + InstallJournal::keptBackupIn(app);
     QCOMPARE(TestFiles::read(backup + QStringLiteral("/small")), QByteArray("one"));
     QVERIFY(!QFileInfo::exists(backup + QStringLiteral("/same")));
