@@ -221,14 +221,9 @@ void TestDeltaUpdate::road()
     const QString backup = app + QLatin1Char('/') + InstallJournal::keptBackupIn(app);
     QCOMPARE(TestFiles::read(backup + QStringLiteral("/small")), QByteArray("one"));
     QVERIFY(!QFileInfo::exists(backup + QStringLiteral("/same")));
-    QList<QByteArray> paths;
-    for (const HttpTestServer::Request &request : server.requests())
-        paths.append(request.path);
-    std::sort(paths.begin(), paths.end());
-    QList<QByteArray> expected{"/update/" + DeltaManifest::objectPath(sha("added")).toLatin1(),
-                               "/update/" + small.toLatin1(), "/update/manifests/linux-2.json", "/update/" + patch.toLatin1()};
-    std::sort(expected.begin(), expected.end());
-    QCOMPARE(paths, expected);
+    QCOMPARE(server.requests().size(), 4);
+    for (const QString &name : {DeltaManifest::objectPath(sha("added")), small, QStringLiteral("manifests/linux-2.json"), patch})
+        QCOMPARE(server.requestsFor("/update/" + name.toLatin1()).size(), 1);
     QCOMPARE(update.bytesMoved(), update.bytesToMove());
     QCOMPARE(update.bytesToMove(), qint64(release.server.value(small).size() + release.server.value(patch).size()
                                           + release.server.value(DeltaManifest::objectPath(sha("added"))).size()));
