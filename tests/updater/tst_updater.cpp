@@ -342,16 +342,13 @@ void TestUpdater::deltaRoadShowsTheSameStates()
     QFETCH(bool, manifestServed);
     // Version 200 as file objects next to its package; the installed "same" stays as it is.
     QVERIFY(TestFiles::write(app() + QStringLiteral("/same"), "same"));
-    DeltaManifest manifest;
-    manifest.key = QStringLiteral("linux");
-    manifest.versionCode = 200;
-    for (const QByteArray &content : {QByteArray("v200"), QByteArray("same")}) {
+    DeltaManifest manifest{QStringLiteral("linux"), 200, false, {}, {}};
+    for (const auto &[path, content] : QMap<QString, QByteArray>{{QStringLiteral("tovrel.exe"), "v200"}, {QStringLiteral("same"), "same"}}.toStdMap()) {
         const QByteArray sha = QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex();
         QByteArray object(int(ZSTD_compressBound(size_t(content.size()))), Qt::Uninitialized);
         object.resize(int(ZSTD_compress(object.data(), size_t(object.size()), content.constData(), size_t(content.size()), 3)));
         m_server->serveData("/update/" + DeltaManifest::objectPath(sha).toLatin1(), object);
-        manifest.files.append({content == "same" ? QStringLiteral("same") : QStringLiteral("tovrel.exe"), 0644,
-                               content.size(), sha, object.size(), {}});
+        manifest.files.append({path, 0644, content.size(), sha, object.size(), {}});
     }
     const QByteArray json = manifest.toJson();
     if (manifestServed)
