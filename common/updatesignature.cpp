@@ -1,6 +1,5 @@
 #include "updatesignature.h"
 
-#include "deltamanifest.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

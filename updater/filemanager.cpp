@@ -204,6 +204,11 @@ bool FileManager::readEntry(const QJsonObject &object, Info *info)
     return true;
 }
 
+QUrl FileManager::infoUrl() const
+{
+    return QUrl(settings->updateLink + QLatin1Char('/') + settings->updateInfoRequest);
+}
+
 QString FileManager::rolloutIdentity() const
 {
     return settings->deviceId.isEmpty() ? settings->rolloutId : settings->deviceId;

@@ -8,6 +8,7 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <QUrl>
 #include <QVariantMap>
 
 #include <memory>
@@ -54,6 +55,12 @@ public:
     bool extractPackage(const QString &destDir, QString *error);
     // The last installation of this process succeeded: the application was replaced.
     bool hasInstalled() const { return extractOk; }
+    // The application was replaced by other means (the changed files alone) in this process.
+    void noteInstalled() { extractOk = true; }
+    // The update information's address, to which the offer's manifest name is relative.
+    QUrl infoUrl() const;
+    // Trusts the configured CA file on this transfer's requests.
+    void applyCaFile(DownloadFile *downloader);
     // The next package transfer starts from the first byte: the last one's bytes were wrong.
     bool startsClean() const { return cleanDownload; }
 
@@ -89,7 +96,7 @@ private:
     bool systemSettingsUsable() const;
     // Checks the package on an open file that no link led to; that file is then the one installed.
     bool checkPackage(QFile *package);
-    void applyCaFile(DownloadFile *downloader);
+    void readManifestMember(const QJsonObject &entry);
     void reportClock(int errorCode);
 
     UpdaterSettings *settings = nullptr;

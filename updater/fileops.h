@@ -51,6 +51,26 @@ bool openFileNoFollow(QFile &file, const QString &path, QString *error = nullptr
 int duplicate(int descriptor, QString *error = nullptr);
 void closeDescriptor(int descriptor);
 
+// What tells one version of a file from another without reading it.
+struct Stamp
+{
+    qint64 size = -1;
+    qint64 modifiedNs = 0;      // modification time, nanoseconds since the epoch
+    quint64 inode = 0;
+    quint64 device = 0;
+    unsigned mode = 0;          // permission bits; not part of the comparison
+    bool operator==(const Stamp &o) const
+    {
+        return size == o.size && modifiedNs == o.modifiedNs && inode == o.inode && device == o.device;
+    }
+    bool operator!=(const Stamp &o) const { return !(*this == o); }
+};
+
+// The stamp of a regular file at path (a link is not followed), or of an open file; false for
+// anything else.
+bool stampOf(const QString &path, Stamp *stamp, QString *error = nullptr);
+bool stampOf(QFile &file, Stamp *stamp, QString *error = nullptr);
+
 } // namespace FileOps
 
 #endif

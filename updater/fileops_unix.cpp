@@ -32,6 +32,23 @@ bool withDescriptor(const QString &path, int flags, QString *error, Call call)
     return ok || failed(error);
 }
 
+bool toStamp(int result, const struct stat &st, FileOps::Stamp *stamp, QString *error)
+{
+    if (result != 0)
+        return failed(error);
+    if (!S_ISREG(st.st_mode)) {
+        if (error)
+            *error = QStringLiteral("not a regular file");
+        return false;
+    }
+    stamp->size = qint64(st.st_size);
+    stamp->modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    stamp->inode = quint64(st.st_ino);
+    stamp->device = quint64(st.st_dev);
+    stamp->mode = unsigned(st.st_mode & 07777);
+    return true;
+}
+
 } // namespace
 
 namespace FileOps {
@@ -148,6 +165,20 @@ int duplicate(int descriptor, QString *error)
 void closeDescriptor(int descriptor)
 {
     ::close(descriptor);
+}
+
+bool stampOf(const QString &path, Stamp *stamp, QString *error)
+{
+    struct stat st;
+    const int result = ::lstat(QFile::encodeName(path).constData(), &st);
+    return toStamp(result, st, stamp, error);
+}
+
+bool stampOf(QFile &file, Stamp *stamp, QString *error)
+{
+    struct stat st;
+    const int result = ::fstat(file.handle(), &st);
+    return toStamp(result, st, stamp, error);
 }
 
 } // namespace FileOps

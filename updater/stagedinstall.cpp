@@ -8,6 +8,29 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+namespace {
+// A staged file that equals the one in place (bytes and mode) is not moved: the kept generation
+// then holds only what changed, and a probation does not double the folder.
+bool sameAsInPlace(const QString &staged, const QString &target)
+{
+    FileOps::Stamp a;
+    FileOps::Stamp b;
+    if (!FileOps::stampOf(staged, &a) || !FileOps::stampOf(target, &b) || a.size != b.size || a.mode != b.mode)
+        return false;
+    QFile left;
+    QFile right;
+    if (!FileOps::openFileNoFollow(left, staged) || !FileOps::openFileNoFollow(right, target))
+        return false;
+    const qint64 chunk = 64 * 1024;
+    while (!left.atEnd()) {
+        const QByteArray x = left.read(chunk);
+        if (x.isEmpty() || x != right.read(chunk))
+            return false;
+    }
+    return right.atEnd();
+}
+}
+
 StagedInstall::StagedInstall(const QString &destination)
     : m_dest(QDir::cleanPath(destination))
 {
@@ -91,6 +114,11 @@ void StagedInstall::addFile(const QString &relativePath)
     ++m_stagedFiles;
 }
 
+void StagedInstall::addUnchanged(const QString &relativePath)
+{
+    m_items.push_back({relativePath, false, true});
+}
+
 int StagedInstall::stagedFiles() const
 {
     return m_stagedFiles;
@@ -154,8 +182,18 @@ bool StagedInstall::planMoves()
             continue;
         const QString target = m_dest + QLatin1Char('/') + item.path;
         const FileOps::Kind existing = FileOps::kindOf(target);
+        if (item.inPlace) {
+            if (existing != FileOps::Kind::File)
+                return fail("error write file:", target, "the unchanged file is gone");
+            continue;
+        }
         if (existing == FileOps::Kind::Folder)
             return fail("error write file:", target, "a folder is in the way");
+        if (existing == FileOps::Kind::File
+            && sameAsInPlace(m_staging->path() + QLatin1Char('/') + item.path, target)) {
+            ++m_unchangedFiles;
+            continue;
+        }
         InstallJournal::Entry move;
         move.path = item.path;
         move.hadOld = existing != FileOps::Kind::Missing;
@@ -166,6 +204,8 @@ bool StagedInstall::planMoves()
         }
         m_journal.entries.push_back(move);
     }
+    if (m_unchangedFiles > 0)
+        log(logText(m_unchangedFiles, "files unchanged, left in place"));
     return !m_complete || (planRemovals(&backupDirs) && planRecord());
 }
 

@@ -55,6 +55,11 @@ public:
     // Relative '/' separated paths below the staging folder, in the order they were staged.
     void addFolder(const QString &relativePath);
     void addFile(const QString &relativePath);
+    // A file of this version that is in the folder already with its content and mode: it is not
+    // staged and not moved, but it counts as brought for a complete installation.
+    void addUnchanged(const QString &relativePath);
+    // Staged files that were left out of the moves because the folder held them already.
+    int unchangedFiles() const { return m_unchangedFiles; }
     int stagedFiles() const;
     bool moveIntoPlace();
     // Removes the staging folder, and the backup unless it is kept or still needed for an undo.
@@ -71,6 +76,7 @@ private:
     {
         QString path;
         bool isDir = false;
+        bool inPlace = false;   // announced by addUnchanged()
     };
 
     template <typename... Items>
@@ -94,6 +100,7 @@ private:
     Logger m_logger;
     std::vector<Item> m_items;
     int m_stagedFiles = 0;
+    int m_unchangedFiles = 0;
     // Removed by removeWorkFolders(): after a failed undo the old files in the backup must stay.
     std::unique_ptr<QTemporaryDir> m_staging;
     std::unique_ptr<QTemporaryDir> m_backup;

@@ -1,6 +1,7 @@
 #include "updater.h"
 
 #include "checkschedule.h"
+#include "deltaupdate.h"
 #include "downloadfile.h"
 #include "filemanager.h"
 #include "installjournal.h"
@@ -58,6 +59,11 @@ void Updater::init(UpdaterSettings *s)
     connect(fileManager, &FileManager::finished, this, &Updater::finished);
     connect(fileManager, &FileManager::progressChanged, this, &Updater::progressChanged);
     connect(fileManager, &FileManager::downloadingChanged, this, &Updater::downloadingChanged);
+    delta = new DeltaUpdate(this);
+    connect(delta, &DeltaUpdate::finished, this, &Updater::deltaFinished);
+    connect(delta, &DeltaUpdate::progressChanged, this, [this] { progressChanged(double(delta->bytesMoved())); });
+    connect(delta->downloader(), &DownloadFile::downloadingChanged, this,
+            [this] { downloadingChanged(delta->downloader()->isDownloading()); });
     periodTimer = new QTimer(this);
     connect(periodTimer, &QTimer::timeout, this, &Updater::timeout);
 
@@ -105,7 +111,8 @@ bool Updater::startUpdate()
     // A request may come while no verified package is present (an older one under the same name,
     // or none); installing it would record the announced version for files that are not it.
     const int versionCode = fileManager->offer().versionCode;
-    const bool verified = fileManager->isPackageValid();
+    const bool byDelta = deltaStaged();
+    const bool verified = byDelta || fileManager->isPackageValid();
     if (!verified)
         qDebug() << "[Updater]" << "package not verified" << fileManager->packagePath();
     const bool refused = settings->isRefused(versionCode);
@@ -115,7 +122,22 @@ bool Updater::startUpdate()
     const bool pendingBefore = InstallJournal::existsIn(settings->appFolder);
     moving = true;
     QString extractError;
-    const bool extracted = verified && !refused && fileManager->extractPackage(settings->appFolder, &extractError);
+    bool extracted = false;
+    if (verified && !refused && byDelta) {
+        delta->setInstaller(DeltaUpdate::journaledInstaller(
+            settings->appFolder, settings->getAppVersionCode(), [this](int code) { return settings->storeVersionCode(code); },
+            [](const QString &line) { qWarning().noquote() << "[FileManager]" << line; }));
+        extracted = delta->install();
+        if (extracted) {
+            fileManager->noteInstalled();
+        } else {
+            extractError = delta->errorString();
+            // The next check takes the package.
+            deltaFailedVersion = versionCode;
+        }
+    } else if (verified && !refused) {
+        extracted = fileManager->extractPackage(settings->appFolder, &extractError);
+    }
     moving = false;
     // An undo that could not finish leaves the journal; so does a version code that could not be stored.
     if (pendingBefore)
@@ -373,6 +395,9 @@ void Updater::timeout()
         cycleStep = Step::Check;
         restartPeriodTimer(1);
         break;
+    case Step::Delta:
+        // DeltaUpdate runs on its own ticks and ends in deltaFinished().
+        break;
     }
 }
 
@@ -475,7 +500,7 @@ void Updater::takeOffer(Moment moment)
         return;
     const UpdateOffer::DeviceFacts facts{settings->deviceId, settings->rolloutId, settings->product,
                                          settings->getAppVersionCode(), settings->refusedList(),
-                                         [this] { return fileManager->isPackageValid(); }};
+                                         [this] { return deltaStaged() || fileManager->isPackageValid(); }};
     const UpdateOffer::Judgement judgement = UpdateOffer::judge(fileManager->offer(), facts);
     const QString &reason = judgement.reason;
     switch (judgement.verdict) {
@@ -540,10 +565,67 @@ void Updater::takeNewVersion(Moment moment, const UpdateOffer::Judgement &judgem
         setStateDownload(QLatin1String(State::Downloading));
         setStateUpdate(QLatin1String(State::Downloading));
         replyPending = false;
-        fileManager->downloadPackage();
+        if (deltaWanted())
+            startDelta();
+        else
+            fileManager->downloadPackage();
     }
     if (ready)
         updateReady();
+}
+
+bool Updater::deltaWanted() const
+{
+    const UpdateInfo::Entry &offer = fileManager->offer();
+    return settings->deltaActive == 1 && !offer.manifestName.isEmpty() && offer.versionCode != deltaFailedVersion;
+}
+
+bool Updater::deltaStaged() const
+{
+    if (!deltaWanted())
+        return false;
+    const UpdateInfo::Entry &offer = fileManager->offer();
+    if (delta->isStaged(offer.versionCode))
+        return true;
+    if (delta->step() != DeltaUpdate::Step::Idle)
+        return false;
+    delta->setAppFolder(settings->appFolder);
+    delta->setWorkFolder(settings->tempDir + QStringLiteral("/delta"));
+    return delta->adoptStage({fileManager->infoUrl(), offer.manifestName, offer.manifestSize, offer.manifestSha256,
+                              settings->appKey, offer.versionCode});
+}
+
+void Updater::startDelta()
+{
+    const UpdateInfo::Entry &offer = fileManager->offer();
+    cycleStep = Step::Delta;
+    delta->setAppFolder(settings->appFolder);
+    delta->setWorkFolder(settings->tempDir + QStringLiteral("/delta"));
+    delta->setPatchCap(qint64(settings->patchMb) * 1024 * 1024);
+    delta->downloader()->setExtraHeaders(fileManager->requestHeaders());
+    delta->downloader()->clearConnectionCache();
+    fileManager->applyCaFile(delta->downloader());
+    qDebug() << "[Updater]" << "fetching the changed files of version" << offer.versionCode;
+    delta->start({fileManager->infoUrl(), offer.manifestName, offer.manifestSize, offer.manifestSha256,
+                  settings->appKey, offer.versionCode});
+}
+
+void Updater::deltaFinished(bool ok, const QString &reason)
+{
+    if (cycleStep != Step::Delta)
+        return;
+    progressTimer->stop();
+    if (ok) {
+        // Judged again as after a package transfer: a version rolled back meanwhile is not taken.
+        cycleStep = Step::Package;
+        takeOffer(Moment::Package);
+        return;
+    }
+    qWarning().noquote() << "[Updater] delta update failed:" << reason << "- falling back to the package";
+    deltaFailedVersion = fileManager->offer().versionCode;
+    cycleStep = Step::Package;
+    replyPending = false;
+    fileManager->downloadPackage();
 }
 
 void Updater::finished(int errorCode, QString content)

@@ -11,6 +11,7 @@
 
 #include <functional>
 
+class DeltaUpdate;
 class FileManager;
 class QTimer;
 class UpdaterSettings;
@@ -22,7 +23,7 @@ class Updater : public QObject
 {
     Q_OBJECT
 public:
-    enum class Step { Check, Info, Package, Done, Failed };
+    enum class Step { Check, Info, Package, Done, Failed, Delta };
     Q_ENUM(Step)
 
     explicit Updater(QObject *parent = nullptr);
@@ -69,6 +70,7 @@ public:
     FileManager *getFileManager() const { return fileManager; }
     // The states, progress and last error of this updater, for the control channel.
     UpdaterStatus *status() { return &runStatus; }
+    DeltaUpdate *getDeltaUpdate() const { return delta; }
     QTimer *getPeriodTimer() const { return periodTimer; }
     QTimer *getProgressTimer() const { return progressTimer; }
 
@@ -120,10 +122,21 @@ private:
     bool hasUpdateServer();
     // The information or the package has arrived (or not).
     void tickReply(Moment moment);
+    // The offer names a manifest, "update/delta" is on and the road through it has not failed for
+    // this version: only the changed files are fetched.
+    bool deltaWanted() const;
+    void startDelta();
+    void deltaFinished(bool ok, const QString &reason);
+    // The offered version is staged by the delta road and checked (a stage an earlier process left
+    // is taken up once it checks out again).
+    bool deltaStaged() const;
 
     UpdaterSettings *settings = nullptr;
     UpdaterStatus runStatus;
     FileManager *fileManager = nullptr;
+    DeltaUpdate *delta = nullptr;
+    // The version whose delta road failed in this process; its package is taken instead.
+    int deltaFailedVersion = 0;
     double progress = 0;
     int errorCode = 0;
     // The text of the last failed transfer.

@@ -50,6 +50,8 @@ enum Id {
     Nice,
     Refused,
     RolledBack,
+    Delta,
+    PatchMb,
     KeyCount
 };
 
@@ -97,6 +99,12 @@ const UpdaterSettings::Key keys[KeyCount] = {
     // Written by a rollback and cleared by the next installation; the channel reads it read-only.
     {"app/rolled_back", K::Number, nullptr, &UpdaterSettings::rolledBackVersion, nullptr, noText, 0, "set rolledBack",
      false, R::IgnoreNegative, C::Stored},
+    // Moves only the changed files when the offer has a manifest; 0: always the whole package.
+    {"update/delta", K::Number, nullptr, &UpdaterSettings::deltaActive, nullptr, noText, 1, "set delta", false,
+     R::OneOrZero, C::Stored},
+    // MiB a patch may need in memory (its reference and result); above it the whole object is fetched.
+    {"update/patchmb", K::Number, nullptr, &UpdaterSettings::patchMb, nullptr, noText, 256, "set patchmb", false,
+     R::IgnoreNegative, C::Stored},
 };
 
 QStringList refusedCodes(const QString &list)

@@ -114,6 +114,8 @@ public:
     QString rolloutId;
     qint32 jitter = 0;
     qint32 niceLevel = 10;
+    qint32 deltaActive = 1;
+    qint32 patchMb = 256;
     // Comma-separated version codes; empty by default.
     QString refusedVersions;
     // Read only from the system-wide store by read(), which the device's user cannot write: the

@@ -82,6 +82,8 @@ void TestFleetReportNginx::prepare(Device &device)
                                                  device.socketName);
     keys.insert(QStringLiteral("app/version"), 100);
     keys.insert(QStringLiteral("app/device_id"), device.id);
+    // The report below counts the package's requests.
+    keys.insert(QStringLiteral("update/delta"), 0);
     QVERIFY(DeviceConfig(device.env).write(DeviceConfig::Updater, keys));
 
     // Download, then install: the device runs 200 with 100's files kept for a return.

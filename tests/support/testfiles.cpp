@@ -6,6 +6,14 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sys/stat.h>
+
+quint64 TestFiles::inode(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? quint64(st.st_ino) : 0;
+}
+
 bool TestFiles::write(const QString &path, const QByteArray &content, QFile::Permissions extra)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());

@@ -39,6 +39,10 @@ public:
     // The tree of an application folder without the kept generation (the record and the backup
     // folder that an installation leaves for a return), which belongs to no version.
     static QMap<QString, QByteArray> versionTree(const QString &root);
+
+    // The inode of the file at path (a link itself), 0 when there is none: the same inode before and
+    // after an installation means the file was neither moved nor copied.
+    static quint64 inode(const QString &path);
 };
 
 #endif

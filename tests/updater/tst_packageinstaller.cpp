@@ -88,6 +88,8 @@ private slots:
     void bigEntryKeepsMemoryFlat();
     void reservedNamesAreRefused_data();
     void reservedNamesAreRefused();
+    void unchangedFileStaysInPlace_data();
+    void unchangedFileStaysInPlace();
     void versionIsStoredWhileJournalIsDone_data();
     void versionIsStoredWhileJournalIsDone();
     void cutOffMovesAreRecovered_data();
@@ -575,6 +577,46 @@ void TestPackageInstaller::reservedNamesAreRefused()
     QCOMPARE(installer.error(), PackageInstaller::UnsafePathError);
     QVERIFY2(installer.errorString().contains(name), qPrintable(installer.errorString()));
     QCOMPARE(TestFiles::tree(m_app), before);
+}
+
+void TestPackageInstaller::unchangedFileStaysInPlace_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<unsigned>("mode");
+    QTest::addColumn<bool>("stays");
+    QTest::newRow("same bytes and mode") << QByteArray("v1 lib") << 0644u << true;
+    QTest::newRow("same bytes, other mode") << QByteArray("v1 lib") << 0755u << false;
+    QTest::newRow("same size, other bytes") << QByteArray("v2 lib") << 0644u << false;
+}
+
+// Only what changed is moved, and so only what changed is kept for a return.
+void TestPackageInstaller::unchangedFileStaysInPlace()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(unsigned, mode);
+    QFETCH(bool, stays);
+    QCOMPARE(makePackage({ZipItem::file(QStringLiteral("app"), "v1"), ZipItem::file(QStringLiteral("lib/x.so"), "v1 lib")}),
+             QString());
+    QVERIFY(PackageInstaller(m_package, m_app).run());
+    const QString lib = m_app + QStringLiteral("/lib/x.so");
+    const quint64 before = TestFiles::inode(lib);
+
+    QCOMPARE(makePackage({ZipItem::file(QStringLiteral("app"), "v2"), ZipItem::file(QStringLiteral("lib/x.so"), content, mode)}),
+             QString());
+    PackageInstaller installer(m_package, m_app);
+    installer.setKeepReplaced(true);
+    installer.setComplete(true);
+    QVERIFY(installer.run());
+    QCOMPARE(TestFiles::inode(lib) == before, stays);
+    QCOMPARE(TestFiles::read(lib), content);
+    QCOMPARE(modeOf(lib), mode);
+    const QString backup = m_app + QLatin1Char('/') + InstallJournal::keptBackupIn(m_app);
+    QCOMPARE(QFileInfo::exists(backup + QStringLiteral("/lib/x.so")), !stays);
+    QCOMPARE(TestFiles::read(backup + QStringLiteral("/app")), QByteArray("v1"));
+    // Still one of the files this version brought: a later complete package without it removes it.
+    bool found = false;
+    QVERIFY(InstallJournal::recordedFiles(m_app, &found).contains(QStringLiteral("lib/x.so")));
+    QVERIFY(found);
 }
 
 void TestPackageInstaller::versionIsStoredWhileJournalIsDone_data()

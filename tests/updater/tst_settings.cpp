@@ -106,6 +106,8 @@ void TestSettings::freshStoreIsCompletedInTableOrder()
         QStringLiteral("[Settings] set nice"),
         QStringLiteral("[Settings] set refused"),
         QStringLiteral("[Settings] set rolledBack"),
+        QStringLiteral("[Settings] set delta"),
+        QStringLiteral("[Settings] set patchmb"),
         QStringLiteral("[Settings] signing: off (https trusts the system's CAs) product: any"),
     };
     QCOMPARE(g_log, expectedLines);
@@ -129,6 +131,8 @@ void TestSettings::freshStoreIsCompletedInTableOrder()
     QCOMPARE(settings.rolloutId.size(), 32);
     QCOMPARE(storedValue(QStringLiteral("update/jitter")).toInt(), 0);
     QCOMPARE(storedValue(QStringLiteral("update/nice")).toInt(), 10);
+    QCOMPARE(storedValue(QStringLiteral("update/delta")).toInt(), 1);
+    QCOMPARE(storedValue(QStringLiteral("update/patchmb")).toInt(), 256);
     QVERIFY(storedValue(QStringLiteral("app/refused")).isValid());
     QCOMPARE(storedValue(QStringLiteral("app/refused")).toString(), QString());
 

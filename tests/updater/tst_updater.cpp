@@ -1,3 +1,5 @@
+#include "deltamanifest.h"
+#include "deltaupdate.h"
 #include "downloadfile.h"
 #include "installjournal.h"
 #include "filemanager.h"
@@ -21,6 +23,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+
+#include <zstd.h>
 
 #include <cstdio>
 #include <limits>
@@ -104,6 +108,8 @@ private slots:
 
     void normalRoadThenInstallOnRequest();
     void automaticInstallation();
+    void deltaRoadShowsTheSameStates_data();
+    void deltaRoadShowsTheSameStates();
     void verdictsAreCarriedOut_data();
     void verdictsAreCarriedOut();
     void errorInfoOnFirstStartAndUnreadableInfo();
@@ -323,6 +329,55 @@ void TestUpdater::normalRoadThenInstallOnRequest()
     QCOMPARE(readAll(app() + QStringLiteral("/lib/l.so")), QByteArray("lib200"));
     QCOMPARE(m_settings->getAppVersionCode(), 200);
     QCOMPARE(UpdaterSettings().getAppVersionCode(), 200);
+}
+
+void TestUpdater::deltaRoadShowsTheSameStates_data()
+{
+    QTest::addColumn<bool>("manifestServed");
+    QTest::newRow("objects") << true;
+    QTest::newRow("manifest missing: the package") << false;
+}
+
+void TestUpdater::deltaRoadShowsTheSameStates()
+{
+    QFETCH(bool, manifestServed);
+    // Version 200 as file objects next to its package; the installed "same" stays as it is.
+    QVERIFY(TestFiles::write(app() + QStringLiteral("/same"), "same"));
+    DeltaManifest manifest{QStringLiteral("linux"), 200, false, {}, {}};
+    for (const auto &[path, content] : QMap<QString, QByteArray>{{QStringLiteral("tovrel.exe"), "v200"}, {QStringLiteral("same"), "same"}}.toStdMap()) {
+        const QByteArray sha = QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex();
+        QByteArray object(int(ZSTD_compressBound(size_t(content.size()))), Qt::Uninitialized);
+        object.resize(int(ZSTD_compress(object.data(), size_t(object.size()), content.constData(), size_t(content.size()), 3)));
+        m_server->serveData("/update/" + DeltaManifest::objectPath(sha).toLatin1(), object);
+        manifest.files.append({path, 0644, content.size(), sha, object.size(), {}});
+    }
+    const QByteArray json = manifest.toJson();
+    if (manifestServed)
+        m_server->serveData("/update/manifests/linux-200.json", json);
+    m_entryExtra.insert(QStringLiteral("manifest"),
+                        QJsonObject{{QStringLiteral("name"), QStringLiteral("manifests/linux-200.json")},
+                                    {QStringLiteral("size"), json.size()},
+                                    {QStringLiteral("sha256"), QString::fromLatin1(QCryptographicHash::hash(json, QCryptographicHash::Sha256).toHex())}});
+    const Published p = publish(200, {ZipItem::file(QStringLiteral("tovrel.exe"), "v200"), ZipItem::file(QStringLiteral("same"), "same")});
+    Updater *u = makeUpdater();
+    QSignalSpy delta(u->getDeltaUpdate(), &DeltaUpdate::finished);
+    QVERIFY(tickAndWait(1));
+    u->timeout();
+    QCOMPARE(u->getCycleStep(), Updater::Step::Delta);
+    QVERIFY(delta.wait(10000));
+    if (!manifestServed) {
+        QVERIFY(waitResult(2));
+        u->timeout();
+    }
+    QCOMPARE(u->getCycleStep(), Updater::Step::Done);
+    QCOMPARE(m_server->requestsFor("/update/" + p.fileName.toUtf8()).size(), manifestServed ? 0 : 1);
+    QVERIFY(u->startUpdate());
+    QCOMPARE(m_states, QStringList({QStringLiteral("U:init"), QStringLiteral("D:downloading"),
+                                    QStringLiteral("D:downloading"), QStringLiteral("U:downloading"),
+                                    QStringLiteral("D:ready"), QStringLiteral("U:ready"),
+                                    QStringLiteral("U:updating"), QStringLiteral("U:updated")}));
+    QCOMPARE(readAll(app() + QStringLiteral("/tovrel.exe")), QByteArray("v200"));
+    QCOMPARE(m_settings->getAppVersionCode(), 200);
 }
 
 void TestUpdater::automaticInstallation()

@@ -316,9 +316,9 @@ void TestVersionRollback::cutOffReturnIsCarriedThrough_data()
     QTest::newRow("first file back") << 1 << false << false << false << false;
     QTest::newRow("second file linked, not moved") << 1 << true << false << false << false;
     QTest::newRow("middle") << 3 << false << false << false << false;
-    QTest::newRow("all moves, folders left") << 5 << false << false << false << false;
-    QTest::newRow("marked done") << 5 << false << true << false << false;
-    QTest::newRow("done, record removed") << 5 << false << true << true << false;
+    QTest::newRow("all moves, folders left") << 4 << false << false << false << false;
+    QTest::newRow("marked done") << 4 << false << true << false << false;
+    QTest::newRow("done, record removed") << 4 << false << true << true << false;
     QTest::newRow("sub-folder is a link that leads out") << 0 << false << false << false << true;
 }
 
@@ -333,7 +333,8 @@ void TestVersionRollback::cutOffReturnIsCarriedThrough()
     VersionRollback rollback(m_app);
     QVERIFY2(rollback.prepare(), qPrintable(rollback.errorString()));
     InstallJournal journal = rollback.journal();
-    QCOMPARE(int(journal.entries.size()), 5);
+    // lib/same.so stayed in place at the installation: there is nothing to return for it.
+    QCOMPARE(int(journal.entries.size()), 4);
     QCOMPARE(journal.kind, InstallJournal::Kind::Rollback);
     QString error;
     QVERIFY2(journal.save(&error), qPrintable(error));
