@@ -13,13 +13,24 @@
 # The zsync and casync figures are the bytes nginx sent (headers included), from its access log.
 # Also prints the publisher's wall time for each release and ratios against the zip.
 #
+# Then the device: the real updater, on a device that installed the first version from the zip and
+# each release after it in turn, fetches and installs each release from the same nginx (objects and
+# patches). For each release it prints the bytes nginx sent to it (next to the figure computed from
+# the manifests), its wall time from its start to "$UPDATED", the time sha256sum takes over the
+# installed tree (twice: the first run reads from disk, the second mostly from the page cache), its
+# peak RSS (/usr/bin/time) and whether the installed tree equals the release's folder. For release
+# (b) a copy of the device takes the zip instead (update/delta=0), for comparison.
+#
 # Usage: bench/delta/run.sh BUILD_DIR
 set -euo pipefail
 
 build=$(cd "${1:?build folder}" && pwd)
 tool="$build/tools/publish/tovrel-publish"
+updater="$build/updater/updater"
 [ -x "$tool" ] || { echo "build tovrel-publish first" >&2; exit 2; }
-for t in rsync zsync zsyncmake casync nginx python3; do
+[ -x "$updater" ] || { echo "build updater first" >&2; exit 2; }
+[ -x /usr/bin/time ] || { echo "/usr/bin/time is needed (package time)" >&2; exit 2; }
+for t in rsync zsync zsyncmake casync nginx python3 sha256sum; do
     command -v "$t" >/dev/null || [ -x "/usr/sbin/$t" ] || { echo "$t is needed" >&2; exit 2; }
 done
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
@@ -47,7 +58,7 @@ pid $work/nginx/nginx.pid;
 error_log $work/nginx/logs/error.log warn;
 events { worker_connections 64; }
 http {
-  log_format moved '\$bytes_sent \$status \$request';
+  log_format moved '\$bytes_sent \$body_bytes_sent \$status \$request';
   access_log $work/nginx/logs/access.log moved;
   client_body_temp_path $work/nginx/temp/body;
   proxy_temp_path $work/nginx/temp/proxy;
@@ -84,6 +95,64 @@ nginx_bytes() {
     tail -n +"$((before + 1))" "$log" | awk '{ s += $1 } END { print s + 0 }'
 }
 
+# The device: its own settings store, application folder and work folder under DIR.
+device_settings() { # DIR VERSION_CODE DELTA
+    mkdir -p "$1/home" "$1/config/tovrel" "$1/cache" "$1/system"
+    cat > "$1/config/tovrel/updater.conf" <<CONF
+[app]
+folder=$1/app
+version=$2
+
+[update]
+key=linux
+link=$base/update
+update=1
+delta=$3
+directory=$1/work
+
+[localserver]
+name=bench-delta-$$-$(basename "$1")
+CONF
+}
+# device_update DIR VERSION_CODE ROAD: one updater run that checks, fetches and installs, on the delta
+# road (ROAD delta) or the zip road (ROAD zip); fails unless it installed that version by that road.
+# Prints: seconds to "$UPDATED", seconds to its exit, peak RSS (KiB), then what device.py moved prints.
+device_update() {
+    local dir=$1 code=$2 road=$3 before updated ended status rss
+    before=$(wc -l < "$log")
+    read -r updated ended status < <(HOME="$dir/home" XDG_CONFIG_HOME="$dir/config" XDG_CACHE_HOME="$dir/cache" \
+        XDG_CONFIG_DIRS="$dir/system" python3 "$here/device.py" run "$dir/updater.out" 900 \
+        /usr/bin/time -f %M -o "$dir/rss" "$updater" --download 1)
+    tail -n +"$((before + 1))" "$log" > "$dir/access.log"
+    local ok=1
+    [ "$status" = 0 ] && grep -q '^\$UPDATED' "$dir/updater.out" || ok=0
+    grep -q '^version='"$code"'$' "$dir/config/tovrel/updater.conf" || ok=0
+    if [ "$road" = delta ]; then
+        grep -q "\[DeltaUpdate\] version $code installed" "$dir/updater.out" || ok=0
+        grep -q "falling back to the package" "$dir/updater.out" && ok=0
+    else
+        grep -q "DeltaUpdate" "$dir/updater.out" && ok=0
+    fi
+    if [ "$ok" = 0 ]; then
+        echo "the updater did not install version $code by the $road road (exit $status):" >&2
+        tail -n 40 "$dir/updater.out" >&2
+        exit 1
+    fi
+    rss=$(tail -n 1 "$dir/rss")
+    echo "$updated $ended $rss $(python3 "$here/device.py" moved "$dir/access.log" "$www")"
+}
+# hash_tree DIR: seconds sha256sum takes over every file of the installed tree (not the updater's own)
+hash_tree() {
+    local start end
+    start=$(date +%s.%N)
+    (cd "$1" && find . -type f ! -path './.update*' -print0 | sort -z | xargs -0 sha256sum > /dev/null)
+    end=$(date +%s.%N)
+    awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }'
+}
+same_tree() { # RELEASE_FOLDER APP_FOLDER
+    diff -r -x '.update*' "$1" "$2" > /dev/null && echo equal || echo DIFFERS
+}
+
 echo "generating the application ..." >&2
 python3 "$here/genapp.py" base "$work/v0"
 tar_of() { tar --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner -C "$1" -cf "$2" .; }
@@ -105,6 +174,13 @@ stage_casync_zsync() { # VERSION
 echo "publishing the first version ..." >&2
 t0=$(publish 0)
 stage_casync_zsync 0
+echo "device: installing the first version from the zip ..." >&2
+device_settings "$work/device" 0 0
+d=$(device_update "$work/device" 1 zip)
+read -r first_updated _ first_rss _ <<< "$d"
+[ "$(same_tree "$work/v0" "$work/device/app")" = equal ] || { echo "the first version differs on the device" >&2; exit 1; }
+sed -i 's/^delta=0$/delta=1/' "$work/device/config/tovrel/updater.conf"
+devices=()
 printf '%-3s %12s %12s %12s %12s %12s %12s %10s\n' release zip objects +patches "rsync -z" zsync casync "publish s"
 results=()
 for step in 1 2 3; do
@@ -160,6 +236,26 @@ PY
     printf '(%s) %12d %12d %12d %12d %12d %12d %10.1f\n' "$kind" "$zip" "$objects" "$patched" "$rsync_bytes" \
         "$zsync_bytes" "$casync_bytes" "$tp"
     results+=("$kind $zip $objects $patched $rsync_bytes $zsync_bytes $casync_bytes $changed $manifest")
+
+    # The device, holding the previous release, takes this one; for (b) a copy of it takes the zip.
+    echo "release ($kind): the device updates ..." >&2
+    if [ "$kind" = b ]; then
+        rm -rf "$work/device-zip" && cp -a "$work/device" "$work/device-zip"
+        sed -i -e "s#$work/device/#$work/device-zip/#" -e 's/^delta=1$/delta=0/' -e 's/-device$/-device-zip/' \
+            "$work/device-zip/config/tovrel/updater.conf"
+    fi
+    d=$(device_update "$work/device" "$((step + 1))" delta)
+    tree=$(same_tree "$work/v$step" "$work/device/app")
+    h1=$(hash_tree "$work/device/app")
+    h2=$(hash_tree "$work/device/app")
+    devices+=("$kind delta $patched $rsync_bytes $changed $manifest $h1 $h2 $tree $d")
+    if [ "$kind" = b ]; then
+        echo "release ($kind): a copy of the device takes the zip ..." >&2
+        d=$(device_update "$work/device-zip" "$((step + 1))" zip)
+        tree=$(same_tree "$work/v$step" "$work/device-zip/app")
+        devices+=("$kind zip $zip $rsync_bytes $changed $manifest - - $tree $d")
+        rm -rf "$work/device-zip"
+    fi
 done
 echo "first version published in $t0 s (zip, every object)"
 echo
@@ -177,4 +273,49 @@ for r in "${results[@]}"; do
     awk -v k="$1" -v p="$4" -v r="$5" -v ch="$8" -v m="$9" 'BEGIN {
         if (k == "b") printf "(%s) objects+patches %d vs rsync -z %d: %.3f x\n", k, p, r, p / r
         else printf "(%s) objects+patches %d vs changed objects %d + manifest %d: %.3f x\n", k, p, ch, m, p / (ch + m) }'
+done
+
+echo
+echo "the device (the real updater; bytes as nginx logged them; MB = 2^20 bytes):"
+echo "  sent      bytes nginx sent to the updater, headers and the check included"
+echo "  body      body bytes of what the road fetched (manifest, objects, patches; or the zip)"
+echo "  computed  the same body bytes as computed from the manifests (or the zip's size)"
+echo "  to \$UPDATED  wall time from the updater's start to its \$UPDATED line"
+echo "  hash 1st/2nd  sha256sum over the installed tree, first run and the run right after it"
+echo "  window    the largest zstd window among the patches (objects in brackets) the updater fetched"
+echo "first version from the zip: $(awk -v t="$first_updated" -v r="$first_rss" 'BEGIN { printf "%.2f s to $UPDATED, peak RSS %.1f MB", t, r / 1024 }')"
+printf '%-3s %-5s %12s %12s %12s %-7s %9s %8s %8s %6s %8s %15s %-6s\n' release road sent body computed agree "to \$UPD s" "hash 1st" "2nd" ratio "RSS MB" "window MB" tree
+for r in "${devices[@]}"; do
+    set -- $r
+    # kind road computed rsync changed manifest h1 h2 tree updated ended rss sent delta package other requests failed wpatch wobject
+    kind=$1 road=$2 computed=$3 h1=$7 h2=$8 tree=$9
+    shift 9
+    updated=$1 rss=$3 sent=$4 delta=$5 package=$6 wpatch=${10} wobject=${11}
+    body=$delta; [ "$road" = zip ] && body=$package
+    agree=agrees; [ "$body" = "$computed" ] || agree="differs"
+    awk -v k="$kind" -v road="$road" -v s="$sent" -v b="$body" -v c="$computed" -v a="$agree" -v u="$updated" \
+        -v h1="$h1" -v h2="$h2" -v rss="$rss" -v wp="$wpatch" -v wo="$wobject" -v t="$tree" 'BEGIN {
+        ratio = (h2 == "-" || h2 == 0) ? "-" : sprintf("%.2f", u / h2)
+        printf "(%s) %-5s %12d %12d %12d %-7s %9.2f %8s %8s %6s %8.1f %6.1f (%6.1f) %-6s\n", k, road, s, b, c, a, u, h1, h2, ratio,
+            rss / 1024, wp / 1048576, wo / 1048576, t }'
+done
+echo
+echo "goals on the device (measured):"
+for r in "${devices[@]}"; do
+    set -- $r
+    kind=$1 road=$2 rsync_bytes=$4 changed=$5 manifest=$6 h2=$8
+    shift 9
+    updated=$1 rss=$3 sent=$4 wpatch=${10}
+    [ "$road" = delta ] || { awk -v k="$kind" -v rss="$rss" 'BEGIN { printf "(%s) zip road: peak RSS %.1f MB (for comparison)\n", k, rss / 1024 }'; continue; }
+    awk -v k="$kind" -v s="$sent" -v r="$rsync_bytes" -v ch="$changed" -v m="$manifest" -v u="$updated" -v h="$h2" \
+        -v rss="$rss" -v wp="$wpatch" 'BEGIN {
+        verdict = "not met"
+        if (k == "b") { if (s <= r) verdict = "met"; printf "(%s) sent %d vs rsync -z %d: %.3f x, goal <= 1 x: %s\n", k, s, r, s / r, verdict }
+        else { if (s <= 1.1 * (ch + m)) verdict = "met"
+               printf "(%s) sent %d vs changed objects %d + manifest %d: %.3f x, goal <= 1.1 x: %s\n", k, s, ch, m, s / (ch + m), verdict }
+        if (k == "a") { verdict = (u <= 2 * h) ? "met" : "not met"
+                        printf "(%s) %.2f s to $UPDATED vs %.2f s to hash the tree (2nd run): %.2f x, goal <= 2 x: %s\n", k, u, h, u / h, verdict }
+        limit = 64 * 1048576 + wp
+        verdict = (rss * 1024 <= limit) ? "met" : "not met"
+        printf "(%s) peak RSS %.1f MB vs 64 MB + patch window %.1f MB: %s\n", k, rss / 1024, wp / 1048576, verdict }'
 done
