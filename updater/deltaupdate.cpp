@@ -1,5 +1,6 @@
 #include "deltaupdate.h"
 
+#include "contentstream.h"
 #include "downloadfile.h"
 #include "fileops.h"
 #include "stagedinstall.h"
@@ -14,125 +15,9 @@
 #include <QSet>
 #include <QTimer>
 
-#include <memory>
-#include <zstd.h>
-
 namespace {
 // Hashing this much per tick keeps the control socket answering during a large tree.
 const qint64 hashBytesPerTick = qint64(64) * 1024 * 1024;
-const qint64 chunkSize = 128 * 1024;
-
-struct DContextFree
-{
-    void operator()(ZSTD_DCtx *d) const { ZSTD_freeDCtx(d); }
-};
-
-QString zstdError(size_t code)
-{
-    return QString::fromLatin1(ZSTD_getErrorName(code));
-}
-
-// Decompresses the one frame of in into out, with reference as the frame's prefix when given. Stops
-// as soon as the result would pass expectedSize: a hostile frame cannot fill the disk.
-bool decode(QFile &in, QFile &out, const QByteArray *reference, int windowLog, qint64 expectedSize,
-            StreamHash *hash, QString *error)
-{
-    std::unique_ptr<ZSTD_DCtx, DContextFree> context(ZSTD_createDCtx());
-    if (!context) {
-        *error = QStringLiteral("cannot start zstd");
-        return false;
-    }
-    size_t result = ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, windowLog);
-    if (!ZSTD_isError(result) && reference)
-        result = ZSTD_DCtx_refPrefix(context.get(), reference->constData(), size_t(reference->size()));
-    if (ZSTD_isError(result)) {
-        *error = zstdError(result);
-        return false;
-    }
-    QByteArray output(int(ZSTD_DStreamOutSize()), Qt::Uninitialized);
-    qint64 written = 0;
-    size_t pending = 1;     // 0 once a frame ended
-    while (!in.atEnd()) {
-        const QByteArray chunk = in.read(chunkSize);
-        if (chunk.isEmpty()) {
-            *error = QStringLiteral("read failed: ") + in.errorString();
-            return false;
-        }
-        if (pending == 0) {
-            *error = QStringLiteral("data after the end of the frame");
-            return false;
-        }
-        ZSTD_inBuffer input{chunk.constData(), size_t(chunk.size()), 0};
-        while (input.pos < input.size) {
-            if (pending == 0) {
-                *error = QStringLiteral("data after the end of the frame");
-                return false;
-            }
-            ZSTD_outBuffer buffer{output.data(), size_t(output.size()), 0};
-            pending = ZSTD_decompressStream(context.get(), &buffer, &input);
-            if (ZSTD_isError(pending)) {
-                *error = zstdError(pending);
-                return false;
-            }
-            written += qint64(buffer.pos);
-            if (written > expectedSize) {
-                *error = QStringLiteral("larger than the %1 bytes announced").arg(expectedSize);
-                return false;
-            }
-            if (out.write(output.constData(), qint64(buffer.pos)) != qint64(buffer.pos)) {
-                *error = QStringLiteral("write failed: ") + out.errorString();
-                return false;
-            }
-            hash->addData(output.constData(), qint64(buffer.pos));
-        }
-    }
-    // The decoder may still hold output once the input is consumed.
-    while (pending != 0) {
-        ZSTD_inBuffer input{nullptr, 0, 0};
-        ZSTD_outBuffer buffer{output.data(), size_t(output.size()), 0};
-        pending = ZSTD_decompressStream(context.get(), &buffer, &input);
-        if (ZSTD_isError(pending)) {
-            *error = zstdError(pending);
-            return false;
-        }
-        if (buffer.pos == 0)
-            break;
-        written += qint64(buffer.pos);
-        if (written > expectedSize) {
-            *error = QStringLiteral("larger than the %1 bytes announced").arg(expectedSize);
-            return false;
-        }
-        if (out.write(output.constData(), qint64(buffer.pos)) != qint64(buffer.pos)) {
-            *error = QStringLiteral("write failed: ") + out.errorString();
-            return false;
-        }
-        hash->addData(output.constData(), qint64(buffer.pos));
-    }
-    if (pending != 0) {
-        *error = QStringLiteral("truncated frame");
-        return false;
-    }
-    return true;
-}
-
-// Plain copy, for a kept file whose mode changes: the installation replaces it, the content is ours.
-bool copyInto(QFile &in, QFile &out, qint64 expectedSize, StreamHash *hash, QString *error)
-{
-    while (!in.atEnd()) {
-        const QByteArray chunk = in.read(chunkSize);
-        if (chunk.isEmpty() || hash->bytesAdded() + chunk.size() > expectedSize) {
-            *error = chunk.isEmpty() ? QStringLiteral("read failed: ") + in.errorString()
-                                     : QStringLiteral("changed since it was hashed");
-            return false;
-        }
-        if (out.write(chunk) != chunk.size()) {
-            *error = QStringLiteral("write failed: ") + out.errorString();
-            return false;
-        }
-        hash->addData(chunk);
-    }
-    return true;
-}
 
 QString baseName(const QString &name)
 {
@@ -582,9 +467,9 @@ bool DeltaUpdate::rebuild(const DeltaPlan::Step &step, const DeltaManifest::File
     StreamHash digest(StreamHash::Sha256);
     bool ok = false;
     if (step.action == DeltaPlan::Action::Keep) {
-        ok = copyInto(in, out, file.size, &digest, error);
+        ok = ContentStream::copy(in, out, file.size, &digest, error);
     } else if (step.action == DeltaPlan::Action::Object) {
-        ok = decode(in, out, nullptr, objectWindowLog, file.size, &digest, error);
+        ok = ContentStream::decode(in, out, nullptr, objectWindowLog, file.size, &digest, error);
     } else {
         QFile reference;
         if (!FileOps::openFileNoFollow(reference, m_appFolder + QLatin1Char('/') + step.reference, error))
@@ -599,7 +484,7 @@ bool DeltaUpdate::rebuild(const DeltaPlan::Step &step, const DeltaManifest::File
             *error = QStringLiteral("cannot read the reference ") + step.reference;
             return false;
         }
-        ok = decode(in, out, &content, patchWindowLog(content.size(), file.size), file.size, &digest, error);
+        ok = ContentStream::decode(in, out, &content, patchWindowLog(content.size(), file.size), file.size, &digest, error);
     }
     if (!ok)
         return false;
