@@ -3,6 +3,8 @@
 #include "contentstream.h"
 #include "downloadfile.h"
 #include "fileops.h"
+#include "logtext.h"
+#include "packagestager.h"
 #include "stagedinstall.h"
 #include "streamhash.h"
 #include "treehashcache.h"
@@ -26,6 +28,13 @@ QString baseName(const QString &name)
             return name.left(name.size() - suffix.size());
     }
     return name;
+}
+
+// An unchanged file stays where it is unless only its mode changes; then it is copied into the stage.
+bool staysInPlace(const QString &installedPath, int mode, QString *error)
+{
+    FileOps::Stamp installed;
+    return FileOps::stampOf(installedPath, &installed, error) && installed.mode == unsigned(mode);
 }
 }
 
@@ -83,6 +92,7 @@ DeltaUpdate::Installer DeltaUpdate::journaledInstaller(const QString &appFolder,
 
 DeltaUpdate::DeltaUpdate(QObject *parent)
     : QObject(parent)
+    , m_spaceProbe(PackageStager::volumeSpace)
     , m_download(new DownloadFile(this))
     , m_ticker(new QTimer(this))
 {
@@ -383,6 +393,8 @@ void DeltaUpdate::makePlan()
 void DeltaUpdate::fetchNext()
 {
     if (m_fetches.isEmpty()) {
+        if (!checkSpace())
+            return;
         QDir stage(stageFolder(m_workFolder));
         stage.removeRecursively();
         if (!QDir().mkpath(stage.path())) {
@@ -416,6 +428,29 @@ void DeltaUpdate::fetchNext()
     }
 }
 
+// The stage holds every rebuilt file at once, beside the fetched objects: the volume must take them
+// and keep the reserve that the package's installation keeps.
+bool DeltaUpdate::checkSpace()
+{
+    // Sizes are the manifest's claims, capped so that no sum overflows; a larger result fails its check.
+    const qint64 cap = qint64(1) << 60;
+    qint64 needed = 0;
+    for (int i = 0; i < m_manifest.files.size(); ++i) {
+        const DeltaManifest::File &file = m_manifest.files.at(i);
+        QString ignored;
+        if (m_plan.steps.at(i).action != DeltaPlan::Action::Keep
+            || !staysInPlace(m_appFolder + QLatin1Char('/') + file.path, file.mode, &ignored))
+            needed = qMin(cap, needed + qMin(cap, file.size));
+    }
+    const PackageInstaller::Space space = m_spaceProbe(m_workFolder);
+    qint64 reserve = 0;
+    if (PackageStager::fitsWithReserve(needed, space, &reserve))
+        return true;
+    fail(logText("no space to stage the changed files:", m_workFolder, "needs", needed, "bytes and a reserve of",
+                 reserve, "bytes, has", space.available, "bytes free"));
+    return false;
+}
+
 void DeltaUpdate::rebuildOne()
 {
     if (m_index >= m_manifest.files.size()) {
@@ -443,12 +478,8 @@ void DeltaUpdate::rebuildOne()
 bool DeltaUpdate::rebuild(const DeltaPlan::Step &step, const DeltaManifest::File &file, QString *error)
 {
     const QString installedPath = m_appFolder + QLatin1Char('/') + file.path;
-    if (step.action == DeltaPlan::Action::Keep) {
-        // Unchanged content stays where it is, unless only its mode changes.
-        FileOps::Stamp installed;
-        if (FileOps::stampOf(installedPath, &installed, error) && installed.mode == unsigned(file.mode))
-            return true;
-    }
+    if (step.action == DeltaPlan::Action::Keep && staysInPlace(installedPath, file.mode, error))
+        return true;
 
     const QString target = stageFolder(m_workFolder) + QLatin1Char('/') + file.path;
     if (!QDir().mkpath(QFileInfo(target).absolutePath())) {

@@ -3,6 +3,7 @@
 #include "downloadfile.h"
 #include "httptestserver.h"
 #include "installjournal.h"
+#include "packageinstaller.h"
 #include "testfiles.h"
 
 #include <QCryptographicHash>
@@ -116,6 +117,7 @@ void TestDeltaUpdate::road_data()
     QTest::newRow("object longer than listed") << "long" << "objects/";
     QTest::newRow("reference changed after hashing") << "reference" << "big: ";
     QTest::newRow("manifest of another version") << "version" << "not for the entry";
+    QTest::newRow("no space for the stage") << "space" << "no space to stage the changed files:";
 }
 
 void TestDeltaUpdate::road()
@@ -152,6 +154,8 @@ void TestDeltaUpdate::road()
     update.setAppFolder(app);
     update.setWorkFolder(work);
     update.downloader()->setStallInterval(2000);
+    if (fault == QLatin1String("space"))
+        update.setSpaceProbe([](const QString &) { return PackageInstaller::Space{32LL << 20, 1LL << 30}; });
     QStringList installed;
     int stored = 0;
     const DeltaUpdate::Installer journaled = DeltaUpdate::journaledInstaller(
