@@ -1,7 +1,10 @@
 #include "deltaupdate.h"
 
+#include "contentstream.h"
 #include "downloadfile.h"
 #include "fileops.h"
+#include "logtext.h"
+#include "packagestager.h"
 #include "stagedinstall.h"
 #include "streamhash.h"
 #include "treehashcache.h"
@@ -14,125 +17,9 @@
 #include <QSet>
 #include <QTimer>
 
-#include <memory>
-#include <zstd.h>
-
 namespace {
 // Hashing this much per tick keeps the control socket answering during a large tree.
 const qint64 hashBytesPerTick = qint64(64) * 1024 * 1024;
-const qint64 chunkSize = 128 * 1024;
-
-struct DContextFree
-{
-    void operator()(ZSTD_DCtx *d) const { ZSTD_freeDCtx(d); }
-};
-
-QString zstdError(size_t code)
-{
-    return QString::fromLatin1(ZSTD_getErrorName(code));
-}
-
-// Decompresses the one frame of in into out, with reference as the frame's prefix when given. Stops
-// as soon as the result would pass expectedSize: a hostile frame cannot fill the disk.
-bool decode(QFile &in, QFile &out, const QByteArray *reference, int windowLog, qint64 expectedSize,
-            StreamHash *hash, QString *error)
-{
-    std::unique_ptr<ZSTD_DCtx, DContextFree> context(ZSTD_createDCtx());
-    if (!context) {
-        *error = QStringLiteral("cannot start zstd");
-        return false;
-    }
-    size_t result = ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, windowLog);
-    if (!ZSTD_isError(result) && reference)
-        result = ZSTD_DCtx_refPrefix(context.get(), reference->constData(), size_t(reference->size()));
-    if (ZSTD_isError(result)) {
-        *error = zstdError(result);
-        return false;
-    }
-    QByteArray output(int(ZSTD_DStreamOutSize()), Qt::Uninitialized);
-    qint64 written = 0;
-    size_t pending = 1;     // 0 once a frame ended
-    while (!in.atEnd()) {
-        const QByteArray chunk = in.read(chunkSize);
-        if (chunk.isEmpty()) {
-            *error = QStringLiteral("read failed: ") + in.errorString();
-            return false;
-        }
-        if (pending == 0) {
-            *error = QStringLiteral("data after the end of the frame");
-            return false;
-        }
-        ZSTD_inBuffer input{chunk.constData(), size_t(chunk.size()), 0};
-        while (input.pos < input.size) {
-            if (pending == 0) {
-                *error = QStringLiteral("data after the end of the frame");
-                return false;
-            }
-            ZSTD_outBuffer buffer{output.data(), size_t(output.size()), 0};
-            pending = ZSTD_decompressStream(context.get(), &buffer, &input);
-            if (ZSTD_isError(pending)) {
-                *error = zstdError(pending);
-                return false;
-            }
-            written += qint64(buffer.pos);
-            if (written > expectedSize) {
-                *error = QStringLiteral("larger than the %1 bytes announced").arg(expectedSize);
-                return false;
-            }
-            if (out.write(output.constData(), qint64(buffer.pos)) != qint64(buffer.pos)) {
-                *error = QStringLiteral("write failed: ") + out.errorString();
-                return false;
-            }
-            hash->addData(output.constData(), qint64(buffer.pos));
-        }
-    }
-    // The decoder may still hold output once the input is consumed.
-    while (pending != 0) {
-        ZSTD_inBuffer input{nullptr, 0, 0};
-        ZSTD_outBuffer buffer{output.data(), size_t(output.size()), 0};
-        pending = ZSTD_decompressStream(context.get(), &buffer, &input);
-        if (ZSTD_isError(pending)) {
-            *error = zstdError(pending);
-            return false;
-        }
-        if (buffer.pos == 0)
-            break;
-        written += qint64(buffer.pos);
-        if (written > expectedSize) {
-            *error = QStringLiteral("larger than the %1 bytes announced").arg(expectedSize);
-            return false;
-        }
-        if (out.write(output.constData(), qint64(buffer.pos)) != qint64(buffer.pos)) {
-            *error = QStringLiteral("write failed: ") + out.errorString();
-            return false;
-        }
-        hash->addData(output.constData(), qint64(buffer.pos));
-    }
-    if (pending != 0) {
-        *error = QStringLiteral("truncated frame");
-        return false;
-    }
-    return true;
-}
-
-// Plain copy, for a kept file whose mode changes: the installation replaces it, the content is ours.
-bool copyInto(QFile &in, QFile &out, qint64 expectedSize, StreamHash *hash, QString *error)
-{
-    while (!in.atEnd()) {
-        const QByteArray chunk = in.read(chunkSize);
-        if (chunk.isEmpty() || hash->bytesAdded() + chunk.size() > expectedSize) {
-            *error = chunk.isEmpty() ? QStringLiteral("read failed: ") + in.errorString()
-                                     : QStringLiteral("changed since it was hashed");
-            return false;
-        }
-        if (out.write(chunk) != chunk.size()) {
-            *error = QStringLiteral("write failed: ") + out.errorString();
-            return false;
-        }
-        hash->addData(chunk);
-    }
-    return true;
-}
 
 QString baseName(const QString &name)
 {
@@ -141,6 +28,13 @@ QString baseName(const QString &name)
             return name.left(name.size() - suffix.size());
     }
     return name;
+}
+
+// An unchanged file stays where it is unless only its mode changes; then it is copied into the stage.
+bool staysInPlace(const QString &installedPath, int mode, QString *error)
+{
+    FileOps::Stamp installed;
+    return FileOps::stampOf(installedPath, &installed, error) && installed.mode == unsigned(mode);
 }
 }
 
@@ -162,9 +56,12 @@ DeltaUpdate::Installer DeltaUpdate::journaledInstaller(const QString &appFolder,
         }
         bool ok = install.prepare() && install.dropKeptGeneration() && install.createStaging();
         const QSet<QString> fresh(rebuilt.cbegin(), rebuilt.cend());
+        QVector<DeltaManifest::Folder> created;
         for (const DeltaManifest::Folder &folder : manifest.folders) {
             if (ok)
                 install.addFolder(folder.path);
+            if (FileOps::kindOf(appFolder + QLatin1Char('/') + folder.path) == FileOps::Kind::Missing)
+                created.append(folder);
         }
         for (const DeltaManifest::File &file : manifest.files) {
             if (!ok)
@@ -188,6 +85,13 @@ DeltaUpdate::Installer DeltaUpdate::journaledInstaller(const QString &appFolder,
             log(QStringLiteral("staged %1 files, %2 in place").arg(rebuilt.size()).arg(manifest.files.size() - rebuilt.size()));
         ok = ok && install.moveIntoPlace();
         install.removeWorkFolders();
+        // The folders it made take the manifest's modes as far as a package's are trusted: nobody but
+        // the owner writes, and the owner always may (a read-only folder would block the next update).
+        for (const DeltaManifest::Folder &folder : created) {
+            QString reason;
+            if (ok && !FileOps::setFolderMode(appFolder + QLatin1Char('/') + folder.path, unsigned(folder.mode & 0755) | 0700, &reason))
+                log(QStringLiteral("permissions not set: ") + folder.path + QStringLiteral(": ") + reason);
+        }
         for (const QString &line : install.warnings())
             log(line);
         if (!ok && error->isEmpty())
@@ -198,6 +102,7 @@ DeltaUpdate::Installer DeltaUpdate::journaledInstaller(const QString &appFolder,
 
 DeltaUpdate::DeltaUpdate(QObject *parent)
     : QObject(parent)
+    , m_spaceProbe(PackageStager::volumeSpace)
     , m_download(new DownloadFile(this))
     , m_ticker(new QTimer(this))
 {
@@ -498,6 +403,8 @@ void DeltaUpdate::makePlan()
 void DeltaUpdate::fetchNext()
 {
     if (m_fetches.isEmpty()) {
+        if (!checkSpace())
+            return;
         QDir stage(stageFolder(m_workFolder));
         stage.removeRecursively();
         if (!QDir().mkpath(stage.path())) {
@@ -531,6 +438,29 @@ void DeltaUpdate::fetchNext()
     }
 }
 
+// The stage holds every rebuilt file at once, beside the fetched objects: the volume must take them
+// and keep the reserve that the package's installation keeps.
+bool DeltaUpdate::checkSpace()
+{
+    // Sizes are the manifest's claims, capped so that no sum overflows; a larger result fails its check.
+    const qint64 cap = qint64(1) << 60;
+    qint64 needed = 0;
+    for (int i = 0; i < m_manifest.files.size(); ++i) {
+        const DeltaManifest::File &file = m_manifest.files.at(i);
+        QString ignored;
+        if (m_plan.steps.at(i).action != DeltaPlan::Action::Keep
+            || !staysInPlace(m_appFolder + QLatin1Char('/') + file.path, file.mode, &ignored))
+            needed = qMin(cap, needed + qMin(cap, file.size));
+    }
+    const PackageInstaller::Space space = m_spaceProbe(m_workFolder);
+    qint64 reserve = 0;
+    if (PackageStager::fitsWithReserve(needed, space, &reserve))
+        return true;
+    fail(logText("no space to stage the changed files:", m_workFolder, "needs", needed, "bytes and a reserve of",
+                 reserve, "bytes, has", space.available, "bytes free"));
+    return false;
+}
+
 void DeltaUpdate::rebuildOne()
 {
     if (m_index >= m_manifest.files.size()) {
@@ -558,12 +488,8 @@ void DeltaUpdate::rebuildOne()
 bool DeltaUpdate::rebuild(const DeltaPlan::Step &step, const DeltaManifest::File &file, QString *error)
 {
     const QString installedPath = m_appFolder + QLatin1Char('/') + file.path;
-    if (step.action == DeltaPlan::Action::Keep) {
-        // Unchanged content stays where it is, unless only its mode changes.
-        FileOps::Stamp installed;
-        if (FileOps::stampOf(installedPath, &installed, error) && installed.mode == unsigned(file.mode))
-            return true;
-    }
+    if (step.action == DeltaPlan::Action::Keep && staysInPlace(installedPath, file.mode, error))
+        return true;
 
     const QString target = stageFolder(m_workFolder) + QLatin1Char('/') + file.path;
     if (!QDir().mkpath(QFileInfo(target).absolutePath())) {
@@ -582,9 +508,9 @@ bool DeltaUpdate::rebuild(const DeltaPlan::Step &step, const DeltaManifest::File
     StreamHash digest(StreamHash::Sha256);
     bool ok = false;
     if (step.action == DeltaPlan::Action::Keep) {
-        ok = copyInto(in, out, file.size, &digest, error);
+        ok = ContentStream::copy(in, out, file.size, &digest, error);
     } else if (step.action == DeltaPlan::Action::Object) {
-        ok = decode(in, out, nullptr, objectWindowLog, file.size, &digest, error);
+        ok = ContentStream::decode(in, out, nullptr, objectWindowLog, file.size, &digest, error);
     } else {
         QFile reference;
         if (!FileOps::openFileNoFollow(reference, m_appFolder + QLatin1Char('/') + step.reference, error))
@@ -599,7 +525,7 @@ bool DeltaUpdate::rebuild(const DeltaPlan::Step &step, const DeltaManifest::File
             *error = QStringLiteral("cannot read the reference ") + step.reference;
             return false;
         }
-        ok = decode(in, out, &content, patchWindowLog(content.size(), file.size), file.size, &digest, error);
+        ok = ContentStream::decode(in, out, &content, patchWindowLog(content.size(), file.size), file.size, &digest, error);
     }
     if (!ok)
         return false;

@@ -3,6 +3,7 @@
 
 #include "deltamanifest.h"
 #include "deltaplan.h"
+#include "packageinstaller.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -62,6 +63,9 @@ public:
     void setWorkFolder(const QString &folder) { m_workFolder = folder; }
     void setPatchCap(qint64 bytes) { m_patchCap = bytes; }
     void setInstaller(const Installer &installer) { m_installer = installer; }
+    // Free space of the work folder's volume, checked before the stage is written (the package's
+    // probe unless a test replaces it).
+    void setSpaceProbe(const PackageInstaller::SpaceProbe &probe) { m_spaceProbe = probe; }
     // The transfer of every file; its owner sets headers, CA file and stall intervals on it.
     DownloadFile *downloader() const { return m_download; }
 
@@ -112,6 +116,7 @@ private:
     void hashOne();
     void makePlan();
     void fetchNext();
+    bool checkSpace();
     void rebuildOne();
     bool rebuild(const DeltaPlan::Step &step, const DeltaManifest::File &file, QString *error);
 
@@ -119,6 +124,7 @@ private:
     QString m_workFolder;
     qint64 m_patchCap = DeltaPlan::defaultPatchCap;
     Installer m_installer;
+    PackageInstaller::SpaceProbe m_spaceProbe;
     DownloadFile *m_download = nullptr;
     QTimer *m_ticker = nullptr;
     std::unique_ptr<TreeHashCache> m_hashes;

@@ -35,17 +35,6 @@ bool hasDosAttributes(zip_uint8_t opsys)
 const qint64 minimumReserve = 32LL * 1024 * 1024;
 const qint64 reservePercent = 2;
 
-PackageInstaller::Space volumeSpace(const QString &folder)
-{
-    const QStorageInfo volume(folder);
-    PackageInstaller::Space space;
-    if (volume.isValid() && volume.isReady()) {
-        space.available = volume.bytesAvailable();
-        space.total = volume.bytesTotal();
-    }
-    return space;
-}
-
 struct ZipFileCloser
 {
     void operator()(zip_file_t *f) const { zip_fclose(f); }
@@ -97,6 +86,25 @@ bool isInside(const QString &canonicalPath, const QString &canonicalRoot)
 }
 
 } // namespace
+
+PackageInstaller::Space PackageStager::volumeSpace(const QString &folder)
+{
+    const QStorageInfo volume(folder);
+    PackageInstaller::Space space;
+    if (volume.isValid() && volume.isReady()) {
+        space.available = volume.bytesAvailable();
+        space.total = volume.bytesTotal();
+    }
+    return space;
+}
+
+bool PackageStager::fitsWithReserve(qint64 needed, const PackageInstaller::Space &space, qint64 *reserve)
+{
+    if (space.available < 0 || space.total <= 0)
+        return true;
+    *reserve = qMax(minimumReserve, space.total / 100 * reservePercent);
+    return needed + *reserve <= space.available;
+}
 
 PackageStager::PackageStager(const QString &package, const QString &destination)
     : m_package(package), m_dest(QDir::cleanPath(destination)), m_setMode(FileOps::setMode),
@@ -250,10 +258,8 @@ bool PackageStager::checkSpace()
             needed = qMin(cap, needed + qint64(qMin<zip_uint64_t>(entry.size, zip_uint64_t(cap))));
     }
     const PackageInstaller::Space space = m_spaceProbe(m_dest);
-    if (space.available < 0 || space.total <= 0)
-        return true;
-    const qint64 reserve = qMax(minimumReserve, space.total / 100 * reservePercent);
-    if (needed + reserve <= space.available)
+    qint64 reserve = 0;
+    if (fitsWithReserve(needed, space, &reserve))
         return true;
     return fail(PackageInstaller::NoSpaceError, "no space to install:", m_dest, "needs", needed,
                 "bytes and a reserve of", reserve, "bytes, has", space.available, "bytes free");

@@ -28,6 +28,11 @@ public:
     void setPackageDescriptor(int descriptor);
     void setModeSetter(PackageInstaller::ModeSetter setter);
     void setSpaceProbe(PackageInstaller::SpaceProbe probe);
+    // The volume that holds folder as QStorageInfo sees it: the probe unless a test replaces it.
+    static PackageInstaller::Space volumeSpace(const QString &folder);
+    // Whether needed bytes fit on a volume with this space and still leave *reserve bytes free for
+    // the log, the settings and the next download; true when the space is unknown.
+    static bool fitsWithReserve(qint64 needed, const PackageInstaller::Space &space, qint64 *reserve);
 
     // Opens the archive and creates the destination folder.
     bool open();

@@ -10,7 +10,6 @@
 #include "settingsstore.h"
 #include "updateoffer.h"
 #include "utils.h"
-#include "versionrollback.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -20,19 +19,12 @@
 namespace {
 namespace State = Protocol::State;
 namespace Token = Protocol::Token;
-namespace Probation = Protocol::Probation;
-namespace Journal = Protocol::Journal;
 
 const int aliveInterval = 60000;
 const int retryInterval = 60000;
 const int firstCheckDelay = 60000;
 const int progressInterval = 1000;
 const int requestedCheckDelay = 100;
-
-void logNotTouched(const char *what)
-{
-    qWarning() << "[Updater]" << what << "refused: this updater does not hold the application folder";
-}
 }
 
 Updater::Updater(QObject *parent)
@@ -49,12 +41,14 @@ Updater::Updater(QObject *parent)
 void Updater::init(UpdaterSettings *s)
 {
     settings = s;
+    folder.setSettings(s);
     // An installation or rollback cut off by a crash or power loss is finished or undone before
     // anything looks at the folder.
     recoverFolder();
     period = s->periodCheckUpdate;
     fileManager = new FileManager(this);
     fileManager->setSettings(s, &runStatus);
+    folder.setFileManager(fileManager);
     connect(fileManager, &FileManager::started, this, &Updater::started);
     connect(fileManager, &FileManager::finished, this, &Updater::finished);
     connect(fileManager, &FileManager::progressChanged, this, &Updater::progressChanged);
@@ -70,7 +64,7 @@ void Updater::init(UpdaterSettings *s)
     // "init" is only a passing value; clients learn the state that follows it.
     runStatus.stateUpdate = QLatin1String(State::Init);
     takeOffer(Moment::Start);
-    refreshStateProbation();
+    folder.refreshStateProbation();
     hasUpdateServer();
 
     const int firstDelay = CheckSchedule::firstCheck(firstCheckDelay, settings->jitter, random);
@@ -90,14 +84,28 @@ void Updater::startDownload()
 
 bool Updater::mayTouchFolder() const
 {
-    // Before init() there is no folder to speak of.
-    return settings && fileManager && (!folderGate || folderGate());
+    return folder.mayTouch();
+}
+
+bool Updater::rollBack()
+{
+    return folder.rollBack();
+}
+
+void Updater::commitVersion()
+{
+    folder.commitVersion();
+}
+
+Recovery::Result Updater::recoverFolder()
+{
+    return folder.recover();
 }
 
 bool Updater::startUpdate()
 {
     if (!mayTouchFolder()) {
-        logNotTouched("installation");
+        FolderKeeper::logNotTouched("installation");
         if (settings) {
             noteError(QStringLiteral("installation refused: this updater does not hold the application folder"));
             Utils::outsn(QLatin1String(Token::ErrUpdated));
@@ -120,7 +128,7 @@ bool Updater::startUpdate()
         qDebug() << "[Updater]" << "version" << versionCode << "was rolled back on this device, not taken";
     // A journal that was there before refused the installation; its own reason stands.
     const bool pendingBefore = InstallJournal::existsIn(settings->appFolder);
-    moving = true;
+    folder.setMoving(true);
     QString extractError;
     bool extracted = false;
     if (verified && !refused && byDelta) {
@@ -138,12 +146,12 @@ bool Updater::startUpdate()
     } else if (verified && !refused) {
         extracted = fileManager->extractPackage(settings->appFolder, &extractError);
     }
-    moving = false;
+    folder.setMoving(false);
     // An undo that could not finish leaves the journal; so does a version code that could not be stored.
     if (pendingBefore)
-        refreshStateJournal(QString());
+        folder.refreshStateJournal(QString());
     else
-        refreshStateJournal(extractError.isEmpty() ? QStringLiteral("the installation left its journal") : extractError);
+        folder.refreshStateJournal(extractError.isEmpty() ? QStringLiteral("the installation left its journal") : extractError);
     if (extracted) {
         settings->setAppVersionCode(versionCode);
         if (settings->rolledBackVersion != 0)
@@ -151,7 +159,7 @@ bool Updater::startUpdate()
         qDebug() << "[Updater]" << "updated version code:" << settings->getAppVersionCode();
         Utils::outsn(QLatin1String(Token::Updated));
         setStateUpdate(QLatin1String(State::Updated));
-        refreshStateProbation();
+        folder.refreshStateProbation();
         emit installed();
         return true;
     }
@@ -165,154 +173,8 @@ bool Updater::startUpdate()
     Utils::outsn(QLatin1String(Token::ErrUpdated));
     setStateUpdate(QLatin1String(State::Error));
     // A failed installation may still have dropped the kept generation.
-    refreshStateProbation();
+    folder.refreshStateProbation();
     return false;
-}
-
-bool Updater::rollBack()
-{
-    if (!mayTouchFolder()) {
-        logNotTouched("rollback");
-        if (settings) {
-            noteError(QStringLiteral("rollback refused: this updater does not hold the application folder"));
-            setStateProbation(QLatin1String(Probation::RollbackError));
-        }
-        return false;
-    }
-    qDebug() << "[Updater]" << "rollback requested for dir" << settings->appFolder;
-    if (InstallJournal::existsIn(settings->appFolder)) {
-        // Most often the return asked for before, which stopped: finishing it is this request.
-        const Recovery::Result recovery = recoverFolder();
-        if (recovery == Recovery::Result::RolledBack) {
-            qDebug() << "[Updater]" << "rolled back to version code:" << settings->getAppVersionCode();
-            return true;
-        }
-        if (recovery == Recovery::Result::Failed) {
-            qWarning().noquote() << "[Updater] rollback refused:" << runStatus.journalError;
-            noteError(QStringLiteral("rollback refused: ") + runStatus.journalError);
-            setStateProbation(QLatin1String(Probation::RollbackError));
-            return false;
-        }
-    }
-    VersionRollback rollback(settings->appFolder);
-    if (!rollback.prepare()) {
-        qWarning().noquote() << "[Updater] rollback refused:" << rollback.errorString();
-        noteError(QStringLiteral("rollback refused: ") + rollback.errorString());
-        setStateProbation(QLatin1String(Probation::RollbackError));
-        return false;
-    }
-    setStateProbation(QLatin1String(Probation::RollingBack));
-    rollback.setVersionStore([this](int code) { return settings->storeVersionCode(code); });
-    rollback.setRefusalStore([this](int code) { return refuse(code); });
-    moving = true;
-    const VersionRollback::Result result = rollback.run();
-    moving = false;
-    refreshStateJournal(rollback.errorString());
-    if (result != VersionRollback::Result::RolledBack) {
-        qCritical().noquote() << "[Updater] rollback failed:" << rollback.errorString();
-        noteError(QStringLiteral("rollback failed: ") + rollback.errorString());
-        setStateProbation(QLatin1String(Probation::RollbackError));
-        return false;
-    }
-    qDebug() << "[Updater]" << "rolled back to version code:" << settings->getAppVersionCode();
-    dropRefusedPackage();
-    setStateProbation(QLatin1String(Probation::RolledBack));
-    return true;
-}
-
-void Updater::commitVersion()
-{
-    if (!mayTouchFolder()) {
-        logNotTouched("commit");
-        return;
-    }
-    const QString folder = settings->appFolder;
-    // A return that finishes now has left nothing to commit, and says so itself.
-    if (InstallJournal::existsIn(folder) && recoverFolder() == Recovery::Result::RolledBack)
-        return;
-    if (!InstallJournal::keptExistsIn(folder)) {
-        qDebug() << "[Updater]" << "commit: no previous version kept";
-    } else if (InstallJournal::existsIn(folder)) {
-        // A return that is still unfinished takes its files from the kept folder.
-        qWarning() << "[Updater]" << "commit refused, an unfinished journal is in" << folder;
-    } else {
-        const QString backup = InstallJournal::keptBackupIn(folder);
-        QString error;
-        if (InstallJournal::dropKept(folder, &error))
-            qDebug() << "[Updater]" << "version" << settings->getAppVersionCode() << "committed, kept files removed:" << backup;
-        else
-            qCritical() << "[Updater]" << "cannot drop the kept generation:" << error;
-    }
-    refreshStateProbation();
-}
-
-Recovery::Result Updater::recoverFolder()
-{
-    using Result = Recovery::Result;
-    const QString folder = settings->appFolder;
-    // A second updater of this configuration holds the folder: it is the one to finish the journal.
-    if (moving || (folderGate && !folderGate()))
-        return Result::Nothing;
-    if (startRecovered && !InstallJournal::existsIn(folder)) {
-        refreshStateJournal(QString());
-        return Result::Nothing;
-    }
-    if (startRecovered)
-        qWarning() << "[Updater]" << "a journal is still in" << folder << ", trying again to finish it";
-    startRecovered = true;
-    QString reason;
-    moving = true;
-    const Result result = Recovery::recover(
-        folder, [this](int code) { return settings->storeVersionCode(code); },
-        [this](int code) { return refuse(code); }, &reason);
-    moving = false;
-    refreshStateJournal(reason);
-    if (result == Result::RolledBack) {
-        dropRefusedPackage();
-        setStateProbation(QLatin1String(Probation::RolledBack));
-    }
-    // During init the probation state is set once, at its end.
-    else if (result != Result::Nothing && result != Result::Failed && fileManager)
-        refreshStateProbation();
-    return result;
-}
-
-void Updater::refreshStateJournal(const QString &reason)
-{
-    const bool pending = InstallJournal::existsIn(settings->appFolder);
-    if (pending) {
-        if (!reason.isEmpty())
-            runStatus.journalError = reason;
-        qWarning().noquote() << "[Updater] journal pending in" << settings->appFolder
-                             << "- it is tried again at every check:" << runStatus.journalError;
-    } else {
-        runStatus.journalError.clear();
-    }
-    const QString state = QLatin1String(pending ? Journal::Pending : Journal::None);
-    if (state != runStatus.stateJournal)
-        runStatus.setStateJournal(state);
-}
-
-void Updater::setStateProbation(const QString &state)
-{
-    runStatus.setStateProbation(state);
-}
-
-void Updater::refreshStateProbation()
-{
-    setStateProbation(QLatin1String(InstallJournal::keptExistsIn(settings->appFolder) ? Probation::Kept : Probation::None));
-}
-
-void Updater::dropRefusedPackage()
-{
-    if (fileManager && fileManager->offer().versionCode > 0 && settings->isRefused(fileManager->offer().versionCode))
-        fileManager->removePackage();
-}
-
-bool Updater::refuse(int versionCode)
-{
-    settings->setRolledBackVersion(versionCode);
-    return settings->refuseVersion(versionCode);
 }
 
 QString Updater::updateStateAfter(const QString &current, Failure failure)

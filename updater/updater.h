@@ -2,6 +2,7 @@
 #define UPDATER_H
 
 #include "checkschedule.h"
+#include "folderkeeper.h"
 #include "recovery.h"
 #include "updateoffer.h"
 #include "updaterstatus.h"
@@ -58,8 +59,8 @@ public:
 
     // Whether this updater may touch the application folder now (it holds the folder's lock).
     // Installation, rollback and commit ask first; so does anything else that moves files there.
-    using FolderGate = std::function<bool()>;
-    void setFolderGate(const FolderGate &gate) { folderGate = gate; }
+    using FolderGate = FolderKeeper::Gate;
+    void setFolderGate(const FolderGate &gate) { folder.setGate(gate); }
     bool mayTouchFolder() const;
 
     // Read-only views for the entry and for tests that drive the cycle tick by tick.
@@ -93,11 +94,6 @@ private:
     void updateReady();
     void setStateDownload(const QString &state);
     void setStateUpdate(const QString &state);
-    void setStateProbation(const QString &state);
-    // "kept" while the last installation's files are kept, else "none".
-    void refreshStateProbation();
-    // "pending" with reason while a journal stays in the application folder, else "none".
-    void refreshStateJournal(const QString &reason);
     // Where the offer is looked at: at start (nothing is fetched), after the information or after
     // the package arrived.
     enum class Moment { Start, Info, Package };
@@ -112,10 +108,6 @@ private:
     void failCheck(Failure failure, const QString &reason);
     // A failed installation or rollback: its reason for "last_error".
     void noteError(const QString &reason);
-    // The offered version was rolled back here: its package is never needed again.
-    void dropRefusedPackage();
-    // Stores a refused version code, and remembers it as the one the last rollback refused.
-    bool refuse(int versionCode);
     void restartPeriodTimer(int msec);
     void tickCheck();
     // False while "update/link" is the packaged placeholder; says so in the log once per spell.
@@ -133,6 +125,7 @@ private:
 
     UpdaterSettings *settings = nullptr;
     UpdaterStatus runStatus;
+    FolderKeeper folder{&runStatus};
     FileManager *fileManager = nullptr;
     DeltaUpdate *delta = nullptr;
     // The version whose delta road failed in this process; its package is taken instead.
@@ -144,16 +137,11 @@ private:
     Step cycleStep = Step::Check;
     bool replyPending = false;
     bool serverMissingLogged = false;
-    // Files are being moved in the application folder; a recovery must not run meanwhile.
-    bool moving = false;
-    // The first recovery (at start) also clears what a run cut off during staging left.
-    bool startRecovered = false;
     int period = 0;
     QTimer *periodTimer = nullptr;
     QTimer *aliveTimer = nullptr;
     QTimer *progressTimer = nullptr;
     RandomSource random;
-    FolderGate folderGate;
 };
 
 #endif

@@ -3,6 +3,7 @@
 #include "downloadfile.h"
 #include "httptestserver.h"
 #include "installjournal.h"
+#include "packageinstaller.h"
 #include "testfiles.h"
 
 #include <QCryptographicHash>
@@ -11,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <zstd.h>
 
 namespace {
@@ -34,7 +36,7 @@ QByteArray compress(const QByteArray &data, const QByteArray &reference = QByteA
 }
 
 // Version 1 is installed; version 2 keeps "same", changes "small" (by object) and "big" (by a patch
-// from version 1) and adds "new/file".
+// from version 1) and adds "new/file", with the folder "new" listed when its mode is given.
 struct Release
 {
     QByteArray big1 = TestFiles::pseudoRandom(300000, 7);
@@ -69,12 +71,14 @@ struct Release
                 manifest.size(), sha(manifest), QStringLiteral("linux"), 2};
     }
 
-    Release()
+    explicit Release(int newFolderMode = -1)
     {
         DeltaManifest m;
         m.key = QStringLiteral("linux");
         m.versionCode = 2;
         m.complete = true;
+        if (newFolderMode >= 0)
+            m.folders.append({QStringLiteral("new"), newFolderMode});
         for (auto it = v2.cbegin(); it != v2.cend(); ++it) {
             DeltaManifest::File file{it.key(), 0644, it.value().size(), sha(it.value()), 0, {}};
             const QByteArray object = compress(it.value());
@@ -116,6 +120,9 @@ void TestDeltaUpdate::road_data()
     QTest::newRow("object longer than listed") << "long" << "objects/";
     QTest::newRow("reference changed after hashing") << "reference" << "big: ";
     QTest::newRow("manifest of another version") << "version" << "not for the entry";
+    // Set-id and group-write bits are dropped, as from a package.
+    QTest::newRow("new folder takes the manifest's mode") << "folder" << "";
+    QTest::newRow("no space for the stage") << "space" << "no space to stage the changed files:";
 }
 
 void TestDeltaUpdate::road()
@@ -123,7 +130,7 @@ void TestDeltaUpdate::road()
     QFETCH(QString, fault);
     QFETCH(QString, reason);
 
-    Release release;
+    Release release(fault == QLatin1String("folder") ? 02770 : -1);
     const QString &app = release.app;
     const QString &work = release.work;
     const QString small = DeltaManifest::objectPath(sha("two"));
@@ -152,6 +159,8 @@ void TestDeltaUpdate::road()
     update.setAppFolder(app);
     update.setWorkFolder(work);
     update.downloader()->setStallInterval(2000);
+    if (fault == QLatin1String("space"))
+        update.setSpaceProbe([](const QString &) { return PackageInstaller::Space{32LL << 20, 1LL << 30}; });
     QStringList installed;
     int stored = 0;
     const DeltaUpdate::Installer journaled = DeltaUpdate::journaledInstaller(
@@ -216,6 +225,10 @@ void TestDeltaUpdate::road()
     for (auto it = release.v2.cbegin(); it != release.v2.cend(); ++it)
         QCOMPARE(TestFiles::read(app + QLatin1Char('/') + it.key()), it.value());
     QCOMPARE(stored, 2);
+    struct stat folder;
+    QVERIFY(::stat(QFile::encodeName(app + QStringLiteral("/new")).constData(), &folder) == 0);
+    if (fault == QLatin1String("folder"))
+        QCOMPARE(folder.st_mode & 07777, 0750u);
     // The unchanged file was neither moved nor kept; the replaced ones are kept for a return.
     QCOMPARE(TestFiles::inode(app + QStringLiteral("/same")), sameInode);
     const QString backup = app + QLatin1Char('/') + InstallJournal::keptBackupIn(app);
