@@ -56,12 +56,10 @@ DeltaUpdate::Installer DeltaUpdate::journaledInstaller(const QString &appFolder,
         }
         bool ok = install.prepare() && install.dropKeptGeneration() && install.createStaging();
         const QSet<QString> fresh(rebuilt.cbegin(), rebuilt.cend());
-        QVector<DeltaManifest::Folder> created;
+        // Folders come out as from a package: made with the process's own mode, whatever is listed.
         for (const DeltaManifest::Folder &folder : manifest.folders) {
             if (ok)
                 install.addFolder(folder.path);
-            if (FileOps::kindOf(appFolder + QLatin1Char('/') + folder.path) == FileOps::Kind::Missing)
-                created.append(folder);
         }
         for (const DeltaManifest::File &file : manifest.files) {
             if (!ok)
@@ -85,13 +83,6 @@ DeltaUpdate::Installer DeltaUpdate::journaledInstaller(const QString &appFolder,
             log(QStringLiteral("staged %1 files, %2 in place").arg(rebuilt.size()).arg(manifest.files.size() - rebuilt.size()));
         ok = ok && install.moveIntoPlace();
         install.removeWorkFolders();
-        // The folders it made take the manifest's modes as far as a package's are trusted: nobody but
-        // the owner writes, and the owner always may (a read-only folder would block the next update).
-        for (const DeltaManifest::Folder &folder : created) {
-            QString reason;
-            if (ok && !FileOps::setFolderMode(appFolder + QLatin1Char('/') + folder.path, unsigned(folder.mode & 0755) | 0700, &reason))
-                log(QStringLiteral("permissions not set: ") + folder.path + QStringLiteral(": ") + reason);
-        }
         for (const QString &line : install.warnings())
             log(line);
         if (!ok && error->isEmpty())
@@ -284,6 +275,10 @@ bool DeltaUpdate::loadManifest(QString *error)
         *error = QStringLiteral("for %1 version %2, not for the entry's").arg(manifest.key).arg(manifest.versionCode);
         return false;
     }
+    // Modes only as far as a package's are trusted, so that both roads give the same tree: no
+    // set-id bits, and nobody but the owner may change an installed file.
+    for (DeltaManifest::File &file : manifest.files)
+        file.mode = (file.mode & 0777) ? (file.mode & 0755) : 0644;
     m_manifest = manifest;
     return true;
 }

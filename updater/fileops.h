@@ -33,8 +33,6 @@ bool removeEntry(const QString &path, QString *error = nullptr);
 
 // Sets the permission bits of an open file.
 bool setMode(QFile &file, unsigned mode, QString *error = nullptr);
-// Sets the permission bits of a folder; a link in its place is refused, not followed.
-bool setFolderMode(const QString &path, unsigned mode, QString *error = nullptr);
 
 // Writes data to a new or truncated file and waits until it is on disk.
 bool writeSynced(const QString &path, const QByteArray &data, QString *error = nullptr);

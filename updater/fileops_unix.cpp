@@ -95,11 +95,6 @@ bool setMode(QFile &file, unsigned mode, QString *error)
     return ::fchmod(file.handle(), mode_t(mode)) == 0 || failed(error);
 }
 
-bool setFolderMode(const QString &path, unsigned mode, QString *error)
-{
-    return withDescriptor(path, O_DIRECTORY | O_NOFOLLOW, error, [mode](int fd) { return ::fchmod(fd, mode_t(mode)); });
-}
-
 bool writeSynced(const QString &path, const QByteArray &data, QString *error)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -36,7 +36,8 @@ QByteArray compress(const QByteArray &data, const QByteArray &reference = QByteA
 }
 
 // Version 1 is installed; version 2 keeps "same", changes "small" (by object) and "big" (by a patch
-// from version 1) and adds "new/file", with the folder "new" listed when its mode is given.
+// from version 1) and adds "new/file"; given a mode, the folder "new" is listed with it and "new/file"
+// gets the set-uid bit and group write.
 struct Release
 {
     QByteArray big1 = TestFiles::pseudoRandom(300000, 7);
@@ -80,7 +81,8 @@ struct Release
         if (newFolderMode >= 0)
             m.folders.append({QStringLiteral("new"), newFolderMode});
         for (auto it = v2.cbegin(); it != v2.cend(); ++it) {
-            DeltaManifest::File file{it.key(), 0644, it.value().size(), sha(it.value()), 0, {}};
+            const int mode = newFolderMode >= 0 && it.key() == QLatin1String("new/file") ? 04775 : 0644;
+            DeltaManifest::File file{it.key(), mode, it.value().size(), sha(it.value()), 0, {}};
             const QByteArray object = compress(it.value());
             file.objectSize = object.size();
             server.insert(DeltaManifest::objectPath(file.sha256), object);
@@ -120,8 +122,8 @@ void TestDeltaUpdate::road_data()
     QTest::newRow("object longer than listed") << "long" << "objects/";
     QTest::newRow("reference changed after hashing") << "reference" << "big: ";
     QTest::newRow("manifest of another version") << "version" << "not for the entry";
-    // Set-id and group-write bits are dropped, as from a package.
-    QTest::newRow("new folder takes the manifest's mode") << "folder" << "";
+    // Modes as from a package: set-id and group-write bits dropped, folders made as the zip road makes them.
+    QTest::newRow("modes as from a package") << "folder" << "";
     QTest::newRow("no space for the stage") << "space" << "no space to stage the changed files:";
 }
 
@@ -227,8 +229,14 @@ void TestDeltaUpdate::road()
     QCOMPARE(stored, 2);
     struct stat folder;
     QVERIFY(::stat(QFile::encodeName(app + QStringLiteral("/new")).constData(), &folder) == 0);
-    if (fault == QLatin1String("folder"))
-        QCOMPARE(folder.st_mode & 07777, 0750u);
+    if (fault == QLatin1String("folder")) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        QCOMPARE(folder.st_mode & 07777, 0777u & ~mask);
+        struct stat file;
+        QVERIFY(::stat(QFile::encodeName(app + QStringLiteral("/new/file")).constData(), &file) == 0);
+        QCOMPARE(file.st_mode & 07777, 0755u);
+    }
     // The unchanged file was neither moved nor kept; the replaced ones are kept for a return.
     QCOMPARE(TestFiles::inode(app + QStringLiteral("/same")), sameInode);
     const QString backup = app + QLatin1Char('/') + InstallJournal::keptBackupIn(app);
