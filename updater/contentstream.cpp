@@ -40,14 +40,32 @@ bool ContentStream::decode(QFile &in, QFile &out, const QByteArray *reference, i
     QByteArray output(int(ZSTD_DStreamOutSize()), Qt::Uninitialized);
     qint64 written = 0;
     size_t pending = 1;     // 0 once a frame ended
+    size_t produced = 0;
+    // One call of the decoder; what it gives is checked against the size, written and hashed.
+    const auto step = [&](ZSTD_inBuffer &input) {
+        ZSTD_outBuffer buffer{output.data(), size_t(output.size()), 0};
+        pending = ZSTD_decompressStream(context.get(), &buffer, &input);
+        if (ZSTD_isError(pending)) {
+            *error = zstdError(pending);
+            return false;
+        }
+        produced = buffer.pos;
+        written += qint64(produced);
+        if (written > expectedSize) {
+            *error = QStringLiteral("larger than the %1 bytes announced").arg(expectedSize);
+            return false;
+        }
+        if (out.write(output.constData(), qint64(produced)) != qint64(produced)) {
+            *error = QStringLiteral("write failed: ") + out.errorString();
+            return false;
+        }
+        hash->addData(output.constData(), qint64(produced));
+        return true;
+    };
     while (!in.atEnd()) {
         const QByteArray chunk = in.read(chunkSize);
         if (chunk.isEmpty()) {
             *error = QStringLiteral("read failed: ") + in.errorString();
-            return false;
-        }
-        if (pending == 0) {
-            *error = QStringLiteral("data after the end of the frame");
             return false;
         }
         ZSTD_inBuffer input{chunk.constData(), size_t(chunk.size()), 0};
@@ -56,45 +74,17 @@ bool ContentStream::decode(QFile &in, QFile &out, const QByteArray *reference, i
                 *error = QStringLiteral("data after the end of the frame");
                 return false;
             }
-            ZSTD_outBuffer buffer{output.data(), size_t(output.size()), 0};
-            pending = ZSTD_decompressStream(context.get(), &buffer, &input);
-            if (ZSTD_isError(pending)) {
-                *error = zstdError(pending);
+            if (!step(input))
                 return false;
-            }
-            written += qint64(buffer.pos);
-            if (written > expectedSize) {
-                *error = QStringLiteral("larger than the %1 bytes announced").arg(expectedSize);
-                return false;
-            }
-            if (out.write(output.constData(), qint64(buffer.pos)) != qint64(buffer.pos)) {
-                *error = QStringLiteral("write failed: ") + out.errorString();
-                return false;
-            }
-            hash->addData(output.constData(), qint64(buffer.pos));
         }
     }
     // The decoder may still hold output once the input is consumed.
     while (pending != 0) {
         ZSTD_inBuffer input{nullptr, 0, 0};
-        ZSTD_outBuffer buffer{output.data(), size_t(output.size()), 0};
-        pending = ZSTD_decompressStream(context.get(), &buffer, &input);
-        if (ZSTD_isError(pending)) {
-            *error = zstdError(pending);
+        if (!step(input))
             return false;
-        }
-        if (buffer.pos == 0)
+        if (produced == 0)
             break;
-        written += qint64(buffer.pos);
-        if (written > expectedSize) {
-            *error = QStringLiteral("larger than the %1 bytes announced").arg(expectedSize);
-            return false;
-        }
-        if (out.write(output.constData(), qint64(buffer.pos)) != qint64(buffer.pos)) {
-            *error = QStringLiteral("write failed: ") + out.errorString();
-            return false;
-        }
-        hash->addData(output.constData(), qint64(buffer.pos));
     }
     if (pending != 0) {
         *error = QStringLiteral("truncated frame");

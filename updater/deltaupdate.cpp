@@ -326,7 +326,7 @@ bool DeltaUpdate::adoptStage(const Source &source)
             m_rebuilt.append(file.path);
     }
     m_step = Step::Staged;
-    qWarning().noquote() << QStringLiteral("[DeltaUpdate] version %1 staged earlier: %2 files rebuilt")
+    qDebug().noquote() << QStringLiteral("[DeltaUpdate] version %1 staged earlier: %2 files rebuilt")
                                 .arg(m_manifest.versionCode).arg(m_rebuilt.size());
     return true;
 }
@@ -388,7 +388,7 @@ void DeltaUpdate::makePlan()
         if (!wanted.contains(it.key()))
             QFile::remove(m_workFolder + QLatin1Char('/') + it.key());
     }
-    qWarning().noquote() << QStringLiteral("[DeltaUpdate] version %1: %2 files kept, %3 patched, %4 fetched whole, %5 bytes to move")
+    qDebug().noquote() << QStringLiteral("[DeltaUpdate] version %1: %2 files kept, %3 patched, %4 fetched whole, %5 bytes to move")
                                 .arg(m_manifest.versionCode).arg(kept).arg(patched).arg(whole).arg(m_plan.bytesToMove);
     m_step = Step::Fetch;
     emit progressChanged();
@@ -461,7 +461,7 @@ void DeltaUpdate::rebuildOne()
     if (m_index >= m_manifest.files.size()) {
         m_step = Step::Staged;
         m_hashes.reset();
-        qWarning().noquote() << QStringLiteral("[DeltaUpdate] version %1 staged: %2 files rebuilt, %3 bytes moved")
+        qDebug().noquote() << QStringLiteral("[DeltaUpdate] version %1 staged: %2 files rebuilt, %3 bytes moved")
                                     .arg(m_manifest.versionCode).arg(m_rebuilt.size()).arg(m_fetched);
         emit finished(true, QString());
         return;
@@ -558,6 +558,6 @@ bool DeltaUpdate::install()
     for (const QString &kind : {QStringLiteral("objects"), QStringLiteral("patches"), QStringLiteral("manifests"),
                                 QStringLiteral("stage")})
         QDir(m_workFolder + QLatin1Char('/') + kind).removeRecursively();
-    qWarning().noquote() << QStringLiteral("[DeltaUpdate] version %1 installed").arg(m_manifest.versionCode);
+    qDebug().noquote() << QStringLiteral("[DeltaUpdate] version %1 installed").arg(m_manifest.versionCode);
     return true;
 }
