@@ -1,15 +1,15 @@
-#include "childrun.h"
+#include "deltamanifest.h"
+#include "deviceconfig.h"
 #include "nginxserver.h"
+#include "processhelpers.h"
 #include "testenvironment.h"
 #include "testfiles.h"
+#include "updaterrun.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -24,36 +24,31 @@ const QString platform = QStringLiteral("linux");
 // The publishing tool run to its end; its output is shown when it fails.
 bool publishTool(const QStringList &arguments)
 {
-    ChildRun tool(QProcessEnvironment::systemEnvironment());
-    tool.start(QStringLiteral(PUBLISH_BIN), arguments);
-    const bool ok = tool.process.waitForFinished(120000) && tool.process.exitCode() == 0;
-    if (!ok)
-        qWarning("%s", tool.output().constData());
-    return ok;
+    const ProcessHelpers::ToolRun tool = ProcessHelpers::runTool(QStringLiteral(PUBLISH_BIN), arguments, 120000);
+    if (!tool.ok())
+        qWarning("%s%s", tool.out.constData(), tool.err.constData());
+    return tool.ok();
 }
 
 // The tree as a version gives it: the installer's own files (all named ".update...") left out.
 QMap<QString, QByteArray> versionTree(const QString &root)
 {
     QMap<QString, QByteArray> tree = TestFiles::tree(root);
-    for (auto it = tree.begin(); it != tree.end();) {
-        if (it.key().startsWith(QLatin1String(".update")))
-            it = tree.erase(it);
-        else
-            ++it;
+    for (const QString &name : tree.keys()) {
+        if (name.startsWith(QLatin1String(".update")))
+            tree.remove(name);
     }
     return tree;
 }
 
-QString sha(const QByteArray &data)
+QByteArray sha(const QByteArray &data)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
 }
 
 QString objectOf(const QByteArray &content)
 {
-    const QString digest = sha(content);
-    return QStringLiteral("objects/") + digest.left(2) + QLatin1Char('/') + digest;
+    return DeltaManifest::objectPath(sha(content));
 }
 
 } // namespace
@@ -74,6 +69,8 @@ private:
     bool publish(int code, const QMap<QString, QByteArray> &files, const QStringList &extra = {});
     // One updater run with automatic installation; ends when it installed (and left) or failed.
     QByteArray runUpdater();
+    // True when an updater run installed version `code` exactly as published; its output when not.
+    bool installs(int code, QByteArray *log = nullptr);
     // Requests the server logged since the last call.
     QStringList newRequests();
 
@@ -110,12 +107,12 @@ void TestDeltaRoad::init()
     m_nginx.reset(new NginxServer(m_www));
     QVERIFY2(m_nginx->start(), qPrintable(m_nginx->errorString()));
     m_logSeen = 0;
-    QVERIFY(m_env->writeSettings(
-        QStringLiteral("updater"),
-        {{QStringLiteral("app/folder"), m_app}, {QStringLiteral("app/version"), 0}, {QStringLiteral("update/key"), platform},
-         {QStringLiteral("update/link"), m_nginx->url(QStringLiteral("/update")).toString()}, {QStringLiteral("update/update"), 1},
-         {QStringLiteral("update/directory"), m_tmp->filePath(QStringLiteral("work"))},
-         {QStringLiteral("localserver/name"), TestEnvironment::uniqueSocketName(QStringLiteral("delta"))}}));
+    QVariantMap keys = DeviceConfig::updaterKeys(m_app, m_tmp->filePath(QStringLiteral("work")),
+                                                 m_nginx->url(QStringLiteral("/update")).toString(), platform,
+                                                 TestEnvironment::uniqueSocketName(QStringLiteral("delta")));
+    keys.insert(QStringLiteral("app/version"), 0);
+    keys.insert(QStringLiteral("update/update"), 1);
+    QVERIFY(DeviceConfig(*m_env).write(DeviceConfig::Updater, keys));
 }
 
 bool TestDeltaRoad::publish(int code, const QMap<QString, QByteArray> &files, const QStringList &extra)
@@ -135,10 +132,7 @@ bool TestDeltaRoad::publish(int code, const QMap<QString, QByteArray> &files, co
 
 QByteArray TestDeltaRoad::runUpdater()
 {
-    QProcessEnvironment environment = m_env->processEnvironment();
-    environment.insert(QStringLiteral("XDG_CONFIG_DIRS"), m_env->path() + QStringLiteral("/system"));
-    ChildRun updater(environment);
-    updater.start(QStringLiteral(UPDATER_BIN), {QStringLiteral("--download"), QStringLiteral("1")});
+    UpdaterRun updater(m_env->processEnvironment(), {QStringLiteral("--download"), QStringLiteral("1")});
     // An installation ends the process; a failed check or installation leaves it waiting.
     const bool ended = QTest::qWaitFor(
         [&] { return updater.process.state() == QProcess::NotRunning || updater.output().contains("check failed")
@@ -148,6 +142,18 @@ QByteArray TestDeltaRoad::runUpdater()
         updater.process.waitForFinished(10000);
     }
     return updater.output();
+}
+
+bool TestDeltaRoad::installs(int code, QByteArray *log)
+{
+    const QByteArray output = runUpdater();
+    if (log)
+        *log = output;
+    const bool ok = output.contains("$UPDATED")
+        && versionTree(m_app) == versionTree(m_tmp->filePath(QStringLiteral("v%1").arg(code)));
+    if (!ok)
+        qWarning("%s", output.constData());
+    return ok;
 }
 
 QStringList TestDeltaRoad::newRequests()
@@ -165,9 +171,7 @@ void TestDeltaRoad::releases()
                                  {QStringLiteral("share/old.txt"), "old"}, {QStringLiteral("share/same.txt"), "same"}};
     // Version 1 has no objects: the device takes its package.
     QVERIFY(publish(1, v1, {QStringLiteral("--no-objects")}));
-    QByteArray log = runUpdater();
-    QVERIFY2(log.contains("$UPDATED"), log.constData());
-    QCOMPARE(versionTree(m_app), versionTree(m_tmp->filePath(QStringLiteral("v1"))));
+    QVERIFY(installs(1));
     QVERIFY(newRequests().filter(QStringLiteral("GET /update/linux-1.zip")).size() == 1);
     const quint64 appInode = TestFiles::inode(m_app + QStringLiteral("/bin/app"));
 
@@ -177,9 +181,7 @@ void TestDeltaRoad::releases()
     v2[QStringLiteral("lib/a.txt")] = "a2";
     v2[QStringLiteral("share/new.txt")] = "new";
     QVERIFY(publish(2, v2));
-    log = runUpdater();
-    QVERIFY2(log.contains("$UPDATED"), log.constData());
-    QCOMPARE(versionTree(m_app), versionTree(m_tmp->filePath(QStringLiteral("v2"))));
+    QVERIFY(installs(2));
     QStringList requests = newRequests();
     QVERIFY2(requests.filter(QStringLiteral(".zip")).isEmpty(), qPrintable(requests.join('\n')));
     QCOMPARE(requests.filter(QStringLiteral("GET /update/manifests/linux-2.json HTTP/1.1 200")).size(), 1);
@@ -195,11 +197,9 @@ void TestDeltaRoad::releases()
     QMap<QString, QByteArray> v3 = v2;
     v3[QStringLiteral("bin/app")].replace(1024 * 1024, 16, QByteArray(16, 'p'));
     QVERIFY(publish(3, v3));
-    log = runUpdater();
-    QVERIFY2(log.contains("$UPDATED"), log.constData());
-    QCOMPARE(versionTree(m_app), versionTree(m_tmp->filePath(QStringLiteral("v3"))));
+    QVERIFY(installs(3));
     requests = newRequests();
-    QCOMPARE(requests.filter(QStringLiteral("GET /update/patches/") + sha(big) + QLatin1Char('-') + sha(v3.value(QStringLiteral("bin/app")))).size(), 1);
+    QCOMPARE(requests.filter(QStringLiteral("GET /update/") + DeltaManifest::patchPath(sha(big), sha(v3.value(QStringLiteral("bin/app"))))).size(), 1);
     QVERIFY2(requests.filter(QStringLiteral("/objects/")).isEmpty() && requests.filter(QStringLiteral(".zip")).isEmpty(),
              qPrintable(requests.join('\n')));
     QVERIFY(QFileInfo(m_app + QStringLiteral("/bin/app")).isExecutable());
@@ -209,15 +209,13 @@ void TestDeltaRoad::releases()
     v4[QStringLiteral("lib/a.txt")] = "a4";
     QVERIFY(publish(4, v4));
     QVERIFY(QFile::remove(m_www + QStringLiteral("/update/") + objectOf("a4")));
-    log = runUpdater();
-    QVERIFY2(log.contains("$UPDATED"), log.constData());
+    QByteArray log;
+    QVERIFY(installs(4, &log));
     QVERIFY(log.contains("falling back to the package"));
-    QCOMPARE(versionTree(m_app), versionTree(m_tmp->filePath(QStringLiteral("v4"))));
     requests = newRequests();
     QCOMPARE(requests.filter(objectOf("a4") + QStringLiteral(" HTTP/1.1 404")).size(), 1);
     QCOMPARE(requests.filter(QStringLiteral("GET /update/linux-4.zip")).size(), 1);
-    QCOMPARE(QSettings(m_env->settingsFile(QStringLiteral("updater")), QSettings::IniFormat)
-                 .value(QStringLiteral("app/version")).toInt(), 4);
+    QCOMPARE(DeviceConfig(*m_env).value(DeviceConfig::Updater, QStringLiteral("app/version")).toInt(), 4);
 }
 
 void TestDeltaRoad::signedRoad_data()
@@ -234,13 +232,11 @@ void TestDeltaRoad::signedRoad()
 {
     QFETCH(QString, altered);
     QFETCH(bool, installed);
-    QVERIFY(TestFiles::write(m_env->path() + QStringLiteral("/system/tovrel/updater.conf"),
-                             "[update]\npublickey=" + m_key.toLatin1() + '\n'));
+    QVERIFY(DeviceConfig(*m_env).write(DeviceConfig::Updater, {{QStringLiteral("update/publickey"), m_key}}, DeviceConfig::System));
     const QStringList sign{QStringLiteral("--sign-key"), m_keys.filePath(QStringLiteral("update-signing.pem"))};
     const QMap<QString, QByteArray> v1{{QStringLiteral("bin/app"), "app 1"}, {QStringLiteral("lib/a.txt"), "a1"}};
     QVERIFY(publish(1, v1, sign));
-    const QByteArray first = runUpdater();
-    QVERIFY2(first.contains("$UPDATED"), first.constData());
+    QVERIFY(installs(1));
     QVERIFY(publish(2, {{QStringLiteral("bin/app"), "app 2"}, {QStringLiteral("lib/a.txt"), "a2"}}, sign));
     newRequests();
 
@@ -261,7 +257,7 @@ void TestDeltaRoad::signedRoad()
     QVERIFY2(log.contains("[DeltaUpdate] failed:"), log.constData());
     QVERIFY(log.contains("falling back to the package"));
     QCOMPARE(log.contains("$UPDATED"), installed);
-    QCOMPARE(versionTree(m_app), installed ? versionTree(m_tmp->filePath(QStringLiteral("v2"))) : versionTree(m_tmp->filePath(QStringLiteral("v1"))));
+    QCOMPARE(versionTree(m_app), versionTree(m_tmp->filePath(installed ? QStringLiteral("v2") : QStringLiteral("v1"))));
     // The package fails its signed digests too.
     if (!installed)
         QVERIFY2(log.contains("check failed: package not fetched: Integrity check failed"), log.constData());
