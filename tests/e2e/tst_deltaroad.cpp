@@ -6,7 +6,6 @@
 #include "testfiles.h"
 #include "updaterrun.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -41,10 +40,7 @@ QMap<QString, QByteArray> versionTree(const QString &root)
     return tree;
 }
 
-QByteArray sha(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
-}
+const auto sha = &TestFiles::sha256;
 
 QString objectOf(const QByteArray &content)
 {

@@ -14,6 +14,12 @@ quint64 TestFiles::inode(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? quint64(st.st_ino) : 0;
 }
 
+int TestFiles::mode(const QString &path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
 bool TestFiles::write(const QString &path, const QByteArray &content, QFile::Permissions extra)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -53,6 +59,11 @@ QString TestFiles::tail(const QString &path, int bytes)
 QString TestFiles::md5(const QByteArray &data)
 {
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray TestFiles::sha256(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
 }
 
 QString TestFiles::fileMd5(const QString &path)

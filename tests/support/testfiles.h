@@ -26,6 +26,8 @@ public:
 
     // The lower-case hex MD5 digest of data.
     static QString md5(const QByteArray &data);
+    // The lower-case hex SHA-256 digest of data, as manifests name contents.
+    static QByteArray sha256(const QByteArray &data);
     // The MD5 digest of a file, read in pieces; empty when it cannot be read.
     static QString fileMd5(const QString &path);
 
@@ -43,6 +45,8 @@ public:
     // The inode of the file at path (a link itself), 0 when there is none: the same inode before and
     // after an installation means the file was neither moved nor copied.
     static quint64 inode(const QString &path);
+    // The permission bits of path (set-id and sticky included), -1 when it cannot be read.
+    static int mode(const QString &path);
 };
 
 #endif
