@@ -3,7 +3,6 @@
 #include "testfiles.h"
 #include "zstdcodec.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -46,10 +45,7 @@ DeltaManifest::File file(const QString &path, const QByteArray &sha, qint64 size
     return DeltaManifest::File{path, 0644, size, sha, 100, {}};
 }
 
-QByteArray sha256(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
-}
+const auto sha256 = &TestFiles::sha256;
 
 QByteArray unpack(const QString &path, const QByteArray &reference = QByteArray())
 {
@@ -155,22 +151,23 @@ void TestDeltaPublisher::versionsShareObjectsAndGetPatches()
     QVERIFY(TestFiles::write(app + QStringLiteral("/share/readme"), "same in every version"));
     QVERIFY(QDir().mkpath(app + QStringLiteral("/empty")));
     DeltaPublisher::Options options{app, out, QStringLiteral("k"), 1, true, 3, 3};
+    QString error;
     const auto publish = [&](int code, DeltaPublisher::Result *result) {
         options.versionCode = code;
-        QString error;
-        const bool ok = DeltaPublisher::publish(options, result, &error);
-        if (!ok)
-            qWarning() << error;
-        return ok;
+        return DeltaPublisher::publish(options, result, &error);
+    };
+    // What lies at a name in the output folder, and the manifest a version wrote there.
+    const auto at = [&](const QString &name) { return out + QLatin1Char('/') + name; };
+    const auto parsed = [&](int code, DeltaManifest *m) {
+        return DeltaManifest::parse(TestFiles::read(at(QStringLiteral("manifests/k-%1.json").arg(code))), m, &error);
     };
 
     DeltaPublisher::Result first;
-    QVERIFY(publish(1, &first));
+    QVERIFY2(publish(1, &first), qPrintable(error));
     QCOMPARE(first.objectsWritten, 2);
     DeltaManifest m1;
-    QString error;
-    const QByteArray json1 = TestFiles::read(out + QStringLiteral("/manifests/k-1.json"));
-    QVERIFY2(DeltaManifest::parse(json1, &m1, &error), qPrintable(error));
+    QVERIFY2(parsed(1, &m1), qPrintable(error));
+    const QByteArray json1 = TestFiles::read(at(QStringLiteral("manifests/k-1.json")));
     QCOMPARE(first.manifestName, QStringLiteral("manifests/k-1.json"));
     QCOMPARE(first.manifestSha256, sha256(json1));
     QCOMPARE(first.manifestSize, qint64(json1.size()));
@@ -181,41 +178,41 @@ void TestDeltaPublisher::versionsShareObjectsAndGetPatches()
     QCOMPARE(bin.mode, 0700);
     QCOMPARE(bin.size, 2 * MiB);
     QCOMPARE(bin.sha256, sha256(big1));
-    QCOMPARE(unpack(out + QLatin1Char('/') + DeltaManifest::objectPath(bin.sha256)), big1);
-    QCOMPARE(QFileInfo(out + QLatin1Char('/') + DeltaManifest::objectPath(bin.sha256)).size(), bin.objectSize);
+    QCOMPARE(unpack(at(DeltaManifest::objectPath(bin.sha256))), big1);
+    QCOMPARE(QFileInfo(at(DeltaManifest::objectPath(bin.sha256))).size(), bin.objectSize);
     QCOMPARE(m1.files.at(1).sha256, sha256("same in every version"));
-    const QString readmeObject = out + QLatin1Char('/') + DeltaManifest::objectPath(m1.files.at(1).sha256);
+    const QString readmeObject = at(DeltaManifest::objectPath(m1.files.at(1).sha256));
     const QDateTime written = QFileInfo(readmeObject).lastModified();
 
     QVERIFY(TestFiles::write(app + QStringLiteral("/bin/app"), big2));
     DeltaPublisher::Result second;
-    QVERIFY(publish(2, &second));
+    QVERIFY2(publish(2, &second), qPrintable(error));
     QCOMPARE(second.objectsWritten, 1);
     QCOMPARE(second.objectsPresent, 1);
     QCOMPARE(second.patchesWritten, 1);
     QCOMPARE(QFileInfo(readmeObject).lastModified(), written);
     DeltaManifest m2;
-    QVERIFY(DeltaManifest::parse(TestFiles::read(out + QStringLiteral("/manifests/k-2.json")), &m2, &error));
+    QVERIFY(parsed(2, &m2));
     QCOMPARE(m2.files.at(0).patches.size(), 1);
     const DeltaManifest::Patch patch = m2.files.at(0).patches.at(0);
     QCOMPARE(patch.from, sha256(big1));
-    const QString patchFile = out + QLatin1Char('/') + DeltaManifest::patchPath(patch.from, sha256(big2));
+    const QString patchFile = at(DeltaManifest::patchPath(patch.from, sha256(big2)));
     QCOMPARE(QFileInfo(patchFile).size(), patch.size);
     QVERIFY(patch.size < m2.files.at(0).objectSize / 100);
     QCOMPARE(unpack(patchFile, big1), big2);
 
     // Republishing the same version writes nothing new and lists the same patch.
     DeltaPublisher::Result again;
-    QVERIFY(publish(2, &again));
+    QVERIFY2(publish(2, &again), qPrintable(error));
     QCOMPARE(again.objectsWritten + again.patchesWritten, 0);
-    QCOMPARE(TestFiles::read(out + QStringLiteral("/manifests/k-2.json")), m2.toJson());
+    QCOMPARE(TestFiles::read(at(QStringLiteral("manifests/k-2.json"))), m2.toJson());
 
     QVERIFY(TestFiles::write(app + QStringLiteral("/bin/app"), big3));
     DeltaPublisher::Result third;
-    QVERIFY(publish(3, &third));
+    QVERIFY2(publish(3, &third), qPrintable(error));
     QCOMPARE(third.patchesWritten, 0);
     DeltaManifest m3;
-    QVERIFY(DeltaManifest::parse(TestFiles::read(out + QStringLiteral("/manifests/k-3.json")), &m3, &error));
+    QVERIFY(parsed(3, &m3));
     QVERIFY(m3.files.at(0).patches.isEmpty());
     QCOMPARE(QDir(out + QStringLiteral("/patches")).entryList(QDir::Files).size(), 1);
 
@@ -224,12 +221,12 @@ void TestDeltaPublisher::versionsShareObjectsAndGetPatches()
     QCOMPARE(pruned.manifests, 1);
     QCOMPARE(pruned.objects, 1); // big1's: only version 1 had it; version 2's patch from it stays
     QCOMPARE(pruned.patches, 0);
-    QVERIFY(!QFile::exists(out + QLatin1Char('/') + DeltaManifest::objectPath(sha256(big1))));
+    QVERIFY(!QFile::exists(at(DeltaManifest::objectPath(sha256(big1)))));
     QVERIFY(QFile::exists(patchFile));
     QVERIFY(QFile::exists(readmeObject));
     QVERIFY(DeltaPruner::prune(out, 1, {}, &pruned, &error));
     QVERIFY(!QFile::exists(patchFile));
-    QVERIFY(!QFile::exists(out + QLatin1Char('/') + DeltaManifest::objectPath(sha256(big2))));
+    QVERIFY(!QFile::exists(at(DeltaManifest::objectPath(sha256(big2)))));
     QCOMPARE(QDir(out + QStringLiteral("/manifests")).entryList(QDir::Files), QStringList{QStringLiteral("k-3.json")});
 
     // A manifest that cannot be read stops the pruning: what it needs is unknown.
