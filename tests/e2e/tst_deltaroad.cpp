@@ -115,10 +115,10 @@ bool TestDeltaRoad::publish(int code, const QMap<QString, QByteArray> &files, co
 {
     const QString source = m_tmp->filePath(QStringLiteral("v%1").arg(code));
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        if (!TestFiles::write(source + QLatin1Char('/') + it.key(), it.value()))
+        const bool program = it.key() == QLatin1String("bin/app");
+        if (!TestFiles::write(source + QLatin1Char('/') + it.key(), it.value(), program ? QFile::ExeOwner : QFile::Permissions()))
             return false;
     }
-    QFile::setPermissions(source + QStringLiteral("/bin/app"), QFile::permissions(source + QStringLiteral("/bin/app")) | QFile::ExeOwner);
     return publishTool(QStringList{QStringLiteral("--source"), source, QStringLiteral("--version-code"), QString::number(code),
                                    QStringLiteral("--key"), platform, QStringLiteral("--base-url"),
                                    m_nginx->url(QStringLiteral("/update")).toString(), QStringLiteral("--output"),
